@@ -1,0 +1,136 @@
+// Open-addressing hash map and set for small integer keys (lattice keys).
+//
+// Linear probing over a power-of-two table kept at most half full: lattice keys
+// are 12-16 bytes, lookups dominate, and probing one contiguous run beats the
+// node-per-entry layout of std::unordered_map (see bench/bench_cache.cpp).
+// Only membership and lookup are offered: nothing may depend on the order of
+// entries, so there is deliberately no iteration.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace quarvel {
+
+// Fast 64-bit finaliser (splitmix64); good avalanche for packed coordinates.
+constexpr std::uint64_t mix64(std::uint64_t x) noexcept {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return x;
+}
+
+// Each table gets its own seed so that no input can be crafted against all of them.
+std::uint64_t next_table_seed() noexcept;
+
+template <class Key, class Value>
+class FlatMap {
+public:
+    explicit FlatMap(std::size_t expected = 0) : seed_(next_table_seed()) { reserve(expected); }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    // Room for `count` entries without rehashing.
+    void reserve(std::size_t count) {
+        std::size_t want = 16;
+        while (want < count * 2) want <<= 1;
+        if (want > slots_.size()) rehash(want);
+    }
+
+    // Inserts or replaces; returns the stored value.
+    Value& insert_or_assign(const Key& key, Value value) {
+        Slot& slot = probe_for_insert(key);
+        if (!slot.used) {
+            slot.used = true;
+            slot.key = key;
+            ++size_;
+        }
+        slot.value = std::move(value);
+        return slot.value;
+    }
+
+    // Inserts only when absent; returns true when the key was new.
+    bool try_emplace(const Key& key, Value value) {
+        Slot& slot = probe_for_insert(key);
+        if (slot.used) return false;
+        slot.used = true;
+        slot.key = key;
+        slot.value = std::move(value);
+        ++size_;
+        return true;
+    }
+
+    const Value* find(const Key& key) const noexcept {
+        if (slots_.empty()) return nullptr;
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = index_of(key);; i = (i + 1) & mask) {
+            const Slot& slot = slots_[i];
+            if (!slot.used) return nullptr;
+            if (slot.key == key) return &slot.value;
+        }
+    }
+    Value* find(const Key& key) noexcept {
+        return const_cast<Value*>(std::as_const(*this).find(key));
+    }
+    bool contains(const Key& key) const noexcept { return find(key) != nullptr; }
+
+private:
+    struct Slot {
+        Key key{};
+        Value value{};
+        bool used = false;
+    };
+
+    std::size_t index_of(const Key& key) const noexcept {
+        return static_cast<std::size_t>(mix64(key.packed() ^ seed_)) & (slots_.size() - 1);
+    }
+
+    Slot& probe_for_insert(const Key& key) {
+        if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = index_of(key);; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (!slot.used || slot.key == key) return slot;
+        }
+    }
+
+    void rehash(std::size_t capacity) {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(capacity, Slot{});
+        std::size_t mask = capacity - 1;
+        for (Slot& s : old) {
+            if (!s.used) continue;
+            std::size_t i = index_of(s.key);
+            while (slots_[i].used) i = (i + 1) & mask;
+            slots_[i] = std::move(s);
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
+    std::uint64_t seed_;
+};
+
+struct Unit {};
+
+template <class Key>
+class FlatSet {
+public:
+    explicit FlatSet(std::size_t expected = 0) : map_(expected) {}
+    // Returns true when the key was not yet present.
+    bool insert(const Key& key) { return map_.try_emplace(key, Unit{}); }
+    bool contains(const Key& key) const noexcept { return map_.contains(key); }
+    std::size_t size() const noexcept { return map_.size(); }
+
+private:
+    FlatMap<Key, Unit> map_;
+};
+
+}  // namespace quarvel

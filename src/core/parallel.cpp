@@ -1,0 +1,175 @@
+#include "core/parallel.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <thread>
+
+namespace quarvel {
+
+namespace {
+
+// One parallel loop in flight: its slices are claimed by index.
+struct Job {
+    const std::function<void(std::size_t, std::size_t)>* body;
+    std::size_t n = 0;
+    std::size_t slices = 0;
+    std::atomic<std::size_t> next{0};
+    std::size_t finished = 0;  // guarded by done_mutex
+    std::size_t active = 0;    // workers inside run_some; guarded by the pool's mutex
+    std::vector<std::exception_ptr> errors;
+    std::mutex done_mutex;
+    std::condition_variable done_cv;
+
+    // Claims and runs slices until none is left; returns when it claimed nothing.
+    bool run_some() {
+        bool ran = false;
+        for (;;) {
+            std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
+            if (k >= slices) return ran;
+            ran = true;
+            std::size_t begin = n * k / slices, end = n * (k + 1) / slices;
+            try {
+                (*body)(begin, end);
+            } catch (...) {
+                errors[k] = std::current_exception();
+            }
+            std::lock_guard lock(done_mutex);
+            if (++finished == slices) done_cv.notify_all();
+        }
+    }
+};
+
+std::optional<std::size_t> parse_count(const char* name) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) return std::nullopt;
+    std::size_t value = 0;
+    const char* end = text + std::strlen(text);
+    auto [ptr, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc{} || ptr != end) return std::nullopt;
+    return value;
+}
+
+std::size_t configured_threads() {
+    for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
+        if (auto count = parse_count(name)) {
+            if (*count > 0) return *count;
+            break;  // 0 selects the default
+        }
+    }
+    unsigned hw = std::thread::hardware_concurrency();
+    return hw > 0 ? hw : 1;
+}
+
+// Workers sleep on `cv` until a job is queued; the calling thread of a loop works too.
+class Pool {
+public:
+    explicit Pool(std::size_t threads) : threads_(threads) {
+        for (std::size_t i = 1; i < threads; ++i) std::thread([this] { work(); }).detach();
+    }
+
+    std::size_t threads() const { return threads_; }
+
+    void run(Job& job) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(&job);
+        }
+        cv_.notify_all();
+        job.run_some();
+        {
+            std::unique_lock lock(job.done_mutex);
+            job.done_cv.wait(lock, [&] { return job.finished == job.slices; });
+        }
+        // The job lives on the caller's stack: wait until no worker still holds it.
+        std::unique_lock lock(mutex_);
+        std::erase(queue_, &job);
+        idle_cv_.wait(lock, [&] { return job.active == 0; });
+    }
+
+private:
+    void work() {
+        for (;;) {
+            Job* job = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                cv_.wait(lock, [&] { return claimable() != nullptr; });
+                job = claimable();
+                ++job->active;
+            }
+            job->run_some();
+            std::lock_guard lock(mutex_);
+            if (--job->active == 0) idle_cv_.notify_all();
+        }
+    }
+
+    Job* claimable() {
+        for (Job* job : queue_)
+            if (job->next.load(std::memory_order_relaxed) < job->slices) return job;
+        return nullptr;
+    }
+
+    std::size_t threads_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::condition_variable idle_cv_;
+    std::deque<Job*> queue_;
+};
+
+// The pool is created on first use. A child created by fork has none of the
+// parent's threads, so it forgets the inherited pool (deliberately leaked: its
+// mutexes may be held by threads that no longer exist) and starts a new one.
+Pool* g_pool = nullptr;
+std::mutex* g_pool_mutex = new std::mutex;
+
+void before_fork() { g_pool_mutex->lock(); }
+void after_fork_parent() { g_pool_mutex->unlock(); }
+void after_fork_child() {
+    g_pool = nullptr;
+    g_pool_mutex = new (std::nothrow) std::mutex;
+}
+
+Pool& pool() {
+    static const bool registered = [] {
+        pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+        return true;
+    }();
+    (void)registered;
+    std::lock_guard lock(*g_pool_mutex);
+    if (!g_pool) g_pool = new Pool(configured_threads());
+    return *g_pool;
+}
+
+}  // namespace
+
+std::size_t pool_thread_count() { return pool().threads(); }
+
+void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+                  std::size_t min_parallel) {
+    if (n == 0) return;
+    Pool* p = n < min_parallel ? nullptr : &pool();
+    if (!p || p->threads() <= 1) {
+        body(0, n);
+        return;
+    }
+    Job job;
+    job.body = &body;
+    job.n = n;
+    job.slices = std::min(n, p->threads() * 4);
+    job.errors.resize(job.slices);
+    p->run(job);
+    for (const std::exception_ptr& error : job.errors)
+        if (error) std::rethrow_exception(error);
+}
+
+}  // namespace quarvel

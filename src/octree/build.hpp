@@ -1,0 +1,30 @@
+// The one octree build: a first lattice in one batch, top-down assembly with
+// merging, then (when min_depth < max_depth) level refinement and either band
+// refinement or the balancing pass.
+#pragma once
+
+#include <cstdint>
+
+#include "eval/evaluator.hpp"
+#include "octree/octree.hpp"
+
+namespace quarvel {
+
+struct BuildParams {
+    Vec3 bbox_min{};
+    Vec3 bbox_max{};
+    std::uint8_t min_depth = 0;  // callers guarantee min_depth <= max_depth <= 31
+    std::uint8_t max_depth = 0;
+    double iso_value = 0.0;
+    double angle_threshold_deg = 30.0;
+    bool balance = false;  // finish with balance_octree instead of band refinement
+};
+
+struct BuildResult {
+    Octree tree;
+    std::uint64_t eval_count = 0;  // points valued, plus 6 per point whose gradient was estimated
+};
+
+BuildResult build_octree(Evaluator& field, const BuildParams& params);
+
+}  // namespace quarvel

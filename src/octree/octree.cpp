@@ -1,0 +1,157 @@
+#include "octree/octree.hpp"
+
+#include <cmath>
+
+#include "core/fault.hpp"
+
+namespace quarvel {
+
+namespace {
+
+// max that ignores a NaN operand (the other one wins).
+double max_ignoring_nan(double a, double b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return a > b ? a : b;
+}
+
+void count_node(const Octree& tree, const OctreeNode& node, unsigned depth, Statistics& s) {
+    if (const auto* internal = std::get_if<Internal>(&node)) {
+        ++s.internal_count;
+        for (const OctreeNode& child : tree.group(internal->group))
+            count_node(tree, child, depth + 1, s);
+    } else if (std::holds_alternative<Leaf>(node)) {
+        ++s.leaf_count;
+        if (depth > s.max_leaf_depth) s.max_leaf_depth = static_cast<std::uint8_t>(depth);
+    } else if (std::holds_alternative<Outside>(node)) {
+        ++s.outside_count;
+    } else {
+        ++s.inside_count;
+    }
+}
+
+void collect(const Octree& tree, const OctreeNode& node, const CellKey& key,
+             std::vector<CellKey>& out) {
+    if (const auto* internal = std::get_if<Internal>(&node)) {
+        const ChildGroup& group = tree.group(internal->group);
+        for (unsigned c = 0; c < 8; ++c) collect(tree, group[c], child_of(key, c), out);
+    } else {
+        out.push_back(key);
+    }
+}
+
+}  // namespace
+
+bool is_surface_leaf(const OctreeNode& node) {
+    const auto* leaf = std::get_if<Leaf>(&node);
+    return leaf && leaf->sign_mask != 0 && leaf->sign_mask != 255;
+}
+
+Domain cube_around(const Vec3& bbox_min, const Vec3& bbox_max) {
+    Vec3 extent{bbox_max[0] - bbox_min[0], bbox_max[1] - bbox_min[1], bbox_max[2] - bbox_min[2]};
+    Domain d;
+    d.size = max_ignoring_nan(max_ignoring_nan(extent[0], extent[1]), extent[2]);
+    for (int a = 0; a < 3; ++a) {
+        double centre = (bbox_min[a] + bbox_max[a]) * 0.5;
+        d.origin[a] = centre - d.size * 0.5;
+    }
+    return d;
+}
+
+double pow2(unsigned level) { return static_cast<double>(1u << level); }
+
+double Octree::finest_edge() const { return size / pow2(max_depth); }
+
+Vec3 Octree::position(const CornerKey& key) const {
+    const double h = finest_edge();
+    return {origin[0] + static_cast<double>(key.x) * h, origin[1] + static_cast<double>(key.y) * h,
+            origin[2] + static_cast<double>(key.z) * h};
+}
+
+const ChildGroup& Octree::group(std::uint32_t index) const {
+    if (index >= children.size()) index_fault(children.size(), index);
+    return children[index];
+}
+
+ChildGroup& Octree::group(std::uint32_t index) {
+    if (index >= children.size()) index_fault(children.size(), index);
+    return children[index];
+}
+
+OctreeNode make_cell(const std::array<const CornerSample*, 8>& samples, double iso_value) {
+    Leaf leaf;
+    bool all_gradients = true;
+    for (unsigned i = 0; i < 8; ++i) {
+        leaf.values[i] = samples[i]->value;
+        if (samples[i]->value < iso_value) leaf.sign_mask |= static_cast<std::uint8_t>(1u << i);
+        all_gradients = all_gradients && samples[i]->gradient.has_value();
+    }
+    if (leaf.sign_mask == 0) return Outside{};
+    if (leaf.sign_mask == 255) return Inside{};
+    if (all_gradients) {
+        std::array<Vec3, 8> g;
+        for (unsigned i = 0; i < 8; ++i) g[i] = *samples[i]->gradient;
+        leaf.gradients = g;
+    }
+    return leaf;
+}
+
+FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
+                    unsigned level) {
+    const OctreeNode* node = &tree.root;
+    unsigned reached = 0;
+    for (unsigned n = level; n-- > 0;) {
+        const auto* internal = std::get_if<Internal>(node);
+        if (!internal) break;
+        unsigned c = ((x >> n) & 1u) | (((y >> n) & 1u) << 1) | (((z >> n) & 1u) << 2);
+        node = &tree.group(internal->group)[c];
+        ++reached;
+    }
+    return {node, reached};
+}
+
+std::vector<CellKey> collect_leaves(const Octree& tree) {
+    std::vector<CellKey> out;
+    collect(tree, tree.root, CellKey{}, out);
+    return out;
+}
+
+void subdivide(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level,
+               double iso_value) {
+    const std::uint32_t t = 1u << (tree.max_depth - level - 1);
+    ChildGroup group;
+    for (unsigned c = 0; c < 8; ++c) {
+        CornerKey child_min = corner_of(m, t, c);
+        std::array<const CornerSample*, 8> samples;
+        for (unsigned i = 0; i < 8; ++i) {
+            samples[i] = cache.find(corner_of(child_min, t, i));
+            if (!samples[i]) fault("corner not in cache during subdivision");
+        }
+        group[c] = make_cell(samples, iso_value);
+    }
+    const auto g = static_cast<std::uint32_t>(tree.children.size());
+    tree.children.push_back(group);
+
+    OctreeNode* node = &tree.root;
+    std::uint32_t x = m.x, y = m.y, z = m.z;
+    std::uint32_t b = level > 0 ? 1u << (tree.max_depth - 1) : 0;
+    for (unsigned step = 0; step < level; ++step) {
+        unsigned index = (x >= b ? 1u : 0u) | (y >= b ? 2u : 0u) | (z >= b ? 4u : 0u);
+        if (x >= b) x -= b;
+        if (y >= b) y -= b;
+        if (z >= b) z -= b;
+        b >>= 1;
+        auto* internal = std::get_if<Internal>(node);
+        if (!internal) break;
+        node = &tree.group(internal->group)[index];
+    }
+    *node = Internal{g};
+}
+
+Statistics statistics(const Octree& tree) {
+    Statistics s;
+    count_node(tree, tree.root, 0, s);
+    return s;
+}
+
+}  // namespace quarvel

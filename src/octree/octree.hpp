@@ -1,0 +1,151 @@
+// The octree: a cube over the caller's box, an integer lattice at the finest
+// level that names every cell corner, a tree stored as a root plus an
+// append-only arena of eight-child groups, and the cache of corner samples.
+//
+// Numbering used everywhere: in a corner or child index 0..7, bit 0 selects +x,
+// bit 1 +y, bit 2 +z.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "core/flat_map.hpp"
+#include "eval/evaluator.hpp"
+
+namespace quarvel {
+
+// ---------------------------------------------------------------- keys
+
+// A corner on the lattice of level max_depth (lattice units).
+struct CornerKey {
+    std::uint32_t x = 0, y = 0, z = 0;
+    bool operator==(const CornerKey&) const = default;
+    std::uint64_t packed() const noexcept {
+        return (std::uint64_t{x} | (std::uint64_t{y} << 32)) ^ (std::uint64_t{z} * 0x9E3779B97F4A7C15ULL);
+    }
+};
+
+// A cell: coordinates among the 2^level cells per axis of its level.
+struct CellKey {
+    std::uint32_t x = 0, y = 0, z = 0;
+    std::uint8_t level = 0;
+    bool operator==(const CellKey&) const = default;
+    std::uint64_t packed() const noexcept {
+        return (std::uint64_t{x} | (std::uint64_t{y} << 32)) ^
+               (std::uint64_t{z} * 0x9E3779B97F4A7C15ULL) ^ (std::uint64_t{level} << 56);
+    }
+};
+
+// Offset (0 or 1 per axis) of corner or child `i`.
+constexpr std::uint32_t bit_x(unsigned i) { return i & 1u; }
+constexpr std::uint32_t bit_y(unsigned i) { return (i >> 1) & 1u; }
+constexpr std::uint32_t bit_z(unsigned i) { return (i >> 2) & 1u; }
+
+// Corner `i` of a cell with minimum corner key `m` and lattice edge `s`.
+constexpr CornerKey corner_of(CornerKey m, std::uint32_t s, unsigned i) {
+    return {m.x + (bit_x(i) ? s : 0u), m.y + (bit_y(i) ? s : 0u), m.z + (bit_z(i) ? s : 0u)};
+}
+
+// Child `c` of cell (x, y, z, level).
+constexpr CellKey child_of(const CellKey& k, unsigned c) {
+    return {2 * k.x + bit_x(c), 2 * k.y + bit_y(c), 2 * k.z + bit_z(c),
+            static_cast<std::uint8_t>(k.level + 1)};
+}
+
+// ---------------------------------------------------------------- samples
+
+struct CornerSample {
+    double value = 0.0;
+    std::optional<Vec3> gradient;
+};
+
+// Corner samples of one build, by lattice key.
+using CornerCache = FlatMap<CornerKey, CornerSample>;
+
+// ---------------------------------------------------------------- nodes
+
+// A cell whose corners straddle the iso value (0 < sign_mask < 255).
+struct Leaf {
+    std::optional<std::array<Vec3, 8>> gradients;  // present when all eight corners had one
+    std::array<double, 8> values{};                // raw corner values, corner order
+    std::uint8_t sign_mask = 0;                    // bit i: values[i] < iso_value
+};
+struct Outside {};  // no corner below the iso value
+struct Inside {};   // every corner below the iso value
+struct Internal {
+    std::uint32_t group = 0;  // index into Octree::children
+};
+
+using OctreeNode = std::variant<Leaf, Outside, Inside, Internal>;
+using ChildGroup = std::array<OctreeNode, 8>;
+
+// A surface leaf: a Leaf whose mask is neither 0 nor 255.
+bool is_surface_leaf(const OctreeNode& node);
+
+// ---------------------------------------------------------------- tree
+
+struct Domain {
+    Vec3 origin{};
+    double size = 0.0;
+};
+
+// The cube around a box: widest extent (NaN-ignoring max), same centre.
+Domain cube_around(const Vec3& bbox_min, const Vec3& bbox_max);
+
+struct Octree {
+    OctreeNode root = Outside{};
+    std::vector<ChildGroup> children;  // append-only arena
+    Vec3 origin{};
+    double size = 0.0;
+    double iso_value = 0.0;
+    std::uint8_t min_depth = 0;
+    std::uint8_t max_depth = 0;
+
+    double finest_edge() const;                   // size / 2^max_depth
+    Vec3 position(const CornerKey& key) const;    // origin + key * finest_edge
+    const ChildGroup& group(std::uint32_t index) const;  // faults when out of range
+    ChildGroup& group(std::uint32_t index);
+};
+
+// 2^level as f64, formed as a 32-bit shift.
+double pow2(unsigned level);
+
+// The node made from eight corner samples (corner order).
+OctreeNode make_cell(const std::array<const CornerSample*, 8>& samples, double iso_value);
+
+struct FoundNode {
+    const OctreeNode* node;
+    unsigned level;  // < target only when `node` is not Internal
+};
+// Descends towards cell (x, y, z, level), stopping at the first non-Internal node.
+FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
+                    unsigned level);
+
+// Every non-Internal node's key, depth first, children 0..7.
+std::vector<CellKey> collect_leaves(const Octree& tree);
+
+// Turns the node of the cell with minimum corner key `m` at `level` into
+// Internal with eight children made from cached samples. All 27 child lattice
+// points must be cached.
+void subdivide(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level,
+               double iso_value);
+
+struct Statistics {
+    std::uint64_t leaf_count = 0;
+    std::uint64_t internal_count = 0;
+    std::uint64_t outside_count = 0;
+    std::uint64_t inside_count = 0;
+    std::uint8_t max_leaf_depth = 0;
+};
+Statistics statistics(const Octree& tree);
+
+// Minimum corner key of a cell on the finest lattice.
+inline CornerKey min_corner(const CellKey& k, unsigned max_depth) {
+    unsigned shift = max_depth - k.level;
+    return {k.x << shift, k.y << shift, k.z << shift};
+}
+
+}  // namespace quarvel
