@@ -1,0 +1,80 @@
+#include "python_error.hpp"
+
+#include <cstdio>
+
+namespace quarvel::py {
+
+namespace {
+
+constexpr const char* kPanicDoc =
+    "The exception raised when _quarvel_rs meets an internal fault.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that it "
+    "will typically propagate all the way through the stack and cause the Python "
+    "interpreter to exit.";
+
+// The message a PanicException was raised with (its first argument when a str).
+std::string panic_message(PyObject* exc) {
+    PyRef args = PyRef::steal(PyObject_GetAttrString(exc, "args"));
+    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0) {
+        PyObject* first = PyTuple_GET_ITEM(args.get(), 0);
+        if (PyUnicode_Check(first)) {
+            if (const char* text = PyUnicode_AsUTF8(first)) return text;
+        }
+    }
+    PyErr_Clear();
+    PyRef text = PyRef::steal(PyObject_Str(exc));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!utf8) PyErr_Clear();
+    return utf8 ? utf8 : "unknown internal fault";
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;  // lives for the process, like the module
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc("quarvel_runtime.PanicException", kPanicDoc,
+                                         PyExc_BaseException, nullptr);
+        if (!type) api_failure();
+    }
+    return type;
+}
+
+void throw_pending(std::source_location where) {
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (!exc) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        exc = PyRef::steal(PyErr_GetRaisedException());
+    }
+    if (PyErr_GivenExceptionMatches(exc.get(), panic_exception_type())) {
+        std::fputs("_quarvel_rs: a PanicException was raised by the field callable; "
+                   "resuming it as an internal fault\n",
+                   stderr);
+        std::fflush(stderr);
+        PyErr_DisplayException(exc.get());
+        throw Fault(panic_message(exc.get()), where);
+    }
+    throw PythonError(std::move(exc));
+}
+
+void throw_new(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw_pending();
+}
+
+void api_failure(std::source_location where) {
+    if (PyErr_Occurred()) PyErr_Print();
+    throw Fault("Python API call failed", where);
+}
+
+std::string type_qualname(PyObject* obj) {
+    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        return Py_TYPE(obj)->tp_name;
+    }
+    return text;
+}
+
+}  // namespace quarvel::py

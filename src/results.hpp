@@ -1,0 +1,22 @@
+// Conversion of results to interpreter objects.
+#pragma once
+
+#include <vector>
+
+#include "dc/extract.hpp"
+#include "eval/evaluator.hpp"
+#include "octree/octree.hpp"
+#include "pyref.hpp"
+
+namespace quarvel::py {
+
+// (list of M floats, gradients present, M)
+PyRef batch_eval_result(const BatchResult& batch);
+// [[gx, gy, gz], ...]
+PyRef gradient_list(const std::vector<Vec3>& gradients);
+// (leaf_count, internal_count, outside_count, inside_count, max_leaf_depth, eval_count)
+PyRef octree_stats(const Statistics& stats, std::uint64_t eval_count);
+// (float64 (N, 3) vertices, int64 (M, 3) triangles), each owning its buffer.
+PyRef mesh_arrays(const TriangleMesh& mesh);
+
+}  // namespace quarvel::py
