@@ -126,6 +126,8 @@ OctreeNode assemble(Builder& b, const CellKey& cell) {
 
 // ---------------------------------------------------------------- phase 3
 
+}  // namespace
+
 bool leaf_selected(const Leaf& leaf, double cos_threshold) {
     if (!leaf.gradients) return false;
     const std::array<Vec3, 8>& g = *leaf.gradients;
@@ -156,19 +158,21 @@ bool leaf_selected(const Leaf& leaf, double cos_threshold) {
 
 // A uniform cell is selected when the surface could be within 1.5 diagonals of it,
 // judged by its nearest corner value and steepest corner gradient.
-bool uniform_cell_selected(const Builder& b, const CellKey& cell) {
-    const CornerKey m = min_corner(cell, b.tree.max_depth);
-    const std::uint32_t edge = 1u << (b.tree.max_depth - cell.level);
+bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const CellKey& cell) {
+    const CornerKey m = min_corner(cell, tree.max_depth);
+    const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
     double f = DBL_MAX, g = 0.0;
     for (unsigned i = 0; i < 8; ++i) {
-        const CornerSample* sample = b.cache.find(corner_of(m, edge, i));
+        const CornerSample* sample = cache.find(corner_of(m, edge, i));
         if (!sample) continue;
-        f = min_ignoring_nan(f, std::fabs(sample->value - b.tree.iso_value));
+        f = min_ignoring_nan(f, std::fabs(sample->value - tree.iso_value));
         if (sample->gradient) g = max_ignoring_nan(g, length(*sample->gradient));
     }
-    const double diagonal = (b.tree.size / pow2(cell.level)) * std::sqrt(3.0);
+    const double diagonal = (tree.size / pow2(cell.level)) * std::sqrt(3.0);
     return f < diagonal * (g * 1.5);
 }
+
+namespace {
 
 void select_at_level(const Builder& b, const OctreeNode& node, const CellKey& cell,
                      unsigned level, std::vector<CellKey>& out) {
@@ -181,7 +185,7 @@ void select_at_level(const Builder& b, const OctreeNode& node, const CellKey& ce
     if (cell.level != level) return;
     const bool selected = std::holds_alternative<Leaf>(node)
                               ? leaf_selected(std::get<Leaf>(node), b.cos_threshold)
-                              : uniform_cell_selected(b, cell);
+                              : uniform_cell_selected(b.tree, b.cache, cell);
     if (selected) out.push_back(cell);
 }
 
@@ -191,18 +195,28 @@ std::vector<CellKey> select_for_refinement(const Builder& b, unsigned level) {
     return out;
 }
 
+// Queues the 27 distinct lattice points of a cell's children in the order the
+// children (0..7) and their corners (0..7) name them, probing each point once.
+void queue_child_corners(const Builder& b, const CellKey& cell, CornerBatch& batch) {
+    const CornerKey base = min_corner(cell, b.tree.max_depth);
+    const std::uint32_t t = 1u << (b.tree.max_depth - cell.level - 1);
+    std::uint32_t seen = 0;  // bit per point of the 3x3x3 child lattice
+    for (unsigned c = 0; c < 8; ++c)
+        for (unsigned i = 0; i < 8; ++i) {
+            const unsigned dx = bit_x(c) + bit_x(i), dy = bit_y(c) + bit_y(i),
+                           dz = bit_z(c) + bit_z(i);
+            const std::uint32_t bit = 1u << (dx + 3 * dy + 9 * dz);
+            if (seen & bit) continue;
+            seen |= bit;
+            batch.queue(b.tree, b.cache, {base.x + dx * t, base.y + dy * t, base.z + dz * t});
+        }
+}
+
 // Samples the missing corners of every listed cell's children in one batch,
 // then subdivides the cells in list order.
 void refine_cells(Builder& b, const std::vector<CellKey>& cells) {
     CornerBatch batch;
-    for (const CellKey& cell : cells) {
-        const CornerKey base = min_corner(cell, b.tree.max_depth);
-        const std::uint32_t t = 1u << (b.tree.max_depth - cell.level - 1);
-        for (unsigned c = 0; c < 8; ++c) {
-            const CornerKey child = corner_of(base, t, c);
-            for (unsigned i = 0; i < 8; ++i) batch.queue(b.tree, b.cache, corner_of(child, t, i));
-        }
-    }
+    for (const CellKey& cell : cells) queue_child_corners(b, cell, batch);
     if (!batch.points.empty()) {
         SampledBatch sampled = sample_with_gradients(b.field, batch.points, b.fd_step);
         b.eval_count += sampled.evaluations;
@@ -250,15 +264,28 @@ void queue_coarse_neighbours(const Builder& b, const CellKey& leaf, FlatSet<Cell
     }
 }
 
+// Keys of every Leaf node, depth first, children 0..7 (the Leaf entries of
+// collect_leaves, without a second descent per entry).
+void collect_leaf_keys(const Octree& tree, const OctreeNode& node, const CellKey& key,
+                       std::vector<CellKey>& out) {
+    if (const auto* internal = std::get_if<Internal>(&node)) {
+        const ChildGroup& group = tree.group(internal->group);
+        for (unsigned c = 0; c < 8; ++c) collect_leaf_keys(tree, group[c], child_of(key, c), out);
+    } else if (std::holds_alternative<Leaf>(node)) {
+        out.push_back(key);
+    }
+}
+
 // Refines every surface leaf to max_depth, and the uniform cells beside finest
 // surface leaves, one batch per pass, until a pass finds nothing.
 void band_refinement(Builder& b) {
+    std::vector<CellKey> leaves;
     for (;;) {
+        leaves.clear();
+        collect_leaf_keys(b.tree, b.tree.root, CellKey{}, leaves);
         FlatSet<CellKey> seen;
         std::vector<CellKey> refine;
-        for (const CellKey& key : collect_leaves(b.tree)) {
-            FoundNode found = find_node(b.tree, key.x, key.y, key.z, key.level);
-            if (!std::holds_alternative<Leaf>(*found.node)) continue;
+        for (const CellKey& key : leaves) {
             if (key.level < b.tree.max_depth) {
                 if (seen.insert(key)) refine.push_back(key);
             } else {

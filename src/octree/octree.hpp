@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -97,7 +98,9 @@ Domain cube_around(const Vec3& bbox_min, const Vec3& bbox_max);
 
 struct Octree {
     OctreeNode root = Outside{};
-    std::vector<ChildGroup> children;  // append-only arena
+    // Append-only arena. A deque: groups are large and never move, so growing it
+    // copies nothing and references to groups stay valid.
+    std::deque<ChildGroup> children;
     Vec3 origin{};
     double size = 0.0;
     double iso_value = 0.0;
