@@ -1,0 +1,55 @@
+"""Implicit surfaces to watertight triangle meshes, by adaptive octree dual contouring.
+
+>>> import quarvel
+>>> shape = quarvel.torus(1.0, 0.3) | quarvel.sphere(0.5)
+>>> m = quarvel.mesh(shape, max_depth=6)
+>>> m.save("shape.ply")
+
+The heavy lifting is done by the extension module ``_quarvel_rs``; this
+package adds ready-made shapes, looser field conventions, mesh files,
+previews and the ``quarvel`` command line.
+"""
+
+from ._bounds import Bounds
+from ._builtins import BUILTINS, builtin
+from ._extract import mesh
+from ._field import as_field
+from ._mesh import Mesh
+from ._primitives import box, capsule, cylinder, gyroid, plane, rounded_box, sphere, torus
+from ._sdf import (
+    Shape,
+    difference,
+    intersection,
+    rotate,
+    scale,
+    smooth_union,
+    translate,
+    union,
+)
+
+__all__ = [
+    "BUILTINS",
+    "Bounds",
+    "Mesh",
+    "Shape",
+    "as_field",
+    "box",
+    "builtin",
+    "capsule",
+    "cylinder",
+    "difference",
+    "gyroid",
+    "intersection",
+    "mesh",
+    "plane",
+    "rotate",
+    "rounded_box",
+    "scale",
+    "smooth_union",
+    "sphere",
+    "torus",
+    "translate",
+    "union",
+]
+
+__version__ = "0.1.0"

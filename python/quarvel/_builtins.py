@@ -1,0 +1,64 @@
+"""Named example shapes for the command line and the gallery."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import NamedTuple
+
+from ._primitives import box, capsule, cylinder, gyroid, plane, rounded_box, sphere, torus
+from ._sdf import Shape, smooth_union
+
+
+class Builtin(NamedTuple):
+    """A named shape: how to make it and one line saying what it is."""
+
+    make: Callable[[], Shape]
+    description: str
+
+
+def _csg() -> Shape:
+    bar = cylinder(0.35, 2.0)
+    bars = bar | bar.rotate(90, (1, 0, 0)) | bar.rotate(90, (0, 1, 0))
+    return (box(1.5) & sphere(1.0)) - bars
+
+
+def _blend() -> Shape:
+    left = sphere(0.55, (-0.45, 0.0, 0.0))
+    right = sphere(0.4, (0.45, 0.1, 0.2))
+    return smooth_union(left, right, 0.3)
+
+
+def _gyroid() -> Shape:
+    return gyroid(period=0.9, thickness=0.12) & sphere(1.0)
+
+
+def _cut_sphere() -> Shape:
+    return sphere(1.0) & plane((1.0, 1.0, 1.0), 0.4)
+
+
+BUILTINS: dict[str, Builtin] = {
+    "sphere": Builtin(lambda: sphere(1.0), "ball of radius 1"),
+    "box": Builtin(lambda: box((1.6, 1.2, 0.8)), "box 1.6 x 1.2 x 0.8 with sharp edges"),
+    "rounded_box": Builtin(
+        lambda: rounded_box((1.6, 1.2, 0.8), 0.2), "box 1.6 x 1.2 x 0.8 rounded by 0.2"
+    ),
+    "torus": Builtin(lambda: torus(1.0, 0.35), "ring of radii 1 and 0.35 around z"),
+    "cylinder": Builtin(lambda: cylinder(0.6, 1.6), "cylinder of radius 0.6, height 1.6"),
+    "capsule": Builtin(
+        lambda: capsule((-0.7, 0.0, 0.0), (0.7, 0.0, 0.0), 0.4), "capsule of radius 0.4 along x"
+    ),
+    "cut_sphere": Builtin(_cut_sphere, "unit ball cut by a plane"),
+    "csg": Builtin(_csg, "rounded cube from box and ball, drilled along three axes"),
+    "blend": Builtin(_blend, "two balls joined by a smooth union"),
+    "gyroid": Builtin(_gyroid, "gyroid sheet clipped to the unit ball"),
+}
+
+
+def builtin(name: str) -> Shape:
+    """Make the built-in shape ``name``; KeyError lists the known names."""
+    try:
+        entry = BUILTINS[name]
+    except KeyError:
+        known = ", ".join(BUILTINS)
+        raise KeyError(f"unknown shape {name!r}; built-in shapes: {known}") from None
+    return entry.make()

@@ -1,0 +1,92 @@
+"""Adapting user callables to the engine's field contract.
+
+The engine calls a field with one float64 array of N query points, shape
+(N, 3), and wants back ``(values, gradients)``: a contiguous float64 array of
+N values and either None or an (N, 3) float64 array.  People write fields in
+looser ways: returning values alone, returning float32 arrays, lists, or CPU
+tensors of other array libraries.  :func:`as_field` accepts all of these.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+Points = NDArray[np.float64]
+FieldResult = tuple[NDArray[np.float64], NDArray[np.float64] | None]
+Field = Callable[[Points], FieldResult]
+
+
+def as_field(fn: Callable[[Points], Any]) -> Field:
+    """Wrap ``fn`` so that it follows the engine's field contract.
+
+    ``fn`` takes an (N, 3) float64 array and returns either the pair
+    ``(values, gradients_or_None)`` or the values alone.  Values and
+    gradients may be any array-like with a NumPy conversion (other float
+    dtypes, lists, CPU tensors); they are converted to float64 without a copy
+    when they already are float64 and contiguous.  A pair is a tuple or list
+    of two items whose second item is None or two-dimensional.
+
+    The wrapper checks the number of values and the gradient shape and raises
+    ValueError with a clear message instead of letting the engine fault.
+    """
+    if not callable(fn):
+        raise TypeError(f"a field must be callable (got {type(fn).__name__})")
+    if isinstance(fn, _ContractField):
+        return fn
+    return _ContractField(fn)
+
+
+class _ContractField:
+    """A callable that turns the wrapped function's output into the contract."""
+
+    def __init__(self, fn: Callable[[Points], Any]) -> None:
+        self.__wrapped__ = fn
+        bounds = getattr(fn, "bounds", None)
+        if bounds is not None:
+            self.bounds = bounds
+
+    def __call__(self, points: Points) -> FieldResult:
+        result = self.__wrapped__(points)
+        raw_values, raw_gradients = _split_result(result)
+        n = len(points)
+        values = _values_array(raw_values, n)
+        gradients = None if raw_gradients is None else _gradients_array(raw_gradients, n)
+        return values, gradients
+
+    def __repr__(self) -> str:
+        return f"as_field({self.__wrapped__!r})"
+
+
+def _split_result(result: Any) -> tuple[Any, Any]:
+    """Tell a ``(values, gradients)`` pair from a bare values output."""
+    if isinstance(result, (tuple, list)) and len(result) == 2:
+        second = result[1]
+        if second is None or np.ndim(_plain(second)) == 2:
+            return result[0], second
+    return result, None
+
+
+def _plain(x: Any) -> Any:
+    """Detach a tensor from an autograd graph so that NumPy can read it."""
+    detach = getattr(x, "detach", None)
+    return detach() if callable(detach) else x
+
+
+def _values_array(raw: Any, n: int) -> NDArray[np.float64]:
+    arr = np.asarray(_plain(raw), dtype=np.float64)
+    if arr.ndim == 0:
+        return np.full(n, float(arr))
+    if arr.size != n:
+        raise ValueError(f"field returned values of shape {arr.shape} for {n} points")
+    return np.ascontiguousarray(arr.reshape(n))
+
+
+def _gradients_array(raw: Any, n: int) -> NDArray[np.float64]:
+    arr = np.asarray(_plain(raw), dtype=np.float64)
+    if arr.shape != (n, 3):
+        raise ValueError(f"field returned gradients of shape {arr.shape} for {n} points; expected ({n}, 3)")
+    return arr

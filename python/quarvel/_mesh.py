@@ -1,0 +1,123 @@
+"""The triangle mesh returned by :func:`quarvel.mesh`."""
+
+from __future__ import annotations
+
+import importlib
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from ._bounds import Bounds
+from ._io import read_mesh, write_mesh
+
+
+class Mesh:
+    """A triangle mesh: ``vertices`` (N, 3) float64 and ``triangles`` (M, 3) int64.
+
+    Triangles are 0-based vertex indices wound counter-clockwise seen from
+    outside, so that :attr:`volume` is positive for a closed surface.
+    """
+
+    __slots__ = ("vertices", "triangles")
+
+    vertices: NDArray[np.float64]
+    triangles: NDArray[np.int64]
+
+    def __init__(self, vertices: ArrayLike, triangles: ArrayLike) -> None:
+        v = np.asarray(vertices, dtype=np.float64).reshape(-1, 3)
+        t = np.asarray(triangles, dtype=np.int64).reshape(-1, 3)
+        if len(t) and (t.min() < 0 or t.max() >= len(v)):
+            raise ValueError(f"triangle indices must lie in [0, {len(v)})")
+        self.vertices = v
+        self.triangles = t
+
+    @property
+    def area(self) -> float:
+        """Total surface area."""
+        return float(np.linalg.norm(self._cross(), axis=1).sum() / 2.0)
+
+    @property
+    def volume(self) -> float:
+        """Enclosed volume by the divergence theorem; exact for a closed mesh.
+
+        Positive when the triangles face outward, negative when inverted.
+        """
+        if not len(self.triangles):
+            return 0.0
+        # Measuring from the centre keeps the summands small and accurate;
+        # for a closed mesh the result does not depend on the origin.
+        corners = self.vertices[self.triangles] - np.asarray(self.bounds.center)
+        cross = np.cross(corners[:, 1], corners[:, 2])
+        return float(np.einsum("ij,ij->", corners[:, 0], cross) / 6.0)
+
+    @property
+    def is_watertight(self) -> bool:
+        """True when the mesh is closed and consistently oriented.
+
+        Every edge then belongs to exactly two triangles that run through it
+        in opposite directions, and no triangle repeats a vertex.
+        """
+        t = self.triangles
+        if not len(t) or np.any((t[:, 0] == t[:, 1]) | (t[:, 1] == t[:, 2]) | (t[:, 2] == t[:, 0])):
+            return False
+        start = t.reshape(-1)
+        end = t[:, [1, 2, 0]].reshape(-1)
+        n = len(self.vertices)
+        forward = np.sort(start * n + end)
+        backward = np.sort(end * n + start)
+        no_repeat = bool(np.all(forward[1:] != forward[:-1]))
+        return no_repeat and bool(np.array_equal(forward, backward))
+
+    @property
+    def bounds(self) -> Bounds:
+        """The box around all vertices (an empty box when there are none)."""
+        if not len(self.vertices):
+            return Bounds.of(np.inf, -np.inf)
+        return Bounds.of(self.vertices.min(axis=0), self.vertices.max(axis=0))
+
+    def save(self, path: str | Path) -> Path:
+        """Write the mesh as binary PLY, OBJ or binary STL, chosen by suffix."""
+        write_mesh(path, self.vertices, self.triangles)
+        return Path(path)
+
+    @classmethod
+    def load(cls, path: str | Path) -> Mesh:
+        """Read a mesh from a .ply (binary), .obj or .stl (binary) file."""
+        return cls(*read_mesh(path))
+
+    def preview(
+        self, path: str | Path, size: int = 640, elev: float = 25.0, azim: float = -60.0
+    ) -> Path:
+        """Write a shaded ``size`` x ``size`` PNG picture of the mesh (needs matplotlib).
+
+        ``elev`` and ``azim`` give the viewing direction in degrees, as in
+        matplotlib's 3-D axes.
+        """
+        from ._preview import render_preview
+
+        return render_preview(self, path, size, elev, azim)
+
+    def to_trimesh(self) -> Any:
+        """The mesh as a ``trimesh.Trimesh`` (needs the optional trimesh package)."""
+        try:
+            trimesh = importlib.import_module("trimesh")
+        except ImportError:
+            raise ImportError("Mesh.to_trimesh needs trimesh: pip install trimesh") from None
+        return trimesh.Trimesh(vertices=self.vertices, faces=self.triangles, process=False)
+
+    def summary(self) -> str:
+        """One line: counts, area, volume, closedness and bounds."""
+        closed = "watertight" if self.is_watertight else "not watertight"
+        return (
+            f"{len(self.vertices):,} vertices, {len(self.triangles):,} triangles, "
+            f"area {self.area:.6g}, volume {self.volume:.6g}, {closed}, bounds {self.bounds}"
+        )
+
+    def _cross(self) -> NDArray[np.float64]:
+        a, b, c = (self.vertices[self.triangles[:, i]] for i in range(3))
+        return np.cross(b - a, c - a)
+
+    def __repr__(self) -> str:
+        return f"<Mesh {len(self.vertices)} vertices, {len(self.triangles)} triangles>"

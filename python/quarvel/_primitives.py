@@ -1,0 +1,244 @@
+"""Primitive signed-distance shapes with exact, vectorised gradients."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+from ._bounds import Bounds, vec3
+from ._sdf import Array, Pair, Shape, unit
+
+
+def _box_distance(q: Array) -> Pair:
+    """Distance of an axis-aligned box in "folded" coordinates.
+
+    ``q`` (N, k) holds |p| minus the half extents per axis.  Returns the
+    distance (N,) and its derivative with respect to ``q`` (N, k).
+    """
+    outer = np.maximum(q, 0.0)
+    outer_len = np.linalg.norm(outer, axis=1)
+    largest = q.argmax(axis=1)
+    inner = np.minimum(q[np.arange(len(q)), largest], 0.0)
+    onehot = np.zeros_like(q)
+    onehot[np.arange(len(q)), largest] = 1.0
+    outside = outer_len > 0.0
+    safe_len = np.where(outside, outer_len, 1.0)[:, None]
+    dq = np.where(outside[:, None], outer / safe_len, onehot)
+    return outer_len + inner, dq
+
+
+def _sign(x: Array) -> Array:
+    """Sign with 0 counted as positive, so every point gets a gradient."""
+    return np.where(x >= 0.0, 1.0, -1.0)
+
+
+def _radial(p: Array) -> tuple[Array, Array]:
+    """Distance from the z axis (N,) and the unit radial direction (N, 2)."""
+    rho = np.hypot(p[:, 0], p[:, 1])
+    return rho, unit(p[:, :2], (1.0, 0.0))
+
+
+class _Sphere(Shape):
+    def __init__(self, radius: float, center: ArrayLike) -> None:
+        self.radius = _positive(radius, "radius")
+        self.center = np.asarray(vec3(center, "center"))
+        self.bounds = Bounds.of(self.center - self.radius, self.center + self.radius)
+
+    def _eval(self, p: Array) -> Pair:
+        d = p - self.center
+        return np.linalg.norm(d, axis=1) - self.radius, unit(d, (0.0, 0.0, 1.0))
+
+    def __repr__(self) -> str:
+        return f"sphere({self.radius!r}, center={tuple(self.center.tolist())})"
+
+
+class _Box(Shape):
+    """Box with half extents ``half`` and corners rounded by ``radius``."""
+
+    def __init__(self, size: ArrayLike, radius: float, center: ArrayLike) -> None:
+        self.half = np.asarray(vec3(size, "size")) / 2.0
+        self.radius = float(radius)
+        if not np.all(self.half > 0.0):
+            raise ValueError(f"box size must be positive (got {tuple((2 * self.half).tolist())})")
+        if not 0.0 <= self.radius <= float(self.half.min()):
+            raise ValueError(f"rounding radius must lie in [0, half the smallest size] (got {radius})")
+        self.center = np.asarray(vec3(center, "center"))
+        self.bounds = Bounds.of(self.center - self.half, self.center + self.half)
+
+    def _eval(self, p: Array) -> Pair:
+        d = p - self.center
+        # A rounded box is the inner box grown by the radius.
+        dist, dq = _box_distance(np.abs(d) - (self.half - self.radius))
+        return dist - self.radius, _sign(d) * dq
+
+    def __repr__(self) -> str:
+        size = tuple((2 * self.half).tolist())
+        return f"rounded_box({size}, {self.radius!r}, center={tuple(self.center.tolist())})"
+
+
+class _Torus(Shape):
+    """Torus around the z axis."""
+
+    def __init__(self, major: float, minor: float) -> None:
+        self.major = _positive(major, "major radius")
+        self.minor = _positive(minor, "minor radius")
+        if self.minor > self.major:
+            raise ValueError(f"minor radius {minor} exceeds major radius {major}")
+        reach = self.major + self.minor
+        self.bounds = Bounds.of((-reach, -reach, -self.minor), (reach, reach, self.minor))
+
+    def _eval(self, p: Array) -> Pair:
+        rho, radial = _radial(p)
+        q = np.column_stack([rho - self.major, p[:, 2]])
+        n = unit(q, (0.0, 1.0))
+        grad = np.column_stack([n[:, :1] * radial, n[:, 1]])
+        return np.linalg.norm(q, axis=1) - self.minor, grad
+
+    def __repr__(self) -> str:
+        return f"torus({self.major!r}, {self.minor!r})"
+
+
+class _Cylinder(Shape):
+    """Capped cylinder along the z axis, centred on the origin."""
+
+    def __init__(self, radius: float, height: float) -> None:
+        self.radius = _positive(radius, "radius")
+        self.height = _positive(height, "height")
+        r, h = self.radius, self.height / 2.0
+        self.bounds = Bounds.of((-r, -r, -h), (r, r, h))
+
+    def _eval(self, p: Array) -> Pair:
+        rho, radial = _radial(p)
+        q = np.column_stack([rho - self.radius, np.abs(p[:, 2]) - self.height / 2.0])
+        dist, dq = _box_distance(q)
+        grad = np.column_stack([dq[:, :1] * radial, dq[:, 1] * _sign(p[:, 2])])
+        return dist, grad
+
+    def __repr__(self) -> str:
+        return f"cylinder({self.radius!r}, {self.height!r})"
+
+
+class _Capsule(Shape):
+    """All points within ``radius`` of the segment from ``a`` to ``b``."""
+
+    def __init__(self, a: ArrayLike, b: ArrayLike, radius: float) -> None:
+        self.a = np.asarray(vec3(a, "a"))
+        self.b = np.asarray(vec3(b, "b"))
+        self.radius = _positive(radius, "radius")
+        lo, hi = np.minimum(self.a, self.b), np.maximum(self.a, self.b)
+        self.bounds = Bounds.of(lo - self.radius, hi + self.radius)
+
+    def _eval(self, p: Array) -> Pair:
+        ab = self.b - self.a
+        length2 = float(ab @ ab)
+        t = (p - self.a) @ ab / length2 if length2 > 0.0 else np.zeros(len(p))
+        nearest = self.a + np.clip(t, 0.0, 1.0)[:, None] * ab
+        d = p - nearest
+        return np.linalg.norm(d, axis=1) - self.radius, unit(d, (0.0, 0.0, 1.0))
+
+    def __repr__(self) -> str:
+        return f"capsule({tuple(self.a.tolist())}, {tuple(self.b.tolist())}, {self.radius!r})"
+
+
+class _Plane(Shape):
+    """Half-space n.p <= offset; unbounded, meant for cutting other shapes."""
+
+    def __init__(self, normal: ArrayLike, offset: float) -> None:
+        n = np.asarray(vec3(normal, "normal"))
+        length = float(np.linalg.norm(n))
+        if length == 0.0:
+            raise ValueError("plane normal must not be zero")
+        self.normal, self.offset = n / length, float(offset)
+        self.bounds = Bounds.infinite()
+
+    def _eval(self, p: Array) -> Pair:
+        return p @ self.normal - self.offset, np.broadcast_to(self.normal, p.shape).copy()
+
+    def __repr__(self) -> str:
+        return f"plane({tuple(self.normal.tolist())}, {self.offset!r})"
+
+
+class _Gyroid(Shape):
+    """Gyroid solid or sheet; values approximate distance (not exact)."""
+
+    def __init__(self, period: float, thickness: float | None) -> None:
+        self.period = _positive(period, "period")
+        self.thickness = None if thickness is None else _positive(thickness, "thickness")
+        self.bounds = Bounds.infinite()
+
+    def _eval(self, p: Array) -> Pair:
+        k = 2.0 * math.pi / self.period
+        s, c = np.sin(k * p), np.cos(k * p)
+        sx, sy, sz = s.T
+        cx, cy, cz = c.T
+        # g/k has a gradient of length about 1 near its zero set.
+        g = (sx * cy + sy * cz + sz * cx) / k
+        grad = np.column_stack([cx * cy - sz * sx, cy * cz - sx * sy, cz * cx - sy * sz])
+        if self.thickness is None:
+            return g, grad
+        sign = _sign(g)
+        return np.abs(g) - self.thickness / 2.0, sign[:, None] * grad
+
+    def __repr__(self) -> str:
+        return f"gyroid({self.period!r}, thickness={self.thickness!r})"
+
+
+def _positive(value: float, name: str) -> float:
+    number = float(value)
+    if not number > 0.0 or not math.isfinite(number):
+        raise ValueError(f"{name} must be a positive number (got {value})")
+    return number
+
+
+def sphere(radius: float = 1.0, center: ArrayLike = (0.0, 0.0, 0.0)) -> Shape:
+    """Ball of ``radius`` around ``center``."""
+    return _Sphere(radius, center)
+
+
+def box(size: ArrayLike = 1.0, center: ArrayLike = (0.0, 0.0, 0.0)) -> Shape:
+    """Axis-aligned box with edge lengths ``size`` (one number or three)."""
+    return _Box(size, 0.0, center)
+
+
+def rounded_box(
+    size: ArrayLike = 1.0, radius: float = 0.1, center: ArrayLike = (0.0, 0.0, 0.0)
+) -> Shape:
+    """Box of outer edge lengths ``size`` whose edges are rounded by ``radius``."""
+    return _Box(size, radius, center)
+
+
+def torus(major: float = 1.0, minor: float = 0.25) -> Shape:
+    """Ring around the z axis: tube of radius ``minor`` at distance ``major``."""
+    return _Torus(major, minor)
+
+
+def cylinder(radius: float = 0.5, height: float = 1.0) -> Shape:
+    """Closed cylinder along the z axis, centred on the origin."""
+    return _Cylinder(radius, height)
+
+
+def capsule(
+    a: ArrayLike = (0.0, 0.0, -0.5), b: ArrayLike = (0.0, 0.0, 0.5), radius: float = 0.25
+) -> Shape:
+    """Points within ``radius`` of the segment from ``a`` to ``b``."""
+    return _Capsule(a, b, radius)
+
+
+def plane(normal: ArrayLike = (0.0, 0.0, 1.0), offset: float = 0.0) -> Shape:
+    """Half-space below the plane n.p = offset (``normal`` points outside).
+
+    Unbounded: intersect it with a bounded shape to cut that shape.
+    """
+    return _Plane(normal, offset)
+
+
+def gyroid(period: float = 1.0, thickness: float | None = 0.1) -> Shape:
+    """Triply periodic gyroid, unbounded: intersect it with a bounded shape.
+
+    With ``thickness`` a sheet of about that width around the gyroid surface;
+    with ``thickness=None`` the solid on one side of the surface.  The values
+    are a smooth approximation of distance with an exact gradient.
+    """
+    return _Gyroid(period, thickness)
