@@ -1,0 +1,38 @@
+// The flat list of surface leaves that dual contouring works on. Every per-cell
+// array of the extraction is indexed by position in this list.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "core/flat_map.hpp"
+#include "octree/octree.hpp"
+
+namespace quarvel {
+
+// One surface leaf. Bounds are carried down from the root by halving, never
+// recomputed from the key, so they match the positions the walk produced.
+// The leaf's corner gradients are not carried: dual contouring asks the field.
+struct SurfaceCell {
+    std::array<double, 8> values{};  // raw corner values, corner order
+    std::uint8_t sign_mask = 0;      // bit i: values[i] < iso_value
+    Vec3 min{};                      // minimum corner, world coordinates
+    double edge = 0.0;               // edge length, world units
+    CellKey key;                     // coordinates at `key.level`, which is the cell's level
+};
+
+// Surface leaves at a level >= tree.min_depth, depth first, children 0..7.
+std::vector<SurfaceCell> collect_surface_cells(const Octree& tree);
+
+// Position of a cell in the list by its key; a later duplicate key wins.
+using CellLookup = FlatMap<CellKey, std::uint64_t>;
+CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);
+
+// Position of corner `i` of `cell`: min + edge on each axis whose bit is set.
+inline Vec3 corner_position(const SurfaceCell& cell, unsigned i) {
+    return {cell.min[0] + (bit_x(i) ? cell.edge : 0.0), cell.min[1] + (bit_y(i) ? cell.edge : 0.0),
+            cell.min[2] + (bit_z(i) ? cell.edge : 0.0)};
+}
+
+}  // namespace quarvel

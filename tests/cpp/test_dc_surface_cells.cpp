@@ -1,0 +1,87 @@
+// Surface cells: collection order, bounds, level filter and the key lookup.
+#include "check.hpp"
+#include "dc/surface_cells.hpp"
+#include "fields.hpp"
+#include "test_dc_support.hpp"
+
+using namespace quarvel;
+
+namespace {
+
+Leaf leaf_with_mask(std::uint8_t mask) {
+    Leaf leaf;
+    for (unsigned i = 0; i < 8; ++i) leaf.values[i] = (mask >> i & 1u) ? -1.0 : 1.0;
+    leaf.sign_mask = mask;
+    return leaf;
+}
+
+}  // namespace
+
+TEST(dc_surface_cells_of_a_root_leaf) {
+    Octree tree;
+    tree.origin = {-1.0, 2.0, 0.5};
+    tree.size = 4.0;
+    tree.root = leaf_with_mask(6);
+    tree.min_depth = 0;
+    tree.max_depth = 3;
+    const auto cells = collect_surface_cells(tree);
+    REQUIRE(cells.size() == 1);
+    CHECK(cells[0].key == (CellKey{0, 0, 0, 0}));
+    CHECK(cells[0].min == tree.origin);
+    CHECK_EQ(cells[0].edge, 4.0);
+    CHECK_EQ(unsigned{cells[0].sign_mask}, 6u);
+    CHECK_EQ(cells[0].values[1], -1.0);
+
+    // The same leaf lies above a min_depth of 1, and is not collected then.
+    tree.min_depth = 1;
+    CHECK(collect_surface_cells(tree).empty());
+}
+
+TEST(dc_surface_cells_follow_child_order_with_halved_bounds) {
+    // A small ball around the domain centre: the one centre lattice point is
+    // inside, so each of the eight level-1 cells is a surface leaf.
+    auto field = testing::sphere(0.3, {0.5, 0.5, 0.5});
+    const Octree tree = dctest::uniform_tree(field, {0.0, 0.0, 0.0}, 1.0, 1);
+    const auto cells = collect_surface_cells(tree);
+    REQUIRE(cells.size() == 8);
+    for (unsigned c = 0; c < 8; ++c) {
+        CHECK(cells[c].key == child_of(CellKey{}, c));
+        CHECK_EQ(cells[c].edge, 0.5);
+        CHECK_EQ(cells[c].min[0], bit_x(c) ? 0.5 : 0.0);
+        CHECK_EQ(cells[c].min[1], bit_y(c) ? 0.5 : 0.0);
+        CHECK_EQ(cells[c].min[2], bit_z(c) ? 0.5 : 0.0);
+        // The inside corner is the one at the centre: corner 7 - c of child c.
+        CHECK_EQ(unsigned{cells[c].sign_mask}, 1u << (7 - c));
+    }
+    const CellLookup lookup = build_cell_lookup(cells);
+    for (std::uint64_t i = 0; i < 8; ++i) {
+        const std::uint64_t* found = lookup.find(cells[i].key);
+        REQUIRE(found != nullptr);
+        CHECK_EQ(*found, i);
+    }
+    CHECK(lookup.find(CellKey{0, 0, 0, 0}) == nullptr);
+    CHECK(lookup.find(CellKey{0, 0, 0, 2}) == nullptr);
+}
+
+TEST(dc_surface_cells_skip_uniform_and_shallow_leaves) {
+    auto outside = testing::LambdaField([](const Vec3&) { return 1.0; });
+    const Octree empty = dctest::uniform_tree(outside, {0, 0, 0}, 1.0, 2);
+    CHECK(collect_surface_cells(empty).empty());
+
+    // Surface leaves at level 2 only, but the tree claims min_depth 3.
+    auto field = testing::sphere(0.3, {0.5, 0.5, 0.5});
+    Octree shallow = dctest::uniform_tree(field, {0, 0, 0}, 1.0, 2);
+    CHECK(!collect_surface_cells(shallow).empty());
+    shallow.min_depth = 3;
+    CHECK(collect_surface_cells(shallow).empty());
+}
+
+TEST(dc_cell_lookup_keeps_the_later_duplicate) {
+    std::vector<SurfaceCell> cells(3);
+    cells[0].key = {1, 2, 3, 4};
+    cells[1].key = {1, 2, 3, 5};
+    cells[2].key = {1, 2, 3, 4};
+    const CellLookup lookup = build_cell_lookup(cells);
+    CHECK_EQ(*lookup.find(CellKey{1, 2, 3, 4}), 2u);
+    CHECK_EQ(*lookup.find(CellKey{1, 2, 3, 5}), 1u);
+}
