@@ -1,0 +1,98 @@
+#include "dc/hermite.hpp"
+
+#include <cmath>
+
+#include "core/fault.hpp"
+#include "dc/ordered_gather.hpp"
+
+namespace quarvel {
+
+namespace {
+
+Vec3 lerp(const Vec3& p0, const Vec3& p1, double t) {
+    return {p0[0] + t * (p1[0] - p0[0]), p0[1] + t * (p1[1] - p0[1]), p0[2] + t * (p1[2] - p0[2])};
+}
+
+void emit_cell_crossings(const SurfaceCell& cell, const CellComponents& components,
+                         std::uint64_t index, double iso_value, std::vector<EdgeCrossing>& out) {
+    for (const auto& [a, b] : EDGE_CORNERS) {
+        const double fa = cell.values[a] - iso_value;
+        // NaN compares false on both sides, so it counts as not below.
+        if ((fa < 0) == (cell.values[b] < iso_value)) continue;
+        const unsigned inside = (cell.sign_mask >> a & 1u) ? a : b;
+        out.push_back({corner_position(cell, a), corner_position(cell, b), fa, index,
+                       static_cast<std::uint8_t>(component_of(components, inside))});
+    }
+}
+
+}  // namespace
+
+std::vector<EdgeCrossing> build_crossings(const std::vector<SurfaceCell>& cells,
+                                          std::span<const CellComponents> components,
+                                          double iso_value) {
+    return parallel_gather<EdgeCrossing>(
+        cells.size(), [&](std::size_t i, std::vector<EdgeCrossing>& out) {
+            emit_cell_crossings(cells[i], components[i], i, iso_value, out);
+        });
+}
+
+std::vector<Vec3> locate_crossings(Evaluator& field, std::span<const EdgeCrossing> crossings,
+                                   double iso_value) {
+    const std::size_t n = crossings.size();
+    std::vector<Vec3> points(n);
+    if (n == 0) return points;
+    std::vector<double> t_lo(n, 0.0), t_hi(n, 1.0), f_lo(n);
+    for (std::size_t i = 0; i < n; ++i) f_lo[i] = crossings[i].f0;
+    std::vector<double> t_mid(n);
+    for (int round = 0; round < BISECTION_ROUNDS; ++round) {
+        for (std::size_t i = 0; i < n; ++i) {
+            t_mid[i] = (t_lo[i] + t_hi[i]) * 0.5;
+            points[i] = lerp(crossings[i].p0, crossings[i].p1, t_mid[i]);
+        }
+        const BatchResult batch = field.eval_batch(points);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double fm = checked_at(batch.values, i) - iso_value;
+            if ((fm < 0) != (f_lo[i] < 0)) {
+                t_hi[i] = t_mid[i];
+            } else {
+                t_lo[i] = t_mid[i];
+                f_lo[i] = fm;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        points[i] = lerp(crossings[i].p0, crossings[i].p1, (t_lo[i] + t_hi[i]) * 0.5);
+    return points;
+}
+
+Vec3 unit_normal(const Vec3& g) {
+    const double len = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
+    if (!(len > 1e-12)) return {0.0, 0.0, 1.0};
+    return {g[0] / len, g[1] / len, g[2] / len};
+}
+
+std::vector<Vec3> estimate_normals(Evaluator& field, std::span<const Vec3> points,
+                                   double fd_step) {
+    std::vector<Vec3> normals(points.size());
+    if (points.empty()) return normals;
+    BatchResult batch = field.eval_batch(points);  // values unused: only the gradients matter
+    const std::vector<Vec3> gradients =
+        batch.gradients ? std::move(*batch.gradients) : fd_gradients(field, points, fd_step);
+    for (std::size_t i = 0; i < points.size(); ++i) normals[i] = unit_normal(checked_at(gradients, i));
+    return normals;
+}
+
+HermiteSamples hermite_samples(Evaluator& field, const std::vector<SurfaceCell>& cells,
+                               std::span<const CellComponents> components,
+                               std::span<const std::uint64_t> vertex_offset, double iso_value,
+                               double fd_step) {
+    const std::vector<EdgeCrossing> crossings = build_crossings(cells, components, iso_value);
+    HermiteSamples samples;
+    samples.points = locate_crossings(field, crossings, iso_value);
+    samples.normals = estimate_normals(field, samples.points, fd_step);
+    samples.slots.reserve(crossings.size());
+    for (const EdgeCrossing& c : crossings) samples.slots.push_back(vertex_offset[c.cell] + c.component);
+    return samples;
+}
+
+}  // namespace quarvel
