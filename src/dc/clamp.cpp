@@ -1,0 +1,49 @@
+#include "dc/clamp.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "core/fault.hpp"
+
+namespace quarvel {
+
+std::string display_f64(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    if (v == 0.0) return std::signbit(v) ? "-0" : "0";
+
+    // Shortest round-trip digits come from the scientific form "d.ddde±x";
+    // they are then laid out positionally.
+    char buf[64];
+    const auto result = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
+    const std::string sci(buf, result.ptr);
+    const std::size_t e_at = sci.find('e');
+    std::string digits;
+    for (std::size_t i = 0; i < e_at; ++i)
+        if (sci[i] != '.') digits += sci[i];
+    const long exponent = std::strtol(sci.c_str() + e_at + 1, nullptr, 10);
+    const long n = static_cast<long>(digits.size());
+
+    std::string out = v < 0 ? "-" : "";
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else if (exponent + 1 >= n) {
+        out += digits;
+        out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(exponent + 1));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(exponent + 1));
+    }
+    return out;
+}
+
+void check_bounds(double lo, double hi) {
+    if (lo <= hi) return;
+    fault("min > max, or either was NaN. min = " + display_f64(lo) + ", max = " + display_f64(hi));
+}
+
+}  // namespace quarvel

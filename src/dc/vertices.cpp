@@ -1,0 +1,196 @@
+#include "dc/vertices.hpp"
+
+#include "core/fault.hpp"
+#include "core/parallel.hpp"
+
+namespace quarvel {
+
+namespace {
+
+Box cell_box(const SurfaceCell& cell) {
+    return {cell.min, {cell.min[0] + cell.edge, cell.min[1] + cell.edge, cell.min[2] + cell.edge}};
+}
+
+// Sample indices grouped by slot, each group in sample order (a stable counting sort).
+struct SlotGroups {
+    std::vector<std::uint64_t> start;  // slot_count + 1 offsets into `members`
+    std::vector<std::uint64_t> members;
+};
+
+SlotGroups group_by_slot(std::span<const std::uint64_t> slots, std::uint64_t slot_count) {
+    SlotGroups g;
+    g.start.assign(slot_count + 1, 0);
+    for (std::uint64_t s : slots) {
+        if (s >= slot_count) index_fault(slot_count, s);
+        ++g.start[s + 1];
+    }
+    for (std::uint64_t s = 0; s < slot_count; ++s) g.start[s + 1] += g.start[s];
+    g.members.resize(slots.size());
+    std::vector<std::uint64_t> next(g.start.begin(), g.start.end() - 1);
+    for (std::uint64_t i = 0; i < slots.size(); ++i) g.members[next[slots[i]]++] = i;
+    return g;
+}
+
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+}  // namespace
+
+std::vector<Qef> accumulate_qefs(const HermiteSamples& samples, std::uint64_t slot_count) {
+    std::vector<Qef> qefs(slot_count);
+    constexpr double w = QEF_REGULARISATION;
+    for (std::size_t i = 0; i < samples.slots.size(); ++i) {
+        const std::uint64_t slot = samples.slots[i];
+        if (slot >= slot_count) index_fault(slot_count, slot);
+        const Vec3& p = samples.points[i];
+        const Vec3& n = samples.normals[i];
+        const double d = dot(n, p);
+        Qef& q = qefs[slot];
+        q.xx += n[0] * n[0] + w;
+        q.xy += n[0] * n[1];
+        q.xz += n[0] * n[2];
+        q.yy += n[1] * n[1] + w;
+        q.yz += n[1] * n[2];
+        q.zz += n[2] * n[2] + w;
+        for (int a = 0; a < 3; ++a) q.atb[a] += d * n[a] + w * p[a];
+        ++q.count;
+    }
+    return qefs;
+}
+
+std::vector<std::uint8_t> sharp_slots(const HermiteSamples& samples, std::uint64_t slot_count,
+                                      double cos_threshold) {
+    const SlotGroups groups = group_by_slot(samples.slots, slot_count);
+    std::vector<std::uint8_t> sharp(slot_count, 0);
+    for (std::uint64_t s = 0; s < slot_count; ++s) {
+        const std::uint64_t begin = groups.start[s], end = groups.start[s + 1];
+        for (std::uint64_t i = begin; i < end && !sharp[s]; ++i) {
+            const Vec3& ni = samples.normals[groups.members[i]];
+            for (std::uint64_t j = i + 1; j < end; ++j) {
+                // A NaN dot product compares false and so never makes a slot sharp.
+                if (dot(ni, samples.normals[groups.members[j]]) < cos_threshold) {
+                    sharp[s] = 1;
+                    break;
+                }
+            }
+        }
+    }
+    return sharp;
+}
+
+std::vector<VertexJob> vertex_jobs(const std::vector<SurfaceCell>& cells,
+                                   std::span<const CellComponents> components,
+                                   std::span<const std::uint64_t> vertex_offset,
+                                   std::span<const std::uint8_t> sharp, double tree_size) {
+    std::vector<VertexJob> jobs;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        const Box box = cell_box(cells[c]);
+        for (unsigned j = 0; j < components[c].count; ++j) {
+            VertexJob job{vertex_offset[c] + j, box};
+            if (sharp[job.slot]) {
+                // A feature's corner may lie just outside the cell that owns it.
+                const double m = 0.25 * tree_size / pow2(cells[c].key.level);
+                for (int a = 0; a < 3; ++a) {
+                    job.box.lo[a] = job.box.lo[a] - m;
+                    job.box.hi[a] = job.box.hi[a] + m;
+                }
+            }
+            jobs.push_back(job);
+        }
+    }
+    return jobs;
+}
+
+std::optional<Vec3> solve_qef(const Qef& q, const Box& box) {
+    if (q.count == 0) return std::nullopt;
+    for (int a = 0; a < 3; ++a) check_bounds(box.lo[a], box.hi[a]);
+    // No pivoting: the regularisation keeps every pivot positive for finite samples.
+    const double i0 = 1.0 / q.xx;
+    const double l10 = q.xy * i0;
+    const double l20 = i0 * q.xz;
+    const double d1 = q.yy - q.xy * l10;
+    const double i1 = 1.0 / d1;
+    const double a12 = q.yz - q.xz * l10;
+    const double l21 = a12 * i1;
+    const double d2 = (q.zz - q.xz * l20) - a12 * l21;
+    const double b1 = q.atb[1] - q.atb[0] * l10;
+    const double b2 = (q.atb[2] - q.atb[0] * l20) - b1 * l21;
+    const double z = b2 / d2;
+    const double y = b1 * i1 - l21 * z;
+    const double x = (i0 * q.atb[0] - l10 * y) - l20 * z;
+    return clamp_into({x, y, z}, box);
+}
+
+PlacedVertices assemble_vertices(const std::vector<SurfaceCell>& cells,
+                                 std::span<const CellComponents> components,
+                                 std::span<const std::uint64_t> vertex_offset,
+                                 std::span<const VertexJob> jobs,
+                                 std::span<const std::optional<Vec3>> solutions) {
+    // Jobs are in slot order, so job index == slot.
+    PlacedVertices out;
+    out.first_vertex.assign(cells.size(), PlacedVertices::NONE);
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        const std::uint64_t base = vertex_offset[c];
+        const unsigned k = components[c].count;
+        bool any = false;
+        for (unsigned j = 0; j < k && !any; ++j) any = solutions[base + j].has_value();
+        if (!any) continue;
+        out.first_vertex[c] = out.positions.size();
+        const SurfaceCell& cell = cells[c];
+        for (unsigned j = 0; j < k; ++j) {
+            if (const auto& solved = solutions[base + j]) {
+                out.positions.push_back(*solved);
+                out.boxes.push_back(jobs[base + j].box);
+            } else {
+                out.positions.push_back({cell.min[0] + 0.5 * cell.edge, cell.min[1] + 0.5 * cell.edge,
+                                         cell.min[2] + 0.5 * cell.edge});
+                out.boxes.push_back(cell_box(cell));
+            }
+        }
+    }
+    return out;
+}
+
+int project_onto_surface(Evaluator& field, PlacedVertices& vertices, double iso_value,
+                         double fd_step) {
+    std::vector<Vec3>& x = vertices.positions;
+    int passes = 0;
+    while (passes < PROJECTION_PASSES && !x.empty()) {
+        ++passes;
+        BatchResult batch = field.eval_batch(x);
+        const bool estimated = !batch.gradients;
+        const std::vector<Vec3> gradients =
+            estimated ? fd_gradients(field, x, fd_step) : std::move(*batch.gradients);
+        const std::vector<double>& values = batch.values;
+        parallel_for(x.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const double f = checked_at(values, i) - iso_value;
+                const Vec3& g = checked_at(gradients, i);
+                const double s = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
+                if (!(s > 1e-20)) continue;  // flat or NaN gradient: no direction to step in
+                Vec3 p;
+                for (int a = 0; a < 3; ++a) p[a] = x[i][a] - g[a] * f / s;
+                x[i] = clamp_into(p, vertices.boxes[i]);
+            }
+        });
+        // An estimated pass costs six more evaluations per vertex, so only one is made.
+        if (estimated) break;
+    }
+    return passes;
+}
+
+PlacedVertices place_vertices(Evaluator& field, const std::vector<SurfaceCell>& cells,
+                              std::span<const CellComponents> components,
+                              const VertexSlots& slots, const HermiteSamples& samples,
+                              double cos_threshold, double tree_size, double iso_value,
+                              double fd_step) {
+    const std::vector<Qef> qefs = accumulate_qefs(samples, slots.total);
+    const std::vector<std::uint8_t> sharp = sharp_slots(samples, slots.total, cos_threshold);
+    const std::vector<VertexJob> jobs = vertex_jobs(cells, components, slots.offset, sharp, tree_size);
+    const std::vector<std::optional<Vec3>> solutions = parallel_map<std::optional<Vec3>>(
+        jobs.size(), [&](std::size_t i) { return solve_qef(qefs[jobs[i].slot], jobs[i].box); });
+    PlacedVertices vertices = assemble_vertices(cells, components, slots.offset, jobs, solutions);
+    project_onto_surface(field, vertices, iso_value, fd_step);
+    return vertices;
+}
+
+}  // namespace quarvel
