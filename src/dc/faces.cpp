@@ -1,0 +1,135 @@
+#include "dc/faces.hpp"
+
+#include <cmath>
+
+#include "core/fault.hpp"
+#include "dc/hermite.hpp"
+#include "dc/ordered_gather.hpp"
+#include "dc/vertices.hpp"
+
+namespace quarvel {
+
+namespace {
+
+Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+
+Vec3 cross(const Vec3& a, const Vec3& b) {
+    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// Zero for a (near) zero-area triangle, so that split scores 0 instead of NaN.
+Vec3 unit(const Vec3& w) {
+    const double len = std::sqrt(dot(w, w));
+    if (!(len > 1e-15)) return {0.0, 0.0, 0.0};
+    return {w[0] / len, w[1] / len, w[2] / len};
+}
+
+const Vec3& position(std::span<const Vec3> positions, std::uint64_t v) {
+    if (v >= positions.size()) index_fault(positions.size(), v);
+    return positions[v];
+}
+
+void emit(std::vector<Triangle>& out, std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+    if (a == b || b == c || a == c) return;
+    out.push_back({a, b, c});
+}
+
+std::uint32_t& coordinate(CellKey& key, unsigned axis) {
+    return axis == 0 ? key.x : axis == 1 ? key.y : key.z;
+}
+
+struct FaceBuilder {
+    const std::vector<SurfaceCell>& cells;
+    const CellLookup& lookup;
+    std::span<const CellComponents> components;
+    std::span<const std::uint64_t> first_vertex;
+    std::span<const Vec3> positions;
+    double iso_value;
+
+    // Vertex of cell `c` on its edge `e`: the slot of the edge's inside corner.
+    std::uint64_t vertex_on_edge(std::uint64_t c, unsigned e) const {
+        const CellComponents& comp = components[c];
+        if (comp.count == 1) return first_vertex[c];
+        const auto [a, b] = EDGE_CORNERS[e];
+        const unsigned inside = (cells[c].sign_mask >> a & 1u) ? a : b;
+        return first_vertex[c] + static_cast<std::uint64_t>(component_of(comp, inside));
+    }
+
+    void cell_faces(std::uint64_t c, std::vector<Triangle>& out) const {
+        if (first_vertex[c] == PlacedVertices::NONE) return;
+        const SurfaceCell& cell = cells[c];
+        for (unsigned d = 0; d < 3; ++d) {
+            const unsigned e0 = AXIS_BASE_EDGE[d];
+            const double va = cell.values[EDGE_CORNERS[e0][0]];
+            const double vb = cell.values[EDGE_CORNERS[e0][1]];
+            const bool a_below = va < iso_value;
+            if (a_below == (vb < iso_value)) continue;
+
+            // The cells around the edge, one step down along u, v and both, at c's level.
+            const auto [u, v] = OTHER_AXES[d];
+            CellKey key = cell.key;
+            if (coordinate(key, u) == 0 || coordinate(key, v) == 0) continue;  // lower domain boundary
+            std::array<std::uint64_t, 4> around{c, 0, 0, 0};
+            bool complete = true;
+            for (unsigned q = 1; q < 4 && complete; ++q) {
+                CellKey nk = key;
+                if (q & 1u) --coordinate(nk, u);
+                if (q & 2u) --coordinate(nk, v);
+                const std::uint64_t* found = lookup.find(nk);
+                complete = found != nullptr;
+                if (found) around[q] = *found;
+            }
+            if (!complete) continue;  // a neighbour is missing or of another level
+            bool all_have_vertices = true;
+            for (unsigned q = 1; q < 4; ++q)
+                all_have_vertices = all_have_vertices && first_vertex[around[q]] != PlacedVertices::NONE;
+            if (!all_have_vertices) continue;
+
+            std::array<std::uint64_t, 4> vq;
+            for (unsigned q = 0; q < 4; ++q) vq[q] = vertex_on_edge(around[q], e0 + q);
+            const auto& t = QUAD_ORDER[d];
+            // Counter-clockwise seen from the side at or above the iso value.
+            if (a_below)
+                split_quad({vq[0], vq[t[1]], vq[3], vq[t[3]]}, positions, out);
+            else
+                split_quad({vq[t[3]], vq[3], vq[t[1]], vq[0]}, positions, out);
+        }
+    }
+};
+
+}  // namespace
+
+void split_quad(const std::array<std::uint64_t, 4>& quad, std::span<const Vec3> positions,
+                std::vector<Triangle>& out) {
+    const auto [a, b, c, d] = quad;
+    const Vec3& pa = position(positions, a);
+    const Vec3& pb = position(positions, b);
+    const Vec3& pc = position(positions, c);
+    const Vec3& pd = position(positions, d);
+    const Vec3 ab = sub(pb, pa), ac = sub(pc, pa), ad = sub(pd, pa);
+    const Vec3 bc = sub(pc, pb), bd = sub(pd, pb);
+    const double along_ac = dot(unit(cross(ab, ac)), unit(cross(ac, ad)));
+    const double along_bd = dot(unit(cross(ab, ad)), unit(cross(bc, bd)));
+    // A tie keeps A-C; a NaN score falls to B-D.
+    if (along_ac >= along_bd) {
+        emit(out, a, b, c);
+        emit(out, a, c, d);
+    } else {
+        emit(out, a, b, d);
+        emit(out, b, c, d);
+    }
+}
+
+std::vector<Triangle> generate_faces(const std::vector<SurfaceCell>& cells, const CellLookup& lookup,
+                                     std::span<const CellComponents> components,
+                                     std::span<const std::uint64_t> first_vertex,
+                                     std::span<const Vec3> positions, double iso_value) {
+    const FaceBuilder builder{cells, lookup, components, first_vertex, positions, iso_value};
+    return parallel_gather<Triangle>(cells.size(), [&](std::size_t c, std::vector<Triangle>& out) {
+        builder.cell_faces(c, out);
+    });
+}
+
+}  // namespace quarvel

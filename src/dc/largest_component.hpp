@@ -1,0 +1,19 @@
+// The largest-component filter: stray fragments (noise, a second small body)
+// are dropped, keeping the connected piece with the most triangles.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dc/extract.hpp"
+
+namespace quarvel {
+
+// Keeps the triangles of the edge-connected component with the most triangles;
+// among equally large ones, the component of the earliest triangle. Kept
+// triangles keep their order. When nothing is removed the mesh is untouched
+// (unused vertices included); otherwise only used vertices remain, renumbered
+// in increasing order of their old index.
+void keep_largest_component(TriangleMesh& mesh);
+
+}  // namespace quarvel
