@@ -251,8 +251,8 @@ void balance_subdivide(Octree& tree, const CornerCache& cache, CornerKey m, unsi
         group[c] = make_cell(samples, tree.iso_value);
     }
 
-    // Locate the node as (group, slot) rather than by pointer: appending the
-    // new group may move the arena.
+    // Locate the node as (group, slot) rather than by pointer, so the append
+    // below cannot leave it dangling whatever container holds the arena.
     OctreeNode* node = &tree.root;
     std::uint32_t parent_group = 0;
     unsigned slot = 0;
@@ -290,12 +290,6 @@ void refine_to_level(Octree& tree, const CornerCache& cache, CornerKey m, unsign
     }
 }
 
-}  // namespace balance_detail
-
-namespace {
-
-using namespace balance_detail;
-
 // Phase A: split until no leaf has a face neighbour breaking the 2:1 rule or
 // the two surface rules. Returns its evaluations.
 std::uint64_t balance_faces(Evaluator& field, Octree& tree, CornerCache& cache) {
@@ -330,9 +324,10 @@ std::uint64_t balance_edges(Evaluator& field, Octree& tree, CornerCache& cache) 
     }
 }
 
-}  // namespace
+}  // namespace balance_detail
 
 std::uint64_t balance_octree(Evaluator& field, Octree& tree, CornerCache& cache) {
+    using namespace balance_detail;
     const std::uint64_t faces = balance_faces(field, tree, cache);
     const std::uint64_t edges = balance_edges(field, tree, cache);
     return faces + edges;

@@ -41,6 +41,16 @@ struct RefineRequest {
     std::uint8_t target = 0;
 };
 
+// Phase A: splits until no leaf has a face neighbour more than one level
+// coarser, no surface leaf a coarser non-surface face neighbour, and no surface
+// leaf below max_depth a subdivided same-level neighbour holding a surface leaf.
+// Returns its evaluations.
+std::uint64_t balance_faces(Evaluator& field, Octree& tree, CornerCache& cache);
+
+// Phase B: refines every coarser cell beside a sign-changing edge of a surface
+// leaf of level n down to level n. Returns its evaluations.
+std::uint64_t balance_edges(Evaluator& field, Octree& tree, CornerCache& cache);
+
 // Keys of every surface leaf, depth first, children 0..7 (collect_leaves order).
 std::vector<CellKey> collect_surface_leaves(const Octree& tree);
 
