@@ -10,6 +10,7 @@ from __future__ import annotations
 import importlib
 import math
 from pathlib import Path
+from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -23,6 +24,7 @@ Array = NDArray[np.float64]
 MISSING_MATPLOTLIB = "the preview needs matplotlib: pip install 'quarvel[preview]' (or pip install matplotlib)"
 BASE_COLOR = np.array([0.36, 0.58, 0.82])
 BACKGROUND = "white"
+SUPERSAMPLE = 3
 
 
 def require_matplotlib() -> None:
@@ -34,23 +36,41 @@ def render_preview(
     mesh: Mesh, path: str | Path, size: int = 640, elev: float = 25.0, azim: float = -60.0
 ) -> Path:
     """Write a ``size`` x ``size`` pixel PNG of ``mesh`` seen from ``elev``/``azim`` degrees."""
-    figure_cls, canvas_cls, poly_cls = _matplotlib_parts()
+    parts = _matplotlib_parts()
     right, up, toward = _camera(elev, azim)
     polygons, depth, normals = _projected(mesh, right, up, toward)
     visible = _front_faces(mesh, normals, toward)
-    colors = _shade(normals[visible], toward, right, up)
     order = np.argsort(depth[visible])
-    figure = figure_cls(figsize=(size / 100.0, size / 100.0), dpi=100)
-    canvas_cls(figure)
+    colors = _shade(normals[visible][order], toward, up)
+    pixels = _paint(parts, polygons[visible][order], colors, size * SUPERSAMPLE)
+    parts.imsave(path, _downsample(pixels, SUPERSAMPLE), format="png", metadata={"Software": "quarvel"})
+    return Path(path)
+
+
+def _paint(parts: Any, polygons: Array, colors: Array, pixels: int) -> NDArray[np.uint8]:
+    """Rasterise the polygons, far ones first, into an RGB image of ``pixels`` squared."""
+    figure = parts.Figure(figsize=(pixels / 100.0, pixels / 100.0), dpi=100, facecolor=BACKGROUND)
+    canvas = parts.FigureCanvasAgg(figure)
     axes = figure.add_axes((0.0, 0.0, 1.0, 1.0))
     axes.set_axis_off()
-    _frame(axes, polygons[visible])
-    # Edges in the face colour hide the hairline seams between polygons.
-    drawn = polygons[visible][order]
-    paint = colors[order]
-    axes.add_collection(poly_cls(drawn, facecolors=paint, edgecolors=paint, linewidths=0.25))
-    figure.savefig(path, format="png", facecolor=BACKGROUND, metadata={"Software": "quarvel"})
-    return Path(path)
+    _frame(axes, polygons)
+    # Without antialiasing, neighbouring polygons meet without a visible seam;
+    # edges in the face colour close the hairline gaps that remain.
+    collection = parts.PolyCollection(
+        polygons, facecolors=colors, edgecolors=colors, linewidths=0.5, antialiased=False
+    )
+    axes.add_collection(collection)
+    canvas.draw()
+    rgba: NDArray[np.uint8] = np.asarray(canvas.buffer_rgba())
+    return rgba[..., :3]
+
+
+def _downsample(pixels: NDArray[np.uint8], factor: int) -> NDArray[np.uint8]:
+    """Average ``factor`` x ``factor`` blocks: antialiasing by supersampling."""
+    n = pixels.shape[0] // factor
+    blocks = pixels[: n * factor, : n * factor].reshape(n, factor, n, factor, 3)
+    averaged: NDArray[np.uint8] = blocks.mean(axis=(1, 3)).round().astype(np.uint8)
+    return averaged
 
 
 def _frame(axes: Any, polygons: Array) -> None:
@@ -64,22 +84,29 @@ def _frame(axes: Any, polygons: Array) -> None:
     axes.set_ylim(centre[1] - half, centre[1] + half)
 
 
-def _matplotlib_parts() -> tuple[Any, Any, Any]:
+def _matplotlib_parts() -> SimpleNamespace:
+    """The few matplotlib pieces used; never pyplot, so no global backend is set."""
     try:
         figure = importlib.import_module("matplotlib.figure")
         backend = importlib.import_module("matplotlib.backends.backend_agg")
         collections = importlib.import_module("matplotlib.collections")
+        image = importlib.import_module("matplotlib.image")
     except ImportError:
         raise ImportError(MISSING_MATPLOTLIB) from None
-    return figure.Figure, backend.FigureCanvasAgg, collections.PolyCollection
+    return SimpleNamespace(
+        Figure=figure.Figure,
+        FigureCanvasAgg=backend.FigureCanvasAgg,
+        PolyCollection=collections.PolyCollection,
+        imsave=image.imsave,
+    )
 
 
 def _camera(elev: float, azim: float) -> tuple[Array, Array, Array]:
     """Screen right, screen up and the unit vector toward the camera."""
     e, a = math.radians(elev), math.radians(azim)
     toward = np.array([math.cos(e) * math.cos(a), math.cos(e) * math.sin(a), math.sin(e)])
-    right = np.cross(-toward, [0.0, 0.0, 1.0])
-    right /= np.linalg.norm(right)
+    # Horizontal, so that z points up on screen; defined even looking straight down.
+    right = np.array([-math.sin(a), math.cos(a), 0.0])
     return right, np.cross(right, -toward), toward
 
 
@@ -104,13 +131,14 @@ def _front_faces(mesh: Mesh, normals: Array, toward: Array) -> NDArray[np.bool_]
     return facing > 0.0 if mesh.volume >= 0.0 else facing < 0.0
 
 
-def _shade(normals: Array, toward: Array, right: Array, up: Array) -> Array:
-    """RGB per face: ambient, two-sided diffuse and a soft highlight."""
-    light = toward + 0.6 * up - 0.4 * right
-    light /= np.linalg.norm(light)
-    halfway = light + toward
+def _shade(normals: Array, toward: Array, up: Array) -> Array:
+    """RGB per face: ambient, a key light from above, a headlight, a highlight."""
+    key = toward + up
+    key /= np.linalg.norm(key)
+    halfway = key + toward
     halfway /= np.linalg.norm(halfway)
-    diffuse = np.abs(normals @ light)
+    # Absolute values light both sides alike, for meshes that are not closed.
+    diffuse = 0.4 * np.abs(normals @ key) + 0.4 * np.abs(normals @ toward)
     specular = np.abs(normals @ halfway) ** 40
-    rgb = BASE_COLOR * (0.35 + 0.65 * diffuse)[:, None] + 0.35 * specular[:, None]
+    rgb = BASE_COLOR * (0.35 + diffuse)[:, None] + 0.25 * specular[:, None]
     return np.clip(rgb, 0.0, 1.0)

@@ -1,0 +1,56 @@
+"""Shared helpers for the quarvel package tests (this module holds no tests)."""
+
+from __future__ import annotations
+
+import functools
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+def cube_mesh(edge: float = 1.0, offset: tuple[float, float, float] = (0.0, 0.0, 0.0)):
+    """An axis-aligned cube: 8 vertices, 12 triangles wound counter-clockwise from outside."""
+    corners = np.array([[(i >> 0) & 1, (i >> 1) & 1, (i >> 2) & 1] for i in range(8)], dtype=float)
+    vertices = corners * edge + np.asarray(offset)
+    quads = [(0, 2, 3, 1), (4, 5, 7, 6), (0, 1, 5, 4), (2, 6, 7, 3), (0, 4, 6, 2), (1, 3, 7, 5)]
+    triangles = [t for a, b, c, d in quads for t in ((a, b, c), (a, c, d))]
+    return vertices, np.array(triangles, dtype=np.int64)
+
+
+@functools.cache
+def engine_ready() -> bool:
+    """True when the extension is importable and its extract_mesh is implemented."""
+    try:
+        import _quarvel_rs
+    except ImportError:
+        return False
+
+    def ball(p):
+        return np.linalg.norm(p, axis=1) - 0.5, None
+
+    try:
+        _quarvel_rs.extract_mesh(ball, (-1, -1, -1), (1, 1, 1), 2, 3)
+    except NotImplementedError:
+        return False
+    return True
+
+
+def needs_engine(test):
+    """Skip ``test`` while the extension's extract_mesh is missing or unimplemented."""
+    return pytest.mark.skipif(not engine_ready(), reason="extract_mesh not available")(test)
+
+
+def run_cli(*args: str, cwd: Path | None = None, env_extra: dict[str, str] | None = None):
+    """Run ``python -m quarvel ARGS`` and return the completed process."""
+    env = dict(os.environ)
+    env.update(env_extra or {})
+    return subprocess.run(
+        [sys.executable, "-m", "quarvel", *args],
+        cwd=cwd, env=env, capture_output=True, text=True, timeout=600,
+    )  # fmt: skip

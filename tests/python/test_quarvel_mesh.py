@@ -1,0 +1,280 @@
+"""Mesh measures, mesh files read back exactly, and the mesh() call around the engine."""
+
+from __future__ import annotations
+
+import io
+import math
+import sys
+import types
+
+import numpy as np
+import pytest
+
+import quarvel as qv
+from quarvel._progress import Progress
+from test_quarvel_helpers import cube_mesh
+
+TETRA = (np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], dtype=float),
+         np.array([[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]]))  # fmt: skip
+
+
+def random_mesh(seed: int = 3, n: int = 200, m: int = 400):
+    rng = np.random.default_rng(seed)
+    vertices = rng.normal(size=(n, 3)) * 10.0 ** rng.integers(-8, 8, size=(n, 1))
+    return vertices, rng.integers(0, n, size=(m, 3))
+
+
+# ---------------------------------------------------------------- measures
+
+
+@pytest.mark.parametrize("edge", [1.0, 0.25, 3.0])
+@pytest.mark.parametrize("offset", [(0.0, 0.0, 0.0), (1e6, -2e6, 5e5)])
+def test_cube_measures(edge, offset):
+    cube = qv.Mesh(*cube_mesh(edge, offset))
+    assert cube.area == pytest.approx(6 * edge**2, rel=1e-12)
+    assert cube.volume == pytest.approx(edge**3, rel=1e-9)
+    assert cube.is_watertight
+    np.testing.assert_allclose(cube.bounds.lo, offset)
+    np.testing.assert_allclose(cube.bounds.hi, np.add(offset, edge))
+
+
+def test_tetrahedron_measures():
+    tetra = qv.Mesh(*TETRA)
+    assert tetra.volume == pytest.approx(1 / 6, rel=1e-12)
+    assert tetra.area == pytest.approx(1.5 + math.sqrt(3) / 2, rel=1e-12)
+    assert tetra.is_watertight
+
+
+def test_inverted_mesh_has_negative_volume():
+    vertices, triangles = cube_mesh(2.0)
+    inverted = qv.Mesh(vertices, triangles[:, ::-1])
+    assert inverted.volume == pytest.approx(-8.0)
+    assert inverted.is_watertight
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        lambda t: t[1:],  # a hole
+        lambda t: np.vstack([t[:1, ::-1], t[1:]]),  # one triangle turned over
+        lambda t: np.vstack([t, t[:1]]),  # a triangle twice
+        lambda t: np.vstack([t, [[0, 0, 1]]]),  # a degenerate triangle
+        lambda t: np.vstack([t, t + 8]),  # two cubes sharing nothing: still closed
+    ],
+    ids=["hole", "flipped", "duplicate", "degenerate", "two-cubes"],
+)
+def test_watertightness_detects_damage(damage):
+    vertices, triangles = cube_mesh()
+    vertices = np.vstack([vertices, vertices + 5.0])
+    damaged = qv.Mesh(vertices, damage(triangles))
+    assert damaged.is_watertight == (len(damaged.triangles) == 24)
+
+
+def test_empty_mesh():
+    empty = qv.Mesh(np.zeros((0, 3)), np.zeros((0, 3), dtype=np.int64))
+    assert (empty.area, empty.volume, empty.is_watertight) == (0.0, 0.0, False)
+    assert empty.bounds.is_empty
+
+
+@pytest.mark.parametrize("bad", [[[0, 1, 8]], [[-1, 0, 1]]])
+def test_out_of_range_indices_are_refused(bad):
+    with pytest.raises(ValueError, match=r"\[0, 8\)"):
+        qv.Mesh(cube_mesh()[0], bad)
+
+
+def test_summary_names_the_counts_and_closedness():
+    text = qv.Mesh(*cube_mesh()).summary()
+    assert text.startswith("8 vertices, 12 triangles, area 6, volume 1, watertight")
+
+
+# ---------------------------------------------------------------- files
+
+
+@pytest.mark.parametrize("suffix", [".ply", ".obj", ".PLY"])
+@pytest.mark.parametrize("make", [cube_mesh, random_mesh], ids=["cube", "random"])
+def test_ply_and_obj_read_back_identically(tmp_path, suffix, make):
+    vertices, triangles = make()
+    path = qv.Mesh(vertices, triangles).save(tmp_path / f"m{suffix}")
+    back = qv.Mesh.load(path)
+    np.testing.assert_array_equal(back.vertices, vertices)
+    np.testing.assert_array_equal(back.triangles, triangles)
+    assert back.vertices.dtype == np.float64 and back.triangles.dtype == np.int64
+
+
+@pytest.mark.parametrize("make", [cube_mesh, random_mesh], ids=["cube", "random"])
+def test_stl_reads_back_the_same_float32_triangles(tmp_path, make):
+    vertices, triangles = make()
+    path = qv.Mesh(vertices, triangles).save(tmp_path / "m.stl")
+    assert path.stat().st_size == 84 + 50 * len(triangles)
+    back = qv.Mesh.load(path)
+    expected = vertices.astype(np.float32)[triangles]
+    np.testing.assert_array_equal(back.vertices[back.triangles], expected)
+    assert len(back.vertices) == len(np.unique(expected.reshape(-1, 3), axis=0))
+
+
+def test_stl_normals_point_outward(tmp_path):
+    path = qv.Mesh(*cube_mesh(offset=(-0.5, -0.5, -0.5))).save(tmp_path / "cube.stl")
+    records = np.frombuffer(path.read_bytes()[84:], dtype=[("n", "<f4", 3), ("c", "<f4", (3, 3)), ("a", "<u2")])
+    centres = records["c"].mean(axis=1)
+    np.testing.assert_allclose(np.linalg.norm(records["n"], axis=1), 1.0, rtol=1e-6)
+    assert np.all(np.einsum("ij,ij->i", records["n"], centres) > 0.0)
+
+
+def test_ply_header_is_standard(tmp_path):
+    path = qv.Mesh(*cube_mesh()).save(tmp_path / "cube.ply")
+    data = path.read_bytes()
+    header = data[: data.index(b"end_header\n") + len(b"end_header\n")].decode()
+    assert header.startswith("ply\nformat binary_little_endian 1.0\n")
+    assert "element vertex 8\n" in header and "element face 12\n" in header
+    assert "property list uchar int vertex_indices\n" in header
+    assert len(data) == len(header) + 8 * 24 + 12 * 13
+
+
+def test_obj_reader_takes_polygons_slashes_and_negative_indices(tmp_path):
+    path = tmp_path / "quad.obj"
+    path.write_text("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvn 0 0 1\nf 1//1 2//1 3//1 -1//1\n")
+    back = qv.Mesh.load(path)
+    assert back.triangles.tolist() == [[0, 1, 2], [0, 2, 3]]
+    assert back.area == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("name", ["mesh.xyz", "mesh", "mesh.ply.gz"])
+def test_unknown_formats_are_refused(tmp_path, name):
+    with pytest.raises(ValueError, match=r"\.ply, \.obj or \.stl"):
+        qv.Mesh(*cube_mesh()).save(tmp_path / name)
+
+
+@pytest.mark.parametrize("suffix", [".ply", ".obj", ".stl"])
+def test_trimesh_reads_our_files(tmp_path, suffix):
+    trimesh = pytest.importorskip("trimesh")
+    vertices, triangles = cube_mesh(2.0, (1.0, 2.0, 3.0))
+    path = qv.Mesh(vertices, triangles).save(tmp_path / f"cube{suffix}")
+    loaded = trimesh.load(path, process=suffix == ".stl")  # merge the corners STL repeats
+    assert loaded.volume == pytest.approx(8.0)
+    assert loaded.is_watertight
+    if suffix != ".stl":  # STL keeps no shared vertices
+        np.testing.assert_array_equal(loaded.vertices, vertices)
+        np.testing.assert_array_equal(loaded.faces, triangles)
+
+
+def test_to_trimesh():
+    pytest.importorskip("trimesh")
+    converted = qv.Mesh(*TETRA).to_trimesh()
+    assert converted.volume == pytest.approx(1 / 6)
+    np.testing.assert_array_equal(converted.faces, TETRA[1])
+
+
+def test_to_trimesh_without_trimesh(monkeypatch):
+    monkeypatch.setitem(sys.modules, "trimesh", None)
+    with pytest.raises(ImportError, match="pip install trimesh"):
+        qv.Mesh(*TETRA).to_trimesh()
+
+
+# ---------------------------------------------------------------- mesh() around the engine
+
+
+class RecordingEngine(types.ModuleType):
+    """Stands in for the extension: calls the field once and returns a tetrahedron."""
+
+    def __init__(self):
+        super().__init__("_quarvel_rs")
+        self.calls = []
+
+    def extract_mesh(self, eval_fn, bbox_min, bbox_max, min_depth=3, max_depth=7,
+                     angle_threshold_deg=30.0, iso_value=0.0, adaptive=False):  # fmt: skip
+        self.calls.append(dict(bbox_min=bbox_min, bbox_max=bbox_max, min_depth=min_depth, max_depth=max_depth,
+                               angle=angle_threshold_deg, iso=iso_value, adaptive=adaptive))  # fmt: skip
+        for n in (5, 7):
+            values, gradients = eval_fn(np.zeros((n, 3)))
+            assert type(values) is np.ndarray and values.dtype == np.float64 and values.shape == (n,)
+            assert values.flags.c_contiguous
+            assert gradients is None or (gradients.dtype == np.float64 and gradients.shape == (n, 3))
+        return TETRA[0].copy(), TETRA[1].astype(np.int64)
+
+
+@pytest.fixture
+def engine(monkeypatch):
+    fake = RecordingEngine()
+    monkeypatch.setitem(sys.modules, "_quarvel_rs", fake)
+    return fake
+
+
+def test_mesh_passes_options_and_padded_bounds(engine):
+    result = qv.mesh(qv.box((2.0, 1.0, 1.0)), max_depth=6, min_depth=2, adaptive=True, iso=0.0,
+                     angle_threshold=20.0, margin=0.1)  # fmt: skip
+    (call,) = engine.calls
+    np.testing.assert_allclose(call["bbox_min"], (-1.2, -0.7, -0.7))
+    np.testing.assert_allclose(call["bbox_max"], (1.2, 0.7, 0.7))
+    assert (call["min_depth"], call["max_depth"], call["angle"], call["adaptive"]) == (2, 6, 20.0, True)
+    assert isinstance(result, qv.Mesh) and result.volume == pytest.approx(1 / 6)
+
+
+def test_positive_iso_grows_a_shapes_own_bounds(engine):
+    qv.mesh(qv.sphere(1.0), iso=0.5, margin=0.0)
+    np.testing.assert_allclose(engine.calls[0]["bbox_max"], (1.5, 1.5, 1.5))
+    assert engine.calls[0]["iso"] == 0.5
+
+
+def test_plain_functions_are_wrapped_and_need_bounds(engine):
+    def values_only(p):
+        return (np.linalg.norm(p, axis=1) - 1.0).astype(np.float32)
+
+    qv.mesh(values_only, ((-1, -1, -1), (1, 1, 3)), margin=0.0)
+    np.testing.assert_allclose(engine.calls[0]["bbox_max"], (1, 1, 3))
+    with pytest.raises(ValueError, match="no bounds of its own"):
+        qv.mesh(values_only)
+
+
+@pytest.mark.parametrize(
+    ("field", "bounds", "message"),
+    [
+        (qv.plane(), None, "unbounded"),
+        (qv.sphere(), ((0, 0, 0), (0, 0, 0)), "enclose no volume"),
+        (qv.sphere(), ((1, 0, 0), (0, 1, 1)), "enclose no volume"),
+    ],
+)
+def test_unusable_bounds_are_refused(engine, field, bounds, message):
+    with pytest.raises(ValueError, match=message):
+        qv.mesh(field, bounds)
+    assert engine.calls == []
+
+
+@pytest.mark.parametrize(
+    ("min_depth", "max_depth", "message"),
+    [
+        (3, 32, r"max_depth must be at most 31 \(got 32\)"),
+        (8, 7, r"min_depth must not exceed max_depth \(got 8 > 7\)"),
+        (-1, 7, "min_depth must be a non-negative integer"),
+        (3, 7.0, "max_depth must be a non-negative integer"),
+        (True, 7, "min_depth must be a non-negative integer"),
+    ],
+)
+def test_bad_depths_are_refused_before_any_work(engine, min_depth, max_depth, message):
+    with pytest.raises(ValueError, match=message):
+        qv.mesh(qv.sphere(), min_depth=min_depth, max_depth=max_depth)
+    assert engine.calls == []
+
+
+def test_progress_line_counts_points_and_batches(engine, capsys):
+    qv.mesh(qv.sphere(), progress=True)
+    err = capsys.readouterr().err
+    assert err.endswith("\n") and "\r" in err
+    assert err.rstrip().split("\r")[-1].startswith("quarvel: 12 points in 2 batches, ")
+
+
+def test_no_progress_line_by_default(engine, capsys):
+    qv.mesh(qv.sphere())
+    assert capsys.readouterr().err == ""
+
+
+def test_progress_wrapper_passes_results_through():
+    stream = io.StringIO()
+    shape = qv.sphere()
+    with Progress(shape, stream=stream, interval=0.0) as progress:
+        for n in (10, 20, 30):
+            values, gradients = progress(np.ones((n, 3)))
+            np.testing.assert_array_equal(values, shape(np.ones((n, 3)))[0])
+    assert (progress.points, progress.batches) == (60, 3)
+    lines = stream.getvalue().split("\r")
+    assert lines[1].startswith("quarvel: 10 points in 1 batch, ")
+    assert lines[-1].startswith("quarvel: 60 points in 3 batches, ") and lines[-1].endswith(" s\n")

@@ -1,0 +1,226 @@
+"""Signed-distance shapes: values, gradients, bounds and composition."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+import quarvel as qv
+
+RNG_SEED = 20240611
+
+EXACT = {
+    "sphere": lambda: qv.sphere(0.8, center=(0.1, -0.2, 0.3)),
+    "box": lambda: qv.box((1.0, 0.6, 0.4), center=(0.1, 0.0, -0.1)),
+    "rounded_box": lambda: qv.rounded_box((1.0, 0.6, 0.4), 0.15),
+    "torus": lambda: qv.torus(0.7, 0.2),
+    "cylinder": lambda: qv.cylinder(0.4, 1.0),
+    "capsule": lambda: qv.capsule((-0.3, 0.1, 0.0), (0.4, -0.2, 0.3), 0.25),
+    "plane": lambda: qv.plane((1.0, 2.0, -1.0), 0.3),
+    "translated": lambda: qv.torus(0.7, 0.2).translate((0.3, -0.1, 0.2)),
+    "scaled": lambda: qv.box(0.5).scale(1.7),
+    "rotated": lambda: qv.cylinder(0.4, 1.0).rotate(37.0, (1.0, 1.0, 0.0)),
+}
+APPROXIMATE = {
+    "gyroid_sheet": lambda: qv.gyroid(0.9, 0.12),
+    "gyroid_solid": lambda: qv.gyroid(1.3, None),
+    "union": lambda: qv.sphere(0.5) | qv.box(0.7, center=(0.4, 0.0, 0.0)),
+    "intersection": lambda: qv.sphere(0.6) & qv.box(0.9),
+    "difference": lambda: qv.box(1.0) - qv.cylinder(0.3, 2.0),
+    "smooth_union": lambda: qv.smooth_union(qv.sphere(0.4), qv.sphere(0.3, (0.5, 0.0, 0.0)), 0.3),
+    "stretched": lambda: qv.sphere(0.5).scale((2.0, 1.0, 0.5)),
+}
+ALL = EXACT | APPROXIMATE
+BOUNDED = {name: make for name, make in ALL.items() if make().bounds.is_finite}
+
+
+def sample(shape: qv.Shape, n: int = 300, grow: float = 1.5) -> np.ndarray:
+    """Seeded random points in the shape's bounds grown about their centre."""
+    rng = np.random.default_rng(RNG_SEED)
+    box = shape.bounds if shape.bounds.is_finite else qv.Bounds.of(-1.0, 1.0)
+    centre, size = np.asarray(box.center), np.asarray(box.size) * grow + 0.2
+    return centre + (rng.random((n, 3)) - 0.5) * size
+
+
+def finite_difference_gradient(shape: qv.Shape, points: np.ndarray, h: float = 1e-6) -> np.ndarray:
+    columns = []
+    for axis in range(3):
+        step = np.zeros(3)
+        step[axis] = h
+        columns.append((shape(points + step)[0] - shape(points - step)[0]) / (2 * h))
+    return np.column_stack(columns)
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_gradient_matches_central_differences(name):
+    shape = ALL[name]()
+    points = sample(shape)
+    values, gradients = shape(points)
+    assert values.shape == (len(points),) and values.dtype == np.float64
+    assert gradients.shape == (len(points), 3) and gradients.dtype == np.float64
+    np.testing.assert_allclose(gradients, finite_difference_gradient(shape, points), atol=2e-6)
+
+
+@pytest.mark.parametrize("name", EXACT)
+def test_exact_distance_steps_onto_the_surface(name):
+    shape = EXACT[name]()
+    points = sample(shape)
+    values, gradients = shape(points)
+    np.testing.assert_allclose(np.linalg.norm(gradients, axis=1), 1.0, atol=1e-12)
+    # For a true distance, stepping by the value against the gradient lands on the surface.
+    on_surface = points - values[:, None] * gradients
+    np.testing.assert_allclose(shape(on_surface)[0], 0.0, atol=1e-9)
+
+
+S2 = math.sqrt(0.5)
+KNOWN = [
+    (qv.sphere(1.0), (0, 0, 0), -1.0, None),
+    (qv.sphere(1.0, (1, 0, 0)), (3, 0, 0), 1.0, (1, 0, 0)),
+    (qv.box(2.0), (0, 0, 0.25), -0.75, (0, 0, 1)),
+    (qv.box(2.0), (2, 0, 0), 1.0, (1, 0, 0)),
+    (qv.box(2.0), (-2, 2, 0), math.sqrt(2.0), (-S2, S2, 0)),
+    (qv.rounded_box(2.0, 0.5), (2, 2, 2), 1.5 * math.sqrt(3.0) - 0.5, (3**-0.5,) * 3),
+    (qv.rounded_box(2.0, 0.5), (0, -0.5, 0), -0.5, (0, -1, 0)),
+    (qv.torus(1.0, 0.25), (0, 1, 0), -0.25, None),
+    (qv.torus(1.0, 0.25), (2, 0, 0), 0.75, (1, 0, 0)),
+    (qv.torus(1.0, 0.25), (0, -1, 0.5), 0.25, (0, 0, 1)),
+    (qv.cylinder(0.5, 2.0), (0, 0, 3), 2.0, (0, 0, 1)),
+    (qv.cylinder(0.5, 2.0), (1.5, 0, -2), math.sqrt(2.0), (S2, 0, -S2)),
+    (qv.cylinder(0.5, 2.0), (0, 0.25, 0.1), -0.25, (0, 1, 0)),
+    (qv.capsule((0, 0, -1), (0, 0, 1), 0.5), (0, 0, 3), 1.5, (0, 0, 1)),
+    (qv.capsule((0, 0, -1), (0, 0, 1), 0.5), (0, -2, 0.3), 1.5, (0, -1, 0)),
+    (qv.plane((0, 0, 2), 1.0), (5, 5, 3), 2.0, (0, 0, 1)),
+    (qv.gyroid(2 * math.pi, None), (0, 0, 0), 0.0, (1, 1, 1)),
+    (qv.gyroid(2 * math.pi, None), (math.pi / 2, 0, 0), 1.0, (0, 1, 0)),
+    (qv.gyroid(2 * math.pi, 0.5), (math.pi / 2, 0, 0), 0.75, (0, 1, 0)),
+    (qv.sphere(1.0) | qv.sphere(1.0, (3, 0, 0)), (1.4, 0, 0), 0.4, (1, 0, 0)),
+    (qv.sphere(1.0) & qv.sphere(1.0, (1, 0, 0)), (0, 0, 0), 0.0, (-1, 0, 0)),
+    (qv.box(2.0) - qv.sphere(0.5), (0, 0, 0.1), 0.4, (0, 0, -1)),
+    (qv.smooth_union(qv.sphere(1.0), qv.sphere(1.0, (3, 0, 0)), 0.2), (-2, 0, 0), 1.0, (-1, 0, 0)),
+    (qv.smooth_union(qv.sphere(1.0), qv.sphere(1.0, (2, 0, 0)), 0.4), (1, 0, 0), -0.1, (0, 0, 0)),
+    (qv.sphere(1.0).scale(2.0), (3, 0, 0), 1.0, (1, 0, 0)),
+    (qv.sphere(1.0).scale((2.0, 1.0, 1.0)), (2, 0, 0), 0.0, None),
+    (qv.box((2.0, 1.0, 1.0)).rotate(90.0), (0, 1.5, 0), 0.5, (0, 1, 0)),
+    (qv.box((2.0, 1.0, 1.0)).rotate(90.0, (0, 1, 0)), (0, 0, 1.5), 0.5, (0, 0, 1)),
+    (qv.sphere(1.0).translate((1, 2, 3)), (1, 2, 3), -1.0, None),
+]
+
+
+@pytest.mark.parametrize(("shape", "point", "value", "gradient"), KNOWN, ids=[repr(k[0])[:40] for k in KNOWN])
+def test_known_values(shape, point, value, gradient):
+    values, gradients = shape(np.array([point], dtype=float))
+    assert values[0] == pytest.approx(value, abs=1e-12)
+    if gradient is not None:
+        np.testing.assert_allclose(gradients[0], gradient, atol=1e-12)
+
+
+@pytest.mark.parametrize("name", BOUNDED)
+def test_values_are_positive_outside_the_bounds(name):
+    shape = BOUNDED[name]()
+    box = shape.bounds
+    points = sample(shape, n=4000, grow=2.0)
+    outside = np.any((points < box.lo) | (points > box.hi), axis=1)
+    assert outside.sum() > 1000
+    assert np.all(shape(points[outside])[0] > 0.0)
+    assert np.any(shape(points[~outside])[0] < 0.0)
+
+
+@pytest.mark.parametrize(
+    ("shape", "lo", "hi"),
+    [
+        (qv.sphere(0.5, (1, 2, 3)), (0.5, 1.5, 2.5), (1.5, 2.5, 3.5)),
+        (qv.torus(1.0, 0.25), (-1.25, -1.25, -0.25), (1.25, 1.25, 0.25)),
+        (qv.cylinder(0.5, 3.0), (-0.5, -0.5, -1.5), (0.5, 0.5, 1.5)),
+        (qv.capsule((0, 0, 0), (1, 2, 0), 0.5), (-0.5, -0.5, -0.5), (1.5, 2.5, 0.5)),
+        (qv.box((2.0, 1.0, 4.0)).rotate(90.0, (1, 0, 0)), (-1.0, -2.0, -0.5), (1.0, 2.0, 0.5)),
+        (qv.box(1.0).scale((1.0, 2.0, 3.0)), (-0.5, -1.0, -1.5), (0.5, 1.0, 1.5)),
+        (qv.sphere(1.0) | qv.sphere(1.0, (3, 0, 0)), (-1, -1, -1), (4, 1, 1)),
+        (qv.sphere(1.0) & qv.plane(), (-1, -1, -1), (1, 1, 1)),
+        (qv.box(2.0) - qv.sphere(5.0), (-1, -1, -1), (1, 1, 1)),
+        (qv.smooth_union(qv.sphere(1.0), qv.sphere(1.0), 0.4), (-1.1, -1.1, -1.1), (1.1, 1.1, 1.1)),
+    ],
+)
+def test_bounds(shape, lo, hi):
+    np.testing.assert_allclose(shape.bounds.lo, lo, atol=1e-12)
+    np.testing.assert_allclose(shape.bounds.hi, hi, atol=1e-12)
+
+
+@pytest.mark.parametrize("shape", [qv.plane(), qv.gyroid(), qv.sphere(1.0) | qv.plane()])
+def test_unbounded_shapes_say_so(shape):
+    assert not shape.bounds.is_finite
+
+
+@pytest.mark.parametrize(
+    ("operator", "function"),
+    [
+        (lambda a, b: a | b, qv.union),
+        (lambda a, b: a & b, qv.intersection),
+        (lambda a, b: a - b, qv.difference),
+    ],
+)
+def test_operators_match_functions(operator, function):
+    a, b = qv.torus(0.7, 0.3), qv.box((0.8, 0.8, 2.0), center=(0.5, 0.0, 0.0))
+    points = sample(a)
+    by_operator, by_function = operator(a, b)(points), function(a, b)(points)
+    np.testing.assert_array_equal(by_operator[0], by_function[0])
+    np.testing.assert_array_equal(by_operator[1], by_function[1])
+
+
+def test_combinations_follow_min_and_max():
+    a, b = qv.sphere(0.6), qv.box(0.9, center=(0.3, 0.0, 0.0))
+    points = sample(a)
+    va, vb = a(points)[0], b(points)[0]
+    np.testing.assert_array_equal((a | b)(points)[0], np.minimum(va, vb))
+    np.testing.assert_array_equal((a & b)(points)[0], np.maximum(va, vb))
+    np.testing.assert_array_equal((a - b)(points)[0], np.maximum(va, -vb))
+    blended = qv.smooth_union(a, b, 0.2)(points)[0]
+    assert np.all(blended <= np.minimum(va, vb) + 1e-15)
+    assert np.all(blended >= np.minimum(va, vb) - 0.2 / 4 - 1e-15)
+
+
+def test_union_of_many_shapes_is_their_minimum():
+    balls = [qv.sphere(0.3, (x, 0.0, 0.0)) for x in (-1.0, 0.0, 1.0, 2.0)]
+    points = sample(balls[0] | balls[-1])
+    expected = np.min([b(points)[0] for b in balls], axis=0)
+    np.testing.assert_array_equal(qv.union(*balls)(points)[0], expected)
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda: qv.sphere(-1.0), "radius"),
+        (lambda: qv.sphere(float("nan")), "radius"),
+        (lambda: qv.box(0.0), "size"),
+        (lambda: qv.box((1.0, 2.0)), "three numbers"),
+        (lambda: qv.rounded_box(1.0, 0.6), "rounding radius"),
+        (lambda: qv.torus(0.5, 1.0), "exceeds"),
+        (lambda: qv.cylinder(0.5, 0.0), "height"),
+        (lambda: qv.plane((0, 0, 0)), "normal"),
+        (lambda: qv.sphere().scale(-1.0), "positive"),
+        (lambda: qv.sphere().rotate(10.0, (0, 0, 0)), "axis"),
+        (lambda: qv.smooth_union(qv.sphere(), qv.box(), 0.0), "blend radius"),
+        (lambda: qv.union(), "at least one"),
+    ],
+)
+def test_bad_parameters_are_refused(make, message):
+    with pytest.raises(ValueError, match=message):
+        make()
+
+
+def test_points_may_be_one_point_or_a_list():
+    shape = qv.sphere(1.0)
+    assert shape((3.0, 0.0, 0.0))[0].tolist() == [2.0]
+    assert shape([[0, 0, 2], [0, 0, 0.5]])[0].tolist() == [1.0, -0.5]
+    with pytest.raises(ValueError, match=r"shape \(N, 3\)"):
+        shape(np.zeros((4, 2)))
+
+
+def test_rotation_keeps_distances_and_turns_gradients():
+    base = qv.box((1.0, 0.5, 0.25), center=(0.3, 0.0, 0.1))
+    turned = base.rotate(120.0, (1.0, 1.0, 1.0))  # permutes the axes x -> y -> z -> x
+    points = sample(turned)
+    cycled = points[:, [1, 2, 0]]
+    np.testing.assert_allclose(turned(points)[0], base(cycled)[0], atol=1e-12)
+    np.testing.assert_allclose(turned(points)[1], base(cycled)[1][:, [2, 0, 1]], atol=1e-12)
