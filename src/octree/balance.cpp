@@ -193,7 +193,7 @@ std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache
             for (unsigned e = 0; e < 4; ++e) {
                 if (below[EDGE_CORNERS[axis][e][0]] == below[EDGE_CORNERS[axis][e][1]]) continue;
                 for_each_edge_sharer(m, axis, e, [&](const CellKey& k) {
-                    if (surface_set.contains(k)) return;
+                    if (surface_set.contains(k)) return;  // already as fine as m, no descent
                     const FoundNode d = find_node(tree, k.x, k.y, k.z, k.level);
                     if (d.level == k.level) return;
                     // The first request fixes the target: later ones are ignored.
@@ -209,7 +209,8 @@ std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache
 void queue_child_corners(const Octree& tree, const CornerCache& cache, CornerKey m,
                          unsigned level, CornerQueue& queue) {
     const std::uint32_t half = 1u << (tree.max_depth - level - 1);
-    for (unsigned c = 0; c < 8; ++c) queue_cell_corners(tree, cache, corner_of(m, half, c), half, queue);
+    for (unsigned c = 0; c < 8; ++c)
+        queue_cell_corners(tree, cache, corner_of(m, half, c), half, queue);
 }
 
 void collect_refine_corners(const Octree& tree, const CornerCache& cache, CornerKey m,
@@ -219,14 +220,16 @@ void collect_refine_corners(const Octree& tree, const CornerCache& cache, Corner
     for (unsigned c = 0; c < 8; ++c) {
         const CornerKey child = corner_of(m, half, c);
         queue_cell_corners(tree, cache, child, half, queue);
-        if (level + 1 < target) collect_refine_corners(tree, cache, child, level + 1, target, queue);
+        if (level + 1 < target)
+            collect_refine_corners(tree, cache, child, level + 1, target, queue);
     }
 }
 
 std::uint64_t evaluate_queue(Evaluator& field, const Octree& tree, CornerCache& cache,
                              CornerQueue& queue) {
     if (queue.keys.empty()) return 0;
-    const SampledBatch batch = sample_with_gradients(field, queue.points, 0.01 * tree.finest_edge());
+    const double fd_step = 0.01 * tree.finest_edge();
+    const SampledBatch batch = sample_with_gradients(field, queue.points, fd_step);
     for (std::size_t i = 0; i < queue.keys.size(); ++i) {
         const double value = checked_at(batch.values, i);
         cache.insert_or_assign(queue.keys[i], CornerSample{value, checked_at(batch.gradients, i)});

@@ -1,277 +1,10 @@
-// The balancing pass on hand-built trees. Every scene uses origin 0 and size
-// 2^max_depth, so world coordinates equal lattice keys and a field can be given
-// as "below the iso value exactly at these lattice points".
-#include <functional>
-#include <set>
-#include <sstream>
-#include <string>
-#include <tuple>
-
+// The balancing pass as a whole: which cells each phase refines, in which
+// order, at what evaluation cost, and how it fails.
 #include "check.hpp"
-#include "core/fault.hpp"
-#include "fields.hpp"
-#include "octree/balance.hpp"
 #include "octree/build.hpp"
+#include "test_balance_support.hpp"
 
-using namespace quarvel;
-using namespace quarvel::balance_detail;
-
-namespace {
-
-using ValueFn = std::function<double(const Vec3&)>;
-constexpr Vec3 kGradient{0.0, 0.0, 1.0};
-
-// -1 at the listed lattice points, +1 everywhere else (fd offsets included).
-ValueFn below_at(std::vector<CornerKey> points) {
-    return [points = std::move(points)](const Vec3& p) {
-        for (const CornerKey& k : points)
-            if (p[0] == double(k.x) && p[1] == double(k.y) && p[2] == double(k.z)) return -1.0;
-        return 1.0;
-    };
-}
-
-ValueFn sphere_value(Vec3 c, double r) {
-    return [=](const Vec3& p) { return testing::norm({p[0] - c[0], p[1] - c[1], p[2] - c[2]}) - r; };
-}
-
-CornerKey key_of(const CellKey& cell, unsigned max_depth) { return min_corner(cell, max_depth); }
-
-// A tree grown by hand: every split samples its 27 lattice points first.
-struct Scene {
-    Octree tree;
-    CornerCache cache;
-    ValueFn value;
-
-    Scene(unsigned max_depth, ValueFn f, double iso = 0.0) : value(std::move(f)) {
-        tree.size = pow2(max_depth);
-        tree.max_depth = static_cast<std::uint8_t>(max_depth);
-        tree.iso_value = iso;
-        const std::uint32_t edge = 1u << max_depth;
-        for (unsigned k = 0; k < 8; ++k) sample(corner_of({0, 0, 0}, edge, k));
-        tree.root = make_cell(samples_of({0, 0, 0}, edge), iso);
-    }
-
-    void sample(const CornerKey& key) {
-        if (!cache.contains(key)) cache.insert_or_assign(key, {value(tree.position(key)), kGradient});
-    }
-
-    std::array<const CornerSample*, 8> samples_of(CornerKey m, std::uint32_t edge) const {
-        std::array<const CornerSample*, 8> s;
-        for (unsigned k = 0; k < 8; ++k) s[k] = cache.find(corner_of(m, edge, k));
-        return s;
-    }
-
-    void split(const CellKey& cell) {
-        const CornerKey m = key_of(cell, tree.max_depth);
-        const std::uint32_t t = 1u << (tree.max_depth - cell.level - 1);
-        for (std::uint32_t i = 0; i < 3; ++i)
-            for (std::uint32_t j = 0; j < 3; ++j)
-                for (std::uint32_t k = 0; k < 3; ++k) sample({m.x + i * t, m.y + j * t, m.z + k * t});
-        subdivide(tree, cache, m, cell.level, tree.iso_value);
-    }
-
-    // Splits every cell on the way from the root down to `level` around `point`.
-    void split_down(const CornerKey& point, unsigned level) {
-        for (unsigned l = 0; l < level; ++l) {
-            const unsigned s = tree.max_depth - l;
-            const CellKey cell{point.x >> s, point.y >> s, point.z >> s, static_cast<std::uint8_t>(l)};
-            const FoundNode f = find_node(tree, cell.x, cell.y, cell.z, l);
-            if (f.level == l && !std::holds_alternative<Internal>(*f.node)) split(cell);
-        }
-    }
-
-    testing::LambdaField field(bool with_gradients = true) const {
-        if (!with_gradients) return testing::LambdaField(value);
-        return testing::LambdaField(value, [](const Vec3&) { return kGradient; });
-    }
-};
-
-// ---------------------------------------------------------------- oracles
-
-std::string cells_text(const std::vector<CellKey>& cells) {
-    std::ostringstream os;
-    for (const CellKey& c : cells) os << "(" << c.x << "," << c.y << "," << c.z << "," << int(c.level) << ")";
-    return os.str();
-}
-std::string requests_text(const std::vector<RefineRequest>& requests) {
-    std::ostringstream os;
-    for (const RefineRequest& r : requests)
-        os << cells_text({r.cell}) << "->" << int(r.target);
-    return os.str();
-}
-
-bool is_internal(const OctreeNode& n) { return std::holds_alternative<Internal>(n); }
-
-bool holds_surface(const Octree& tree, const OctreeNode& node) {
-    if (const auto* in = std::get_if<Internal>(&node)) {
-        for (const OctreeNode& child : tree.group(in->group))
-            if (holds_surface(tree, child)) return true;
-        return false;
-    }
-    return is_surface_leaf(node);
-}
-
-// Calls visit(neighbour) for each face neighbour of `c` inside the cube.
-template <class Visit>
-void face_neighbours(const CellKey& c, Visit visit) {
-    const long long side = 1ll << c.level;
-    for (int axis = 0; axis < 3; ++axis)
-        for (int d : {-1, 1}) {
-            long long n[3] = {c.x, c.y, c.z};
-            n[axis] += d;
-            if (n[axis] < 0 || n[axis] >= side) continue;
-            visit(CellKey{std::uint32_t(n[0]), std::uint32_t(n[1]), std::uint32_t(n[2]), c.level});
-        }
-}
-
-// Leaves with a face neighbour more than one level coarser.
-int coarse_neighbour_violations(const Octree& tree) {
-    int v = 0;
-    for (const CellKey& c : collect_leaves(tree))
-        face_neighbours(c, [&](const CellKey& n) {
-            if (find_node(tree, n.x, n.y, n.z, n.level).level + 1 < c.level) ++v;
-        });
-    return v;
-}
-
-// Surface leaves beside a coarser non-surface cell, or (below max_depth) beside
-// a same-level subdivided cell that holds a surface leaf.
-int surface_rule_violations(const Octree& tree) {
-    int v = 0;
-    for (const CellKey& c : collect_leaves(tree)) {
-        if (!is_surface_leaf(*find_node(tree, c.x, c.y, c.z, c.level).node)) continue;
-        face_neighbours(c, [&](const CellKey& n) {
-            const FoundNode f = find_node(tree, n.x, n.y, n.z, n.level);
-            if (f.level < c.level && !is_surface_leaf(*f.node)) ++v;
-            if (f.level == c.level && is_internal(*f.node) && c.level < tree.max_depth &&
-                holds_surface(tree, *f.node))
-                ++v;
-        });
-    }
-    return v;
-}
-
-// Cells of level n sharing a sign-changing edge of a surface leaf of level n
-// that are neither a surface leaf of that level nor subdivided.
-int edge_rule_violations(const Octree& tree) {
-    int v = 0;
-    for (const CellKey& c : collect_leaves(tree)) {
-        const auto* leaf = std::get_if<Leaf>(find_node(tree, c.x, c.y, c.z, c.level).node);
-        if (!leaf || !is_surface_leaf(*leaf)) continue;
-        const long long side = 1ll << c.level;
-        for (unsigned i = 0; i < 8; ++i)
-            for (unsigned axis = 0; axis < 3; ++axis) {
-                const unsigned j = i | (1u << axis);
-                if (j == i) continue;
-                if ((leaf->values[i] < tree.iso_value) == (leaf->values[j] < tree.iso_value)) continue;
-                const long long e[3] = {c.x + static_cast<long long>(bit_x(i)),
-                                        c.y + static_cast<long long>(bit_y(i)),
-                                        c.z + static_cast<long long>(bit_z(i))};
-                const unsigned p = axis == 0 ? 1 : 0, q = axis == 2 ? 1 : 2;
-                for (int dp = 0; dp < 2; ++dp)
-                    for (int dq = 0; dq < 2; ++dq) {
-                        long long k[3] = {c.x, c.y, c.z};
-                        k[p] = e[p] - dp;
-                        k[q] = e[q] - dq;
-                        if (k[p] < 0 || k[q] < 0 || k[p] >= side || k[q] >= side) continue;
-                        const FoundNode f = find_node(tree, std::uint32_t(k[0]), std::uint32_t(k[1]),
-                                                      std::uint32_t(k[2]), c.level);
-                        if (f.level < c.level || (!is_internal(*f.node) && !is_surface_leaf(*f.node)))
-                            ++v;
-                    }
-            }
-    }
-    return v;
-}
-
-// Corners of non-Internal nodes missing from the cache, without a gradient, or
-// disagreeing with the values a Leaf copied.
-int corner_cache_violations(const Octree& tree, const CornerCache& cache) {
-    int v = 0;
-    for (const CellKey& c : collect_leaves(tree)) {
-        const OctreeNode& node = *find_node(tree, c.x, c.y, c.z, c.level).node;
-        const auto* leaf = std::get_if<Leaf>(&node);
-        const std::uint32_t edge = 1u << (tree.max_depth - c.level);
-        for (unsigned k = 0; k < 8; ++k) {
-            const CornerSample* s = cache.find(corner_of(key_of(c, tree.max_depth), edge, k));
-            if (!s || !s->gradient || (leaf && leaf->values[k] != s->value)) ++v;
-        }
-    }
-    return v;
-}
-
-std::set<std::tuple<double, double, double>> as_set(const std::vector<Vec3>& points) {
-    std::set<std::tuple<double, double, double>> out;
-    for (const Vec3& p : points) out.emplace(p[0], p[1], p[2]);
-    return out;
-}
-
-// ---------------------------------------------------------------- scenes
-
-// Outside everywhere, max_depth 3: a level-3 block in the corner of level-2
-// cells, so level-3 leaves face the level-1 cells 1, 2 and 4 of the root.
-Scene two_levels_coarser() {
-    Scene s(3, below_at({}));
-    s.split({0, 0, 0, 0});
-    s.split({0, 0, 0, 1});
-    s.split({1, 1, 1, 2});
-    return s;
-}
-
-// A sphere with three level-5 spikes into an otherwise level-1 tree.
-Scene spiky_sphere() {
-    Scene s(5, sphere_value({15.3, 16.2, 14.7}, 9.4));
-    s.split({0, 0, 0, 0});
-    s.split_down({24, 16, 14}, 5);
-    s.split_down({5, 16, 14}, 5);
-    s.split_down({15, 25, 14}, 5);
-    return s;
-}
-
-// Below only at (4, 4, 0), max_depth 3: every cell with that corner is a surface leaf.
-Scene edge_scene() {
-    Scene s(3, below_at({{4, 4, 0}}));
-    s.split({0, 0, 0, 0});
-    s.split({0, 0, 0, 1});
-    return s;
-}
-
-struct ThrowingField final : Evaluator {
-    struct Boom : FieldError {};
-    testing::LambdaField inner;
-    int fail_at;  // 1-based call that throws
-    int calls = 0;
-    ThrowingField(testing::LambdaField f, int at) : inner(std::move(f)), fail_at(at) {}
-    BatchResult eval_batch(std::span<const Vec3> points) override {
-        if (++calls == fail_at) throw Boom{};
-        return inner.eval_batch(points);
-    }
-};
-
-// Returns exactly `values` values and `gradients` gradients, cut or padded.
-struct ResizedField final : Evaluator {
-    testing::LambdaField inner;
-    std::size_t values, gradients;
-    ResizedField(testing::LambdaField f, std::size_t v, std::size_t g)
-        : inner(std::move(f)), values(v), gradients(g) {}
-    BatchResult eval_batch(std::span<const Vec3> points) override {
-        BatchResult r = inner.eval_batch(points);
-        r.values.resize(values, 1.0);
-        if (r.gradients) r.gradients->resize(gradients, kGradient);
-        return r;
-    }
-};
-
-std::string fault_message(const std::function<void()>& run) {
-    try {
-        run();
-    } catch (const Fault& f) {
-        return f.message();
-    }
-    return "no fault";
-}
-
-}  // namespace
+using namespace balance_testing;
 
 // ---------------------------------------------------------------- no work
 
@@ -322,7 +55,8 @@ TEST(balance_splits_neighbour_two_levels_coarser) {
     Scene s = two_levels_coarser();
     REQUIRE(coarse_neighbour_violations(s.tree) > 0);
     // Child 1, 2 and 4 of the level-3 block face root children 1, 2 and 4 first.
-    CHECK_EQ(cells_text(split_requests(s.tree)), cells_text({{1, 0, 0, 1}, {0, 1, 0, 1}, {0, 0, 1, 1}}));
+    CHECK_EQ(cells_text(split_requests(s.tree)),
+             cells_text({{1, 0, 0, 1}, {0, 1, 0, 1}, {0, 0, 1, 1}}));
 
     testing::LambdaField field = s.field();
     // Each split cell needs 27 points at spacing 2; the 9 on the face it shares
@@ -462,7 +196,8 @@ TEST(balance_first_surface_leaf_sets_refine_target) {
         const std::vector<RefineRequest> requests = refine_requests(s.tree, s.cache);
         CornerQueue queue;
         for (const RefineRequest& r : requests)
-            collect_refine_corners(s.tree, s.cache, key_of(r.cell, 3), r.cell.level, r.target, queue);
+            collect_refine_corners(s.tree, s.cache, key_of(r.cell, 3), r.cell.level, r.target,
+                                   queue);
         testing::LambdaField field = s.field();
         evaluate_queue(field, s.tree, s.cache, queue);
         for (const RefineRequest& r : requests)
@@ -556,7 +291,8 @@ TEST(balance_phase_b_guarantee_holds_on_a_sphere) {
 TEST(balance_field_error_stops_the_failing_iteration) {
     {
         // Failing first batch, with or without the finite-difference one.
-        for (auto [gradients, at] : {std::pair{true, 1}, std::pair{false, 1}, std::pair{false, 2}}) {
+        const std::pair<bool, int> cases[] = {{true, 1}, {false, 1}, {false, 2}};
+        for (auto [gradients, at] : cases) {
             Scene s = two_levels_coarser();
             const std::size_t groups = s.tree.children.size(), samples = s.cache.size();
             ThrowingField field(s.field(gradients), at);
@@ -571,10 +307,12 @@ TEST(balance_field_error_stops_the_failing_iteration) {
         Scene expected = spiky_sphere();
         const std::vector<CellKey> splits = split_requests(expected.tree);
         CornerQueue queue;
-        for (const CellKey& c : splits) queue_child_corners(expected.tree, expected.cache, key_of(c, 5), c.level, queue);
+        for (const CellKey& c : splits)
+            queue_child_corners(expected.tree, expected.cache, key_of(c, 5), c.level, queue);
         testing::LambdaField first = expected.field();
         evaluate_queue(first, expected.tree, expected.cache, queue);
-        for (const CellKey& c : splits) balance_subdivide(expected.tree, expected.cache, key_of(c, 5), c.level);
+        for (const CellKey& c : splits)
+            balance_subdivide(expected.tree, expected.cache, key_of(c, 5), c.level);
 
         Scene s = spiky_sphere();
         ThrowingField field(s.field(), 2);
@@ -602,129 +340,6 @@ TEST(balance_short_results_fault_with_index) {
     CHECK_EQ(run(50, 50), std::string("no fault"));
 }
 
-// ---------------------------------------------------------------- stages
-
-TEST(balance_subdivide_uses_tree_iso_and_leaves_internal_cells) {
-    // f = x on a max_depth 1 cube [0, 2]^3 with iso 0.3: only x = 0 is below.
-    Scene s(1, [](const Vec3& p) { return p[0]; }, 0.3);
-    for (std::uint32_t x = 0; x <= 2; ++x)
-        for (std::uint32_t y = 0; y <= 2; ++y)
-            for (std::uint32_t z = 0; z <= 2; ++z) s.sample({x, y, z});
-    balance_subdivide(s.tree, s.cache, {0, 0, 0}, 0);
-    REQUIRE(is_internal(s.tree.root));
-    REQUIRE(s.tree.children.size() == 1u);
-    const ChildGroup& g = s.tree.children[0];
-    for (unsigned c = 0; c < 8; ++c) {
-        if (bit_x(c)) {
-            CHECK(std::holds_alternative<Outside>(g[c]));
-            continue;
-        }
-        const auto* leaf = std::get_if<Leaf>(&g[c]);
-        REQUIRE(leaf);
-        CHECK_EQ(int(leaf->sign_mask), 0x55);
-        CHECK(leaf->gradients.has_value());
-    }
-    // Already subdivided: nothing appended, nothing replaced.
-    balance_subdivide(s.tree, s.cache, {0, 0, 0}, 0);
-    CHECK_EQ(s.tree.children.size(), 1u);
-    CHECK_EQ(std::get<Internal>(s.tree.root).group, 0u);
-}
-
-TEST(balance_subdivide_faults_on_missing_corner) {
-    const std::string message = "corner not in cache during balance subdivision";
-    Scene s(1, below_at({{0, 0, 0}}));
-    CHECK_EQ(fault_message([&] { balance_subdivide(s.tree, s.cache, {0, 0, 0}, 0); }), message);
-    CornerCache empty;
-    CHECK_EQ(fault_message([&] { balance_subdivide(s.tree, empty, {0, 0, 0}, 0); }), message);
-    CHECK(s.tree.children.empty());
-    CHECK(is_surface_leaf(s.tree.root));
-}
-
-TEST(balance_refine_corners_queued_depth_first) {
-    Scene s(3, below_at({}));
-    s.split({0, 0, 0, 0});
-    CornerQueue queue;
-    collect_refine_corners(s.tree, s.cache, {0, 0, 0}, 1, 3, queue);
-    // All 125 points of the cell's level-3 lattice except its 8 cached corners.
-    CHECK_EQ(queue.keys.size(), 117u);
-    CHECK_EQ(queue.pending.size(), 117u);
-    // Child 0's corners 1..7 at edge 2, then its own child 0 at edge 1.
-    CHECK(queue.keys[0] == (CornerKey{2, 0, 0}));
-    CHECK(queue.keys[6] == (CornerKey{2, 2, 2}));
-    CHECK(queue.keys[7] == (CornerKey{1, 0, 0}));
-    bool aligned = true, fresh = true;
-    for (std::size_t i = 0; i < queue.keys.size(); ++i) {
-        aligned = aligned && queue.points[i] == s.tree.position(queue.keys[i]);
-        fresh = fresh && !s.cache.contains(queue.keys[i]);
-    }
-    CHECK(aligned);
-    CHECK(fresh);
-
-    const std::vector<Vec3> points = queue.points;
-    testing::LambdaField field = s.field();
-    CHECK_EQ(evaluate_queue(field, s.tree, s.cache, queue), 117u);
-    REQUIRE(field.batches.size() == 1u);
-    CHECK(field.batches[0] == points);
-    CHECK(queue.keys.empty());
-    CHECK_EQ(evaluate_queue(field, s.tree, s.cache, queue), 0u);
-    CHECK_EQ(field.batches.size(), 1u);
-
-    refine_to_level(s.tree, s.cache, {0, 0, 0}, 1, 3);
-    std::set<unsigned> inside, beside;
-    for (std::uint32_t x = 0; x < 8; ++x)
-        for (std::uint32_t y = 0; y < 8; ++y)
-            for (std::uint32_t z = 0; z < 8; ++z)
-                (x < 4 && y < 4 && z < 4 ? inside : beside).insert(find_node(s.tree, x, y, z, 3).level);
-    CHECK(inside == std::set<unsigned>{3});
-    CHECK(beside == std::set<unsigned>{1});
-}
-
-TEST(balance_refine_stops_at_target_and_max_depth) {
-    Scene s(2, below_at({}));
-    s.split({0, 0, 0, 0});
-    CornerQueue none;
-    collect_refine_corners(s.tree, s.cache, {0, 0, 0}, 1, 1, none);
-    CHECK(none.keys.empty());
-    refine_to_level(s.tree, s.cache, {0, 0, 0}, 1, 1);
-    CHECK_EQ(s.tree.children.size(), 1u);
-
-    // A target past max_depth is capped there.
-    CornerQueue capped;
-    collect_refine_corners(s.tree, s.cache, {0, 0, 0}, 1, 9, capped);
-    CHECK_EQ(capped.keys.size(), 27u - 8u);
-    testing::LambdaField field = s.field();
-    evaluate_queue(field, s.tree, s.cache, capped);
-    refine_to_level(s.tree, s.cache, {0, 0, 0}, 1, 9);
-    CHECK_EQ(s.tree.children.size(), 2u);
-    CHECK_EQ(find_node(s.tree, 1, 1, 1, 2).level, 2u);
-}
-
-TEST(balance_queue_skips_cached_and_pending_corners) {
-    Scene s(2, below_at({}));
-    CornerQueue queue;
-    queue_child_corners(s.tree, s.cache, {0, 0, 0}, 0, queue);
-    // 27 child lattice points less the 8 root corners; child 0's corners first.
-    CHECK_EQ(queue.keys.size(), 19u);
-    CHECK(queue.keys[0] == (CornerKey{2, 0, 0}));
-    CHECK(queue.keys[1] == (CornerKey{0, 2, 0}));
-    queue_child_corners(s.tree, s.cache, {0, 0, 0}, 0, queue);
-    CHECK_EQ(queue.keys.size(), 19u);
-}
-
-TEST(balance_surface_walks) {
-    Scene s = edge_scene();
-    CHECK_EQ(cells_text(collect_surface_leaves(s.tree)),
-             cells_text({{1, 1, 0, 2}, {1, 0, 0, 1}, {0, 1, 0, 1}, {1, 1, 0, 1}}));
-    CHECK(subtree_has_surface_leaf(s.tree, s.tree.root));
-    const ChildGroup& top = s.tree.group(std::get<Internal>(s.tree.root).group);
-    CHECK(subtree_has_surface_leaf(s.tree, top[0]));
-    CHECK(!subtree_has_surface_leaf(s.tree, top[4]));
-
-    Scene flat = two_levels_coarser();
-    CHECK(collect_surface_leaves(flat.tree).empty());
-    CHECK(!subtree_has_surface_leaf(flat.tree, flat.tree.root));
-}
-
 // ---------------------------------------------------------------- through the build
 
 TEST(balance_through_adaptive_build) {
@@ -740,3 +355,4 @@ TEST(balance_through_adaptive_build) {
     CHECK_EQ(built.eval_count, field.points_received());
     CHECK(statistics(built.tree).leaf_count > 0u);
 }
+
