@@ -41,16 +41,13 @@ def engine_ready() -> bool:
     return True
 
 
-def needs_engine(test):
-    """Skip ``test`` while the extension's extract_mesh is missing or unimplemented."""
-    return pytest.mark.skipif(not engine_ready(), reason="extract_mesh not available")(test)
+# Skips a test while the extension's extract_mesh is missing or unimplemented.
+needs_engine = pytest.mark.skipif(not engine_ready(), reason="extract_mesh not available")
 
 
 def run_cli(*args: str, cwd: Path | None = None, env_extra: dict[str, str] | None = None):
-    """Run ``python -m quarvel ARGS`` and return the completed process."""
+    """Run ``python -m quarvel ARGS``; its output is decoded with carriage returns kept."""
     env = dict(os.environ)
     env.update(env_extra or {})
-    return subprocess.run(
-        [sys.executable, "-m", "quarvel", *args],
-        cwd=cwd, env=env, capture_output=True, text=True, timeout=600,
-    )  # fmt: skip
+    done = subprocess.run([sys.executable, "-m", "quarvel", *args], cwd=cwd, env=env, capture_output=True, timeout=600)
+    return subprocess.CompletedProcess(done.args, done.returncode, done.stdout.decode(), done.stderr.decode())

@@ -1,0 +1,191 @@
+"""The quarvel command line, run in a subprocess: outputs, messages and exit codes."""
+
+from __future__ import annotations
+
+import math
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quarvel as qv
+from test_quarvel_helpers import needs_engine, run_cli
+
+FIELD_FILE = """\
+import numpy as np
+import quarvel
+
+ring = quarvel.torus(0.8, 0.2)
+
+def blob(points):
+    return np.linalg.norm(points, axis=1) - 0.75
+
+def broken(points):
+    raise RuntimeError("this field is broken")
+
+def field(points):
+    return np.linalg.norm(points, axis=1) - 0.5
+field.bounds = ((-0.5, -0.5, -0.5), (0.5, 0.5, 0.5))
+
+not_a_field = 3
+"""
+
+
+@pytest.fixture
+def fields(tmp_path):
+    path = tmp_path / "fields.py"
+    path.write_text(FIELD_FILE)
+    return path
+
+
+def test_help_explains_commands_and_exit_codes():
+    result = run_cli("--help")
+    assert result.returncode == 0
+    for text in ("mesh", "shapes", "quarvel mesh torus -o torus.ply --preview torus.png", "exit status"):
+        assert text in result.stdout
+
+
+def test_mesh_help_explains_the_options():
+    result = run_cli("mesh", "--help")
+    assert result.returncode == 0
+    for text in ("--max-depth", "--min-depth", "--adaptive", "--iso", "--preview", "FILE.py:NAME", ".stl"):
+        assert text in result.stdout
+
+
+def test_shapes_lists_every_builtin():
+    result = run_cli("shapes")
+    assert result.returncode == 0
+    listed = [line.split()[0] for line in result.stdout.splitlines()[1:]]
+    assert listed == list(qv.BUILTINS)
+    assert "bounds (-1.35, -1.35, -0.35) to (1.35, 1.35, 0.35)" in result.stdout
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "message"),
+    [
+        ([], 2, "the following arguments are required: COMMAND"),
+        (["draw"], 2, "invalid choice: 'draw'"),
+        (["mesh", "torus"], 2, "the following arguments are required: -o/--output"),
+        (["mesh", "teapot", "-o", "{tmp}/t.ply"], 2, "unknown shape 'teapot' (built-in shapes: sphere, box"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--max-depth", "40"], 2, "max_depth must be at most 31 (got 40)"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--min-depth", "8"], 2, "min_depth must not exceed max_depth (got 8 > 7)"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--max-depth", "seven"], 2, "invalid int value: 'seven'"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--min-depth", "-1"], 2, "min_depth must be a non-negative integer"),
+        (["mesh", "torus", "-o", "{tmp}/t.dae"], 2, "use a .ply, .obj or .stl file name"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--preview", "{tmp}/t.jpg"], 2, "name it *.png"),
+        (["mesh", "torus", "-o", "{tmp}/missing/t.ply"], 1, "cannot write '{tmp}/missing/t.ply': no directory"),
+        (["mesh", "torus", "-o", "{tmp}/folder.ply"], 1, "cannot write '{tmp}/folder.ply': it is a directory"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--preview", "{tmp}/no/t.png"], 1, "no directory '{tmp}/no'"),
+        (["mesh", "{tmp}/nothing.py:f", "-o", "{tmp}/t.ply"], 2, "no such file: '{tmp}/nothing.py'"),
+        (["mesh", "{fields}:missing", "-o", "{tmp}/t.ply"], 2, "defines no 'missing'"),
+        (["mesh", "{fields}:not_a_field", "-o", "{tmp}/t.ply"], 2, "'not_a_field' in '{fields}' is a int, not a field"),
+        (["mesh", "{fields}:blob", "-o", "{tmp}/t.ply"], 2, "field 'blob' has no bounds: pass --bounds"),
+        (["mesh", "{fields}:blob", "-o", "{tmp}/t.ply", "--bounds", "1", "1", "1", "0", "0", "0"], 2,
+         "enclose no volume"),
+        (["mesh", "{tmp}/bad.py:f", "-o", "{tmp}/t.ply"], 1, "loading '{tmp}/bad.py' failed: SyntaxError"),
+    ],
+)
+def test_bad_input_fails_with_a_clear_message(tmp_path, fields, args, status, message):
+    (tmp_path / "bad.py").write_text("def f(:\n")
+    (tmp_path / "folder.ply").mkdir()
+    fill = {"tmp": str(tmp_path), "fields": str(fields)}
+    result = run_cli(*[a.format(**fill) for a in args])
+    assert result.returncode == status
+    assert message.format(**fill) in result.stderr
+    assert not (tmp_path / "t.ply").exists()
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere")
+def test_read_only_directory_is_reported(tmp_path):
+    locked = tmp_path / "locked"
+    locked.mkdir(mode=0o500)
+    result = run_cli("mesh", "torus", "-o", str(locked / "t.ply"))
+    assert result.returncode == 1 and "permission denied" in result.stderr
+
+
+def test_missing_matplotlib_is_reported_before_meshing(tmp_path):
+    blocker = tmp_path / "blocker" / "matplotlib"
+    blocker.mkdir(parents=True)
+    (blocker / "__init__.py").write_text("raise ImportError('no matplotlib here')\n")
+    path = os.pathsep.join([str(tmp_path / "blocker"), os.environ.get("PYTHONPATH", "")])
+    result = run_cli("mesh", "torus", "-o", str(tmp_path / "t.ply"), "--preview", str(tmp_path / "t.png"),
+                     env_extra={"PYTHONPATH": path})  # fmt: skip
+    assert result.returncode == 1
+    assert "the preview needs matplotlib: pip install 'quarvel[preview]'" in result.stderr
+    assert not (tmp_path / "t.ply").exists()
+
+
+# ---------------------------------------------------------------- with the engine
+
+
+@needs_engine
+def test_main_command_writes_mesh_and_preview(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = run_cli("mesh", "torus", "-o", "torus.ply", "--preview", "torus.png", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""  # no progress line when stderr is not a terminal
+    mesh = qv.Mesh.load(tmp_path / "torus.ply")
+    assert mesh.is_watertight
+    assert mesh.volume == pytest.approx(2 * math.pi**2 * 0.35**2, rel=2e-3)
+    assert f"{len(mesh.triangles):,} triangles" in result.stdout and "watertight" in result.stdout
+    assert "wrote torus.ply" in result.stdout and "wrote torus.png" in result.stdout
+    assert (tmp_path / "torus.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+@needs_engine
+@pytest.mark.parametrize("suffix", [".obj", ".stl"])
+def test_options_reach_the_mesh(tmp_path, suffix):
+    out = tmp_path / f"ball{suffix}"
+    result = run_cli("mesh", "sphere", "-o", str(out), "--max-depth", "5", "--min-depth", "2", "--iso", "0.5",
+                     "--adaptive", "--progress")  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    mesh = qv.Mesh.load(out)
+    assert mesh.is_watertight
+    assert mesh.volume == pytest.approx(4 / 3 * math.pi * 1.5**3, rel=0.02)
+    assert result.stderr.startswith("\rquarvel: ") and " points in " in result.stderr
+
+
+@needs_engine
+@pytest.mark.parametrize(
+    ("name", "extra", "volume"),
+    [
+        ("ring", [], 2 * math.pi**2 * 0.8 * 0.04),
+        ("field", [], 4 / 3 * math.pi * 0.125),
+        ("blob", ["--bounds", "-1", "-1", "-1", "1", "1", "1"], 4 / 3 * math.pi * 0.75**3),
+    ],
+)
+def test_fields_from_a_python_file(tmp_path, fields, name, extra, volume):
+    out = tmp_path / "f.ply"
+    spec = str(fields) if name == "field" else f"{fields}:{name}"
+    result = run_cli("mesh", spec, "-o", str(out), "--max-depth", "6", *extra)
+    assert result.returncode == 0, result.stderr
+    assert qv.Mesh.load(out).volume == pytest.approx(volume, rel=0.01)
+
+
+@needs_engine
+def test_field_errors_end_with_status_1(tmp_path, fields):
+    result = run_cli("mesh", f"{fields}:broken", "-o", str(tmp_path / "t.ply"), "--bounds", "-1", "-1", "-1", "1", "1", "1")
+    assert result.returncode == 1
+    assert "meshing failed: RuntimeError: this field is broken" in result.stderr
+    assert not (tmp_path / "t.ply").exists()
+
+
+@needs_engine
+def test_no_surface_is_an_error(tmp_path):
+    result = run_cli("mesh", "sphere", "-o", str(tmp_path / "t.ply"), "--iso", "-5")
+    assert result.returncode == 1 and "no surface found" in result.stderr
+
+
+@needs_engine
+def test_console_script_matches_module(tmp_path):
+    script = shutil.which("quarvel") or shutil.which("quarvel", path=os.path.dirname(sys.executable))
+    if script is None:
+        pytest.skip("console script not installed")
+    result = subprocess.run([script, "mesh", "capsule", "-o", "c.stl", "--max-depth", "5"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=300)  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    direct = qv.mesh(qv.builtin("capsule"), max_depth=5)
+    np.testing.assert_allclose(qv.Mesh.load(tmp_path / "c.stl").volume, direct.volume, rtol=1e-5)
