@@ -56,9 +56,7 @@ def build_octree_adaptive(
 ) -> OctreeStats:
     """Build an adaptive octree and return statistics."""
 
-def test_batch_eval(
-    eval_fn: EvalFn, points: Iterable[PointTriple]
-) -> tuple[list[float], bool, int]:
+def test_batch_eval(eval_fn: EvalFn, points: Iterable[PointTriple]) -> tuple[list[float], bool, int]:
     """Test function to verify the batch evaluation bridge works."""
 
 def test_fd_gradients(

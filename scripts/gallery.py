@@ -41,7 +41,9 @@ def shrink(path: Path) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("names", nargs="*", default=list(quarvel.BUILTINS), help="built-in shapes to draw")
     parser.add_argument("--depth", type=int, default=7, help="max_depth of the meshes (default 7)")
     parser.add_argument("--size", type=int, default=240, help="picture width and height in pixels")

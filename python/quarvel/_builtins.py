@@ -39,9 +39,7 @@ def _cut_sphere() -> Shape:
 BUILTINS: dict[str, Builtin] = {
     "sphere": Builtin(lambda: sphere(1.0), "ball of radius 1"),
     "box": Builtin(lambda: box((1.6, 1.2, 0.8)), "box 1.6 x 1.2 x 0.8 with sharp edges"),
-    "rounded_box": Builtin(
-        lambda: rounded_box((1.6, 1.2, 0.8), 0.2), "box 1.6 x 1.2 x 0.8 rounded by 0.2"
-    ),
+    "rounded_box": Builtin(lambda: rounded_box((1.6, 1.2, 0.8), 0.2), "box 1.6 x 1.2 x 0.8 rounded by 0.2"),
     "torus": Builtin(lambda: torus(1.0, 0.35), "ring of radii 1 and 0.35 around z"),
     "cylinder": Builtin(lambda: cylinder(0.6, 1.6), "cylinder of radius 0.6, height 1.6"),
     "capsule": Builtin(

@@ -21,20 +21,30 @@ MeshArrays = tuple[Vertices, Triangles]
 FORMATS = (".ply", ".obj", ".stl")
 
 _PLY_TYPES = {
-    "char": "i1", "int8": "i1", "uchar": "u1", "uint8": "u1",
-    "short": "i2", "int16": "i2", "ushort": "u2", "uint16": "u2",
-    "int": "i4", "int32": "i4", "uint": "u4", "uint32": "u4",
-    "float": "f4", "float32": "f4", "double": "f8", "float64": "f8",
-}  # fmt: skip
+    "char": "i1",
+    "int8": "i1",
+    "uchar": "u1",
+    "uint8": "u1",
+    "short": "i2",
+    "int16": "i2",
+    "ushort": "u2",
+    "uint16": "u2",
+    "int": "i4",
+    "int32": "i4",
+    "uint": "u4",
+    "uint32": "u4",
+    "float": "f4",
+    "float32": "f4",
+    "double": "f8",
+    "float64": "f8",
+}
 
 
 def mesh_format(path: str | Path) -> str:
     """The format suffix of ``path`` (".ply", ".obj" or ".stl"); ValueError otherwise."""
     suffix = Path(path).suffix.lower()
     if suffix not in FORMATS:
-        raise ValueError(
-            f"cannot tell the mesh format of {str(path)!r}: use a .ply, .obj or .stl file name"
-        )
+        raise ValueError(f"cannot tell the mesh format of {str(path)!r}: use a .ply, .obj or .stl file name")
     return suffix
 
 

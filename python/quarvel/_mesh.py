@@ -87,9 +87,7 @@ class Mesh:
         """Read a mesh from a .ply (binary), .obj or .stl (binary) file."""
         return cls(*read_mesh(path))
 
-    def preview(
-        self, path: str | Path, size: int = 640, elev: float = 25.0, azim: float = -60.0
-    ) -> Path:
+    def preview(self, path: str | Path, size: int = 640, elev: float = 25.0, azim: float = -60.0) -> Path:
         """Write a shaded ``size`` x ``size`` PNG picture of the mesh (needs matplotlib).
 
         ``elev`` and ``azim`` give the viewing direction in degrees, as in

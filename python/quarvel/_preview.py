@@ -21,7 +21,9 @@ if TYPE_CHECKING:
 
 Array = NDArray[np.float64]
 
-MISSING_MATPLOTLIB = "the preview needs matplotlib: pip install 'quarvel[preview]' (or pip install matplotlib)"
+MISSING_MATPLOTLIB = (
+    "the preview needs matplotlib: pip install 'quarvel[preview]' (or pip install matplotlib)"
+)
 BASE_COLOR = np.array([0.36, 0.58, 0.82])
 BACKGROUND = "white"
 SUPERSAMPLE = 3

@@ -202,9 +202,7 @@ def box(size: ArrayLike = 1.0, center: ArrayLike = (0.0, 0.0, 0.0)) -> Shape:
     return _Box(size, 0.0, center)
 
 
-def rounded_box(
-    size: ArrayLike = 1.0, radius: float = 0.1, center: ArrayLike = (0.0, 0.0, 0.0)
-) -> Shape:
+def rounded_box(size: ArrayLike = 1.0, radius: float = 0.1, center: ArrayLike = (0.0, 0.0, 0.0)) -> Shape:
     """Box of outer edge lengths ``size`` whose edges are rounded by ``radius``."""
     return _Box(size, radius, center)
 
@@ -219,9 +217,7 @@ def cylinder(radius: float = 0.5, height: float = 1.0) -> Shape:
     return _Cylinder(radius, height)
 
 
-def capsule(
-    a: ArrayLike = (0.0, 0.0, -0.5), b: ArrayLike = (0.0, 0.0, 0.5), radius: float = 0.25
-) -> Shape:
+def capsule(a: ArrayLike = (0.0, 0.0, -0.5), b: ArrayLike = (0.0, 0.0, 0.5), radius: float = 0.25) -> Shape:
     """Points within ``radius`` of the segment from ``a`` to ``b``."""
     return _Capsule(a, b, radius)
 

@@ -95,23 +95,55 @@ def _add_mesh_parser(commands: Any) -> None:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     sub.add_argument("shape", metavar="SHAPE", help="built-in shape name or FILE.py:NAME")
-    sub.add_argument("-o", "--output", required=True, type=Path, metavar="PATH",
-                     help="mesh file to write: .ply, .obj or .stl")
+    sub.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        type=Path,
+        metavar="PATH",
+        help="mesh file to write: .ply, .obj or .stl",
+    )
     sub.add_argument("--preview", type=Path, metavar="PNG", help="also write a shaded picture")
-    sub.add_argument("--max-depth", type=int, default=7, metavar="N",
-                     help="finest octree level near the surface (default 7, at most 31)")
-    sub.add_argument("--min-depth", type=int, default=3, metavar="N",
-                     help="level to which the whole box is refined (default 3)")
-    sub.add_argument("--adaptive", action="store_true",
-                     help="coarser cells where the surface is flat: fewer triangles")
-    sub.add_argument("--iso", type=float, default=0.0, metavar="V",
-                     help="mesh the surface field == V (default 0)")
-    sub.add_argument("--angle", type=float, default=30.0, metavar="DEG",
-                     help="normal angle treated as a sharp feature (default 30)")
-    sub.add_argument("--bounds", type=float, nargs=6, metavar=("X0", "Y0", "Z0", "X1", "Y1", "Z1"),
-                     help="box to mesh in (default: the shape's own bounds)")
-    sub.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                     help="show a status line on stderr (default: when stderr is a terminal)")  # fmt: skip
+    sub.add_argument(
+        "--max-depth",
+        type=int,
+        default=7,
+        metavar="N",
+        help="finest octree level near the surface (default 7, at most 31)",
+    )
+    sub.add_argument(
+        "--min-depth",
+        type=int,
+        default=3,
+        metavar="N",
+        help="level to which the whole box is refined (default 3)",
+    )
+    sub.add_argument(
+        "--adaptive", action="store_true", help="coarser cells where the surface is flat: fewer triangles"
+    )
+    sub.add_argument(
+        "--iso", type=float, default=0.0, metavar="V", help="mesh the surface field == V (default 0)"
+    )
+    sub.add_argument(
+        "--angle",
+        type=float,
+        default=30.0,
+        metavar="DEG",
+        help="normal angle treated as a sharp feature (default 30)",
+    )
+    sub.add_argument(
+        "--bounds",
+        type=float,
+        nargs=6,
+        metavar=("X0", "Y0", "Z0", "X1", "Y1", "Z1"),
+        help="box to mesh in (default: the shape's own bounds)",
+    )
+    sub.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="show a status line on stderr (default: when stderr is a terminal)",
+    )
 
 
 def _list_shapes() -> int:
@@ -172,7 +204,9 @@ def _resolve_field(spec: str, bounds: list[float] | None) -> tuple[Any, Bounds |
     path, _, name = spec.rpartition(":") if ".py:" in spec else (spec, "", "field")
     if not path.endswith(".py"):
         known = ", ".join(BUILTINS)
-        raise CliError(f"unknown shape '{spec}' (built-in shapes: {known}; or give FILE.py:NAME)", USAGE_ERROR)
+        raise CliError(
+            f"unknown shape '{spec}' (built-in shapes: {known}; or give FILE.py:NAME)", USAGE_ERROR
+        )
     field = _load_field(Path(path), name)
     if box is None and getattr(field, "bounds", None) is None:
         raise CliError(f"field '{name}' has no bounds: pass --bounds X0 Y0 Z0 X1 Y1 Z1", USAGE_ERROR)
@@ -208,9 +242,15 @@ def _load_field(path: Path, name: str) -> Any:
 def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace, progress: bool) -> Mesh:
     try:
         return mesh(
-            field, bounds, max_depth=args.max_depth, min_depth=args.min_depth, adaptive=args.adaptive,
-            iso=args.iso, angle_threshold=args.angle, progress=progress,
-        )  # fmt: skip
+            field,
+            bounds,
+            max_depth=args.max_depth,
+            min_depth=args.min_depth,
+            adaptive=args.adaptive,
+            iso=args.iso,
+            angle_threshold=args.angle,
+            progress=progress,
+        )
     except Exception as error:
         raise CliError(f"meshing failed: {type(error).__name__}: {error}", FAILURE) from None
     except BaseException as error:

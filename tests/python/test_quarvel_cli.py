@@ -70,21 +70,48 @@ def test_shapes_lists_every_builtin():
         (["draw"], 2, "invalid choice: 'draw'"),
         (["mesh", "torus"], 2, "the following arguments are required: -o/--output"),
         (["mesh", "teapot", "-o", "{tmp}/t.ply"], 2, "unknown shape 'teapot' (built-in shapes: sphere, box"),
-        (["mesh", "torus", "-o", "{tmp}/t.ply", "--max-depth", "40"], 2, "max_depth must be at most 31 (got 40)"),
-        (["mesh", "torus", "-o", "{tmp}/t.ply", "--min-depth", "8"], 2, "min_depth must not exceed max_depth (got 8 > 7)"),
+        (
+            ["mesh", "torus", "-o", "{tmp}/t.ply", "--max-depth", "40"],
+            2,
+            "max_depth must be at most 31 (got 40)",
+        ),
+        (
+            ["mesh", "torus", "-o", "{tmp}/t.ply", "--min-depth", "8"],
+            2,
+            "min_depth must not exceed max_depth (got 8 > 7)",
+        ),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--max-depth", "seven"], 2, "invalid int value: 'seven'"),
-        (["mesh", "torus", "-o", "{tmp}/t.ply", "--min-depth", "-1"], 2, "min_depth must be a non-negative integer"),
+        (
+            ["mesh", "torus", "-o", "{tmp}/t.ply", "--min-depth", "-1"],
+            2,
+            "min_depth must be a non-negative integer",
+        ),
         (["mesh", "torus", "-o", "{tmp}/t.dae"], 2, "use a .ply, .obj or .stl file name"),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--preview", "{tmp}/t.jpg"], 2, "name it *.png"),
-        (["mesh", "torus", "-o", "{tmp}/missing/t.ply"], 1, "cannot write '{tmp}/missing/t.ply': no directory"),
-        (["mesh", "torus", "-o", "{tmp}/folder.ply"], 1, "cannot write '{tmp}/folder.ply': it is a directory"),
+        (
+            ["mesh", "torus", "-o", "{tmp}/missing/t.ply"],
+            1,
+            "cannot write '{tmp}/missing/t.ply': no directory",
+        ),
+        (
+            ["mesh", "torus", "-o", "{tmp}/folder.ply"],
+            1,
+            "cannot write '{tmp}/folder.ply': it is a directory",
+        ),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--preview", "{tmp}/no/t.png"], 1, "no directory '{tmp}/no'"),
         (["mesh", "{tmp}/nothing.py:f", "-o", "{tmp}/t.ply"], 2, "no such file: '{tmp}/nothing.py'"),
         (["mesh", "{fields}:missing", "-o", "{tmp}/t.ply"], 2, "defines no 'missing'"),
-        (["mesh", "{fields}:not_a_field", "-o", "{tmp}/t.ply"], 2, "'not_a_field' in '{fields}' is a int, not a field"),
+        (
+            ["mesh", "{fields}:not_a_field", "-o", "{tmp}/t.ply"],
+            2,
+            "'not_a_field' in '{fields}' is a int, not a field",
+        ),
         (["mesh", "{fields}:blob", "-o", "{tmp}/t.ply"], 2, "field 'blob' has no bounds: pass --bounds"),
-        (["mesh", "{fields}:blob", "-o", "{tmp}/t.ply", "--bounds", "1", "1", "1", "0", "0", "0"], 2,
-         "enclose no volume"),
+        (
+            ["mesh", "{fields}:blob", "-o", "{tmp}/t.ply", "--bounds", "1", "1", "1", "0", "0", "0"],
+            2,
+            "enclose no volume",
+        ),
         (["mesh", "{tmp}/bad.py:f", "-o", "{tmp}/t.ply"], 1, "loading '{tmp}/bad.py' failed: SyntaxError"),
     ],
 )
@@ -111,8 +138,15 @@ def test_missing_matplotlib_is_reported_before_meshing(tmp_path):
     blocker.mkdir(parents=True)
     (blocker / "__init__.py").write_text("raise ImportError('no matplotlib here')\n")
     path = os.pathsep.join([str(tmp_path / "blocker"), os.environ.get("PYTHONPATH", "")])
-    result = run_cli("mesh", "torus", "-o", str(tmp_path / "t.ply"), "--preview", str(tmp_path / "t.png"),
-                     env_extra={"PYTHONPATH": path})  # fmt: skip
+    result = run_cli(
+        "mesh",
+        "torus",
+        "-o",
+        str(tmp_path / "t.ply"),
+        "--preview",
+        str(tmp_path / "t.png"),
+        env_extra={"PYTHONPATH": path},
+    )
     assert result.returncode == 1
     assert "the preview needs matplotlib: pip install 'quarvel[preview]'" in result.stderr
     assert not (tmp_path / "t.ply").exists()
@@ -139,8 +173,20 @@ def test_main_command_writes_mesh_and_preview(tmp_path):
 @pytest.mark.parametrize("suffix", [".obj", ".stl"])
 def test_options_reach_the_mesh(tmp_path, suffix):
     out = tmp_path / f"ball{suffix}"
-    result = run_cli("mesh", "sphere", "-o", str(out), "--max-depth", "5", "--min-depth", "2", "--iso", "0.5",
-                     "--adaptive", "--progress")  # fmt: skip
+    result = run_cli(
+        "mesh",
+        "sphere",
+        "-o",
+        str(out),
+        "--max-depth",
+        "5",
+        "--min-depth",
+        "2",
+        "--iso",
+        "0.5",
+        "--adaptive",
+        "--progress",
+    )
     assert result.returncode == 0, result.stderr
     mesh = qv.Mesh.load(out)
     assert mesh.is_watertight
@@ -167,7 +213,9 @@ def test_fields_from_a_python_file(tmp_path, fields, name, extra, volume):
 
 @needs_engine
 def test_field_errors_end_with_status_1(tmp_path, fields):
-    result = run_cli("mesh", f"{fields}:broken", "-o", str(tmp_path / "t.ply"), "--bounds", "-1", "-1", "-1", "1", "1", "1")
+    result = run_cli(
+        "mesh", f"{fields}:broken", "-o", str(tmp_path / "t.ply"), "--bounds", "-1", "-1", "-1", "1", "1", "1"
+    )
     assert result.returncode == 1
     assert "meshing failed: RuntimeError: this field is broken" in result.stderr
     assert not (tmp_path / "t.ply").exists()
@@ -184,8 +232,13 @@ def test_console_script_matches_module(tmp_path):
     script = shutil.which("quarvel") or shutil.which("quarvel", path=os.path.dirname(sys.executable))
     if script is None:
         pytest.skip("console script not installed")
-    result = subprocess.run([script, "mesh", "capsule", "-o", "c.stl", "--max-depth", "5"],
-                            cwd=tmp_path, capture_output=True, text=True, timeout=300)  # fmt: skip
+    result = subprocess.run(
+        [script, "mesh", "capsule", "-o", "c.stl", "--max-depth", "5"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr
     direct = qv.mesh(qv.builtin("capsule"), max_depth=5)
     np.testing.assert_allclose(qv.Mesh.load(tmp_path / "c.stl").volume, direct.volume, rtol=1e-5)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import math
 
 import numpy as np
@@ -18,7 +19,10 @@ PRIMITIVES = {
     "rounded_box": (
         lambda: qv.rounded_box((1.6, 1.2, 0.8), 0.2),
         # core box, face slabs, quarter cylinders along the edges, corner ball
-        1.2 * 0.8 * 0.4 + 2 * 0.2 * (1.2 * 0.8 + 0.8 * 0.4 + 0.4 * 1.2) + math.pi * 0.04 * 2.4 + 4 / 3 * math.pi * 0.008,
+        1.2 * 0.8 * 0.4
+        + 2 * 0.2 * (1.2 * 0.8 + 0.8 * 0.4 + 0.4 * 1.2)
+        + math.pi * 0.04 * 2.4
+        + 4 / 3 * math.pi * 0.008,
         2 * (1.2 * 0.8 + 0.8 * 0.4 + 0.4 * 1.2) + math.pi * 0.2 * 2 * 2.4 + 4 * math.pi * 0.04,
     ),
     "torus": (lambda: qv.torus(1.0, 0.35), 2 * math.pi**2 * 0.35**2, 4 * math.pi**2 * 0.35),
@@ -39,7 +43,9 @@ def tolerance(depth: int) -> float:
 
 @pytest.fixture(scope="module")
 def meshes():
-    return {(name, d): qv.mesh(make(), max_depth=d) for name, (make, _, _) in PRIMITIVES.items() for d in DEPTHS}
+    return {
+        (name, d): qv.mesh(make(), max_depth=d) for name, (make, _, _) in PRIMITIVES.items() for d in DEPTHS
+    }
 
 
 @pytest.mark.parametrize("depth", DEPTHS)
@@ -56,7 +62,7 @@ def test_primitive_is_closed_with_the_exact_volume_and_area(meshes, name, depth)
 def test_volume_error_shrinks_with_depth(meshes, name):
     _, volume, _ = PRIMITIVES[name]
     errors = [abs(meshes[name, d].volume - volume) / volume for d in DEPTHS]
-    for coarse, fine in zip(errors, errors[1:]):
+    for coarse, fine in itertools.pairwise(errors):
         assert fine < max(coarse / 2.0, 1e-5)
 
 

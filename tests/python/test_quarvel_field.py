@@ -63,7 +63,13 @@ def test_strided_values_are_made_contiguous():
 
 @pytest.mark.parametrize(
     "gradient_output",
-    [lambda g: g, lambda g: g.astype(np.float32), lambda g: g.T.copy().T, lambda g: CpuTensor(g), lambda g: g.tolist()],
+    [
+        lambda g: g,
+        lambda g: g.astype(np.float32),
+        lambda g: g.T.copy().T,
+        lambda g: CpuTensor(g),
+        lambda g: g.tolist(),
+    ],
     ids=["float64", "float32", "fortran", "tensor", "list"],
 )
 def test_gradients_are_passed_on_as_float64(gradient_output):

@@ -49,5 +49,7 @@ def run_cli(*args: str, cwd: Path | None = None, env_extra: dict[str, str] | Non
     """Run ``python -m quarvel ARGS``; its output is decoded with carriage returns kept."""
     env = dict(os.environ)
     env.update(env_extra or {})
-    done = subprocess.run([sys.executable, "-m", "quarvel", *args], cwd=cwd, env=env, capture_output=True, timeout=600)
+    done = subprocess.run(
+        [sys.executable, "-m", "quarvel", *args], cwd=cwd, env=env, capture_output=True, timeout=600
+    )
     return subprocess.CompletedProcess(done.args, done.returncode, done.stdout.decode(), done.stderr.decode())

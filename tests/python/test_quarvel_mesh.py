@@ -14,8 +14,10 @@ import quarvel as qv
 from quarvel._progress import Progress
 from test_quarvel_helpers import cube_mesh
 
-TETRA = (np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], dtype=float),
-         np.array([[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]]))  # fmt: skip
+TETRA = (
+    np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], dtype=float),
+    np.array([[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]]),
+)
 
 
 def random_mesh(seed: int = 3, n: int = 200, m: int = 400):
@@ -114,7 +116,9 @@ def test_stl_reads_back_the_same_float32_triangles(tmp_path, make):
 
 def test_stl_normals_point_outward(tmp_path):
     path = qv.Mesh(*cube_mesh(offset=(-0.5, -0.5, -0.5))).save(tmp_path / "cube.stl")
-    records = np.frombuffer(path.read_bytes()[84:], dtype=[("n", "<f4", 3), ("c", "<f4", (3, 3)), ("a", "<u2")])
+    records = np.frombuffer(
+        path.read_bytes()[84:], dtype=[("n", "<f4", 3), ("c", "<f4", (3, 3)), ("a", "<u2")]
+    )
     centres = records["c"].mean(axis=1)
     np.testing.assert_allclose(np.linalg.norm(records["n"], axis=1), 1.0, rtol=1e-6)
     assert np.all(np.einsum("ij,ij->i", records["n"], centres) > 0.0)
@@ -180,10 +184,28 @@ class RecordingEngine(types.ModuleType):
         super().__init__("_quarvel_rs")
         self.calls = []
 
-    def extract_mesh(self, eval_fn, bbox_min, bbox_max, min_depth=3, max_depth=7,
-                     angle_threshold_deg=30.0, iso_value=0.0, adaptive=False):  # fmt: skip
-        self.calls.append(dict(bbox_min=bbox_min, bbox_max=bbox_max, min_depth=min_depth, max_depth=max_depth,
-                               angle=angle_threshold_deg, iso=iso_value, adaptive=adaptive))  # fmt: skip
+    def extract_mesh(
+        self,
+        eval_fn,
+        bbox_min,
+        bbox_max,
+        min_depth=3,
+        max_depth=7,
+        angle_threshold_deg=30.0,
+        iso_value=0.0,
+        adaptive=False,
+    ):
+        self.calls.append(
+            dict(
+                bbox_min=bbox_min,
+                bbox_max=bbox_max,
+                min_depth=min_depth,
+                max_depth=max_depth,
+                angle=angle_threshold_deg,
+                iso=iso_value,
+                adaptive=adaptive,
+            )
+        )
         for n in (5, 7):
             values, gradients = eval_fn(np.zeros((n, 3)))
             assert type(values) is np.ndarray and values.dtype == np.float64 and values.shape == (n,)
@@ -200,8 +222,15 @@ def engine(monkeypatch):
 
 
 def test_mesh_passes_options_and_padded_bounds(engine):
-    result = qv.mesh(qv.box((2.0, 1.0, 1.0)), max_depth=6, min_depth=2, adaptive=True, iso=0.0,
-                     angle_threshold=20.0, margin=0.1)  # fmt: skip
+    result = qv.mesh(
+        qv.box((2.0, 1.0, 1.0)),
+        max_depth=6,
+        min_depth=2,
+        adaptive=True,
+        iso=0.0,
+        angle_threshold=20.0,
+        margin=0.1,
+    )
     (call,) = engine.calls
     np.testing.assert_allclose(call["bbox_min"], (-1.2, -0.7, -0.7))
     np.testing.assert_allclose(call["bbox_max"], (1.2, 0.7, 0.7))

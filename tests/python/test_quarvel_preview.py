@@ -19,7 +19,9 @@ def octahedron():
     return qv.Mesh(vertices, triangles)
 
 
-@pytest.mark.parametrize("mesh", [octahedron(), qv.Mesh(*cube_mesh(3.0, (10, 10, 10)))], ids=["octahedron", "cube"])
+@pytest.mark.parametrize(
+    "mesh", [octahedron(), qv.Mesh(*cube_mesh(3.0, (10, 10, 10)))], ids=["octahedron", "cube"]
+)
 @pytest.mark.parametrize("size", [96, 200])
 def test_preview_is_a_shaded_png_of_the_requested_size(tmp_path, mesh, size):
     image_module = pytest.importorskip("matplotlib.image")

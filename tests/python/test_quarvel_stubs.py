@@ -24,7 +24,7 @@ def stub_parameters(node: ast.FunctionDef) -> list[tuple[str, object]]:
     args = node.args
     defaults = [inspect.Parameter.empty] * (len(args.args) - len(args.defaults))
     defaults += [ast.literal_eval(d) for d in args.defaults]
-    return [(a.arg, d) for a, d in zip(args.args, defaults)]
+    return [(a.arg, d) for a, d in zip(args.args, defaults, strict=True)]
 
 
 @pytest.fixture(scope="module")
@@ -64,7 +64,9 @@ def test_result_types_match_the_stub(engine):
     def ball(p):
         return np.linalg.norm(p, axis=1) - 0.5, None
 
-    assert "tuple[NDArray[np.float64], NDArray[np.int64]]" in ast.unparse(stub_functions()["extract_mesh"].returns)
+    assert "tuple[NDArray[np.float64], NDArray[np.int64]]" in ast.unparse(
+        stub_functions()["extract_mesh"].returns
+    )
     vertices, triangles = engine.extract_mesh(ball, (-1, -1, -1), (1, 1, 1), 2, 4)
     assert vertices.dtype == np.float64 and triangles.dtype == np.int64
     stats = engine.build_octree_uniform(ball, (-1, -1, -1), (1, 1, 1), 2)
@@ -79,6 +81,9 @@ def test_result_types_match_the_stub(engine):
 def test_package_passes_mypy_strict(tmp_path):
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "python/quarvel"],
-        cwd=REPO, capture_output=True, text=True, timeout=600,
-    )  # fmt: skip
+        cwd=REPO,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
