@@ -119,13 +119,6 @@ TEST(dc_bisection_toward_a_corner_at_iso) {
     for (const Vec3& p : points) CHECK_EQ(p[0], 511.0 / 512.0);
 }
 
-TEST(dc_no_crossings_no_calls) {
-    testing::LambdaField field([](const Vec3&) { return 0.0; });
-    CHECK(locate_crossings(field, {}, 0.0).empty());
-    CHECK(estimate_normals(field, {}, 0.01).empty());
-    CHECK(field.batches.empty());
-}
-
 TEST(dc_normals_from_returned_gradients) {
     const std::vector<Vec3> points{{0, 0, 0}, {1, 2, 3}, {4, 5, 6}};
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -175,19 +168,6 @@ TEST(dc_short_field_results_fault_with_the_index) {
     dctest::TruncatingField short_gradients(plane, 0, std::nullopt, std::size_t{2});
     CHECK_EQ(fault_message([&] { estimate_normals(short_gradients, points, 0.01); }),
              std::string("index out of bounds: the len is 2 but the index is 2"));
-
-    // Surplus entries are ignored.
-    testing::LambdaField longer([](const Vec3& p) { return p[0] - 0.3; });
-    struct Padded : Evaluator {
-        Evaluator& inner;
-        explicit Padded(Evaluator& e) : inner(e) {}
-        BatchResult eval_batch(std::span<const Vec3> p) override {
-            BatchResult r = inner.eval_batch(p);
-            r.values.push_back(-100.0);
-            return r;
-        }
-    } padded(longer);
-    for (const Vec3& p : locate_crossings(padded, crossings, 0.0)) CHECK_EQ(p[0], 153.0 / 512.0);
 }
 
 TEST(dc_hermite_samples_count_calls_and_slots) {
