@@ -72,9 +72,14 @@ std::vector<Vec3> copy_gradients(PyArrayObject* grads, std::size_t expected) {
 
 }  // namespace
 
+void EvalBridge::poll() {
+    if (PyErr_CheckSignals() < 0) throw_pending();
+}
+
 BatchResult EvalBridge::eval_batch(std::span<const Vec3> points) {
     BatchResult out;
     if (points.empty()) return out;
+    poll();
     ensure_numpy();
 
     PyRef result;

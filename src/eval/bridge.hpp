@@ -13,6 +13,8 @@ class EvalBridge final : public Evaluator {
 public:
     explicit EvalBridge(PyObject* eval_fn) : eval_fn_(eval_fn) {}  // borrowed for the call
     BatchResult eval_batch(std::span<const Vec3> points) override;
+    // Runs pending signal handlers; a KeyboardInterrupt ends the call.
+    void poll() override;
 
 private:
     PyObject* eval_fn_;

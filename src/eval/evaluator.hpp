@@ -25,6 +25,9 @@ public:
     // `points`: N world positions. Exactly one field call when N > 0, none when N = 0.
     // Throws FieldError (field raised or broke its contract) or Fault.
     virtual BatchResult eval_batch(std::span<const Vec3> points) = 0;
+    // Called between the phases of long work; throws to abandon it (for the
+    // Python field: a pending signal such as Ctrl-C). Never called by workers.
+    virtual void poll() {}
 };
 
 // Central-difference gradients of N points from one batch of 6N offset points

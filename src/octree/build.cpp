@@ -234,6 +234,7 @@ void refine_levels(Builder& b) {
         std::vector<CellKey> selected = select_for_refinement(b, level);
         if (selected.empty()) return;
         refine_cells(b, selected);
+        b.field.poll();
     }
 }
 
@@ -294,6 +295,7 @@ void band_refinement(Builder& b) {
         }
         if (refine.empty()) return;
         refine_cells(b, refine);
+        b.field.poll();
     }
 }
 
@@ -312,6 +314,7 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params) {
 
     sample_first_lattice(b);
     b.tree.root = assemble(b, CellKey{});
+    field.poll();
     if (params.min_depth < params.max_depth) {
         refine_levels(b);
         if (params.balance)
