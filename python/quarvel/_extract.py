@@ -54,11 +54,13 @@ def mesh(
     contract_field = as_field(field)
     reporter = Progress(contract_field) if progress else None
     eval_fn: Field = reporter if reporter is not None else contract_field
+    # Imported late so that shapes, mesh files and previews work, and can be
+    # tested, without the extension.
     import _quarvel_rs
 
     with reporter if reporter is not None else nullcontext():
         vertices, triangles = _quarvel_rs.extract_mesh(
-            eval_fn, box.lo, box.hi, min_depth, max_depth, float(angle_threshold), float(iso), adaptive
+            eval_fn, box.lo, box.hi, min_depth, max_depth, float(angle_threshold), float(iso), bool(adaptive)
         )
     return Mesh(vertices, triangles)
 

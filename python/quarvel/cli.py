@@ -149,8 +149,9 @@ def _add_mesh_parser(commands: Any) -> None:
 def _list_shapes() -> int:
     print("built-in shapes (quarvel mesh NAME -o out.ply):")
     width = max(map(len, BUILTINS))
+    text_width = max(len(entry.description) for entry in BUILTINS.values())
     for name, entry in BUILTINS.items():
-        print(f"  {name:<{width}}  {entry.description:<58}  bounds {entry.make().bounds}")
+        print(f"  {name:<{width}}  {entry.description:<{text_width}}  bounds {entry.make().bounds}")
     return 0
 
 
