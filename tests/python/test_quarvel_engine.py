@@ -110,19 +110,6 @@ def test_adaptive_meshes_are_closed_and_no_larger():
     assert adaptive.volume == pytest.approx(4 / 3 * math.pi, rel=tolerance(5))
 
 
-def test_a_field_without_surface_gives_an_empty_mesh():
-    result = qv.mesh(lambda p: np.ones(len(p)), ((-1, -1, -1), (1, 1, 1)), max_depth=4)
-    assert len(result.vertices) == len(result.triangles) == 0
-
-
-def test_errors_of_the_field_reach_the_caller():
-    def broken(points):
-        raise ZeroDivisionError("field failed")
-
-    with pytest.raises(ZeroDivisionError, match="field failed"):
-        qv.mesh(broken, ((-1, -1, -1), (1, 1, 1)), max_depth=4)
-
-
 def test_progress_reports_what_the_engine_asked_for(capsys):
     calls = []
 
@@ -134,13 +121,3 @@ def test_progress_reports_what_the_engine_asked_for(capsys):
     qv.mesh(counted, max_depth=5, progress=True)
     final = capsys.readouterr().err.rstrip("\n").split("\r")[-1]
     assert final.startswith(f"quarvel: {sum(calls):,} points in {len(calls):,} batches, ")
-
-
-def test_saved_mesh_reads_back(tmp_path):
-    result = qv.mesh(qv.torus(1.0, 0.3), max_depth=5)
-    for suffix in (".ply", ".obj"):
-        back = qv.Mesh.load(result.save(tmp_path / f"torus{suffix}"))
-        np.testing.assert_array_equal(back.vertices, result.vertices)
-        np.testing.assert_array_equal(back.triangles, result.triangles)
-    back = qv.Mesh.load(result.save(tmp_path / "torus.stl"))
-    assert back.is_watertight and back.volume == pytest.approx(result.volume, rel=1e-5)

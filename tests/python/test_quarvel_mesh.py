@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import io
 import math
 import sys
 import types
@@ -11,13 +10,10 @@ import numpy as np
 import pytest
 
 import quarvel as qv
-from quarvel._progress import Progress
 from test_quarvel_helpers import cube_mesh
 
-TETRA = (
-    np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], dtype=float),
-    np.array([[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]]),
-)
+TETRA = (np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], dtype=float),
+         np.array([[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]]))  # fmt: skip
 
 
 def random_mesh(seed: int = 3, n: int = 200, m: int = 400):
@@ -55,21 +51,21 @@ def test_inverted_mesh_has_negative_volume():
 
 
 @pytest.mark.parametrize(
-    "damage",
+    ("change", "closed"),
     [
-        lambda t: t[1:],  # a hole
-        lambda t: np.vstack([t[:1, ::-1], t[1:]]),  # one triangle turned over
-        lambda t: np.vstack([t, t[:1]]),  # a triangle twice
-        lambda t: np.vstack([t, [[0, 0, 1]]]),  # a degenerate triangle
-        lambda t: np.vstack([t, t + 8]),  # two cubes sharing nothing: still closed
+        (lambda t: t[1:], False),  # a hole
+        (lambda t: np.vstack([t[:1, ::-1], t[1:]]), False),  # one triangle turned over
+        (lambda t: np.vstack([t, t[:1]]), False),  # a triangle twice
+        (lambda t: np.vstack([t, [[0, 0, 1]]]), False),  # a degenerate triangle
+        (lambda t: np.vstack([t, t + 8]), True),  # two separate cubes
+        (lambda t: np.vstack([t, np.where(t == 0, 0, np.where(t == 1, 1, t + 8))]), False),  # sharing an edge
     ],
-    ids=["hole", "flipped", "duplicate", "degenerate", "two-cubes"],
+    ids=["hole", "flipped", "duplicate", "degenerate", "two-cubes", "non-manifold-edge"],
 )
-def test_watertightness_detects_damage(damage):
+def test_watertightness(change, closed):
     vertices, triangles = cube_mesh()
-    vertices = np.vstack([vertices, vertices + 5.0])
-    damaged = qv.Mesh(vertices, damage(triangles))
-    assert damaged.is_watertight == (len(damaged.triangles) == 24)
+    vertices = np.vstack([vertices, vertices - (1.0, 1.0, 0.0)])
+    assert qv.Mesh(vertices, change(triangles)).is_watertight == closed
 
 
 def test_empty_mesh():
@@ -161,14 +157,11 @@ def test_trimesh_reads_our_files(tmp_path, suffix):
         np.testing.assert_array_equal(loaded.faces, triangles)
 
 
-def test_to_trimesh():
+def test_to_trimesh(monkeypatch):
     pytest.importorskip("trimesh")
     converted = qv.Mesh(*TETRA).to_trimesh()
     assert converted.volume == pytest.approx(1 / 6)
     np.testing.assert_array_equal(converted.faces, TETRA[1])
-
-
-def test_to_trimesh_without_trimesh(monkeypatch):
     monkeypatch.setitem(sys.modules, "trimesh", None)
     with pytest.raises(ImportError, match="pip install trimesh"):
         qv.Mesh(*TETRA).to_trimesh()
@@ -184,28 +177,9 @@ class RecordingEngine(types.ModuleType):
         super().__init__("_quarvel_rs")
         self.calls = []
 
-    def extract_mesh(
-        self,
-        eval_fn,
-        bbox_min,
-        bbox_max,
-        min_depth=3,
-        max_depth=7,
-        angle_threshold_deg=30.0,
-        iso_value=0.0,
-        adaptive=False,
-    ):
-        self.calls.append(
-            dict(
-                bbox_min=bbox_min,
-                bbox_max=bbox_max,
-                min_depth=min_depth,
-                max_depth=max_depth,
-                angle=angle_threshold_deg,
-                iso=iso_value,
-                adaptive=adaptive,
-            )
-        )
+    def extract_mesh(self, eval_fn, bbox_min, bbox_max, min_depth, max_depth, angle, iso, adaptive):
+        self.calls.append(dict(bbox_min=bbox_min, bbox_max=bbox_max, min_depth=min_depth,
+                               max_depth=max_depth, angle=angle, iso=iso, adaptive=adaptive))  # fmt: skip
         for n in (5, 7):
             values, gradients = eval_fn(np.zeros((n, 3)))
             assert type(values) is np.ndarray and values.dtype == np.float64 and values.shape == (n,)
@@ -222,15 +196,8 @@ def engine(monkeypatch):
 
 
 def test_mesh_passes_options_and_padded_bounds(engine):
-    result = qv.mesh(
-        qv.box((2.0, 1.0, 1.0)),
-        max_depth=6,
-        min_depth=2,
-        adaptive=True,
-        iso=0.0,
-        angle_threshold=20.0,
-        margin=0.1,
-    )
+    box = qv.box((2.0, 1.0, 1.0))
+    result = qv.mesh(box, max_depth=6, min_depth=2, adaptive=True, angle_threshold=20.0, margin=0.1)
     (call,) = engine.calls
     np.testing.assert_allclose(call["bbox_min"], (-1.2, -0.7, -0.7))
     np.testing.assert_allclose(call["bbox_max"], (1.2, 0.7, 0.7))
@@ -294,16 +261,3 @@ def test_progress_line_counts_points_and_batches(engine, capsys):
 def test_no_progress_line_by_default(engine, capsys):
     qv.mesh(qv.sphere())
     assert capsys.readouterr().err == ""
-
-
-def test_progress_wrapper_passes_results_through():
-    stream = io.StringIO()
-    shape = qv.sphere()
-    with Progress(shape, stream=stream, interval=0.0) as progress:
-        for n in (10, 20, 30):
-            values, gradients = progress(np.ones((n, 3)))
-            np.testing.assert_array_equal(values, shape(np.ones((n, 3)))[0])
-    assert (progress.points, progress.batches) == (60, 3)
-    lines = stream.getvalue().split("\r")
-    assert lines[1].startswith("quarvel: 10 points in 1 batch, ")
-    assert lines[-1].startswith("quarvel: 60 points in 3 batches, ") and lines[-1].endswith(" s\n")

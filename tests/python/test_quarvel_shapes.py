@@ -152,22 +152,6 @@ def test_unbounded_shapes_say_so(shape):
     assert not shape.bounds.is_finite
 
 
-@pytest.mark.parametrize(
-    ("operator", "function"),
-    [
-        (lambda a, b: a | b, qv.union),
-        (lambda a, b: a & b, qv.intersection),
-        (lambda a, b: a - b, qv.difference),
-    ],
-)
-def test_operators_match_functions(operator, function):
-    a, b = qv.torus(0.7, 0.3), qv.box((0.8, 0.8, 2.0), center=(0.5, 0.0, 0.0))
-    points = sample(a)
-    by_operator, by_function = operator(a, b)(points), function(a, b)(points)
-    np.testing.assert_array_equal(by_operator[0], by_function[0])
-    np.testing.assert_array_equal(by_operator[1], by_function[1])
-
-
 def test_combinations_follow_min_and_max():
     a, b = qv.sphere(0.6), qv.box(0.9, center=(0.3, 0.0, 0.0))
     points = sample(a)
