@@ -21,7 +21,7 @@ struct Collector {
         }
         if (key.level < tree.min_depth || !is_surface_leaf(node)) return;
         const Leaf& leaf = std::get<Leaf>(node);
-        out.push_back({leaf.values, leaf.sign_mask, min, edge, key});
+        out.push_back({tree.data(leaf).values, leaf.sign_mask, min, edge, key});
     }
 };
 

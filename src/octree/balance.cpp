@@ -242,17 +242,7 @@ std::uint64_t evaluate_queue(Evaluator& field, const Octree& tree, CornerCache& 
 
 void balance_subdivide(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level) {
     if (cache.empty()) fault(kMissingCorner);
-    const std::uint32_t half = 1u << (tree.max_depth - level - 1);
-    ChildGroup group;
-    for (unsigned c = 0; c < 8; ++c) {
-        const CornerKey child = corner_of(m, half, c);
-        std::array<const CornerSample*, 8> samples;
-        for (unsigned k = 0; k < 8; ++k) {
-            samples[k] = cache.find(corner_of(child, half, k));
-            if (!samples[k]) fault(kMissingCorner);
-        }
-        group[c] = make_cell(samples, tree.iso_value);
-    }
+    const ChildGroup group = make_children(tree, cache, m, level, tree.iso_value, kMissingCorner);
 
     // Locate the node as (group, slot) rather than by pointer, so the append
     // below cannot leave it dangling whatever container holds the arena.

@@ -109,7 +109,7 @@ OctreeNode assemble(Builder& b, const CellKey& cell) {
             samples[i] = b.cache.find(corner_of(m, 1u << s, i));
             if (!samples[i]) fault("corner not in cache");
         }
-        return make_cell(samples, b.tree.iso_value);
+        return make_cell(b.tree, samples, b.tree.iso_value);
     }
     ChildGroup group;
     for (unsigned c = 0; c < 8; ++c) group[c] = assemble(b, child_of(cell, c));
@@ -128,7 +128,7 @@ OctreeNode assemble(Builder& b, const CellKey& cell) {
 
 }  // namespace
 
-bool leaf_selected(const Leaf& leaf, double cos_threshold) {
+bool leaf_selected(const LeafData& leaf, double cos_threshold) {
     if (!leaf.gradients) return false;
     const std::array<Vec3, 8>& g = *leaf.gradients;
     std::array<Vec3, 8> normals;
@@ -184,7 +184,7 @@ void select_at_level(const Builder& b, const OctreeNode& node, const CellKey& ce
     }
     if (cell.level != level) return;
     const bool selected = std::holds_alternative<Leaf>(node)
-                              ? leaf_selected(std::get<Leaf>(node), b.cos_threshold)
+                              ? leaf_selected(b.tree.data(std::get<Leaf>(node)), b.cos_threshold)
                               : uniform_cell_selected(b.tree, b.cache, cell);
     if (selected) out.push_back(cell);
 }

@@ -78,22 +78,35 @@ ChildGroup& Octree::group(std::uint32_t index) {
     return children[index];
 }
 
-OctreeNode make_cell(const std::array<const CornerSample*, 8>& samples, double iso_value) {
-    Leaf leaf;
+const LeafData& Octree::data(const Leaf& leaf) const {
+    if (leaf.data >= leaf_data.size()) index_fault(leaf_data.size(), leaf.data);
+    return leaf_data[leaf.data];
+}
+
+Leaf Octree::add_leaf(LeafData samples, std::uint8_t sign_mask) {
+    leaf_data.push_back(std::move(samples));
+    return {static_cast<std::uint32_t>(leaf_data.size() - 1), sign_mask};
+}
+
+OctreeNode make_cell(Octree& tree, const std::array<const CornerSample*, 8>& samples,
+                     double iso_value) {
+    std::uint8_t mask = 0;
+    for (unsigned i = 0; i < 8; ++i)
+        if (samples[i]->value < iso_value) mask |= static_cast<std::uint8_t>(1u << i);
+    if (mask == 0) return Outside{};
+    if (mask == 255) return Inside{};
+    LeafData data;
     bool all_gradients = true;
     for (unsigned i = 0; i < 8; ++i) {
-        leaf.values[i] = samples[i]->value;
-        if (samples[i]->value < iso_value) leaf.sign_mask |= static_cast<std::uint8_t>(1u << i);
+        data.values[i] = samples[i]->value;
         all_gradients = all_gradients && samples[i]->gradient.has_value();
     }
-    if (leaf.sign_mask == 0) return Outside{};
-    if (leaf.sign_mask == 255) return Inside{};
     if (all_gradients) {
         std::array<Vec3, 8> g;
         for (unsigned i = 0; i < 8; ++i) g[i] = *samples[i]->gradient;
-        leaf.gradients = g;
+        data.gradients = g;
     }
-    return leaf;
+    return tree.add_leaf(std::move(data), mask);
 }
 
 FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
@@ -116,19 +129,32 @@ std::vector<CellKey> collect_leaves(const Octree& tree) {
     return out;
 }
 
-void subdivide(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level,
-               double iso_value) {
+ChildGroup make_children(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level,
+                         double iso_value, const char* missing_message) {
     const std::uint32_t t = 1u << (tree.max_depth - level - 1);
+    std::array<const CornerSample*, 27> lattice;  // (dx, dy, dz) in {0,1,2}^3, x fastest
+    for (unsigned dz = 0; dz < 3; ++dz)
+        for (unsigned dy = 0; dy < 3; ++dy)
+            for (unsigned dx = 0; dx < 3; ++dx) {
+                const CornerSample* s = cache.find({m.x + dx * t, m.y + dy * t, m.z + dz * t});
+                if (!s) fault(missing_message);
+                lattice[dx + 3 * dy + 9 * dz] = s;
+            }
     ChildGroup group;
     for (unsigned c = 0; c < 8; ++c) {
-        CornerKey child_min = corner_of(m, t, c);
         std::array<const CornerSample*, 8> samples;
-        for (unsigned i = 0; i < 8; ++i) {
-            samples[i] = cache.find(corner_of(child_min, t, i));
-            if (!samples[i]) fault("corner not in cache during subdivision");
-        }
-        group[c] = make_cell(samples, iso_value);
+        for (unsigned i = 0; i < 8; ++i)
+            samples[i] = lattice[(bit_x(c) + bit_x(i)) + 3 * (bit_y(c) + bit_y(i)) +
+                                 9 * (bit_z(c) + bit_z(i))];
+        group[c] = make_cell(tree, samples, iso_value);
     }
+    return group;
+}
+
+void subdivide(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level,
+               double iso_value) {
+    const ChildGroup group =
+        make_children(tree, cache, m, level, iso_value, "corner not in cache during subdivision");
     const auto g = static_cast<std::uint32_t>(tree.children.size());
     tree.children.push_back(group);
 

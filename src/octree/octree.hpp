@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -63,16 +62,59 @@ struct CornerSample {
     std::optional<Vec3> gradient;
 };
 
-// Corner samples of one build, by lattice key.
-using CornerCache = FlatMap<CornerKey, CornerSample>;
+// Corner samples of one build, by lattice key. The table holds only keys and
+// indices (16-byte slots), the samples sit densely beside it: lookups are the
+// build's hottest operation and mostly miss the processor caches.
+class CornerCache {
+public:
+    explicit CornerCache(std::size_t expected = 0) : index_(expected) {
+        samples_.reserve(expected);
+    }
+    void reserve(std::size_t expected) {
+        index_.reserve(expected);
+        samples_.reserve(expected);
+    }
+    std::size_t size() const noexcept { return samples_.size(); }
+    bool empty() const noexcept { return samples_.empty(); }
+    bool contains(const CornerKey& key) const noexcept { return index_.contains(key); }
+
+    // Inserts, or replaces the sample of a key already present.
+    void insert_or_assign(const CornerKey& key, CornerSample sample) {
+        const auto next = static_cast<std::uint32_t>(samples_.size());
+        if (index_.try_emplace(key, next))
+            samples_.push_back(std::move(sample));
+        else
+            samples_[*index_.find(key)] = std::move(sample);
+    }
+    const CornerSample* find(const CornerKey& key) const noexcept {
+        const std::uint32_t* i = index_.find(key);
+        return i ? &samples_[*i] : nullptr;
+    }
+    CornerSample* find(const CornerKey& key) noexcept {
+        const std::uint32_t* i = index_.find(key);
+        return i ? &samples_[*i] : nullptr;
+    }
+
+private:
+    FlatMap<CornerKey, std::uint32_t> index_;
+    std::vector<CornerSample> samples_;
+};
 
 // ---------------------------------------------------------------- nodes
 
-// A cell whose corners straddle the iso value (0 < sign_mask < 255).
-struct Leaf {
+// The corner samples of a Leaf, copied when it was made so that later stages
+// never return to the cache.
+struct LeafData {
     std::optional<std::array<Vec3, 8>> gradients;  // present when all eight corners had one
     std::array<double, 8> values{};                // raw corner values, corner order
-    std::uint8_t sign_mask = 0;                    // bit i: values[i] < iso_value
+};
+
+// A cell whose corners straddle the iso value (0 < sign_mask < 255). Its
+// samples live in the tree's leaf arena, which keeps nodes at 12 bytes: walks
+// touch a cache line or two per group instead of kilobytes.
+struct Leaf {
+    std::uint32_t data = 0;      // index into Octree::leaf_data
+    std::uint8_t sign_mask = 0;  // bit i: values[i] < iso_value
 };
 struct Outside {};  // no corner below the iso value
 struct Inside {};   // every corner below the iso value
@@ -98,9 +140,8 @@ Domain cube_around(const Vec3& bbox_min, const Vec3& bbox_max);
 
 struct Octree {
     OctreeNode root = Outside{};
-    // Append-only arena. A deque: groups are large and never move, so growing it
-    // copies nothing and references to groups stay valid.
-    std::deque<ChildGroup> children;
+    std::vector<ChildGroup> children;  // append-only arena of child groups
+    std::vector<LeafData> leaf_data;   // append-only arena of leaf samples
     Vec3 origin{};
     double size = 0.0;
     double iso_value = 0.0;
@@ -111,13 +152,17 @@ struct Octree {
     Vec3 position(const CornerKey& key) const;    // origin + key * finest_edge
     const ChildGroup& group(std::uint32_t index) const;  // faults when out of range
     ChildGroup& group(std::uint32_t index);
+    const LeafData& data(const Leaf& leaf) const;         // faults when out of range
+    Leaf add_leaf(LeafData data, std::uint8_t sign_mask);
 };
 
 // 2^level as f64, formed as a 32-bit shift.
 double pow2(unsigned level);
 
-// The node made from eight corner samples (corner order).
-OctreeNode make_cell(const std::array<const CornerSample*, 8>& samples, double iso_value);
+// The node made from eight corner samples (corner order); a Leaf's samples are
+// appended to the tree's leaf arena.
+OctreeNode make_cell(Octree& tree, const std::array<const CornerSample*, 8>& samples,
+                     double iso_value);
 
 struct FoundNode {
     const OctreeNode* node;
@@ -129,6 +174,12 @@ FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::u
 
 // Every non-Internal node's key, depth first, children 0..7.
 std::vector<CellKey> collect_leaves(const Octree& tree);
+
+// The eight children of the cell with minimum corner key `m` at `level`, made
+// from cached samples of its 27 child lattice points (each looked up once). A
+// missing point is the fault `missing_message`.
+ChildGroup make_children(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level,
+                         double iso_value, const char* missing_message);
 
 // Turns the node of the cell with minimum corner key `m` at `level` into
 // Internal with eight children made from cached samples. All 27 child lattice

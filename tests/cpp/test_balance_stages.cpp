@@ -23,7 +23,7 @@ TEST(balance_subdivide_uses_tree_iso_and_leaves_internal_cells) {
         const auto* leaf = std::get_if<Leaf>(&g[c]);
         REQUIRE(leaf);
         CHECK_EQ(int(leaf->sign_mask), 0x55);
-        CHECK(leaf->gradients.has_value());
+        CHECK(s.tree.data(*leaf).gradients.has_value());
     }
     // Already subdivided: nothing appended, nothing replaced.
     balance_subdivide(s.tree, s.cache, {0, 0, 0}, 0);

@@ -54,7 +54,7 @@ struct Scene {
         tree.iso_value = iso;
         const std::uint32_t edge = 1u << max_depth;
         for (unsigned k = 0; k < 8; ++k) sample(corner_of({0, 0, 0}, edge, k));
-        tree.root = make_cell(samples_of({0, 0, 0}, edge), iso);
+        tree.root = make_cell(tree, samples_of({0, 0, 0}, edge), iso);
     }
 
     void sample(const CornerKey& key) {
@@ -174,7 +174,7 @@ inline int edge_rule_violations(const Octree& tree) {
                 const unsigned j = i | (1u << axis);
                 if (j == i) continue;
                 const double iso = tree.iso_value;
-                if ((leaf->values[i] < iso) == (leaf->values[j] < iso)) continue;
+                if ((tree.data(*leaf).values[i] < iso) == (tree.data(*leaf).values[j] < iso)) continue;
                 const long long e[3] = {c.x + static_cast<long long>(bit_x(i)),
                                         c.y + static_cast<long long>(bit_y(i)),
                                         c.z + static_cast<long long>(bit_z(i))};
@@ -207,7 +207,7 @@ inline int corner_cache_violations(const Octree& tree, const CornerCache& cache)
         const std::uint32_t edge = 1u << (tree.max_depth - c.level);
         for (unsigned k = 0; k < 8; ++k) {
             const CornerSample* s = cache.find(corner_of(key_of(c, tree.max_depth), edge, k));
-            if (!s || !s->gradient || (leaf && leaf->values[k] != s->value)) ++v;
+            if (!s || !s->gradient || (leaf && tree.data(*leaf).values[k] != s->value)) ++v;
         }
     }
     return v;

@@ -33,7 +33,7 @@ std::size_t count_crossing_edges(const Octree& tree) {
         if (key.level < tree.min_depth) continue;
         const OctreeNode* node = find_node(tree, key.x, key.y, key.z, key.level).node;
         if (!is_surface_leaf(*node)) continue;
-        const Leaf& leaf = std::get<Leaf>(*node);
+        const LeafData& leaf = tree.data(std::get<Leaf>(*node));
         for (unsigned a = 0; a < 8; ++a)
             for (unsigned axis = 0; axis < 3; ++axis) {
                 const unsigned b = a | (1u << axis);

@@ -51,7 +51,7 @@ inline quarvel::Octree uniform_tree(quarvel::Evaluator& field, Vec3 origin, doub
     }
     std::array<const CornerSample*, 8> root;
     for (unsigned i = 0; i < 8; ++i) root[i] = cache.find(corner_of({0, 0, 0}, 1u << depth, i));
-    tree.root = make_cell(root, iso);
+    tree.root = make_cell(tree, root, iso);
     for (unsigned level = 0; level < depth; ++level) {
         const std::uint32_t cells = 1u << level, edge = 1u << (depth - level);
         for (std::uint32_t z = 0; z < cells; ++z)

@@ -8,11 +8,10 @@ using namespace quarvel;
 
 namespace {
 
-Leaf leaf_with_mask(std::uint8_t mask) {
-    Leaf leaf;
-    for (unsigned i = 0; i < 8; ++i) leaf.values[i] = (mask >> i & 1u) ? -1.0 : 1.0;
-    leaf.sign_mask = mask;
-    return leaf;
+Leaf leaf_with_mask(Octree& tree, std::uint8_t mask) {
+    LeafData data;
+    for (unsigned i = 0; i < 8; ++i) data.values[i] = (mask >> i & 1u) ? -1.0 : 1.0;
+    return tree.add_leaf(data, mask);
 }
 
 }  // namespace
@@ -21,7 +20,7 @@ TEST(dc_surface_cells_of_a_root_leaf) {
     Octree tree;
     tree.origin = {-1.0, 2.0, 0.5};
     tree.size = 4.0;
-    tree.root = leaf_with_mask(6);
+    tree.root = leaf_with_mask(tree, 6);
     tree.min_depth = 0;
     tree.max_depth = 3;
     const auto cells = collect_surface_cells(tree);

@@ -22,16 +22,15 @@ std::array<CornerSample, 8> samples_of(std::array<double, 8> values) {
     return s;
 }
 
-OctreeNode cell_of(const std::array<CornerSample, 8>& s, double iso) {
+OctreeNode cell_of(Octree& tree, const std::array<CornerSample, 8>& s, double iso) {
     std::array<const CornerSample*, 8> p;
     for (unsigned i = 0; i < 8; ++i) p[i] = &s[i];
-    return make_cell(p, iso);
+    return make_cell(tree, p, iso);
 }
 
-Leaf leaf_with_gradients(const std::array<Vec3, 8>& g) {
-    Leaf leaf;
+LeafData leaf_with_gradients(const std::array<Vec3, 8>& g) {
+    LeafData leaf;
     leaf.values = {-1, 1, 1, 1, 1, 1, 1, 1};
-    leaf.sign_mask = 1;
     leaf.gradients = g;
     return leaf;
 }
@@ -66,17 +65,21 @@ TEST(cube_around_widens_short_axes_and_ignores_nan) {
 }
 
 TEST(make_cell_masks_are_strict_and_nan_is_not_below) {
-    CHECK(std::holds_alternative<Outside>(cell_of(samples_of({0, 0, 0, 0, 0, 0, 0, 0}), 0.0)));
-    CHECK(std::holds_alternative<Inside>(cell_of(samples_of({-1, -1, -1, -1, -1, -1, -1, -1}), 0.0)));
+    Octree tree;
+    CHECK(std::holds_alternative<Outside>(cell_of(tree, samples_of({0, 0, 0, 0, 0, 0, 0, 0}), 0.0)));
+    CHECK(std::holds_alternative<Inside>(
+        cell_of(tree, samples_of({-1, -1, -1, -1, -1, -1, -1, -1}), 0.0)));
+    CHECK(tree.leaf_data.empty());  // uniform cells carry no samples
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    OctreeNode node = cell_of(samples_of({-1, nan, 0, 1, -2, 5, -0.0, 3}), 0.0);
+    OctreeNode node = cell_of(tree, samples_of({-1, nan, 0, 1, -2, 5, -0.0, 3}), 0.0);
     REQUIRE(std::holds_alternative<Leaf>(node));
     const Leaf& leaf = std::get<Leaf>(node);
     CHECK_EQ(int(leaf.sign_mask), 0b00010001);
-    CHECK(leaf.gradients.has_value());
+    CHECK(tree.data(leaf).gradients.has_value());
+    CHECK_EQ(tree.data(leaf).values[4], -2.0);
     auto partial = samples_of({-1, 1, 1, 1, 1, 1, 1, 1});
     partial[5].gradient.reset();
-    CHECK(!std::get<Leaf>(cell_of(partial, 0.0)).gradients.has_value());
+    CHECK(!tree.data(std::get<Leaf>(cell_of(tree, partial, 0.0))).gradients.has_value());
 }
 
 TEST(subdivide_root_of_depth_one_tree_and_walks) {
@@ -137,9 +140,7 @@ TEST(leaf_angle_and_magnitude_tests) {
     CHECK(!leaf_selected(leaf_with_gradients(g), cos30));
     // All gradients vanishing: no normals, gmin <= 1e-12, not selected.
     CHECK(!leaf_selected(leaf_with_gradients(all_equal({1e-13, 0, 0})), cos30));
-    Leaf without;
-    without.sign_mask = 1;
-    CHECK(!leaf_selected(without, 1.0));
+    CHECK(!leaf_selected(LeafData{}, 1.0));
 }
 
 TEST(uniform_cell_distance_test) {
