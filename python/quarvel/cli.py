@@ -198,15 +198,15 @@ def _check_writable(path: Path) -> None:
         raise CliError(f"cannot write '{path}': permission denied", FAILURE)
 
 
-def _resolve_field(spec: str, bounds: list[float] | None) -> tuple[Any, Bounds | None]:
+def _resolve_field(shape: str, bounds: list[float] | None) -> tuple[Any, Bounds | None]:
     box = None if bounds is None else Bounds.of(bounds[:3], bounds[3:])
-    if spec in BUILTINS:
-        return builtin(spec), box
-    path, _, name = spec.rpartition(":") if ".py:" in spec else (spec, "", "field")
+    if shape in BUILTINS:
+        return builtin(shape), box
+    path, _, name = shape.rpartition(":") if ".py:" in shape else (shape, "", "field")
     if not path.endswith(".py"):
         known = ", ".join(BUILTINS)
         raise CliError(
-            f"unknown shape '{spec}' (built-in shapes: {known}; or give FILE.py:NAME)", USAGE_ERROR
+            f"unknown shape '{shape}' (built-in shapes: {known}; or give FILE.py:NAME)", USAGE_ERROR
         )
     field = _load_field(Path(path), name)
     if box is None and getattr(field, "bounds", None) is None:
@@ -224,12 +224,12 @@ def _check_bounds(field: Any, box: Bounds | None, iso: float) -> None:
 def _load_field(path: Path, name: str) -> Any:
     if not path.is_file():
         raise CliError(f"no such file: '{path}'", USAGE_ERROR)
-    spec = importlib.util.spec_from_file_location(f"quarvel_user_{path.stem}", path)
-    if spec is None or spec.loader is None:
+    module_source = importlib.util.spec_from_file_location(f"quarvel_user_{path.stem}", path)
+    if module_source is None or module_source.loader is None:
         raise CliError(f"cannot load '{path}' as Python", USAGE_ERROR)
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_source)
     try:
-        spec.loader.exec_module(module)
+        module_source.loader.exec_module(module)
     except Exception as error:
         raise CliError(f"loading '{path}' failed: {type(error).__name__}: {error}", FAILURE) from None
     field = getattr(module, name, None)

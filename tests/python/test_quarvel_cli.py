@@ -202,8 +202,8 @@ def test_options_reach_the_mesh(tmp_path, suffix):
 )
 def test_fields_from_a_python_file(tmp_path, fields, name, extra, volume):
     out = tmp_path / "f.ply"
-    spec = str(fields) if name == "field" else f"{fields}:{name}"
-    result = run_cli("mesh", spec, "-o", str(out), "--max-depth", "6", *extra)
+    shape = str(fields) if name == "field" else f"{fields}:{name}"
+    result = run_cli("mesh", shape, "-o", str(out), "--max-depth", "6", *extra)
     assert result.returncode == 0, result.stderr
     assert qv.Mesh.load(out).volume == pytest.approx(volume, rel=0.01)
 
