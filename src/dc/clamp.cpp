@@ -8,13 +8,13 @@
 
 namespace quarvel {
 
-std::string display_f64(double v) {
+std::string format_f64(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    if (v == 0.0) return std::signbit(v) ? "-0" : "0";
+    const std::string sign = std::signbit(v) ? "-" : "";
+    if (v == 0.0) return sign + "0.0";
 
-    // Shortest round-trip digits come from the scientific form "d.ddde±x";
-    // they are then laid out positionally.
+    // Shortest round-trip digits come from the scientific form "d.ddde±x".
     char buf[64];
     const auto result = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
     const std::string sci(buf, result.ptr);
@@ -25,7 +25,13 @@ std::string display_f64(double v) {
     const long exponent = std::strtol(sci.c_str() + e_at + 1, nullptr, 10);
     const long n = static_cast<long>(digits.size());
 
-    std::string out = v < 0 ? "-" : "";
+    // Very small or large magnitudes use the exponent form: 1e16, 1.5e-5.
+    if (std::fabs(v) < 1e-4 || std::fabs(v) >= 1e16) {
+        std::string mantissa = digits.substr(0, 1);
+        if (n > 1) mantissa += "." + digits.substr(1);
+        return sign + mantissa + "e" + std::to_string(exponent);
+    }
+    std::string out = sign;
     if (exponent < 0) {
         out += "0.";
         out.append(static_cast<std::size_t>(-exponent - 1), '0');
@@ -33,6 +39,7 @@ std::string display_f64(double v) {
     } else if (exponent + 1 >= n) {
         out += digits;
         out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
+        out += ".0";
     } else {
         out += digits.substr(0, static_cast<std::size_t>(exponent + 1));
         out += '.';
@@ -43,7 +50,7 @@ std::string display_f64(double v) {
 
 void check_bounds(double lo, double hi) {
     if (lo <= hi) return;
-    fault("min > max, or either was NaN. min = " + display_f64(lo) + ", max = " + display_f64(hi));
+    fault("min > max, or either was NaN. min = " + format_f64(lo) + ", max = " + format_f64(hi));
 }
 
 }  // namespace quarvel

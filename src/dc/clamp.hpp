@@ -14,10 +14,10 @@ struct Box {
     Vec3 hi{};
 };
 
-// Shortest text that reads back as `v`, in plain positional notation (never an
-// exponent): 1 -> "1", 0.5 -> "0.5", 1e20 -> "100000000000000000000",
-// -0.0 -> "-0", NaN -> "NaN", infinities -> "inf" / "-inf".
-std::string display_f64(double v);
+// Shortest text that reads back as `v`, always recognisable as a float:
+// 1 -> "1.0", 0.5 -> "0.5", -0.0 -> "-0.0", 1e20 -> "1e20", 1.5e-7 -> "1.5e-7"
+// (exponent form below 1e-4 and from 1e16 on), NaN -> "NaN", "inf" / "-inf".
+std::string format_f64(double v);
 
 // Faults with "min > max, or either was NaN. min = {lo}, max = {hi}" unless lo <= hi.
 void check_bounds(double lo, double hi);

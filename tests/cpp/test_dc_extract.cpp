@@ -274,7 +274,7 @@ TEST(dc_inverted_domain_faults_in_the_clamp) {
     CHECK_EQ(fault_message([&] { extract_dual_contour(field, tree, 30.0); }),
              std::string("min > max, or either was NaN. min = 0.625, max = -0.125"));
     CHECK_EQ(fault_message([&] { extract_dual_contour(field, tree, 100.0); }),
-             std::string("min > max, or either was NaN. min = 0.5, max = 0"));
+             std::string("min > max, or either was NaN. min = 0.5, max = 0.0"));
 }
 
 TEST(dc_mesh_does_not_depend_on_thread_count) {
