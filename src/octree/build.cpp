@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <new>
@@ -240,61 +241,69 @@ void refine_levels(Builder& b) {
 
 // ---------------------------------------------------------------- phase 4
 
-// Uniform coarse cells face-adjacent to a finest leaf, found from that leaf.
-void queue_coarse_neighbours(const Builder& b, const CellKey& leaf, FlatSet<CellKey>& seen,
-                             std::vector<CellKey>& out) {
-    const std::uint32_t last = (1u << leaf.level) - 1;
-    const unsigned level = leaf.level;
-    for (unsigned dir = 0; dir < 6; ++dir) {
-        const unsigned axis = dir / 2;
-        std::array<std::uint32_t, 3> n{leaf.x, leaf.y, leaf.z};
-        if (dir % 2 == 0) {
-            if (n[axis] == 0) continue;
-            --n[axis];
-        } else {
-            if (n[axis] == last) continue;
-            ++n[axis];
-        }
-        FoundNode found = find_node(b.tree, n[0], n[1], n[2], level);
-        if (found.level >= level) continue;
-        if (!std::holds_alternative<Outside>(*found.node) && !std::holds_alternative<Inside>(*found.node))
-            continue;
-        const unsigned up = level - found.level;
-        CellKey coarse{n[0] >> up, n[1] >> up, n[2] >> up, static_cast<std::uint8_t>(found.level)};
-        if (seen.insert(coarse)) out.push_back(coarse);
-    }
-}
+// One pass of band refinement: a walk over the tree that keeps the nodes on
+// the path from the root, so that a face neighbour's descent starts at the
+// deepest ancestor it shares with the leaf instead of at the root.
+struct BandPass {
+    const Octree& tree;
+    FlatSet<CellKey> seen;
+    std::vector<CellKey> refine;
+    std::array<const OctreeNode*, 33> path{};
 
-// Keys of every Leaf node, depth first, children 0..7 (the Leaf entries of
-// collect_leaves, without a second descent per entry).
-void collect_leaf_keys(const Octree& tree, const OctreeNode& node, const CellKey& key,
-                       std::vector<CellKey>& out) {
-    if (const auto* internal = std::get_if<Internal>(&node)) {
-        const ChildGroup& group = tree.group(internal->group);
-        for (unsigned c = 0; c < 8; ++c) collect_leaf_keys(tree, group[c], child_of(key, c), out);
-    } else if (std::holds_alternative<Leaf>(node)) {
-        out.push_back(key);
+    void visit(const OctreeNode& node, const CellKey& key) {
+        path[key.level] = &node;
+        if (const auto* internal = std::get_if<Internal>(&node)) {
+            const ChildGroup& group = tree.group(internal->group);
+            for (unsigned c = 0; c < 8; ++c) visit(group[c], child_of(key, c));
+            return;
+        }
+        if (!std::holds_alternative<Leaf>(node)) return;
+        if (key.level < tree.max_depth) {
+            request(key);
+        } else {
+            queue_coarse_neighbours(key);
+        }
     }
-}
+
+    void request(const CellKey& cell) {
+        if (seen.insert(cell)) refine.push_back(cell);
+    }
+
+    // Uniform coarse cells face-adjacent to a finest leaf, in the order -x, +x, -y, +y, -z, +z.
+    void queue_coarse_neighbours(const CellKey& leaf) {
+        const unsigned level = leaf.level;
+        const std::uint32_t last = (1u << level) - 1;
+        for (unsigned dir = 0; dir < 6; ++dir) {
+            const unsigned axis = dir / 2;
+            std::array<std::uint32_t, 3> n{leaf.x, leaf.y, leaf.z};
+            const std::uint32_t before = n[axis];
+            if (dir % 2 == 0) {
+                if (before == 0) continue;
+                --n[axis];
+            } else {
+                if (before == last) continue;
+                ++n[axis];
+            }
+            // Above the highest bit in which the coordinates differ, both paths agree.
+            const unsigned shared = level - static_cast<unsigned>(std::bit_width(before ^ n[axis]));
+            const FoundNode found = find_node_from(tree, path[shared], shared, n[0], n[1], n[2], level);
+            if (found.level >= level) continue;
+            if (!std::holds_alternative<Outside>(*found.node) && !std::holds_alternative<Inside>(*found.node))
+                continue;
+            const unsigned up = level - found.level;
+            request({n[0] >> up, n[1] >> up, n[2] >> up, static_cast<std::uint8_t>(found.level)});
+        }
+    }
+};
 
 // Refines every surface leaf to max_depth, and the uniform cells beside finest
 // surface leaves, one batch per pass, until a pass finds nothing.
 void band_refinement(Builder& b) {
-    std::vector<CellKey> leaves;
     for (;;) {
-        leaves.clear();
-        collect_leaf_keys(b.tree, b.tree.root, CellKey{}, leaves);
-        FlatSet<CellKey> seen;
-        std::vector<CellKey> refine;
-        for (const CellKey& key : leaves) {
-            if (key.level < b.tree.max_depth) {
-                if (seen.insert(key)) refine.push_back(key);
-            } else {
-                queue_coarse_neighbours(b, key, seen, refine);
-            }
-        }
-        if (refine.empty()) return;
-        refine_cells(b, refine);
+        BandPass pass{b.tree, FlatSet<CellKey>{}, {}, {}};
+        pass.visit(b.tree.root, CellKey{});
+        if (pass.refine.empty()) return;
+        refine_cells(b, pass.refine);
         b.field.poll();
     }
 }

@@ -111,9 +111,14 @@ OctreeNode make_cell(Octree& tree, const std::array<const CornerSample*, 8>& sam
 
 FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
                     unsigned level) {
-    const OctreeNode* node = &tree.root;
-    unsigned reached = 0;
-    for (unsigned n = level; n-- > 0;) {
+    return find_node_from(tree, &tree.root, 0, x, y, z, level);
+}
+
+FoundNode find_node_from(const Octree& tree, const OctreeNode* start, unsigned start_level,
+                         std::uint32_t x, std::uint32_t y, std::uint32_t z, unsigned level) {
+    const OctreeNode* node = start;
+    unsigned reached = start_level;
+    for (unsigned n = level - start_level; n-- > 0;) {
         const auto* internal = std::get_if<Internal>(node);
         if (!internal) break;
         unsigned c = ((x >> n) & 1u) | (((y >> n) & 1u) << 1) | (((z >> n) & 1u) << 2);

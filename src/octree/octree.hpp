@@ -171,6 +171,10 @@ struct FoundNode {
 // Descends towards cell (x, y, z, level), stopping at the first non-Internal node.
 FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
                     unsigned level);
+// The same descent, started at `start`, a node at `start_level` on the cell's
+// path (an ancestor shared with a cell already visited saves the upper levels).
+FoundNode find_node_from(const Octree& tree, const OctreeNode* start, unsigned start_level,
+                         std::uint32_t x, std::uint32_t y, std::uint32_t z, unsigned level);
 
 // Every non-Internal node's key, depth first, children 0..7.
 std::vector<CellKey> collect_leaves(const Octree& tree);
