@@ -44,8 +44,8 @@ CellKey ancestor(const CellKey& cell, unsigned level) {
     return {cell.x >> up, cell.y >> up, cell.z >> up, static_cast<std::uint8_t>(level)};
 }
 
-// Calls `visit` with each face neighbour of `cell` inside the cube, in the
-// order -x, +x, -y, +y, -z, +z.
+// Calls `visit(neighbour, axis)` with each face neighbour of `cell` inside the
+// cube, in the order -x, +x, -y, +y, -z, +z.
 template <class Visit>
 void for_each_face_neighbour(const CellKey& cell, Visit&& visit) {
     const std::uint64_t side = std::uint64_t{1} << cell.level;
@@ -54,11 +54,11 @@ void for_each_face_neighbour(const CellKey& cell, Visit&& visit) {
         std::array<std::uint32_t, 3> n = at;
         if (at[axis] > 0) {
             n[axis] = at[axis] - 1;
-            visit(CellKey{n[0], n[1], n[2], cell.level});
+            visit(CellKey{n[0], n[1], n[2], cell.level}, axis);
         }
         if (at[axis] + std::uint64_t{1} < side) {
             n[axis] = at[axis] + 1;
-            visit(CellKey{n[0], n[1], n[2], cell.level});
+            visit(CellKey{n[0], n[1], n[2], cell.level}, axis);
         }
     }
 }
@@ -75,12 +75,12 @@ void collect_surface(const Octree& tree, const OctreeNode& node, const CellKey& 
 
 // ---------------------------------------------------------------- phase A
 
-// The split a face neighbour `n` of leaf `c` asks for, if any, in `request`.
+// The split a face neighbour `n` of leaf `c` asks for, if any, in `request`;
+// `d` is the node the descent towards `n` reached.
 template <class Request>
 void judge_neighbour(const Octree& tree, const CellKey& c, bool c_is_surface, const CellKey& n,
-                     Request&& request) {
+                     const FoundNode& d, Request&& request) {
     const unsigned u = c.level;
-    const FoundNode d = find_node(tree, n.x, n.y, n.z, u);
     if (!is_internal(*d.node)) {
         const bool two_levels_coarser = d.level + 1 < u;
         const bool bare_beside_surface = c_is_surface && d.level < u && !is_surface_leaf(*d.node);
@@ -170,13 +170,14 @@ std::vector<CellKey> split_requests(const Octree& tree) {
     auto request = [&](const CellKey& cell) {
         if (requested.insert(cell)) splits.push_back(cell);
     };
-    for (const CellKey& c : collect_leaves(tree)) {
-        if (c.level == 0) continue;  // the whole cube has no neighbours
-        const bool surface = is_surface_leaf(*find_node(tree, c.x, c.y, c.z, c.level).node);
-        for_each_face_neighbour(c, [&](const CellKey& n) {
-            judge_neighbour(tree, c, surface, n, request);
+    walk_leaves(tree, [&](const CellKey& c, const OctreeNode& node, const NodePath& path) {
+        if (c.level == 0) return;  // the whole cube has no neighbours
+        const bool surface = is_surface_leaf(node);
+        for_each_face_neighbour(c, [&](const CellKey& n, unsigned axis) {
+            judge_neighbour(tree, c, surface, n, find_face_neighbour(tree, path, c, n, axis),
+                            request);
         });
-    }
+    });
     return splits;
 }
 

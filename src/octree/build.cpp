@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <new>
@@ -241,69 +240,51 @@ void refine_levels(Builder& b) {
 
 // ---------------------------------------------------------------- phase 4
 
-// One pass of band refinement: a walk over the tree that keeps the nodes on
-// the path from the root, so that a face neighbour's descent starts at the
-// deepest ancestor it shares with the leaf instead of at the root.
-struct BandPass {
-    const Octree& tree;
+// One pass of band refinement: every Leaf coarser than max_depth, and every
+// uniform cell coarser than a finest Leaf beside it, in walk order.
+std::vector<CellKey> band_requests(const Octree& tree) {
     FlatSet<CellKey> seen;
     std::vector<CellKey> refine;
-    std::array<const OctreeNode*, 33> path{};
-
-    void visit(const OctreeNode& node, const CellKey& key) {
-        path[key.level] = &node;
-        if (const auto* internal = std::get_if<Internal>(&node)) {
-            const ChildGroup& group = tree.group(internal->group);
-            for (unsigned c = 0; c < 8; ++c) visit(group[c], child_of(key, c));
-            return;
-        }
+    auto request = [&](const CellKey& cell) {
+        if (seen.insert(cell)) refine.push_back(cell);
+    };
+    walk_leaves(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
         if (!std::holds_alternative<Leaf>(node)) return;
         if (key.level < tree.max_depth) {
             request(key);
-        } else {
-            queue_coarse_neighbours(key);
+            return;
         }
-    }
-
-    void request(const CellKey& cell) {
-        if (seen.insert(cell)) refine.push_back(cell);
-    }
-
-    // Uniform coarse cells face-adjacent to a finest leaf, in the order -x, +x, -y, +y, -z, +z.
-    void queue_coarse_neighbours(const CellKey& leaf) {
-        const unsigned level = leaf.level;
-        const std::uint32_t last = (1u << level) - 1;
+        // Face neighbours in the order -x, +x, -y, +y, -z, +z.
+        const std::uint32_t last = (1u << key.level) - 1;
         for (unsigned dir = 0; dir < 6; ++dir) {
             const unsigned axis = dir / 2;
-            std::array<std::uint32_t, 3> n{leaf.x, leaf.y, leaf.z};
-            const std::uint32_t before = n[axis];
+            std::array<std::uint32_t, 3> n{key.x, key.y, key.z};
             if (dir % 2 == 0) {
-                if (before == 0) continue;
+                if (n[axis] == 0) continue;
                 --n[axis];
             } else {
-                if (before == last) continue;
+                if (n[axis] == last) continue;
                 ++n[axis];
             }
-            // Above the highest bit in which the coordinates differ, both paths agree.
-            const unsigned shared = level - static_cast<unsigned>(std::bit_width(before ^ n[axis]));
-            const FoundNode found = find_node_from(tree, path[shared], shared, n[0], n[1], n[2], level);
-            if (found.level >= level) continue;
+            const CellKey neighbour{n[0], n[1], n[2], key.level};
+            const FoundNode found = find_face_neighbour(tree, path, key, neighbour, axis);
+            if (found.level >= key.level) continue;
             if (!std::holds_alternative<Outside>(*found.node) && !std::holds_alternative<Inside>(*found.node))
                 continue;
-            const unsigned up = level - found.level;
+            const unsigned up = key.level - found.level;
             request({n[0] >> up, n[1] >> up, n[2] >> up, static_cast<std::uint8_t>(found.level)});
         }
-    }
-};
+    });
+    return refine;
+}
 
 // Refines every surface leaf to max_depth, and the uniform cells beside finest
 // surface leaves, one batch per pass, until a pass finds nothing.
 void band_refinement(Builder& b) {
     for (;;) {
-        BandPass pass{b.tree, FlatSet<CellKey>{}, {}, {}};
-        pass.visit(b.tree.root, CellKey{});
-        if (pass.refine.empty()) return;
-        refine_cells(b, pass.refine);
+        const std::vector<CellKey> refine = band_requests(b.tree);
+        if (refine.empty()) return;
+        refine_cells(b, refine);
         b.field.poll();
     }
 }

@@ -1,5 +1,6 @@
 #include "octree/octree.hpp"
 
+#include <bit>
 #include <cmath>
 
 #include "core/fault.hpp"
@@ -126,6 +127,16 @@ FoundNode find_node_from(const Octree& tree, const OctreeNode* start, unsigned s
         ++reached;
     }
     return {node, reached};
+}
+
+FoundNode find_face_neighbour(const Octree& tree, const NodePath& path, const CellKey& cell,
+                              const CellKey& neighbour, unsigned axis) {
+    const std::uint32_t a = axis == 0 ? cell.x : axis == 1 ? cell.y : cell.z;
+    const std::uint32_t b = axis == 0 ? neighbour.x : axis == 1 ? neighbour.y : neighbour.z;
+    // Above the highest bit in which the coordinates differ, both paths agree.
+    const unsigned shared = cell.level - static_cast<unsigned>(std::bit_width(a ^ b));
+    return find_node_from(tree, path[shared], shared, neighbour.x, neighbour.y, neighbour.z,
+                          cell.level);
 }
 
 std::vector<CellKey> collect_leaves(const Octree& tree) {

@@ -179,6 +179,19 @@ FoundNode find_node_from(const Octree& tree, const OctreeNode* start, unsigned s
 // Every non-Internal node's key, depth first, children 0..7.
 std::vector<CellKey> collect_leaves(const Octree& tree);
 
+// The nodes from the root to the cell being visited: path[l] is at level l.
+using NodePath = std::array<const OctreeNode*, 33>;
+
+// The walk of collect_leaves, calling visit(key, node, path) for every
+// non-Internal node; the tree must not change during the walk.
+template <class Visit>
+void walk_leaves(const Octree& tree, Visit&& visit);
+
+// find_node for `neighbour`, a face neighbour of `cell` (the cell at the end of
+// `path`) along `axis`: the descent starts at their deepest shared ancestor.
+FoundNode find_face_neighbour(const Octree& tree, const NodePath& path, const CellKey& cell,
+                              const CellKey& neighbour, unsigned axis);
+
 // The eight children of the cell with minimum corner key `m` at `level`, made
 // from cached samples of its 27 child lattice points (each looked up once). A
 // missing point is the fault `missing_message`.
@@ -199,6 +212,26 @@ struct Statistics {
     std::uint8_t max_leaf_depth = 0;
 };
 Statistics statistics(const Octree& tree);
+
+namespace detail {
+template <class Visit>
+void walk_leaves(const Octree& tree, const OctreeNode& node, const CellKey& key, NodePath& path,
+                 Visit& visit) {
+    path[key.level] = &node;
+    if (const auto* internal = std::get_if<Internal>(&node)) {
+        const ChildGroup& group = tree.group(internal->group);
+        for (unsigned c = 0; c < 8; ++c) walk_leaves(tree, group[c], child_of(key, c), path, visit);
+    } else {
+        visit(key, node, static_cast<const NodePath&>(path));
+    }
+}
+}  // namespace detail
+
+template <class Visit>
+void walk_leaves(const Octree& tree, Visit&& visit) {
+    NodePath path{};
+    detail::walk_leaves(tree, tree.root, CellKey{}, path, visit);
+}
 
 // Minimum corner key of a cell on the finest lattice.
 inline CornerKey min_corner(const CellKey& k, unsigned max_depth) {
