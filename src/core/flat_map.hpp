@@ -133,4 +133,22 @@ private:
     FlatMap<Key, Unit> map_;
 };
 
+// A list without duplicates, in first-seen order; the set only filters.
+template <class Key>
+class UniqueList {
+public:
+    // Appends `key` unless it was seen before; returns whether it was new.
+    bool push(const Key& key) {
+        if (!seen_.insert(key)) return false;
+        items_.push_back(key);
+        return true;
+    }
+    const std::vector<Key>& items() const noexcept { return items_; }
+    std::vector<Key> take() { return std::move(items_); }
+
+private:
+    FlatSet<Key> seen_;
+    std::vector<Key> items_;
+};
+
 }  // namespace quarvel

@@ -165,11 +165,8 @@ bool subtree_has_surface_leaf(const Octree& tree, const OctreeNode& node) {
 }
 
 std::vector<CellKey> split_requests(const Octree& tree) {
-    FlatSet<CellKey> requested;
-    std::vector<CellKey> splits;
-    auto request = [&](const CellKey& cell) {
-        if (requested.insert(cell)) splits.push_back(cell);
-    };
+    UniqueList<CellKey> splits;
+    auto request = [&](const CellKey& cell) { splits.push(cell); };
     walk_leaves(tree, [&](const CellKey& c, const OctreeNode& node, const NodePath& path) {
         if (c.level == 0) return;  // the whole cube has no neighbours
         const bool surface = is_surface_leaf(node);
@@ -178,7 +175,7 @@ std::vector<CellKey> split_requests(const Octree& tree) {
                             request);
         });
     });
-    return splits;
+    return splits.take();
 }
 
 std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache& cache) {

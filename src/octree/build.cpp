@@ -243,11 +243,8 @@ void refine_levels(Builder& b) {
 // One pass of band refinement: every Leaf coarser than max_depth, and every
 // uniform cell coarser than a finest Leaf beside it, in walk order.
 std::vector<CellKey> band_requests(const Octree& tree) {
-    FlatSet<CellKey> seen;
-    std::vector<CellKey> refine;
-    auto request = [&](const CellKey& cell) {
-        if (seen.insert(cell)) refine.push_back(cell);
-    };
+    UniqueList<CellKey> refine;
+    auto request = [&](const CellKey& cell) { refine.push(cell); };
     walk_leaves(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
         if (!std::holds_alternative<Leaf>(node)) return;
         if (key.level < tree.max_depth) {
@@ -275,7 +272,7 @@ std::vector<CellKey> band_requests(const Octree& tree) {
             request({n[0] >> up, n[1] >> up, n[2] >> up, static_cast<std::uint8_t>(found.level)});
         }
     });
-    return refine;
+    return refine.take();
 }
 
 // Refines every surface leaf to max_depth, and the uniform cells beside finest

@@ -19,6 +19,8 @@
 #include "fields.hpp"
 #include "test_dc_support.hpp"
 
+using dctest::fault_message;
+
 using namespace quarvel;
 
 namespace {
@@ -43,14 +45,6 @@ std::size_t count_crossing_edges(const Octree& tree) {
     return n;
 }
 
-std::string fault_message(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const Fault& f) {
-        return f.message();
-    }
-    return "(no fault)";
-}
 
 // min(|p - c1| - r1, |p - c2| - r2), gradient of the nearer sphere.
 testing::LambdaField two_spheres(bool with_gradients) {

@@ -9,6 +9,8 @@
 #include "fields.hpp"
 #include "test_dc_support.hpp"
 
+using dctest::fault_message;
+
 using namespace quarvel;
 
 namespace {
@@ -31,14 +33,6 @@ std::array<double, 8> linear_in_x(double shift) {
     return v;
 }
 
-std::string fault_message(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const Fault& f) {
-        return f.message();
-    }
-    return "(no fault)";
-}
 
 }  // namespace
 

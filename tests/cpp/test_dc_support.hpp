@@ -9,9 +9,11 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "core/fault.hpp"
 #include "dc/extract.hpp"
 #include "fields.hpp"
 #include "octree/octree.hpp"
@@ -19,6 +21,16 @@
 namespace dctest {
 
 using quarvel::Vec3;
+
+// The message of the Fault `body` throws, or "(no fault)".
+inline std::string fault_message(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const quarvel::Fault& f) {
+        return f.message();
+    }
+    return "(no fault)";
+}
 
 // Every lattice corner of `depth` sampled in one batch, every cell subdivided
 // down to `depth` (no merging), so every leaf sits at level `depth`. With

@@ -10,6 +10,8 @@
 #include "fields.hpp"
 #include "test_dc_support.hpp"
 
+using dctest::fault_message;
+
 using namespace quarvel;
 
 namespace {
@@ -54,14 +56,6 @@ Vec3 reference_minimiser(const HermiteSamples& s, double w) {
     return x;
 }
 
-std::string fault_message(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const Fault& f) {
-        return f.message();
-    }
-    return "(no fault)";
-}
 
 const Box kUnitBox{{0, 0, 0}, {1, 1, 1}};
 

@@ -421,15 +421,19 @@ class RaisingIter:
         raise self.exc
 
 
+# Point lists whose conversion raises the given exception, at each protocol step.
+RAISING_POINTS = [
+    pytest.param(lambda e: [RaisingItem(e)], id="item-access"),
+    pytest.param(lambda e: [RaisingLen(e)], id="triple-length"),
+    pytest.param(lambda e: RaisingIter(e, True), id="get-iterator"),
+    pytest.param(lambda e: RaisingIter(e, False), id="iteration-step"),
+]
+
+
 @pytest.mark.parametrize(
     "make",
-    [
-        pytest.param(lambda e: [RaisingItem(e)], id="item-access"),
-        pytest.param(lambda e: [RaisingLen(e)], id="triple-length"),
-        pytest.param(lambda e: RaisingIter(e, True), id="get-iterator"),
-        pytest.param(lambda e: RaisingIter(e, False), id="iteration-step"),
-        pytest.param(lambda e: [(0, _float_raising(e), 0)], id="float-method"),
-    ],
+    RAISING_POINTS
+    + [pytest.param(lambda e: [(0, _float_raising(e), 0)], id="float-method")],
 )
 @pytest.mark.parametrize("exc_type", [KeyError, RuntimeError, ValueError, OverflowError])
 def test_point_errors_of_other_types_pass_through(make, exc_type):
@@ -440,15 +444,7 @@ def test_point_errors_of_other_types_pass_through(make, exc_type):
     assert info.value is error
 
 
-@pytest.mark.parametrize(
-    "make",
-    [
-        pytest.param(lambda e: [RaisingItem(e)], id="item-access"),
-        pytest.param(lambda e: [RaisingLen(e)], id="triple-length"),
-        pytest.param(lambda e: RaisingIter(e, True), id="get-iterator"),
-        pytest.param(lambda e: RaisingIter(e, False), id="iteration-step"),
-    ],
-)
+@pytest.mark.parametrize("make", RAISING_POINTS)
 def test_point_type_errors_get_prefix(make):
     error = TypeError("inner words")
     with pytest.raises(TypeError) as info:
