@@ -28,20 +28,26 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
     const double fd_step = 0.01 * tree.finest_edge();
     const double iso = tree.iso_value;
 
+    // field.poll() between the stages: a pending signal (Ctrl-C) ends the call
+    // there instead of after the whole extraction.
     const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
     if (cells.empty()) return {};
     const CellLookup lookup = build_cell_lookup(cells);
     const std::vector<CellComponents> components = cell_components(cells);
     const VertexSlots slots = number_vertex_slots(components);
+    field.poll();
 
     const HermiteSamples samples =
         hermite_samples(field, cells, components, slots.offset, iso, fd_step);
+    field.poll();
     PlacedVertices placed = place_vertices(field, cells, components, slots, samples, cos_threshold,
                                            tree.size, iso, fd_step);
+    field.poll();
     TriangleMesh mesh;
     mesh.triangles =
         generate_faces(cells, lookup, components, placed.first_vertex, placed.positions, iso);
     mesh.vertices = std::move(placed.positions);
+    field.poll();
     keep_largest_component(mesh);
     return mesh;
 }
