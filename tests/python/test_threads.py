@@ -1,0 +1,325 @@
+"""Threads, re-entrancy and fork.
+
+- A callable that itself calls the module (nested, also several levels deep).
+- Several interpreter threads meshing at once, with callables that release the
+  interpreter lock (by sleeping briefly) so that the calls interleave.
+- Meshing in a child made by os.fork() after the worker pool ran in the parent
+  (in a subprocess, with a timeout: a child that inherited a locked pool would
+  hang).
+- The pool size from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS, and results that are
+  bit for bit the same for any size.
+
+Every result is compared with a plain call in this process.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import _quarvel_rs as q
+from hardening_support import BOX, box_field, outcome, same_result, two_spheres
+
+SANITIZER_MARKS = ("AddressSanitizer", "LeakSanitizer", "runtime error:", "Fatal Python error")
+
+
+def extract(field, **kw):
+    kw = {"min_depth": 2, "max_depth": 4, **kw}
+    return q.extract_mesh(field, *BOX, **kw)
+
+
+# ----------------------------------------------------------------------------- nested calls
+
+
+@pytest.mark.parametrize("adaptive", [False, True], ids=["band", "balanced"])
+def test_callable_that_calls_extract_mesh(fields, adaptive):
+    inner = two_spheres()
+    inner_plain = extract(inner, max_depth=3)
+    outer = fields.sphere(0.6, gradients=False)
+    outer_plain = extract(outer, adaptive=adaptive)
+    inner_results = []
+
+    def nesting(points):
+        inner_results.append(extract(inner, max_depth=3))
+        return outer(points)
+
+    got = extract(nesting, adaptive=adaptive)
+    assert same_result(got, outer_plain)
+    assert len(inner_results) > 10  # one nested extraction per outer batch
+    assert all(same_result(r, inner_plain) for r in inner_results)
+
+
+def test_nesting_three_levels_and_every_function(fields):
+    sphere = fields.sphere(0.5)
+    plain = {
+        "uniform": q.build_octree_uniform(sphere, *BOX, 2),
+        "adaptive": q.build_octree_adaptive(sphere, *BOX, 1, 3),
+        "batch": q.test_batch_eval(sphere, [(0.1, 0.2, 0.3)]),
+        "fd": q.test_fd_gradients(sphere, [(0.1, 0.2, 0.3)]),
+    }
+    seen = []
+
+    def level2(points):
+        seen.append(("uniform", q.build_octree_uniform(sphere, *BOX, 2)))
+        seen.append(("batch", q.test_batch_eval(sphere, [(0.1, 0.2, 0.3)])))
+        return sphere(points)
+
+    def level1(points):
+        seen.append(("adaptive", q.build_octree_adaptive(level2, *BOX, 1, 3)))
+        seen.append(("fd", q.test_fd_gradients(sphere, [(0.1, 0.2, 0.3)])))
+        return sphere(points)
+
+    got = extract(level1, max_depth=3)
+    assert same_result(got, extract(sphere, max_depth=3))
+    kinds = {kind for kind, _ in seen}
+    assert kinds == set(plain)
+    assert all(same_result(result, plain[kind]) for kind, result in seen)
+
+
+def test_nested_failure_reaches_the_outer_caller_unchanged(fields):
+    class Inner(Exception):
+        pass
+
+    error = Inner("nested")
+    failing = fields.FailOnCall(fields.sphere(0.5), 3, error)
+
+    def outer(points):
+        extract(failing, max_depth=3)
+        raise AssertionError("not reached")
+
+    got = outcome(extract, outer)
+    assert got.exc is error
+    assert extract(fields.sphere(0.5)) is not None  # the module works on
+
+
+# ----------------------------------------------------------------------------- interpreter threads
+
+
+def sleepy(field, pause=0.0005):
+    def f(points):
+        time.sleep(pause)  # releases the interpreter lock: other threads run meanwhile
+        return field(points)
+
+    return f
+
+
+@pytest.mark.parametrize("threads", [2, 4])
+def test_threads_meshing_at_once(fields, threads):
+    cases = [
+        (fields.sphere(0.5), {}),
+        (box_field(gradients=False), {"adaptive": True, "min_depth": 1}),
+        (two_spheres(), {"max_depth": 5}),
+        (fields.sphere(0.3, gradients=False), {"max_depth": 3}),
+    ][:threads]
+    plain = [extract(f, **kw) for f, kw in cases]
+    results: list = [None] * threads
+    errors: list = []
+    start = threading.Barrier(threads)
+
+    def work(i):
+        try:
+            start.wait()
+            field, kw = cases[i]
+            results[i] = [extract(sleepy(field), **kw) for _ in range(3)]
+        except BaseException as exc:  # noqa: BLE001
+            errors.append(exc)
+
+    pool = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in pool), "a meshing thread hung"
+    assert errors == []
+    for i in range(threads):
+        assert all(same_result(r, plain[i]) for r in results[i])
+
+
+def test_threads_with_failing_fields_leave_others_intact(fields):
+    """One thread's field fails mid-way (an error, a short result); the other
+    thread's extractions are unaffected."""
+    good = fields.sphere(0.5)
+    plain = extract(good)
+    outcomes: dict = {}
+
+    def short_values(points):
+        time.sleep(0.0005)
+        values, grads = good(points)
+        return values[:-1], grads
+
+    def failing_work():
+        got = [outcome(extract, short_values) for _ in range(5)]
+        outcomes["failing"] = {(o.exc_type, o.message) for o in got}
+
+    def good_work():
+        outcomes["good"] = [extract(sleepy(good)) for _ in range(3)]
+
+    pool = [threading.Thread(target=failing_work), threading.Thread(target=good_work)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in pool)
+    assert outcomes["failing"] == {
+        (q.PanicException, "index out of bounds: the len is 124 but the index is 124")
+    }
+    assert all(same_result(r, plain) for r in outcomes["good"])
+
+
+# ----------------------------------------------------------------------------- subprocesses
+
+CHILD_PRELUDE = textwrap.dedent(
+    """
+    import hashlib, os, sys, time
+    import numpy as np
+    import _quarvel_rs as q
+
+    def sphere(p):
+        r = np.sqrt(np.einsum("ij,ij->i", p, p))
+        return r - 0.5, p / np.where(r > 0.0, r, 1.0)[:, None]
+
+    def box(p):
+        a = np.abs(p) - 0.45
+        return np.max(a, axis=1), None
+
+    def digest(result):
+        h = hashlib.sha256()
+        for a in result:
+            h.update(repr((a.dtype.str, a.shape)).encode())
+            h.update(a.tobytes())
+        return h.hexdigest()
+
+    def mesh(field, **kw):
+        kw = {"min_depth": 2, "max_depth": 5, **kw}
+        return q.extract_mesh(field, (-1, -1, -1), (1, 1, 1), **kw)
+
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    """
+)
+
+
+def run_child(body, env=None, timeout=120):
+    import os
+
+    full_env = dict(os.environ)
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        full_env.pop(name, None)
+    full_env.update(env or {})
+    try:
+        proc = subprocess.run(
+            [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(body)],
+            capture_output=True,
+            text=True,
+            env=full_env,
+            timeout=timeout,
+        )
+    except subprocess.TimeoutExpired as exc:
+        pytest.fail(f"the child hung: {exc}")
+    for mark in SANITIZER_MARKS:
+        assert mark not in proc.stderr, proc.stderr[-4000:]
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    return proc.stdout.split()
+
+
+def digest(result):
+    h = hashlib.sha256()
+    for a in result:
+        h.update(repr((a.dtype.str, a.shape)).encode())
+        h.update(a.tobytes())
+    return h.hexdigest()
+
+
+def sphere_here(p):
+    r = np.sqrt(np.einsum("ij,ij->i", p, p))
+    return r - 0.5, p / np.where(r > 0.0, r, 1.0)[:, None]
+
+
+def box_here(p):
+    a = np.abs(p) - 0.45
+    return np.max(a, axis=1), None
+
+
+FORK_RUN = """
+before = [digest(mesh(sphere)), digest(mesh(box, adaptive=True, min_depth=1))]
+pid = os.fork()
+if pid == 0:
+    # The child has none of the parent's worker threads.
+    try:
+        got = [digest(mesh(sphere)), digest(mesh(box, adaptive=True, min_depth=1))]
+        again = os.fork()  # and a grandchild, after the child's own pool ran
+        if again == 0:
+            os._exit(0 if digest(mesh(sphere)) == before[0] else 5)
+        _, status = os.waitpid(again, 0)
+        os._exit(0 if got == before and status == 0 else 4)
+    except BaseException:
+        os._exit(3)
+deadline = time.monotonic() + 60
+while True:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    if time.monotonic() > deadline:
+        os.kill(pid, 9)
+        print("hung")
+        sys.exit(0)
+    time.sleep(0.01)
+print("child-status", os.waitstatus_to_exitcode(status))
+print("parent", digest(mesh(sphere)) == before[0])
+print(*before)
+"""
+
+
+@pytest.mark.parametrize("pool_threads", ["1", "2", "4"])
+def test_meshing_in_a_forked_child(pool_threads):
+    out = run_child(FORK_RUN, env={"RAYON_NUM_THREADS": pool_threads})
+    assert out[:4] == ["child-status", "0", "parent", "True"]
+    assert out[4:] == [
+        digest(extract(sphere_here, max_depth=5)),
+        digest(extract(box_here, adaptive=True, min_depth=1, max_depth=5)),
+    ]
+
+
+POOL_RUN = """
+start = threads()
+results = [
+    digest(mesh(sphere)),
+    digest(mesh(sphere, max_depth=6, adaptive=True)),
+    digest(mesh(box)),
+    digest(mesh(box, min_depth=1, adaptive=True)),
+]
+print(threads() - start, *results)
+"""
+
+
+@pytest.mark.parametrize(
+    ("env", "workers"),
+    [
+        ({"RAYON_NUM_THREADS": "1"}, 0),
+        ({"RAYON_NUM_THREADS": "2"}, 1),
+        ({"RAYON_NUM_THREADS": "3"}, 2),
+        ({"RAYON_NUM_THREADS": "5", "RAYON_RS_NUM_CPUS": "1"}, 4),
+        ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "2"}, 1),
+        ({"RAYON_RS_NUM_CPUS": "3"}, 2),
+    ],
+    ids=["1", "2", "3", "5-over-cpus", "bad-then-cpus", "cpus-3"],
+)
+def test_pool_size_and_results_identical_for_any_size(env, workers):
+    """The pool has the asked number of threads (the caller works too, so
+    n - 1 extra threads appear), and the meshes are bit for bit the same."""
+    out = run_child(POOL_RUN, env=env)
+    assert int(out[0]) == workers
+    expected = [
+        digest(extract(sphere_here, max_depth=5)),
+        digest(extract(sphere_here, max_depth=6, adaptive=True)),
+        digest(extract(box_here, max_depth=5)),
+        digest(extract(box_here, min_depth=1, max_depth=5, adaptive=True)),
+    ]
+    assert out[1:] == expected
