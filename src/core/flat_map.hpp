@@ -128,6 +128,7 @@ public:
     bool insert(const Key& key) { return map_.try_emplace(key, Unit{}); }
     bool contains(const Key& key) const noexcept { return map_.contains(key); }
     std::size_t size() const noexcept { return map_.size(); }
+    void reserve(std::size_t count) { map_.reserve(count); }
 
 private:
     FlatMap<Key, Unit> map_;

@@ -38,14 +38,17 @@ struct Builder {
 };
 
 // Corners queued for one batch, without duplicates, in first-seen order.
+// Each new key claims its cache slot when queued, so a key already cached or
+// already queued is skipped by the same probe. The claimed samples are filled
+// from the batch; if the batch fails, the build (and its cache) is abandoned.
 struct CornerBatch {
-    std::vector<CornerKey> keys;
+    std::vector<std::uint32_t> slots;
     std::vector<Vec3> points;
-    FlatSet<CornerKey> pending;
 
-    void queue(const Octree& tree, const CornerCache& cache, const CornerKey& key) {
-        if (cache.contains(key) || !pending.insert(key)) return;
-        keys.push_back(key);
+    void queue(const Octree& tree, CornerCache& cache, const CornerKey& key) {
+        const std::optional<std::uint32_t> slot = cache.claim(key);
+        if (!slot) return;
+        slots.push_back(*slot);
         points.push_back(tree.position(key));
     }
 };
@@ -197,7 +200,7 @@ std::vector<CellKey> select_for_refinement(const Builder& b, unsigned level) {
 
 // Queues the 27 distinct lattice points of a cell's children in the order the
 // children (0..7) and their corners (0..7) name them, probing each point once.
-void queue_child_corners(const Builder& b, const CellKey& cell, CornerBatch& batch) {
+void queue_child_corners(Builder& b, const CellKey& cell, CornerBatch& batch) {
     const CornerKey base = min_corner(cell, b.tree.max_depth);
     const std::uint32_t t = 1u << (b.tree.max_depth - cell.level - 1);
     std::uint32_t seen = 0;  // bit per point of the 3x3x3 child lattice
@@ -208,6 +211,8 @@ void queue_child_corners(const Builder& b, const CellKey& cell, CornerBatch& bat
             const std::uint32_t bit = 1u << (dx + 3 * dy + 9 * dz);
             if (seen & bit) continue;
             seen |= bit;
+            // The cell's own corners were cached when its node was made.
+            if (dx % 2 == 0 && dy % 2 == 0 && dz % 2 == 0) continue;
             batch.queue(b.tree, b.cache, {base.x + dx * t, base.y + dy * t, base.z + dz * t});
         }
 }
@@ -220,9 +225,9 @@ void refine_cells(Builder& b, const std::vector<CellKey>& cells) {
     if (!batch.points.empty()) {
         SampledBatch sampled = sample_with_gradients(b.field, batch.points, b.fd_step);
         b.eval_count += sampled.evaluations;
-        for (std::size_t i = 0; i < batch.keys.size(); ++i)
-            b.cache.insert_or_assign(batch.keys[i], CornerSample{checked_at(sampled.values, i),
-                                                                 checked_at(sampled.gradients, i)});
+        for (std::size_t i = 0; i < batch.slots.size(); ++i)
+            b.cache.at(batch.slots[i]) =
+                CornerSample{checked_at(sampled.values, i), checked_at(sampled.gradients, i)};
     }
     for (const CellKey& cell : cells)
         subdivide(b.tree, b.cache, min_corner(cell, b.tree.max_depth), cell.level,

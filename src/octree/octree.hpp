@@ -86,6 +86,17 @@ public:
         else
             samples_[*index_.find(key)] = std::move(sample);
     }
+    // Claims a slot for a key to be sampled later: its index when the key is
+    // new (the sample stays empty until filled through at()), else nothing.
+    // One probe both tests membership and reserves the place.
+    std::optional<std::uint32_t> claim(const CornerKey& key) {
+        const auto next = static_cast<std::uint32_t>(samples_.size());
+        if (!index_.try_emplace(key, next)) return std::nullopt;
+        samples_.emplace_back();
+        return next;
+    }
+    CornerSample& at(std::uint32_t index) { return samples_[index]; }
+
     const CornerSample* find(const CornerKey& key) const noexcept {
         const std::uint32_t* i = index_.find(key);
         return i ? &samples_[*i] : nullptr;
