@@ -103,8 +103,9 @@ private:
             Job* job = nullptr;
             {
                 std::unique_lock lock(mutex_);
-                cv_.wait(lock, [&] { return claimable() != nullptr; });
-                job = claimable();
+                // Keep the job the wait found: slices are claimed without the
+                // lock, so a second look may find none left (and no job).
+                cv_.wait(lock, [&] { return (job = claimable()) != nullptr; });
                 ++job->active;
             }
             job->run_some();
