@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
 # Builds the extension and the core tests with AddressSanitizer and
-# UndefinedBehaviorSanitizer in build/asan*, then runs the C++ core tests (with
-# leak detection) and the whole Python suite against the sanitized module.
-# Any finding fails the run.
+# UndefinedBehaviorSanitizer in build/asan-core and build/asan-module, then runs
+# the C++ core tests (with leak detection) and the whole Python suite against
+# the sanitized module. Any finding fails the run (non-zero exit).
 #
 #   bash scripts/sanitize.sh [pytest arguments]
+#
+# Needs gcc (its libasan and libstdc++) and a Python 3.13 interpreter; tested
+# with gcc 12 and pyenv's Python 3.13.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
+# Every finding aborts the process that made it: abort_on_error for ASan,
+# halt_on_error (with -fno-sanitize-recover at compile time) for UBSan.
+ubsan_options="print_stacktrace=1:halt_on_error=1"
+
 echo "== sanitized C++ core tests"
 cmake -S . -B build/asan-core -DQUARVEL_BUILD_MODULE=OFF -DQUARVEL_BUILD_TESTS=ON \
     -DQUARVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/asan-core -j "$jobs" >/dev/null
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS="$ubsan_options" \
     build/asan-core/quarvel_core_tests
 
 echo "== sanitized module under pytest"
@@ -22,15 +29,34 @@ cmake -S . -B build/asan-module -DQUARVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWith
     -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 cmake --build build/asan-module -j "$jobs" >/dev/null
 
-# The interpreter is not linked against libstdc++ or the sanitizer runtime, so
-# both are preloaded (otherwise the first C++ throw aborts). The interpreter
-# keeps memory allocated at exit, so leak detection is off here; leaks are
-# checked by the core run above and by the reference-count tests.
+# The interpreter is linked against neither libstdc++ nor the sanitizer
+# runtime, so both are preloaded (the runtime must come first, and without
+# libstdc++ the first C++ throw aborts). PYTHONMALLOC=malloc puts the
+# interpreter's own allocations under ASan too. The interpreter keeps memory
+# allocated at exit, so leak detection is off here; leaks are checked by the
+# core run above and by the reference-count and memory tests of the suite.
+# Subprocesses started by the tests inherit all of this.
 asan_rt=$(g++ -print-file-name=libasan.so)
 stdcxx=$(g++ -print-file-name=libstdc++.so.6)
+for lib in "$asan_rt" "$stdcxx"; do
+    if [ ! -e "$lib" ]; then
+        echo "error: $lib not found (gcc's sanitizer runtime and libstdc++ are needed)" >&2
+        exit 1
+    fi
+done
+module_dir="$PWD/build/asan-module"
+export LD_PRELOAD="$asan_rt $stdcxx" PYTHONMALLOC=malloc
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0
+export UBSAN_OPTIONS="$ubsan_options"
+export PYTHONPATH="$module_dir"
+
+# The tests must run the sanitized module, not the one installed in .venv.
 cd tests
-LD_PRELOAD="$asan_rt $stdcxx" PYTHONMALLOC=malloc \
-ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0 \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-PYTHONPATH="$PWD/../build/asan-module" QUARVEL_EXPECT_MODULE_DIR="$PWD/../build/asan-module" \
-    ../.venv/bin/python -m pytest -q -p no:cacheprovider -x "$@" python
+../.venv/bin/python - "$module_dir" <<'EOF'
+import os, sys
+import _quarvel_rs
+where = os.path.dirname(os.path.realpath(_quarvel_rs.__file__))
+if where != os.path.realpath(sys.argv[1]):
+    sys.exit(f"error: _quarvel_rs was imported from {where}, not from {sys.argv[1]}")
+EOF
+../.venv/bin/python -m pytest -q -p no:cacheprovider -x "$@" python
