@@ -140,6 +140,8 @@ MODULE_CALLS: dict[str, tuple[Callable, tuple, dict]] = {
     "extract_uniform": (q.extract_mesh, BOX, {"min_depth": 3, "max_depth": 3}),
     "extract_band": (q.extract_mesh, BOX, {"min_depth": 2, "max_depth": 4}),
     "extract_balanced": (q.extract_mesh, BOX, {"min_depth": 1, "max_depth": 4, "adaptive": True}),
+    "extract_balanced_deep": (
+        q.extract_mesh, BOX, {"min_depth": 2, "max_depth": 5, "adaptive": True}),
     "build_uniform": (q.build_octree_uniform, (*BOX, 3), {}),
     "build_adaptive": (q.build_octree_adaptive, (*BOX, 2, 4), {}),
     "batch_eval": (q.test_batch_eval, ([(0.1 * i, -0.05 * i, 0.3) for i in range(7)],), {}),

@@ -29,6 +29,7 @@ import pytest
 
 import _quarvel_rs as q
 from hardening_support import (
+    BOX,
     MODES,
     MODULE_CALLS,
     NOT_ARRAY,
@@ -51,9 +52,12 @@ FIELD_MAKERS = {
     "box": lambda F: box_field(gradients=True),
     "box-fd": lambda F: box_field(gradients=False),
     "two-spheres": lambda F: two_spheres(gradients=True),
+    # Wider: at depths 1 to 4 the balanced tree needs batches of its own.
+    "wide-box": lambda F: box_field(0.6, gradients=True),
+    "offset-sphere-fd": lambda F: F.sphere(0.4, (0.1, 0.2, 0.3), gradients=False),
 }
 FIELD_HAS_GRADIENTS = {"sphere": True, "sphere-fd": False, "box": True, "box-fd": False,
-                       "two-spheres": True}
+                       "two-spheres": True, "wide-box": True, "offset-sphere-fd": False}
 
 # (function, field) pairs swept: every function with a field with and without
 # gradients; the sharp box and the two-piece field on the extraction paths.
@@ -63,8 +67,8 @@ SWEEPS = [
     ("extract_band", "sphere-fd"),
     ("extract_band", "box"),
     ("extract_band", "two-spheres"),
-    ("extract_balanced", "box"),
-    ("extract_balanced", "box-fd"),
+    ("extract_balanced", "wide-box"),
+    ("extract_balanced_deep", "offset-sphere-fd"),
     ("build_uniform", "sphere"),
     ("build_uniform", "sphere-fd"),
     ("build_adaptive", "box"),
@@ -222,6 +226,17 @@ def test_fault_on_every_call(call, field_name, mode, fields, capfd):
     problems = run_sweep(call, field_name, mode, fields)
     capfd.readouterr()  # the diagnostics of the internal faults
     assert problems == []
+
+
+def test_balanced_sweeps_include_balance_batches(fields):
+    """The balanced configuration asks for batches the band refinement does not."""
+    for call, field_name in [("extract_balanced", "wide-box"),
+                             ("extract_balanced_deep", "offset-sphere-fd")]:
+        _, balanced = clean_run(call, field_name, fields)
+        _, _, kwargs = MODULE_CALLS[call]
+        band = fields.Recorder(FIELD_MAKERS[field_name](fields))
+        q.extract_mesh(band, *BOX, min_depth=kwargs["min_depth"], max_depth=kwargs["max_depth"])
+        assert balanced[:-12] != band.sizes[:-12]
 
 
 @pytest.mark.parametrize(("call", "field_name"), SWEEPS, ids=[f"{c}-{f}" for c, f in SWEEPS])
