@@ -509,3 +509,51 @@ def test_fields_returning_junk(rule, offset, function):
     validate = {"extract": valid_mesh, "uniform": valid_stats, "adaptive": valid_stats}.get(
         function, lambda r: None)
     check_outcome(lambda: JUNK_CALLS[function](field), validate)
+
+
+# ----------------------------------------------------------------------------- changing while read
+
+
+class Clearing:
+    """A number whose conversion clears `target` (the sequence being read)."""
+
+    def __init__(self, target, value=0.5):
+        self.target = target
+        self.value = value
+
+    def __float__(self):
+        self.target.clear()
+        return self.value
+
+
+class GrowingList(list):
+    """A point list whose iteration appends to it (bounded)."""
+
+    def __iter__(self):
+        for i, item in enumerate(list.__iter__(self)):
+            if len(self) < 50:
+                self.append((0.0, 0.0, float(i)))
+            yield item
+
+
+def test_sequences_changed_while_read():
+    corner = [0.0, 0.0, 0.0]
+    corner[0] = Clearing(corner)
+    got = outcome_of(lambda: q.extract_mesh(sphere, corner, (1, 1, 1), min_depth=1, max_depth=2))
+    assert got == (IndexError, "list index out of range")
+
+    points = [[0.1, 0.2, 0.3], [0.0, 0.0, 0.0]]
+    points[0][1] = Clearing(points)  # the point list empties during the first point
+    assert q.test_batch_eval(sphere, points)[2] == 1
+
+    growing = GrowingList([(0.0, 0.0, 0.0)] * 3)
+    values, has_gradients, count = q.test_batch_eval(sphere, growing)
+    assert count == len(values) == 50 and has_gradients is True
+
+
+def outcome_of(call):
+    try:
+        call()
+    except Exception as exc:  # noqa: BLE001
+        return type(exc), str(exc)
+    return None

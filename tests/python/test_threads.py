@@ -323,3 +323,77 @@ def test_pool_size_and_results_identical_for_any_size(env, workers):
         digest(extract(box_here, min_depth=1, max_depth=5, adaptive=True)),
     ]
     assert out[1:] == expected
+
+
+FORK_IN_FIELD_RUN = """
+plain = digest(mesh(sphere))
+state = {"calls": 0, "child": False}
+
+def forking(p):
+    state["calls"] += 1
+    if state["calls"] == 12:  # in the crossing search, between parallel phases
+        if os.fork() == 0:
+            state["child"] = True
+    return sphere(p)
+
+# Warm the pool first, so that the fork happens with its workers alive.
+mesh(sphere)
+result = digest(mesh(forking))
+if state["child"]:
+    os._exit(0 if result == plain else 7)
+_, status = os.waitpid(-1, 0)
+print("child-status", os.waitstatus_to_exitcode(status))
+print("parent", result == plain)
+"""
+
+
+@pytest.mark.parametrize("pool_threads", ["1", "2"])
+def test_fork_inside_the_callable(pool_threads):
+    """The callable forks mid-extraction: parent and child both finish the
+    same extraction, each with the same mesh as a plain call."""
+    out = run_child(FORK_IN_FIELD_RUN, env={"RAYON_NUM_THREADS": pool_threads})
+    assert out == ["child-status", "0", "parent", "True"]
+
+
+SUBINTERPRETER_RUN = """
+import _interpreters
+first = digest(mesh(sphere))
+for config in ("isolated", "legacy"):
+    interp = _interpreters.create(config)
+    failure = _interpreters.run_string(interp, "import _quarvel_rs")
+    _interpreters.destroy(interp)
+    print(config, failure.type.__name__ if failure else "imported")
+print(digest(mesh(sphere)) == first)
+"""
+
+
+def test_import_in_a_subinterpreter_is_refused():
+    """A second interpreter cannot import the module (ImportError, not a crash),
+    and the first one goes on working."""
+    pytest.importorskip("_interpreters")
+    out = run_child(SUBINTERPRETER_RUN)
+    assert out == ["isolated", "ImportError", "legacy", "ImportError", "True"]
+
+
+def test_callable_that_drops_its_own_references_and_collects(fields):
+    """The module holds the callable for the whole call: it may drop every
+    other reference to itself, clear the box lists it was given and run the
+    garbage collector."""
+    import gc
+
+    sphere = fields.sphere(0.5)
+    plain = extract(sphere)
+    bmin, bmax = list(BOX[0]), list(BOX[1])
+
+    class Field:
+        def __call__(self, points):
+            holder.clear()
+            bmin.clear()
+            bmax.clear()
+            gc.collect()
+            return sphere(points)
+
+    holder = [Field()]
+    got = q.extract_mesh(holder[0], bmin, bmax, min_depth=2, max_depth=4)
+    assert same_result(got, plain)
+    assert holder == [] and bmin == [] and bmax == []
