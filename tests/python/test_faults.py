@@ -22,7 +22,6 @@ The stage that makes a call decides what it reads:
 from __future__ import annotations
 
 import sys
-import weakref
 
 import numpy as np
 import pytest

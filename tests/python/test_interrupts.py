@@ -10,14 +10,12 @@ pytest down with it.
 
 from __future__ import annotations
 
-import os
 import signal
 import subprocess
 import sys
 import textwrap
 import time
 
-import numpy as np
 import pytest
 
 import _quarvel_rs as q
