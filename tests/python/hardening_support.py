@@ -10,6 +10,7 @@ boxes and the largest-component filter.
 from __future__ import annotations
 
 import gc
+import hashlib
 import os
 import sys
 import weakref
@@ -230,3 +231,29 @@ class Faulty:
             result = (values, grads)
         self.returned = result
         return result
+
+
+# ----------------------------------------------------------------------------- shared with child processes
+# The fork and thread-count tests run these in fresh interpreters too (they
+# import this module), so that parent and child mesh the very same fields.
+
+
+def unit_sphere_field(p):
+    """|p| - 0.5 with its exact gradient."""
+    r = np.sqrt(np.einsum("ij,ij->i", p, p))
+    return r - 0.5, p / np.where(r > 0.0, r, 1.0)[:, None]
+
+
+def cube_field(p):
+    """A cube of half-edge 0.45, without gradients."""
+    a = np.abs(p) - 0.45
+    return np.max(a, axis=1), None
+
+
+def digest(result) -> str:
+    """A hash of arrays' dtypes, shapes and bytes: equal only for identical results."""
+    h = hashlib.sha256()
+    for a in result:
+        h.update(repr((a.dtype.str, a.shape)).encode())
+        h.update(a.tobytes())
+    return h.hexdigest()

@@ -130,16 +130,22 @@ def test_field_error_loop(name, mode, fields, capfd):
 
     def action():
         faulty.reset()
-        try:
-            call(faulty, args)
-        except BaseException as exc:  # noqa: BLE001
-            exc.__traceback__ = None
-            assert type(exc) is exc_type
-        else:
-            assert exc_type is None
+        expect_exactly(exc_type, call, faulty, args)
 
     loop_is_bounded(action, [faulty, inner, *args], rounds_for(name))
     capfd.readouterr()
+
+
+def expect_exactly(exc_type, fn, *args):
+    """Calls fn(*args): it must raise exactly `exc_type`, or nothing when that is None.
+    The traceback is dropped so that it keeps no frame (and no reference) alive."""
+    try:
+        fn(*args)
+    except BaseException as exc:  # noqa: BLE001
+        exc.__traceback__ = None
+        assert type(exc) is exc_type
+    else:
+        assert exc_type is None, "no error"
 
 
 def _zero_field(p):
@@ -174,13 +180,7 @@ def test_argument_error_loop(case):
     args = fresh_box()
 
     def action():
-        try:
-            call(field, args)
-        except BaseException as exc:  # noqa: BLE001
-            exc.__traceback__ = None
-            assert type(exc) is exc_type
-        else:
-            raise AssertionError("no error")
+        expect_exactly(exc_type, call, field, args)
 
     loop_is_bounded(action, [field, *args])
 

@@ -14,7 +14,7 @@ Every result is compared with a plain call in this process.
 
 from __future__ import annotations
 
-import hashlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -25,7 +25,16 @@ import numpy as np
 import pytest
 
 import _quarvel_rs as q
-from hardening_support import BOX, box_field, outcome, same_result, two_spheres
+from hardening_support import (
+    BOX,
+    box_field,
+    cube_field,
+    digest,
+    outcome,
+    same_result,
+    two_spheres,
+    unit_sphere_field,
+)
 
 SANITIZER_MARKS = ("AddressSanitizer", "LeakSanitizer", "runtime error:", "Fatal Python error")
 
@@ -176,28 +185,15 @@ def test_threads_with_failing_fields_leave_others_intact(fields):
 # ----------------------------------------------------------------------------- subprocesses
 
 CHILD_PRELUDE = textwrap.dedent(
-    """
-    import hashlib, os, sys, time
+    f"""
+    import os, sys, time
     import numpy as np
     import _quarvel_rs as q
-
-    def sphere(p):
-        r = np.sqrt(np.einsum("ij,ij->i", p, p))
-        return r - 0.5, p / np.where(r > 0.0, r, 1.0)[:, None]
-
-    def box(p):
-        a = np.abs(p) - 0.45
-        return np.max(a, axis=1), None
-
-    def digest(result):
-        h = hashlib.sha256()
-        for a in result:
-            h.update(repr((a.dtype.str, a.shape)).encode())
-            h.update(a.tobytes())
-        return h.hexdigest()
+    sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+    from hardening_support import cube_field as box, digest, unit_sphere_field as sphere
 
     def mesh(field, **kw):
-        kw = {"min_depth": 2, "max_depth": 5, **kw}
+        kw = {{"min_depth": 2, "max_depth": 5, **kw}}
         return q.extract_mesh(field, (-1, -1, -1), (1, 1, 1), **kw)
 
     def threads():
@@ -207,8 +203,6 @@ CHILD_PRELUDE = textwrap.dedent(
 
 
 def run_child(body, env=None, timeout=120):
-    import os
-
     full_env = dict(os.environ)
     for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
         full_env.pop(name, None)
@@ -227,24 +221,6 @@ def run_child(body, env=None, timeout=120):
         assert mark not in proc.stderr, proc.stderr[-4000:]
     assert proc.returncode == 0, proc.stderr[-4000:]
     return proc.stdout.split()
-
-
-def digest(result):
-    h = hashlib.sha256()
-    for a in result:
-        h.update(repr((a.dtype.str, a.shape)).encode())
-        h.update(a.tobytes())
-    return h.hexdigest()
-
-
-def sphere_here(p):
-    r = np.sqrt(np.einsum("ij,ij->i", p, p))
-    return r - 0.5, p / np.where(r > 0.0, r, 1.0)[:, None]
-
-
-def box_here(p):
-    a = np.abs(p) - 0.45
-    return np.max(a, axis=1), None
 
 
 FORK_RUN = """
@@ -282,8 +258,8 @@ def test_meshing_in_a_forked_child(pool_threads):
     out = run_child(FORK_RUN, env={"RAYON_NUM_THREADS": pool_threads})
     assert out[:4] == ["child-status", "0", "parent", "True"]
     assert out[4:] == [
-        digest(extract(sphere_here, max_depth=5)),
-        digest(extract(box_here, adaptive=True, min_depth=1, max_depth=5)),
+        digest(extract(unit_sphere_field, max_depth=5)),
+        digest(extract(cube_field, adaptive=True, min_depth=1, max_depth=5)),
     ]
 
 
@@ -317,10 +293,10 @@ def test_pool_size_and_results_identical_for_any_size(env, workers):
     out = run_child(POOL_RUN, env=env)
     assert int(out[0]) == workers
     expected = [
-        digest(extract(sphere_here, max_depth=5)),
-        digest(extract(sphere_here, max_depth=6, adaptive=True)),
-        digest(extract(box_here, max_depth=5)),
-        digest(extract(box_here, min_depth=1, max_depth=5, adaptive=True)),
+        digest(extract(unit_sphere_field, max_depth=5)),
+        digest(extract(unit_sphere_field, max_depth=6, adaptive=True)),
+        digest(extract(cube_field, max_depth=5)),
+        digest(extract(cube_field, min_depth=1, max_depth=5, adaptive=True)),
     ]
     assert out[1:] == expected
 
