@@ -34,7 +34,7 @@ void raise_panic(const std::string& message) {
     try {
         type = panic_exception_type();
     } catch (const Fault&) {
-        return;  // creating the class failed; its error is already set
+        type = PyExc_SystemError;  // the class could not be created (its error was printed)
     }
     PyErr_SetString(type, message.c_str());
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/fault.hpp"
+#include "core/vec3.hpp"
 #include "dc/hermite.hpp"
 #include "dc/ordered_gather.hpp"
 #include "dc/vertices.hpp"
@@ -10,14 +11,6 @@
 namespace quarvel {
 
 namespace {
-
-Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-
-Vec3 cross(const Vec3& a, const Vec3& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 // Zero for a (near) zero-area triangle, so that split scores 0 instead of NaN.
 Vec3 unit(const Vec3& w) {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/fault.hpp"
+#include "core/vec3.hpp"
 #include "dc/ordered_gather.hpp"
 
 namespace quarvel {
@@ -66,7 +67,7 @@ std::vector<Vec3> locate_crossings(Evaluator& field, std::span<const EdgeCrossin
 }
 
 Vec3 unit_normal(const Vec3& g) {
-    const double len = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
+    const double len = length(g);
     if (!(len > 1e-12)) return {0.0, 0.0, 1.0};
     return {g[0] / len, g[1] / len, g[2] / len};
 }

@@ -1,6 +1,7 @@
 #include "dc/vertices.hpp"
 
 #include "core/fault.hpp"
+#include "core/vec3.hpp"
 #include "core/parallel.hpp"
 
 namespace quarvel {
@@ -30,8 +31,6 @@ SlotGroups group_by_slot(std::span<const std::uint64_t> slots, std::uint64_t slo
     for (std::uint64_t i = 0; i < slots.size(); ++i) g.members[next[slots[i]]++] = i;
     return g;
 }
-
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 }  // namespace
 

@@ -33,10 +33,9 @@ PyArrayObject* as_float64_array(PyObject* obj, int ndim) {
     bool ok = PyArray_Check(obj) &&
               PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == ndim;
     if (ok) {
-        PyArray_Descr* f64 = PyArray_DescrFromType(NPY_FLOAT64);
-        if (!f64) api_failure();
-        ok = PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)), f64);
-        Py_DECREF(f64);
+        PyRef f64 = created(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT64)));
+        ok = PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)),
+                                reinterpret_cast<PyArray_Descr*>(f64.get()));
     }
     if (!ok)
         throw_new(PyExc_TypeError,

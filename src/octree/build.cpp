@@ -7,25 +7,13 @@
 #include <new>
 
 #include "core/fault.hpp"
+#include "core/vec3.hpp"
 #include "octree/balance.hpp"
 
 namespace quarvel {
 
 namespace {
 
-// min / max that ignore a NaN operand (the other one wins).
-double min_ignoring_nan(double a, double b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    return a < b ? a : b;
-}
-double max_ignoring_nan(double a, double b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    return a > b ? a : b;
-}
-
-double length(const Vec3& g) { return std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]); }
 
 // State shared by the phases of one build.
 struct Builder {
@@ -145,10 +133,7 @@ bool leaf_selected(const LeafData& leaf, double cos_threshold) {
     if (count >= 2) {
         double m = 1.0;
         for (unsigned i = 0; i < count; ++i)
-            for (unsigned j = i + 1; j < count; ++j) {
-                const Vec3 &a = normals[i], &c = normals[j];
-                m = min_ignoring_nan(m, a[0] * c[0] + a[1] * c[1] + a[2] * c[2]);
-            }
+            for (unsigned j = i + 1; j < count; ++j) m = min_ignoring_nan(m, dot(normals[i], normals[j]));
         if (cos_threshold > m) return true;
     }
     double gmin = DBL_MAX, gmax = 0.0;

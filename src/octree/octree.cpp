@@ -4,17 +4,11 @@
 #include <cmath>
 
 #include "core/fault.hpp"
+#include "core/vec3.hpp"
 
 namespace quarvel {
 
 namespace {
-
-// max that ignores a NaN operand (the other one wins).
-double max_ignoring_nan(double a, double b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    return a > b ? a : b;
-}
 
 void count_node(const Octree& tree, const OctreeNode& node, unsigned depth, Statistics& s) {
     if (const auto* internal = std::get_if<Internal>(&node)) {

@@ -27,7 +27,7 @@ TEST(parallel_many_short_loops_cover_every_index_once) {
         expected += 1;
         if (round % 8 == 7) {
             bool ok = true;
-            for (std::size_t i = 0; i < 8; ++i) ok = ok && hits[i].load() == expected - i;
+            for (std::size_t i = 0; i < 8; ++i) ok = ok && hits[i].load() == expected - static_cast<int>(i);
             REQUIRE(ok);
             for (auto& h : hits) h.store(0);
             expected = 0;

@@ -1,0 +1,31 @@
+// Small vector and scalar helpers shared by the octree and dual contouring.
+// Each fixes its order of operations (x, then y, then z), which results
+// depend on bit for bit.
+#pragma once
+
+#include <cmath>
+
+#include "eval/evaluator.hpp"
+
+namespace quarvel {
+
+inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline double length(const Vec3& v) { return std::sqrt(dot(v, v)); }
+inline Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+inline Vec3 cross(const Vec3& a, const Vec3& b) {
+    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+// min / max that ignore a NaN operand (the other one wins).
+inline double min_ignoring_nan(double a, double b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return a < b ? a : b;
+}
+inline double max_ignoring_nan(double a, double b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return a > b ? a : b;
+}
+
+}  // namespace quarvel
