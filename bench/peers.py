@@ -178,7 +178,7 @@ def spawn_case(tool: str, shape: str, depth: int, threads: int) -> dict:
     # One thread for NumPy's BLAS in every child: --threads is the only source of parallelism.
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     case = json.dumps([tool, shape, depth, threads])
-    done = subprocess.run([sys.executable, __file__, "--child", case], env=env, capture_output=True, text=True)
+    done = subprocess.run([sys.executable, __file__, "--case", case], env=env, capture_output=True, text=True)
     if done.returncode != 0:
         lines = done.stderr.strip().splitlines() or [f"exit status {done.returncode}"]
         return {"error": lines[-1]}
@@ -295,13 +295,16 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--markdown", action="store_true", help="print a Markdown table with date, machine, versions")
     parser.add_argument("--json", metavar="PATH", help="also save the results here (for plot_peers.py)")
-    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--case", metavar="JSON",
+                        help='run one case here, e.g. \'["extract_mesh", "sphere", 9, 1]\' (tool, shape, depth, '
+                             'threads), and print its measures as JSON: what each child process does; handy under '
+                             'a profiler (set RAYON_NUM_THREADS yourself)')
     args = parser.parse_args()
     if min(args.depths) < MIN_DEPTH:
         parser.error(f"depths start at {MIN_DEPTH}, the depth sampled uniformly")
 
-    if args.child:
-        json.dump(run_case(*json.loads(args.child)), sys.stdout)
+    if args.case:
+        json.dump(run_case(*json.loads(args.case)), sys.stdout)
         return
 
     rows = plan(args)

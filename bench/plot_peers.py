@@ -4,7 +4,10 @@ One column per shape; time above, memory below, both on log scales; one line
 per tool at the chosen thread count (peers that do not thread appear at 1).
 
     .venv/bin/python bench/peers.py --json results.json
-    .venv/bin/python bench/plot_peers.py results.json [-o docs/bench/peers.png] [--threads 1]
+    .venv/bin/python bench/plot_peers.py results.json [more.json ...] [-o docs/bench/peers.png] [--threads 1]
+
+Several files are drawn together (say, one run of every tool and one of our
+tools alone at a depth the peers cannot afford); the first names the machine.
 """
 
 from __future__ import annotations
@@ -71,12 +74,16 @@ def plot(results: dict, threads: int, out: str) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("results", help="a JSON file written by peers.py --json")
+    parser.add_argument("results", nargs="+", help="JSON files written by peers.py --json")
     parser.add_argument("-o", "--output", default=os.path.join(HERE, "..", "docs", "bench", "peers.png"))
     parser.add_argument("--threads", type=int, default=1, help="the thread count of the threaded tools to show")
     args = parser.parse_args()
-    with open(args.results) as f:
-        plot(json.load(f), args.threads, args.output)
+    runs = []
+    for path in args.results:
+        with open(path) as f:
+            runs.append(json.load(f))
+    merged = {"meta": runs[0]["meta"], "rows": [row for run in runs for row in run["rows"]]}
+    plot(merged, args.threads, args.output)
     print(os.path.normpath(args.output))
 
 
