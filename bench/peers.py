@@ -218,16 +218,19 @@ def plan(args: argparse.Namespace) -> list[Row]:
     return rows
 
 
-def best_peers(rows: list[Row], row: Row) -> tuple[Row | None, Row | None]:
-    """The fastest and the leanest peer meshing the same case on no more threads."""
+def versus_peers(rows: list[Row], row: Row) -> tuple[str, str]:
+    """`row` against the fastest and the leanest peer meshing the same case on no
+    more threads: its speed-up and its share of their peak memory."""
     peers = [
         p for p in rows
         if TOOLS[p.tool].peer and not p.error and (p.shape, p.depth) == (row.shape, row.depth)
         and p.threads <= row.threads
     ]
-    if not peers:
-        return None, None
-    return min(peers, key=lambda p: p.median("wall")), min(peers, key=lambda p: p.peak_mb)
+    if TOOLS[row.tool].peer or not peers:
+        return "", ""
+    fastest = min(p.median("wall") for p in peers)
+    leanest = min(p.peak_mb for p in peers)
+    return f"{fastest / row.median('wall'):.2f}x", f"{row.peak_mb / leanest:.2f}"
 
 
 HEADINGS = ["tool", "shape", "depth", "threads", "wall s", "field %", "peak MB", "base MB",
@@ -239,7 +242,6 @@ def cells(rows: list[Row], row: Row) -> list[str]:
     if row.error:
         return head + [f"failed: {row.error}"] + [""] * (len(HEADINGS) - len(head) - 1)
     wall = row.median("wall")
-    fastest, leanest = (None, None) if TOOLS[row.tool].peer else best_peers(rows, row)
     return head + [
         f"{wall:.3f}",
         f"{100 * row.median('field') / wall:.0f}",
@@ -247,9 +249,30 @@ def cells(rows: list[Row], row: Row) -> list[str]:
         f"{row.median('base_kb') / 1024:.0f}",
         f"{row.median('triangles'):.0f}",
         f"{row.median('points'):.0f}",
-        f"{fastest.median('wall') / wall:.2f}x" if fastest else "",
-        f"{row.peak_mb / leanest.peak_mb:.2f}" if leanest else "",
+        *versus_peers(rows, row),
     ]
+
+
+def summary(rows: list[Row]) -> list[list[str]]:
+    """The README's form: a line per shape, depth and thread count, a column per
+    tool with its time and peak memory, and for ours the ratios to the best peer."""
+    tools = list(dict.fromkeys(r.tool for r in rows))
+    found = {(r.tool, r.shape, r.depth, r.threads): r for r in rows if not r.error}
+    table = [["shape", "depth", "threads", "triangles", *(TOOLS[t].label for t in tools)]]
+    for shape, depth, threads in dict.fromkeys((r.shape, r.depth, r.threads) for r in rows):
+        line = []
+        for tool in tools:
+            row = found.get((tool, shape, depth, threads if TOOLS[tool].threaded else 1))
+            if row is None:
+                line.append("")
+                continue
+            speed_up, memory = versus_peers(rows, row)
+            ratios = f" ({speed_up} faster, {memory} memory)" if speed_up else ""
+            line.append(f"{row.median('wall'):.2f} s / {row.peak_mb:.0f} MB{ratios}")
+        first = next((found[k] for k in found if k[1:] == (shape, depth, threads)), None)
+        triangles = f"{first.median('triangles'):.0f}" if first else ""
+        table.append([shape, str(depth), str(threads), triangles, *line])
+    return table
 
 
 def render(table: list[list[str]], markdown: bool) -> str:
@@ -278,11 +301,35 @@ def versions(tools: list[str]) -> dict:
     return found
 
 
-def describe(meta: dict) -> str:
-    m = meta["machine"]
-    versions = ", ".join(f"{k} {v}" for k, v in meta["versions"].items())
-    return (f"{meta['date']}, {m['cpu']} ({m['cores']} cores, {m['memory_gib']} GiB); {versions}.\n"
-            f"Median of {meta['repeat']} runs, each in its own process. Command: `{meta['command']}`")
+def describe(metas: list[dict]) -> str:
+    """Date, machine and versions of the first run; the command of every run."""
+    first, m = metas[0], metas[0]["machine"]
+    versions = ", ".join(f"{k} {v}" for k, v in first["versions"].items())
+    commands = "; ".join(f"`{meta['command']}` ({meta['repeat']} runs each)" for meta in metas)
+    return (f"{first['date']}, {m['cpu']} ({m['cores']} cores, {m['memory_gib']} GiB); {versions}.\n"
+            f"Each case in its own process; wall time is the median of its runs, memory the largest peak. "
+            f"Made by {commands}.")
+
+
+def measure(rows: list[Row], repeat: int) -> None:
+    # Repeats go round all cases, so that a noisy moment hits every tool alike.
+    for r in range(repeat):
+        for i, row in enumerate(rows):
+            print(f"\rrun {r + 1}/{repeat}, case {i + 1}/{len(rows)}", end="", file=sys.stderr, flush=True)
+            if not row.error:
+                row.runs.append(spawn_case(row.tool, row.shape, row.depth, row.threads))
+    print(file=sys.stderr)
+
+
+def load(paths: list[str]) -> tuple[list[dict], list[Row]]:
+    """The runs saved by --json in `paths`, together."""
+    metas, rows = [], []
+    for path in paths:
+        with open(path) as f:
+            saved = json.load(f)
+        metas.append(saved["meta"])
+        rows += [Row(**row) for row in saved["rows"]]
+    return metas, rows
 
 
 def main() -> None:
@@ -293,8 +340,11 @@ def main() -> None:
     parser.add_argument("--threads", type=int, nargs="+", default=[1],
                         help="worker threads of our engine (RAYON_NUM_THREADS) and of threaded peers")
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--markdown", action="store_true", help="print a Markdown table with date, machine, versions")
+    parser.add_argument("--markdown", action="store_true",
+                        help="print Markdown: a summary with a column per tool for the README, then every figure")
     parser.add_argument("--json", metavar="PATH", help="also save the results here (for plot_peers.py)")
+    parser.add_argument("--results", metavar="PATH", nargs="+",
+                        help="print the tables of runs saved by --json instead of running")
     parser.add_argument("--case", metavar="JSON",
                         help='run one case here, e.g. \'["extract_mesh", "sphere", 9, 1]\' (tool, shape, depth, '
                              'threads), and print its measures as JSON: what each child process does; handy under '
@@ -306,27 +356,28 @@ def main() -> None:
     if args.case:
         json.dump(run_case(*json.loads(args.case)), sys.stdout)
         return
+    if args.results:
+        metas, rows = load(args.results)
+    else:
+        rows = plan(args)
+        measure(rows, args.repeat)
+        metas = [{
+            "date": datetime.date.today().isoformat(),
+            "machine": machine(),
+            "versions": versions(args.tools),
+            "repeat": args.repeat,
+            "command": " ".join(["python", "bench/peers.py", *sys.argv[1:]]),
+        }]
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump({"meta": metas[0], "rows": [vars(row) for row in rows]}, f, indent=1)
 
-    rows = plan(args)
-    for repeat in range(args.repeat):
-        for i, row in enumerate(rows):
-            print(f"\rrun {repeat + 1}/{args.repeat}, case {i + 1}/{len(rows)}", end="", file=sys.stderr, flush=True)
-            if not row.error:
-                row.runs.append(spawn_case(row.tool, row.shape, row.depth, row.threads))
-    print(file=sys.stderr)
-
-    meta = {
-        "date": datetime.date.today().isoformat(),
-        "machine": machine(),
-        "versions": versions(args.tools),
-        "repeat": args.repeat,
-        "command": " ".join(["python", "bench/peers.py", *sys.argv[1:]]),
-    }
-    print(describe(meta) + "\n")
+    print(describe(metas) + "\n")
+    if args.markdown:
+        print(render(summary(rows), markdown=True))
+        print("\nIn our columns, against the best dense peer on no more threads: the speed-up on the fastest,"
+              " and the share of the leanest one's peak memory.\n")
     print(render([HEADINGS] + [cells(rows, row) for row in rows], args.markdown))
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"meta": meta, "rows": [vars(row) for row in rows]}, f, indent=1)
 
 
 if __name__ == "__main__":
