@@ -234,7 +234,7 @@ def versus_peers(rows: list[Row], row: Row) -> tuple[str, str]:
 
 
 HEADINGS = ["tool", "shape", "depth", "threads", "wall s", "field %", "peak MB", "base MB",
-            "triangles", "points", "faster than best peer", "memory / best peer"]
+            "triangles", "points", "speed vs best peer", "memory vs best peer"]
 
 
 def cells(rows: list[Row], row: Row) -> list[str]:
@@ -259,7 +259,9 @@ def summary(rows: list[Row]) -> list[list[str]]:
     tools = list(dict.fromkeys(r.tool for r in rows))
     found = {(r.tool, r.shape, r.depth, r.threads): r for r in rows if not r.error}
     table = [["shape", "depth", "threads", "triangles", *(TOOLS[t].label for t in tools)]]
-    for shape, depth, threads in dict.fromkeys((r.shape, r.depth, r.threads) for r in rows):
+    shapes = list(dict.fromkeys(r.shape for r in rows))
+    keys = sorted({(r.shape, r.depth, r.threads) for r in rows}, key=lambda k: (shapes.index(k[0]), k[1:]))
+    for shape, depth, threads in keys:
         line = []
         for tool in tools:
             row = found.get((tool, shape, depth, threads if TOOLS[tool].threaded else 1))
@@ -267,7 +269,7 @@ def summary(rows: list[Row]) -> list[list[str]]:
                 line.append("")
                 continue
             speed_up, memory = versus_peers(rows, row)
-            ratios = f" ({speed_up} faster, {memory} memory)" if speed_up else ""
+            ratios = f" ({speed_up} speed, {memory}x memory)" if speed_up else ""
             line.append(f"{row.median('wall'):.2f} s / {row.peak_mb:.0f} MB{ratios}")
         first = next((found[k] for k in found if k[1:] == (shape, depth, threads)), None)
         triangles = f"{first.median('triangles'):.0f}" if first else ""
@@ -305,7 +307,8 @@ def describe(metas: list[dict]) -> str:
     """Date, machine and versions of the first run; the command of every run."""
     first, m = metas[0], metas[0]["machine"]
     versions = ", ".join(f"{k} {v}" for k, v in first["versions"].items())
-    commands = "; ".join(f"`{meta['command']}` ({meta['repeat']} runs each)" for meta in metas)
+    commands = "; ".join(f"`{meta['command']}` ({meta['repeat']} run{'s' if meta['repeat'] > 1 else ''} each)"
+                         for meta in metas)
     return (f"{first['date']}, {m['cpu']} ({m['cores']} cores, {m['memory_gib']} GiB); {versions}.\n"
             f"Each case in its own process; wall time is the median of its runs, memory the largest peak. "
             f"Made by {commands}.")
@@ -375,8 +378,8 @@ def main() -> None:
     print(describe(metas) + "\n")
     if args.markdown:
         print(render(summary(rows), markdown=True))
-        print("\nIn our columns, against the best dense peer on no more threads: the speed-up on the fastest,"
-              " and the share of the leanest one's peak memory.\n")
+        print("\nIn our columns, against the best dense peer on no more threads: speed is the fastest one's time"
+              " over ours (above 1: we are faster), memory our peak over the leanest one's (below 1: we use less).\n")
     print(render([HEADINGS] + [cells(rows, row) for row in rows], args.markdown))
 
 

@@ -54,9 +54,9 @@ def plot(metas: list[dict], rows: list[Row], threads: int, out: str) -> None:
             ax.grid(True, which="both", alpha=0.3)
     axes[0][0].set_ylabel(f"wall seconds ({threads} thread{'s' if threads > 1 else ''})")
     axes[1][0].set_ylabel("peak resident MB")
-    axes[0][-1].legend(fontsize="small")
+    fig.legend(*axes[0][0].get_legend_handles_labels(), loc="lower center", ncol=len(tools), fontsize="small")
     fig.suptitle(describe(metas).split("\n")[0], fontsize="small")
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0.04, 1, 1))
     os.makedirs(os.path.dirname(out) or ".", exist_ok=True)
     fig.savefig(out, dpi=110)
 
