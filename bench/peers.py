@@ -14,7 +14,9 @@ only) evaluated in slabs of about 1M points into one float32 volume of
     .venv/bin/python bench/peers.py [--depths 7 8 9] [--shapes sphere torus box]
         [--tools ...] [--threads 1 2] [--repeat 3] [--markdown] [--json out.json]
 
-``--json`` keeps the results for bench/plot_peers.py.
+``--json`` keeps the results for bench/plot_peers.py and for ``--results``,
+which prints the tables again; ``--case`` runs one case in place, as each
+child does (see bench/profile.md).
 """
 
 from __future__ import annotations
@@ -49,6 +51,7 @@ WARM_UP_DEPTH = 4
 # ---------------------------------------------------------------- tools
 # A tool meshes (shape, depth) over the cube on `threads` threads and returns
 # its vertices in world coordinates, its triangles, and the timed field it called.
+# Our engine reads its pool size from RAYON_NUM_THREADS, which spawn_case sets.
 
 Result = tuple[np.ndarray, np.ndarray, Timed]
 
@@ -306,10 +309,10 @@ def versions(tools: list[str]) -> dict:
 def describe(metas: list[dict]) -> str:
     """Date, machine and versions of the first run; the command of every run."""
     first, m = metas[0], metas[0]["machine"]
-    versions = ", ".join(f"{k} {v}" for k, v in first["versions"].items())
+    listed = ", ".join(f"{k} {v}" for k, v in first["versions"].items())
     commands = "; ".join(f"`{meta['command']}` ({meta['repeat']} run{'s' if meta['repeat'] > 1 else ''} each)"
                          for meta in metas)
-    return (f"{first['date']}, {m['cpu']} ({m['cores']} cores, {m['memory_gib']} GiB); {versions}.\n"
+    return (f"{first['date']}, {m['cpu']} ({m['cores']} cores, {m['memory_gib']} GiB); {listed}.\n"
             f"Each case in its own process; wall time is the median of its runs, memory the largest peak. "
             f"Made by {commands}.")
 
