@@ -1,4 +1,9 @@
-"""NumPy fields for the benchmarks, each wrapped to time itself."""
+"""NumPy fields for the benchmarks, and a wrapper that times them.
+
+Each shape comes twice: ``FIELDS`` return ``(values, gradients)``; ``VALUES``
+return the values alone, computing nothing else, as a careful user would write
+for a tool that needs no gradients.
+"""
 
 import time
 
@@ -8,6 +13,10 @@ import numpy as np
 def sphere(points):
     r = np.linalg.norm(points, axis=1)
     return r - 0.5, points / np.maximum(r, 1e-300)[:, None]
+
+
+def sphere_values(points):
+    return np.linalg.norm(points, axis=1) - 0.5
 
 
 def box(points):
@@ -27,6 +36,11 @@ def box(points):
     return values, grad
 
 
+def box_values(points):
+    q = np.abs(points) - np.array([0.4, 0.3, 0.25])
+    return np.linalg.norm(np.maximum(q, 0.0), axis=1) + np.minimum(q.max(axis=1), 0.0)
+
+
 def torus(points):
     major, minor = 0.5, 0.2
     xy = np.linalg.norm(points[:, :2], axis=1)
@@ -41,23 +55,33 @@ def torus(points):
     return values, np.stack([gx, gy, gz], axis=1)
 
 
+def torus_values(points):
+    xy = np.linalg.norm(points[:, :2], axis=1)
+    return np.sqrt((xy - 0.5) ** 2 + points[:, 2] ** 2) - 0.2
+
+
 FIELDS = {"sphere": sphere, "box": box, "torus": torus}
+VALUES = {"sphere": sphere_values, "box": box_values, "torus": torus_values}
+
+
+def values_only(values):
+    """The engine's form of a field without gradients: ``(values, None)``."""
+    return lambda points: (values(points), None)
 
 
 class Timed:
     """Wraps a field, accumulating the time spent inside it and the points it saw."""
 
-    def __init__(self, field, gradients=True):
+    def __init__(self, field):
         self.field = field
-        self.gradients = gradients
         self.seconds = 0.0
         self.points = 0
         self.calls = 0
 
     def __call__(self, points):
         start = time.perf_counter()
-        values, grads = self.field(points)
+        result = self.field(points)
         self.seconds += time.perf_counter() - start
         self.points += len(points)
         self.calls += 1
-        return values, (grads if self.gradients else None)
+        return result
