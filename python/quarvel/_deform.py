@@ -101,7 +101,7 @@ class _Bend(Shape):
         z_lo, z_hi = sorted((self.flip * box.lo[2], self.flip * box.hi[2]))
         self.r_in, self.r_out = 1.0 / k - z_hi, 1.0 / k - z_lo
         if not self.r_in > 0.0:
-            raise ValueError(f"bend too tight: the shape reaches the bend's axis, {1.0 / k:g} from the x axis")
+            raise ValueError(f"bend too tight: the shape reaches the bend's axis, {1.0 / k:g} from x")
         self.theta_lo, self.theta_hi = k * box.lo[0], k * box.hi[0]
         if max(-self.theta_lo, self.theta_hi) >= math.pi:
             raise ValueError("bend too tight: the shape would wrap more than half a turn either way")
@@ -113,7 +113,8 @@ class _Bend(Shape):
         k = abs(self.curvature)
         angles = [self.theta_lo, self.theta_hi]
         angles += [a for a in (-math.pi / 2, 0.0, math.pi / 2) if self.theta_lo < a < self.theta_hi]
-        points = [(r * math.sin(a), 1.0 / k - r * math.cos(a)) for a in angles for r in (self.r_in, self.r_out)]
+        radii = (self.r_in, self.r_out)
+        points = [(r * math.sin(a), 1.0 / k - r * math.cos(a)) for a in angles for r in radii]
         xs = [x for x, _ in points]
         zs = sorted(self.flip * z for _, z in points)
         return Bounds.of((min(xs), box.lo[1], zs[0]), (max(xs), box.hi[1], zs[-1]))
@@ -183,7 +184,9 @@ class _Repeat(Shape):
         reach = np.stack([box_distance(np.maximum(lo + s - p, p - hi - s))[0] for s in shifts])
         rows = np.arange(len(p))
         nearest = reach.argmin(axis=0)
-        values, gradients = (np.array(a, dtype=np.float64) for a in self.shape._eval(p - shifts[nearest, rows]))
+        values, gradients = self.shape._eval(p - shifts[nearest, rows])
+        # Copied, since they are updated in place below.
+        values, gradients = np.array(values, dtype=np.float64), np.array(gradients, dtype=np.float64)
         for k, shift in enumerate(shifts):
             (todo,) = np.nonzero((reach[k] < values) & (nearest != k))
             if len(todo):
@@ -205,7 +208,8 @@ def _counts(count: ArrayLike | None, repeated: NDArray[np.bool_]) -> Array:
     arr = np.asarray(count)
     if arr.ndim == 0:
         arr = np.where(repeated, arr, 1)
-    if arr.shape != (3,) or not all(isinstance(c, (int, np.integer)) and not isinstance(c, bool) for c in arr.tolist()):
+    whole = all(isinstance(c, int) and not isinstance(c, bool) for c in arr.reshape(-1).tolist())
+    if arr.shape != (3,) or not whole:
         raise ValueError(f"count must be None, a whole number or three (got {count!r})")
     counts = arr.astype(np.float64)
     if np.any(counts < 1.0):

@@ -263,8 +263,10 @@ def ellipsoid(radii: ArrayLike = (1.0, 0.6, 0.4), center: ArrayLike = (0.0, 0.0,
     """Ellipsoid with semi-axes ``radii`` (three numbers) around ``center``.
 
     The values are a bound on the distance (no closed form exists): close
-    to the distance outside, and the level function scaled by the shortest
-    radius inside.  Equal radii give a sphere's exact distance.
+    to the distance near the surface outside, and the level function scaled
+    by the shortest radius inside.  Equal radii give a sphere's exact
+    distance.  Unlike most bounds here the field is not 1-Lipschitz outside:
+    far from a strongly flattened ellipsoid its gradient grows longer than 1.
     """
     return _Ellipsoid(radii, center)
 

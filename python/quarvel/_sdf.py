@@ -12,8 +12,9 @@ translated into other evaluators.  Only :meth:`Shape.from_function` holds an
 arbitrary callable.
 
 Where a docstring calls values *a bound on the distance*, they have the right
-sign and never exceed the true distance to the surface in magnitude (the field
-is 1-Lipschitz), but may fall short of it.
+sign and never exceed the true distance to the surface in magnitude, but may
+fall short of it.  Such fields are also 1-Lipschitz (no gradient longer than
+1) unless their docstring says otherwise.
 """
 
 from __future__ import annotations

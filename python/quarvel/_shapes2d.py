@@ -149,16 +149,17 @@ class _Polygon(Shape2D):
         if len(v) < 3:
             raise ValueError("a polygon needs at least three distinct corners")
         edges = np.roll(v, -1, axis=0) - v
+        _check_simple(v, edges)
         area = 0.5 * float(np.sum(v[:, 0] * edges[:, 1] - v[:, 1] * edges[:, 0]))
         if area == 0.0:
             raise ValueError("the polygon encloses no area")
-        _check_simple(v, edges)
         self.vertices = v
         lo, hi = v.min(axis=0), v.max(axis=0)
         self.extent = ((float(lo[0]), float(lo[1])), (float(hi[0]), float(hi[1])))
         # Outward unit normals: right of each edge for counter-clockwise corners.
         turn = 1.0 if area > 0.0 else -1.0
-        self.normals = turn * np.column_stack([edges[:, 1], -edges[:, 0]]) / np.linalg.norm(edges, axis=1)[:, None]
+        lengths = np.linalg.norm(edges, axis=1)[:, None]
+        self.normals = turn * np.column_stack([edges[:, 1], -edges[:, 0]]) / lengths
 
     def _eval2(self, q: Array) -> Pair:
         a = self.vertices
@@ -220,7 +221,8 @@ def _segments_meet(p1: Array, p2: Array, p3: Array, p4: Array) -> Array:
     """Whether closed segments p1-p2 and p3-p4 share a point (broadcast, last axis xy)."""
 
     def turn(a: Array, b: Array, c: Array) -> Array:
-        return np.asarray((b[..., 0] - a[..., 0]) * (c[..., 1] - a[..., 1]) - (b[..., 1] - a[..., 1]) * (c[..., 0] - a[..., 0]))
+        u, v = b - a, c - a
+        return np.asarray(u[..., 0] * v[..., 1] - u[..., 1] * v[..., 0])
 
     def within(a: Array, b: Array, c: Array) -> Array:
         return np.asarray(np.all((np.minimum(a, b) <= c) & (c <= np.maximum(a, b)), axis=-1))
