@@ -46,7 +46,8 @@ class _Twist(Shape):
         x, y, z = p.T
         rho = np.hypot(x, y)
         far = rho > self.radius
-        shrink = np.where(far, self.radius / np.where(far, rho, 1.0), 1.0)
+        safe_rho = np.where(far, rho, 1.0)
+        shrink = np.where(far, self.radius / safe_rho, 1.0)
         kx, ky, kz = x * shrink, y * shrink, np.clip(z, self.z_lo, self.z_hi)
         c, s = np.cos(self.rate * kz), np.sin(self.rate * kz)
         qx, qy = c * kx + s * ky, c * ky - s * kx
@@ -58,7 +59,7 @@ class _Twist(Shape):
             self.rate * (qy * g[:, 0] - qx * g[:, 1]) + g[:, 2],
         ]) / self.stretch
         # Through the projection onto K: radial and clamped parts drop out.
-        ux, uy = x / np.where(far, rho, 1.0), y / np.where(far, rho, 1.0)
+        ux, uy = x / safe_rho, y / safe_rho
         along = gh[:, 0] * ux + gh[:, 1] * uy
         gk = np.column_stack([
             shrink * (gh[:, 0] - np.where(far, along * ux, 0.0)),
@@ -181,14 +182,14 @@ class _Repeat(Shape):
         # than that value (exact distances never undercut the box's), so start
         # from the copy whose box is nearest and visit the others only there.
         lo, hi = np.asarray(self.shape.bounds.lo), np.asarray(self.shape.bounds.hi)
-        reach = np.stack([box_distance(np.maximum(lo + s - p, p - hi - s))[0] for s in shifts])
+        box_gap = np.stack([box_distance(np.maximum(lo + s - p, p - hi - s))[0] for s in shifts])
         rows = np.arange(len(p))
-        nearest = reach.argmin(axis=0)
+        nearest = box_gap.argmin(axis=0)
         values, gradients = self.shape._eval(p - shifts[nearest, rows])
         # Copied, since they are updated in place below.
         values, gradients = np.array(values, dtype=np.float64), np.array(gradients, dtype=np.float64)
         for k, shift in enumerate(shifts):
-            (todo,) = np.nonzero((reach[k] < values) & (nearest != k))
+            (todo,) = np.nonzero((box_gap[k] < values) & (nearest != k))
             if len(todo):
                 v, g = self.shape._eval(p[todo] - shift[todo])
                 better = v < values[todo]
@@ -262,10 +263,12 @@ def repeat(shape: Shape, spacing: ArrayLike, count: ArrayLike | None = None) -> 
     at 0, spacing, 2 * spacing, ... from the original, and the bounds cover
     them all.
 
-    The values are those of the union of the copies: exact outside where
+    The values are those of the union of the copies, exact outside where
     the shape's are.  Each evaluation looks at the copies that can be
-    nearest, two per repeated axis when the shape is no wider than the
-    spacing and more when copies overlap.  The shape must be bounded along
-    the repeated axes.
+    nearest (two per repeated axis when the shape is no wider than the
+    spacing, more when copies overlap), and skips those whose box is
+    farther away than the best value found; for a shape whose values are
+    only a bound the result may then lie above the union's, still a bound.
+    The shape must be bounded along the repeated axes.
     """
     return _Repeat(shape, spacing, count)

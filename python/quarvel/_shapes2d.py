@@ -145,7 +145,7 @@ class _Polygon(Shape2D):
         if not np.all(np.isfinite(v)):
             raise ValueError("polygon corners must be finite numbers")
         # Repeated corners, such as a closing copy of the first, add nothing.
-        v = v[np.any(v != np.roll(v, 1, axis=0), axis=1)] if len(v) else v
+        v = v[np.any(v != np.roll(v, 1, axis=0), axis=1)]
         if len(v) < 3:
             raise ValueError("a polygon needs at least three distinct corners")
         edges = np.roll(v, -1, axis=0) - v
