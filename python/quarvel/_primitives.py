@@ -8,7 +8,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from ._bounds import Bounds, vec3
-from ._sdf import Array, Pair, Shape, box_distance, positive, radial, sign, unit
+from ._sdf import Array, Pair, Shape, box_distance, positive, radial, rounded_box_distance, sign, unit
 from ._shapes2d import _Revolve, polygon
 
 
@@ -40,10 +40,7 @@ class _Box(Shape):
         self.bounds = Bounds.of(self.center - self.half, self.center + self.half)
 
     def _eval(self, p: Array) -> Pair:
-        d = p - self.center
-        # A rounded box is the inner box grown by the radius.
-        dist, dq = box_distance(np.abs(d) - (self.half - self.radius))
-        return dist - self.radius, sign(d) * dq
+        return rounded_box_distance(p - self.center, self.half, self.radius)
 
     def __repr__(self) -> str:
         size = tuple((2 * self.half).tolist())

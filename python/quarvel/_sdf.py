@@ -81,6 +81,14 @@ def box_distance(q: Array) -> Pair:
     return outer_len + inner, dq
 
 
+def rounded_box_distance(d: Array, half: Array, radius: float) -> Pair:
+    """Distance (N,) and gradient (N, k) of a box with half extents ``half``
+    and edges rounded by ``radius``, at offsets ``d`` (N, k) from its centre."""
+    # A rounded box is the inner box grown by the radius.
+    dist, dq = box_distance(np.abs(d) - (half - radius))
+    return dist - radius, sign(d) * dq
+
+
 def clip_to_bounds(pair: Pair, p: Array, box: Bounds) -> Pair:
     """``max(field, distance of box)``: positive outside ``box`` whatever the field.
 

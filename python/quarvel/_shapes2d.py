@@ -8,14 +8,25 @@ inside.  :meth:`Shape2D.extrude` and :meth:`Shape2D.revolve` turn it into a
 
 from __future__ import annotations
 
-import math
 from abc import ABC, abstractmethod
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from ._bounds import Bounds
-from ._sdf import Array, Pair, Shape, box_distance, finite, orient, positive, radial, sign, unit
+from ._sdf import (
+    Array,
+    Pair,
+    Shape,
+    box_distance,
+    finite,
+    orient,
+    positive,
+    radial,
+    rounded_box_distance,
+    sign,
+    unit,
+)
 
 Vec2 = tuple[float, float]
 Extent = tuple[Vec2, Vec2]
@@ -126,9 +137,7 @@ class _Rectangle(Shape2D):
         self.extent = ((float(lo[0]), float(lo[1])), (float(hi[0]), float(hi[1])))
 
     def _eval2(self, q: Array) -> Pair:
-        d = q - self.center
-        dist, dq = box_distance(np.abs(d) - (self.half - self.radius))
-        return dist - self.radius, sign(d) * dq
+        return rounded_box_distance(q - self.center, self.half, self.radius)
 
     def __repr__(self) -> str:
         size = tuple((2 * self.half).tolist())
