@@ -473,7 +473,7 @@ class _Shell(Shape):
     def __init__(self, shape: Shape, thickness: float, side: ShellSide) -> None:
         if side not in _SHELL_MIDDLE:
             raise ValueError(f"shell side must be one of {', '.join(_SHELL_MIDDLE)} (got {side!r})")
-        self.shape = shape
+        self.shape, self.side = shape, side
         self.thickness = positive(thickness, "shell thickness")
         self.middle = _SHELL_MIDDLE[side] * self.thickness
         self.bounds = shape.bounds.padded(self.middle + self.thickness / 2.0)
@@ -482,10 +482,12 @@ class _Shell(Shape):
         values, gradients = self.shape._eval(p)
         d = values - self.middle
         pair = (np.abs(d) - self.thickness / 2.0, sign(d)[:, None] * gradients)
-        return clip_to_bounds(pair, p, self.bounds) if self.middle > -self.thickness / 2.0 else pair
+        # A wall reaching outside the surface lowers the values there.
+        reaches_out = self.middle + self.thickness / 2.0 > 0.0
+        return clip_to_bounds(pair, p, self.bounds) if reaches_out else pair
 
     def __repr__(self) -> str:
-        return f"shell({self.shape!r}, {self.thickness!r}, middle={self.middle!r})"
+        return f"shell({self.shape!r}, {self.thickness!r}, {self.side!r})"
 
 
 def offset(shape: Shape, distance: float) -> Shape:

@@ -139,7 +139,8 @@ CORNERS = [(-0.3, -0.2), (0.3, -0.2), (0.3, 0.2), (-0.3, 0.2)]
         (qv.cylinder(0.3, 1.0).orient((1, 0, 0)), qv.cylinder(0.3, 1.0).rotate(90.0, (0, 1, 0))),
         (qv.cylinder(0.3, 1.0).orient((0, 0, -2)), qv.cylinder(0.3, 1.0)),
         (qv.ellipsoid(0.7), qv.sphere(0.7)),
-        (qv.sphere(0.5).offset(0.2), qv.sphere(0.7)),
+        (qv.sphere(0.5).translate((0.1, 0.0, 0.0)).offset(0.2), qv.sphere(0.7, (0.1, 0.0, 0.0))),
+        (qv.plane((0, 0, 1), 0.2).offset(0.1), qv.plane((0, 0, 1), 0.3)),
         (qv.sphere(0.5).shell(0.2, "outside"), qv.sphere(0.7) - qv.sphere(0.5)),
     ],
 )
