@@ -91,7 +91,8 @@ class Shape2D(ABC):
         a torus.  Only the part at x >= -offset is swept.  ``axis`` turns the
         solid so that its axis of revolution runs along it.  Exact distance
         when the swept part is all of the shape, or the shape is mirror
-        symmetric about x = -offset; otherwise a bound near the axis.
+        symmetric about x = -offset; otherwise a bound on it, since edges
+        beyond the axis still count.
         """
         return _along(_Revolve(self, finite(offset, "offset")), axis)
 

@@ -22,6 +22,7 @@ BOUNDED_BY_DISTANCE = {
     "stretched_offset": lambda: STRETCHED.offset(0.1),
     "twist": lambda: qv.box((1.0, 0.3, 1.5)).twist(80.0),
     "polygon_revolved": lambda: qv.polygon([(0.2, -0.3), (0.6, 0.0), (0.2, 0.3), (0.35, 0.0)]).revolve(),
+    "revolved_across_the_axis": lambda: qv.rectangle((1.0, 0.6), center=(0.25, 0.0)).revolve(),
     "overlapping_repeat": lambda: qv.capsule((0, 0, 0), (0.5, 0.3, 0), 0.15).repeat((0.4, 0.0, 0.0), 4),
 }
 
