@@ -423,7 +423,9 @@ def smooth_union(a: Shape, b: Shape, k: float = 0.25) -> Shape:
 
     The polynomial smooth minimum: it equals the union where the two
     values differ by ``k`` or more, and lies at most ``k/4`` below it.  The
-    values are a bound on the distance.
+    values are a bound on the distance.  Where a child's values are only a
+    bound themselves, the blend could reach past the union's box grown by
+    ``k/4``; it is cut off there, so that the bounds hold.
     """
     return _Smooth(a, b, k, "union")
 
@@ -495,7 +497,10 @@ def offset(shape: Shape, distance: float) -> Shape:
 
     Growing keeps an exact distance exact outside the grown shape and
     shrinking keeps it exact inside; elsewhere the values are a bound.
-    Edges and corners round off as the shape grows.
+    Edges and corners round off as the shape grows.  Where the shape's
+    values are only a bound, growing moves the surface by more than
+    ``distance`` in places; it is cut off at the shape's box grown by
+    ``distance``, so that the bounds hold.
     """
     return _Offset(shape, distance)
 
@@ -506,8 +511,10 @@ def shell(shape: Shape, thickness: float, side: ShellSide = "center") -> Shape:
     ``side`` places the wall: ``"center"`` straddles the surface,
     ``"inside"`` keeps the outer surface where it is and hollows the shape
     out, ``"outside"`` keeps the inner surface.  The values are exact
-    where the shape's are, a bound otherwise.  The wall has two surfaces
-    (outer and inner), each a separate closed piece.
+    where the shape's are, a bound otherwise (and then cut off at the
+    grown bounds, as for :func:`offset`).  A closed wall has two surfaces,
+    outer and inner, each a separate piece: a mesher that keeps only the
+    largest piece drops the inner one, so cut the wall open to keep both.
     """
     return _Shell(shape, thickness, side)
 
