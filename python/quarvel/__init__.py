@@ -12,43 +12,64 @@ previews and the ``quarvel`` command line.
 
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
+from ._deform import bend, repeat, twist
 from ._extract import mesh
 from ._field import as_field
 from ._mesh import Mesh
-from ._primitives import box, capsule, cylinder, gyroid, plane, rounded_box, sphere, torus
+from ._primitives import box, capsule, cone, cylinder, ellipsoid, gyroid, plane, rounded_box, sphere, torus
 from ._sdf import (
     Shape,
     difference,
     intersection,
+    offset,
+    orient,
     rotate,
     scale,
+    shell,
+    smooth_difference,
+    smooth_intersection,
     smooth_union,
     translate,
     union,
 )
+from ._shapes2d import Shape2D, circle, polygon, rectangle
 
 __all__ = [
     "BUILTINS",
     "Bounds",
     "Mesh",
     "Shape",
+    "Shape2D",
     "as_field",
+    "bend",
     "box",
     "builtin",
     "capsule",
+    "circle",
+    "cone",
     "cylinder",
     "difference",
+    "ellipsoid",
     "gyroid",
     "intersection",
     "mesh",
+    "offset",
+    "orient",
     "plane",
+    "polygon",
+    "rectangle",
+    "repeat",
     "rotate",
     "rounded_box",
     "scale",
+    "shell",
+    "smooth_difference",
+    "smooth_intersection",
     "smooth_union",
     "sphere",
     "torus",
     "translate",
+    "twist",
     "union",
 ]
 

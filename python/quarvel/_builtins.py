@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from typing import NamedTuple
 
 from ._primitives import box, capsule, cylinder, gyroid, plane, rounded_box, sphere, torus
 from ._sdf import Shape, smooth_union
+from ._shapes2d import polygon
 
 
 class Builtin(NamedTuple):
@@ -36,6 +38,19 @@ def _cut_sphere() -> Shape:
     return sphere(1.0) & plane((1.0, 1.0, 1.0), 0.4)
 
 
+def _twisted_star() -> Shape:
+    radii = [0.56, 0.28] * 5
+    corners = [(r * math.cos(i * math.pi / 5), r * math.sin(i * math.pi / 5)) for i, r in enumerate(radii)]
+    return polygon(corners).extrude(1.6).offset(0.04).twist(60.0)
+
+
+def _vase() -> Shape:
+    # The profile is mirrored about the axis, so the revolved distance is exact.
+    right = [(0.45, -0.9), (0.6, -0.4), (0.3, 0.35), (0.4, 0.8)]
+    profile = polygon(right + [(-x, z) for x, z in reversed(right)])
+    return profile.revolve().shell(0.06, "inside") & plane((0.0, 0.0, 1.0), 0.7)
+
+
 BUILTINS: dict[str, Builtin] = {
     "sphere": Builtin(lambda: sphere(1.0), "ball of radius 1"),
     "box": Builtin(lambda: box((1.6, 1.2, 0.8)), "box 1.6 x 1.2 x 0.8 with sharp edges"),
@@ -49,6 +64,8 @@ BUILTINS: dict[str, Builtin] = {
     "csg": Builtin(_csg, "rounded cube from box and ball, drilled along three axes"),
     "blend": Builtin(_blend, "two balls joined by a smooth union"),
     "gyroid": Builtin(_gyroid, "gyroid sheet clipped to the unit ball"),
+    "twisted_star": Builtin(_twisted_star, "star prism with rounded edges, twisted by 60 degrees per unit"),
+    "vase": Builtin(_vase, "revolved profile, hollowed by a shell, cut open by a plane"),
 }
 
 

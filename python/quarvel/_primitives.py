@@ -8,41 +8,13 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from ._bounds import Bounds, vec3
-from ._sdf import Array, Pair, Shape, unit
-
-
-def _box_distance(q: Array) -> Pair:
-    """Distance of an axis-aligned box in "folded" coordinates.
-
-    ``q`` (N, k) holds |p| minus the half extents per axis.  Returns the
-    distance (N,) and its derivative with respect to ``q`` (N, k).
-    """
-    outer = np.maximum(q, 0.0)
-    outer_len = np.linalg.norm(outer, axis=1)
-    largest = q.argmax(axis=1)
-    inner = np.minimum(q[np.arange(len(q)), largest], 0.0)
-    onehot = np.zeros_like(q)
-    onehot[np.arange(len(q)), largest] = 1.0
-    outside = outer_len > 0.0
-    safe_len = np.where(outside, outer_len, 1.0)[:, None]
-    dq = np.where(outside[:, None], outer / safe_len, onehot)
-    return outer_len + inner, dq
-
-
-def _sign(x: Array) -> Array:
-    """Sign with 0 counted as positive, so every point gets a gradient."""
-    return np.where(x >= 0.0, 1.0, -1.0)
-
-
-def _radial(p: Array) -> tuple[Array, Array]:
-    """Distance from the z axis (N,) and the unit radial direction (N, 2)."""
-    rho = np.hypot(p[:, 0], p[:, 1])
-    return rho, unit(p[:, :2], (1.0, 0.0))
+from ._sdf import Array, Pair, Shape, box_distance, positive, radial, rounded_box_distance, sign, unit
+from ._shapes2d import _Revolve, polygon
 
 
 class _Sphere(Shape):
     def __init__(self, radius: float, center: ArrayLike) -> None:
-        self.radius = _positive(radius, "radius")
+        self.radius = positive(radius, "radius")
         self.center = np.asarray(vec3(center, "center"))
         self.bounds = Bounds.of(self.center - self.radius, self.center + self.radius)
 
@@ -68,10 +40,7 @@ class _Box(Shape):
         self.bounds = Bounds.of(self.center - self.half, self.center + self.half)
 
     def _eval(self, p: Array) -> Pair:
-        d = p - self.center
-        # A rounded box is the inner box grown by the radius.
-        dist, dq = _box_distance(np.abs(d) - (self.half - self.radius))
-        return dist - self.radius, _sign(d) * dq
+        return rounded_box_distance(p - self.center, self.half, self.radius)
 
     def __repr__(self) -> str:
         size = tuple((2 * self.half).tolist())
@@ -82,18 +51,18 @@ class _Torus(Shape):
     """Torus around the z axis."""
 
     def __init__(self, major: float, minor: float) -> None:
-        self.major = _positive(major, "major radius")
-        self.minor = _positive(minor, "minor radius")
+        self.major = positive(major, "major radius")
+        self.minor = positive(minor, "minor radius")
         if self.minor > self.major:
             raise ValueError(f"minor radius {minor} exceeds major radius {major}")
         reach = self.major + self.minor
         self.bounds = Bounds.of((-reach, -reach, -self.minor), (reach, reach, self.minor))
 
     def _eval(self, p: Array) -> Pair:
-        rho, radial = _radial(p)
+        rho, around = radial(p)
         q = np.column_stack([rho - self.major, p[:, 2]])
         n = unit(q, (0.0, 1.0))
-        grad = np.column_stack([n[:, :1] * radial, n[:, 1]])
+        grad = np.column_stack([n[:, :1] * around, n[:, 1]])
         return np.linalg.norm(q, axis=1) - self.minor, grad
 
     def __repr__(self) -> str:
@@ -104,16 +73,16 @@ class _Cylinder(Shape):
     """Capped cylinder along the z axis, centred on the origin."""
 
     def __init__(self, radius: float, height: float) -> None:
-        self.radius = _positive(radius, "radius")
-        self.height = _positive(height, "height")
+        self.radius = positive(radius, "radius")
+        self.height = positive(height, "height")
         r, h = self.radius, self.height / 2.0
         self.bounds = Bounds.of((-r, -r, -h), (r, r, h))
 
     def _eval(self, p: Array) -> Pair:
-        rho, radial = _radial(p)
+        rho, around = radial(p)
         q = np.column_stack([rho - self.radius, np.abs(p[:, 2]) - self.height / 2.0])
-        dist, dq = _box_distance(q)
-        grad = np.column_stack([dq[:, :1] * radial, dq[:, 1] * _sign(p[:, 2])])
+        dist, dq = box_distance(q)
+        grad = np.column_stack([dq[:, :1] * around, dq[:, 1] * sign(p[:, 2])])
         return dist, grad
 
     def __repr__(self) -> str:
@@ -126,7 +95,7 @@ class _Capsule(Shape):
     def __init__(self, a: ArrayLike, b: ArrayLike, radius: float) -> None:
         self.a = np.asarray(vec3(a, "a"))
         self.b = np.asarray(vec3(b, "b"))
-        self.radius = _positive(radius, "radius")
+        self.radius = positive(radius, "radius")
         lo, hi = np.minimum(self.a, self.b), np.maximum(self.a, self.b)
         self.bounds = Bounds.of(lo - self.radius, hi + self.radius)
 
@@ -150,22 +119,22 @@ class _Plane(Shape):
         length = float(np.linalg.norm(n))
         if length == 0.0:
             raise ValueError("plane normal must not be zero")
-        self.normal, self.offset = n / length, float(offset)
+        self.normal, self.level = n / length, float(offset)
         self.bounds = Bounds.infinite()
 
     def _eval(self, p: Array) -> Pair:
-        return p @ self.normal - self.offset, np.broadcast_to(self.normal, p.shape).copy()
+        return p @ self.normal - self.level, np.broadcast_to(self.normal, p.shape).copy()
 
     def __repr__(self) -> str:
-        return f"plane({tuple(self.normal.tolist())}, {self.offset!r})"
+        return f"plane({tuple(self.normal.tolist())}, {self.level!r})"
 
 
 class _Gyroid(Shape):
     """Gyroid solid or sheet; values approximate distance (not exact)."""
 
     def __init__(self, period: float, thickness: float | None) -> None:
-        self.period = _positive(period, "period")
-        self.thickness = None if thickness is None else _positive(thickness, "thickness")
+        self.period = positive(period, "period")
+        self.thickness = None if thickness is None else positive(thickness, "thickness")
         self.bounds = Bounds.infinite()
 
     def _eval(self, p: Array) -> Pair:
@@ -178,18 +147,11 @@ class _Gyroid(Shape):
         grad = np.column_stack([cx * cy - sz * sx, cy * cz - sx * sy, cz * cx - sy * sz])
         if self.thickness is None:
             return g, grad
-        sign = _sign(g)
-        return np.abs(g) - self.thickness / 2.0, sign[:, None] * grad
+        side = sign(g)
+        return np.abs(g) - self.thickness / 2.0, side[:, None] * grad
 
     def __repr__(self) -> str:
         return f"gyroid({self.period!r}, thickness={self.thickness!r})"
-
-
-def _positive(value: float, name: str) -> float:
-    number = float(value)
-    if not number > 0.0 or not math.isfinite(number):
-        raise ValueError(f"{name} must be a positive number (got {value})")
-    return number
 
 
 def sphere(radius: float = 1.0, center: ArrayLike = (0.0, 0.0, 0.0)) -> Shape:
@@ -238,3 +200,79 @@ def gyroid(period: float = 1.0, thickness: float | None = 0.1) -> Shape:
     are a smooth approximation of distance with an exact gradient.
     """
     return _Gyroid(period, thickness)
+
+
+class _Ellipsoid(Shape):
+    """Ellipsoid with semi-axes ``radii`` along x, y and z, centred on ``center``.
+
+    With F = |p / radii| - 1 (convex, zero on the surface), the value is
+    F / |grad F| outside, which convexity keeps below the distance and which
+    matches it to first order at the surface, and F * min(radii) inside,
+    below the distance because |grad F| <= 1 / min(radii).
+    """
+
+    def __init__(self, radii: ArrayLike, center: ArrayLike) -> None:
+        self.radii = np.asarray(vec3(radii, "radii"))
+        if not np.all(self.radii > 0.0) or not np.all(np.isfinite(self.radii)):
+            raise ValueError(f"ellipsoid radii must be positive numbers (got {tuple(self.radii.tolist())})")
+        self.center = np.asarray(vec3(center, "center"))
+        self.bounds = Bounds.of(self.center - self.radii, self.center + self.radii)
+
+    def _eval(self, p: Array) -> Pair:
+        d = p - self.center
+        k0 = np.linalg.norm(d / self.radii, axis=1)
+        k1 = np.linalg.norm(d / self.radii**2, axis=1)
+        outside = k0 > 1.0
+        safe_k0 = np.where(k0 > 0.0, k0, 1.0)
+        safe_k1 = np.where(k1 > 0.0, k1, 1.0)
+        grad_k0 = d / self.radii**2 / safe_k0[:, None]
+        grad_k1 = d / self.radii**4 / safe_k1[:, None]
+        smallest = float(self.radii.min())
+        outer = k0 * (k0 - 1.0) / safe_k1
+        outer_grad = ((2.0 * k0 - 1.0)[:, None] * grad_k0 - outer[:, None] * grad_k1) / safe_k1[:, None]
+        # At the centre any direction will do; take the shortest axis.
+        inner_grad = np.where((k0 > 0.0)[:, None], smallest * grad_k0, np.eye(3)[int(self.radii.argmin())])
+        values = np.where(outside, outer, smallest * (k0 - 1.0))
+        return values, np.where(outside[:, None], outer_grad, inner_grad)
+
+    def __repr__(self) -> str:
+        return f"ellipsoid({tuple(self.radii.tolist())}, center={tuple(self.center.tolist())})"
+
+
+class _Cone(_Revolve):
+    """A cone or frustum along z: its profile, a symmetric trapezoid, revolved."""
+
+    def __init__(self, radius: float, height: float, top_radius: float) -> None:
+        self.radius = positive(radius, "radius")
+        self.height = positive(height, "height")
+        self.top_radius = float(top_radius)
+        if not 0.0 <= self.top_radius < math.inf:
+            raise ValueError(f"top radius must be a non-negative number (got {top_radius})")
+        r, t, h = self.radius, self.top_radius, self.height / 2.0
+        # Mirrored about the axis, the profile's 2D distance is the 3D distance.
+        super().__init__(polygon([(-r, -h), (r, -h), (t, h), (-t, h)]), 0.0)
+
+    def __repr__(self) -> str:
+        return f"cone({self.radius!r}, {self.height!r}, top_radius={self.top_radius!r})"
+
+
+def ellipsoid(radii: ArrayLike = (1.0, 0.6, 0.4), center: ArrayLike = (0.0, 0.0, 0.0)) -> Shape:
+    """Ellipsoid with semi-axes ``radii`` (three numbers) around ``center``.
+
+    The values are a bound on the distance (no closed form exists): close
+    to the distance near the surface outside, and the level function scaled
+    by the shortest radius inside.  Equal radii give a sphere's exact
+    distance.  Unlike most bounds here the field is not 1-Lipschitz outside:
+    far from a strongly flattened ellipsoid its gradient grows longer than 1.
+    """
+    return _Ellipsoid(radii, center)
+
+
+def cone(radius: float = 0.5, height: float = 1.0, top_radius: float = 0.0) -> Shape:
+    """Cone along the z axis, centred on the origin like :func:`cylinder`.
+
+    The base, a disc of ``radius``, lies at z = -height/2 and the apex at
+    z = +height/2; a positive ``top_radius`` cuts the tip off flat, giving a
+    frustum.  Exact distance.
+    """
+    return _Cone(radius, height, top_radius)

@@ -4,21 +4,35 @@ A :class:`Shape` is a field in the engine's contract: called with an (N, 3)
 float64 array it returns ``(values, gradients)``, both computed analytically.
 Values are negative inside and positive outside.  Every shape carries
 ``bounds``, a box outside of which its values are positive.
+
+Shapes are trees of small nodes whose numbers and children are plain
+attributes and whose values come from elementary arithmetic (min, max, abs,
+sqrt, sin, cos, atan2, floor and comparisons), so that a tree can also be
+translated into other evaluators.  Only :meth:`Shape.from_function` holds an
+arbitrary callable.
+
+Where a docstring calls values *a bound on the distance*, they have the right
+sign and never exceed the true distance to the surface in magnitude, but may
+fall short of it.  Such fields are also 1-Lipschitz (no gradient longer than
+1) unless their docstring says otherwise.
 """
 
 from __future__ import annotations
 
 import math
 from abc import ABC, abstractmethod
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._bounds import Bounds, vec3
+from ._field import as_field
 
 Array = NDArray[np.float64]
 Pair = tuple[Array, Array]
+BoundsLike = Bounds | Sequence[ArrayLike]
 
 
 def as_points(points: ArrayLike) -> Array:
@@ -38,12 +52,71 @@ def unit(v: Array, fallback: Sequence[float]) -> Array:
     return np.where(norm > 0.0, v / safe, np.asarray(fallback, dtype=np.float64))
 
 
+def sign(x: Array) -> Array:
+    """Sign with 0 counted as positive, so every point gets a gradient."""
+    return np.where(x >= 0.0, 1.0, -1.0)
+
+
+def radial(p: Array) -> tuple[Array, Array]:
+    """Distance from the z axis (N,) and the unit radial direction (N, 2)."""
+    rho = np.hypot(p[:, 0], p[:, 1])
+    return rho, unit(p[:, :2], (1.0, 0.0))
+
+
+def box_distance(q: Array) -> Pair:
+    """Distance of an axis-aligned box in "folded" coordinates.
+
+    ``q`` (N, k) holds |p| minus the half extents per axis.  Returns the
+    distance (N,) and its derivative with respect to ``q`` (N, k).
+    """
+    outer = np.maximum(q, 0.0)
+    outer_len = np.linalg.norm(outer, axis=1)
+    largest = q.argmax(axis=1)
+    inner = np.minimum(q[np.arange(len(q)), largest], 0.0)
+    onehot = np.zeros_like(q)
+    onehot[np.arange(len(q)), largest] = 1.0
+    outside = outer_len > 0.0
+    safe_len = np.where(outside, outer_len, 1.0)[:, None]
+    dq = np.where(outside[:, None], outer / safe_len, onehot)
+    return outer_len + inner, dq
+
+
+def rounded_box_distance(d: Array, half: Array, radius: float) -> Pair:
+    """Distance (N,) and gradient (N, k) of a box with half extents ``half``
+    and edges rounded by ``radius``, at offsets ``d`` (N, k) from its centre."""
+    # A rounded box is the inner box grown by the radius.
+    dist, dq = box_distance(np.abs(d) - (half - radius))
+    return dist - radius, sign(d) * dq
+
+
+def clip_to_bounds(pair: Pair, p: Array, box: Bounds) -> Pair:
+    """``max(field, distance of box)``: positive outside ``box`` whatever the field.
+
+    Offsets and blends lower a field's values, so where a child's values
+    are only a bound they could turn negative beyond the grown box.  An axis
+    may be unbounded; with no finite side there is nothing to clip.
+    """
+    lo, hi = np.asarray(box.lo), np.asarray(box.hi)
+    if not np.any(np.isfinite(lo) | np.isfinite(hi)):
+        return pair
+    below, above = lo - p, p - hi
+    dist, dq = box_distance(np.maximum(below, above))
+    values, gradients = pair
+    wall = dist > values
+    side = np.where(above >= below, 1.0, -1.0)
+    return np.where(wall, dist, values), np.where(wall[:, None], dq * side, gradients)
+
+
 class Shape(ABC):
     """A signed distance field with an exact gradient and known bounds.
 
-    Shapes compose with ``a | b`` (union), ``a & b`` (intersection) and
-    ``a - b`` (difference), and move with :meth:`translate`, :meth:`scale`
-    and :meth:`rotate`.  A shape is directly a field for
+    Values are negative inside and positive outside.  Shapes compose with
+    ``a | b`` (union), ``a & b`` (intersection) and ``a - b`` (difference);
+    the other operand may also be a field function that has a ``bounds``
+    attribute (see :meth:`from_function`).  They move with :meth:`translate`,
+    :meth:`scale`, :meth:`rotate` and :meth:`orient`, deform with
+    :meth:`twist`, :meth:`bend` and :meth:`repeat`, and change thickness with
+    :meth:`offset` and :meth:`shell`.  A shape is directly a field for
     :func:`quarvel.mesh`.
     """
 
@@ -58,14 +131,50 @@ class Shape(ABC):
     def _eval(self, p: Array) -> Pair:
         """Distance (N,) and gradient (N, 3) at the (N, 3) points ``p``."""
 
-    def __or__(self, other: Shape) -> Shape:
-        return union(self, other)
+    @staticmethod
+    def from_function(
+        function: Callable[[Array], Any], bounds: BoundsLike, *, step: float | None = None
+    ) -> Shape:
+        """A shape from any field function, to combine and transform like the others.
 
-    def __and__(self, other: Shape) -> Shape:
-        return intersection(self, other)
+        ``function`` takes an (N, 3) float64 array and returns the values, or
+        ``(values, gradients)`` (see :func:`quarvel.as_field`); negative
+        inside.  ``bounds`` is ``(lo, hi)`` or a :class:`Bounds` outside of
+        which the values must be positive (infinite sides are allowed).
 
-    def __sub__(self, other: Shape) -> Shape:
-        return difference(self, other)
+        When the function gives no gradients they come from central
+        differences with ``step``, by default a millionth of the largest
+        finite edge of ``bounds`` (1e-6 when it has none): near the best
+        step for float64 arithmetic, where truncation and rounding errors
+        balance.  Fields computed in float32 or with noise want a larger step,
+        say a thousandth of the size.  The values are whatever the function
+        says: a distance, a bound on one, or neither.
+        """
+        return _FunctionShape(function, bounds, step)
+
+    def __or__(self, other: object) -> Shape:
+        shape = _operand(other)
+        return NotImplemented if shape is None else union(self, shape)
+
+    def __ror__(self, other: object) -> Shape:
+        shape = _operand(other)
+        return NotImplemented if shape is None else union(shape, self)
+
+    def __and__(self, other: object) -> Shape:
+        shape = _operand(other)
+        return NotImplemented if shape is None else intersection(self, shape)
+
+    def __rand__(self, other: object) -> Shape:
+        shape = _operand(other)
+        return NotImplemented if shape is None else intersection(shape, self)
+
+    def __sub__(self, other: object) -> Shape:
+        shape = _operand(other)
+        return NotImplemented if shape is None else difference(self, shape)
+
+    def __rsub__(self, other: object) -> Shape:
+        shape = _operand(other)
+        return NotImplemented if shape is None else difference(shape, self)
 
     def translate(self, offset: ArrayLike) -> Shape:
         """This shape moved by ``offset`` (three numbers)."""
@@ -79,6 +188,124 @@ class Shape(ABC):
         """This shape turned by ``degrees`` about ``axis`` through the origin."""
         return rotate(self, degrees, axis)
 
+    def orient(self, direction: ArrayLike) -> Shape:
+        """This shape turned so that its z axis points along ``direction``."""
+        return orient(self, direction)
+
+    def offset(self, distance: float) -> Shape:
+        """This shape grown by ``distance`` (shrunk when negative); see :func:`offset`."""
+        return offset(self, distance)
+
+    def shell(self, thickness: float, side: ShellSide = "center") -> Shape:
+        """A hollow wall of ``thickness`` along this shape's surface; see :func:`shell`."""
+        return shell(self, thickness, side)
+
+    def twist(self, degrees_per_unit: float) -> Shape:
+        """This shape twisted about the z axis; see :func:`quarvel.twist`."""
+        from ._deform import twist
+
+        return twist(self, degrees_per_unit)
+
+    def bend(self, degrees_per_unit: float) -> Shape:
+        """This shape's x axis bent into an arc; see :func:`quarvel.bend`."""
+        from ._deform import bend
+
+        return bend(self, degrees_per_unit)
+
+    def repeat(self, spacing: ArrayLike, count: ArrayLike | None = None) -> Shape:
+        """Copies of this shape on a grid; see :func:`quarvel.repeat`."""
+        from ._deform import repeat
+
+        return repeat(self, spacing, count)
+
+
+def _require_shape(value: object) -> Shape:
+    """``value`` as a shape, wrapping a field function that has bounds."""
+    shape = _operand(value)
+    if shape is None:
+        raise TypeError(f"expected a Shape or a field function (got {type(value).__name__})")
+    return shape
+
+
+def _operand(other: object) -> Shape | None:
+    """The other side of ``|``, ``&`` or ``-`` as a shape; None when it is no field."""
+    if isinstance(other, Shape):
+        return other
+    from ._shapes2d import Shape2D
+
+    if isinstance(other, Shape2D):
+        raise TypeError("a 2D shape cannot be combined with a 3D one: extrude or revolve it first")
+    if not callable(other):
+        return None
+    bounds = getattr(other, "bounds", None)
+    if bounds is None:
+        name = getattr(other, "__name__", type(other).__name__)
+        call = name if name.isidentifier() else "f"
+        raise TypeError(
+            f"cannot combine a Shape with {name!r}, which has no bounds: "
+            f"wrap it with Shape.from_function({call}, bounds)"
+        )
+    return _FunctionShape(other, bounds, None)
+
+
+def finite(value: float, name: str) -> float:
+    """``value`` as a float, refused when it is not a finite number."""
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be a finite number (got {value})")
+    return number
+
+
+def positive(value: float, name: str) -> float:
+    """``value`` as a float, refused unless it is finite and above zero."""
+    number = float(value)
+    if not number > 0.0 or not math.isfinite(number):
+        raise ValueError(f"{name} must be a positive number (got {value})")
+    return number
+
+
+def bounds_of(bounds: BoundsLike) -> Bounds:
+    """``bounds`` as a non-empty :class:`Bounds` without NaN; sides may be infinite."""
+    arr = np.asarray(bounds, dtype=np.float64)
+    if arr.shape != (2, 3):
+        raise ValueError(f"bounds must be (lo, hi), each three numbers (got shape {arr.shape})")
+    box = Bounds.of(arr[0], arr[1])
+    if np.isnan(arr).any() or box.is_empty:
+        raise ValueError(f"bounds must be ordered numbers, lo <= hi (got {box})")
+    return box
+
+
+# ---------------------------------------------------------------- functions
+
+
+class _FunctionShape(Shape):
+    """A Python field function with its bounds; the one node holding a callable."""
+
+    def __init__(self, function: Callable[[Array], Any], bounds: BoundsLike, step: float | None) -> None:
+        self.function = as_field(function)
+        self.bounds = bounds_of(bounds)
+        if step is None:
+            edges = [e for e in self.bounds.size if math.isfinite(e) and e > 0.0]
+            step = 1e-6 * max(edges, default=1.0)
+        self.step = positive(step, "step")
+
+    def _eval(self, p: Array) -> Pair:
+        values, gradients = self.function(p)
+        if gradients is None:
+            gradients = self._differences(p)
+        return values, gradients
+
+    def _differences(self, p: Array) -> Array:
+        """Central differences along x, y and z, all six probes in one call."""
+        moves = np.vstack([np.eye(3), -np.eye(3)]) * self.step
+        probes = (moves[:, None, :] + p[None, :, :]).reshape(-1, 3)
+        values = self.function(probes)[0].reshape(6, len(p))
+        gradients: Array = ((values[:3] - values[3:]) / (2.0 * self.step)).T
+        return np.ascontiguousarray(gradients)
+
+    def __repr__(self) -> str:
+        return f"Shape.from_function({self.function!r}, {tuple(self.bounds)})"
+
 
 # ---------------------------------------------------------------- Booleans
 
@@ -89,7 +316,7 @@ class _Extremum(Shape):
     def __init__(self, shapes: Sequence[Shape], take_max: bool) -> None:
         if not shapes:
             raise ValueError("at least one shape is needed")
-        self.shapes = tuple(shapes)
+        self.shapes = tuple(map(_require_shape, shapes))
         self.take_max = take_max
         boxes = [s.bounds for s in self.shapes]
         combine = Bounds.intersection if take_max else Bounds.union
@@ -114,8 +341,8 @@ class _Difference(Shape):
     """``a`` with ``b`` cut away: max(a, -b)."""
 
     def __init__(self, a: Shape, b: Shape) -> None:
-        self.a, self.b = a, b
-        self.bounds = a.bounds
+        self.a, self.b = _require_shape(a), _require_shape(b)
+        self.bounds = self.a.bounds
 
     def _eval(self, p: Array) -> Pair:
         va, ga = self.a._eval(p)
@@ -127,47 +354,169 @@ class _Difference(Shape):
         return f"difference({self.a!r}, {self.b!r})"
 
 
-class _SmoothUnion(Shape):
-    """Polynomial smooth minimum of two shapes with blend radius ``k``."""
+SmoothKind = Literal["union", "intersection", "difference"]
 
-    def __init__(self, a: Shape, b: Shape, k: float) -> None:
-        if not k > 0.0:
+
+class _Smooth(Shape):
+    """Polynomial smooth minimum (union) or maximum of two shapes, blend radius ``k``.
+
+    Intersection is -smin(-a, -b) and difference -smin(-a, b), so one
+    kernel serves all three; ``kind`` names the operation.
+    """
+
+    def __init__(self, a: Shape, b: Shape, k: float, kind: SmoothKind) -> None:
+        if not k > 0.0 or not math.isfinite(k):
             raise ValueError(f"blend radius must be positive (got {k})")
-        self.a, self.b, self.k = a, b, float(k)
-        # The blend lowers the minimum by at most k/4, so the zero set may
-        # leave the union's box by that much.
-        self.bounds = a.bounds.union(b.bounds).padded(self.k / 4.0)
+        a, b = _require_shape(a), _require_shape(b)
+        self.a, self.b, self.k, self.kind = a, b, float(k), kind
+        if kind == "union":
+            # The blend lowers the minimum by at most k/4; values are clipped
+            # to this box, since a child whose values are only a bound could
+            # otherwise turn negative beyond it.
+            self.bounds = a.bounds.union(b.bounds).padded(self.k / 4.0)
+        elif kind == "intersection":
+            self.bounds = a.bounds.intersection(b.bounds)
+        else:
+            self.bounds = a.bounds
 
     def _eval(self, p: Array) -> Pair:
         va, ga = self.a._eval(p)
         vb, gb = self.b._eval(p)
-        h = np.clip(0.5 + 0.5 * (vb - va) / self.k, 0.0, 1.0)
-        values = h * va + (1.0 - h) * vb - self.k * h * (1.0 - h)
-        # Inside the blend the h-terms cancel: d/da = h and d/db = 1 - h.
-        return values, h[:, None] * ga + (1.0 - h)[:, None] * gb
+        outer = 1.0 if self.kind == "union" else -1.0
+        flip_b = -1.0 if self.kind == "difference" else 1.0
+        sa, sb = outer * va, outer * flip_b * vb
+        h = np.clip(0.5 + 0.5 * (sb - sa) / self.k, 0.0, 1.0)
+        values = outer * (h * sa + (1.0 - h) * sb - self.k * h * (1.0 - h))
+        # Inside the blend the h-terms cancel: d/da = h and d/db = +-(1 - h).
+        gradients = h[:, None] * ga + (flip_b * (1.0 - h))[:, None] * gb
+        if self.kind == "union":
+            return clip_to_bounds((values, gradients), p, self.bounds)
+        return values, gradients
 
     def __repr__(self) -> str:
-        return f"smooth_union({self.a!r}, {self.b!r}, k={self.k!r})"
+        return f"smooth_{self.kind}({self.a!r}, {self.b!r}, k={self.k!r})"
 
 
 def union(*shapes: Shape) -> Shape:
-    """Everything inside any of ``shapes`` (pointwise minimum)."""
+    """Everything inside any of ``shapes`` (pointwise minimum).
+
+    Exact distances stay exact outside; inside, the values are a bound.
+    """
     return _Extremum(shapes, take_max=False)
 
 
 def intersection(*shapes: Shape) -> Shape:
-    """Everything inside all of ``shapes`` (pointwise maximum)."""
+    """Everything inside all of ``shapes`` (pointwise maximum).
+
+    Exact distances stay exact inside; outside, the values are a bound.
+    """
     return _Extremum(shapes, take_max=True)
 
 
 def difference(a: Shape, b: Shape) -> Shape:
-    """``a`` with ``b`` removed."""
+    """``a`` with ``b`` removed: max(a, -b), a bound on the distance."""
     return _Difference(a, b)
 
 
 def smooth_union(a: Shape, b: Shape, k: float = 0.25) -> Shape:
-    """Union of ``a`` and ``b`` with a fillet of about ``k`` where they meet."""
-    return _SmoothUnion(a, b, k)
+    """Union of ``a`` and ``b`` with a fillet of about ``k`` where they meet.
+
+    The polynomial smooth minimum: it equals the union where the two
+    values differ by ``k`` or more, and lies at most ``k/4`` below it.  The
+    values are a bound on the distance.  Where a child's values are only a
+    bound themselves, the blend could reach past the union's box grown by
+    ``k/4``; it is cut off there, so that the bounds hold.
+    """
+    return _Smooth(a, b, k, "union")
+
+
+def smooth_intersection(a: Shape, b: Shape, k: float = 0.25) -> Shape:
+    """Intersection of ``a`` and ``b`` with the edge where they meet rounded by about ``k``.
+
+    At most ``k/4`` above the plain intersection; a bound on the distance.
+    """
+    return _Smooth(a, b, k, "intersection")
+
+
+def smooth_difference(a: Shape, b: Shape, k: float = 0.25) -> Shape:
+    """``a`` with ``b`` removed, the cut's rim rounded by about ``k``.
+
+    At most ``k/4`` above the plain difference; a bound on the distance.
+    """
+    return _Smooth(a, b, k, "difference")
+
+
+# ---------------------------------------------------------------- thickness
+
+
+class _Offset(Shape):
+    def __init__(self, shape: Shape, distance: float) -> None:
+        self.shape = shape
+        self.distance = finite(distance, "offset distance")
+        self.bounds = shape.bounds.padded(max(self.distance, 0.0))
+
+    def _eval(self, p: Array) -> Pair:
+        values, gradients = self.shape._eval(p)
+        pair = (values - self.distance, gradients)
+        # Growing lowers the values: keep them positive outside the grown box.
+        return clip_to_bounds(pair, p, self.bounds) if self.distance > 0.0 else pair
+
+    def __repr__(self) -> str:
+        return f"offset({self.shape!r}, {self.distance!r})"
+
+
+ShellSide = Literal["center", "inside", "outside"]
+_SHELL_MIDDLE: dict[str, float] = {"center": 0.0, "inside": -0.5, "outside": 0.5}
+
+
+class _Shell(Shape):
+    """|f - middle| - thickness/2: a wall whose middle is the level ``middle``."""
+
+    def __init__(self, shape: Shape, thickness: float, side: ShellSide) -> None:
+        if side not in _SHELL_MIDDLE:
+            raise ValueError(f"shell side must be one of {', '.join(_SHELL_MIDDLE)} (got {side!r})")
+        self.shape, self.side = shape, side
+        self.thickness = positive(thickness, "shell thickness")
+        self.middle = _SHELL_MIDDLE[side] * self.thickness
+        self.bounds = shape.bounds.padded(self.middle + self.thickness / 2.0)
+
+    def _eval(self, p: Array) -> Pair:
+        values, gradients = self.shape._eval(p)
+        d = values - self.middle
+        pair = (np.abs(d) - self.thickness / 2.0, sign(d)[:, None] * gradients)
+        # A wall reaching outside the surface lowers the values there.
+        reaches_out = self.middle + self.thickness / 2.0 > 0.0
+        return clip_to_bounds(pair, p, self.bounds) if reaches_out else pair
+
+    def __repr__(self) -> str:
+        return f"shell({self.shape!r}, {self.thickness!r}, {self.side!r})"
+
+
+def offset(shape: Shape, distance: float) -> Shape:
+    """``shape`` grown by ``distance`` on every side (shrunk when negative): f - distance.
+
+    Growing keeps an exact distance exact outside the grown shape and
+    shrinking keeps it exact inside; elsewhere the values are a bound.
+    Edges and corners round off as the shape grows.  Where the shape's
+    values are only a bound, growing moves the surface by more than
+    ``distance`` in places; it is cut off at the shape's box grown by
+    ``distance``, so that the bounds hold.
+    """
+    return _Offset(shape, distance)
+
+
+def shell(shape: Shape, thickness: float, side: ShellSide = "center") -> Shape:
+    """A hollow wall of ``thickness`` following the surface of ``shape``.
+
+    ``side`` places the wall: ``"center"`` straddles the surface,
+    ``"inside"`` keeps the outer surface where it is and hollows the shape
+    out, ``"outside"`` keeps the inner surface.  The values are exact
+    where the shape's are, a bound otherwise (and then cut off at the
+    grown bounds, as for :func:`offset`).  A closed wall has two surfaces,
+    outer and inner, each a separate piece: a mesher that keeps only the
+    largest piece drops the inner one, so cut the wall open to keep both.
+    """
+    return _Shell(shape, thickness, side)
 
 
 # ---------------------------------------------------------------- transforms
@@ -176,14 +525,14 @@ def smooth_union(a: Shape, b: Shape, k: float = 0.25) -> Shape:
 class _Translate(Shape):
     def __init__(self, shape: Shape, offset: ArrayLike) -> None:
         self.shape = shape
-        self.offset = np.asarray(vec3(offset, "offset"))
-        self.bounds = shape.bounds.translated(self.offset)
+        self.shift = np.asarray(vec3(offset, "offset"))
+        self.bounds = shape.bounds.translated(self.shift)
 
     def _eval(self, p: Array) -> Pair:
-        return self.shape._eval(p - self.offset)
+        return self.shape._eval(p - self.shift)
 
     def __repr__(self) -> str:
-        return f"translate({self.shape!r}, {tuple(self.offset.tolist())})"
+        return f"translate({self.shape!r}, {tuple(self.shift.tolist())})"
 
 
 class _Scale(Shape):
@@ -256,3 +605,28 @@ def scale(shape: Shape, factor: ArrayLike) -> Shape:
 def rotate(shape: Shape, degrees: float, axis: ArrayLike = (0.0, 0.0, 1.0)) -> Shape:
     """``shape`` turned by ``degrees`` about ``axis`` through the origin."""
     return _Rotate(shape, rotation_matrix(degrees, axis))
+
+
+def orientation_matrix(direction: ArrayLike) -> Array:
+    """The shortest rotation taking the z axis to ``direction``."""
+    d = np.asarray(vec3(direction, "direction"))
+    length = float(np.linalg.norm(d))
+    if length == 0.0 or not math.isfinite(length):
+        raise ValueError(f"direction must be a finite, non-zero vector (got {tuple(d.tolist())})")
+    d = d / length
+    axis = np.cross((0.0, 0.0, 1.0), d)
+    turn = math.atan2(float(np.linalg.norm(axis)), float(d[2]))
+    if float(np.linalg.norm(axis)) == 0.0:
+        # Along z already, or straight down: half a turn about x.
+        axis = np.array([1.0, 0.0, 0.0])
+    return rotation_matrix(math.degrees(turn), axis)
+
+
+def orient(shape: Shape, direction: ArrayLike) -> Shape:
+    """``shape`` turned about the origin so that its z axis points along ``direction``.
+
+    The turn is the shortest one (about the axis perpendicular to both),
+    so a shape made along z, such as a cylinder or an extrusion, comes to
+    lie along ``direction``.  Distances are kept.
+    """
+    return _Rotate(shape, orientation_matrix(direction))

@@ -11,6 +11,10 @@ import quarvel as qv
 
 RNG_SEED = 20240611
 
+L_SHAPE = qv.polygon([(0, 0), (1, 0), (1, 0.4), (0.4, 0.4), (0.4, 1), (0, 1)])
+BALL = [[-0.5] * 3, [0.5] * 3]
+STRETCHED = qv.sphere(0.25).scale((4.0, 1.0, 1.0))  # values only a bound on the distance
+
 EXACT = {
     "sphere": lambda: qv.sphere(0.8, center=(0.1, -0.2, 0.3)),
     "box": lambda: qv.box((1.0, 0.6, 0.4), center=(0.1, 0.0, -0.1)),
@@ -22,6 +26,15 @@ EXACT = {
     "translated": lambda: qv.torus(0.7, 0.2).translate((0.3, -0.1, 0.2)),
     "scaled": lambda: qv.box(0.5).scale(1.7),
     "rotated": lambda: qv.cylinder(0.4, 1.0).rotate(37.0, (1.0, 1.0, 0.0)),
+    "cone": lambda: qv.cone(0.5, 1.0),
+    "frustum": lambda: qv.cone(0.6, 0.8, top_radius=0.2),
+    "oriented": lambda: qv.cylinder(0.3, 1.0).orient((1.0, -1.0, 2.0)),
+    "offset": lambda: qv.box(0.8).offset(0.1),
+    "shell": lambda: qv.sphere(0.6).shell(0.1),
+    "repeated": lambda: qv.sphere(0.3).repeat(1.0, (3, 1, 2)),
+    "extruded_polygon": lambda: L_SHAPE.extrude(0.4),
+    "extruded_along_x": lambda: qv.circle(0.3, (0.1, 0.0)).extrude(0.8, centered=False, axis=(1, 0, 0)),
+    "revolved": lambda: qv.rectangle((0.3, 0.2), radius=0.05).revolve(0.6),
 }
 APPROXIMATE = {
     "gyroid_sheet": lambda: qv.gyroid(0.9, 0.12),
@@ -31,6 +44,18 @@ APPROXIMATE = {
     "difference": lambda: qv.box(1.0) - qv.cylinder(0.3, 2.0),
     "smooth_union": lambda: qv.smooth_union(qv.sphere(0.4), qv.sphere(0.3, (0.5, 0.0, 0.0)), 0.3),
     "stretched": lambda: qv.sphere(0.5).scale((2.0, 1.0, 0.5)),
+    "ellipsoid": lambda: qv.ellipsoid((0.8, 0.5, 0.3), (0.1, 0.0, 0.0)),
+    "smooth_intersection": lambda: qv.smooth_intersection(qv.sphere(0.6), qv.box(0.9), 0.2),
+    "smooth_difference": lambda: qv.smooth_difference(qv.box(0.9), qv.sphere(0.5), 0.2),
+    "stretched_blend": lambda: qv.smooth_union(STRETCHED, STRETCHED, 0.4),
+    "stretched_shell": lambda: STRETCHED.shell(0.1),
+    "inner_shell": lambda: qv.box(0.9).shell(0.1, "inside"),
+    "overlapping_repeat": lambda: qv.sphere(0.4).repeat(0.5, (3, 1, 2)),
+    "endless_repeat": lambda: qv.torus(0.3, 0.1).repeat((0.9, 0.0, 0.5)),
+    "twist": lambda: qv.box((1.0, 0.3, 1.5)).twist(60.0),
+    "bend": lambda: qv.box((2.0, 0.3, 0.3)).bend(40.0),
+    "bend_down": lambda: qv.box((2.0, 0.3, 0.3), center=(0.2, 0.0, 0.1)).bend(-40.0),
+    "function": lambda: qv.Shape.from_function(lambda p: np.linalg.norm(p, axis=1) - 0.5, BALL),
 }
 ALL = EXACT | APPROXIMATE
 BOUNDED = {name: make for name, make in ALL.items() if make().bounds.is_finite}
@@ -105,13 +130,34 @@ KNOWN = [
     (qv.box((2.0, 1.0, 1.0)).rotate(90.0), (0, 1.5, 0), 0.5, (0, 1, 0)),
     (qv.box((2.0, 1.0, 1.0)).rotate(90.0, (0, 1, 0)), (0, 0, 1.5), 0.5, (0, 0, 1)),
     (qv.sphere(1.0).translate((1, 2, 3)), (1, 2, 3), -1.0, None),
+    (qv.cone(0.5, 1.0), (0, 0, 1), 0.5, (0, 0, 1)),
+    (qv.cone(0.5, 1.0), (0, 0, -0.75), 0.25, (0, 0, -1)),
+    (qv.cone(0.5, 1.0), (0.25 + 0.2 / 5**0.5, 0, 0.1 / 5**0.5), 0.1, (2 / 5**0.5, 0, 1 / 5**0.5)),
+    (qv.cone(0.6, 0.8, 0.2), (0, 0, 0.7), 0.3, (0, 0, 1)),
+    (qv.ellipsoid((2.0, 1.0, 0.5)), (3, 0, 0), 1.0, (1, 0, 0)),
+    (qv.ellipsoid((2.0, 1.0, 0.5)), (0, 0, 0), -0.5, None),
+    (qv.sphere(1.0).shell(0.2), (2, 0, 0), 0.9, (1, 0, 0)),
+    (qv.sphere(1.0).shell(0.2), (0.95, 0, 0), -0.05, (-1, 0, 0)),
+    (qv.sphere(1.0).shell(0.2, "inside"), (0.9, 0, 0), -0.1, None),
+    (qv.sphere(1.0).shell(0.2, "outside"), (0.9, 0, 0), 0.1, (-1, 0, 0)),
+    (qv.box(1.0).offset(0.5), (2, 0, 0), 1.0, (1, 0, 0)),
+    (qv.box(1.0).offset(-0.25), (0, 0, 0), -0.25, None),
+    (qv.sphere(0.25).repeat(1.0), (10.2, -3.0, 0.1), -0.25 + math.hypot(0.2, 0.1), None),
+    (L_SHAPE.extrude(1.0), (0.3, 0.3, 0), -math.hypot(0.1, 0.1), (S2, S2, 0)),
+    (L_SHAPE.extrude(1.0), (0.1, 0.3, 0), -0.1, (-1, 0, 0)),
+    (qv.circle(0.5).extrude(1.0, centered=False), (0, 0, -1), 1.0, (0, 0, -1)),
+    (qv.box((1.0, 0.2, 2.0)).twist(90.0), (0.25, 0.25, 0.5), None, None),
+    (qv.box((2.0, 0.2, 0.2)).bend(90.0), (2 / math.pi, 0, 2 / math.pi), 0.0, None),
 ]
 
 
 @pytest.mark.parametrize(("shape", "point", "value", "gradient"), KNOWN, ids=[repr(k[0])[:40] for k in KNOWN])
 def test_known_values(shape, point, value, gradient):
     values, gradients = shape(np.array([point], dtype=float))
-    assert values[0] == pytest.approx(value, abs=1e-12)
+    if value is None:  # inside
+        assert values[0] < 0.0
+    else:
+        assert values[0] == pytest.approx(value, abs=1e-12)
     if gradient is not None:
         np.testing.assert_allclose(gradients[0], gradient, atol=1e-12)
 
@@ -186,6 +232,34 @@ def test_union_of_many_shapes_is_their_minimum():
         (lambda: qv.sphere().rotate(10.0, (0, 0, 0)), "axis"),
         (lambda: qv.smooth_union(qv.sphere(), qv.box(), 0.0), "blend radius"),
         (lambda: qv.union(), "at least one"),
+        (lambda: qv.cone(0.5, 1.0, -0.1), "top radius"),
+        (lambda: qv.ellipsoid((1.0, 0.0, 1.0)), "radii"),
+        (lambda: qv.smooth_difference(qv.sphere(), qv.box(), math.inf), "blend radius"),
+        (lambda: qv.sphere().shell(0.0), "thickness"),
+        (lambda: qv.sphere().shell(0.1, "middle"), "side"),
+        (lambda: qv.sphere().offset(math.nan), "finite"),
+        (lambda: qv.sphere().orient((0, 0, 0)), "direction"),
+        (lambda: qv.sphere().repeat(0.0), "spacing"),
+        (lambda: qv.sphere().repeat(1.0, 0), "at least 1"),
+        (lambda: qv.sphere().repeat(1.0, 2.5), "whole number"),
+        (lambda: qv.sphere().repeat((1, 0, 0), (2, 2, 1)), "positive spacing"),
+        (lambda: qv.plane().repeat(1.0), "bounded"),
+        (lambda: qv.gyroid().twist(10.0), "bounded"),
+        (lambda: qv.box().bend(0.0), "not be zero"),
+        (lambda: qv.box(1.0).bend(120.0), "axis"),
+        (lambda: qv.box((4.0, 0.2, 0.2)).bend(100.0), "half a turn"),
+        (lambda: qv.polygon([(0, 0), (1, 0), (0, 0)]), "three distinct"),
+        (lambda: qv.polygon([(0, 0), (1, 1), (2, 2)]), "folds back"),
+        (lambda: qv.polygon([(0, 0), (1, 1), (1, 0), (0, 1)]), "not simple"),
+        (lambda: qv.polygon([(0, 0), (2, 0), (2, 1), (1, 0), (0, 1)]), "not simple"),
+        (lambda: qv.polygon([(0, 0), (1, 0), (1, 1), (1, -1)]), "not simple"),
+        (lambda: qv.polygon([(0, 0), (1, math.inf), (1, 1)]), "finite"),
+        (lambda: qv.circle(0.2, (-1.0, 0.0)).revolve(), "nothing to revolve"),
+        (lambda: qv.rectangle(1.0, radius=0.6), "rounding radius"),
+        (lambda: qv.circle().extrude(0.0), "height"),
+        (lambda: qv.Shape.from_function(abs, (-1, -1, -1, 1, 1, 1)), "bounds must be"),
+        (lambda: qv.Shape.from_function(abs, ((1, 0, 0), (0, 1, 1))), "lo <= hi"),
+        (lambda: qv.Shape.from_function(abs, ((0, 0, 0), (1, 1, 1)), step=-1.0), "step"),
     ],
 )
 def test_bad_parameters_are_refused(make, message):
@@ -208,3 +282,4 @@ def test_rotation_keeps_distances_and_turns_gradients():
     cycled = points[:, [1, 2, 0]]
     np.testing.assert_allclose(turned(points)[0], base(cycled)[0], atol=1e-12)
     np.testing.assert_allclose(turned(points)[1], base(cycled)[1][:, [2, 0, 1]], atol=1e-12)
+
