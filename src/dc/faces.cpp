@@ -5,7 +5,7 @@
 #include "core/fault.hpp"
 #include "core/vec3.hpp"
 #include "dc/hermite.hpp"
-#include "dc/ordered_gather.hpp"
+#include "core/ordered_gather.hpp"
 #include "dc/vertices.hpp"
 
 namespace quarvel {

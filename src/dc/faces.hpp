@@ -10,7 +10,7 @@
 
 #include "dc/component.hpp"
 #include "dc/surface_cells.hpp"
-#include "eval/evaluator.hpp"
+#include "core/vec3.hpp"
 
 namespace quarvel {
 

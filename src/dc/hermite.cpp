@@ -4,7 +4,7 @@
 
 #include "core/fault.hpp"
 #include "core/vec3.hpp"
-#include "dc/ordered_gather.hpp"
+#include "core/ordered_gather.hpp"
 
 namespace quarvel {
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "dc/clamp.hpp"
+#include "core/box.hpp"
 #include "dc/component.hpp"
 #include "dc/hermite.hpp"
 #include "dc/surface_cells.hpp"

@@ -2,15 +2,14 @@
 // gradients out. The Python bridge implements it; tests implement it in C++.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
-namespace quarvel {
+#include "core/vec3.hpp"
 
-using Vec3 = std::array<double, 3>;  // x, y, z
+namespace quarvel {
 
 // What one batch returned. `values` and `gradients` have whatever length the
 // field produced (not checked against the batch); readers use checked_at.

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/flat_map.hpp"
-#include "eval/evaluator.hpp"
+#include "core/vec3.hpp"
 
 namespace quarvel {
 

@@ -6,6 +6,7 @@
 
 #include "check.hpp"
 #include "core/fault.hpp"
+#include "core/format.hpp"
 #include "dc/vertices.hpp"
 #include "fields.hpp"
 #include "test_dc_support.hpp"

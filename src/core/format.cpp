@@ -1,10 +1,8 @@
-#include "dc/clamp.hpp"
+#include "core/format.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-
-#include "core/fault.hpp"
 
 namespace quarvel {
 
@@ -46,11 +44,6 @@ std::string format_f64(double v) {
         out += digits.substr(static_cast<std::size_t>(exponent + 1));
     }
     return out;
-}
-
-void check_bounds(double lo, double hi) {
-    if (lo <= hi) return;
-    fault("min > max, or either was NaN. min = " + format_f64(lo) + ", max = " + format_f64(hi));
 }
 
 }  // namespace quarvel

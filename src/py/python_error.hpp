@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/fault.hpp"
-#include "pyref.hpp"
+#include "py/pyref.hpp"
 
 namespace quarvel::py {
 

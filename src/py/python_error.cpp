@@ -1,4 +1,4 @@
-#include "python_error.hpp"
+#include "py/python_error.hpp"
 
 #include <cstdio>
 

@@ -8,12 +8,12 @@
 #include <new>
 #include <string>
 
-#include "args.hpp"
+#include "py/args.hpp"
 #include "dc/extract.hpp"
-#include "eval/bridge.hpp"
+#include "py/bridge.hpp"
 #include "octree/build.hpp"
-#include "python_error.hpp"
-#include "results.hpp"
+#include "py/python_error.hpp"
+#include "py/results.hpp"
 
 namespace quarvel::py {
 

@@ -6,7 +6,7 @@
 #include "dc/extract.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
-#include "pyref.hpp"
+#include "py/pyref.hpp"
 
 namespace quarvel::py {
 
