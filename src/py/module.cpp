@@ -8,10 +8,11 @@
 #include <new>
 #include <string>
 
-#include "py/args.hpp"
 #include "dc/extract.hpp"
-#include "py/bridge.hpp"
+#include "eval/sampler.hpp"
 #include "octree/build.hpp"
+#include "py/args.hpp"
+#include "py/bridge.hpp"
 #include "py/python_error.hpp"
 #include "py/results.hpp"
 
@@ -121,7 +122,8 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
 
     EvalBridge field(fb.eval_fn.get());
     BuildParams params{fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
-                       static_cast<std::uint8_t>(max_depth), iso, angle, adaptive};
+                       static_cast<std::uint8_t>(max_depth), iso, angle,
+                       adaptive ? Finish::balance : Finish::band};
     BuildResult built = build_octree(field, params);
     TriangleMesh mesh = extract_dual_contour(field, built.tree, angle);
     built = BuildResult{};  // the octree is not needed for the conversion
@@ -141,7 +143,7 @@ PyRef build_octree_uniform_impl(PyObject* const* argv, Py_ssize_t nargs, PyObjec
     check_depths("depth", depth, depth);
     EvalBridge field(fb.eval_fn.get());
     const auto d = static_cast<std::uint8_t>(depth);
-    return build_and_count(field, {fb.bbox_min, fb.bbox_max, d, d, iso, 30.0, false});
+    return build_and_count(field, {fb.bbox_min, fb.bbox_max, d, d, iso, 30.0, Finish::band});
 }
 
 PyRef build_octree_adaptive_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
@@ -153,7 +155,7 @@ PyRef build_octree_adaptive_impl(PyObject* const* argv, Py_ssize_t nargs, PyObje
     check_depths("max_depth", min_depth, max_depth);
     EvalBridge field(fb.eval_fn.get());
     return build_and_count(field, {fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
-                                   static_cast<std::uint8_t>(max_depth), iso, 30.0, false});
+                                   static_cast<std::uint8_t>(max_depth), iso, 30.0, Finish::band});
 }
 
 PyRef test_batch_eval_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {

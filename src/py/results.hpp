@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "dc/extract.hpp"
+#include "dc/mesh.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
 #include "py/pyref.hpp"
