@@ -69,7 +69,7 @@ void subdivide_at(Octree& tree, const CornerCache& cache, NodeSlot slot, const C
         tree.children.push_back(group);
         tree.at(slot) = Internal{static_cast<std::uint32_t>(tree.children.size() - 1)};
     }
-    if (cell.level + 1 >= target) return;
+    if (cell.level + 1u >= target) return;
     const std::uint32_t g = as_internal(tree.at(slot))->group;
     for (unsigned c = 0; c < 8; ++c)
         if (!is_internal(tree.group(g)[c]))

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -36,6 +37,9 @@ void raise_panic(const std::string& message) {
         type = panic_exception_type();
     } catch (const Fault&) {
         type = PyExc_SystemError;  // the class could not be created (its error was printed)
+    } catch (PythonError& error) {
+        error.restore();  // no memory left to create the class: the MemoryError it is
+        return;
     }
     PyErr_SetString(type, message.c_str());
 }
@@ -43,8 +47,9 @@ void raise_panic(const std::string& message) {
 // Runs a function body; every C++ error leaves here as an interpreter exception.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    PyObject* result = nullptr;
     try {
-        return body().release();
+        result = body().release();
     } catch (PythonError& error) {
         error.restore();
     } catch (const Fault& f) {
@@ -60,7 +65,10 @@ PyObject* guarded(Body&& body) noexcept {
         report_fault(Fault("unknown internal fault"));
         raise_panic("unknown internal fault");
     }
-    return nullptr;
+    // The interpreter's rule for every C function: an exception set exactly when
+    // there is no result.
+    assert((PyErr_Occurred() == nullptr) ^ (result == nullptr));
+    return result;
 }
 
 // ---------------------------------------------------------------- signatures
