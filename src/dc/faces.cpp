@@ -1,6 +1,7 @@
 #include "dc/faces.hpp"
 
 #include <cmath>
+#include <optional>
 
 #include "core/fault.hpp"
 #include "core/ordered_gather.hpp"
@@ -41,38 +42,38 @@ struct FaceBuilder {
         return first_vertex[c] + static_cast<std::uint64_t>(component_of(comp, inside));
     }
 
+    // The four cells around the edge of cell `c` along `d`: c itself, then one
+    // step down along u, v and both, at c's level and each with a vertex. None
+    // at the lower domain boundary, or where a cell is missing or of another level.
+    std::optional<std::array<std::uint64_t, 4>> cells_around(std::uint64_t c, unsigned d) const {
+        const auto [u, v] = OTHER_AXES[d];
+        const CellKey& key = surface.cells[c].key;
+        if (key[u] == 0 || key[v] == 0) return std::nullopt;
+        std::array<std::uint64_t, 4> around{c, 0, 0, 0};
+        for (unsigned q = 1; q < 4; ++q) {
+            CellKey nk = key;
+            if (q & 1u) --nk[u];
+            if (q & 2u) --nk[v];
+            const std::uint64_t* found = surface.lookup.find(nk);
+            if (!found) return std::nullopt;
+            around[q] = *found;
+        }
+        for (unsigned q = 1; q < 4; ++q)
+            if (first_vertex[around[q]] == PlacedVertices::NONE) return std::nullopt;
+        return around;
+    }
+
     void cell_faces(std::uint64_t c, std::vector<Triangle>& out) const {
         if (first_vertex[c] == PlacedVertices::NONE) return;
         const SurfaceCell& cell = surface.cells[c];
         for (unsigned d = 0; d < 3; ++d) {
             const auto [a, b] = CUBE_EDGES[edge_along(d, 0)];
-            const double va = cell.values[a];
-            const double vb = cell.values[b];
-            const bool a_below = va < iso_value;
-            if (a_below == (vb < iso_value)) continue;
-
-            // The cells around the edge, one step down along u, v and both, at c's level.
-            const auto [u, v] = OTHER_AXES[d];
-            const CellKey& key = cell.key;
-            if (key[u] == 0 || key[v] == 0) continue;  // lower domain boundary
-            std::array<std::uint64_t, 4> around{c, 0, 0, 0};
-            bool complete = true;
-            for (unsigned q = 1; q < 4 && complete; ++q) {
-                CellKey nk = key;
-                if (q & 1u) --nk[u];
-                if (q & 2u) --nk[v];
-                const std::uint64_t* found = surface.lookup.find(nk);
-                complete = found != nullptr;
-                if (found) around[q] = *found;
-            }
-            if (!complete) continue;  // a neighbour is missing or of another level
-            bool all_have_vertices = true;
-            for (unsigned q = 1; q < 4; ++q)
-                all_have_vertices = all_have_vertices && first_vertex[around[q]] != PlacedVertices::NONE;
-            if (!all_have_vertices) continue;
-
+            const bool a_below = cell.values[a] < iso_value;
+            if (a_below == (cell.values[b] < iso_value)) continue;
+            const std::optional<std::array<std::uint64_t, 4>> around = cells_around(c, d);
+            if (!around) continue;
             std::array<std::uint64_t, 4> vq;
-            for (unsigned q = 0; q < 4; ++q) vq[q] = vertex_on_edge(around[q], edge_along(d, q));
+            for (unsigned q = 0; q < 4; ++q) vq[q] = vertex_on_edge((*around)[q], edge_along(d, q));
             const auto& t = QUAD_ORDER[d];
             // Counter-clockwise seen from the side at or above the iso value.
             if (a_below)

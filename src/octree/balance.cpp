@@ -1,6 +1,7 @@
 #include "octree/balance.hpp"
 
 #include <array>
+#include <optional>
 
 namespace quarvel {
 
@@ -10,20 +11,20 @@ namespace {
 
 // ---------------------------------------------------------------- phase A
 
-// The split a face neighbour `n` of leaf `c` asks for, if any, in `request`;
-// `d` is the node the descent towards `n` reached.
-template <class Request>
-void judge_neighbour(const Octree& tree, const CellKey& c, bool c_is_surface, const CellKey& n,
-                     const FoundNode& d, Request&& request) {
+// The split a face neighbour `n` of leaf `c` asks for, if any; `d` is the node
+// the descent towards `n` reached.
+std::optional<CellKey> split_for(const Octree& tree, const CellKey& c, bool c_is_surface,
+                                 const CellKey& n, const FoundNode& d) {
     const unsigned u = c.level;
     if (!is_internal(*d.node)) {
         const bool two_levels_coarser = d.level + 1 < u;
         const bool bare_beside_surface = c_is_surface && d.level < u && !is_surface_leaf(*d.node);
-        if (two_levels_coarser || bare_beside_surface) request(ancestor(n, d.level));
-        return;
+        if (two_levels_coarser || bare_beside_surface) return ancestor(n, d.level);
+        return std::nullopt;
     }
     // Internal only at level u: a finer surface there means c must follow it down.
-    if (c_is_surface && u < tree.max_depth && subtree_has_surface_leaf(tree, *d.node)) request(c);
+    if (c_is_surface && u < tree.max_depth && subtree_has_surface_leaf(tree, *d.node)) return c;
+    return std::nullopt;
 }
 
 // ---------------------------------------------------------------- phase B
@@ -84,12 +85,12 @@ std::vector<CellKey> collect_surface_leaves(const Octree& tree) {
 
 std::vector<CellKey> split_requests(const Octree& tree) {
     UniqueList<CellKey> splits;
-    auto request = [&](const CellKey& cell) { splits.push(cell); };
     walk_leaves(tree, [&](const CellKey& c, const OctreeNode& node, const NodePath& path) {
         const bool surface = is_surface_leaf(node);
         for_each_face_neighbour(c, [&](const CellKey& n, unsigned axis) {
-            judge_neighbour(tree, c, surface, n, find_face_neighbour(tree, path, c, n, axis),
-                            request);
+            const FoundNode d = find_face_neighbour(tree, path, c, n, axis);
+            if (const std::optional<CellKey> split = split_for(tree, c, surface, n, d))
+                splits.push(*split);
         });
     });
     return splits.take();

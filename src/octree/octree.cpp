@@ -9,15 +9,16 @@ namespace quarvel {
 
 namespace {
 
-// Descends from `node` at `level` towards (x, y, z) at `target` while nodes
-// are Internal, telling step(group, child) each step. Returns the level reached.
+// Descends from `node` at `level` towards `cell` while nodes are Internal,
+// telling step(group, child) each step. Returns the level reached.
 template <class Step>
-unsigned descend(const Octree& tree, const OctreeNode*& node, unsigned level, std::uint32_t x,
-                 std::uint32_t y, std::uint32_t z, unsigned target, Step&& step) {
-    for (unsigned n = target - level; n-- > 0; ++level) {
+unsigned descend(const Octree& tree, const OctreeNode*& node, unsigned level, const CellKey& cell,
+                 Step&& step) {
+    for (unsigned n = cell.level - level; n-- > 0; ++level) {
         const Internal* internal = as_internal(*node);
         if (!internal) break;
-        const unsigned c = ((x >> n) & 1u) | (((y >> n) & 1u) << 1) | (((z >> n) & 1u) << 2);
+        const unsigned c =
+            ((cell.x >> n) & 1u) | (((cell.y >> n) & 1u) << 1) | (((cell.z >> n) & 1u) << 2);
         step(internal->group, c);
         node = &tree.group(internal->group)[c];
     }
@@ -90,12 +91,12 @@ OctreeNode make_cell(Octree& tree, const std::array<const CornerSample*, 8>& sam
 
 FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
                     unsigned level) {
-    return find_node_from(tree, &tree.root, 0, x, y, z, level);
+    return find_node_from(tree, &tree.root, 0, {x, y, z, static_cast<std::uint8_t>(level)});
 }
 
 FoundNode find_node_from(const Octree& tree, const OctreeNode* start, unsigned start_level,
-                         std::uint32_t x, std::uint32_t y, std::uint32_t z, unsigned level) {
-    const unsigned reached = descend(tree, start, start_level, x, y, z, level, [](auto, auto) {});
+                         const CellKey& cell) {
+    const unsigned reached = descend(tree, start, start_level, cell, [](auto, auto) {});
     return {start, reached};
 }
 
@@ -103,7 +104,7 @@ FoundSlot locate(const Octree& tree, NodeSlot start, unsigned start_level, const
     const OctreeNode* node = start.group == NodeSlot::ROOT ? &tree.root
                                                             : &tree.group(start.group)[start.child];
     NodeSlot slot = start;
-    const unsigned reached = descend(tree, node, start_level, cell.x, cell.y, cell.z, cell.level,
+    const unsigned reached = descend(tree, node, start_level, cell,
                                      [&](std::uint32_t group, unsigned child) {
                                          slot = {group, child};
                                      });
@@ -115,8 +116,7 @@ FoundNode find_face_neighbour(const Octree& tree, const NodePath& path, const Ce
     // Above the highest bit in which the coordinates differ, both paths agree.
     const unsigned differ = static_cast<unsigned>(std::bit_width(cell[axis] ^ neighbour[axis]));
     const unsigned shared = cell.level - differ;
-    return find_node_from(tree, path[shared], shared, neighbour.x, neighbour.y, neighbour.z,
-                          cell.level);
+    return find_node_from(tree, path[shared], shared, neighbour);
 }
 
 std::vector<CellKey> collect_leaves(const Octree& tree) {

@@ -184,10 +184,11 @@ struct FoundNode {
 // Descends towards cell (x, y, z, level), stopping at the first non-Internal node.
 FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
                     unsigned level);
-// The same descent, started at `start`, a node at `start_level` on the cell's
-// path (an ancestor shared with a cell already visited saves the upper levels).
+// The same descent towards `cell`, started at `start`, a node at `start_level`
+// on its path (an ancestor shared with a cell already visited saves the upper
+// levels).
 FoundNode find_node_from(const Octree& tree, const OctreeNode* start, unsigned start_level,
-                         std::uint32_t x, std::uint32_t y, std::uint32_t z, unsigned level);
+                         const CellKey& cell);
 
 // The same descent for changing the tree: from the node at `start` (at
 // `start_level`, an ancestor of `cell`) to the slot of the node it stops at.

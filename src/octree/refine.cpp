@@ -11,11 +11,13 @@ const char* missing_corner_message(Pass pass) {
                                : "corner not in cache during balance subdivision";
 }
 
-// Queues the 27-point child lattice of the cell with minimum corner `m` at
-// `level` (< max_depth) in the order children (0..7) and their corners (0..7)
-// name the points, probing each point once.
-void queue_children(const Octree& tree, CornerCache& cache, CornerKey m, unsigned level,
-                    unsigned target, CornerBatch& batch) {
+// Queues the 27-point child lattice of `cell` (level < max_depth) in the order
+// children (0..7) and their corners (0..7) name the points, probing each point
+// once; for a deeper target, each child's lattice follows its corners.
+void queue_children(const Octree& tree, CornerCache& cache, const CellKey& cell, unsigned target,
+                    CornerBatch& batch) {
+    const CornerKey m = min_corner(cell, tree.max_depth);
+    const unsigned level = cell.level;
     const std::uint32_t half = 1u << (tree.max_depth - level - 1);
     std::uint32_t seen = 0;  // bit per point of the 3x3x3 child lattice
     for (unsigned c = 0; c < 8; ++c) {
@@ -31,15 +33,15 @@ void queue_children(const Octree& tree, CornerCache& cache, CornerKey m, unsigne
             batch.queue(tree, cache, {m.x + dx * half, m.y + dy * half, m.z + dz * half});
         }
         if (level + 1 < target && level + 1 < tree.max_depth)
-            queue_children(tree, cache, corner_of(m, half, c), level + 1, target, batch);
+            queue_children(tree, cache, child_of(cell, c), target, batch);
     }
 }
 
-// The eight children of the cell with minimum corner key `m` at `level`, made
-// from cached samples of its 27 child lattice points (each looked up once).
-ChildGroup make_children(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level,
-                         Pass pass) {
-    const std::uint32_t t = 1u << (tree.max_depth - level - 1);
+// The eight children of `cell`, made from cached samples of its 27 child
+// lattice points (each looked up once).
+ChildGroup make_children(Octree& tree, const CornerCache& cache, const CellKey& cell, Pass pass) {
+    const CornerKey m = min_corner(cell, tree.max_depth);
+    const std::uint32_t t = 1u << (tree.max_depth - cell.level - 1);
     std::array<const CornerSample*, 27> lattice;  // (dx, dy, dz) in {0,1,2}^3, x fastest
     for (unsigned dz = 0; dz < 3; ++dz)
         for (unsigned dy = 0; dy < 3; ++dy)
@@ -59,13 +61,15 @@ ChildGroup make_children(Octree& tree, const CornerCache& cache, CornerKey m, un
     return group;
 }
 
-// Subdivides the node at `slot`, the node of `cell`, then its children down to `target`.
-void subdivide_at(Octree& tree, const CornerCache& cache, NodeSlot slot, const CellKey& cell,
-                  unsigned target, Pass pass) {
+// Subdivides the node at `slot`, the node of the request's cell, then its
+// children down to the target.
+void subdivide_at(Octree& tree, const CornerCache& cache, NodeSlot slot,
+                  const RefineRequest& request, Pass pass) {
+    const CellKey& cell = request.cell;
+    const unsigned target = request.target;
     if (cell.level >= target || cell.level >= tree.max_depth) return;
     if (!is_internal(tree.at(slot))) {
-        const ChildGroup group =
-            make_children(tree, cache, min_corner(cell, tree.max_depth), cell.level, pass);
+        const ChildGroup group = make_children(tree, cache, cell, pass);
         tree.children.push_back(group);
         tree.at(slot) = Internal{static_cast<std::uint32_t>(tree.children.size() - 1)};
     }
@@ -73,7 +77,7 @@ void subdivide_at(Octree& tree, const CornerCache& cache, NodeSlot slot, const C
     const std::uint32_t g = as_internal(tree.at(slot))->group;
     for (unsigned c = 0; c < 8; ++c)
         if (!is_internal(tree.group(g)[c]))
-            subdivide_at(tree, cache, {g, c}, child_of(cell, c), target, pass);
+            subdivide_at(tree, cache, {g, c}, {child_of(cell, c), request.target}, pass);
 }
 
 }  // namespace
@@ -111,8 +115,7 @@ void queue_corners(const Octree& tree, CornerCache& cache, const RefineRequest& 
                    CornerBatch& batch) {
     const CellKey& cell = request.cell;
     if (cell.level >= request.target || cell.level >= tree.max_depth) return;
-    queue_children(tree, cache, min_corner(cell, tree.max_depth), cell.level, request.target,
-                   batch);
+    queue_children(tree, cache, cell, request.target, batch);
 }
 
 void subdivide(Octree& tree, const CornerCache& cache, const RefineRequest& request, Pass pass) {
@@ -120,7 +123,7 @@ void subdivide(Octree& tree, const CornerCache& cache, const RefineRequest& requ
     if (cell.level >= request.target || cell.level >= tree.max_depth) return;
     const FoundSlot found = locate(tree, NodeSlot{}, 0, cell);
     if (found.level != cell.level) fault("cell to subdivide is not in the tree");
-    subdivide_at(tree, cache, found.slot, cell, request.target, pass);
+    subdivide_at(tree, cache, found.slot, request, pass);
 }
 
 void refine(FieldSampler& sampler, Octree& tree, CornerCache& cache,
