@@ -101,8 +101,7 @@ FoundNode find_node_from(const Octree& tree, const OctreeNode* start, unsigned s
 }
 
 FoundSlot locate(const Octree& tree, NodeSlot start, unsigned start_level, const CellKey& cell) {
-    const OctreeNode* node = start.group == NodeSlot::ROOT ? &tree.root
-                                                            : &tree.group(start.group)[start.child];
+    const OctreeNode* node = &tree.at(start);
     NodeSlot slot = start;
     const unsigned reached = descend(tree, node, start_level, cell,
                                      [&](std::uint32_t group, unsigned child) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -158,7 +159,10 @@ struct Octree {
     Vec3 position(const CornerKey& key) const;    // origin + key * finest_edge
     const ChildGroup& group(std::uint32_t index) const;  // faults when out of range
     ChildGroup& group(std::uint32_t index);
-    OctreeNode& at(NodeSlot slot) { return slot.group == NodeSlot::ROOT ? root : group(slot.group)[slot.child]; }
+    const OctreeNode& at(NodeSlot slot) const {
+        return slot.group == NodeSlot::ROOT ? root : group(slot.group)[slot.child];
+    }
+    OctreeNode& at(NodeSlot slot) { return const_cast<OctreeNode&>(std::as_const(*this).at(slot)); }
     const LeafData& data(const Leaf& leaf) const;         // faults when out of range
     Leaf add_leaf(LeafData data, std::uint8_t sign_mask);
 };

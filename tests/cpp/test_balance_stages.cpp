@@ -53,7 +53,8 @@ TEST(balance_subdivide_faults_on_missing_corner) {
     CHECK(is_surface_leaf(s.tree.root));
     // A cell the tree does not hold is a fault, not a subdivision of its ancestor.
     Scene deep(2, below_at({}));
-    CHECK_EQ(fault_message([&] { subdivide(deep.tree, deep.cache, down_to({1, 0, 0, 1}, 2), Pass::build); }),
+    const RefineRequest absent = down_to({1, 0, 0, 1}, 2);
+    CHECK_EQ(fault_message([&] { subdivide(deep.tree, deep.cache, absent, Pass::build); }),
              std::string("cell to subdivide is not in the tree"));
     CHECK(deep.tree.children.empty());
 }
