@@ -128,6 +128,7 @@ std::vector<CellKey> collect_leaves(const Octree& tree) {
 
 bool subtree_has_surface_leaf(const Octree& tree, const OctreeNode& node) {
     bool found = false;
+    // Keys are not read, so the walk may number the subtree from a root key.
     walk_subtree(tree, node, CellKey{}, [&](const CellKey&, const OctreeNode& n, const NodePath&) {
         found = found || is_surface_leaf(n);
         return !found;
