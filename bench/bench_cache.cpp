@@ -17,7 +17,7 @@ using namespace quarvel;
 namespace {
 
 struct KeyHash {
-    std::size_t operator()(const CornerKey& k) const noexcept { return mix64(k.packed()); }
+    std::size_t operator()(const CornerKey& k) const noexcept { return mix64(k.hash_input()); }
 };
 
 // Minimum corners of the cells at `depth` whose centre lies within one cell of

@@ -49,8 +49,8 @@ def mesh(
     counts as curved or sharp.  ``progress=True`` shows a status line on
     standard error.
     """
-    _check_depths(min_depth, max_depth)
-    box = _search_box(field, bounds, iso, margin)
+    check_depths(min_depth, max_depth)
+    box = search_box(field, bounds, iso, margin)
     contract_field = as_field(field)
     reporter = Progress(contract_field) if progress else None
     eval_fn: Field = reporter if reporter is not None else contract_field
@@ -65,7 +65,8 @@ def mesh(
     return Mesh(vertices, triangles)
 
 
-def _check_depths(min_depth: int, max_depth: int) -> None:
+def check_depths(min_depth: int, max_depth: int) -> None:
+    """Raise ValueError unless 0 <= min_depth <= max_depth <= 31 (shared with the command line)."""
     for name, value in (("min_depth", min_depth), ("max_depth", max_depth)):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
             raise ValueError(f"{name} must be a non-negative integer (got {value!r})")
@@ -75,7 +76,10 @@ def _check_depths(min_depth: int, max_depth: int) -> None:
         raise ValueError(f"min_depth must not exceed max_depth (got {min_depth} > {max_depth})")
 
 
-def _search_box(field: object, bounds: BoundsLike | None, iso: float, margin: float) -> Bounds:
+def search_box(field: object, bounds: BoundsLike | None, iso: float, margin: float) -> Bounds:
+    """The box ``mesh`` searches: ``bounds`` or the field's own, grown by ``margin``.
+
+    Shared with the command line, which checks bounds before any work."""
     if bounds is not None:
         box = bounds if isinstance(bounds, Bounds) else Bounds.of(*bounds)
     else:

@@ -13,7 +13,7 @@ from typing import Any
 
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
-from ._extract import _check_depths, _search_box, mesh
+from ._extract import check_depths, mesh, search_box
 from ._io import mesh_format
 from ._mesh import Mesh
 from ._preview import require_matplotlib
@@ -173,7 +173,7 @@ def _mesh_command(args: argparse.Namespace) -> int:
 def _check_arguments(args: argparse.Namespace) -> None:
     """Reject bad values before any work, so that mistakes cost no time."""
     try:
-        _check_depths(args.min_depth, args.max_depth)
+        check_depths(args.min_depth, args.max_depth)
         mesh_format(args.output)
     except ValueError as error:
         raise CliError(str(error), USAGE_ERROR) from None
@@ -216,7 +216,7 @@ def _resolve_field(shape: str, bounds: list[float] | None) -> tuple[Any, Bounds 
 
 def _check_bounds(field: Any, box: Bounds | None, iso: float) -> None:
     try:
-        _search_box(field, box, iso, 0.0)
+        search_box(field, box, iso, 0.0)
     except (TypeError, ValueError) as error:
         raise CliError(str(error), USAGE_ERROR) from None
 

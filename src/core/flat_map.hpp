@@ -81,6 +81,29 @@ public:
     }
     bool contains(const Key& key) const noexcept { return find(key) != nullptr; }
 
+    // Removes `key` when present; returns whether it was. Later entries of its
+    // probe run shift back into the gap, so no lookup ever stops short.
+    bool erase(const Key& key) noexcept {
+        if (slots_.empty()) return false;
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t hole = index_of(key);
+        for (;; hole = (hole + 1) & mask) {
+            if (!slots_[hole].used) return false;
+            if (slots_[hole].key == key) break;
+        }
+        for (std::size_t j = (hole + 1) & mask; slots_[j].used; j = (j + 1) & mask) {
+            // The entry at j may fill the hole when the hole lies between its home and j.
+            const std::size_t home = index_of(slots_[j].key);
+            if (((j - home) & mask) >= ((j - hole) & mask)) {
+                slots_[hole] = std::move(slots_[j]);
+                hole = j;
+            }
+        }
+        slots_[hole] = Slot{};
+        --size_;
+        return true;
+    }
+
 private:
     struct Slot {
         Key key{};
@@ -89,7 +112,7 @@ private:
     };
 
     std::size_t index_of(const Key& key) const noexcept {
-        return static_cast<std::size_t>(mix64(key.packed() ^ seed_)) & (slots_.size() - 1);
+        return static_cast<std::size_t>(mix64(key.hash_input() ^ seed_)) & (slots_.size() - 1);
     }
 
     Slot& probe_for_insert(const Key& key) {

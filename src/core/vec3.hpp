@@ -1,13 +1,14 @@
-// Small vector and scalar helpers shared by the octree and dual contouring.
-// Each fixes its order of operations (x, then y, then z), which results
-// depend on bit for bit.
+// Points and vectors in world coordinates, and the scalar helpers shared by the
+// octree and dual contouring. Each fixes its order of operations (x, then y,
+// then z), which results depend on bit for bit.
 #pragma once
 
+#include <array>
 #include <cmath>
 
-#include "eval/evaluator.hpp"
-
 namespace quarvel {
+
+using Vec3 = std::array<double, 3>;  // x, y, z
 
 inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 inline double length(const Vec3& v) { return std::sqrt(dot(v, v)); }
@@ -27,5 +28,8 @@ inline double max_ignoring_nan(double a, double b) {
     if (std::isnan(b)) return a;
     return a > b ? a : b;
 }
+
+// The cosine of an angle in degrees, converted as degrees * pi / 180.
+inline double cos_degrees(double degrees) { return std::cos(degrees * 3.141592653589793 / 180.0); }
 
 }  // namespace quarvel

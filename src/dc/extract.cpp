@@ -1,53 +1,31 @@
 #include "dc/extract.hpp"
 
-#include <cmath>
-
-#include "dc/component.hpp"
 #include "dc/faces.hpp"
 #include "dc/hermite.hpp"
 #include "dc/largest_component.hpp"
 #include "dc/surface_cells.hpp"
 #include "dc/vertices.hpp"
+#include "eval/sampler.hpp"
 
 namespace quarvel {
 
-namespace {
-
-std::vector<CellComponents> cell_components(const std::vector<SurfaceCell>& cells) {
-    std::vector<CellComponents> out;
-    out.reserve(cells.size());
-    for (const SurfaceCell& cell : cells) out.push_back(COMPONENT_TABLE[cell.sign_mask]);
-    return out;
-}
-
-}  // namespace
-
 TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg) {
-    const double cos_threshold = std::cos(angle_threshold_deg * 3.141592653589793 / 180.0);
-    // Central-difference step: a hundredth of the finest cell edge.
-    const double fd_step = 0.01 * tree.finest_edge();
-    const double iso = tree.iso_value;
+    const DcParams params = DcParams::of(tree, angle_threshold_deg);
+    FieldSampler sampler(field, fd_step(tree));
 
-    // field.poll() between the stages: a pending signal (Ctrl-C) ends the call
-    // there instead of after the whole extraction.
-    const std::vector<SurfaceCell> cells = collect_surface_cells(tree);
-    if (cells.empty()) return {};
-    const CellLookup lookup = build_cell_lookup(cells);
-    const std::vector<CellComponents> components = cell_components(cells);
-    const VertexSlots slots = number_vertex_slots(components);
-    field.poll();
-
-    const HermiteSamples samples =
-        hermite_samples(field, cells, components, slots.offset, iso, fd_step);
-    field.poll();
-    PlacedVertices placed = place_vertices(field, cells, components, slots, samples, cos_threshold,
-                                           tree.size, iso, fd_step);
-    field.poll();
+    // sampler.poll() between the stages: a pending signal (Ctrl-C) ends the
+    // call there instead of after the whole extraction.
+    const SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
+    if (surface.cells.empty()) return {};
+    sampler.poll();
+    const HermiteSamples samples = hermite_samples(sampler, surface, params.iso_value);
+    sampler.poll();
+    PlacedVertices placed = place_vertices(sampler, surface, samples, params);
+    sampler.poll();
     TriangleMesh mesh;
-    mesh.triangles =
-        generate_faces(cells, lookup, components, placed.first_vertex, placed.positions, iso);
+    mesh.triangles = generate_faces(surface, placed, params.iso_value);
     mesh.vertices = std::move(placed.positions);
-    field.poll();
+    sampler.poll();
     keep_largest_component(mesh);
     return mesh;
 }

@@ -3,19 +3,11 @@
 // and the largest connected piece.
 #pragma once
 
-#include <array>
-#include <cstdint>
-#include <vector>
-
+#include "dc/mesh.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
 
 namespace quarvel {
-
-struct TriangleMesh {
-    std::vector<Vec3> vertices;                         // world coordinates
-    std::vector<std::array<std::uint64_t, 3>> triangles;  // 0-based, counter-clockwise seen from outside
-};
 
 // `tree` is read only; `angle_threshold_deg` drives the sharp-feature test.
 TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree,

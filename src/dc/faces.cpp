@@ -1,12 +1,10 @@
 #include "dc/faces.hpp"
 
 #include <cmath>
+#include <optional>
 
 #include "core/fault.hpp"
-#include "core/vec3.hpp"
-#include "dc/hermite.hpp"
-#include "dc/ordered_gather.hpp"
-#include "dc/vertices.hpp"
+#include "core/ordered_gather.hpp"
 
 namespace quarvel {
 
@@ -29,59 +27,53 @@ void emit(std::vector<Triangle>& out, std::uint64_t a, std::uint64_t b, std::uin
     out.push_back({a, b, c});
 }
 
-std::uint32_t& coordinate(CellKey& key, unsigned axis) {
-    return axis == 0 ? key.x : axis == 1 ? key.y : key.z;
-}
-
 struct FaceBuilder {
-    const std::vector<SurfaceCell>& cells;
-    const CellLookup& lookup;
-    std::span<const CellComponents> components;
-    std::span<const std::uint64_t> first_vertex;
-    std::span<const Vec3> positions;
+    const SurfaceCells& surface;
+    const std::vector<std::uint64_t>& first_vertex;
+    const std::vector<Vec3>& positions;
     double iso_value;
 
     // Vertex of cell `c` on its edge `e`: the slot of the edge's inside corner.
     std::uint64_t vertex_on_edge(std::uint64_t c, unsigned e) const {
-        const CellComponents& comp = components[c];
+        const CellComponents& comp = surface.components[c];
         if (comp.count == 1) return first_vertex[c];
-        const auto [a, b] = EDGE_CORNERS[e];
-        const unsigned inside = (cells[c].sign_mask >> a & 1u) ? a : b;
+        const auto [a, b] = CUBE_EDGES[e];
+        const unsigned inside = (surface.cells[c].sign_mask >> a & 1u) ? a : b;
         return first_vertex[c] + static_cast<std::uint64_t>(component_of(comp, inside));
+    }
+
+    // The four cells around the edge of cell `c` along `d`: c itself, then one
+    // step down along u, v and both, at c's level and each with a vertex. None
+    // at the lower domain boundary, or where a cell is missing or of another level.
+    std::optional<std::array<std::uint64_t, 4>> cells_around(std::uint64_t c, unsigned d) const {
+        const auto [u, v] = OTHER_AXES[d];
+        const CellKey& key = surface.cells[c].key;
+        if (key[u] == 0 || key[v] == 0) return std::nullopt;
+        std::array<std::uint64_t, 4> around{c, 0, 0, 0};
+        for (unsigned q = 1; q < 4; ++q) {
+            CellKey nk = key;
+            if (q & 1u) --nk[u];
+            if (q & 2u) --nk[v];
+            const std::uint64_t* found = surface.lookup.find(nk);
+            if (!found) return std::nullopt;
+            around[q] = *found;
+        }
+        for (unsigned q = 1; q < 4; ++q)
+            if (first_vertex[around[q]] == PlacedVertices::NONE) return std::nullopt;
+        return around;
     }
 
     void cell_faces(std::uint64_t c, std::vector<Triangle>& out) const {
         if (first_vertex[c] == PlacedVertices::NONE) return;
-        const SurfaceCell& cell = cells[c];
+        const SurfaceCell& cell = surface.cells[c];
         for (unsigned d = 0; d < 3; ++d) {
-            const unsigned e0 = AXIS_BASE_EDGE[d];
-            const double va = cell.values[EDGE_CORNERS[e0][0]];
-            const double vb = cell.values[EDGE_CORNERS[e0][1]];
-            const bool a_below = va < iso_value;
-            if (a_below == (vb < iso_value)) continue;
-
-            // The cells around the edge, one step down along u, v and both, at c's level.
-            const auto [u, v] = OTHER_AXES[d];
-            CellKey key = cell.key;
-            if (coordinate(key, u) == 0 || coordinate(key, v) == 0) continue;  // lower domain boundary
-            std::array<std::uint64_t, 4> around{c, 0, 0, 0};
-            bool complete = true;
-            for (unsigned q = 1; q < 4 && complete; ++q) {
-                CellKey nk = key;
-                if (q & 1u) --coordinate(nk, u);
-                if (q & 2u) --coordinate(nk, v);
-                const std::uint64_t* found = lookup.find(nk);
-                complete = found != nullptr;
-                if (found) around[q] = *found;
-            }
-            if (!complete) continue;  // a neighbour is missing or of another level
-            bool all_have_vertices = true;
-            for (unsigned q = 1; q < 4; ++q)
-                all_have_vertices = all_have_vertices && first_vertex[around[q]] != PlacedVertices::NONE;
-            if (!all_have_vertices) continue;
-
+            const auto [a, b] = CUBE_EDGES[edge_along(d, 0)];
+            const bool a_below = cell.values[a] < iso_value;
+            if (a_below == (cell.values[b] < iso_value)) continue;
+            const std::optional<std::array<std::uint64_t, 4>> around = cells_around(c, d);
+            if (!around) continue;
             std::array<std::uint64_t, 4> vq;
-            for (unsigned q = 0; q < 4; ++q) vq[q] = vertex_on_edge(around[q], e0 + q);
+            for (unsigned q = 0; q < 4; ++q) vq[q] = vertex_on_edge((*around)[q], edge_along(d, q));
             const auto& t = QUAD_ORDER[d];
             // Counter-clockwise seen from the side at or above the iso value.
             if (a_below)
@@ -115,12 +107,10 @@ void split_quad(const std::array<std::uint64_t, 4>& quad, std::span<const Vec3> 
     }
 }
 
-std::vector<Triangle> generate_faces(const std::vector<SurfaceCell>& cells, const CellLookup& lookup,
-                                     std::span<const CellComponents> components,
-                                     std::span<const std::uint64_t> first_vertex,
-                                     std::span<const Vec3> positions, double iso_value) {
-    const FaceBuilder builder{cells, lookup, components, first_vertex, positions, iso_value};
-    return parallel_gather<Triangle>(cells.size(), [&](std::size_t c, std::vector<Triangle>& out) {
+std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices,
+                                     double iso_value) {
+    const FaceBuilder builder{surface, vertices.first_vertex, vertices.positions, iso_value};
+    return parallel_gather<Triangle>(surface.cells.size(), [&](std::size_t c, std::vector<Triangle>& out) {
         builder.cell_faces(c, out);
     });
 }

@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "core/fault.hpp"
+#include "core/ordered_gather.hpp"
 #include "core/vec3.hpp"
-#include "dc/ordered_gather.hpp"
 
 namespace quarvel {
 
@@ -16,7 +16,7 @@ Vec3 lerp(const Vec3& p0, const Vec3& p1, double t) {
 
 void emit_cell_crossings(const SurfaceCell& cell, const CellComponents& components,
                          std::uint64_t index, double iso_value, std::vector<EdgeCrossing>& out) {
-    for (const auto& [a, b] : EDGE_CORNERS) {
+    for (const auto& [a, b] : CUBE_EDGES) {
         const double fa = cell.values[a] - iso_value;
         // NaN compares false on both sides, so it counts as not below.
         if ((fa < 0) == (cell.values[b] < iso_value)) continue;
@@ -28,16 +28,14 @@ void emit_cell_crossings(const SurfaceCell& cell, const CellComponents& componen
 
 }  // namespace
 
-std::vector<EdgeCrossing> build_crossings(const std::vector<SurfaceCell>& cells,
-                                          std::span<const CellComponents> components,
-                                          double iso_value) {
+std::vector<EdgeCrossing> build_crossings(const SurfaceCells& surface, double iso_value) {
     return parallel_gather<EdgeCrossing>(
-        cells.size(), [&](std::size_t i, std::vector<EdgeCrossing>& out) {
-            emit_cell_crossings(cells[i], components[i], i, iso_value, out);
+        surface.cells.size(), [&](std::size_t i, std::vector<EdgeCrossing>& out) {
+            emit_cell_crossings(surface.cells[i], surface.components[i], i, iso_value, out);
         });
 }
 
-std::vector<Vec3> locate_crossings(Evaluator& field, std::span<const EdgeCrossing> crossings,
+std::vector<Vec3> locate_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
                                    double iso_value) {
     const std::size_t n = crossings.size();
     std::vector<Vec3> points(n);
@@ -50,9 +48,9 @@ std::vector<Vec3> locate_crossings(Evaluator& field, std::span<const EdgeCrossin
             t_mid[i] = (t_lo[i] + t_hi[i]) * 0.5;
             points[i] = lerp(crossings[i].p0, crossings[i].p1, t_mid[i]);
         }
-        const BatchResult batch = field.eval_batch(points);
+        const std::vector<double> values = sampler.values(points);
         for (std::size_t i = 0; i < n; ++i) {
-            const double fm = checked_at(batch.values, i) - iso_value;
+            const double fm = checked_at(values, i) - iso_value;
             if ((fm < 0) != (f_lo[i] < 0)) {
                 t_hi[i] = t_mid[i];
             } else {
@@ -72,27 +70,23 @@ Vec3 unit_normal(const Vec3& g) {
     return {g[0] / len, g[1] / len, g[2] / len};
 }
 
-std::vector<Vec3> estimate_normals(Evaluator& field, std::span<const Vec3> points,
-                                   double fd_step) {
+std::vector<Vec3> estimate_normals(FieldSampler& sampler, std::span<const Vec3> points) {
     std::vector<Vec3> normals(points.size());
-    if (points.empty()) return normals;
-    BatchResult batch = field.eval_batch(points);  // values unused: only the gradients matter
-    const std::vector<Vec3> gradients =
-        batch.gradients ? std::move(*batch.gradients) : fd_gradients(field, points, fd_step);
+    // Values unused: only the gradients matter.
+    const std::vector<Vec3> gradients = sampler.sample(points).gradients;
     for (std::size_t i = 0; i < points.size(); ++i) normals[i] = unit_normal(checked_at(gradients, i));
     return normals;
 }
 
-HermiteSamples hermite_samples(Evaluator& field, const std::vector<SurfaceCell>& cells,
-                               std::span<const CellComponents> components,
-                               std::span<const std::uint64_t> vertex_offset, double iso_value,
-                               double fd_step) {
-    const std::vector<EdgeCrossing> crossings = build_crossings(cells, components, iso_value);
+HermiteSamples hermite_samples(FieldSampler& sampler, const SurfaceCells& surface,
+                               double iso_value) {
+    const std::vector<EdgeCrossing> crossings = build_crossings(surface, iso_value);
     HermiteSamples samples;
-    samples.points = locate_crossings(field, crossings, iso_value);
-    samples.normals = estimate_normals(field, samples.points, fd_step);
+    samples.points = locate_crossings(sampler, crossings, iso_value);
+    samples.normals = estimate_normals(sampler, samples.points);
     samples.slots.reserve(crossings.size());
-    for (const EdgeCrossing& c : crossings) samples.slots.push_back(vertex_offset[c.cell] + c.component);
+    for (const EdgeCrossing& c : crossings)
+        samples.slots.push_back(surface.slots.offset[c.cell] + c.component);
     return samples;
 }
 

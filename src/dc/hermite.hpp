@@ -4,24 +4,14 @@
 // bisection rounds, one normal batch) however many edges there are.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "dc/component.hpp"
 #include "dc/surface_cells.hpp"
-#include "eval/evaluator.hpp"
+#include "eval/sampler.hpp"
 
 namespace quarvel {
-
-// The twelve cube edges as (a, b) corner pairs, grouped by axis; corner a has
-// the lower coordinate along the edge, and the pair is never reordered by sign.
-static constexpr std::array<std::array<std::uint8_t, 2>, 12> EDGE_CORNERS = {{
-    {0, 1}, {2, 3}, {4, 5}, {6, 7},  // x edges
-    {0, 2}, {1, 3}, {4, 6}, {5, 7},  // y edges
-    {0, 4}, {1, 5}, {2, 6}, {3, 7},  // z edges
-}};
 
 // Rounds of the crossing search: the bracket ends 1/256 of the edge wide.
 inline constexpr int BISECTION_ROUNDS = 8;
@@ -29,7 +19,7 @@ inline constexpr int BISECTION_ROUNDS = 8;
 // One sign-changing edge of one surface cell. An edge shared by several cells
 // appears once per cell and feeds only that cell's vertex.
 struct EdgeCrossing {
-    Vec3 p0{};                   // position of corner a
+    Vec3 p0{};                   // position of corner a (CUBE_EDGES)
     Vec3 p1{};                   // position of corner b
     double f0 = 0.0;             // values[a] - iso_value
     std::uint64_t cell = 0;      // index in the surface cell list
@@ -40,31 +30,25 @@ struct EdgeCrossing {
 struct HermiteSamples {
     std::vector<Vec3> points;          // N x 3 crossing points, world coordinates
     std::vector<Vec3> normals;         // N x 3 unit normals, (0, 0, 1) where the gradient vanished
-    std::vector<std::uint64_t> slots;  // N vertex slots: vertex_offset[cell] + component
+    std::vector<std::uint64_t> slots;  // N vertex slots: slots.offset[cell] + component
 };
 
 // Sign-changing edges, cells in list order and edges 0..11 within a cell.
-// `components`: one entry per cell.
-std::vector<EdgeCrossing> build_crossings(const std::vector<SurfaceCell>& cells,
-                                          std::span<const CellComponents> components,
-                                          double iso_value);
+std::vector<EdgeCrossing> build_crossings(const SurfaceCells& surface, double iso_value);
 
 // Eight batched bisection rounds per crossing; returns N crossing points.
-std::vector<Vec3> locate_crossings(Evaluator& field, std::span<const EdgeCrossing> crossings,
+std::vector<Vec3> locate_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
                                    double iso_value);
 
 // g / |g| when |g| > 1e-12, else (0, 0, 1) (also for NaN).
 Vec3 unit_normal(const Vec3& g);
 
-// One batch on `points`; its gradients, or central differences with `fd_step`
-// (world units) when the field gives none, normalised.
-std::vector<Vec3> estimate_normals(Evaluator& field, std::span<const Vec3> points,
-                                   double fd_step);
+// One batch on `points` (plus a finite-difference one when the field gives no
+// gradients); its gradients, normalised.
+std::vector<Vec3> estimate_normals(FieldSampler& sampler, std::span<const Vec3> points);
 
 // The three steps above for the whole cell list. No field call when no edge crosses.
-HermiteSamples hermite_samples(Evaluator& field, const std::vector<SurfaceCell>& cells,
-                               std::span<const CellComponents> components,
-                               std::span<const std::uint64_t> vertex_offset, double iso_value,
-                               double fd_step);
+HermiteSamples hermite_samples(FieldSampler& sampler, const SurfaceCells& surface,
+                               double iso_value);
 
 }  // namespace quarvel

@@ -32,39 +32,33 @@ private:
     std::vector<std::uint64_t> parent_;
 };
 
-}  // namespace
-
-void keep_largest_component(TriangleMesh& mesh) {
-    auto& triangles = mesh.triangles;
-    if (triangles.empty()) return;
-    const std::size_t n = mesh.vertices.size();
-    DisjointSets sets(n);
-    for (const auto& [i, j, k] : triangles) {
+// The component of each triangle: the root of its vertices' set once every
+// triangle has joined its three vertices.
+std::vector<std::uint64_t> triangle_components(const TriangleMesh& mesh) {
+    DisjointSets sets(mesh.vertices.size());
+    for (const auto& [i, j, k] : mesh.triangles) {
         sets.unite(i, j);
         sets.unite(i, k);
     }
+    std::vector<std::uint64_t> root_of(mesh.triangles.size());
+    for (std::size_t t = 0; t < mesh.triangles.size(); ++t) root_of[t] = sets.find(mesh.triangles[t][0]);
+    return root_of;
+}
 
-    // Counting by root index instead of hashing: same counts, and scanning the
-    // triangles in order makes the earliest triangle's component win a tie.
-    std::vector<std::uint64_t> root_of(triangles.size());
-    std::vector<std::uint64_t> count(n, 0);
-    for (std::size_t t = 0; t < triangles.size(); ++t) ++count[root_of[t] = sets.find(triangles[t][0])];
-    std::uint64_t best = root_of[0];
-    for (std::uint64_t r : root_of)
-        if (count[r] > count[best]) best = r;
-    if (count[best] == triangles.size()) return;
-
+// Keeps the triangles whose component is `keep` and the vertices they use,
+// renumbered in increasing order of their old index.
+void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_of,
+                    std::uint64_t keep) {
     std::vector<std::array<std::uint64_t, 3>> kept;
-    kept.reserve(count[best]);
-    for (std::size_t t = 0; t < triangles.size(); ++t)
-        if (root_of[t] == best) kept.push_back(triangles[t]);
+    for (std::size_t t = 0; t < mesh.triangles.size(); ++t)
+        if (root_of[t] == keep) kept.push_back(mesh.triangles[t]);
 
     constexpr std::uint64_t unused = ~std::uint64_t{0};
-    std::vector<std::uint64_t> renumber(n, unused);
+    std::vector<std::uint64_t> renumber(mesh.vertices.size(), unused);
     for (const auto& tri : kept)
         for (std::uint64_t v : tri) renumber[v] = 0;
     std::vector<Vec3> vertices;
-    for (std::size_t v = 0; v < n; ++v) {
+    for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
         if (renumber[v] == unused) continue;
         renumber[v] = vertices.size();
         vertices.push_back(mesh.vertices[v]);
@@ -72,7 +66,22 @@ void keep_largest_component(TriangleMesh& mesh) {
     for (auto& tri : kept)
         for (std::uint64_t& v : tri) v = renumber[v];
     mesh.vertices = std::move(vertices);
-    triangles = std::move(kept);
+    mesh.triangles = std::move(kept);
+}
+
+}  // namespace
+
+void keep_largest_component(TriangleMesh& mesh) {
+    if (mesh.triangles.empty()) return;
+    const std::vector<std::uint64_t> root_of = triangle_components(mesh);
+    // Counting by root index instead of hashing: same counts, and scanning the
+    // triangles in order makes the earliest triangle's component win a tie.
+    std::vector<std::uint64_t> count(mesh.vertices.size(), 0);
+    for (std::uint64_t r : root_of) ++count[r];
+    std::uint64_t best = root_of[0];
+    for (std::uint64_t r : root_of)
+        if (count[r] > count[best]) best = r;
+    if (count[best] != mesh.triangles.size()) keep_component(mesh, root_of, best);
 }
 
 }  // namespace quarvel

@@ -2,10 +2,7 @@
 // are dropped, keeping the connected piece with the most triangles.
 #pragma once
 
-#include <cstdint>
-#include <vector>
-
-#include "dc/extract.hpp"
+#include "dc/mesh.hpp"
 
 namespace quarvel {
 

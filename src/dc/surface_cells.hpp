@@ -1,5 +1,6 @@
-// The flat list of surface leaves that dual contouring works on. Every per-cell
-// array of the extraction is indexed by position in this list.
+// The surface cells dual contouring works on, and the parameters its stages
+// share. Every per-cell array of the extraction is indexed by position in the
+// cell list.
 #pragma once
 
 #include <array>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "core/flat_map.hpp"
+#include "dc/component.hpp"
 #include "octree/octree.hpp"
 
 namespace quarvel {
@@ -22,12 +24,31 @@ struct SurfaceCell {
     CellKey key;                     // coordinates at `key.level`, which is the cell's level
 };
 
-// Surface leaves at a level >= tree.min_depth, depth first, children 0..7.
+// Surface leaves at a level >= tree.min_depth, in walk order.
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree);
 
 // Position of a cell in the list by its key; a later duplicate key wins.
 using CellLookup = FlatMap<CellKey, std::uint64_t>;
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);
+
+// The cell list with what every stage derives from it.
+struct SurfaceCells {
+    std::vector<SurfaceCell> cells;
+    std::vector<CellComponents> components;  // per cell: COMPONENT_TABLE[sign_mask]
+    VertexSlots slots;                       // per cell: its first vertex slot; the total
+    CellLookup lookup;
+};
+SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells);
+
+// What the stages read besides the cells, fixed for one extraction.
+struct DcParams {
+    double iso_value = 0.0;
+    double cos_threshold = 1.0;  // a slot is sharp when two of its normals' dot product is below
+    double tree_size = 0.0;      // the octree's edge, world units: scales the sharp-feature margin
+
+    // The extraction's parameters for `tree`, with the sharp-feature angle in degrees.
+    static DcParams of(const Octree& tree, double angle_threshold_deg);
+};
 
 // Position of corner `i` of `cell`: min + edge on each axis whose bit is set.
 inline Vec3 corner_position(const SurfaceCell& cell, unsigned i) {

@@ -1,8 +1,8 @@
 #include "dc/vertices.hpp"
 
 #include "core/fault.hpp"
-#include "core/vec3.hpp"
 #include "core/parallel.hpp"
+#include "core/vec3.hpp"
 
 namespace quarvel {
 
@@ -76,15 +76,14 @@ std::vector<std::uint8_t> sharp_slots(const HermiteSamples& samples, std::uint64
     return sharp;
 }
 
-std::vector<VertexJob> vertex_jobs(const std::vector<SurfaceCell>& cells,
-                                   std::span<const CellComponents> components,
-                                   std::span<const std::uint64_t> vertex_offset,
-                                   std::span<const std::uint8_t> sharp, double tree_size) {
+std::vector<VertexJob> vertex_jobs(const SurfaceCells& surface, std::span<const std::uint8_t> sharp,
+                                   double tree_size) {
+    const std::vector<SurfaceCell>& cells = surface.cells;
     std::vector<VertexJob> jobs;
     for (std::size_t c = 0; c < cells.size(); ++c) {
         const Box box = cell_box(cells[c]);
-        for (unsigned j = 0; j < components[c].count; ++j) {
-            VertexJob job{vertex_offset[c] + j, box};
+        for (unsigned j = 0; j < surface.components[c].count; ++j) {
+            VertexJob job{surface.slots.offset[c] + j, box};
             if (sharp[job.slot]) {
                 // A feature's corner may lie just outside the cell that owns it.
                 const double m = 0.25 * tree_size / pow2(cells[c].key.level);
@@ -119,17 +118,15 @@ std::optional<Vec3> solve_qef(const Qef& q, const Box& box) {
     return clamp_into({x, y, z}, box);
 }
 
-PlacedVertices assemble_vertices(const std::vector<SurfaceCell>& cells,
-                                 std::span<const CellComponents> components,
-                                 std::span<const std::uint64_t> vertex_offset,
-                                 std::span<const VertexJob> jobs,
+PlacedVertices assemble_vertices(const SurfaceCells& surface, std::span<const VertexJob> jobs,
                                  std::span<const std::optional<Vec3>> solutions) {
     // Jobs are in slot order, so job index == slot.
+    const std::vector<SurfaceCell>& cells = surface.cells;
     PlacedVertices out;
     out.first_vertex.assign(cells.size(), PlacedVertices::NONE);
     for (std::size_t c = 0; c < cells.size(); ++c) {
-        const std::uint64_t base = vertex_offset[c];
-        const unsigned k = components[c].count;
+        const std::uint64_t base = surface.slots.offset[c];
+        const unsigned k = surface.components[c].count;
         bool any = false;
         for (unsigned j = 0; j < k && !any; ++j) any = solutions[base + j].has_value();
         if (!any) continue;
@@ -149,17 +146,14 @@ PlacedVertices assemble_vertices(const std::vector<SurfaceCell>& cells,
     return out;
 }
 
-int project_onto_surface(Evaluator& field, PlacedVertices& vertices, double iso_value,
-                         double fd_step) {
+int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double iso_value) {
     std::vector<Vec3>& x = vertices.positions;
     int passes = 0;
     while (passes < PROJECTION_PASSES && !x.empty()) {
         ++passes;
-        BatchResult batch = field.eval_batch(x);
-        const bool estimated = !batch.gradients;
-        const std::vector<Vec3> gradients =
-            estimated ? fd_gradients(field, x, fd_step) : std::move(*batch.gradients);
-        const std::vector<double>& values = batch.values;
+        const Sampled sampled = sampler.sample(x);
+        const std::vector<double>& values = sampled.values;
+        const std::vector<Vec3>& gradients = sampled.gradients;
         parallel_for(x.size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 const double f = checked_at(values, i) - iso_value;
@@ -172,23 +166,21 @@ int project_onto_surface(Evaluator& field, PlacedVertices& vertices, double iso_
             }
         });
         // An estimated pass costs six more evaluations per vertex, so only one is made.
-        if (estimated) break;
+        if (sampled.estimated) break;
     }
     return passes;
 }
 
-PlacedVertices place_vertices(Evaluator& field, const std::vector<SurfaceCell>& cells,
-                              std::span<const CellComponents> components,
-                              const VertexSlots& slots, const HermiteSamples& samples,
-                              double cos_threshold, double tree_size, double iso_value,
-                              double fd_step) {
-    const std::vector<Qef> qefs = accumulate_qefs(samples, slots.total);
-    const std::vector<std::uint8_t> sharp = sharp_slots(samples, slots.total, cos_threshold);
-    const std::vector<VertexJob> jobs = vertex_jobs(cells, components, slots.offset, sharp, tree_size);
+PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
+                              const HermiteSamples& samples, const DcParams& params) {
+    const std::uint64_t slot_count = surface.slots.total;
+    const std::vector<Qef> qefs = accumulate_qefs(samples, slot_count);
+    const std::vector<std::uint8_t> sharp = sharp_slots(samples, slot_count, params.cos_threshold);
+    const std::vector<VertexJob> jobs = vertex_jobs(surface, sharp, params.tree_size);
     const std::vector<std::optional<Vec3>> solutions = parallel_map<std::optional<Vec3>>(
         jobs.size(), [&](std::size_t i) { return solve_qef(qefs[jobs[i].slot], jobs[i].box); });
-    PlacedVertices vertices = assemble_vertices(cells, components, slots.offset, jobs, solutions);
-    project_onto_surface(field, vertices, iso_value, fd_step);
+    PlacedVertices vertices = assemble_vertices(surface, jobs, solutions);
+    project_onto_surface(sampler, vertices, params.iso_value);
     return vertices;
 }
 

@@ -10,11 +10,10 @@
 #include <span>
 #include <vector>
 
-#include "dc/clamp.hpp"
-#include "dc/component.hpp"
+#include "core/box.hpp"
 #include "dc/hermite.hpp"
 #include "dc/surface_cells.hpp"
-#include "eval/evaluator.hpp"
+#include "eval/sampler.hpp"
 
 namespace quarvel {
 
@@ -54,10 +53,8 @@ std::vector<std::uint8_t> sharp_slots(const HermiteSamples& samples, std::uint64
 
 // Jobs in slot order (cells in list order, components in order). `tree_size`:
 // the octree's edge; a sharp slot's cell box grows by 0.25 * tree_size / 2^level.
-std::vector<VertexJob> vertex_jobs(const std::vector<SurfaceCell>& cells,
-                                   std::span<const CellComponents> components,
-                                   std::span<const std::uint64_t> vertex_offset,
-                                   std::span<const std::uint8_t> sharp, double tree_size);
+std::vector<VertexJob> vertex_jobs(const SurfaceCells& surface, std::span<const std::uint8_t> sharp,
+                                   double tree_size);
 
 // Minimiser of `qef` by fixed-order Cholesky-style elimination, clamped into
 // `box`; none when the slot has no samples. An inverted box faults.
@@ -65,23 +62,16 @@ std::optional<Vec3> solve_qef(const Qef& qef, const Box& box);
 
 // Solved slots as vertices, cell by cell; a cell with some solved slot gets one
 // vertex per slot, its unsolved ones at the cell centre.
-PlacedVertices assemble_vertices(const std::vector<SurfaceCell>& cells,
-                                 std::span<const CellComponents> components,
-                                 std::span<const std::uint64_t> vertex_offset,
-                                 std::span<const VertexJob> jobs,
+PlacedVertices assemble_vertices(const SurfaceCells& surface, std::span<const VertexJob> jobs,
                                  std::span<const std::optional<Vec3>> solutions);
 
 // Newton steps onto the iso surface, each clamped into the vertex's box: three
-// passes with the field's gradients, one with central differences (`fd_step`).
+// passes with the field's gradients, one with central differences.
 // Returns the number of passes made.
-int project_onto_surface(Evaluator& field, PlacedVertices& vertices, double iso_value,
-                         double fd_step);
+int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double iso_value);
 
 // All of the above for one extraction.
-PlacedVertices place_vertices(Evaluator& field, const std::vector<SurfaceCell>& cells,
-                              std::span<const CellComponents> components,
-                              const VertexSlots& slots, const HermiteSamples& samples,
-                              double cos_threshold, double tree_size, double iso_value,
-                              double fd_step);
+PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
+                              const HermiteSamples& samples, const DcParams& params);
 
 }  // namespace quarvel

@@ -2,15 +2,13 @@
 // gradients out. The Python bridge implements it; tests implement it in C++.
 #pragma once
 
-#include <array>
-#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
-namespace quarvel {
+#include "core/vec3.hpp"
 
-using Vec3 = std::array<double, 3>;  // x, y, z
+namespace quarvel {
 
 // What one batch returned. `values` and `gradients` have whatever length the
 // field produced (not checked against the batch); readers use checked_at.
@@ -29,20 +27,5 @@ public:
     // Python field: a pending signal such as Ctrl-C). Never called by workers.
     virtual void poll() {}
 };
-
-// Central-difference gradients of N points from one batch of 6N offset points
-// (+x, -x, +y, -y, +z, -z per point). `step` is used as given, even 0 or NaN.
-std::vector<Vec3> fd_gradients(Evaluator& field, std::span<const Vec3> points, double step);
-
-// A batch that always has gradients: the field's own, or else central
-// differences on the same points. `evaluations` counts N, plus 6N when estimated.
-struct SampledBatch {
-    std::vector<double> values;
-    std::vector<Vec3> gradients;
-    bool estimated = false;
-    std::uint64_t evaluations = 0;
-};
-SampledBatch sample_with_gradients(Evaluator& field, std::span<const Vec3> points,
-                                   double fd_step);
 
 }  // namespace quarvel

@@ -1,6 +1,6 @@
 // The one octree build: a first lattice in one batch, top-down assembly with
-// merging, then (when min_depth < max_depth) level refinement and either band
-// refinement or the balancing pass.
+// merging, then (when min_depth < max_depth) level refinement and a finish:
+// band refinement or the balancing pass.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,10 @@
 
 namespace quarvel {
 
+// How a build refines after its levels: every surface leaf and its uniform
+// face neighbours to max_depth (band), or the 2:1 balancing pass (balance).
+enum class Finish { band, balance };
+
 struct BuildParams {
     Vec3 bbox_min{};
     Vec3 bbox_max{};
@@ -17,7 +21,7 @@ struct BuildParams {
     std::uint8_t max_depth = 0;
     double iso_value = 0.0;
     double angle_threshold_deg = 30.0;
-    bool balance = false;  // finish with balance_octree instead of band refinement
+    Finish finish = Finish::band;
 };
 
 struct BuildResult {

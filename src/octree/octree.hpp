@@ -1,59 +1,23 @@
 // The octree: a cube over the caller's box, an integer lattice at the finest
-// level that names every cell corner, a tree stored as a root plus an
-// append-only arena of eight-child groups, and the cache of corner samples.
-//
-// Numbering used everywhere: in a corner or child index 0..7, bit 0 selects +x,
-// bit 1 +y, bit 2 +z.
+// level that names every cell corner (octree/keys.hpp), a tree stored as a
+// root plus an append-only arena of eight-child groups, and the cache of
+// corner samples.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "core/flat_map.hpp"
-#include "eval/evaluator.hpp"
+#include "core/vec3.hpp"
+#include "octree/keys.hpp"
 
 namespace quarvel {
-
-// ---------------------------------------------------------------- keys
-
-// A corner on the lattice of level max_depth (lattice units).
-struct CornerKey {
-    std::uint32_t x = 0, y = 0, z = 0;
-    bool operator==(const CornerKey&) const = default;
-    std::uint64_t packed() const noexcept {
-        return (std::uint64_t{x} | (std::uint64_t{y} << 32)) ^ (std::uint64_t{z} * 0x9E3779B97F4A7C15ULL);
-    }
-};
-
-// A cell: coordinates among the 2^level cells per axis of its level.
-struct CellKey {
-    std::uint32_t x = 0, y = 0, z = 0;
-    std::uint8_t level = 0;
-    bool operator==(const CellKey&) const = default;
-    std::uint64_t packed() const noexcept {
-        return (std::uint64_t{x} | (std::uint64_t{y} << 32)) ^
-               (std::uint64_t{z} * 0x9E3779B97F4A7C15ULL) ^ (std::uint64_t{level} << 56);
-    }
-};
-
-// Offset (0 or 1 per axis) of corner or child `i`.
-constexpr std::uint32_t bit_x(unsigned i) { return i & 1u; }
-constexpr std::uint32_t bit_y(unsigned i) { return (i >> 1) & 1u; }
-constexpr std::uint32_t bit_z(unsigned i) { return (i >> 2) & 1u; }
-
-// Corner `i` of a cell with minimum corner key `m` and lattice edge `s`.
-constexpr CornerKey corner_of(CornerKey m, std::uint32_t s, unsigned i) {
-    return {m.x + (bit_x(i) ? s : 0u), m.y + (bit_y(i) ? s : 0u), m.z + (bit_z(i) ? s : 0u)};
-}
-
-// Child `c` of cell (x, y, z, level).
-constexpr CellKey child_of(const CellKey& k, unsigned c) {
-    return {2 * k.x + bit_x(c), 2 * k.y + bit_y(c), 2 * k.z + bit_z(c),
-            static_cast<std::uint8_t>(k.level + 1)};
-}
 
 // ---------------------------------------------------------------- samples
 
@@ -88,7 +52,8 @@ public:
     }
     // Claims a slot for a key to be sampled later: its index when the key is
     // new (the sample stays empty until filled through at()), else nothing.
-    // One probe both tests membership and reserves the place.
+    // One probe both tests membership and reserves the place. Slots are
+    // numbered in claim order, after every earlier sample.
     std::optional<std::uint32_t> claim(const CornerKey& key) {
         const auto next = static_cast<std::uint32_t>(samples_.size());
         if (!index_.try_emplace(key, next)) return std::nullopt;
@@ -96,6 +61,12 @@ public:
         return next;
     }
     CornerSample& at(std::uint32_t index) { return samples_[index]; }
+    // Takes back the newest claims: `keys` claimed slots first, first + 1, ...
+    // up to the last sample. The cache is then as it was before them.
+    void withdraw(std::uint32_t first, std::span<const CornerKey> keys) {
+        for (const CornerKey& key : keys) index_.erase(key);
+        samples_.erase(samples_.begin() + first, samples_.end());
+    }
 
     const CornerSample* find(const CornerKey& key) const noexcept {
         const std::uint32_t* i = index_.find(key);
@@ -136,8 +107,25 @@ struct Internal {
 using OctreeNode = std::variant<Leaf, Outside, Inside, Internal>;
 using ChildGroup = std::array<OctreeNode, 8>;
 
-// A surface leaf: a Leaf whose mask is neither 0 nor 255.
-bool is_surface_leaf(const OctreeNode& node);
+// What a node is. Code outside this section asks these helpers instead of the
+// variant, so a change of node layout stays here.
+enum class NodeKind : std::uint8_t { leaf, outside, inside, internal };
+static_assert(std::variant_size_v<OctreeNode> == 4 &&
+              std::is_same_v<std::variant_alternative_t<3, OctreeNode>, Internal>);
+inline NodeKind kind_of(const OctreeNode& node) { return static_cast<NodeKind>(node.index()); }
+inline const Internal* as_internal(const OctreeNode& node) { return std::get_if<Internal>(&node); }
+inline const Leaf* as_leaf(const OctreeNode& node) { return std::get_if<Leaf>(&node); }
+inline bool is_internal(const OctreeNode& node) { return kind_of(node) == NodeKind::internal; }
+// Outside or Inside: a cell the surface does not cross.
+inline bool is_uniform(const OctreeNode& node) {
+    return kind_of(node) == NodeKind::outside || kind_of(node) == NodeKind::inside;
+}
+// The Leaf of a surface leaf (mask neither 0 nor 255), else null.
+inline const Leaf* surface_leaf(const OctreeNode& node) {
+    const Leaf* leaf = as_leaf(node);
+    return leaf && leaf->sign_mask != 0 && leaf->sign_mask != 255 ? leaf : nullptr;
+}
+inline bool is_surface_leaf(const OctreeNode& node) { return surface_leaf(node) != nullptr; }
 
 // ---------------------------------------------------------------- tree
 
@@ -148,6 +136,14 @@ struct Domain {
 
 // The cube around a box: widest extent (NaN-ignoring max), same centre.
 Domain cube_around(const Vec3& bbox_min, const Vec3& bbox_max);
+
+// Where a node is stored: the root, or entry `child` of group `group`. Unlike
+// a pointer, it stays valid while the arena grows.
+struct NodeSlot {
+    static constexpr std::uint32_t ROOT = ~std::uint32_t{0};
+    std::uint32_t group = ROOT;
+    std::uint32_t child = 0;
+};
 
 struct Octree {
     OctreeNode root = Outside{};
@@ -163,6 +159,10 @@ struct Octree {
     Vec3 position(const CornerKey& key) const;    // origin + key * finest_edge
     const ChildGroup& group(std::uint32_t index) const;  // faults when out of range
     ChildGroup& group(std::uint32_t index);
+    const OctreeNode& at(NodeSlot slot) const {
+        return slot.group == NodeSlot::ROOT ? root : group(slot.group)[slot.child];
+    }
+    OctreeNode& at(NodeSlot slot) { return const_cast<OctreeNode&>(std::as_const(*this).at(slot)); }
     const LeafData& data(const Leaf& leaf) const;         // faults when out of range
     Leaf add_leaf(LeafData data, std::uint8_t sign_mask);
 };
@@ -170,10 +170,16 @@ struct Octree {
 // 2^level as f64, formed as a 32-bit shift.
 double pow2(unsigned level);
 
+// Central-difference step of builds and extractions: a hundredth of the
+// finest cell edge.
+inline double fd_step(const Octree& tree) { return 0.01 * tree.finest_edge(); }
+
 // The node made from eight corner samples (corner order); a Leaf's samples are
 // appended to the tree's leaf arena.
 OctreeNode make_cell(Octree& tree, const std::array<const CornerSample*, 8>& samples,
                      double iso_value);
+
+// ---------------------------------------------------------------- lookups
 
 struct FoundNode {
     const OctreeNode* node;
@@ -182,38 +188,55 @@ struct FoundNode {
 // Descends towards cell (x, y, z, level), stopping at the first non-Internal node.
 FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
                     unsigned level);
-// The same descent, started at `start`, a node at `start_level` on the cell's
-// path (an ancestor shared with a cell already visited saves the upper levels).
+// The same descent towards `cell`, started at `start`, a node at `start_level`
+// on its path (an ancestor shared with a cell already visited saves the upper
+// levels).
 FoundNode find_node_from(const Octree& tree, const OctreeNode* start, unsigned start_level,
-                         std::uint32_t x, std::uint32_t y, std::uint32_t z, unsigned level);
+                         const CellKey& cell);
 
-// Every non-Internal node's key, depth first, children 0..7.
-std::vector<CellKey> collect_leaves(const Octree& tree);
+// The same descent for changing the tree: from the node at `start` (at
+// `start_level`, an ancestor of `cell`) to the slot of the node it stops at.
+struct FoundSlot {
+    NodeSlot slot;
+    unsigned level;  // < cell.level only when the node there is not Internal
+};
+FoundSlot locate(const Octree& tree, NodeSlot start, unsigned start_level, const CellKey& cell);
 
 // The nodes from the root to the cell being visited: path[l] is at level l.
 using NodePath = std::array<const OctreeNode*, 33>;
-
-// The walk of collect_leaves, calling visit(key, node, path) for every
-// non-Internal node; the tree must not change during the walk.
-template <class Visit>
-void walk_leaves(const Octree& tree, Visit&& visit);
 
 // find_node for `neighbour`, a face neighbour of `cell` (the cell at the end of
 // `path`) along `axis`: the descent starts at their deepest shared ancestor.
 FoundNode find_face_neighbour(const Octree& tree, const NodePath& path, const CellKey& cell,
                               const CellKey& neighbour, unsigned axis);
 
-// The eight children of the cell with minimum corner key `m` at `level`, made
-// from cached samples of its 27 child lattice points (each looked up once). A
-// missing point is the fault `missing_message`.
-ChildGroup make_children(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level,
-                         double iso_value, const char* missing_message);
+// ---------------------------------------------------------------- walks
 
-// Turns the node of the cell with minimum corner key `m` at `level` into
-// Internal with eight children made from cached samples. All 27 child lattice
-// points must be cached.
-void subdivide(Octree& tree, const CornerCache& cache, CornerKey m, unsigned level,
-               double iso_value);
+// Depth first, children 0..7: visit(key, node, path) for every node, entering
+// an Internal node's children only when it returns true. Starts at `start`,
+// the node of `key`; the tree must not change during the walk.
+template <class Visit>
+void walk_subtree(const Octree& tree, const OctreeNode& start, const CellKey& key, Visit&& visit);
+template <class Visit>
+void walk_nodes(const Octree& tree, Visit&& visit) {
+    walk_subtree(tree, tree.root, CellKey{}, visit);
+}
+
+// visit(key, node, path) for every non-Internal node, in walk order.
+template <class Visit>
+void walk_leaves(const Octree& tree, Visit&& visit) {
+    walk_nodes(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
+        if (is_internal(node)) return true;
+        visit(key, node, path);
+        return false;
+    });
+}
+
+// Every non-Internal node's key, in walk order.
+std::vector<CellKey> collect_leaves(const Octree& tree);
+
+// Whether `node` is, or has below it, a surface leaf.
+bool subtree_has_surface_leaf(const Octree& tree, const OctreeNode& node);
 
 struct Statistics {
     std::uint64_t leaf_count = 0;
@@ -226,28 +249,21 @@ Statistics statistics(const Octree& tree);
 
 namespace detail {
 template <class Visit>
-void walk_leaves(const Octree& tree, const OctreeNode& node, const CellKey& key, NodePath& path,
-                 Visit& visit) {
+void walk(const Octree& tree, const OctreeNode& node, const CellKey& key, NodePath& path,
+          Visit& visit) {
     path[key.level] = &node;
-    if (const auto* internal = std::get_if<Internal>(&node)) {
+    if (!visit(key, node, static_cast<const NodePath&>(path))) return;
+    if (const Internal* internal = as_internal(node)) {
         const ChildGroup& group = tree.group(internal->group);
-        for (unsigned c = 0; c < 8; ++c) walk_leaves(tree, group[c], child_of(key, c), path, visit);
-    } else {
-        visit(key, node, static_cast<const NodePath&>(path));
+        for (unsigned c = 0; c < 8; ++c) walk(tree, group[c], child_of(key, c), path, visit);
     }
 }
 }  // namespace detail
 
 template <class Visit>
-void walk_leaves(const Octree& tree, Visit&& visit) {
+void walk_subtree(const Octree& tree, const OctreeNode& start, const CellKey& key, Visit&& visit) {
     NodePath path{};
-    detail::walk_leaves(tree, tree.root, CellKey{}, path, visit);
-}
-
-// Minimum corner key of a cell on the finest lattice.
-inline CornerKey min_corner(const CellKey& k, unsigned max_depth) {
-    unsigned shift = max_depth - k.level;
-    return {k.x << shift, k.y << shift, k.z << shift};
+    detail::walk(tree, start, key, path, visit);
 }
 
 }  // namespace quarvel

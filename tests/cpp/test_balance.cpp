@@ -193,15 +193,8 @@ TEST(balance_edge_candidates_in_axis_then_offset_order) {
 TEST(balance_first_surface_leaf_sets_refine_target) {
     // Runs one iteration of phase B by its stages.
     auto one_iteration = [](Scene& s) {
-        const std::vector<RefineRequest> requests = refine_requests(s.tree, s.cache);
-        CornerQueue queue;
-        for (const RefineRequest& r : requests)
-            collect_refine_corners(s.tree, s.cache, key_of(r.cell, 3), r.cell.level, r.target,
-                                   queue);
         testing::LambdaField field = s.field();
-        evaluate_queue(field, s.tree, s.cache, queue);
-        for (const RefineRequest& r : requests)
-            refine_to_level(s.tree, s.cache, key_of(r.cell, 3), r.cell.level, r.target);
+        refine_once(field, s.tree, s.cache, refine_requests(s.tree, s.cache));
     };
     // Reached from (1,1,0,1): the level of every cell inside it.
     auto levels_in_root_child_3 = [](const Octree& t) {
@@ -305,14 +298,8 @@ TEST(balance_field_error_stops_the_failing_iteration) {
     {
         // Failing second iteration: the first one's splits and samples stay.
         Scene expected = spiky_sphere();
-        const std::vector<CellKey> splits = split_requests(expected.tree);
-        CornerQueue queue;
-        for (const CellKey& c : splits)
-            queue_child_corners(expected.tree, expected.cache, key_of(c, 5), c.level, queue);
         testing::LambdaField first = expected.field();
-        evaluate_queue(first, expected.tree, expected.cache, queue);
-        for (const CellKey& c : splits)
-            balance_subdivide(expected.tree, expected.cache, key_of(c, 5), c.level);
+        refine_once(first, expected.tree, expected.cache, one_level(split_requests(expected.tree)));
 
         Scene s = spiky_sphere();
         ThrowingField field(s.field(), 2);
@@ -349,7 +336,7 @@ TEST(balance_through_adaptive_build) {
     params.bbox_max = {1, 1, 1};
     params.min_depth = 2;
     params.max_depth = 5;
-    params.balance = true;
+    params.finish = Finish::balance;
     const BuildResult built = build_octree(field, params);
     CHECK_EQ(edge_rule_violations(built.tree), 0);
     CHECK_EQ(built.eval_count, field.points_received());

@@ -1,9 +1,17 @@
-// The balancing pass's stages on their own: subdivision, corner queues,
-// uniform refinement and the surface walks.
+// The refinement stages as the balancing pass uses them (subdivision, corner
+// batches, uniform refinement) and the pass's surface walks.
 #include "check.hpp"
 #include "test_balance_support.hpp"
 
 using namespace balance_testing;
+
+namespace {
+
+RefineRequest down_to(const CellKey& cell, unsigned target) {
+    return {cell, static_cast<std::uint8_t>(target)};
+}
+
+}  // namespace
 
 TEST(balance_subdivide_uses_tree_iso_and_leaves_internal_cells) {
     // f = x on a max_depth 1 cube [0, 2]^3 with iso 0.3: only x = 0 is below.
@@ -11,7 +19,7 @@ TEST(balance_subdivide_uses_tree_iso_and_leaves_internal_cells) {
     for (std::uint32_t x = 0; x <= 2; ++x)
         for (std::uint32_t y = 0; y <= 2; ++y)
             for (std::uint32_t z = 0; z <= 2; ++z) s.sample({x, y, z});
-    balance_subdivide(s.tree, s.cache, {0, 0, 0}, 0);
+    subdivide(s.tree, s.cache, down_to({}, 1), Pass::balance);
     REQUIRE(is_internal(s.tree.root));
     REQUIRE(s.tree.children.size() == 1u);
     const ChildGroup& g = s.tree.children[0];
@@ -26,51 +34,63 @@ TEST(balance_subdivide_uses_tree_iso_and_leaves_internal_cells) {
         CHECK(s.tree.data(*leaf).gradients.has_value());
     }
     // Already subdivided: nothing appended, nothing replaced.
-    balance_subdivide(s.tree, s.cache, {0, 0, 0}, 0);
+    subdivide(s.tree, s.cache, down_to({}, 1), Pass::balance);
     CHECK_EQ(s.tree.children.size(), 1u);
     CHECK_EQ(std::get<Internal>(s.tree.root).group, 0u);
 }
 
 TEST(balance_subdivide_faults_on_missing_corner) {
-    const std::string message = "corner not in cache during balance subdivision";
     Scene s(1, below_at({{0, 0, 0}}));
-    CHECK_EQ(fault_message([&] { balance_subdivide(s.tree, s.cache, {0, 0, 0}, 0); }), message);
-    CornerCache empty;
-    CHECK_EQ(fault_message([&] { balance_subdivide(s.tree, empty, {0, 0, 0}, 0); }), message);
+    for (Pass pass : {Pass::build, Pass::balance}) {
+        const std::string message = pass == Pass::build
+                                        ? "corner not in cache during subdivision"
+                                        : "corner not in cache during balance subdivision";
+        CHECK_EQ(fault_message([&] { subdivide(s.tree, s.cache, down_to({}, 1), pass); }), message);
+        CornerCache empty;
+        CHECK_EQ(fault_message([&] { subdivide(s.tree, empty, down_to({}, 1), pass); }), message);
+    }
     CHECK(s.tree.children.empty());
     CHECK(is_surface_leaf(s.tree.root));
+    // A cell the tree does not hold is a fault, not a subdivision of its ancestor.
+    Scene deep(2, below_at({}));
+    const RefineRequest absent = down_to({1, 0, 0, 1}, 2);
+    CHECK_EQ(fault_message([&] { subdivide(deep.tree, deep.cache, absent, Pass::build); }),
+             std::string("cell to subdivide is not in the tree"));
+    CHECK(deep.tree.children.empty());
 }
 
 TEST(balance_refine_corners_queued_depth_first) {
     Scene s(3, below_at({}));
     s.split({0, 0, 0, 0});
-    CornerQueue queue;
-    collect_refine_corners(s.tree, s.cache, {0, 0, 0}, 1, 3, queue);
+    const std::size_t cached = s.cache.size();
+    CornerBatch batch;
+    queue_corners(s.tree, s.cache, down_to({0, 0, 0, 1}, 3), batch);
     // All 125 points of the cell's level-3 lattice except its 8 cached corners.
-    CHECK_EQ(queue.keys.size(), 117u);
-    CHECK_EQ(queue.pending.size(), 117u);
+    const std::vector<CornerKey> keys = batch.keys();
+    CHECK_EQ(keys.size(), 117u);
+    CHECK_EQ(s.cache.size(), cached + 117u);  // each claimed its slot
     // Child 0's corners 1..7 at edge 2, then its own child 0 at edge 1.
-    CHECK(queue.keys[0] == (CornerKey{2, 0, 0}));
-    CHECK(queue.keys[6] == (CornerKey{2, 2, 2}));
-    CHECK(queue.keys[7] == (CornerKey{1, 0, 0}));
-    bool aligned = true, fresh = true;
-    for (std::size_t i = 0; i < queue.keys.size(); ++i) {
-        aligned = aligned && queue.points[i] == s.tree.position(queue.keys[i]);
-        fresh = fresh && !s.cache.contains(queue.keys[i]);
-    }
+    CHECK(keys[0] == (CornerKey{2, 0, 0}));
+    CHECK(keys[6] == (CornerKey{2, 2, 2}));
+    CHECK(keys[7] == (CornerKey{1, 0, 0}));
+    bool aligned = true;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        aligned = aligned && batch.points()[i] == s.tree.position(keys[i]);
     CHECK(aligned);
-    CHECK(fresh);
 
-    const std::vector<Vec3> points = queue.points;
+    const std::vector<Vec3> points = batch.points();
     testing::LambdaField field = s.field();
-    CHECK_EQ(evaluate_queue(field, s.tree, s.cache, queue), 117u);
+    FieldSampler sampler(field, fd_step(s.tree));
+    batch.sample(sampler, s.cache);
+    CHECK_EQ(sampler.evaluations(), 117u);
     REQUIRE(field.batches.size() == 1u);
     CHECK(field.batches[0] == points);
-    CHECK(queue.keys.empty());
-    CHECK_EQ(evaluate_queue(field, s.tree, s.cache, queue), 0u);
+    CHECK(batch.keys().empty());
+    CHECK_EQ(s.cache.find(keys[0])->value, 1.0);
+    batch.sample(sampler, s.cache);
     CHECK_EQ(field.batches.size(), 1u);
 
-    refine_to_level(s.tree, s.cache, {0, 0, 0}, 1, 3);
+    subdivide(s.tree, s.cache, down_to({0, 0, 0, 1}, 3), Pass::balance);
     std::set<unsigned> inside, beside;
     for (std::uint32_t x = 0; x < 8; ++x)
         for (std::uint32_t y = 0; y < 8; ++y)
@@ -84,33 +104,34 @@ TEST(balance_refine_corners_queued_depth_first) {
 TEST(balance_refine_stops_at_target_and_max_depth) {
     Scene s(2, below_at({}));
     s.split({0, 0, 0, 0});
-    CornerQueue none;
-    collect_refine_corners(s.tree, s.cache, {0, 0, 0}, 1, 1, none);
-    CHECK(none.keys.empty());
-    refine_to_level(s.tree, s.cache, {0, 0, 0}, 1, 1);
+    CornerBatch none;
+    queue_corners(s.tree, s.cache, down_to({0, 0, 0, 1}, 1), none);
+    CHECK(none.keys().empty());
+    subdivide(s.tree, s.cache, down_to({0, 0, 0, 1}, 1), Pass::balance);
     CHECK_EQ(s.tree.children.size(), 1u);
 
     // A target past max_depth is capped there.
-    CornerQueue capped;
-    collect_refine_corners(s.tree, s.cache, {0, 0, 0}, 1, 9, capped);
-    CHECK_EQ(capped.keys.size(), 27u - 8u);
+    CornerBatch capped;
+    queue_corners(s.tree, s.cache, down_to({0, 0, 0, 1}, 9), capped);
+    CHECK_EQ(capped.keys().size(), 27u - 8u);
     testing::LambdaField field = s.field();
-    evaluate_queue(field, s.tree, s.cache, capped);
-    refine_to_level(s.tree, s.cache, {0, 0, 0}, 1, 9);
+    FieldSampler sampler(field, fd_step(s.tree));
+    capped.sample(sampler, s.cache);
+    subdivide(s.tree, s.cache, down_to({0, 0, 0, 1}, 9), Pass::balance);
     CHECK_EQ(s.tree.children.size(), 2u);
     CHECK_EQ(find_node(s.tree, 1, 1, 1, 2).level, 2u);
 }
 
 TEST(balance_queue_skips_cached_and_pending_corners) {
     Scene s(2, below_at({}));
-    CornerQueue queue;
-    queue_child_corners(s.tree, s.cache, {0, 0, 0}, 0, queue);
+    CornerBatch batch;
+    queue_corners(s.tree, s.cache, down_to({}, 1), batch);
     // 27 child lattice points less the 8 root corners; child 0's corners first.
-    CHECK_EQ(queue.keys.size(), 19u);
-    CHECK(queue.keys[0] == (CornerKey{2, 0, 0}));
-    CHECK(queue.keys[1] == (CornerKey{0, 2, 0}));
-    queue_child_corners(s.tree, s.cache, {0, 0, 0}, 0, queue);
-    CHECK_EQ(queue.keys.size(), 19u);
+    CHECK_EQ(batch.keys().size(), 19u);
+    CHECK(batch.keys()[0] == (CornerKey{2, 0, 0}));
+    CHECK(batch.keys()[1] == (CornerKey{0, 2, 0}));
+    queue_corners(s.tree, s.cache, down_to({}, 1), batch);
+    CHECK_EQ(batch.keys().size(), 19u);
 }
 
 TEST(balance_surface_walks) {

@@ -12,8 +12,10 @@
 #include <variant>
 
 #include "core/fault.hpp"
+#include "eval/sampler.hpp"
 #include "fields.hpp"
 #include "octree/balance.hpp"
+#include "octree/refine.hpp"
 
 namespace balance_testing {
 
@@ -75,7 +77,7 @@ struct Scene {
             for (std::uint32_t j = 0; j < 3; ++j)
                 for (std::uint32_t k = 0; k < 3; ++k)
                     sample({m.x + i * t, m.y + j * t, m.z + k * t});
-        subdivide(tree, cache, m, cell.level, tree.iso_value);
+        subdivide(tree, cache, {cell, static_cast<std::uint8_t>(cell.level + 1)}, Pass::build);
     }
 
     // Splits every cell on the way from the root down to `level` around `point`.
@@ -95,6 +97,28 @@ struct Scene {
     }
 };
 
+// ---------------------------------------------------------------- runs
+
+// The pass and its phases on a plain field, sampled with the build's step.
+inline std::uint64_t balance_octree(Evaluator& field, Octree& tree, CornerCache& cache) {
+    FieldSampler sampler(field, fd_step(tree));
+    return quarvel::balance_octree(sampler, tree, cache);
+}
+inline std::uint64_t balance_faces(Evaluator& field, Octree& tree, CornerCache& cache) {
+    FieldSampler sampler(field, fd_step(tree));
+    return quarvel::balance_detail::balance_faces(sampler, tree, cache);
+}
+inline std::uint64_t balance_edges(Evaluator& field, Octree& tree, CornerCache& cache) {
+    FieldSampler sampler(field, fd_step(tree));
+    return quarvel::balance_detail::balance_edges(sampler, tree, cache);
+}
+// One refine() step of the balance pass.
+inline void refine_once(Evaluator& field, Octree& tree, CornerCache& cache,
+                        std::span<const RefineRequest> requests) {
+    FieldSampler sampler(field, fd_step(tree));
+    refine(sampler, tree, cache, requests, Pass::balance);
+}
+
 // ---------------------------------------------------------------- oracles
 
 inline std::string cells_text(const std::vector<CellKey>& cells) {
@@ -109,8 +133,6 @@ inline std::string requests_text(const std::vector<RefineRequest>& requests) {
         os << cells_text({r.cell}) << "->" << int(r.target);
     return os.str();
 }
-
-inline bool is_internal(const OctreeNode& n) { return std::holds_alternative<Internal>(n); }
 
 inline bool holds_surface(const Octree& tree, const OctreeNode& node) {
     if (const auto* in = std::get_if<Internal>(&node)) {

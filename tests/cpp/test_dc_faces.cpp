@@ -26,7 +26,6 @@ bool same(const std::vector<Triangle>& got, const std::vector<Triangle>& want) {
 // second inside corner 1 gives q3 two vertices.
 struct FourCells {
     std::vector<SurfaceCell> cells;
-    std::vector<CellComponents> comps;
     std::vector<std::uint64_t> first{0, 1, 2, 3};
     std::vector<Vec3> positions{{0.5, 1.5, 1.5}, {0.5, 0.5, 1.5}, {0.5, 1.5, 0.5},
                                 {0.9, 0.1, 0.1}, {0.5, 0.5, 0.5}};
@@ -42,11 +41,13 @@ struct FourCells {
             c.edge = 1.0;
             c.min = {0.0, double(keys[q].y), double(keys[q].z)};
             cells.push_back(c);
-            comps.push_back(COMPONENT_TABLE[masks[q]]);
         }
     }
     std::vector<Triangle> faces() const {
-        return generate_faces(cells, build_cell_lookup(cells), comps, first, positions, 0.0);
+        PlacedVertices placed;
+        placed.positions = positions;
+        placed.first_vertex = first;
+        return generate_faces(index_surface_cells(cells), placed, 0.0);
     }
 };
 
@@ -88,7 +89,6 @@ TEST(dc_faces_pick_the_vertex_of_the_edges_inside_corner) {
         for (double& v : c.values) v = -v;
         c.sign_mask = static_cast<std::uint8_t>(~c.sign_mask);
     }
-    for (std::size_t q = 0; q < 4; ++q) flipped.comps[q] = COMPONENT_TABLE[flipped.cells[q].sign_mask];
     flipped.positions[3] = {0.5, 0.5, 0.5};  // q3 now has a single vertex
     for (const Triangle& t : flipped.faces()) {
         TriangleMesh one{flipped.positions, {t}};
@@ -103,7 +103,6 @@ TEST(dc_faces_need_all_four_cells_with_vertices) {
 
     FourCells missing;
     missing.cells.pop_back();
-    missing.comps.pop_back();
     missing.first.pop_back();
     CHECK(missing.faces().empty());
 

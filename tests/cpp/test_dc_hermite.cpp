@@ -40,9 +40,8 @@ TEST(dc_crossings_only_on_sign_changes_in_edge_order) {
     // iso 2: corner 0 below; corner 1 and 3 exactly at iso, the rest above.
     const double iso = 2.0;
     const SurfaceCell cell = unit_cell({1.0, 2.0, 3.0, 2.0, 3.0, 3.0, 3.0, 3.0}, iso);
-    const std::vector<SurfaceCell> cells{cell};
-    const std::array<CellComponents, 1> comps{COMPONENT_TABLE[cell.sign_mask]};
-    const auto crossings = build_crossings(cells, comps, iso);
+    const SurfaceCells surface = index_surface_cells({cell});
+    const auto crossings = build_crossings(surface, iso);
     // Only the three edges at corner 0; (iso, iso) and (iso + 1, iso) do not cross.
     REQUIRE(crossings.size() == 3);
     const Vec3 far_ends[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};  // edges 0, 4, 8
@@ -62,9 +61,9 @@ TEST(dc_crossings_feed_the_slot_of_their_inside_corner) {
     v.fill(1.0);
     v[1] = v[2] = -1.0;
     const SurfaceCell other = unit_cell(linear_in_x(-0.5), 0.0);  // mask 85, one group
-    const std::vector<SurfaceCell> cells{other, unit_cell(v, 0.0)};
-    const std::array<CellComponents, 2> comps{COMPONENT_TABLE[85], COMPONENT_TABLE[6]};
-    const auto crossings = build_crossings(cells, comps, 0.0);
+    const SurfaceCells surface = index_surface_cells({other, unit_cell(v, 0.0)});
+    REQUIRE(surface.components[1].count == 2);
+    const auto crossings = build_crossings(surface, 0.0);
     REQUIRE(crossings.size() == 4 + 6);
     const unsigned expected_component[6] = {0, 1, 1, 0, 0, 1};
     for (int k = 0; k < 4; ++k) CHECK_EQ(crossings[k].cell, 0u);
@@ -77,12 +76,12 @@ TEST(dc_crossings_feed_the_slot_of_their_inside_corner) {
 TEST(dc_bisection_of_a_linear_field) {
     // f = x - 0.3 on the four x edges of the unit cell.
     const SurfaceCell cell = unit_cell(linear_in_x(-0.3), 0.0);
-    const std::vector<SurfaceCell> cells{cell};
-    const std::array<CellComponents, 1> comps{COMPONENT_TABLE[cell.sign_mask]};
-    const auto crossings = build_crossings(cells, comps, 0.0);
+    const SurfaceCells surface = index_surface_cells({cell});
+    const auto crossings = build_crossings(surface, 0.0);
     REQUIRE(crossings.size() == 4);
     testing::LambdaField field([](const Vec3& p) { return p[0] - 0.3; });
-    const auto points = locate_crossings(field, crossings, 0.0);
+    FieldSampler sampler(field, 0.01);
+    const auto points = locate_crossings(sampler, crossings, 0.0);
 
     // Eight rounds, each one batch over all four edges; trial x values follow
     // the bracket by hand: [0,1] -> [0,.5] -> [.25,.5] -> ... -> [.296875, .30078125].
@@ -104,12 +103,12 @@ TEST(dc_bisection_toward_a_corner_at_iso) {
     // closes on corner b and the point lands at 511/512.
     const double iso = 2.0;
     const SurfaceCell cell = unit_cell(linear_in_x(1.0), iso);
-    const std::vector<SurfaceCell> cells{cell};
-    const std::array<CellComponents, 1> comps{COMPONENT_TABLE[cell.sign_mask]};
-    const auto crossings = build_crossings(cells, comps, iso);
+    const SurfaceCells surface = index_surface_cells({cell});
+    const auto crossings = build_crossings(surface, iso);
     REQUIRE(crossings.size() == 4);
     testing::LambdaField field([](const Vec3& p) { return p[0] + 1.0; });
-    const auto points = locate_crossings(field, crossings, iso);
+    FieldSampler sampler(field, 0.01);
+    const auto points = locate_crossings(sampler, crossings, iso);
     for (const Vec3& p : points) CHECK_EQ(p[0], 511.0 / 512.0);
 }
 
@@ -122,7 +121,8 @@ TEST(dc_normals_from_returned_gradients) {
                                    if (p[0] == 1) return {0, 0, 0};
                                    return {nan, 1, 1};
                                });
-    const auto normals = estimate_normals(field, points, 0.01);
+    FieldSampler sampler(field, 0.01);
+    const auto normals = estimate_normals(sampler, points);
     CHECK_EQ(field.batches.size(), 1u);  // no finite differences
     CHECK(normals[0] == (Vec3{0.6, 0.8, 0.0}));
     CHECK(normals[1] == (Vec3{0.0, 0.0, 1.0}));  // vanished gradient
@@ -133,7 +133,8 @@ TEST(dc_normals_by_central_differences) {
     const std::vector<Vec3> points{{0.25, 0.5, 0.75}, {1, 1, 1}};
     testing::LambdaField field([](const Vec3& p) { return 2.0 * p[0] - 3.0 * p[2]; });
     const double step = 0.125;
-    const auto normals = estimate_normals(field, points, step);
+    FieldSampler sampler(field, step);
+    const auto normals = estimate_normals(sampler, points);
     REQUIRE(field.batches.size() == 2);
     CHECK_EQ(field.batches[0].size(), 2u);
     REQUIRE(field.batches[1].size() == 12u);
@@ -148,19 +149,20 @@ TEST(dc_normals_by_central_differences) {
 
 TEST(dc_short_field_results_fault_with_the_index) {
     const SurfaceCell cell = unit_cell(linear_in_x(-0.3), 0.0);
-    const std::vector<SurfaceCell> cells{cell};
-    const std::array<CellComponents, 1> comps{COMPONENT_TABLE[cell.sign_mask]};
-    const auto crossings = build_crossings(cells, comps, 0.0);
+    const SurfaceCells surface = index_surface_cells({cell});
+    const auto crossings = build_crossings(surface, 0.0);
     auto plane = testing::LambdaField([](const Vec3& p) { return p[0] - 0.3; },
                                       [](const Vec3&) { return Vec3{1, 0, 0}; });
 
     dctest::TruncatingField short_values(plane, 3, std::size_t{3}, std::nullopt);
-    CHECK_EQ(fault_message([&] { locate_crossings(short_values, crossings, 0.0); }),
+    FieldSampler values_sampler(short_values, 0.01);
+    CHECK_EQ(fault_message([&] { locate_crossings(values_sampler, crossings, 0.0); }),
              std::string("index out of bounds: the len is 3 but the index is 3"));
 
     const std::vector<Vec3> points(4, Vec3{0.3, 0, 0});
     dctest::TruncatingField short_gradients(plane, 0, std::nullopt, std::size_t{2});
-    CHECK_EQ(fault_message([&] { estimate_normals(short_gradients, points, 0.01); }),
+    FieldSampler gradients_sampler(short_gradients, 0.01);
+    CHECK_EQ(fault_message([&] { estimate_normals(gradients_sampler, points); }),
              std::string("index out of bounds: the len is 2 but the index is 2"));
 }
 
@@ -168,11 +170,9 @@ TEST(dc_hermite_samples_count_calls_and_slots) {
     auto field = testing::sphere(0.3, {0.5, 0.5, 0.5});
     const Octree tree = dctest::uniform_tree(field, {0, 0, 0}, 1.0, 1);
     field.batches.clear();
-    const auto cells = collect_surface_cells(tree);
-    std::vector<CellComponents> comps;
-    for (const auto& c : cells) comps.push_back(COMPONENT_TABLE[c.sign_mask]);
-    const VertexSlots slots = number_vertex_slots(comps);
-    const HermiteSamples s = hermite_samples(field, cells, comps, slots.offset, 0.0, 0.005);
+    FieldSampler sampler(field, 0.005);
+    const HermiteSamples s =
+        hermite_samples(sampler, index_surface_cells(collect_surface_cells(tree)), 0.0);
     // Eight cells, each with three edges at the centre corner.
     REQUIRE(s.points.size() == 24);
     CHECK_EQ(field.batches.size(), 9u);

@@ -17,6 +17,7 @@
 #include "dc/extract.hpp"
 #include "fields.hpp"
 #include "octree/octree.hpp"
+#include "octree/refine.hpp"
 
 namespace dctest {
 
@@ -65,15 +66,14 @@ inline quarvel::Octree uniform_tree(quarvel::Evaluator& field, Vec3 origin, doub
     for (unsigned i = 0; i < 8; ++i) root[i] = cache.find(corner_of({0, 0, 0}, 1u << depth, i));
     tree.root = make_cell(tree, root, iso);
     for (unsigned level = 0; level < depth; ++level) {
-        const std::uint32_t cells = 1u << level, edge = 1u << (depth - level);
+        const std::uint32_t cells = 1u << level;
         for (std::uint32_t z = 0; z < cells; ++z)
             for (std::uint32_t y = 0; y < cells; ++y)
                 for (std::uint32_t x = 0; x < cells; ++x) {
-                    if (refine) {
-                        const CellKey key{x, y, z, static_cast<std::uint8_t>(level)};
-                        if (find_node(tree, x, y, z, level).level != level || !refine(key)) continue;
-                    }
-                    subdivide(tree, cache, {x * edge, y * edge, z * edge}, level, iso);
+                    const CellKey cell{x, y, z, static_cast<std::uint8_t>(level)};
+                    if (refine && (find_node(tree, x, y, z, level).level != level || !refine(cell)))
+                        continue;
+                    subdivide(tree, cache, {cell, static_cast<std::uint8_t>(level + 1)}, Pass::build);
                 }
     }
     return tree;

@@ -6,6 +6,7 @@
 
 #include "check.hpp"
 #include "core/fault.hpp"
+#include "core/format.hpp"
 #include "dc/vertices.hpp"
 #include "fields.hpp"
 #include "test_dc_support.hpp"
@@ -142,14 +143,13 @@ TEST(dc_jobs_grow_the_box_of_sharp_slots) {
     a.min = {1, 2, 3};
     a.edge = 1;
     a.key = {1, 2, 3, 2};
+    a.sign_mask = 6;  // two slots
     b.min = {0, 0, 0};
     b.edge = 2;
     b.key = {0, 0, 0, 1};
-    const std::vector<SurfaceCell> cells{a, b};
-    const std::array<CellComponents, 2> comps{COMPONENT_TABLE[6], COMPONENT_TABLE[1]};
-    const std::array<std::uint64_t, 2> offset{0, 2};
+    b.sign_mask = 1;
     const std::array<std::uint8_t, 3> sharp{0, 1, 1};
-    const auto jobs = vertex_jobs(cells, comps, offset, sharp, 4.0);
+    const auto jobs = vertex_jobs(index_surface_cells({a, b}), sharp, 4.0);
     REQUIRE(jobs.size() == 3);
     CHECK_EQ(jobs[0].slot, 0u);
     CHECK(jobs[0].box.lo == (Vec3{1, 2, 3}));
@@ -203,15 +203,17 @@ TEST(dc_assembly_falls_back_to_the_cell_centre) {
     b.min = {1, 0, 0};
     c.min = {2, 0, 0};
     a.edge = b.edge = c.edge = 1;
-    const std::vector<SurfaceCell> cells{a, b, c};
-    const std::array<CellComponents, 3> comps{COMPONENT_TABLE[1], COMPONENT_TABLE[6], COMPONENT_TABLE[1]};
-    const std::array<std::uint64_t, 3> offset{0, 1, 3};
+    a.sign_mask = c.sign_mask = 1;
+    b.sign_mask = 6;  // slots 1 and 2
+    a.key = {0, 0, 0, 2};
+    b.key = {1, 0, 0, 2};
+    c.key = {2, 0, 0, 2};
     std::vector<VertexJob> jobs(4);
     for (std::uint64_t i = 0; i < 4; ++i) jobs[i].slot = i;
     jobs[2].box = {{0.75, -0.25, -0.25}, {2.25, 1.25, 1.25}};
     const std::vector<std::optional<Vec3>> solutions{std::nullopt, std::nullopt, Vec3{1.1, 0.2, 0.3},
                                                      std::nullopt};
-    const PlacedVertices v = assemble_vertices(cells, comps, offset, jobs, solutions);
+    const PlacedVertices v = assemble_vertices(index_surface_cells({a, b, c}), jobs, solutions);
     REQUIRE(v.positions.size() == 2);
     CHECK_EQ(v.first_vertex[0], PlacedVertices::NONE);
     CHECK_EQ(v.first_vertex[1], 0u);
@@ -229,21 +231,23 @@ TEST(dc_projection_pass_counts) {
     v.boxes.assign(2, kUnitBox);
     auto with = testing::LambdaField([](const Vec3& p) { return p[0] - 0.3; },
                                      [](const Vec3&) { return Vec3{1, 0, 0}; });
-    CHECK_EQ(project_onto_surface(with, v, 0.0, 0.01), 3);
+    FieldSampler with_sampler(with, 0.01);
+    CHECK_EQ(project_onto_surface(with_sampler, v, 0.0), 3);
     REQUIRE(with.batches.size() == 3);
     for (const auto& b : with.batches) CHECK_EQ(b.size(), 2u);
     for (const Vec3& p : v.positions) CHECK_NEAR(p[0], 0.3, 1e-15);
 
     v.positions = {{0.5, 0.5, 0.5}, {0.9, 0.1, 0.1}};
     auto without = testing::LambdaField([](const Vec3& p) { return p[0] - 0.3; });
-    CHECK_EQ(project_onto_surface(without, v, 0.0, 0.01), 1);
+    FieldSampler without_sampler(without, 0.01);
+    CHECK_EQ(project_onto_surface(without_sampler, v, 0.0), 1);
     REQUIRE(without.batches.size() == 2);
     CHECK_EQ(without.batches[0].size(), 2u);
     CHECK_EQ(without.batches[1].size(), 12u);
     for (const Vec3& p : v.positions) CHECK_NEAR(p[0], 0.3, 1e-12);
 
     PlacedVertices empty;
-    CHECK_EQ(project_onto_surface(without, empty, 0.0, 0.01), 0);
+    CHECK_EQ(project_onto_surface(without_sampler, empty, 0.0), 0);
     CHECK_EQ(without.batches.size(), 2u);
 }
 
@@ -255,7 +259,8 @@ TEST(dc_projection_clamps_moved_vertices_only) {
     v.boxes.assign(2, kUnitBox);
     auto field = testing::LambdaField([](const Vec3& p) { return p[0] - 2.0; },
                                       [](const Vec3& p) { return p[0] > 4 ? Vec3{0, 0, 0} : Vec3{1, 0, 0}; });
-    project_onto_surface(field, v, 0.0, 0.01);
+    FieldSampler sampler(field, 0.01);
+    project_onto_surface(sampler, v, 0.0);
     CHECK(v.positions[0] == (Vec3{1.0, 0.5, 0.5}));
     CHECK(v.positions[1] == (Vec3{5.0, 5.0, 5.0}));
 }
@@ -268,9 +273,11 @@ TEST(dc_projection_faults_on_short_arrays_at_the_lowest_index) {
     auto plane = testing::LambdaField([](const Vec3& p) { return p[0] - 0.3; },
                                       [](const Vec3&) { return Vec3{1, 0, 0}; });
     dctest::TruncatingField short_gradients(plane, 1, std::nullopt, std::size_t{700});
-    CHECK_EQ(fault_message([&] { project_onto_surface(short_gradients, v, 0.0, 0.01); }),
+    FieldSampler gradients_sampler(short_gradients, 0.01);
+    CHECK_EQ(fault_message([&] { project_onto_surface(gradients_sampler, v, 0.0); }),
              std::string("index out of bounds: the len is 700 but the index is 700"));
     dctest::TruncatingField short_values(plane, 0, std::size_t{1999}, std::nullopt);
-    CHECK_EQ(fault_message([&] { project_onto_surface(short_values, v, 0.0, 0.01); }),
+    FieldSampler values_sampler(short_values, 0.01);
+    CHECK_EQ(fault_message([&] { project_onto_surface(values_sampler, v, 0.0); }),
              std::string("index out of bounds: the len is 1999 but the index is 1999"));
 }

@@ -10,6 +10,7 @@
 #include "fields.hpp"
 #include "octree/build.hpp"
 #include "octree/octree.hpp"
+#include "octree/refine.hpp"
 
 using namespace quarvel;
 using testing::LambdaField;
@@ -41,13 +42,13 @@ std::array<Vec3, 8> all_equal(Vec3 g) {
     return a;
 }
 
-BuildParams params(unsigned min_depth, unsigned max_depth, bool balance = false) {
+BuildParams params(unsigned min_depth, unsigned max_depth, Finish finish = Finish::band) {
     BuildParams p;
     p.bbox_min = {-1, -1, -1};
     p.bbox_max = {1, 1, 1};
     p.min_depth = static_cast<std::uint8_t>(min_depth);
     p.max_depth = static_cast<std::uint8_t>(max_depth);
-    p.balance = balance;
+    p.finish = finish;
     return p;
 }
 
@@ -93,7 +94,7 @@ TEST(subdivide_root_of_depth_one_tree_and_walks) {
             for (std::uint32_t x = 0; x <= 2; ++x)
                 cache.insert_or_assign({x, y, z}, {x + y + z == 0 ? -1.0 : 1.0, Vec3{1, 1, 1}});
     CHECK_EQ(collect_leaves(tree).size(), 1u);  // root not Internal: one entry (0,0,0,0)
-    subdivide(tree, cache, {0, 0, 0}, 0, 0.0);
+    subdivide(tree, cache, {CellKey{}, 1}, Pass::build);
     REQUIRE(std::holds_alternative<Internal>(tree.root));
     CHECK_EQ(std::get<Internal>(tree.root).group, 0u);
     REQUIRE(tree.children.size() == 1);
@@ -117,7 +118,7 @@ TEST(subdivide_with_missing_corner_faults) {
     tree.max_depth = 1;
     CornerCache cache;
     try {
-        subdivide(tree, cache, {0, 0, 0}, 0, 0.0);
+        subdivide(tree, cache, {CellKey{}, 1}, Pass::build);
         CHECK(false);
     } catch (const Fault& f) {
         CHECK_EQ(f.message(), std::string("corner not in cache during subdivision"));
@@ -193,10 +194,10 @@ TEST(build_merges_uniform_regions_post_order) {
 }
 
 TEST(adaptive_builds_never_sample_a_point_twice) {
-    for (bool balance : {false, true}) {
+    for (Finish finish : {Finish::band, Finish::balance}) {
         for (bool gradients : {true, false}) {
             LambdaField field = testing::sphere(0.45, {0.1, -0.05, 0.02}, gradients);
-            BuildResult r = build_octree(field, params(2, 5, balance));
+            BuildResult r = build_octree(field, params(2, 5, finish));
             std::set<std::tuple<double, double, double>> seen;
             std::size_t valued = 0;
             for (std::size_t b = 0; b < field.batches.size(); ++b) {
@@ -213,7 +214,7 @@ TEST(adaptive_builds_never_sample_a_point_twice) {
             }
             CHECK_EQ(r.eval_count, field.points_received());
             CHECK_EQ(r.eval_count, gradients ? valued : 7 * valued);
-            if (!balance) {
+            if (finish == Finish::band) {
                 // Band refinement leaves every Leaf at max_depth.
                 CHECK_EQ(int(statistics(r.tree).max_leaf_depth), 5);
                 for (const CellKey& k : collect_leaves(r.tree))

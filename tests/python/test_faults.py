@@ -267,3 +267,32 @@ def test_sweeps_keep_memory_stable(fields, capfd):
         sweep()
     settle()
     assert rss_bytes() - start < 16 * 2**20
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda f: q.extract_mesh(f, *BOX, min_depth=1, max_depth=2),
+        lambda f: q.build_octree_uniform(f, *BOX, 3),
+        lambda f: call_module("batch_eval", f),
+    ],
+    ids=["extract", "build", "batch_eval"],
+)
+def test_refused_interpreter_allocation_is_memory_error(call, fields):
+    """An allocation the interpreter refuses anywhere in a call (the query and
+    result arrays, numbers, tuples, the callable's own work) ends the call with
+    that MemoryError or the callable's own error, never as an internal fault."""
+    testcapi = pytest.importorskip("_testcapi")
+    field = FIELD_MAKERS["sphere"](fields)
+    call(field)  # NumPy's table is loaded before allocations start to fail
+    memory_errors = 0
+    for n in range(400):  # past the last allocation of each call
+        testcapi.set_nomemory(n, n + 1)
+        try:
+            call(field)
+        except BaseException as error:
+            assert not isinstance(error, q.PanicException), f"allocation {n}: {error!r}"
+            memory_errors += isinstance(error, MemoryError)
+        finally:
+            testcapi.remove_mem_hooks()
+    assert memory_errors > 0

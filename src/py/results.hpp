@@ -3,10 +3,10 @@
 
 #include <vector>
 
-#include "dc/extract.hpp"
+#include "dc/mesh.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
-#include "pyref.hpp"
+#include "py/pyref.hpp"
 
 namespace quarvel::py {
 

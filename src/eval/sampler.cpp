@@ -1,7 +1,8 @@
+#include "eval/sampler.hpp"
+
 #include <algorithm>
 
 #include "core/fault.hpp"
-#include "eval/evaluator.hpp"
 
 namespace quarvel {
 
@@ -40,20 +41,28 @@ std::vector<Vec3> fd_gradients(Evaluator& field, std::span<const Vec3> points, d
     return gradients;
 }
 
-SampledBatch sample_with_gradients(Evaluator& field, std::span<const Vec3> points,
-                                   double fd_step) {
-    SampledBatch out;
+std::vector<double> FieldSampler::values(std::span<const Vec3> points) {
+    if (points.empty()) return {};
+    BatchResult batch = field_.eval_batch(points);
+    evaluations_ += points.size();
+    return std::move(batch.values);
+}
+
+Sampled FieldSampler::sample(std::span<const Vec3> points, ShortValues short_values) {
+    Sampled out;
     if (points.empty()) return out;
-    BatchResult batch = field.eval_batch(points);
+    BatchResult batch = field_.eval_batch(points);
+    evaluations_ += points.size();
     out.values = std::move(batch.values);
-    out.evaluations = points.size();
     if (batch.gradients) {
         out.gradients = std::move(*batch.gradients);
-    } else {
-        out.gradients = fd_gradients(field, points, fd_step);
-        out.estimated = true;
-        out.evaluations += 6 * points.size();
+        return out;
     }
+    if (short_values == ShortValues::fault_before_estimate && out.values.size() < points.size())
+        index_fault(out.values.size(), out.values.size());
+    out.gradients = fd_gradients(field_, points, fd_step_);
+    out.estimated = true;
+    evaluations_ += 6 * points.size();
     return out;
 }
 

@@ -1,4 +1,4 @@
-#include "python_error.hpp"
+#include "py/python_error.hpp"
 
 #include <cstdio>
 
@@ -28,16 +28,17 @@ std::string panic_message(PyObject* exc) {
     return utf8 ? utf8 : "unknown internal fault";
 }
 
+PyObject* g_panic_type = nullptr;  // lives for the process, like the module
+
 }  // namespace
 
 PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;  // lives for the process, like the module
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc("quarvel_runtime.PanicException", kPanicDoc,
-                                         PyExc_BaseException, nullptr);
-        if (!type) api_failure();
+    if (!g_panic_type) {
+        g_panic_type = PyErr_NewExceptionWithDoc("quarvel_runtime.PanicException", kPanicDoc,
+                                                 PyExc_BaseException, nullptr);
+        if (!g_panic_type) api_failure();
     }
-    return type;
+    return g_panic_type;
 }
 
 void throw_pending(std::source_location where) {
@@ -46,7 +47,8 @@ void throw_pending(std::source_location where) {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         exc = PyRef::steal(PyErr_GetRaisedException());
     }
-    if (PyErr_GivenExceptionMatches(exc.get(), panic_exception_type())) {
+    // Only a class that exists can have been raised: looking it up never creates it.
+    if (g_panic_type && PyErr_GivenExceptionMatches(exc.get(), g_panic_type)) {
         std::fputs("_quarvel_rs: a PanicException was raised by the field callable; "
                    "resuming it as an internal fault\n",
                    stderr);
@@ -63,6 +65,8 @@ void throw_new(PyObject* type, const std::string& message) {
 }
 
 void api_failure(std::source_location where) {
+    // Running out of memory is the caller's condition, not a fault of ours.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_pending(where);
     if (PyErr_Occurred()) PyErr_Print();
     throw Fault("Python API call failed", where);
 }

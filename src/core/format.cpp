@@ -1,20 +1,17 @@
-#include "dc/clamp.hpp"
+#include "core/format.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-
-#include "core/fault.hpp"
+#include <utility>
 
 namespace quarvel {
 
-std::string format_f64(double v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    const std::string sign = std::signbit(v) ? "-" : "";
-    if (v == 0.0) return sign + "0.0";
+namespace {
 
-    // Shortest round-trip digits come from the scientific form "d.ddde±x".
+// The shortest round-trip digits of |v| > 0 and its decimal exponent, from
+// the scientific form "d.ddde±x": 1234.5 -> ("12345", 3).
+std::pair<std::string, long> shortest_digits(double v) {
     char buf[64];
     const auto result = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
     const std::string sci(buf, result.ptr);
@@ -22,9 +19,19 @@ std::string format_f64(double v) {
     std::string digits;
     for (std::size_t i = 0; i < e_at; ++i)
         if (sci[i] != '.') digits += sci[i];
-    const long exponent = std::strtol(sci.c_str() + e_at + 1, nullptr, 10);
-    const long n = static_cast<long>(digits.size());
+    return {digits, std::strtol(sci.c_str() + e_at + 1, nullptr, 10)};
+}
 
+}  // namespace
+
+std::string format_f64(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    const std::string sign = std::signbit(v) ? "-" : "";
+    if (v == 0.0) return sign + "0.0";
+
+    const auto [digits, exponent] = shortest_digits(v);
+    const long n = static_cast<long>(digits.size());
     // Very small or large magnitudes use the exponent form: 1e16, 1.5e-5.
     if (std::fabs(v) < 1e-4 || std::fabs(v) >= 1e16) {
         std::string mantissa = digits.substr(0, 1);
@@ -46,11 +53,6 @@ std::string format_f64(double v) {
         out += digits.substr(static_cast<std::size_t>(exponent + 1));
     }
     return out;
-}
-
-void check_bounds(double lo, double hi) {
-    if (lo <= hi) return;
-    fault("min > max, or either was NaN. min = " + format_f64(lo) + ", max = " + format_f64(hi));
 }
 
 }  // namespace quarvel

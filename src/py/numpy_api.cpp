@@ -1,9 +1,9 @@
 #define QUARVEL_NUMPY_API_OWNER
-#include "numpy_api.hpp"
+#include "py/numpy_api.hpp"
 
 #include <string>
 
-#include "python_error.hpp"
+#include "py/python_error.hpp"
 
 namespace quarvel::py {
 

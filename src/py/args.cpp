@@ -1,8 +1,8 @@
-#include "args.hpp"
+#include "py/args.hpp"
 
 #include <string>
 
-#include "python_error.hpp"
+#include "py/python_error.hpp"
 
 namespace quarvel::py {
 

@@ -4,16 +4,18 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstdio>
 #include <new>
 #include <string>
 
-#include "args.hpp"
 #include "dc/extract.hpp"
-#include "eval/bridge.hpp"
+#include "eval/sampler.hpp"
 #include "octree/build.hpp"
-#include "python_error.hpp"
-#include "results.hpp"
+#include "py/args.hpp"
+#include "py/bridge.hpp"
+#include "py/python_error.hpp"
+#include "py/results.hpp"
 
 namespace quarvel::py {
 
@@ -35,6 +37,9 @@ void raise_panic(const std::string& message) {
         type = panic_exception_type();
     } catch (const Fault&) {
         type = PyExc_SystemError;  // the class could not be created (its error was printed)
+    } catch (PythonError& error) {
+        error.restore();  // no memory left to create the class: the MemoryError it is
+        return;
     }
     PyErr_SetString(type, message.c_str());
 }
@@ -42,8 +47,9 @@ void raise_panic(const std::string& message) {
 // Runs a function body; every C++ error leaves here as an interpreter exception.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    PyObject* result = nullptr;
     try {
-        return body().release();
+        result = body().release();
     } catch (PythonError& error) {
         error.restore();
     } catch (const Fault& f) {
@@ -59,7 +65,10 @@ PyObject* guarded(Body&& body) noexcept {
         report_fault(Fault("unknown internal fault"));
         raise_panic("unknown internal fault");
     }
-    return nullptr;
+    // The interpreter's rule for every C function: an exception set exactly when
+    // there is no result.
+    assert((PyErr_Occurred() == nullptr) ^ (result == nullptr));
+    return result;
 }
 
 // ---------------------------------------------------------------- signatures
@@ -121,7 +130,8 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
 
     EvalBridge field(fb.eval_fn.get());
     BuildParams params{fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
-                       static_cast<std::uint8_t>(max_depth), iso, angle, adaptive};
+                       static_cast<std::uint8_t>(max_depth), iso, angle,
+                       adaptive ? Finish::balance : Finish::band};
     BuildResult built = build_octree(field, params);
     TriangleMesh mesh = extract_dual_contour(field, built.tree, angle);
     built = BuildResult{};  // the octree is not needed for the conversion
@@ -141,7 +151,7 @@ PyRef build_octree_uniform_impl(PyObject* const* argv, Py_ssize_t nargs, PyObjec
     check_depths("depth", depth, depth);
     EvalBridge field(fb.eval_fn.get());
     const auto d = static_cast<std::uint8_t>(depth);
-    return build_and_count(field, {fb.bbox_min, fb.bbox_max, d, d, iso, 30.0, false});
+    return build_and_count(field, {fb.bbox_min, fb.bbox_max, d, d, iso, 30.0, Finish::band});
 }
 
 PyRef build_octree_adaptive_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
@@ -153,7 +163,7 @@ PyRef build_octree_adaptive_impl(PyObject* const* argv, Py_ssize_t nargs, PyObje
     check_depths("max_depth", min_depth, max_depth);
     EvalBridge field(fb.eval_fn.get());
     return build_and_count(field, {fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
-                                   static_cast<std::uint8_t>(max_depth), iso, 30.0, false});
+                                   static_cast<std::uint8_t>(max_depth), iso, 30.0, Finish::band});
 }
 
 PyRef test_batch_eval_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/fault.hpp"
-#include "pyref.hpp"
+#include "py/pyref.hpp"
 
 namespace quarvel::py {
 
@@ -31,8 +31,9 @@ private:
 // Sets a new exception of `type` and throws it.
 [[noreturn]] void throw_new(PyObject* type, const std::string& message);
 
-// A failed object creation: the pending exception is printed and cleared, and
-// the call ends as the fault "Python API call failed".
+// A failed object creation. A MemoryError travels on unchanged; any other
+// pending exception is printed and cleared, and the call ends as the fault
+// "Python API call failed".
 [[noreturn]] void api_failure(std::source_location where = std::source_location::current());
 
 // The new reference `obj`, or api_failure when creation failed.

@@ -1,10 +1,8 @@
-// Clamping a coordinate into a box, with the fault an inverted or NaN box
-// raises. Callers see the same message whichever stage clamps.
+// An axis-aligned box, and clamping into it with the fault an inverted or NaN
+// box raises. Callers see the same message whichever stage clamps.
 #pragma once
 
-#include <string>
-
-#include "eval/evaluator.hpp"
+#include "core/vec3.hpp"
 
 namespace quarvel {
 
@@ -13,11 +11,6 @@ struct Box {
     Vec3 lo{};
     Vec3 hi{};
 };
-
-// Shortest text that reads back as `v`, always recognisable as a float:
-// 1 -> "1.0", 0.5 -> "0.5", -0.0 -> "-0.0", 1e20 -> "1e20", 1.5e-7 -> "1.5e-7"
-// (exponent form below 1e-4 and from 1e16 on), NaN -> "NaN", "inf" / "-inf".
-std::string format_f64(double v);
 
 // Faults with "min > max, or either was NaN. min = {lo}, max = {hi}" unless lo <= hi.
 void check_bounds(double lo, double hi);

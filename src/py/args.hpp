@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "eval/evaluator.hpp"
-#include "pyref.hpp"
-#include "python_error.hpp"
+#include "py/pyref.hpp"
+#include "py/python_error.hpp"
 
 namespace quarvel::py {
 

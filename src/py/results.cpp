@@ -1,9 +1,9 @@
-#include "results.hpp"
+#include "py/results.hpp"
 
 #include <cstring>
 
-#include "numpy_api.hpp"
-#include "python_error.hpp"
+#include "py/numpy_api.hpp"
+#include "py/python_error.hpp"
 
 namespace quarvel::py {
 

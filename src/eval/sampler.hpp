@@ -1,0 +1,55 @@
+// The field as every stage asks it: values alone, or values with gradients
+// (the field's own, else central differences), with the evaluations counted.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "eval/evaluator.hpp"
+
+namespace quarvel {
+
+// Central-difference gradients of N points from one batch of 6N offset points
+// (+x, -x, +y, -y, +z, -z per point). `step` is used as given, even 0 or NaN.
+std::vector<Vec3> fd_gradients(Evaluator& field, std::span<const Vec3> points, double step);
+
+// Values and gradients of one batch. Both have the length the field gave
+// (readers use checked_at); estimated gradients always number N.
+struct Sampled {
+    std::vector<double> values;
+    std::vector<Vec3> gradients;
+    bool estimated = false;  // central differences: the field gave no gradients
+};
+
+// When a value array shorter than the batch faults if gradients must be
+// estimated: before the finite-difference batch, or when the caller reads it.
+enum class ShortValues { fault_before_estimate, fault_on_read };
+
+// The field of one driver (a build, an extraction), its finite-difference step
+// and the evaluations made so far: N per batch of N points, 6N more per
+// finite-difference batch. No field call for no points.
+class FieldSampler {
+public:
+    // `fd_step`: world units.
+    FieldSampler(Evaluator& field, double fd_step) : field_(field), fd_step_(fd_step) {}
+
+    // Raw values from one batch.
+    std::vector<double> values(std::span<const Vec3> points);
+    // Values and gradients: one batch, plus the finite-difference batch on the
+    // same points when the field gives no gradients.
+    Sampled sample(std::span<const Vec3> points,
+                   ShortValues short_values = ShortValues::fault_on_read);
+    // Between phases: lets the field abandon the work (see Evaluator::poll).
+    void poll() { field_.poll(); }
+
+    double fd_step() const noexcept { return fd_step_; }
+    std::uint64_t evaluations() const noexcept { return evaluations_; }
+
+private:
+    Evaluator& field_;
+    double fd_step_;
+    std::uint64_t evaluations_ = 0;
+};
+
+}  // namespace quarvel
