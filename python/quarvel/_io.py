@@ -28,8 +28,6 @@ from ._obj import read_obj, write_obj
 from ._ply import read_ply, write_ply
 from ._stl import read_stl, write_stl
 
-__all__ = ["FORMATS", "MeshFileError", "mesh_format", "read_mesh", "replacing", "write_mesh"]
-
 _READERS: dict[str, Callable[[bytes], MeshArrays]] = {".ply": read_ply, ".obj": read_obj, ".stl": read_stl}
 _WRITERS: dict[str, Callable[[BinaryIO, Vertices, Triangles], None]] = {
     ".ply": write_ply,
@@ -37,7 +35,6 @@ _WRITERS: dict[str, Callable[[BinaryIO, Vertices, Triangles], None]] = {
     ".stl": write_stl,
 }
 TRIMESH_FORMATS = (".glb", ".gltf", ".off", ".3mf", ".dae")
-FORMATS = (*_READERS, *TRIMESH_FORMATS)
 
 
 def mesh_format(path: str | Path) -> str:
@@ -64,9 +61,9 @@ def write_mesh(path: str | Path, vertices: Vertices, triangles: Triangles) -> No
         data = _export_with_trimesh(suffix, vertices, triangles)
         with replacing(path) as out:
             out.write(data)
-        return
-    with replacing(path) as out:
-        _WRITERS[suffix](out, vertices, triangles)
+    else:
+        with replacing(path) as out:
+            _WRITERS[suffix](out, vertices, triangles)
 
 
 def read_mesh(path: str | Path) -> MeshArrays:
@@ -108,7 +105,8 @@ def replacing(path: str | Path) -> Iterator[BinaryIO]:
 def _create_beside(target: Path) -> tuple[Path, BinaryIO]:
     """A new, hidden file in the target's folder, created with the usual permissions."""
     while True:
-        temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
+        # Kept short enough for any file system, whatever the target's length.
+        temporary = target.with_name(f".{target.name[:200]}.{secrets.token_hex(4)}.tmp")
         try:
             descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
         except FileExistsError:

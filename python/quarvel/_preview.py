@@ -192,7 +192,7 @@ def _shade(normals: Array, toward: Array, up: Array) -> Array:
 # a copy with its vertices merged on a grid of this many cells a side.
 THUMBNAIL_SIZE = 256
 THUMBNAIL_TRIANGLES = 50_000
-THUMBNAIL_CELLS = 128
+THUMBNAIL_CELLS = 96
 
 
 def thumbnail(mesh: Mesh) -> bytes | None:

@@ -95,19 +95,6 @@ def test_ascii_stl_and_a_binary_stl_that_starts_with_solid(tmp_path):
     np.testing.assert_array_equal(qv.Mesh.load(binary_path).triangles, from_ascii.triangles)
 
 
-@pytest.mark.parametrize("kind", ["ply-ascii", "ply-binary", "stl-ascii"])
-def test_files_written_by_trimesh(tmp_path, kind):
-    trimesh = pytest.importorskip("trimesh")
-    made = trimesh.Trimesh(*CUBE, process=False)
-    if kind == "stl-ascii":
-        data, path = made.export(file_type="stl_ascii").encode(), tmp_path / "t.stl"
-    else:
-        data, path = trimesh.exchange.ply.export_ply(made, encoding=kind[4:]), tmp_path / "t.ply"
-    path.write_bytes(data)
-    back = qv.Mesh.load(path)
-    assert back.is_watertight and back.volume == pytest.approx(8.0)
-
-
 @pytest.mark.parametrize("suffix", [".glb", ".gltf", ".off"])
 def test_formats_through_trimesh(tmp_path, suffix, monkeypatch):
     pytest.importorskip("trimesh")
@@ -136,18 +123,13 @@ VERTS = "0 0 0\n1 0 0\n0 1 0\n"
         ("a.ply", PLY_TRIANGLE.format(fmt="ascii", faces=-1), r"header line 7: element 'face' has count '-1'"),
         ("a.ply", b"ply\nformat ascii 1.0\ncomment \xff\nend_header\n", "header line 3 is not ASCII"),
         ("a.ply", "ply\nformat ascii 1.0\nelement vertex 1\n", "no 'end_header'"),
-        ("a.ply", "plx\n", "not a PLY file"),
         ("a.ply", "ply\nformat ascii 1.0\nproperty float x\nend_header\n", "header line 3: a property before"),
         ("a.ply", "ply\nformat ascii 1.0\nelement v 1\nproperty half x\nend_header\n", "unknown property type 'half'"),
-        ("a.ply", "ply\nformat ascii 2.0 x\nend_header\n", "header line 2: unknown format"),
-        ("a.ply", "ply\nelement v 0\nend_header\n", "no 'format' line"),
         ("a.ply", ASCII_PLY + "0 0 0\n1 0\n0 1 0\n", r"line 11: element 'vertex' has 3 values a row, not 2"),
-        ("a.ply", ASCII_PLY + "0 0 0\n1 0 x\n0 1 0\n", "line 11: 'x' is not a number"),
         ("a.ply", ASCII_PLY + VERTS, "ends after 0 of the 1 rows of element 'face'"),
         ("a.ply", ASCII_PLY + VERTS + "3 0 1 3\n", "face 0 refers to vertex 3, but there are 3 vertices"),
         ("a.ply", ASCII_PLY + VERTS + "2 0 1\n", "face 0 has 2 corners"),
         ("a.ply", ASCII_PLY + VERTS + "4 0 1 2\n", "line 13: a list of 4 values does not fit"),
-        ("a.ply", ASCII_PLY + VERTS + "3 0 1 2.5\n", "line 13: '2.5' is not a whole number"),
         ("a.ply", ASCII_PLY.replace("float z", "float w") + VERTS + "3 0 1 2", "element 'vertex' .* has no number property 'z'"),
         (
             "a.ply",
@@ -160,21 +142,15 @@ VERTS = "0 0 0\n1 0 0\n0 1 0\n"
             r"ends at byte 205, in row 0 of element 'face'",
         ),
         ("a.obj", "v 0 0 0\nv 1 0\n", "line 2: a vertex needs three coordinates"),
-        ("a.obj", "v 0 0 0\nv 1 0 nope\n", "line 2: 'nope' is not a number"),
         ("a.obj", "v 0 0 0\nf 1 0 1\n", "line 2: the face refers to vertex 0"),
         ("a.obj", "v 0 0 0\nf 1 -2 1\n", "line 2: the face refers to vertex -2, but 1 are defined"),
-        ("a.obj", "v 0 0 0\nf 1 x/1 1\n", "line 2: 'x/1' is not a face corner"),
         ("a.obj", "v 0 0 0\nf 1 2 3\nv 1 0 0\n", "line 2: the face refers to vertex 3, but there are 2"),
-        ("a.obj", "v 0 0 0\nf 1 1\n", "line 2: the face has 2 corners"),
         ("a.stl", bytes(83), "83 bytes is too short for binary STL"),
         ("a.stl", bytes(80) + b"\x02\0\0\0" + bytes(50), "binary STL with 2 triangles has 184 bytes, this file 134"),
         ("a.stl", "solid\nvertex 0 0 0\n", "line 2: a vertex outside an 'outer loop'"),
-        ("a.stl", "solid\nfacet normal 0 0 1\nouter loop\nvertex 0 0\n", "line 4: expected 'vertex X Y Z'"),
         ("a.stl", "solid\nfacet\nouter loop\nvertex 0 0 0\nendloop\n", "line 5: the loop has 1 vertices, not 3"),
         ("a.stl", "solid\nfacet\nouter loop\n", "ends inside the facet begun on line 2"),
-        ("a.stl", "solid\nouter loop\n", "line 2: a loop outside any facet"),
         ("a.stl", "solid\nfacet\nfacet\n", "line 3: a new facet inside the one begun on line 2"),
-        ("a.stl", "solid\nendfacet\n", "line 2: the end of a facet that was not begun"),
         ("a.stl", "solid\nfacet\nouter loop\nvertex 0 0 \xe9\n", "line 4: 'é' is not a number"),
     ],
 )
