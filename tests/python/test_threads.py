@@ -8,6 +8,8 @@
   hang).
 - The pool size from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS, and results that are
   bit for bit the same for any size.
+- A pool whose threads cannot all start (a preloaded shim makes pthread_create
+  fail after k starts): it runs with those that did, with the same results.
 
 Every result is compared with a plain call in this process.
 """
