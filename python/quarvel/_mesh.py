@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import base64
+import html
 import importlib
 from pathlib import Path
 from typing import Any
@@ -78,24 +80,65 @@ class Mesh:
         return Bounds.of(self.vertices.min(axis=0), self.vertices.max(axis=0))
 
     def save(self, path: str | Path) -> Path:
-        """Write the mesh as binary PLY, OBJ or binary STL, chosen by suffix."""
+        """Write the mesh in the format its suffix names.
+
+        .ply (binary), .obj and .stl (binary) are written directly; .glb, .gltf,
+        .off, .3mf and .dae need trimesh.  The file is replaced in one step once
+        it is complete, so a failed save leaves an existing file untouched.
+        """
         write_mesh(path, self.vertices, self.triangles)
         return Path(path)
 
     @classmethod
     def load(cls, path: str | Path) -> Mesh:
-        """Read a mesh from a .ply (binary), .obj or .stl (binary) file."""
+        """Read a mesh: .ply and .stl (ASCII or binary), .obj; .glb, .gltf, .off,
+        .3mf and .dae need trimesh.  A malformed file raises ValueError saying
+        what is wrong and where."""
         return cls(*read_mesh(path))
 
     def preview(self, path: str | Path, size: int = 640, elev: float = 25.0, azim: float = -60.0) -> Path:
-        """Write a shaded ``size`` x ``size`` PNG picture of the mesh (needs matplotlib).
+        """Write a shaded ``size`` x ``size`` picture of the mesh (needs matplotlib).
 
+        The format follows the suffix: .png, .jpg, .svg, .pdf or any other that
+        matplotlib writes; another suffix raises ValueError before any drawing.
         ``elev`` and ``azim`` give the viewing direction in degrees, as in
         matplotlib's 3-D axes.
         """
         from ._preview import render_preview
 
         return render_preview(self, path, size, elev, azim)
+
+    def show(self) -> Any:
+        """Open the mesh in an interactive viewer.
+
+        In a Jupyter notebook with trimesh installed, returns trimesh's viewer
+        for the notebook to display.  Elsewhere it opens a window, which needs
+        a display: trimesh's viewer when trimesh and pyglet are installed, else
+        a matplotlib 3-D window (returns when it is closed).  RuntimeError when
+        there is no display, ImportError saying what to install when there is
+        no viewer.
+        """
+        from ._preview import show
+
+        return show(self)
+
+    def _repr_png_(self) -> bytes | None:
+        """A small picture for notebooks; None without matplotlib or triangles."""
+        from ._preview import thumbnail
+
+        return thumbnail(self)
+
+    def _repr_html_(self) -> str:
+        return str(self._repr_mimebundle_()["text/html"])
+
+    def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, Any]:
+        """The summary with a small picture, drawn once for all of a notebook's formats."""
+        png = self._repr_png_()
+        summary = html.escape(self.summary())
+        if png is None:
+            return {"text/plain": repr(self), "text/html": f"<p>{summary}</p>"}
+        image = f'<img src="data:image/png;base64,{base64.b64encode(png).decode()}" alt="mesh">'
+        return {"text/plain": repr(self), "text/html": f"{image}<p>{summary}</p>", "image/png": png}
 
     def to_trimesh(self) -> Any:
         """The mesh as a ``trimesh.Trimesh`` (needs the optional trimesh package)."""

@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib.util
 import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -16,7 +17,7 @@ from ._builtins import BUILTINS, builtin
 from ._extract import check_depths, mesh, search_box
 from ._io import mesh_format
 from ._mesh import Mesh
-from ._preview import require_matplotlib
+from ._preview import preview_format
 
 USAGE_ERROR = 2
 FAILURE = 1
@@ -43,8 +44,10 @@ attribute such as f.bounds = ((-1, -1, -1), (1, 1, 1)).  NAME defaults to
 'field'.
 
 The mesh format follows the output's suffix: .ply (binary), .obj or .stl
-(binary).  Each extra depth level halves the finest cell size and roughly
-quadruples the number of triangles.
+(binary); .glb, .gltf, .off, .3mf or .dae with trimesh installed.  The
+preview's format follows its suffix too (.png, .jpg, .svg, .pdf, ...).  Each
+extra depth level halves the finest cell size and roughly quadruples the
+number of triangles.
 """
 
 
@@ -101,9 +104,11 @@ def _add_mesh_parser(commands: Any) -> None:
         required=True,
         type=Path,
         metavar="PATH",
-        help="mesh file to write: .ply, .obj or .stl",
+        help="mesh file to write: .ply, .obj, .stl (or .glb, .off, ... with trimesh)",
     )
-    sub.add_argument("--preview", type=Path, metavar="PNG", help="also write a shaded picture")
+    sub.add_argument(
+        "--preview", type=Path, metavar="PICTURE", help="also write a shaded picture (.png, .jpg, .svg, ...)"
+    )
     sub.add_argument(
         "--max-depth",
         type=int,
@@ -175,15 +180,13 @@ def _check_arguments(args: argparse.Namespace) -> None:
     try:
         check_depths(args.min_depth, args.max_depth)
         mesh_format(args.output)
+        if args.preview is not None:
+            preview_format(args.preview)
     except ValueError as error:
         raise CliError(str(error), USAGE_ERROR) from None
+    except ImportError as error:
+        raise CliError(str(error), FAILURE) from None
     if args.preview is not None:
-        if args.preview.suffix.lower() != ".png":
-            raise CliError(f"the preview is a PNG picture: name it *.png (got '{args.preview}')", USAGE_ERROR)
-        try:
-            require_matplotlib()
-        except ImportError as error:
-            raise CliError(str(error), FAILURE) from None
         _check_writable(args.preview)
     _check_writable(args.output)
 
@@ -209,16 +212,17 @@ def _resolve_field(shape: str, bounds: list[float] | None) -> tuple[Any, Bounds 
             f"unknown shape '{shape}' (built-in shapes: {known}; or give FILE.py:NAME)", USAGE_ERROR
         )
     field = _load_field(Path(path), name)
-    if box is None and getattr(field, "bounds", None) is None:
-        raise CliError(f"field '{name}' has no bounds: pass --bounds X0 Y0 Z0 X1 Y1 Z1", USAGE_ERROR)
+    if box is None:
+        with _failures_reported("reading the bounds"):
+            own = getattr(field, "bounds", None)
+        if own is None:
+            raise CliError(f"field '{name}' has no bounds: pass --bounds X0 Y0 Z0 X1 Y1 Z1", USAGE_ERROR)
     return field, box
 
 
 def _check_bounds(field: Any, box: Bounds | None, iso: float) -> None:
-    try:
+    with _failures_reported("reading the bounds", usage_errors=(TypeError, ValueError)):
         search_box(field, box, iso, 0.0)
-    except (TypeError, ValueError) as error:
-        raise CliError(str(error), USAGE_ERROR) from None
 
 
 def _load_field(path: Path, name: str) -> Any:
@@ -228,10 +232,8 @@ def _load_field(path: Path, name: str) -> Any:
     if module_source is None or module_source.loader is None:
         raise CliError(f"cannot load '{path}' as Python", USAGE_ERROR)
     module = importlib.util.module_from_spec(module_source)
-    try:
+    with _failures_reported(f"loading '{path}'"):
         module_source.loader.exec_module(module)
-    except Exception as error:
-        raise CliError(f"loading '{path}' failed: {type(error).__name__}: {error}", FAILURE) from None
     field = getattr(module, name, None)
     if field is None:
         raise CliError(f"'{path}' defines no '{name}'", USAGE_ERROR)
@@ -241,7 +243,7 @@ def _load_field(path: Path, name: str) -> Any:
 
 
 def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace, progress: bool) -> Mesh:
-    try:
+    with _failures_reported("meshing"):
         return mesh(
             field,
             bounds,
@@ -252,12 +254,24 @@ def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace, progr
             angle_threshold=args.angle,
             progress=progress,
         )
-    except Exception as error:
-        raise CliError(f"meshing failed: {type(error).__name__}: {error}", FAILURE) from None
+
+
+@contextlib.contextmanager
+def _failures_reported(action: str, usage_errors: tuple[type[Exception], ...] = ()) -> Iterator[None]:
+    """Ends the command with "{action} failed: ..." for any exception from the
+    user's code, SystemExit and GeneratorExit included: a field must not end the
+    command as a success, nor in a traceback.  Ctrl-C still interrupts."""
+    try:
+        yield
+    except (CliError, KeyboardInterrupt):
+        raise
+    except usage_errors as error:
+        raise CliError(str(error), USAGE_ERROR) from None
     except BaseException as error:
-        if type(error).__name__ != "PanicException":
-            raise
-        raise CliError(f"internal error in the engine: {error}", FAILURE) from None
+        if type(error).__name__ == "PanicException":
+            raise CliError(f"internal error in the engine: {error}", FAILURE) from None
+        text = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+        raise CliError(f"{action} failed: {text}", FAILURE) from None
 
 
 def _write(result: Mesh, output: Path, preview: Path | None) -> None:
@@ -267,5 +281,5 @@ def _write(result: Mesh, output: Path, preview: Path | None) -> None:
         if preview is not None:
             result.preview(preview)
             print(f"wrote {preview}")
-    except OSError as error:
+    except (OSError, ImportError) as error:
         raise CliError(f"cannot write: {error}", FAILURE) from None

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <condition_variable>
@@ -60,22 +61,40 @@ std::optional<std::size_t> parse_count(const char* name) {
     return value;
 }
 
+// More threads than a machine has processors only cost start-up time and
+// memory (16000 threads take seconds and over 100 MB to start), and the mesh
+// is the same for any count.
+constexpr std::size_t kMaxThreads = 1024;
+
 std::size_t configured_threads() {
+    std::size_t count = 0;
     for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
-        if (auto count = parse_count(name)) {
-            if (*count > 0) return *count;
-            break;  // 0 selects the default
+        if (auto parsed = parse_count(name)) {
+            count = *parsed;  // 0 selects the default
+            break;
         }
     }
-    unsigned hw = std::thread::hardware_concurrency();
-    return hw > 0 ? hw : 1;
+    if (count == 0) count = std::thread::hardware_concurrency();
+    return std::clamp<std::size_t>(count, 1, kMaxThreads);
 }
 
 // Workers sleep on `cv` until a job is queued; the calling thread of a loop works too.
+// A pool is never destroyed: its detached workers refer to it for the life of
+// the process.
 class Pool {
 public:
-    explicit Pool(std::size_t threads) : threads_(threads) {
-        for (std::size_t i = 1; i < threads; ++i) std::thread([this] { work(); }).detach();
+    // Starts up to `threads - 1` workers. When the system refuses one (thread
+    // limits, memory), the pool runs with those already started: the results
+    // are the same for any number of threads, only slower.
+    explicit Pool(std::size_t threads) {
+        for (std::size_t i = 1; i < threads; ++i) {
+            try {
+                std::thread([this] { work(); }).detach();
+            } catch (const std::exception&) {
+                break;
+            }
+            ++threads_;
+        }
     }
 
     std::size_t threads() const { return threads_; }
@@ -120,7 +139,7 @@ private:
         return nullptr;
     }
 
-    std::size_t threads_;
+    std::size_t threads_ = 1;  // the workers started, and the caller
     std::mutex mutex_;
     std::condition_variable cv_;
     std::condition_variable idle_cv_;

@@ -15,7 +15,9 @@ namespace quarvel {
 
 // Threads a parallel loop may use (the caller included): "RAYON_NUM_THREADS",
 // then "RAYON_RS_NUM_CPUS" (positive decimal; 0 means the default), else the
-// number of logical processors. Read once, when the pool starts.
+// number of logical processors; at most 1024. Read once, when the pool starts.
+// Fewer when the system refuses to start more: the pool runs with the workers
+// it could start, down to the caller alone.
 std::size_t pool_thread_count();
 
 // Runs body(begin, end) over slices covering [0, n). Serial below `min_parallel`.

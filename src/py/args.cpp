@@ -1,5 +1,6 @@
 #include "py/args.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "py/python_error.hpp"
@@ -140,11 +141,14 @@ std::vector<Vec3> to_point_list(PyObject* obj) {
     if (PyUnicode_Check(obj)) throw_new(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) not_a_sequence(obj);
     std::vector<Vec3> points;
+    // The length only sizes the reservation, capped so that a length the
+    // object does not deliver cannot ask for more memory than there is.
+    constexpr Py_ssize_t kMaxReserved = Py_ssize_t{1} << 20;
     const Py_ssize_t hint = PyObject_Size(obj);
     if (hint < 0)
-        PyErr_Clear();  // the length only sizes the reservation
+        PyErr_Clear();
     else
-        points.reserve(static_cast<std::size_t>(hint));
+        points.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserved)));
     PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
     if (!iterator) throw_pending();
     while (PyObject* raw = PyIter_Next(iterator.get())) {

@@ -250,6 +250,11 @@ def cube_field(p):
     return np.max(a, axis=1), None
 
 
+def short_values_field(p):
+    """One value fewer than asked: reading the last one is an internal fault."""
+    return np.zeros(len(p) - 1), None
+
+
 def digest(result) -> str:
     """A hash of arrays' dtypes, shapes and bytes: equal only for identical results."""
     h = hashlib.sha256()

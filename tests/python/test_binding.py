@@ -2,16 +2,22 @@
 
 from __future__ import annotations
 
+import concurrent.futures
 import enum
 import importlib
 import math
+import multiprocessing
 import operator
+import pickle
+import re
+import subprocess
 import sys
 
 import numpy as np
 import pytest
 
 import _quarvel_rs as q
+from hardening_support import index_fault, short_values_field
 
 NAMES = [
     "extract_mesh",
@@ -241,8 +247,12 @@ class SeqNoLen:
 
 
 class LyingLen(SeqNoLen):
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
     def __len__(self):
-        return 1
+        return self.length
 
 
 class Triple:
@@ -291,7 +301,9 @@ class AsIndex:
         ),
         pytest.param([(AsFloat(1.0), AsIndex(2), True + 2), (4.5, -5, 6)], id="float-index"),
         pytest.param(SeqNoLen([(1, 2, 3), (4.5, -5, 6)]), id="length-fails"),
-        pytest.param(LyingLen([(1, 2, 3), (4.5, -5, 6)]), id="length-lies"),
+        pytest.param(LyingLen([(1, 2, 3), (4.5, -5, 6)], 1), id="length-lies"),
+        # A length far beyond memory only sizes a reservation: the items are read.
+        pytest.param(LyingLen([(1, 2, 3), (4.5, -5, 6)], 2**60), id="length-huge"),
         pytest.param([Triple(1, 2, 3), Triple(4.5, -5, 6)], id="custom-triples"),
         pytest.param(range(0), id="empty-range"),
     ],
@@ -304,6 +316,8 @@ def test_points_accepted(points):
     assert values == expected
     assert count == len(expected)
     assert all(type(v) is float for v in values)
+    # The same conversion serves the gradients: one gradient per point read.
+    assert len(q.test_fd_gradients(lambda p: (p[:, 0].copy(), None), points)) == len(expected) // 3
 
 
 @pytest.mark.parametrize(
@@ -886,8 +900,39 @@ def test_panic_reports_location_on_stderr(capfd):
         q.test_fd_gradients(_short_fd, [(0, 0, 0), (1, 1, 1)])
     err = capfd.readouterr().err
     assert "index out of bounds: the len is 11 but the index is 11" in err
-    # The diagnostic names a source file and line.
-    assert any(ext in err for ext in (".cpp:", ".hpp:", ".cc:", ".h:"))
+    # The diagnostic names a source file from the project's root and a line,
+    # not the folder the module was built in.
+    where = re.search(r"internal fault at (\S+?):\d+:\d+ ", err)
+    assert where and re.fullmatch(r"src/[\w/]+\.[ch]pp", where.group(1)), err
+
+
+UNPICKLE_RUN = """
+import pickle, sys
+before = "_quarvel_rs" in sys.modules
+panic = pickle.loads(sys.stdin.buffer.read())
+print(before, type(panic).__module__, type(panic).__name__, *panic.args)
+"""
+
+
+def test_panic_survives_pickling():
+    """A process that never imported the module still gets the very class back."""
+    panic = q.PanicException("lost in transit")
+    assert type(pickle.loads(pickle.dumps(panic))) is q.PanicException
+    child = subprocess.run(
+        [sys.executable, "-c", UNPICKLE_RUN], input=pickle.dumps(panic), capture_output=True, timeout=60
+    )
+    assert child.stdout.decode().split() == ["False", "quarvel_runtime", "PanicException", "lost", "in", "transit"]
+
+
+def test_panic_in_a_worker_process_reaches_the_parent():
+    # multiprocessing.Pool cannot carry it: its workers catch only Exception,
+    # and a BaseException ends the worker with the task still pending.
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as workers:
+        future = workers.submit(q.test_fd_gradients, short_values_field, [(0.0, 0.0, 0.0)])
+        with pytest.raises(q.PanicException) as info:
+            future.result(timeout=60)
+    assert info.value.args == (index_fault(5),)
 
 
 def test_panic_raised_by_field_is_resumed_as_internal_fault(capfd):

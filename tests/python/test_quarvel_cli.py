@@ -91,8 +91,8 @@ def test_shapes_lists_every_builtin():
             2,
             "min_depth must be a non-negative integer",
         ),
-        (["mesh", "torus", "-o", "{tmp}/t.dae"], 2, "use a .ply, .obj or .stl file name"),
-        (["mesh", "torus", "-o", "{tmp}/t.ply", "--preview", "{tmp}/t.jpg"], 2, "name it *.png"),
+        (["mesh", "torus", "-o", "{tmp}/t.xyz"], 2, "use a .ply, .obj or .stl file name"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--preview", "{tmp}/t.txt"], 2, "cannot write a preview named"),
         (
             ["mesh", "torus", "-o", "{tmp}/missing/t.ply"],
             1,
@@ -167,8 +167,10 @@ def test_main_command_writes_mesh_and_preview(tmp_path):
 
 
 @needs_engine
-@pytest.mark.parametrize("suffix", [".obj", ".stl"])
+@pytest.mark.parametrize("suffix", [".obj", ".stl", ".glb"])
 def test_options_reach_the_mesh(tmp_path, suffix):
+    if suffix == ".glb":
+        pytest.importorskip("trimesh")
     out = tmp_path / f"ball{suffix}"
     result = run_cli(
         "mesh",
@@ -216,6 +218,41 @@ def test_field_errors_end_with_status_1(tmp_path, fields):
     assert result.returncode == 1
     assert "meshing failed: RuntimeError: this field is broken" in result.stderr
     assert not (tmp_path / "t.ply").exists()
+
+
+EXITING = """\
+import sys
+import numpy as np
+
+class Bounds:
+    def __iter__(self):
+        raise RuntimeError("no bounds today")
+
+def field(points):
+    {body}
+field.bounds = {bounds}
+"""
+
+
+@needs_engine
+@pytest.mark.parametrize(
+    ("body", "bounds", "message"),
+    [
+        ("pass\nsys.exit(0)", "None", "loading '{path}' failed: SystemExit: 0"),
+        ("raise SystemExit(0)", "((-1, -1, -1), (1, 1, 1))", "meshing failed: SystemExit: 0"),
+        ("raise GeneratorExit", "((-1, -1, -1), (1, 1, 1))", "meshing failed: GeneratorExit\n"),
+        ("return np.zeros(len(points))", "Bounds()", "reading the bounds failed: RuntimeError: no bounds today"),
+    ],
+    ids=["exit-on-load", "system-exit", "generator-exit", "bounds-raise"],
+)
+def test_fields_that_exit_are_failures(tmp_path, body, bounds, message):
+    """A field must not end the command as a success, nor in a traceback."""
+    path = tmp_path / "f.py"
+    path.write_text(EXITING.format(body=body, bounds=bounds))
+    result = run_cli("mesh", str(path), "-o", str(tmp_path / "t.ply"))
+    assert result.returncode == 1
+    assert f"quarvel: error: {message.format(path=path)}" in result.stderr
+    assert "Traceback" not in result.stderr and not (tmp_path / "t.ply").exists()
 
 
 @needs_engine

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import quarvel as qv
-from test_quarvel_helpers import cube_mesh
+from test_quarvel_helpers import cube_mesh, needs_engine
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -51,3 +51,77 @@ def test_preview_without_matplotlib_says_how_to_install(monkeypatch, tmp_path):
     with pytest.raises(ImportError, match=r"pip install 'quarvel\[preview\]'"):
         octahedron().preview(tmp_path / "m.png")
     assert not (tmp_path / "m.png").exists()
+
+
+# ---------------------------------------------------------------- formats, notebooks, viewer
+
+SIGNATURES = {".jpg": b"\xff\xd8\xff", ".svg": b"<?xml", ".pdf": b"%PDF", ".tiff": b"II*\x00", ".webp": b"RIFF"}
+
+
+@pytest.mark.parametrize("suffix", SIGNATURES)
+def test_preview_writes_the_format_its_suffix_names(tmp_path, suffix):
+    pytest.importorskip("matplotlib")
+    path = octahedron().preview(tmp_path / f"m{suffix.upper()}", size=64)
+    assert path.read_bytes().startswith(SIGNATURES[suffix])
+
+
+@pytest.mark.parametrize("name", ["m.txt", "m.pgf", "m"])
+def test_preview_refuses_other_suffixes_before_drawing(tmp_path, monkeypatch, name):
+    pytest.importorskip("matplotlib")
+    from quarvel import _preview
+
+    monkeypatch.setattr(_preview, "_paint", lambda *a: pytest.fail("drew a picture it cannot write"))
+    with pytest.raises(ValueError, match=r"cannot write a preview named .* suffixes .*\.jpg.*\.png"):
+        octahedron().preview(tmp_path / name)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_notebook_display(monkeypatch):
+    pytest.importorskip("matplotlib")
+    bundle = octahedron()._repr_mimebundle_()
+    assert bundle["image/png"].startswith(PNG_SIGNATURE)
+    assert 'src="data:image/png;base64,' in bundle["text/html"]
+    assert octahedron().summary() in bundle["text/html"]
+    for name in ("matplotlib", "matplotlib.figure"):
+        monkeypatch.setitem(sys.modules, name, None)
+    assert octahedron()._repr_png_() is None
+    assert octahedron()._repr_html_() == f"<p>{octahedron().summary()}</p>"
+
+
+@needs_engine
+def test_large_meshes_are_drawn_coarser_in_notebooks():
+    from quarvel._preview import _clustered
+
+    fine = qv.mesh(qv.sphere(1.0), max_depth=6)
+    coarse = _clustered(fine, 16)
+    assert len(coarse.triangles) < len(fine.triangles) / 10
+    assert coarse.area == pytest.approx(fine.area, rel=0.05)
+    np.testing.assert_allclose(coarse.bounds.size, fine.bounds.size, atol=0.1)
+
+
+def test_show_says_what_is_missing(monkeypatch):
+    pyplot = pytest.importorskip("matplotlib.pyplot")
+    monkeypatch.delitem(sys.modules, "ipykernel", raising=False)
+    monkeypatch.setattr(sys, "platform", "linux")
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        monkeypatch.delenv(name, raising=False)
+    with pytest.raises(RuntimeError, match="needs a display"):
+        octahedron().show()
+    monkeypatch.setenv("DISPLAY", ":0")
+    monkeypatch.setitem(sys.modules, "pyglet", None)
+    monkeypatch.setattr(pyplot, "get_backend", lambda: "agg")
+    with pytest.raises(ImportError, match="pip install matplotlib with a GUI toolkit"):
+        octahedron().show()
+    with pytest.raises(ValueError, match="no triangles"):
+        qv.Mesh(np.zeros((0, 3)), np.zeros((0, 3))).show()
+
+    # With a backend that opens windows, a 3-D view of every triangle is shown.
+    shown = []
+    monkeypatch.setattr(pyplot, "get_backend", lambda: "TkAgg")
+    monkeypatch.setattr(pyplot, "show", lambda: shown.append(pyplot.gcf()))
+    assert octahedron().show() is None
+    (figure,) = shown
+    figure.canvas.draw()
+    (axes,) = figure.axes
+    assert axes.name == "3d" and len(axes.collections[0].get_paths()) == 8
+    pyplot.close(figure)

@@ -8,6 +8,8 @@
   hang).
 - The pool size from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS, and results that are
   bit for bit the same for any size.
+- A pool whose threads cannot all start (a preloaded shim makes pthread_create
+  fail after k starts): it runs with those that did, with the same results.
 
 Every result is compared with a plain call in this process.
 """
@@ -15,6 +17,7 @@ Every result is compared with a plain call in this process.
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -299,6 +302,50 @@ def test_pool_size_and_results_identical_for_any_size(env, workers):
         digest(extract(cube_field, min_depth=1, max_depth=5, adaptive=True)),
     ]
     assert out[1:] == expected
+
+
+SHIM_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shims", "fail_pthread_create.c")
+
+
+@pytest.fixture(scope="module")
+def thread_start_shim(tmp_path_factory):
+    """The shared library that makes pthread_create fail after k starts."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the pthread_create shim")
+    library = str(tmp_path_factory.mktemp("shim") / "fail_pthread_create.so")
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # not the sanitizer runtime
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", library, SHIM_SOURCE, "-ldl"], check=True, env=env)
+    return library
+
+
+THREAD_START_FAILURE_RUN = """
+import ctypes
+ctypes.CDLL(os.environ["SHIM"]).fail_pthread_create_after(int(os.environ["STARTS"]))
+start = threads()
+results = [digest(mesh(sphere)), digest(mesh(box, min_depth=1, adaptive=True))]
+print(threads() - start, *results)
+"""
+
+
+@pytest.mark.parametrize("starts", [0, 1, 2, 8, 11])
+def test_pool_runs_with_the_threads_that_started(thread_start_shim, starts):
+    """When the system refuses a thread, the pool runs with the workers it
+    started (or none): no hang, no fault, the same meshes. The shim goes after
+    any preloaded sanitizer runtime, which must stay first."""
+    preload = f"{os.environ.get('LD_PRELOAD', '')} {thread_start_shim}".strip()
+    env = {"RAYON_NUM_THREADS": "12", "LD_PRELOAD": preload, "SHIM": thread_start_shim, "STARTS": str(starts)}
+    out = run_child(THREAD_START_FAILURE_RUN, env=env, timeout=60)
+    assert int(out[0]) == min(starts, 11)
+    assert out[1:] == [
+        digest(extract(unit_sphere_field, max_depth=5)),
+        digest(extract(cube_field, min_depth=1, max_depth=5, adaptive=True)),
+    ]
+
+
+def test_an_absurd_pool_size_is_capped():
+    out = run_child(POOL_RUN, env={"RAYON_NUM_THREADS": "100000"})
+    assert int(out[0]) == 1023
 
 
 FORK_IN_FIELD_RUN = """

@@ -1,0 +1,244 @@
+"""Mesh files: every PLY and STL flavour, formats through trimesh, malformed files, safe saving."""
+
+from __future__ import annotations
+
+import io
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import quarvel as qv
+from quarvel._io import read_mesh
+from quarvel._obj import write_obj
+from quarvel._ply import write_ply
+from quarvel._stl import write_stl
+from test_quarvel_helpers import cube_mesh
+
+CUBE = cube_mesh(2.0, (-1.0, 0.0, 1.0))
+
+# One square of two triangles, written the ways other programs write PLY: an
+# extra property before x, a quad, an element the reader skips, CRLF line ends.
+PLY_HEADER = """ply\r
+format {format} 1.0\r
+comment made by hand\r
+element vertex 4\r
+property uchar flag\r
+property float x\r
+property float y\r
+property double z\r
+element face 1\r
+property list uchar int vertex_indices\r
+element edge 1\r
+property int a\r
+property int b\r
+end_header\r
+"""
+SQUARE = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], dtype=float)
+
+
+def square_ply(fmt: str) -> bytes:
+    header = PLY_HEADER.format(format=fmt).encode()
+    if fmt == "ascii":
+        rows = [f"7 {x:g} {y:g} {z:g}" for x, y, z in SQUARE] + ["4 0 1 2 3", "0 1", ""]
+        return header + "\r\n".join(rows).encode()
+    o = "<" if fmt == "binary_little_endian" else ">"
+    vertices = np.zeros(4, dtype=[("f", "u1"), ("x", o + "f4"), ("y", o + "f4"), ("z", o + "f8")])
+    for axis, column in zip("xyz", SQUARE.T, strict=True):
+        vertices[axis] = column
+    face = np.array([(4, (0, 1, 2, 3))], dtype=[("n", "u1"), ("v", o + "i4", (4,))])
+    return header + vertices.tobytes() + face.tobytes() + np.array([0, 1], dtype=o + "i4").tobytes()
+
+
+@pytest.mark.parametrize("fmt", ["ascii", "binary_little_endian", "binary_big_endian"])
+def test_ply_flavours(tmp_path, fmt):
+    path = tmp_path / "square.ply"
+    path.write_bytes(square_ply(fmt))
+    back = qv.Mesh.load(path)
+    np.testing.assert_array_equal(back.vertices, SQUARE)
+    assert back.triangles.tolist() == [[0, 1, 2], [0, 2, 3]]
+
+
+def test_ply_with_mixed_polygons(tmp_path):
+    """Rows of different lengths take the row-by-row path; polygons become fans."""
+    header = "ply\nformat binary_little_endian 1.0\nelement vertex 5\nproperty float x\nproperty float y\n"
+    header += "property float z\nelement face 2\nproperty list uchar uint vertex_indices\nend_header\n"
+    vertices = np.arange(15, dtype="<f4").tobytes()
+    faces = bytes([3]) + np.array([0, 1, 2], "<u4").tobytes() + bytes([4]) + np.array([1, 2, 3, 4], "<u4").tobytes()
+    path = tmp_path / "mixed.ply"
+    path.write_bytes(header.encode() + vertices + faces)
+    assert qv.Mesh.load(path).triangles.tolist() == [[0, 1, 2], [1, 2, 3], [1, 3, 4]]
+
+
+def ascii_stl(vertices, triangles) -> bytes:
+    lines = ["solid cube"]
+    for corners in vertices[triangles]:
+        lines += ["  facet normal 0 0 0", "    outer loop"]
+        lines += [f"      vertex {x:.17g} {y:.17g} {z:.17g}" for x, y, z in corners]
+        lines += ["    endloop", "  endfacet"]
+    return ("\n".join(lines + ["endsolid cube", ""])).encode()
+
+
+def test_ascii_stl_and_a_binary_stl_that_starts_with_solid(tmp_path):
+    ascii_path = tmp_path / "ascii.stl"
+    ascii_path.write_bytes(ascii_stl(*CUBE))
+    from_ascii = qv.Mesh.load(ascii_path)
+    np.testing.assert_array_equal(from_ascii.vertices[from_ascii.triangles], CUBE[0][CUBE[1]])
+    binary_path = qv.Mesh(*CUBE).save(tmp_path / "binary.stl")
+    binary_path.write_bytes(b"solid but binary".ljust(80) + binary_path.read_bytes()[80:])
+    np.testing.assert_array_equal(qv.Mesh.load(binary_path).triangles, from_ascii.triangles)
+
+
+@pytest.mark.parametrize("suffix", [".glb", ".gltf", ".off"])
+def test_formats_through_trimesh(tmp_path, suffix, monkeypatch):
+    pytest.importorskip("trimesh")
+    path = qv.Mesh(*CUBE).save(tmp_path / f"cube{suffix}")
+    assert [p.name for p in tmp_path.iterdir()] == [path.name]  # glTF buffers embedded
+    back = qv.Mesh.load(path)
+    np.testing.assert_allclose(back.vertices, CUBE[0], rtol=1e-6)
+    np.testing.assert_array_equal(back.triangles, CUBE[1])
+    monkeypatch.setitem(sys.modules, "trimesh", None)
+    for action in (lambda: qv.Mesh(*CUBE).save(path), lambda: qv.Mesh.load(path)):
+        with pytest.raises(ImportError, match=f"{suffix} mesh files need trimesh: pip install trimesh"):
+            action()
+
+
+# ---------------------------------------------------------------- malformed files
+
+PLY_TRIANGLE = "ply\nformat {fmt} 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+PLY_TRIANGLE += "element face {faces}\nproperty list uchar int vertex_indices\nend_header\n"
+ASCII_PLY = PLY_TRIANGLE.format(fmt="ascii", faces=1)
+VERTS = "0 0 0\n1 0 0\n0 1 0\n"
+
+
+@pytest.mark.parametrize(
+    ("name", "data", "message"),
+    [
+        ("a.ply", PLY_TRIANGLE.format(fmt="ascii", faces=-1), r"header line 7: element 'face' has count '-1'"),
+        ("a.ply", b"ply\nformat ascii 1.0\ncomment \xff\nend_header\n", "header line 3 is not ASCII"),
+        ("a.ply", "ply\nformat ascii 1.0\nelement vertex 1\n", "no 'end_header'"),
+        ("a.ply", "ply\nformat ascii 1.0\nproperty float x\nend_header\n", "header line 3: a property before"),
+        ("a.ply", "ply\nformat ascii 1.0\nelement v 1\nproperty half x\nend_header\n", "unknown property type 'half'"),
+        ("a.ply", ASCII_PLY + "0 0 0\n1 0\n0 1 0\n", r"line 11: element 'vertex' has 3 values a row, not 2"),
+        ("a.ply", ASCII_PLY + VERTS, "ends after 0 of the 1 rows of element 'face'"),
+        ("a.ply", ASCII_PLY + VERTS + "3 0 1 3\n", "face 0 refers to vertex 3, but there are 3 vertices"),
+        ("a.ply", ASCII_PLY + VERTS + "2 0 1\n", "face 0 has 2 corners"),
+        ("a.ply", ASCII_PLY + VERTS + "4 0 1 2\n", "line 13: a list of 4 values does not fit"),
+        ("a.ply", ASCII_PLY.replace("float z", "float w") + VERTS + "3 0 1 2", "element 'vertex' .* has no number property 'z'"),
+        (
+            "a.ply",
+            PLY_TRIANGLE.format(fmt="binary_little_endian", faces=0).encode() + bytes(30),
+            r"element 'vertex' needs 36 bytes from byte offset 169, but the file ends at byte 199",
+        ),
+        (
+            "a.ply",
+            PLY_TRIANGLE.format(fmt="binary_big_endian", faces=1).encode() + bytes(36) + b"\x03\0\0",
+            r"ends at byte 205, in row 0 of element 'face'",
+        ),
+        ("a.obj", "v 0 0 0\nv 1 0\n", "line 2: a vertex needs three coordinates"),
+        ("a.obj", "v 0 0 0\nf 1 0 1\n", "line 2: the face refers to vertex 0"),
+        ("a.obj", "v 0 0 0\nf 1 -2 1\n", "line 2: the face refers to vertex -2, but 1 are defined"),
+        ("a.obj", "v 0 0 0\nf 1 2 3\nv 1 0 0\n", "line 2: the face refers to vertex 3, but there are 2"),
+        ("a.stl", bytes(83), "83 bytes is too short for binary STL"),
+        ("a.stl", bytes(80) + b"\x02\0\0\0" + bytes(50), "binary STL with 2 triangles has 184 bytes, this file 134"),
+        ("a.stl", "solid\nvertex 0 0 0\n", "line 2: a vertex outside an 'outer loop'"),
+        ("a.stl", "solid\nfacet\nouter loop\nvertex 0 0 0\nendloop\n", "line 5: the loop has 1 vertices, not 3"),
+        ("a.stl", "solid\nfacet\nouter loop\n", "ends inside the facet begun on line 2"),
+        ("a.stl", "solid\nfacet\nfacet\n", "line 3: a new facet inside the one begun on line 2"),
+        ("a.stl", "solid\nfacet\nouter loop\nvertex 0 0 \xe9\n", "line 4: 'é' is not a number"),
+    ],
+)
+def test_malformed_files_say_what_and_where(tmp_path, name, data, message):
+    path = tmp_path / name
+    path.write_bytes(data.encode("latin-1") if isinstance(data, str) else data)
+    with pytest.raises(ValueError, match=f"cannot read '{re.escape(str(path))}': .*{message}"):
+        qv.Mesh.load(path)
+
+
+def valid_files() -> dict[str, bytes]:
+    files = {}
+    for suffix, write in (".ply", write_ply), (".obj", write_obj), (".stl", write_stl):
+        out = io.BytesIO()
+        write(out, *cube_mesh())
+        files[suffix] = out.getvalue()
+    files[".ply-ascii"] = square_ply("ascii")
+    files[".stl-ascii"] = ascii_stl(*cube_mesh())
+    return files
+
+
+VALID = valid_files()
+EDIT = st.tuples(st.sampled_from(["flip", "cut", "insert", "delete"]), st.integers(0, 10**6), st.binary(min_size=1, max_size=8))
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(kind=st.sampled_from(sorted(VALID)), edits=st.lists(EDIT, min_size=1, max_size=4))
+def test_damaged_files_load_or_raise_value_error(tmp_path, kind, edits):
+    """Byte flips, cuts, insertions and deletions anywhere in valid files: the
+    reader returns a usable mesh or a ValueError, never anything else."""
+    data = bytearray(VALID[kind])
+    for action, at, chunk in edits:
+        at %= len(data) + 1
+        if action == "flip" and at < len(data):
+            data[at] ^= chunk[0] or 1
+        elif action == "cut":
+            del data[at:]
+        elif action == "insert":
+            data[at:at] = chunk
+        else:
+            del data[at : at + len(chunk)]
+    path = tmp_path / f"damaged{kind[:4]}"
+    path.write_bytes(bytes(data))
+    try:
+        vertices, triangles = read_mesh(path)
+    except ValueError:
+        return
+    qv.Mesh(vertices, triangles)  # indices in range, shapes right
+
+
+# ---------------------------------------------------------------- saving never destroys a file
+
+FULL_DISK = """
+import resource, signal, sys
+import numpy as np
+import quarvel as qv
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit then fails with EFBIG
+resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))
+rng = np.random.default_rng(0)
+try:
+    qv.Mesh(rng.normal(size=(20_000, 3)), rng.integers(0, 20_000, (20_000, 3))).save(sys.argv[1])
+except OSError as error:
+    print("refused", error.errno)
+"""
+
+
+def test_a_failed_save_keeps_the_old_file(tmp_path):
+    """A write that hits the file size limit (as a full disk would) fails, and
+    leaves the previous file whole and no temporary file behind."""
+    path = qv.Mesh(*CUBE).save(tmp_path / "good.ply")
+    before = path.read_bytes()
+    child = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(FULL_DISK), str(path)], capture_output=True, text=True, timeout=120
+    )
+    assert child.stdout.split() == ["refused", "27"], child.stderr
+    assert path.read_bytes() == before
+    assert os.listdir(tmp_path) == ["good.ply"]
+
+
+@pytest.mark.parametrize("target", ["file", "link"])
+def test_saving_replaces_the_file_a_link_points_to_and_keeps_its_mode(tmp_path, target):
+    real = qv.Mesh(*cube_mesh()).save(tmp_path / "real.obj")
+    os.chmod(real, 0o640)
+    path = real if target == "file" else tmp_path / "link.obj"
+    if target == "link":
+        path.symlink_to(real)
+    qv.Mesh(*CUBE).save(path)
+    np.testing.assert_array_equal(qv.Mesh.load(real).vertices, CUBE[0])
+    assert os.stat(real).st_mode & 0o777 == 0o640
+    assert path.is_symlink() == (target == "link")
+    assert sorted(os.listdir(tmp_path)) == sorted({"real.obj", path.name})
