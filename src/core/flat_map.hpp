@@ -67,6 +67,18 @@ public:
         return true;
     }
 
+    // The value of `key`, inserting `value` first when it is absent.
+    Value& find_or_insert(const Key& key, Value value) {
+        Slot& slot = probe_for_insert(key);
+        if (!slot.used) {
+            slot.used = true;
+            slot.key = key;
+            slot.value = std::move(value);
+            ++size_;
+        }
+        return slot.value;
+    }
+
     const Value* find(const Key& key) const noexcept {
         if (slots_.empty()) return nullptr;
         std::size_t mask = slots_.size() - 1;

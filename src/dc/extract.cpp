@@ -23,7 +23,7 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
     PlacedVertices placed = place_vertices(sampler, surface, samples, params);
     sampler.poll();
     TriangleMesh mesh;
-    mesh.triangles = generate_faces(surface, placed, params.iso_value);
+    mesh.triangles = generate_faces(surface, placed);
     mesh.vertices = std::move(placed.positions);
     sampler.poll();
     keep_largest_component(mesh);

@@ -31,14 +31,13 @@ struct FaceBuilder {
     const SurfaceCells& surface;
     const std::vector<std::uint64_t>& first_vertex;
     const std::vector<Vec3>& positions;
-    double iso_value;
 
     // Vertex of cell `c` on its edge `e`: the slot of the edge's inside corner.
     std::uint64_t vertex_on_edge(std::uint64_t c, unsigned e) const {
         const CellComponents& comp = surface.components[c];
         if (comp.count == 1) return first_vertex[c];
         const auto [a, b] = CUBE_EDGES[e];
-        const unsigned inside = (surface.cells[c].sign_mask >> a & 1u) ? a : b;
+        const unsigned inside = below(surface.cells[c], a) ? a : b;
         return first_vertex[c] + static_cast<std::uint64_t>(component_of(comp, inside));
     }
 
@@ -68,8 +67,8 @@ struct FaceBuilder {
         const SurfaceCell& cell = surface.cells[c];
         for (unsigned d = 0; d < 3; ++d) {
             const auto [a, b] = CUBE_EDGES[edge_along(d, 0)];
-            const bool a_below = cell.values[a] < iso_value;
-            if (a_below == (cell.values[b] < iso_value)) continue;
+            const bool a_below = below(cell, a);
+            if (a_below == below(cell, b)) continue;
             const std::optional<std::array<std::uint64_t, 4>> around = cells_around(c, d);
             if (!around) continue;
             std::array<std::uint64_t, 4> vq;
@@ -107,9 +106,8 @@ void split_quad(const std::array<std::uint64_t, 4>& quad, std::span<const Vec3> 
     }
 }
 
-std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices,
-                                     double iso_value) {
-    const FaceBuilder builder{surface, vertices.first_vertex, vertices.positions, iso_value};
+std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices) {
+    const FaceBuilder builder{surface, vertices.first_vertex, vertices.positions};
     return parallel_gather<Triangle>(surface.cells.size(), [&](std::size_t c, std::vector<Triangle>& out) {
         builder.cell_faces(c, out);
     });

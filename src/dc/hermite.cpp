@@ -15,23 +15,21 @@ Vec3 lerp(const Vec3& p0, const Vec3& p1, double t) {
 }
 
 void emit_cell_crossings(const SurfaceCell& cell, const CellComponents& components,
-                         std::uint64_t index, double iso_value, std::vector<EdgeCrossing>& out) {
+                         std::uint64_t index, std::vector<EdgeCrossing>& out) {
     for (const auto& [a, b] : CUBE_EDGES) {
-        const double fa = cell.values[a] - iso_value;
-        // NaN compares false on both sides, so it counts as not below.
-        if ((fa < 0) == (cell.values[b] < iso_value)) continue;
-        const unsigned inside = (cell.sign_mask >> a & 1u) ? a : b;
-        out.push_back({corner_position(cell, a), corner_position(cell, b), fa, index,
+        if (below(cell, a) == below(cell, b)) continue;
+        const unsigned inside = below(cell, a) ? a : b;
+        out.push_back({corner_position(cell, a), corner_position(cell, b), below(cell, a), index,
                        static_cast<std::uint8_t>(component_of(components, inside))});
     }
 }
 
 }  // namespace
 
-std::vector<EdgeCrossing> build_crossings(const SurfaceCells& surface, double iso_value) {
+std::vector<EdgeCrossing> build_crossings(const SurfaceCells& surface) {
     return parallel_gather<EdgeCrossing>(
         surface.cells.size(), [&](std::size_t i, std::vector<EdgeCrossing>& out) {
-            emit_cell_crossings(surface.cells[i], surface.components[i], i, iso_value, out);
+            emit_cell_crossings(surface.cells[i], surface.components[i], i, out);
         });
 }
 
@@ -40,8 +38,10 @@ std::vector<Vec3> locate_crossings(FieldSampler& sampler, std::span<const EdgeCr
     const std::size_t n = crossings.size();
     std::vector<Vec3> points(n);
     if (n == 0) return points;
-    std::vector<double> t_lo(n, 0.0), t_hi(n, 1.0), f_lo(n);
-    for (std::size_t i = 0; i < n; ++i) f_lo[i] = crossings[i].f0;
+    // Of the value at the lower bound only its sign is ever read.
+    std::vector<double> t_lo(n, 0.0), t_hi(n, 1.0);
+    std::vector<std::uint8_t> lo_below(n);
+    for (std::size_t i = 0; i < n; ++i) lo_below[i] = crossings[i].a_below;
     std::vector<double> t_mid(n);
     for (int round = 0; round < BISECTION_ROUNDS; ++round) {
         for (std::size_t i = 0; i < n; ++i) {
@@ -50,12 +50,12 @@ std::vector<Vec3> locate_crossings(FieldSampler& sampler, std::span<const EdgeCr
         }
         const std::vector<double> values = sampler.values(points);
         for (std::size_t i = 0; i < n; ++i) {
-            const double fm = checked_at(values, i) - iso_value;
-            if ((fm < 0) != (f_lo[i] < 0)) {
+            const bool fm_below = checked_at(values, i) - iso_value < 0;
+            if (fm_below != bool(lo_below[i])) {
                 t_hi[i] = t_mid[i];
             } else {
                 t_lo[i] = t_mid[i];
-                f_lo[i] = fm;
+                lo_below[i] = fm_below;
             }
         }
     }
@@ -80,7 +80,7 @@ std::vector<Vec3> estimate_normals(FieldSampler& sampler, std::span<const Vec3> 
 
 HermiteSamples hermite_samples(FieldSampler& sampler, const SurfaceCells& surface,
                                double iso_value) {
-    const std::vector<EdgeCrossing> crossings = build_crossings(surface, iso_value);
+    const std::vector<EdgeCrossing> crossings = build_crossings(surface);
     HermiteSamples samples;
     samples.points = locate_crossings(sampler, crossings, iso_value);
     samples.normals = estimate_normals(sampler, samples.points);

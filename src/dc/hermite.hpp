@@ -21,7 +21,7 @@ inline constexpr int BISECTION_ROUNDS = 8;
 struct EdgeCrossing {
     Vec3 p0{};                   // position of corner a (CUBE_EDGES)
     Vec3 p1{};                   // position of corner b
-    double f0 = 0.0;             // values[a] - iso_value
+    bool a_below = false;        // corner a below the iso value: the sign the bracket starts from
     std::uint64_t cell = 0;      // index in the surface cell list
     std::uint8_t component = 0;  // group of the edge's inside corner in that cell
 };
@@ -34,7 +34,7 @@ struct HermiteSamples {
 };
 
 // Sign-changing edges, cells in list order and edges 0..11 within a cell.
-std::vector<EdgeCrossing> build_crossings(const SurfaceCells& surface, double iso_value);
+std::vector<EdgeCrossing> build_crossings(const SurfaceCells& surface);
 
 // Eight batched bisection rounds per crossing; returns N crossing points.
 std::vector<Vec3> locate_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,

@@ -20,7 +20,7 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
         if (is_internal(node)) return true;
         const Leaf* leaf = surface_leaf(node);
         if (leaf && l >= tree.min_depth)
-            cells.push_back({tree.data(*leaf).values, leaf->sign_mask, min[l], edge[l], key});
+            cells.push_back({leaf->sign_mask, min[l], edge[l], key});
         return false;
     });
     return cells;

@@ -15,10 +15,11 @@ namespace quarvel {
 
 // One surface leaf. Bounds are carried down from the root by halving, never
 // recomputed from the key, so they match the positions the walk produced.
-// The leaf's corner gradients are not carried: dual contouring asks the field.
+// Corner values are not carried: every test on them is a sign test, which the
+// mask answers (values[i] - iso < 0 exactly when values[i] < iso), and the
+// gradients come from the field.
 struct SurfaceCell {
-    std::array<double, 8> values{};  // raw corner values, corner order
-    std::uint8_t sign_mask = 0;      // bit i: values[i] < iso_value
+    std::uint8_t sign_mask = 0;      // bit i: corner value i < iso_value
     Vec3 min{};                      // minimum corner, world coordinates
     double edge = 0.0;               // edge length, world units
     CellKey key;                     // coordinates at `key.level`, which is the cell's level
@@ -49,6 +50,9 @@ struct DcParams {
     // The extraction's parameters for `tree`, with the sharp-feature angle in degrees.
     static DcParams of(const Octree& tree, double angle_threshold_deg);
 };
+
+// Whether corner `i` of `cell` is below the iso value.
+inline bool below(const SurfaceCell& cell, unsigned i) { return (cell.sign_mask >> i) & 1u; }
 
 // Position of corner `i` of `cell`: min + edge on each axis whose bit is set.
 inline Vec3 corner_position(const SurfaceCell& cell, unsigned i) {

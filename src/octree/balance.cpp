@@ -36,8 +36,8 @@ std::array<bool, 8> corner_signs(const Octree& tree, const CornerCache& cache, c
     const std::uint32_t edge = 1u << (tree.max_depth - m.level);
     std::array<bool, 8> below{};
     for (unsigned k = 0; k < 8; ++k) {
-        const CornerSample* s = cache.find(corner_of(base, edge, k));
-        below[k] = (s ? s->value : 0.0) < tree.iso_value;
+        const std::uint32_t s = cache.index_of(corner_of(base, edge, k));
+        below[k] = (s == CornerCache::NONE ? 0.0 : cache.value(s)) < tree.iso_value;
     }
     return below;
 }

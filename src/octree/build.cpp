@@ -62,12 +62,13 @@ OctreeNode assemble(Octree& tree, const CornerCache& cache, const CellKey& cell)
     if (cell.level == tree.min_depth) {
         const CornerKey m = min_corner(cell, tree.max_depth);
         const std::uint32_t edge = 1u << (tree.max_depth - tree.min_depth);
-        std::array<const CornerSample*, 8> samples;
+        std::array<double, 8> values;
         for (unsigned i = 0; i < 8; ++i) {
-            samples[i] = cache.find(corner_of(m, edge, i));
-            if (!samples[i]) fault("corner not in cache");
+            const std::uint32_t s = cache.index_of(corner_of(m, edge, i));
+            if (s == CornerCache::NONE) fault("corner not in cache");
+            values[i] = cache.value(s);
         }
-        return make_cell(tree, samples, tree.iso_value);
+        return make_cell(values, tree.iso_value);
     }
     ChildGroup group;
     for (unsigned c = 0; c < 8; ++c) group[c] = assemble(tree, cache, child_of(cell, c));
@@ -86,9 +87,7 @@ OctreeNode assemble(Octree& tree, const CornerCache& cache, const CellKey& cell)
 
 // ---------------------------------------------------------------- phase 3
 
-bool leaf_selected(const LeafData& leaf, double cos_threshold) {
-    if (!leaf.gradients) return false;
-    const std::array<Vec3, 8>& g = *leaf.gradients;
+bool leaf_selected(const std::array<Vec3, 8>& g, double cos_threshold) {
     std::array<Vec3, 8> normals;
     std::array<double, 8> lengths;
     unsigned count = 0;
@@ -116,16 +115,33 @@ bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const C
     const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
     double f = DBL_MAX, g = 0.0;
     for (unsigned i = 0; i < 8; ++i) {
-        const CornerSample* sample = cache.find(corner_of(m, edge, i));
-        if (!sample) continue;
-        f = min_ignoring_nan(f, std::fabs(sample->value - tree.iso_value));
-        if (sample->gradient) g = max_ignoring_nan(g, length(*sample->gradient));
+        const std::uint32_t s = cache.index_of(corner_of(m, edge, i));
+        if (s == CornerCache::NONE) continue;
+        f = min_ignoring_nan(f, std::fabs(cache.value(s) - tree.iso_value));
+        if (const Vec3* gradient = cache.gradient(s)) g = max_ignoring_nan(g, length(*gradient));
     }
     const double diagonal = (tree.size / pow2(cell.level)) * std::sqrt(3.0);
     return f < diagonal * (g * 1.5);
 }
 
 namespace {
+
+// leaf_selected with the corner gradients of `cell` from the cache, where they
+// stay unchanged from the leaf's making on; a Leaf whose corners do not all
+// carry one is never selected.
+bool leaf_selected_in_cache(const Octree& tree, const CornerCache& cache, const CellKey& cell,
+                            double cos_threshold) {
+    const CornerKey m = min_corner(cell, tree.max_depth);
+    const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
+    std::array<Vec3, 8> gradients;
+    for (unsigned i = 0; i < 8; ++i) {
+        const std::uint32_t s = cache.index_of(corner_of(m, edge, i));
+        const Vec3* g = s == CornerCache::NONE ? nullptr : cache.gradient(s);
+        if (!g) return false;
+        gradients[i] = *g;
+    }
+    return leaf_selected(gradients, cos_threshold);
+}
 
 // The non-Internal cells of `level` that the two tests above select, in walk order.
 std::vector<CellKey> select_for_refinement(const Octree& tree, const CornerCache& cache,
@@ -134,9 +150,8 @@ std::vector<CellKey> select_for_refinement(const Octree& tree, const CornerCache
     walk_nodes(tree, [&](const CellKey& cell, const OctreeNode& node, const NodePath&) {
         if (is_internal(node)) return cell.level < level;
         if (cell.level != level) return false;
-        const Leaf* leaf = as_leaf(node);
-        if (leaf ? leaf_selected(tree.data(*leaf), cos_threshold)
-                 : uniform_cell_selected(tree, cache, cell))
+        if (as_leaf(node) ? leaf_selected_in_cache(tree, cache, cell, cos_threshold)
+                          : uniform_cell_selected(tree, cache, cell))
             out.push_back(cell);
         return false;
     });
@@ -196,6 +211,7 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     sampler.poll();
     if (params.min_depth < params.max_depth) {
         refine_levels(sampler, tree, cache, cos_degrees(params.angle_threshold_deg));
+        cache.forget_gradients();  // no later step reads them
         if (params.finish == Finish::balance)
             balance_octree(sampler, tree, cache);
         else

@@ -35,7 +35,8 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params);
 // A Leaf is refined when two corner normals differ by more than the threshold
 // angle (cos_threshold > smallest pairwise dot) or gradient magnitudes vary more
 // than fourfold.
-bool leaf_selected(const LeafData& leaf, double cos_threshold);
+// `gradients`: the leaf's corner gradients, corner order.
+bool leaf_selected(const std::array<Vec3, 8>& gradients, double cos_threshold);
 // A uniform cell is refined when its nearest corner value is within 1.5 cell
 // diagonals times its steepest corner gradient of the iso value.
 bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const CellKey& cell);

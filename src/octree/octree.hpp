@@ -13,90 +13,21 @@
 #include <variant>
 #include <vector>
 
-#include "core/flat_map.hpp"
 #include "core/vec3.hpp"
+#include "octree/corner_cache.hpp"
 #include "octree/keys.hpp"
 
 namespace quarvel {
 
-// ---------------------------------------------------------------- samples
-
-struct CornerSample {
-    double value = 0.0;
-    std::optional<Vec3> gradient;
-};
-
-// Corner samples of one build, by lattice key. The table holds only keys and
-// indices (16-byte slots), the samples sit densely beside it: lookups are the
-// build's hottest operation and mostly miss the processor caches.
-class CornerCache {
-public:
-    explicit CornerCache(std::size_t expected = 0) : index_(expected) {
-        samples_.reserve(expected);
-    }
-    void reserve(std::size_t expected) {
-        index_.reserve(expected);
-        samples_.reserve(expected);
-    }
-    std::size_t size() const noexcept { return samples_.size(); }
-    bool empty() const noexcept { return samples_.empty(); }
-    bool contains(const CornerKey& key) const noexcept { return index_.contains(key); }
-
-    // Inserts, or replaces the sample of a key already present.
-    void insert_or_assign(const CornerKey& key, CornerSample sample) {
-        const auto next = static_cast<std::uint32_t>(samples_.size());
-        if (index_.try_emplace(key, next))
-            samples_.push_back(std::move(sample));
-        else
-            samples_[*index_.find(key)] = std::move(sample);
-    }
-    // Claims a slot for a key to be sampled later: its index when the key is
-    // new (the sample stays empty until filled through at()), else nothing.
-    // One probe both tests membership and reserves the place. Slots are
-    // numbered in claim order, after every earlier sample.
-    std::optional<std::uint32_t> claim(const CornerKey& key) {
-        const auto next = static_cast<std::uint32_t>(samples_.size());
-        if (!index_.try_emplace(key, next)) return std::nullopt;
-        samples_.emplace_back();
-        return next;
-    }
-    CornerSample& at(std::uint32_t index) { return samples_[index]; }
-    // Takes back the newest claims: `keys` claimed slots first, first + 1, ...
-    // up to the last sample. The cache is then as it was before them.
-    void withdraw(std::uint32_t first, std::span<const CornerKey> keys) {
-        for (const CornerKey& key : keys) index_.erase(key);
-        samples_.erase(samples_.begin() + first, samples_.end());
-    }
-
-    const CornerSample* find(const CornerKey& key) const noexcept {
-        const std::uint32_t* i = index_.find(key);
-        return i ? &samples_[*i] : nullptr;
-    }
-    CornerSample* find(const CornerKey& key) noexcept {
-        const std::uint32_t* i = index_.find(key);
-        return i ? &samples_[*i] : nullptr;
-    }
-
-private:
-    FlatMap<CornerKey, std::uint32_t> index_;
-    std::vector<CornerSample> samples_;
-};
-
 // ---------------------------------------------------------------- nodes
 
-// The corner samples of a Leaf, copied when it was made so that later stages
-// never return to the cache.
-struct LeafData {
-    std::optional<std::array<Vec3, 8>> gradients;  // present when all eight corners had one
-    std::array<double, 8> values{};                // raw corner values, corner order
-};
-
-// A cell whose corners straddle the iso value (0 < sign_mask < 255). Its
-// samples live in the tree's leaf arena, which keeps nodes at 12 bytes: walks
-// touch a cache line or two per group instead of kilobytes.
+// A cell whose corners straddle the iso value (0 < sign_mask < 255). Later
+// stages read only the mask: the level tests take corner gradients from the
+// cache, and dual contouring takes its signs from the mask (values[a] -
+// iso < 0 exactly when values[a] < iso). So nodes stay 8 bytes and a group
+// of eight fills one cache line.
 struct Leaf {
-    std::uint32_t data = 0;      // index into Octree::leaf_data
-    std::uint8_t sign_mask = 0;  // bit i: values[i] < iso_value
+    std::uint8_t sign_mask = 0;  // bit i: corner value i < iso_value
 };
 struct Outside {};  // no corner below the iso value
 struct Inside {};   // every corner below the iso value
@@ -148,7 +79,6 @@ struct NodeSlot {
 struct Octree {
     OctreeNode root = Outside{};
     std::vector<ChildGroup> children;  // append-only arena of child groups
-    std::vector<LeafData> leaf_data;   // append-only arena of leaf samples
     Vec3 origin{};
     double size = 0.0;
     double iso_value = 0.0;
@@ -163,8 +93,6 @@ struct Octree {
         return slot.group == NodeSlot::ROOT ? root : group(slot.group)[slot.child];
     }
     OctreeNode& at(NodeSlot slot) { return const_cast<OctreeNode&>(std::as_const(*this).at(slot)); }
-    const LeafData& data(const Leaf& leaf) const;         // faults when out of range
-    Leaf add_leaf(LeafData data, std::uint8_t sign_mask);
 };
 
 // 2^level as f64, formed as a 32-bit shift.
@@ -174,10 +102,8 @@ double pow2(unsigned level);
 // finest cell edge.
 inline double fd_step(const Octree& tree) { return 0.01 * tree.finest_edge(); }
 
-// The node made from eight corner samples (corner order); a Leaf's samples are
-// appended to the tree's leaf arena.
-OctreeNode make_cell(Octree& tree, const std::array<const CornerSample*, 8>& samples,
-                     double iso_value);
+// The node made from eight corner values (corner order).
+OctreeNode make_cell(const std::array<double, 8>& values, double iso_value);
 
 // ---------------------------------------------------------------- lookups
 

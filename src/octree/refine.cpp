@@ -37,26 +37,27 @@ void queue_children(const Octree& tree, CornerCache& cache, const CellKey& cell,
     }
 }
 
-// The eight children of `cell`, made from cached samples of its 27 child
+// The eight children of `cell`, made from cached values of its 27 child
 // lattice points (each looked up once).
-ChildGroup make_children(Octree& tree, const CornerCache& cache, const CellKey& cell, Pass pass) {
+ChildGroup make_children(const Octree& tree, const CornerCache& cache, const CellKey& cell,
+                         Pass pass) {
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t t = 1u << (tree.max_depth - cell.level - 1);
-    std::array<const CornerSample*, 27> lattice;  // (dx, dy, dz) in {0,1,2}^3, x fastest
+    std::array<double, 27> lattice;  // (dx, dy, dz) in {0,1,2}^3, x fastest
     for (unsigned dz = 0; dz < 3; ++dz)
         for (unsigned dy = 0; dy < 3; ++dy)
             for (unsigned dx = 0; dx < 3; ++dx) {
-                const CornerSample* s = cache.find({m.x + dx * t, m.y + dy * t, m.z + dz * t});
-                if (!s) fault(missing_corner_message(pass));
-                lattice[dx + 3 * dy + 9 * dz] = s;
+                const std::uint32_t s = cache.index_of({m.x + dx * t, m.y + dy * t, m.z + dz * t});
+                if (s == CornerCache::NONE) fault(missing_corner_message(pass));
+                lattice[dx + 3 * dy + 9 * dz] = cache.value(s);
             }
     ChildGroup group;
     for (unsigned c = 0; c < 8; ++c) {
-        std::array<const CornerSample*, 8> samples;
+        std::array<double, 8> values;
         for (unsigned i = 0; i < 8; ++i)
-            samples[i] = lattice[(bit_x(c) + bit_x(i)) + 3 * (bit_y(c) + bit_y(i)) +
-                                 9 * (bit_z(c) + bit_z(i))];
-        group[c] = make_cell(tree, samples, tree.iso_value);
+            values[i] = lattice[(bit_x(c) + bit_x(i)) + 3 * (bit_y(c) + bit_y(i)) +
+                                9 * (bit_z(c) + bit_z(i))];
+        group[c] = make_cell(values, tree.iso_value);
     }
     return group;
 }
@@ -98,8 +99,8 @@ void CornerBatch::sample(FieldSampler& sampler, CornerCache& cache, ShortValues 
         const Sampled sampled = sampler.sample(points_, short_values);
         for (std::size_t i = 0; i < keys_.size(); ++i) {
             const double value = checked_at(sampled.values, i);
-            cache.at(first_slot_ + static_cast<std::uint32_t>(i)) =
-                CornerSample{value, checked_at(sampled.gradients, i)};
+            cache.fill(first_slot_ + static_cast<std::uint32_t>(i), value,
+                       &checked_at(sampled.gradients, i));
         }
     } catch (...) {
         cache.withdraw(first_slot_, keys_);

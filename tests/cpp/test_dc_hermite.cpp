@@ -18,7 +18,6 @@ namespace {
 // A unit cell at the origin whose corner i has value values[i].
 SurfaceCell unit_cell(const std::array<double, 8>& values, double iso) {
     SurfaceCell cell;
-    cell.values = values;
     for (unsigned i = 0; i < 8; ++i)
         if (values[i] < iso) cell.sign_mask |= static_cast<std::uint8_t>(1u << i);
     cell.min = {0.0, 0.0, 0.0};
@@ -41,14 +40,14 @@ TEST(dc_crossings_only_on_sign_changes_in_edge_order) {
     const double iso = 2.0;
     const SurfaceCell cell = unit_cell({1.0, 2.0, 3.0, 2.0, 3.0, 3.0, 3.0, 3.0}, iso);
     const SurfaceCells surface = index_surface_cells({cell});
-    const auto crossings = build_crossings(surface, iso);
+    const auto crossings = build_crossings(surface);
     // Only the three edges at corner 0; (iso, iso) and (iso + 1, iso) do not cross.
     REQUIRE(crossings.size() == 3);
     const Vec3 far_ends[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};  // edges 0, 4, 8
     for (int k = 0; k < 3; ++k) {
         CHECK(crossings[k].p0 == (Vec3{0, 0, 0}));
         CHECK(crossings[k].p1 == far_ends[k]);
-        CHECK_EQ(crossings[k].f0, -1.0);
+        CHECK(crossings[k].a_below);
         CHECK_EQ(crossings[k].cell, 0u);
         CHECK_EQ(unsigned{crossings[k].component}, 0u);
     }
@@ -63,7 +62,7 @@ TEST(dc_crossings_feed_the_slot_of_their_inside_corner) {
     const SurfaceCell other = unit_cell(linear_in_x(-0.5), 0.0);  // mask 85, one group
     const SurfaceCells surface = index_surface_cells({other, unit_cell(v, 0.0)});
     REQUIRE(surface.components[1].count == 2);
-    const auto crossings = build_crossings(surface, 0.0);
+    const auto crossings = build_crossings(surface);
     REQUIRE(crossings.size() == 4 + 6);
     const unsigned expected_component[6] = {0, 1, 1, 0, 0, 1};
     for (int k = 0; k < 4; ++k) CHECK_EQ(crossings[k].cell, 0u);
@@ -77,7 +76,7 @@ TEST(dc_bisection_of_a_linear_field) {
     // f = x - 0.3 on the four x edges of the unit cell.
     const SurfaceCell cell = unit_cell(linear_in_x(-0.3), 0.0);
     const SurfaceCells surface = index_surface_cells({cell});
-    const auto crossings = build_crossings(surface, 0.0);
+    const auto crossings = build_crossings(surface);
     REQUIRE(crossings.size() == 4);
     testing::LambdaField field([](const Vec3& p) { return p[0] - 0.3; });
     FieldSampler sampler(field, 0.01);
@@ -104,7 +103,7 @@ TEST(dc_bisection_toward_a_corner_at_iso) {
     const double iso = 2.0;
     const SurfaceCell cell = unit_cell(linear_in_x(1.0), iso);
     const SurfaceCells surface = index_surface_cells({cell});
-    const auto crossings = build_crossings(surface, iso);
+    const auto crossings = build_crossings(surface);
     REQUIRE(crossings.size() == 4);
     testing::LambdaField field([](const Vec3& p) { return p[0] + 1.0; });
     FieldSampler sampler(field, 0.01);
@@ -150,7 +149,7 @@ TEST(dc_normals_by_central_differences) {
 TEST(dc_short_field_results_fault_with_the_index) {
     const SurfaceCell cell = unit_cell(linear_in_x(-0.3), 0.0);
     const SurfaceCells surface = index_surface_cells({cell});
-    const auto crossings = build_crossings(surface, 0.0);
+    const auto crossings = build_crossings(surface);
     auto plane = testing::LambdaField([](const Vec3& p) { return p[0] - 0.3; },
                                       [](const Vec3&) { return Vec3{1, 0, 0}; });
 

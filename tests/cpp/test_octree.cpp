@@ -17,25 +17,6 @@ using testing::LambdaField;
 
 namespace {
 
-std::array<CornerSample, 8> samples_of(std::array<double, 8> values) {
-    std::array<CornerSample, 8> s;
-    for (unsigned i = 0; i < 8; ++i) s[i] = {values[i], Vec3{1, 0, 0}};
-    return s;
-}
-
-OctreeNode cell_of(Octree& tree, const std::array<CornerSample, 8>& s, double iso) {
-    std::array<const CornerSample*, 8> p;
-    for (unsigned i = 0; i < 8; ++i) p[i] = &s[i];
-    return make_cell(tree, p, iso);
-}
-
-LeafData leaf_with_gradients(const std::array<Vec3, 8>& g) {
-    LeafData leaf;
-    leaf.values = {-1, 1, 1, 1, 1, 1, 1, 1};
-    leaf.gradients = g;
-    return leaf;
-}
-
 std::array<Vec3, 8> all_equal(Vec3 g) {
     std::array<Vec3, 8> a;
     a.fill(g);
@@ -66,21 +47,12 @@ TEST(cube_around_widens_short_axes_and_ignores_nan) {
 }
 
 TEST(make_cell_masks_are_strict_and_nan_is_not_below) {
-    Octree tree;
-    CHECK(std::holds_alternative<Outside>(cell_of(tree, samples_of({0, 0, 0, 0, 0, 0, 0, 0}), 0.0)));
-    CHECK(std::holds_alternative<Inside>(
-        cell_of(tree, samples_of({-1, -1, -1, -1, -1, -1, -1, -1}), 0.0)));
-    CHECK(tree.leaf_data.empty());  // uniform cells carry no samples
+    CHECK(std::holds_alternative<Outside>(make_cell({0, 0, 0, 0, 0, 0, 0, 0}, 0.0)));
+    CHECK(std::holds_alternative<Inside>(make_cell({-1, -1, -1, -1, -1, -1, -1, -1}, 0.0)));
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    OctreeNode node = cell_of(tree, samples_of({-1, nan, 0, 1, -2, 5, -0.0, 3}), 0.0);
+    OctreeNode node = make_cell({-1, nan, 0, 1, -2, 5, -0.0, 3}, 0.0);
     REQUIRE(std::holds_alternative<Leaf>(node));
-    const Leaf& leaf = std::get<Leaf>(node);
-    CHECK_EQ(int(leaf.sign_mask), 0b00010001);
-    CHECK(tree.data(leaf).gradients.has_value());
-    CHECK_EQ(tree.data(leaf).values[4], -2.0);
-    auto partial = samples_of({-1, 1, 1, 1, 1, 1, 1, 1});
-    partial[5].gradient.reset();
-    CHECK(!tree.data(std::get<Leaf>(cell_of(tree, partial, 0.0))).gradients.has_value());
+    CHECK_EQ(int(std::get<Leaf>(node).sign_mask), 0b00010001);
 }
 
 TEST(subdivide_root_of_depth_one_tree_and_walks) {
@@ -127,21 +99,20 @@ TEST(subdivide_with_missing_corner_faults) {
 
 TEST(leaf_angle_and_magnitude_tests) {
     const double cos30 = std::cos(30.0 * M_PI / 180.0);
-    CHECK(!leaf_selected(leaf_with_gradients(all_equal({0, 0, 1})), cos30));
+    CHECK(!leaf_selected((all_equal({0, 0, 1})), cos30));
     // Threshold 0 degrees: any two distinct unit normals select the leaf.
     auto g = all_equal({0, 0, 1});
     g[3] = {0, std::sin(0.01), std::cos(0.01)};
-    CHECK(leaf_selected(leaf_with_gradients(g), 1.0));
-    CHECK(!leaf_selected(leaf_with_gradients(g), cos30));
+    CHECK(leaf_selected((g), 1.0));
+    CHECK(!leaf_selected((g), cos30));
     // Magnitudes 1 and 4.5 with parallel normals select; 1 and 4 do not.
     g = all_equal({0, 0, 1});
     g[7] = {0, 0, 4.5};
-    CHECK(leaf_selected(leaf_with_gradients(g), cos30));
+    CHECK(leaf_selected((g), cos30));
     g[7] = {0, 0, 4};
-    CHECK(!leaf_selected(leaf_with_gradients(g), cos30));
+    CHECK(!leaf_selected((g), cos30));
     // All gradients vanishing: no normals, gmin <= 1e-12, not selected.
-    CHECK(!leaf_selected(leaf_with_gradients(all_equal({1e-13, 0, 0})), cos30));
-    CHECK(!leaf_selected(LeafData{}, 1.0));
+    CHECK(!leaf_selected((all_equal({1e-13, 0, 0})), cos30));
 }
 
 TEST(uniform_cell_distance_test) {

@@ -1,0 +1,79 @@
+#include "octree/corner_cache.hpp"
+
+namespace quarvel {
+
+void CornerCache::reserve(std::size_t expected) {
+    values_.reserve(expected);
+    if (keep_gradients_) {
+        gradients_.reserve(expected);
+        has_gradient_.reserve(expected);
+    }
+}
+
+std::optional<CornerSample> CornerCache::find(const CornerKey& key) const {
+    const std::uint32_t i = index_of(key);
+    if (i == NONE) return std::nullopt;
+    CornerSample sample{values_[i], std::nullopt};
+    if (const Vec3* g = gradient(i)) sample.gradient = *g;
+    return sample;
+}
+
+std::uint32_t& CornerCache::slot_for_insert(const CornerKey& key) {
+    const auto next = static_cast<std::uint32_t>(slots_.size());
+    const std::uint32_t brick = bricks_.find_or_insert(brick_of(key), next);
+    if (brick == next) slots_.emplace_back().fill(NONE);
+    return slots_[brick][slot_in_brick(key)];
+}
+
+void CornerCache::push_sample(double value, const Vec3* gradient) {
+    values_.push_back(value);
+    if (!keep_gradients_) return;
+    gradients_.push_back(gradient ? *gradient : Vec3{});
+    has_gradient_.push_back(gradient != nullptr);
+}
+
+void CornerCache::insert_or_assign(const CornerKey& key, const CornerSample& sample) {
+    std::uint32_t& slot = slot_for_insert(key);
+    const Vec3* g = sample.gradient ? &*sample.gradient : nullptr;
+    if (slot == NONE) {
+        slot = static_cast<std::uint32_t>(values_.size());
+        push_sample(sample.value, g);
+    } else {
+        fill(slot, sample.value, g);
+    }
+}
+
+std::optional<std::uint32_t> CornerCache::claim(const CornerKey& key) {
+    std::uint32_t& slot = slot_for_insert(key);
+    if (slot != NONE) return std::nullopt;
+    slot = static_cast<std::uint32_t>(values_.size());
+    push_sample(0.0, nullptr);
+    return slot;
+}
+
+void CornerCache::fill(std::uint32_t index, double value, const Vec3* gradient) {
+    values_[index] = value;
+    if (!keep_gradients_) return;
+    gradients_[index] = gradient ? *gradient : Vec3{};
+    has_gradient_[index] = gradient != nullptr;
+}
+
+void CornerCache::withdraw(std::uint32_t first, std::span<const CornerKey> keys) {
+    for (const CornerKey& key : keys) {
+        const std::uint32_t* brick = bricks_.find(brick_of(key));
+        if (brick) slots_[*brick][slot_in_brick(key)] = NONE;
+    }
+    values_.resize(first);
+    if (keep_gradients_) {
+        gradients_.resize(first);
+        has_gradient_.resize(first);
+    }
+}
+
+void CornerCache::forget_gradients() {
+    keep_gradients_ = false;
+    std::vector<Vec3>().swap(gradients_);
+    std::vector<std::uint8_t>().swap(has_gradient_);
+}
+
+}  // namespace quarvel

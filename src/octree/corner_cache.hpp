@@ -1,0 +1,85 @@
+// The corner samples of one build, by lattice key.
+//
+// Keys are grouped in bricks of 4x4x4 lattice points: a small hash table finds
+// a brick, and the brick holds the sample index of each of its 64 points. A
+// cell's corners and its children's lattice fall in one or two bricks, so the
+// lookups of one cell touch a few cache lines instead of one per key in a table
+// as large as the cache. Samples sit densely in key-claim order (values, and
+// gradients while they are still read).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/flat_map.hpp"
+#include "core/vec3.hpp"
+#include "octree/keys.hpp"
+
+namespace quarvel {
+
+struct CornerSample {
+    double value = 0.0;
+    std::optional<Vec3> gradient;
+};
+
+class CornerCache {
+public:
+    static constexpr std::uint32_t NONE = ~std::uint32_t{0};
+
+    explicit CornerCache(std::size_t expected = 0) { reserve(expected); }
+    void reserve(std::size_t expected);
+
+    std::size_t size() const noexcept { return values_.size(); }
+    bool empty() const noexcept { return values_.empty(); }
+    bool contains(const CornerKey& key) const noexcept { return index_of(key) != NONE; }
+
+    // The sample index of `key`, or NONE.
+    std::uint32_t index_of(const CornerKey& key) const noexcept {
+        const std::uint32_t* brick = bricks_.find(brick_of(key));
+        return brick ? slots_[*brick][slot_in_brick(key)] : NONE;
+    }
+    double value(std::uint32_t index) const { return values_[index]; }
+    // The gradient of a sample, or null when it has none or gradients are no longer kept.
+    const Vec3* gradient(std::uint32_t index) const {
+        return keep_gradients_ && has_gradient_[index] ? &gradients_[index] : nullptr;
+    }
+    std::optional<CornerSample> find(const CornerKey& key) const;
+
+    // Inserts, or replaces the sample of a key already present.
+    void insert_or_assign(const CornerKey& key, const CornerSample& sample);
+    // Claims a slot for a key to be sampled later: its index when the key is
+    // new (filled through fill()), else nothing. One lookup both tests
+    // membership and reserves the place. Slots are numbered in claim order,
+    // after every earlier sample.
+    std::optional<std::uint32_t> claim(const CornerKey& key);
+    void fill(std::uint32_t index, double value, const Vec3* gradient);
+    // Takes back the newest claims: `keys` claimed slots first, first + 1, ...
+    // up to the last sample. The cache is then as it was before them.
+    void withdraw(std::uint32_t first, std::span<const CornerKey> keys);
+
+    // Gradients are read only while levels are refined; afterwards they are
+    // dropped and new samples keep none.
+    void forget_gradients();
+
+private:
+    using Brick = std::array<std::uint32_t, 64>;
+
+    static CornerKey brick_of(const CornerKey& k) noexcept { return {k.x >> 2, k.y >> 2, k.z >> 2}; }
+    static unsigned slot_in_brick(const CornerKey& k) noexcept {
+        return (k.x & 3u) | (k.y & 3u) << 2 | (k.z & 3u) << 4;
+    }
+    std::uint32_t& slot_for_insert(const CornerKey& key);
+    void push_sample(double value, const Vec3* gradient);
+
+    FlatMap<CornerKey, std::uint32_t> bricks_;  // brick coordinates -> index into slots_
+    std::vector<Brick> slots_;                  // per point of a brick: sample index or NONE
+    std::vector<double> values_;
+    std::vector<Vec3> gradients_;               // parallel to values_ while kept
+    std::vector<std::uint8_t> has_gradient_;
+    bool keep_gradients_ = true;
+};
+
+}  // namespace quarvel
