@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <new>
@@ -169,33 +170,111 @@ void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, doub
 
 // ---------------------------------------------------------------- phase 4
 
-// One pass of band refinement: every Leaf coarser than max_depth, and every
-// uniform cell coarser than a finest Leaf beside it, in walk order.
-std::vector<CellKey> band_requests(const Octree& tree) {
+// What the Leaf `key` (reached through `path`) asks of a band pass: itself
+// when coarser than max_depth, else every uniform cell coarser than it beside it.
+void band_requests_at(const Octree& tree, const CellKey& key, const NodePath& path,
+                      UniqueList<CellKey>& refine) {
+    if (key.level < tree.max_depth) {
+        refine.push(key);
+        return;
+    }
+    for_each_face_neighbour(key, [&](const CellKey& neighbour, unsigned axis) {
+        const FoundNode found = find_face_neighbour(tree, path, key, neighbour, axis);
+        if (found.level < key.level && is_uniform(*found.node))
+            refine.push(ancestor(neighbour, found.level));
+    });
+}
+
+// One pass of band refinement over the whole tree, in walk order; counts
+// the Leaf nodes it met into `leaves`.
+std::vector<CellKey> band_requests(const Octree& tree, std::size_t& leaves) {
     UniqueList<CellKey> refine;
+    leaves = 0;
     walk_leaves(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
         if (!as_leaf(node)) return;
-        if (key.level < tree.max_depth) {
-            refine.push(key);
-            return;
-        }
-        for_each_face_neighbour(key, [&](const CellKey& neighbour, unsigned axis) {
-            const FoundNode found = find_face_neighbour(tree, path, key, neighbour, axis);
-            if (found.level < key.level && is_uniform(*found.node))
-                refine.push(ancestor(neighbour, found.level));
-        });
+        ++leaves;
+        band_requests_at(tree, key, path, refine);
     });
     return refine.take();
 }
 
+// The same pass over `leaves` only, keys of Leaf nodes in walk order.
+std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> leaves) {
+    UniqueList<CellKey> refine;
+    NodePath path{};
+    for (const CellKey& key : leaves)
+        if (as_leaf(*find_node_path(tree, key, path).node)) band_requests_at(tree, key, path, refine);
+    return refine.take();
+}
+
+// Disjoint cells (and repeats) sorted as a depth-first walk meets them.
+void sort_in_walk_order(std::vector<CellKey>& cells, unsigned max_depth) {
+    if (max_depth > 21) {
+        std::sort(cells.begin(), cells.end(), [&](const CellKey& a, const CellKey& b) {
+            return walk_order_less(a, b, max_depth);
+        });
+        return;
+    }
+    // Disjoint cells have distinct minimum corners, so their codes order them.
+    std::vector<std::pair<std::uint64_t, CellKey>> coded(cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i)
+        coded[i] = {walk_code(min_corner(cells[i], max_depth)), cells[i]};
+    std::sort(coded.begin(), coded.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = coded[i].second;
+}
+
+// Finest Leaf nodes of the subtree of `cell` on its face toward `axis` side
+// `high` (the side of larger coordinates), appended to `out`.
+void finest_leaves_on_face(const Octree& tree, const OctreeNode& node, const CellKey& cell,
+                           unsigned axis, bool high, std::vector<CellKey>& out) {
+    walk_subtree(tree, node, cell, [&](const CellKey& k, const OctreeNode& n, const NodePath&) {
+        const unsigned down = k.level - cell.level;
+        const std::uint32_t face = high ? ((cell[axis] + 1u) << down) - 1u : cell[axis] << down;
+        if (k[axis] != face) return false;
+        if (is_internal(n)) return true;
+        if (k.level == tree.max_depth && as_leaf(n)) out.push_back(k);
+        return false;
+    });
+}
+
+// The leaves whose band requests may have changed since `refined` (cells just
+// subdivided one level) were split: their new Leaf children, and the finest
+// leaves beside them, whose face neighbours now lie deeper. Any other leaf
+// finds what it found in the pass before, which asked for nothing or for a
+// cell now split, whose neighbours are among these. In walk order, each once.
+std::vector<CellKey> leaves_touched(const Octree& tree, std::span<const CellKey> refined) {
+    std::vector<CellKey> out;
+    for (const CellKey& cell : refined) {
+        const FoundNode found = find_node(tree, cell.x, cell.y, cell.z, cell.level);
+        const Internal* split = as_internal(*found.node);
+        if (!split || found.level != cell.level) fault("refined cell is not in the tree");
+        const ChildGroup& group = tree.group(split->group);
+        for (unsigned c = 0; c < 8; ++c)
+            if (as_leaf(group[c])) out.push_back(child_of(cell, c));
+        for_each_face_neighbour(cell, [&](const CellKey& n, unsigned axis) {
+            const FoundNode beside = find_node(tree, n.x, n.y, n.z, n.level);
+            if (beside.level == n.level && is_internal(*beside.node))
+                finest_leaves_on_face(tree, *beside.node, n, axis, n[axis] < cell[axis], out);
+        });
+    }
+    sort_in_walk_order(out, tree.max_depth);
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
 // Refines every surface leaf to max_depth, and the uniform cells beside finest
-// surface leaves, one batch per pass, until a pass finds nothing.
+// surface leaves, one batch per pass, until a pass finds nothing. After a
+// pass that split few cells only the leaves they touched are visited again;
+// after many, a walk of the whole tree finds them sooner.
 void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
-    for (;;) {
-        const std::vector<CellKey> cells = band_requests(tree);
-        if (cells.empty()) return;
+    std::size_t leaves = 0;  // Leaf nodes at the last whole walk
+    std::vector<CellKey> cells = band_requests(tree, leaves);
+    while (!cells.empty()) {
         refine(sampler, tree, cache, one_level(cells), Pass::build);
         sampler.poll();
+        cells = cells.size() * 16 < leaves ? band_requests(tree, leaves_touched(tree, cells))
+                                           : band_requests(tree, leaves);
     }
 }
 

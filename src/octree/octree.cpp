@@ -88,6 +88,16 @@ FoundSlot locate(const Octree& tree, NodeSlot start, unsigned start_level, const
     return {slot, reached};
 }
 
+FoundNode find_node_path(const Octree& tree, const CellKey& cell, NodePath& path) {
+    const OctreeNode* node = &tree.root;
+    path[0] = node;
+    const unsigned reached = descend(tree, node, 0, cell, [&, level = 0u](std::uint32_t group,
+                                                                         unsigned child) mutable {
+        path[++level] = &tree.group(group)[child];
+    });
+    return {node, reached};
+}
+
 FoundNode find_face_neighbour(const Octree& tree, const NodePath& path, const CellKey& cell,
                               const CellKey& neighbour, unsigned axis) {
     // Above the highest bit in which the coordinates differ, both paths agree.

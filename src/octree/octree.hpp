@@ -131,6 +131,9 @@ FoundSlot locate(const Octree& tree, NodeSlot start, unsigned start_level, const
 // The nodes from the root to the cell being visited: path[l] is at level l.
 using NodePath = std::array<const OctreeNode*, 33>;
 
+// find_node towards `cell` that also records the nodes passed: path[l] at level l.
+FoundNode find_node_path(const Octree& tree, const CellKey& cell, NodePath& path);
+
 // find_node for `neighbour`, a face neighbour of `cell` (the cell at the end of
 // `path`) along `axis`: the descent starts at their deepest shared ancestor.
 FoundNode find_face_neighbour(const Octree& tree, const NodePath& path, const CellKey& cell,
