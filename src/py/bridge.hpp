@@ -13,6 +13,7 @@ class EvalBridge final : public Evaluator {
 public:
     explicit EvalBridge(PyObject* eval_fn) : eval_fn_(eval_fn) {}  // borrowed for the call
     BatchResult eval_batch(std::span<const Vec3> points) override;
+    void eval_batch_in_place(std::size_t n, const FillPoints& fill, const ReadBatch& read) override;
     // Runs pending signal handlers; a KeyboardInterrupt ends the call.
     void poll() override;
 
