@@ -18,9 +18,9 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
     const SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
     if (surface.cells.empty()) return {};
     sampler.poll();
-    const HermiteSamples samples = hermite_samples(sampler, surface, params.iso_value);
+    const Crossings crossings = hermite_samples(sampler, surface, params.iso_value);
     sampler.poll();
-    PlacedVertices placed = place_vertices(sampler, surface, samples, params);
+    PlacedVertices placed = place_vertices(sampler, surface, crossings, params);
     sampler.poll();
     TriangleMesh mesh;
     mesh.triangles = generate_faces(surface, placed);

@@ -3,65 +3,75 @@
 #include <cmath>
 
 #include "core/fault.hpp"
-#include "core/ordered_gather.hpp"
+#include "core/parallel.hpp"
 #include "core/vec3.hpp"
 
 namespace quarvel {
 
-namespace {
+unsigned crossing_component(const SurfaceCell& cell, unsigned e) {
+    const auto [a, b] = CUBE_EDGES[e];
+    return static_cast<unsigned>(component_of(components_of(cell), below(cell, a) ? a : b));
+}
 
-Vec3 lerp(const Vec3& p0, const Vec3& p1, double t) {
+Vec3 edge_point(const SurfaceCell& cell, unsigned e, double t) {
+    const Vec3 p0 = corner_position(cell, CUBE_EDGES[e][0]);
+    const Vec3 p1 = corner_position(cell, CUBE_EDGES[e][1]);
     return {p0[0] + t * (p1[0] - p0[0]), p0[1] + t * (p1[1] - p0[1]), p0[2] + t * (p1[2] - p0[2])};
 }
 
-void emit_cell_crossings(const SurfaceCell& cell, const CellComponents& components,
-                         std::uint64_t index, std::vector<EdgeCrossing>& out) {
-    for (const auto& [a, b] : CUBE_EDGES) {
-        if (below(cell, a) == below(cell, b)) continue;
-        const unsigned inside = below(cell, a) ? a : b;
-        out.push_back({corner_position(cell, a), corner_position(cell, b), below(cell, a), index,
-                       static_cast<std::uint8_t>(component_of(components, inside))});
+// The bracket [lo, hi] of round r is [b, b + 1] / 2^r: both ends and their
+// midpoint are exact in binary, so the searched t values are formed exactly.
+Vec3 crossing_point(const SurfaceCell& cell, unsigned e, std::uint8_t bracket) {
+    return edge_point(cell, e, (2.0 * bracket + 1.0) * (1.0 / (2 << BISECTION_ROUNDS)));
+}
+
+Crossings build_crossings(const SurfaceCells& surface) {
+    Crossings out;
+    out.first.reserve(surface.cells.size() + 1);
+    std::uint64_t total = 0;
+    for (const SurfaceCell& cell : surface.cells) {
+        out.first.push_back(total);
+        for_each_crossing_edge(cell, [&](unsigned) { ++total; });
     }
+    out.first.push_back(total);
+    return out;
 }
 
-}  // namespace
-
-std::vector<EdgeCrossing> build_crossings(const SurfaceCells& surface) {
-    return parallel_gather<EdgeCrossing>(
-        surface.cells.size(), [&](std::size_t i, std::vector<EdgeCrossing>& out) {
-            emit_cell_crossings(surface.cells[i], surface.components[i], i, out);
-        });
-}
-
-std::vector<Vec3> locate_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
-                                   double iso_value) {
-    const std::size_t n = crossings.size();
-    std::vector<Vec3> points(n);
-    if (n == 0) return points;
-    // Of the value at the lower bound only its sign is ever read.
-    std::vector<double> t_lo(n, 0.0), t_hi(n, 1.0);
+void locate_crossings(FieldSampler& sampler, const SurfaceCells& surface, Crossings& crossings,
+                      double iso_value) {
+    const std::size_t n = crossings.count(), cells = surface.cells.size();
+    // Per crossing: b of its bracket [b, b + 1] / 2^round, and whether the
+    // field is below the iso value at the lower end (only its sign is read).
+    std::vector<std::uint8_t>& lo = crossings.bracket;
+    lo.assign(n, 0);
     std::vector<std::uint8_t> lo_below(n);
-    for (std::size_t i = 0; i < n; ++i) lo_below[i] = crossings[i].a_below;
-    std::vector<double> t_mid(n);
+    parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+        for_each_crossing(surface, crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+            lo_below[i] = below(surface.cells[c], CUBE_EDGES[e][0]);
+        });
+    });
     for (int round = 0; round < BISECTION_ROUNDS; ++round) {
-        for (std::size_t i = 0; i < n; ++i) {
-            t_mid[i] = (t_lo[i] + t_hi[i]) * 0.5;
-            points[i] = lerp(crossings[i].p0, crossings[i].p1, t_mid[i]);
-        }
-        const std::vector<double> values = sampler.values(points);
-        for (std::size_t i = 0; i < n; ++i) {
-            const bool fm_below = checked_at(values, i) - iso_value < 0;
-            if (fm_below != bool(lo_below[i])) {
-                t_hi[i] = t_mid[i];
-            } else {
-                t_lo[i] = t_mid[i];
-                lo_below[i] = fm_below;
-            }
-        }
+        const double scale = 1.0 / (2 << round);  // midpoint (2b + 1) / 2^(round + 1)
+        const auto trial_points = [&](std::span<Vec3> points) {
+            parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+                for_each_crossing(surface, crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+                    points[i] = edge_point(surface.cells[c], e, (2.0 * lo[i] + 1.0) * scale);
+                });
+            });
+        };
+        sampler.values(n, trial_points, [&](std::span<const double> values) {
+            parallel_for(n, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    if (i >= values.size()) index_fault(values.size(), i);
+                    const bool fm_below = values[i] - iso_value < 0;
+                    // A sign change keeps the lower half: b doubles; else the upper.
+                    const bool keep_lower = fm_below != bool(lo_below[i]);
+                    lo[i] = static_cast<std::uint8_t>(2 * lo[i] + (keep_lower ? 0 : 1));
+                    if (!keep_lower) lo_below[i] = fm_below;
+                }
+            });
+        });
     }
-    for (std::size_t i = 0; i < n; ++i)
-        points[i] = lerp(crossings[i].p0, crossings[i].p1, (t_lo[i] + t_hi[i]) * 0.5);
-    return points;
 }
 
 Vec3 unit_normal(const Vec3& g) {
@@ -70,24 +80,20 @@ Vec3 unit_normal(const Vec3& g) {
     return {g[0] / len, g[1] / len, g[2] / len};
 }
 
-std::vector<Vec3> estimate_normals(FieldSampler& sampler, std::span<const Vec3> points) {
-    std::vector<Vec3> normals(points.size());
-    // Values unused: only the gradients matter.
-    const std::vector<Vec3> gradients = sampler.sample(points).gradients;
-    for (std::size_t i = 0; i < points.size(); ++i) normals[i] = unit_normal(checked_at(gradients, i));
-    return normals;
+FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossings) {
+    return [&surface, &crossings](std::span<Vec3> points) {
+        parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
+            for_each_crossing(surface, crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+                points[i] = crossing_point(surface.cells[c], e, crossings.bracket[i]);
+            });
+        });
+    };
 }
 
-HermiteSamples hermite_samples(FieldSampler& sampler, const SurfaceCells& surface,
-                               double iso_value) {
-    const std::vector<EdgeCrossing> crossings = build_crossings(surface);
-    HermiteSamples samples;
-    samples.points = locate_crossings(sampler, crossings, iso_value);
-    samples.normals = estimate_normals(sampler, samples.points);
-    samples.slots.reserve(crossings.size());
-    for (const EdgeCrossing& c : crossings)
-        samples.slots.push_back(surface.slots.offset[c.cell] + c.component);
-    return samples;
+Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value) {
+    Crossings crossings = build_crossings(surface);
+    locate_crossings(sampler, surface, crossings, iso_value);
+    return crossings;
 }
 
 }  // namespace quarvel

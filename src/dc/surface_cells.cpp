@@ -34,10 +34,10 @@ CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
 
 SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells) {
     SurfaceCells out;
-    out.components.reserve(cells.size());
-    for (const SurfaceCell& cell : cells) out.components.push_back(COMPONENT_TABLE[cell.sign_mask]);
-    out.slots = number_vertex_slots(out.components);
-    out.lookup = build_cell_lookup(cells);
+    std::vector<CellComponents> components;
+    components.reserve(cells.size());
+    for (const SurfaceCell& cell : cells) components.push_back(components_of(cell));
+    out.slots = number_vertex_slots(components);
     out.cells = std::move(cells);
     return out;
 }

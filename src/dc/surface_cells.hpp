@@ -32,12 +32,15 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree);
 using CellLookup = FlatMap<CellKey, std::uint64_t>;
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);
 
-// The cell list with what every stage derives from it.
+// The groups of a cell's inside corners: one vertex slot each.
+inline const CellComponents& components_of(const SurfaceCell& cell) {
+    return COMPONENT_TABLE[cell.sign_mask];
+}
+
+// The cell list with its vertex slots.
 struct SurfaceCells {
     std::vector<SurfaceCell> cells;
-    std::vector<CellComponents> components;  // per cell: COMPONENT_TABLE[sign_mask]
-    VertexSlots slots;                       // per cell: its first vertex slot; the total
-    CellLookup lookup;
+    VertexSlots slots;  // per cell: its first vertex slot; the total
 };
 SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells);
 
