@@ -19,10 +19,14 @@ std::optional<CornerSample> CornerCache::find(const CornerKey& key) const {
 }
 
 std::uint32_t& CornerCache::slot_for_insert(const CornerKey& key) {
-    const auto next = static_cast<std::uint32_t>(slots_.size());
-    const std::uint32_t brick = bricks_.find_or_insert(brick_of(key), next);
-    if (brick == next) slots_.emplace_back().fill(NONE);
-    return slots_[brick][slot_in_brick(key)];
+    const CornerKey brick = brick_of(key);
+    if (last_brick_index_ == NONE || !(brick == last_brick_)) {
+        const auto next = static_cast<std::uint32_t>(slots_.size());
+        last_brick_index_ = bricks_.find_or_insert(brick, next);
+        last_brick_ = brick;
+        if (last_brick_index_ == next) slots_.emplace_back().fill(NONE);
+    }
+    return slots_[last_brick_index_][slot_in_brick(key)];
 }
 
 void CornerCache::push_sample(double value, const Vec3* gradient) {
@@ -43,12 +47,13 @@ void CornerCache::insert_or_assign(const CornerKey& key, const CornerSample& sam
     }
 }
 
-std::optional<std::uint32_t> CornerCache::claim(const CornerKey& key) {
+std::uint32_t CornerCache::claim(const CornerKey& key) {
     std::uint32_t& slot = slot_for_insert(key);
-    if (slot != NONE) return std::nullopt;
-    slot = static_cast<std::uint32_t>(values_.size());
+    if (slot != NONE) return NONE;
+    const auto index = static_cast<std::uint32_t>(values_.size());
+    slot = index;
     push_sample(0.0, nullptr);
-    return slot;
+    return index;
 }
 
 void CornerCache::fill(std::uint32_t index, double value, const Vec3* gradient) {

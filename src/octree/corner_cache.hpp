@@ -51,10 +51,10 @@ public:
     // Inserts, or replaces the sample of a key already present.
     void insert_or_assign(const CornerKey& key, const CornerSample& sample);
     // Claims a slot for a key to be sampled later: its index when the key is
-    // new (filled through fill()), else nothing. One lookup both tests
+    // new (filled through fill()), else NONE. One lookup both tests
     // membership and reserves the place. Slots are numbered in claim order,
     // after every earlier sample.
-    std::optional<std::uint32_t> claim(const CornerKey& key);
+    std::uint32_t claim(const CornerKey& key);
     void fill(std::uint32_t index, double value, const Vec3* gradient);
     // Takes back the newest claims: `keys` claimed slots first, first + 1, ...
     // up to the last sample. The cache is then as it was before them.
@@ -63,6 +63,30 @@ public:
     // Gradients are read only while levels are refined; afterwards they are
     // dropped and new samples keep none.
     void forget_gradients();
+
+    // index_of for keys near each other (a cell's corners, its child lattice):
+    // remembers the last brick it found. One per thread; the cache must not
+    // change while it is used.
+    class Nearby {
+    public:
+        explicit Nearby(const CornerCache& cache) : cache_(cache) {}
+        std::uint32_t index_of(const CornerKey& key) noexcept {
+            const CornerKey brick = brick_of(key);
+            if (!(brick == brick_) || !known_) {
+                const std::uint32_t* found = cache_.bricks_.find(brick);
+                slots_ = found ? &cache_.slots_[*found] : nullptr;
+                brick_ = brick;
+                known_ = true;
+            }
+            return slots_ ? (*slots_)[slot_in_brick(key)] : NONE;
+        }
+
+    private:
+        const CornerCache& cache_;
+        CornerKey brick_{};
+        bool known_ = false;
+        const std::array<std::uint32_t, 64>* slots_ = nullptr;
+    };
 
 private:
     using Brick = std::array<std::uint32_t, 64>;
@@ -80,6 +104,9 @@ private:
     std::vector<Vec3> gradients_;               // parallel to values_ while kept
     std::vector<std::uint8_t> has_gradient_;
     bool keep_gradients_ = true;
+    // The brick of the last insertion: claims come in runs of nearby keys.
+    CornerKey last_brick_{};
+    std::uint32_t last_brick_index_ = NONE;
 };
 
 }  // namespace quarvel
