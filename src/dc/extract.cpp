@@ -18,12 +18,16 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
     const SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
     if (surface.cells.empty()) return {};
     sampler.poll();
-    const Crossings crossings = hermite_samples(sampler, surface, params.iso_value);
-    sampler.poll();
-    PlacedVertices placed = place_vertices(sampler, surface, crossings, params);
+    PlacedVertices placed = [&] {
+        // The crossings are dropped as soon as the vertices stand.
+        const Crossings crossings = hermite_samples(sampler, surface, params.iso_value);
+        sampler.poll();
+        return place_vertices(sampler, surface, crossings, params);
+    }();
     sampler.poll();
     TriangleMesh mesh;
     mesh.triangles = generate_faces(surface, placed);
+    mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
     sampler.poll();
     keep_largest_component(mesh);

@@ -135,7 +135,7 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
     BuildResult built = build_octree(field, params);
     TriangleMesh mesh = extract_dual_contour(field, built.tree, angle);
     built = BuildResult{};  // the octree is not needed for the conversion
-    return mesh_arrays(mesh);
+    return mesh_arrays(std::move(mesh));
 }
 
 PyRef build_and_count(EvalBridge& field, const BuildParams& params) {
