@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -186,5 +187,13 @@ private:
     FlatSet<Key> seen_;
     std::vector<Key> items_;
 };
+
+// `items` without repeats, each where it first appears.
+template <class Key>
+std::vector<Key> first_seen(std::span<const Key> items) {
+    UniqueList<Key> unique;
+    for (const Key& item : items) unique.push(item);
+    return unique.take();
+}
 
 }  // namespace quarvel

@@ -84,16 +84,16 @@ std::vector<CellKey> collect_surface_leaves(const Octree& tree) {
 }
 
 std::vector<CellKey> split_requests(const Octree& tree) {
-    UniqueList<CellKey> splits;
-    walk_leaves(tree, [&](const CellKey& c, const OctreeNode& node, const NodePath& path) {
-        const bool surface = is_surface_leaf(node);
-        for_each_face_neighbour(c, [&](const CellKey& n, unsigned axis) {
-            const FoundNode d = find_face_neighbour(tree, path, c, n, axis);
-            if (const std::optional<CellKey> split = split_for(tree, c, surface, n, d))
-                splits.push(*split);
-        });
-    });
-    return splits.take();
+    return first_seen<CellKey>(gather_leaves<CellKey>(
+        tree, [&](const CellKey& c, const OctreeNode& node, const NodePath& path,
+                  std::vector<CellKey>& out) {
+            const bool surface = is_surface_leaf(node);
+            for_each_face_neighbour(c, [&](const CellKey& n, unsigned axis) {
+                const FoundNode d = find_face_neighbour(tree, path, c, n, axis);
+                if (const std::optional<CellKey> split = split_for(tree, c, surface, n, d))
+                    out.push_back(*split);
+            });
+        }));
 }
 
 std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache& cache) {

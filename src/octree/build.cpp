@@ -171,40 +171,37 @@ void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, doub
 // ---------------------------------------------------------------- phase 4
 
 // What the Leaf `key` (reached through `path`) asks of a band pass: itself
-// when coarser than max_depth, else every uniform cell coarser than it beside it.
+// when coarser than max_depth, else every uniform cell coarser than it beside
+// it. Appended to `out`, repeats included.
 void band_requests_at(const Octree& tree, const CellKey& key, const NodePath& path,
-                      UniqueList<CellKey>& refine) {
+                      std::vector<CellKey>& out) {
     if (key.level < tree.max_depth) {
-        refine.push(key);
+        out.push_back(key);
         return;
     }
     for_each_face_neighbour(key, [&](const CellKey& neighbour, unsigned axis) {
         const FoundNode found = find_face_neighbour(tree, path, key, neighbour, axis);
         if (found.level < key.level && is_uniform(*found.node))
-            refine.push(ancestor(neighbour, found.level));
+            out.push_back(ancestor(neighbour, found.level));
     });
 }
 
-// One pass of band refinement over the whole tree, in walk order; counts
-// the Leaf nodes it met into `leaves`.
-std::vector<CellKey> band_requests(const Octree& tree, std::size_t& leaves) {
-    UniqueList<CellKey> refine;
-    leaves = 0;
-    walk_leaves(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
-        if (!as_leaf(node)) return;
-        ++leaves;
-        band_requests_at(tree, key, path, refine);
-    });
-    return refine.take();
+// One pass of band refinement over the whole tree, in walk order.
+std::vector<CellKey> band_requests(const Octree& tree) {
+    return first_seen<CellKey>(gather_leaves<CellKey>(
+        tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path,
+                  std::vector<CellKey>& out) {
+            if (as_leaf(node)) band_requests_at(tree, key, path, out);
+        }));
 }
 
 // The same pass over `leaves` only, keys of Leaf nodes in walk order.
 std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> leaves) {
-    UniqueList<CellKey> refine;
+    std::vector<CellKey> requests;
     NodePath path{};
     for (const CellKey& key : leaves)
-        if (as_leaf(*find_node_path(tree, key, path).node)) band_requests_at(tree, key, path, refine);
-    return refine.take();
+        if (as_leaf(*find_node_path(tree, key, path).node)) band_requests_at(tree, key, path, requests);
+    return first_seen<CellKey>(requests);
 }
 
 // Disjoint cells (and repeats) sorted as a depth-first walk meets them.
@@ -265,16 +262,16 @@ std::vector<CellKey> leaves_touched(const Octree& tree, std::span<const CellKey>
 
 // Refines every surface leaf to max_depth, and the uniform cells beside finest
 // surface leaves, one batch per pass, until a pass finds nothing. After a
-// pass that split few cells only the leaves they touched are visited again;
-// after many, a walk of the whole tree finds them sooner.
+// pass that split few cells (against the tree's size) only the leaves they
+// touched are visited again; after many, a walk of the whole tree finds them
+// sooner.
 void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
-    std::size_t leaves = 0;  // Leaf nodes at the last whole walk
-    std::vector<CellKey> cells = band_requests(tree, leaves);
+    std::vector<CellKey> cells = band_requests(tree);
     while (!cells.empty()) {
         refine(sampler, tree, cache, one_level(cells), Pass::build);
         sampler.poll();
-        cells = cells.size() * 16 < leaves ? band_requests(tree, leaves_touched(tree, cells))
-                                           : band_requests(tree, leaves);
+        cells = cells.size() * 8 < tree.children.size() ? band_requests(tree, leaves_touched(tree, cells))
+                                                         : band_requests(tree);
     }
 }
 

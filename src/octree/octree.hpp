@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/ordered_gather.hpp"
 #include "core/vec3.hpp"
 #include "octree/corner_cache.hpp"
 #include "octree/keys.hpp"
@@ -161,6 +162,12 @@ void walk_leaves(const Octree& tree, Visit&& visit) {
     });
 }
 
+// walk_leaves on the pool: visit(key, node, path, out) appends its results
+// to `out`. The subtrees below level `split` are walked as separate tasks
+// whose outputs are joined in walk order, so the result is the serial walk's.
+template <class T, class Visit>
+std::vector<T> gather_leaves(const Octree& tree, Visit&& visit, unsigned split = 4);
+
 // Every non-Internal node's key, in walk order.
 std::vector<CellKey> collect_leaves(const Octree& tree);
 
@@ -193,6 +200,35 @@ template <class Visit>
 void walk_subtree(const Octree& tree, const OctreeNode& start, const CellKey& key, Visit&& visit) {
     NodePath path{};
     detail::walk(tree, start, key, path, visit);
+}
+
+template <class T, class Visit>
+std::vector<T> gather_leaves(const Octree& tree, Visit&& visit, unsigned split) {
+    // The nodes where the serial walk would stop or cross `split`, in walk
+    // order, each with the path above it.
+    struct Task {
+        CellKey key;
+        const OctreeNode* node;
+        NodePath path;
+    };
+    std::vector<Task> tasks;
+    walk_nodes(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
+        if (is_internal(node) && key.level < split) return true;
+        tasks.push_back({key, &node, path});
+        return false;
+    });
+    return parallel_gather<T>(
+        tasks.size(),
+        [&](std::size_t i, std::vector<T>& out) {
+            Task task = tasks[i];
+            auto leaves = [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
+                if (is_internal(node)) return true;
+                visit(key, node, path, out);
+                return false;
+            };
+            detail::walk(tree, *task.node, task.key, task.path, leaves);
+        },
+        2);
 }
 
 }  // namespace quarvel
