@@ -9,13 +9,12 @@
 
 namespace quarvel {
 
-TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg) {
-    const DcParams params = DcParams::of(tree, angle_threshold_deg);
-    FieldSampler sampler(field, fd_step(tree));
+namespace {
 
+// The stages after the collection.
+TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const DcParams& params) {
     // sampler.poll() between the stages: a pending signal (Ctrl-C) ends the
     // call there instead of after the whole extraction.
-    const SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
     if (surface.cells.empty()) return {};
     sampler.poll();
     PlacedVertices placed = [&] {
@@ -32,6 +31,22 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
     sampler.poll();
     keep_largest_component(mesh);
     return mesh;
+}
+
+}  // namespace
+
+TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg) {
+    FieldSampler sampler(field, fd_step(tree));
+    return contour(sampler, index_surface_cells(collect_surface_cells(tree)),
+                   DcParams::of(tree, angle_threshold_deg));
+}
+
+TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_threshold_deg) {
+    FieldSampler sampler(field, fd_step(tree));
+    const DcParams params = DcParams::of(tree, angle_threshold_deg);
+    const SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
+    std::vector<ChildGroup>().swap(tree.children);  // frees the node arena
+    return contour(sampler, surface, params);
 }
 
 }  // namespace quarvel

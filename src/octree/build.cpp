@@ -19,8 +19,10 @@ namespace {
 // A first batch that cannot fit in memory is refused up front, as an allocation
 // failure, instead of letting the system kill the process halfway through.
 void check_first_batch_fits(std::uint64_t side) {
-    // Per point: key, position, query array row, value, gradient, two cache slots.
-    constexpr double bytes_per_point = 12 + 24 + 24 + 8 + 24 + 2 * 56;
+    // Per point: key, query array row, the field's value and gradient (and as
+    // much again for its own temporaries), the cached value and gradient; the
+    // first lattice needs no index.
+    constexpr double bytes_per_point = 12 + 24 + 2 * (8 + 24) + 8 + 25;
     const double points = static_cast<double>(side) * static_cast<double>(side) *
                           static_cast<double>(side);
     const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
@@ -48,6 +50,7 @@ void sample_first_lattice(FieldSampler& sampler, const Octree& tree, CornerCache
     check_first_batch_fits(n + 1);
     const unsigned s = tree.max_depth - tree.min_depth;
     const std::size_t count = static_cast<std::size_t>((n + 1) * (n + 1) * (n + 1));
+    cache.start_with_lattice(static_cast<std::uint32_t>(n + 1), s);
     cache.reserve(count);
     CornerBatch batch;
     batch.reserve(count);

@@ -1,5 +1,9 @@
 #include "octree/corner_cache.hpp"
 
+#include <new>
+
+#include "core/fault.hpp"
+
 namespace quarvel {
 
 void CornerCache::reserve(std::size_t expected) {
@@ -18,7 +22,22 @@ std::optional<CornerSample> CornerCache::find(const CornerKey& key) const {
     return sample;
 }
 
-std::uint32_t& CornerCache::slot_for_insert(const CornerKey& key) {
+void CornerCache::start_with_lattice(std::uint32_t side, unsigned shift) {
+    if (!empty()) fault("a first lattice must come first");
+    if (static_cast<double>(side) * side * side >= NONE) throw std::bad_alloc();
+    lattice_side_ = side;
+    lattice_shift_ = shift;
+    lattice_mask_ = static_cast<std::uint32_t>((std::uint64_t{1} << shift) - 1);
+}
+
+std::uint32_t CornerCache::find_or_claim(const CornerKey& key) {
+    const auto fresh = static_cast<std::uint32_t>(values_.size());
+    const std::uint32_t on_lattice = lattice_index(key);
+    if (on_lattice != NONE) {
+        if (on_lattice < fresh) return on_lattice;
+        if (on_lattice > fresh) fault("first lattice claimed out of order");
+        return NONE;
+    }
     const CornerKey brick = brick_of(key);
     if (last_brick_index_ == NONE || !(brick == last_brick_)) {
         const auto next = static_cast<std::uint32_t>(slots_.size());
@@ -26,7 +45,10 @@ std::uint32_t& CornerCache::slot_for_insert(const CornerKey& key) {
         last_brick_ = brick;
         if (last_brick_index_ == next) slots_.emplace_back().fill(NONE);
     }
-    return slots_[last_brick_index_][slot_in_brick(key)];
+    std::uint32_t& slot = slots_[last_brick_index_][slot_in_brick(key)];
+    if (slot != NONE) return slot;
+    slot = fresh;
+    return NONE;
 }
 
 void CornerCache::push_sample(double value, const Vec3* gradient) {
@@ -37,23 +59,18 @@ void CornerCache::push_sample(double value, const Vec3* gradient) {
 }
 
 void CornerCache::insert_or_assign(const CornerKey& key, const CornerSample& sample) {
-    std::uint32_t& slot = slot_for_insert(key);
     const Vec3* g = sample.gradient ? &*sample.gradient : nullptr;
-    if (slot == NONE) {
-        slot = static_cast<std::uint32_t>(values_.size());
+    const std::uint32_t present = find_or_claim(key);
+    if (present == NONE)
         push_sample(sample.value, g);
-    } else {
-        fill(slot, sample.value, g);
-    }
+    else
+        fill(present, sample.value, g);
 }
 
 std::uint32_t CornerCache::claim(const CornerKey& key) {
-    std::uint32_t& slot = slot_for_insert(key);
-    if (slot != NONE) return NONE;
-    const auto index = static_cast<std::uint32_t>(values_.size());
-    slot = index;
+    if (find_or_claim(key) != NONE) return NONE;
     push_sample(0.0, nullptr);
-    return index;
+    return static_cast<std::uint32_t>(values_.size() - 1);
 }
 
 void CornerCache::fill(std::uint32_t index, double value, const Vec3* gradient) {
@@ -65,6 +82,7 @@ void CornerCache::fill(std::uint32_t index, double value, const Vec3* gradient) 
 
 void CornerCache::withdraw(std::uint32_t first, std::span<const CornerKey> keys) {
     for (const CornerKey& key : keys) {
+        if (lattice_index(key) != NONE) continue;  // unclaimed by shrinking the samples
         const std::uint32_t* brick = bricks_.find(brick_of(key));
         if (brick) slots_[*brick][slot_in_brick(key)] = NONE;
     }

@@ -1,11 +1,13 @@
 // The corner samples of one build, by lattice key.
 //
-// Keys are grouped in bricks of 4x4x4 lattice points: a small hash table finds
-// a brick, and the brick holds the sample index of each of its 64 points. A
-// cell's corners and its children's lattice fall in one or two bricks, so the
-// lookups of one cell touch a few cache lines instead of one per key in a table
-// as large as the cache. Samples sit densely in key-claim order (values, and
-// gradients while they are still read).
+// A build's first batch is a whole regular lattice, claimed first and in
+// order, so its keys need no index: a key's place in that order is its sample
+// index. Every later key is found through bricks of 4x4x4 lattice points: a
+// small hash table finds a brick, and the brick holds the sample index of each
+// of its 64 points. A cell's corners and its children's lattice fall in one or
+// two bricks, so the lookups of one cell touch a few cache lines instead of
+// one per key in a table as large as the cache. Samples sit densely in
+// key-claim order (values, and gradients while they are still read).
 #pragma once
 
 #include <array>
@@ -31,6 +33,9 @@ public:
 
     explicit CornerCache(std::size_t expected = 0) { reserve(expected); }
     void reserve(std::size_t expected);
+    // Declares the first keys to come, on an empty cache: the side^3 points
+    // at stride 2^shift from the origin, claimed in z, y, x order (x fastest).
+    void start_with_lattice(std::uint32_t side, unsigned shift);
 
     std::size_t size() const noexcept { return values_.size(); }
     bool empty() const noexcept { return values_.empty(); }
@@ -38,6 +43,8 @@ public:
 
     // The sample index of `key`, or NONE.
     std::uint32_t index_of(const CornerKey& key) const noexcept {
+        const std::uint32_t on_lattice = lattice_index(key);
+        if (on_lattice != NONE) return on_lattice < values_.size() ? on_lattice : NONE;
         const std::uint32_t* brick = bricks_.find(brick_of(key));
         return brick ? slots_[*brick][slot_in_brick(key)] : NONE;
     }
@@ -71,6 +78,8 @@ public:
     public:
         explicit Nearby(const CornerCache& cache) : cache_(cache) {}
         std::uint32_t index_of(const CornerKey& key) noexcept {
+            const std::uint32_t on_lattice = cache_.lattice_index(key);
+            if (on_lattice != NONE) return on_lattice < cache_.values_.size() ? on_lattice : NONE;
             const CornerKey brick = brick_of(key);
             if (!(brick == brick_) || !known_) {
                 const std::uint32_t* found = cache_.bricks_.find(brick);
@@ -95,7 +104,16 @@ private:
     static unsigned slot_in_brick(const CornerKey& k) noexcept {
         return (k.x & 3u) | (k.y & 3u) << 2 | (k.z & 3u) << 4;
     }
-    std::uint32_t& slot_for_insert(const CornerKey& key);
+    // The place of `key` in the first lattice's claim order, or NONE off it.
+    std::uint32_t lattice_index(const CornerKey& k) const noexcept {
+        if (lattice_side_ == 0 || ((k.x | k.y | k.z) & lattice_mask_)) return NONE;
+        const std::uint64_t x = k.x >> lattice_shift_, y = k.y >> lattice_shift_,
+                            z = k.z >> lattice_shift_, side = lattice_side_;
+        if (x >= side || y >= side || z >= side) return NONE;
+        return static_cast<std::uint32_t>((z * side + y) * side + x);
+    }
+    // The sample index of `key`, or NONE after claiming the next one for it.
+    std::uint32_t find_or_claim(const CornerKey& key);
     void push_sample(double value, const Vec3* gradient);
 
     FlatMap<CornerKey, std::uint32_t> bricks_;  // brick coordinates -> index into slots_
@@ -104,6 +122,9 @@ private:
     std::vector<Vec3> gradients_;               // parallel to values_ while kept
     std::vector<std::uint8_t> has_gradient_;
     bool keep_gradients_ = true;
+    std::uint32_t lattice_side_ = 0;  // 0: no first lattice
+    unsigned lattice_shift_ = 0;
+    std::uint32_t lattice_mask_ = 0;  // 2^shift - 1
     // The brick of the last insertion: claims come in runs of nearby keys.
     CornerKey last_brick_{};
     std::uint32_t last_brick_index_ = NONE;

@@ -155,29 +155,31 @@ void CornerBatch::queue(const Octree& tree, CornerCache& cache, const CornerKey&
     const std::uint32_t slot = cache.claim(key);
     if (slot == CornerCache::NONE) return;
     if (keys_.empty()) first_slot_ = slot;
+    tree_ = &tree;
     keys_.push_back(key);
-    points_.push_back(tree.position(key));
 }
 
 void CornerBatch::sample(FieldSampler& sampler, CornerCache& cache, ShortValues short_values) {
     if (keys_.empty()) return;
     // Claims are numbered in order, so key i owns slot first_slot_ + i.
     if (cache.size() != first_slot_ + keys_.size()) fault("corner cache grew outside a batch");
+    const auto positions = [&](std::span<Vec3> out) {
+        for (std::size_t i = 0; i < keys_.size(); ++i) out[i] = tree_->position(keys_[i]);
+    };
     try {
-        const Sampled sampled = sampler.sample(points_, short_values);
-        for (std::size_t i = 0; i < keys_.size(); ++i) {
-            const double value = checked_at(sampled.values, i);
-            cache.fill(first_slot_ + static_cast<std::uint32_t>(i), value,
-                       &checked_at(sampled.gradients, i));
-        }
+        sampler.sample(keys_.size(), positions, [&](const SampleView& sampled) {
+            for (std::size_t i = 0; i < keys_.size(); ++i) {
+                const double value = sampled.value(i);
+                const Vec3 gradient = sampled.gradient(i);
+                cache.fill(first_slot_ + static_cast<std::uint32_t>(i), value, &gradient);
+            }
+        }, short_values);
     } catch (...) {
         cache.withdraw(first_slot_, keys_);
         keys_.clear();
-        points_.clear();
         throw;
     }
     keys_.clear();
-    points_.clear();
 }
 
 void queue_corners(const Octree& tree, CornerCache& cache, const RefineRequest& request,

@@ -132,9 +132,7 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
     BuildParams params{fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
                        static_cast<std::uint8_t>(max_depth), iso, angle,
                        adaptive ? Finish::balance : Finish::band};
-    BuildResult built = build_octree(field, params);
-    TriangleMesh mesh = extract_dual_contour(field, built.tree, angle);
-    built = BuildResult{};  // the octree is not needed for the conversion
+    TriangleMesh mesh = extract_dual_contour(field, build_octree(field, params).tree, angle);
     return mesh_arrays(std::move(mesh));
 }
 
