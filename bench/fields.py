@@ -111,13 +111,15 @@ def values_only(values):
 
 
 class Timed:
-    """Wraps a field, accumulating the time spent inside it and the points it saw."""
+    """Wraps a field, accumulating the time spent inside it and the points it
+    saw, and noting its largest batch."""
 
     def __init__(self, field):
         self.field = field
         self.seconds = 0.0
         self.points = 0
         self.calls = 0
+        self.largest = 0
 
     def __call__(self, points):
         start = time.perf_counter()
@@ -125,4 +127,22 @@ class Timed:
         self.seconds += time.perf_counter() - start
         self.points += len(points)
         self.calls += 1
+        self.largest = max(self.largest, len(points))
         return result
+
+
+def batch_footprint(field, n):
+    """Bytes NumPy holds at the peak of one call of `field` on an (n, 3) batch:
+    the query array, the field's temporaries and its results (tracemalloc
+    sees NumPy's buffers). The part of a tool's peak that its batch
+    composition alone forces."""
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        points = np.random.default_rng(0).uniform(-1.0, 1.0, (n, 3))
+        result = field(points)
+        del points, result
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
