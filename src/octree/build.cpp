@@ -173,6 +173,12 @@ void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, doub
 
 // ---------------------------------------------------------------- phase 4
 
+}  // namespace
+
+namespace band_detail {
+
+namespace {
+
 // What the Leaf `key` (reached through `path`) asks of a band pass: itself
 // when coarser than max_depth, else every uniform cell coarser than it beside
 // it. Appended to `out`, repeats included.
@@ -187,24 +193,6 @@ void band_requests_at(const Octree& tree, const CellKey& key, const NodePath& pa
         if (found.level < key.level && is_uniform(*found.node))
             out.push_back(ancestor(neighbour, found.level));
     });
-}
-
-// One pass of band refinement over the whole tree, in walk order.
-std::vector<CellKey> band_requests(const Octree& tree) {
-    return first_seen<CellKey>(gather_leaves<CellKey>(
-        tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path,
-                  std::vector<CellKey>& out) {
-            if (as_leaf(node)) band_requests_at(tree, key, path, out);
-        }));
-}
-
-// The same pass over `leaves` only, keys of Leaf nodes in walk order.
-std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> leaves) {
-    std::vector<CellKey> requests;
-    NodePath path{};
-    for (const CellKey& key : leaves)
-        if (as_leaf(*find_node_path(tree, key, path).node)) band_requests_at(tree, key, path, requests);
-    return first_seen<CellKey>(requests);
 }
 
 // Disjoint cells (and repeats) sorted as a depth-first walk meets them.
@@ -238,6 +226,24 @@ void finest_leaves_on_face(const Octree& tree, const OctreeNode& node, const Cel
     });
 }
 
+}  // namespace
+
+std::vector<CellKey> band_requests(const Octree& tree) {
+    return first_seen<CellKey>(gather_leaves<CellKey>(
+        tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path,
+                  std::vector<CellKey>& out) {
+            if (as_leaf(node)) band_requests_at(tree, key, path, out);
+        }));
+}
+
+std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> leaves) {
+    std::vector<CellKey> requests;
+    NodePath path{};
+    for (const CellKey& key : leaves)
+        if (as_leaf(*find_node_path(tree, key, path).node)) band_requests_at(tree, key, path, requests);
+    return first_seen<CellKey>(requests);
+}
+
 // The leaves whose band requests may have changed since `refined` (cells just
 // subdivided one level) were split: their new Leaf children, and the finest
 // leaves beside them, whose face neighbours now lie deeper. Any other leaf
@@ -263,18 +269,22 @@ std::vector<CellKey> leaves_touched(const Octree& tree, std::span<const CellKey>
     return out;
 }
 
+}  // namespace band_detail
+
+namespace {
+
 // Refines every surface leaf to max_depth, and the uniform cells beside finest
 // surface leaves, one batch per pass, until a pass finds nothing. After a
 // pass that split few cells (against the tree's size) only the leaves they
 // touched are visited again; after many, a walk of the whole tree finds them
 // sooner.
 void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
-    std::vector<CellKey> cells = band_requests(tree);
+    std::vector<CellKey> cells = band_detail::band_requests(tree);
     while (!cells.empty()) {
         refine(sampler, tree, cache, one_level(cells), Pass::build);
         sampler.poll();
-        cells = cells.size() * 8 < tree.children.size() ? band_requests(tree, leaves_touched(tree, cells))
-                                                         : band_requests(tree);
+        cells = cells.size() * 8 < tree.children.size() ? band_detail::band_requests(tree, band_detail::leaves_touched(tree, cells))
+                                                         : band_detail::band_requests(tree);
     }
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
@@ -40,5 +42,19 @@ bool leaf_selected(const std::array<Vec3, 8>& gradients, double cos_threshold);
 // A uniform cell is refined when its nearest corner value is within 1.5 cell
 // diagonals times its steepest corner gradient of the iso value.
 bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const CellKey& cell);
+
+// Band refinement's passes, exposed for tests.
+namespace band_detail {
+
+// One pass over the whole tree: every Leaf coarser than max_depth, and every
+// uniform cell coarser than a finest Leaf beside it, in walk order, each once.
+std::vector<CellKey> band_requests(const Octree& tree);
+// The same pass over `leaves` only (keys in walk order).
+std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> leaves);
+// The leaves a pass may find requests at after `refined` were split one
+// level: the pass over them equals the pass over the whole tree.
+std::vector<CellKey> leaves_touched(const Octree& tree, std::span<const CellKey> refined);
+
+}  // namespace band_detail
 
 }  // namespace quarvel

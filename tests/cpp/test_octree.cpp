@@ -11,6 +11,7 @@
 #include "octree/build.hpp"
 #include "octree/octree.hpp"
 #include "octree/refine.hpp"
+#include "test_balance_support.hpp"
 
 using namespace quarvel;
 using testing::LambdaField;
@@ -194,6 +195,48 @@ TEST(adaptive_builds_never_sample_a_point_twice) {
             }
         }
     }
+}
+
+TEST(walk_order_of_cells_matches_the_walk) {
+    LambdaField field = testing::sphere(0.45, {0.1, -0.05, 0.02});
+    const BuildResult r = build_octree(field, params(2, 6));
+    const std::vector<CellKey> walked = collect_leaves(r.tree);
+    REQUIRE(walked.size() > 1000);
+    bool ordered = true;
+    for (std::size_t i = 1; i < walked.size(); ++i) {
+        const CornerKey a = min_corner(walked[i - 1], 6), b = min_corner(walked[i], 6);
+        ordered = ordered && walk_order_less(walked[i - 1], walked[i], 6) &&
+                  !walk_order_less(walked[i], walked[i - 1], 6) && walk_code(a) < walk_code(b);
+    }
+    CHECK(ordered);
+    // An ancestor comes before its descendants, and a cell is not before itself.
+    const CellKey cell{5, 3, 6, 3};
+    CHECK(walk_order_less(ancestor(cell, 1), cell, 6));
+    CHECK(!walk_order_less(cell, ancestor(cell, 1), 6));
+    CHECK(!walk_order_less(cell, cell, 6));
+}
+
+TEST(band_passes_over_touched_leaves_equal_whole_walks) {
+    // A tree refined unevenly (a small sphere far down one corner, a coarse
+    // rest), then band passes run to the end: after every pass, the pass over
+    // the leaves its splits touched finds what a walk of the whole tree finds.
+    balance_testing::Scene s(6, balance_testing::sphere_value({13.3, 12.7, 14.1}, 5.2));
+    s.split_down({13, 13, 14}, 4);
+    s.split_down({40, 50, 20}, 2);
+    auto field = s.field();
+    FieldSampler sampler(field, fd_step(s.tree));
+    std::vector<CellKey> cells = band_detail::band_requests(s.tree);
+    int passes = 0;
+    for (; !cells.empty(); ++passes) {
+        refine(sampler, s.tree, s.cache, one_level(cells), Pass::build);
+        const std::vector<CellKey> whole = band_detail::band_requests(s.tree);
+        const std::vector<CellKey> touched = band_detail::leaves_touched(s.tree, cells);
+        CHECK_EQ(balance_testing::cells_text(band_detail::band_requests(s.tree, touched)),
+                 balance_testing::cells_text(whole));
+        cells = whole;
+    }
+    CHECK(passes > 3);
+    CHECK_EQ(int(statistics(s.tree).max_leaf_depth), 6);
 }
 
 TEST(band_refinement_leaves_no_coarse_face_neighbour_of_a_leaf) {

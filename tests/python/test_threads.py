@@ -304,6 +304,31 @@ def test_pool_size_and_results_identical_for_any_size(env, workers):
     assert out[1:] == expected
 
 
+CALLS_RUN = """
+import hashlib
+
+def calls(field, **kw):
+    seen = hashlib.sha256()
+    def recording(p):
+        seen.update(p.tobytes())
+        return field(p)
+    result = mesh(recording, **{"min_depth": 3, **kw})
+    return seen.hexdigest()[:16] + digest(result)[:16]
+
+print(calls(sphere, max_depth=7), calls(sphere, max_depth=7, adaptive=True),
+      calls(box, max_depth=7), calls(box, min_depth=1, max_depth=7, adaptive=True))
+"""
+
+
+def test_field_calls_identical_for_any_pool_size():
+    """The build's and the balance's parallel steps (corner gathering,
+    children, whole-tree walks) at sizes where they run on the pool: every
+    batch the field sees, in order, and the mesh are the same for 1, 2 and 5
+    threads."""
+    outs = [run_child(CALLS_RUN, env={"RAYON_NUM_THREADS": n}, timeout=300) for n in ("1", "2", "5")]
+    assert outs[0] == outs[1] == outs[2]
+
+
 SHIM_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shims", "fail_pthread_create.c")
 
 
