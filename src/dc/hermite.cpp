@@ -28,12 +28,12 @@ Vec3 crossing_point(const SurfaceCell& cell, unsigned e, std::uint8_t bracket) {
 Crossings build_crossings(const SurfaceCells& surface) {
     Crossings out;
     out.first.reserve(surface.cells.size() + 1);
-    std::uint64_t total = 0;
     for (const SurfaceCell& cell : surface.cells) {
-        out.first.push_back(total);
-        for_each_crossing_edge(cell, [&](unsigned) { ++total; });
+        out.first.push_back(out.edge.size());
+        for_each_crossing_edge(cell, [&](unsigned e) { out.edge.push_back(static_cast<std::uint8_t>(e)); });
     }
-    out.first.push_back(total);
+    out.first.push_back(out.edge.size());
+    out.edge.shrink_to_fit();
     return out;
 }
 
@@ -46,7 +46,7 @@ void locate_crossings(FieldSampler& sampler, const SurfaceCells& surface, Crossi
     lo.assign(n, 0);
     std::vector<std::uint8_t> lo_below(n);
     parallel_for(cells, [&](std::size_t begin, std::size_t end) {
-        for_each_crossing(surface, crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+        for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
             lo_below[i] = below(surface.cells[c], CUBE_EDGES[e][0]);
         });
     });
@@ -54,15 +54,16 @@ void locate_crossings(FieldSampler& sampler, const SurfaceCells& surface, Crossi
         const double scale = 1.0 / (2 << round);  // midpoint (2b + 1) / 2^(round + 1)
         const auto trial_points = [&](std::span<Vec3> points) {
             parallel_for(cells, [&](std::size_t begin, std::size_t end) {
-                for_each_crossing(surface, crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+                for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
                     points[i] = edge_point(surface.cells[c], e, (2.0 * lo[i] + 1.0) * scale);
                 });
             });
         };
         sampler.values(n, trial_points, [&](std::span<const double> values) {
+            // Read in crossing order, so a short array faults at its length.
+            if (values.size() < n) index_fault(values.size(), values.size());
             parallel_for(n, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t i = begin; i < end; ++i) {
-                    if (i >= values.size()) index_fault(values.size(), i);
                     const bool fm_below = values[i] - iso_value < 0;
                     // A sign change keeps the lower half: b doubles; else the upper.
                     const bool keep_lower = fm_below != bool(lo_below[i]);
@@ -83,7 +84,7 @@ Vec3 unit_normal(const Vec3& g) {
 FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossings) {
     return [&surface, &crossings](std::span<Vec3> points) {
         parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
-            for_each_crossing(surface, crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+            for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
                 points[i] = crossing_point(surface.cells[c], e, crossings.bracket[i]);
             });
         });

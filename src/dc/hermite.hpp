@@ -23,6 +23,7 @@ inline constexpr int BISECTION_ROUNDS = 8;
 
 struct Crossings {
     std::vector<std::uint64_t> first;  // per cell, then the total: cell c owns first[c] .. first[c+1]-1
+    std::vector<std::uint8_t> edge;    // per crossing: its edge in its cell (0..11)
     // Per crossing after the search: its bracket [b, b + 1] / 256 along the edge
     // from corner a, whose midpoint is the crossing point.
     std::vector<std::uint8_t> bracket;
@@ -40,12 +41,11 @@ void for_each_crossing_edge(const SurfaceCell& cell, Visit&& visit) {
 // Calls visit(cell index, edge, crossing index) for every crossing of the
 // cells in [begin, end), in order.
 template <class Visit>
-void for_each_crossing(const SurfaceCells& surface, const Crossings& crossings, std::size_t begin,
-                       std::size_t end, Visit&& visit) {
-    for (std::size_t c = begin; c < end; ++c) {
-        std::uint64_t i = crossings.first[c];
-        for_each_crossing_edge(surface.cells[c], [&](unsigned e) { visit(c, e, i++); });
-    }
+void for_each_crossing(const Crossings& crossings, std::size_t begin, std::size_t end,
+                       Visit&& visit) {
+    for (std::size_t c = begin; c < end; ++c)
+        for (std::uint64_t i = crossings.first[c]; i < crossings.first[c + 1]; ++i)
+            visit(c, unsigned{crossings.edge[i]}, i);
 }
 
 // The group of the inside corner of crossing edge `e` of `cell`.
@@ -57,7 +57,7 @@ Vec3 edge_point(const SurfaceCell& cell, unsigned e, double t);
 // The crossing point of edge `e` whose search ended in `bracket`.
 Vec3 crossing_point(const SurfaceCell& cell, unsigned e, std::uint8_t bracket);
 
-// Where each cell's crossings start (bracket left empty).
+// Where each cell's crossings start, and their edges (bracket left empty).
 Crossings build_crossings(const SurfaceCells& surface);
 
 // Eight batched bisection rounds over every crossing; fills `crossings.bracket`.

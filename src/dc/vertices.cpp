@@ -34,8 +34,7 @@ void solve_cell(const SurfaceCells& surface, const Crossings& crossings, std::si
     std::array<Vec3, 12> normals;
     std::array<unsigned, 12> group;
     unsigned m = 0;
-    for_each_crossing_edge(cell, [&](unsigned e) {
-        const std::uint64_t i = crossings.first[c] + m;
+    for_each_crossing(crossings, c, c + 1, [&](std::size_t, unsigned e, std::uint64_t i) {
         const Vec3 n = unit_normal(gradients[i]);
         group[m] = crossing_component(cell, e);
         add_sample(qefs[group[m]], crossing_point(cell, e, crossings.bracket[i]), n);
