@@ -118,8 +118,9 @@ bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const C
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
     double f = DBL_MAX, g = 0.0;
+    CornerCache::Nearby cached(cache);
     for (unsigned i = 0; i < 8; ++i) {
-        const std::uint32_t s = cache.index_of(corner_of(m, edge, i));
+        const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
         if (s == CornerCache::NONE) continue;
         f = min_ignoring_nan(f, std::fabs(cache.value(s) - tree.iso_value));
         if (const Vec3* gradient = cache.gradient(s)) g = max_ignoring_nan(g, length(*gradient));
@@ -138,8 +139,9 @@ bool leaf_selected_in_cache(const Octree& tree, const CornerCache& cache, const 
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
     std::array<Vec3, 8> gradients;
+    CornerCache::Nearby cached(cache);
     for (unsigned i = 0; i < 8; ++i) {
-        const std::uint32_t s = cache.index_of(corner_of(m, edge, i));
+        const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
         const Vec3* g = s == CornerCache::NONE ? nullptr : cache.gradient(s);
         if (!g) return false;
         gradients[i] = *g;
@@ -147,19 +149,17 @@ bool leaf_selected_in_cache(const Octree& tree, const CornerCache& cache, const 
     return leaf_selected(gradients, cos_threshold);
 }
 
-// The non-Internal cells of `level` that the two tests above select, in walk order.
+// The non-Internal cells of `level` that the two tests above select, in walk
+// order. No node lies deeper than `level` yet: the levels are refined in turn.
 std::vector<CellKey> select_for_refinement(const Octree& tree, const CornerCache& cache,
                                            unsigned level, double cos_threshold) {
-    std::vector<CellKey> out;
-    walk_nodes(tree, [&](const CellKey& cell, const OctreeNode& node, const NodePath&) {
-        if (is_internal(node)) return cell.level < level;
-        if (cell.level != level) return false;
+    return gather_leaves<CellKey>(tree, [&](const CellKey& cell, const OctreeNode& node,
+                                            const NodePath&, std::vector<CellKey>& out) {
+        if (cell.level != level) return;
         if (as_leaf(node) ? leaf_selected_in_cache(tree, cache, cell, cos_threshold)
                           : uniform_cell_selected(tree, cache, cell))
             out.push_back(cell);
-        return false;
     });
-    return out;
 }
 
 void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, double cos_threshold) {
