@@ -57,15 +57,17 @@ void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_o
     std::vector<std::uint64_t> renumber(mesh.vertices.size(), unused);
     for (const auto& tri : kept)
         for (std::uint64_t v : tri) renumber[v] = 0;
-    std::vector<Vec3> vertices;
+    std::vector<Vec3> vertices, normals;
     for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
         if (renumber[v] == unused) continue;
         renumber[v] = vertices.size();
         vertices.push_back(mesh.vertices[v]);
+        if (!mesh.normals.empty()) normals.push_back(mesh.normals[v]);
     }
     for (auto& tri : kept)
         for (std::uint64_t& v : tri) v = renumber[v];
     mesh.vertices = std::move(vertices);
+    mesh.normals = std::move(normals);
     mesh.triangles = std::move(kept);
 }
 

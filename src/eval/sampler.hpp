@@ -36,12 +36,21 @@ public:
 
     // Raw values from one batch.
     std::vector<double> values(std::span<const Vec3> points);
+    // One batch as the field gave it: values, and gradients only when the
+    // field gave them (nothing is estimated).
+    BatchResult given(std::span<const Vec3> points);
+    // Central-difference gradients of `points` alone: one batch of 6N.
+    std::vector<Vec3> differences(std::span<const Vec3> points);
     // Values and gradients: one batch, plus the finite-difference batch on the
     // same points when the field gives no gradients.
     Sampled sample(std::span<const Vec3> points,
                    ShortValues short_values = ShortValues::fault_on_read);
     // Between phases: lets the field abandon the work (see Evaluator::poll).
     void poll() { field_.poll(); }
+    // Progress of a stage (see Evaluator::report).
+    void report(Stage stage, std::uint64_t done, std::uint64_t total) {
+        field_.report(stage, done, total);
+    }
 
     double fd_step() const noexcept { return fd_step_; }
     std::uint64_t evaluations() const noexcept { return evaluations_; }

@@ -1,11 +1,13 @@
 // The one octree build: a first lattice in one batch, top-down assembly with
 // merging, then (when min_depth < max_depth) level refinement and a finish:
-// band refinement or the balancing pass.
+// band refinement or the balancing pass. With the guard, uniform cells merge
+// and are passed over only when proven (octree/guard.hpp).
 #pragma once
 
 #include <cstdint>
 
 #include "eval/evaluator.hpp"
+#include "octree/guard.hpp"
 #include "octree/octree.hpp"
 
 namespace quarvel {
@@ -13,6 +15,19 @@ namespace quarvel {
 // How a build refines after its levels: every surface leaf and its uniform
 // face neighbours to max_depth (band), or the 2:1 balancing pass (balance).
 enum class Finish { band, balance };
+
+// How a build accepts cells: the engine's fixed rules (exact()) or the
+// package pipeline's (guarded()). Plain data.
+struct BuildOptions {
+    // Accept uniform cells only when their corners prove them (octree/guard.hpp),
+    // for a field whose values change by at most `lipschitz` per unit of distance.
+    // A first lattice that shows otherwise turns the guard off for the build.
+    bool guard = false;
+    double lipschitz = 1.0;
+
+    static constexpr BuildOptions exact() { return {}; }
+    static constexpr BuildOptions guarded(double lipschitz) { return {true, lipschitz}; }
+};
 
 struct BuildParams {
     Vec3 bbox_min{};
@@ -22,11 +37,15 @@ struct BuildParams {
     double iso_value = 0.0;
     double angle_threshold_deg = 30.0;
     Finish finish = Finish::band;
+    BuildOptions options{};
 };
 
 struct BuildResult {
     Octree tree;
     std::uint64_t eval_count = 0;  // points valued, plus 6 per point whose gradient was estimated
+    std::uint64_t first_lattice_evaluations = 0;  // of eval_count, those of the first lattice
+    GuardOutcome guard = GuardOutcome::off;
+    double steepest = 0.0;  // the first lattice's steepest edge, when the guard was asked for
 };
 
 BuildResult build_octree(Evaluator& field, const BuildParams& params);
