@@ -210,6 +210,16 @@ int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double
         open.resize(still_open);
         sampler.report(Stage::vertices, x.size() - open.size(), x.size());
     }
+    // The normals of vertices still moving after the last pass come from where
+    // they stopped, when the field gives gradients there for one evaluation.
+    if (options.vertex_normals && options.stop_converged && !open.empty()) {
+        points.resize(open.size());
+        for (std::size_t k = 0; k < open.size(); ++k) points[k] = x[open[k]];
+        const BatchResult last = sampler.given(points);
+        if (last.gradients)
+            for (std::size_t k = 0; k < open.size(); ++k)
+                vertices.gradients[open[k]] = checked_at(*last.gradients, k);
+    }
     return passes;
 }
 

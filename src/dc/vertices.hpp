@@ -82,7 +82,9 @@ std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g);
 // passes with the field's gradients, one with central differences. With
 // `options.stop_converged`, a vertex whose step was at most `tolerance` (world
 // units) before clamping, or that could not step, takes no further pass; with
-// `options.vertex_normals`, each vertex keeps its last gradient.
+// `options.vertex_normals`, each vertex keeps its last gradient (those still
+// moving after the last pass: the gradient where they stopped, when the field
+// gives gradients).
 // Returns the number of passes made.
 int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double iso_value,
                          const DcOptions& options = DcOptions::exact(), double tolerance = 0.0);

@@ -71,6 +71,10 @@ Sampled FieldSampler::sample(std::span<const Vec3> points, ShortValues short_val
         out.gradients = std::move(*batch.gradients);
         return out;
     }
+    if (!estimate_) {
+        out.absent = true;
+        return out;
+    }
     if (short_values == ShortValues::fault_before_estimate && out.values.size() < points.size())
         index_fault(out.values.size(), out.values.size());
     out.gradients = fd_gradients(field_, points, fd_step_);

@@ -99,9 +99,19 @@ Assembled assemble(Octree& tree, const CornerCache& cache, const CellKey& cell,
 
 // ---------------------------------------------------------------- phase 3
 
+std::array<Vec3, 8> cell_gradients(const std::array<double, 8>& values, double edge) {
+    std::array<Vec3, 8> g;
+    for (unsigned i = 0; i < 8; ++i)
+        for (unsigned a = 0; a < 3; ++a) {
+            const unsigned low = i & ~(1u << a), high = i | (1u << a);
+            g[i][a] = (values[high] - values[low]) / edge;
+        }
+    return g;
+}
+
 bool leaf_selected(const LeafData& leaf, double cos_threshold) {
-    if (!leaf.gradients) return false;
-    const std::array<Vec3, 8>& g = *leaf.gradients;
+    // Only directions and ratios of lengths are compared: any edge will do.
+    const std::array<Vec3, 8> g = leaf.gradients ? *leaf.gradients : cell_gradients(leaf.values, 1.0);
     std::array<Vec3, 8> normals;
     std::array<double, 8> lengths;
     unsigned count = 0;
@@ -127,14 +137,24 @@ bool leaf_selected(const LeafData& leaf, double cos_threshold) {
 bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const CellKey& cell) {
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
+    const double cell_edge = tree.size / pow2(cell.level);
     double f = DBL_MAX, g = 0.0;
+    std::array<double, 8> values{};
+    bool every_corner = true, any_without_gradient = false;
     for (unsigned i = 0; i < 8; ++i) {
         const CornerSample* sample = cache.find(corner_of(m, edge, i));
+        every_corner = every_corner && sample;
         if (!sample) continue;
+        values[i] = sample->value;
         f = min_ignoring_nan(f, std::fabs(sample->value - tree.iso_value));
-        if (sample->gradient) g = max_ignoring_nan(g, length(*sample->gradient));
+        if (sample->gradient)
+            g = max_ignoring_nan(g, length(*sample->gradient));
+        else
+            any_without_gradient = true;
     }
-    const double diagonal = (tree.size / pow2(cell.level)) * std::sqrt(3.0);
+    if (any_without_gradient && every_corner)
+        for (const Vec3& estimate : cell_gradients(values, cell_edge)) g = max_ignoring_nan(g, length(estimate));
+    const double diagonal = cell_edge * std::sqrt(3.0);
     return f < diagonal * (g * 1.5);
 }
 
@@ -211,7 +231,7 @@ void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const 
 
 BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     Octree tree = empty_tree(params);
-    FieldSampler sampler(field, fd_step(tree));
+    FieldSampler sampler(field, fd_step(tree), params.options.estimate_gradients);
     CornerCache cache;
     BuildResult result;
 

@@ -24,9 +24,13 @@ struct BuildOptions {
     // A first lattice that shows otherwise turns the guard off for the build.
     bool guard = false;
     double lipschitz = 1.0;
+    // Corner gradients of a field that gives none: central differences, six
+    // evaluations a corner (true); or none, the refinement tests then reading
+    // gradients from each cell's corner values (false).
+    bool estimate_gradients = true;
 
     static constexpr BuildOptions exact() { return {}; }
-    static constexpr BuildOptions guarded(double lipschitz) { return {true, lipschitz}; }
+    static constexpr BuildOptions pipeline(bool guard, double lipschitz) { return {guard, lipschitz, false}; }
 };
 
 struct BuildParams {
@@ -53,10 +57,15 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params);
 // The level-refinement tests, exposed for tests.
 // A Leaf is refined when two corner normals differ by more than the threshold
 // angle (cos_threshold > smallest pairwise dot) or gradient magnitudes vary more
-// than fourfold.
+// than fourfold. A Leaf without corner gradients uses cell_gradients().
 bool leaf_selected(const LeafData& leaf, double cos_threshold);
 // A uniform cell is refined when its nearest corner value is within 1.5 cell
-// diagonals times its steepest corner gradient of the iso value.
+// diagonals times its steepest corner gradient of the iso value; corners
+// without gradients count with cell_gradients().
 bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const CellKey& cell);
+// Gradients at the corners of a cell of edge `edge` read from its corner
+// `values` alone: along each axis, the difference across the cell's edge
+// through the corner, divided by the edge.
+std::array<Vec3, 8> cell_gradients(const std::array<double, 8>& values, double edge);
 
 }  // namespace quarvel

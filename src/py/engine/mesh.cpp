@@ -54,10 +54,9 @@ Request convert(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     b.angle_threshold_deg = convert_or(kExtract, args, 6, to_float, 30.0);
     b.finish = convert_or(kExtract, args, 7, to_bool, false) ? Finish::balance : Finish::band;
     r.dc = DcOptions::pipeline(convert_or(kExtract, args, 8, to_bool, false));
-    if (!args[9])
-        b.options = BuildOptions::guarded(1.0);
-    else if (args[9] != Py_None)
-        b.options = BuildOptions::guarded(convert_arg(kExtract, 9, args[9], to_float));
+    const bool guard = !args[9] || args[9] != Py_None;
+    const double lipschitz = guard && args[9] ? convert_arg(kExtract, 9, args[9], to_float) : 1.0;
+    b.options = BuildOptions::pipeline(guard, lipschitz);
     if (args[10] && args[10] != Py_None) r.clip = convert_arg(kExtract, 10, args[10], to_box);
     if (args[11] && args[11] != Py_None) r.progress = args[11];
     return r;
