@@ -539,8 +539,8 @@ def shell(shape: Shape, thickness: float, side: ShellSide = "center") -> Shape:
     out, ``"outside"`` keeps the inner surface.  The values are exact
     where the shape's are, a bound otherwise (and then cut off at the
     grown bounds, as for :func:`offset`).  A closed wall has two surfaces,
-    outer and inner, each a separate piece: a mesher that keeps only the
-    largest piece drops the inner one, so cut the wall open to keep both.
+    outer and inner, each a separate piece: :func:`quarvel.mesh` keeps both,
+    unless asked for the largest piece alone (``keep="largest"``).
     """
     return _Shell(shape, thickness, side)
 
