@@ -72,10 +72,12 @@ def mesh(
     corner values prove it: for a field whose values change by at most
     ``lipschitz`` per unit of distance, the balls of radius |f - iso| /
     lipschitz around its corners, which hold no surface, must cover it.  Any
-    other cell is refined, down to ``max_depth``.  So every piece of surface
-    that reaches further from the surface's other points than a finest
-    cell's half-diagonal is found: a small ball between the samples, a thin
-    plate, a cavity.  ``lipschitz`` defaults to the shape's own factor (1 for
+    other cell is refined, down to ``max_depth``.  So no surface hides in a
+    coarser cell that the corner signs call empty or full: it is refined to
+    ``max_depth``, where the finest lattice's sign changes find the surface
+    (a small ball between the first samples, a thin plate, a cavity; only a
+    feature smaller than a finest cell can slip between its corners).  ``lipschitz``
+    defaults to the shape's own factor (1 for
     exact distances; see :attr:`Shape.lipschitz`), else 1.  A field that is
     not distance-like (infinite values, or values on the first lattice
     changing more than twice as fast as ``lipschitz`` allows, as for an
