@@ -106,7 +106,8 @@ def mesh(
     the bar when standard error is a terminal.  ``mesh.stats`` holds the
     evaluations (in total and by stage), the field's batches and the seconds
     spent inside it, the module's own seconds, the peak number of octree
-    cells, the guard's outcome, and the options that shaped the mesh.
+    cells, the guard's outcome, the number of pieces, and the options that
+    shaped the mesh.
     """
     check_depths(min_depth, max_depth)
     if keep not in ("all", "largest"):

@@ -58,7 +58,10 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
     if (options.keep_largest) keep_largest_component(mesh);
     check_finite(mesh);
     sampler.report(Stage::faces, surface.cells.size(), surface.cells.size());
-    if (stats) *stats = counted;
+    if (stats) {
+        counted.pieces = count_components(mesh);
+        *stats = counted;
+    }
     return mesh;
 }
 

@@ -18,6 +18,7 @@ struct ExtractionStats {
     std::uint64_t crossing_evaluations = 0;  // finding where edges cross
     std::uint64_t normal_evaluations = 0;    // normals there, where the search gave none
     std::uint64_t vertex_evaluations = 0;    // projecting vertices onto the surface
+    std::uint64_t pieces = 0;                // connected pieces of the mesh returned
 };
 
 // `tree` is read only; `angle_threshold_deg` drives the sharp-feature test.

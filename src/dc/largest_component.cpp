@@ -1,5 +1,7 @@
 #include "dc/largest_component.hpp"
 
+#include <utility>
+
 #include "core/fault.hpp"
 
 namespace quarvel {
@@ -72,6 +74,14 @@ void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_o
 }
 
 }  // namespace
+
+std::uint64_t count_components(const TriangleMesh& mesh) {
+    const std::vector<std::uint64_t> root_of = triangle_components(mesh);
+    std::vector<std::uint8_t> seen(mesh.vertices.size(), 0);
+    std::uint64_t pieces = 0;
+    for (std::uint64_t r : root_of) pieces += std::exchange(seen[r], 1) == 0;
+    return pieces;
+}
 
 void keep_largest_component(TriangleMesh& mesh) {
     if (mesh.triangles.empty()) return;

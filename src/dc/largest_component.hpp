@@ -13,4 +13,7 @@ namespace quarvel {
 // in increasing order of their old index, with their normals when present.
 void keep_largest_component(TriangleMesh& mesh);
 
+// The number of edge-connected pieces of the mesh's triangles.
+std::uint64_t count_components(const TriangleMesh& mesh);
+
 }  // namespace quarvel

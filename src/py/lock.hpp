@@ -28,34 +28,24 @@ private:
     PyThreadState* state_;
 };
 
-class LockHeld {
+// Takes the lock back for its scope (Held = true) or lets it go again (false).
+template <bool Held>
+class LockScope {
 public:
-    explicit LockHeld(ReleasedLock* released) : released_(released) {
-        if (released_) released_->take();
+    explicit LockScope(ReleasedLock* released) : released_(released) {
+        if (released_) Held ? released_->take() : released_->give();
     }
-    ~LockHeld() {
-        if (released_) released_->give();
+    ~LockScope() {
+        if (released_) Held ? released_->give() : released_->take();
     }
-    LockHeld(const LockHeld&) = delete;
-    LockHeld& operator=(const LockHeld&) = delete;
+    LockScope(const LockScope&) = delete;
+    LockScope& operator=(const LockScope&) = delete;
 
 private:
     ReleasedLock* released_;
 };
 
-class LockFree {
-public:
-    explicit LockFree(ReleasedLock* released) : released_(released) {
-        if (released_) released_->give();
-    }
-    ~LockFree() {
-        if (released_) released_->take();
-    }
-    LockFree(const LockFree&) = delete;
-    LockFree& operator=(const LockFree&) = delete;
-
-private:
-    ReleasedLock* released_;
-};
+using LockHeld = LockScope<true>;
+using LockFree = LockScope<false>;
 
 }  // namespace quarvel::py

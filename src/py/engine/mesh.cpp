@@ -105,6 +105,7 @@ PyRef stats_dict(const Outcome& o) {
     set_item(stats.get(), "seconds", created(PyFloat_FromDouble(o.seconds)));
     set_item(stats.get(), "cells", count(o.cells));
     set_item(stats.get(), "surface_cells", count(o.extraction.surface_cells));
+    set_item(stats.get(), "pieces", count(o.extraction.pieces));
     set_item(stats.get(), "guard", created(PyUnicode_FromString(guard_text(o.built.guard))));
     set_item(stats.get(), "steepest", created(PyFloat_FromDouble(o.built.steepest)));
     set_item(stats.get(), "threads", count(pool_thread_count()));
