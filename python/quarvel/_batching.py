@@ -10,7 +10,6 @@ so the mesh is the same whatever the chunking.
 
 from __future__ import annotations
 
-import time
 from collections.abc import Iterator
 from concurrent.futures import Executor
 
@@ -29,8 +28,7 @@ class Chunked:
 
     With an ``executor`` the chunks are submitted together and evaluated in
     parallel (``executor.map``); ``field`` is then sent to the workers, so a
-    process pool needs it picklable.  Counts the calls of ``field`` and the
-    time spent waiting for them.
+    process pool needs it picklable.  Counts the calls of ``field``.
     """
 
     def __init__(self, field: Field, batch_size: int | None = None, executor: Executor | None = None) -> None:
@@ -38,16 +36,8 @@ class Chunked:
         self.batch_size = batch_size if batch_size is not None else (EXECUTOR_CHUNK if executor else None)
         self.executor = executor
         self.calls = 0
-        self.seconds = 0.0
 
     def __call__(self, points: Points) -> FieldResult:
-        start = time.perf_counter()
-        try:
-            return self._evaluate(points)
-        finally:
-            self.seconds += time.perf_counter() - start
-
-    def _evaluate(self, points: Points) -> FieldResult:
         size = self.batch_size
         if size is None or (len(points) <= size and self.executor is None):
             self.calls += 1
