@@ -178,6 +178,7 @@ int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double
     std::vector<Vec3> points;
     std::vector<std::uint8_t> settled;
     int passes = 0;
+    bool estimated = false;
     while (passes < PROJECTION_PASSES && !open.empty()) {
         ++passes;
         points.resize(open.size());
@@ -202,7 +203,8 @@ int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double
             }
         });
         // An estimated pass costs six more evaluations per vertex, so only one is made.
-        if (sampled.estimated) break;
+        estimated = sampled.estimated;
+        if (estimated) break;
         if (!options.stop_converged) continue;
         std::size_t still_open = 0;
         for (std::size_t k = 0; k < open.size(); ++k)
@@ -212,7 +214,7 @@ int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double
     }
     // The normals of vertices still moving after the last pass come from where
     // they stopped, when the field gives gradients there for one evaluation.
-    if (options.vertex_normals && options.stop_converged && !open.empty()) {
+    if (options.vertex_normals && options.stop_converged && !estimated && !open.empty()) {
         points.resize(open.size());
         for (std::size_t k = 0; k < open.size(); ++k) points[k] = x[open[k]];
         const BatchResult last = sampler.given(points);

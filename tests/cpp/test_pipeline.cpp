@@ -234,4 +234,9 @@ TEST(pipeline_extraction_keeps_every_piece_with_unit_normals) {
     extract_dual_contour(field, tree, 30.0, DcOptions::pipeline(false), &stats);
     CHECK(stats.surface_cells > 0 && stats.normal_evaluations == 0);
     CHECK_EQ(stats.crossing_evaluations + stats.vertex_evaluations, field.points_received());
+    // Without gradients: one projection pass by central differences, no more.
+    auto values_only = testing::sphere(0.3, {0.5, 0.5, 0.5}, false);
+    const Octree sphere_tree = dctest::uniform_tree(values_only, {0, 0, 0}, 1.0, 4);
+    const TriangleMesh sphere = extract_dual_contour(values_only, sphere_tree, 30.0, DcOptions::pipeline(false), &stats);
+    CHECK_EQ(stats.vertex_evaluations, 7 * sphere.vertices.size());
 }
