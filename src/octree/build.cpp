@@ -153,7 +153,8 @@ bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const C
             any_without_gradient = true;
     }
     if (any_without_gradient && every_corner)
-        for (const Vec3& estimate : cell_gradients(values, cell_edge)) g = max_ignoring_nan(g, length(estimate));
+        for (const Vec3& estimate : cell_gradients(values, cell_edge))
+            g = max_ignoring_nan(g, length(estimate));
     const double diagonal = cell_edge * std::sqrt(3.0);
     return f < diagonal * (g * 1.5);
 }

@@ -30,7 +30,9 @@ struct BuildOptions {
     bool estimate_gradients = true;
 
     static constexpr BuildOptions exact() { return {}; }
-    static constexpr BuildOptions pipeline(bool guard, double lipschitz) { return {guard, lipschitz, false}; }
+    static constexpr BuildOptions pipeline(bool guard, double lipschitz) {
+        return {guard, lipschitz, false};
+    }
 };
 
 struct BuildParams {

@@ -96,7 +96,8 @@ TEST(guard_finds_a_ball_hidden_between_the_first_lattice_points) {
     // no point of the level-3 lattice; a tiny ball elsewhere does.
     const Vec3 hidden{0.125, 0.125, 0.125}, tiny{-0.6, -0.6, -0.6};
     testing::LambdaField field([&](const Vec3& p) {
-        return std::min(testing::norm(dctest::sub(p, hidden)) - 0.21, testing::norm(dctest::sub(p, tiny)) - 0.1);
+        return std::min(testing::norm(dctest::sub(p, hidden)) - 0.21,
+                        testing::norm(dctest::sub(p, tiny)) - 0.1);
     });
     for (bool guard : {false, true}) {
         BuildParams params{{-1, -1, -1}, {1, 1, 1}, 3, 6};
@@ -237,6 +238,7 @@ TEST(pipeline_extraction_keeps_every_piece_with_unit_normals) {
     // Without gradients: one projection pass by central differences, no more.
     auto values_only = testing::sphere(0.3, {0.5, 0.5, 0.5}, false);
     const Octree sphere_tree = dctest::uniform_tree(values_only, {0, 0, 0}, 1.0, 4);
-    const TriangleMesh sphere = extract_dual_contour(values_only, sphere_tree, 30.0, DcOptions::pipeline(false), &stats);
+    const TriangleMesh sphere =
+        extract_dual_contour(values_only, sphere_tree, 30.0, DcOptions::pipeline(false), &stats);
     CHECK_EQ(stats.vertex_evaluations, 7 * sphere.vertices.size());
 }
