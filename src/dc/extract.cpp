@@ -1,9 +1,9 @@
 #include "dc/extract.hpp"
 
+#include "core/fault.hpp"
 #include "dc/faces.hpp"
 #include "dc/hermite.hpp"
 #include "dc/largest_component.hpp"
-#include "dc/surface_cells.hpp"
 #include "dc/vertices.hpp"
 #include "eval/sampler.hpp"
 
@@ -11,42 +11,84 @@ namespace quarvel {
 
 namespace {
 
+std::vector<Vec3> unit_normals(std::span<const Vec3> gradients) {
+    std::vector<Vec3> normals(gradients.size());
+    for (std::size_t i = 0; i < gradients.size(); ++i) normals[i] = unit_normal(gradients[i]);
+    return normals;
+}
+
+// Every stage keeps its vertices finite whatever the field returns; one that
+// is not is a broken invariant, never a result.
+void check_finite(const TriangleMesh& mesh) {
+    for (const Vec3& v : mesh.vertices)
+        if (!is_finite(v)) fault("a vertex is not finite");
+}
+
+// The cells of `tree`, with their corner values when the crossing search reads them.
+SurfaceCells surface_of(const Octree& tree, const DcOptions& options) {
+    SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
+    if (options.crossings == DcOptions::Crossings::solve_each_edge) attach_corner_values(surface, tree);
+    return surface;
+}
+
 // The stages after the collection.
-TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const DcParams& params) {
+TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const DcParams& params,
+                     ExtractionStats* stats) {
+    const DcOptions& options = params.options;
+    ExtractionStats counted;
+    counted.surface_cells = surface.cells.size();
+    if (stats) *stats = counted;
+    if (surface.cells.empty()) return {};
     // sampler.poll() between the stages: a pending signal (Ctrl-C) ends the
     // call there instead of after the whole extraction.
-    if (surface.cells.empty()) return {};
     sampler.poll();
+    sampler.report(Stage::crossings, 0, 0);
     PlacedVertices placed = [&] {
         // The crossings are dropped as soon as the vertices stand.
-        const Crossings crossings = hermite_samples(sampler, surface, params.iso_value);
+        const Crossings crossings = hermite_samples(sampler, surface, params.iso_value, options);
+        counted.crossing_evaluations = sampler.evaluations() - crossings.normal_evaluations;
         sampler.poll();
-        return place_vertices(sampler, surface, crossings, params);
+        sampler.report(Stage::vertices, 0, surface.slots.total);
+        PlacedVertices vertices = place_vertices(sampler, surface, crossings, params);
+        counted.normal_evaluations = crossings.normal_evaluations + vertices.normal_evaluations;
+        return vertices;
     }();
+    counted.vertex_evaluations =
+        sampler.evaluations() - counted.crossing_evaluations - counted.normal_evaluations;
     sampler.poll();
+    sampler.report(Stage::faces, 0, surface.cells.size());
     TriangleMesh mesh;
     mesh.triangles = generate_faces(surface, placed);
     mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
+    if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);
     sampler.poll();
-    keep_largest_component(mesh);
+    if (options.keep_largest) keep_largest_component(mesh);
+    check_finite(mesh);
+    sampler.report(Stage::faces, surface.cells.size(), surface.cells.size());
+    if (stats) {
+        counted.pieces = count_components(mesh);
+        *stats = counted;
+    }
     return mesh;
 }
 
 }  // namespace
 
-TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg) {
+TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg,
+                                  const DcOptions& options, ExtractionStats* stats) {
     FieldSampler sampler(field, fd_step(tree));
-    return contour(sampler, index_surface_cells(collect_surface_cells(tree)),
-                   DcParams::of(tree, angle_threshold_deg));
+    return contour(sampler, surface_of(tree, options), DcParams::of(tree, angle_threshold_deg, options),
+                   stats);
 }
 
-TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_threshold_deg) {
+TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_threshold_deg,
+                                  const DcOptions& options, ExtractionStats* stats) {
     FieldSampler sampler(field, fd_step(tree));
-    const DcParams params = DcParams::of(tree, angle_threshold_deg);
-    const SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
-    std::vector<ChildGroup>().swap(tree.children);  // frees the node arena
-    return contour(sampler, surface, params);
+    const DcParams params = DcParams::of(tree, angle_threshold_deg, options);
+    const SurfaceCells surface = surface_of(tree, options);
+    tree = Octree{};  // frees the node arena and the corner samples
+    return contour(sampler, surface, params, stats);
 }
 
 }  // namespace quarvel

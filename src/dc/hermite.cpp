@@ -3,10 +3,97 @@
 #include <cmath>
 
 #include "core/fault.hpp"
+#include "core/flat_map.hpp"
 #include "core/parallel.hpp"
 #include "core/vec3.hpp"
 
 namespace quarvel {
+
+namespace {
+
+Vec3 lerp(const Vec3& p0, const Vec3& p1, double t) {
+    return {p0[0] + t * (p1[0] - p0[0]), p0[1] + t * (p1[1] - p0[1]), p0[2] + t * (p1[2] - p0[2])};
+}
+
+// An edge by its lower corner at its cells' level, that level and its axis.
+struct EdgeKey {
+    std::uint32_t x = 0, y = 0, z = 0;
+    std::uint8_t level = 0, axis = 0;
+    bool operator==(const EdgeKey&) const = default;
+    std::uint64_t hash_input() const noexcept {
+        return (std::uint64_t{x} | (std::uint64_t{y} << 32)) ^ (std::uint64_t{z} * 0x9E3779B97F4A7C15ULL) ^
+               (std::uint64_t{level} << 56) ^ (std::uint64_t{axis} << 48);
+    }
+};
+
+EdgeKey edge_key(const SurfaceCell& cell, unsigned edge) {
+    const unsigned a = CUBE_EDGES[edge][0];
+    return {cell.key.x + bit_x(a), cell.key.y + bit_y(a), cell.key.z + bit_z(a), cell.key.level,
+            static_cast<std::uint8_t>(edge / 4)};
+}
+
+// ---------------------------------------------------------------- the pipeline's search
+
+// One crossing's search, in edge units t (0 at p0, 1 at p1), values minus iso.
+struct Search {
+    double t_lo = 0.0, t_hi = 1.0;
+    double f_lo = 0.0, f_hi = 0.0;  // secant weights of the ends (Illinois halves one)
+    double t = 0.0, f = 0.0;        // the last trial and its value
+    double step = 1.0;              // |t - the trial before|; the bracket's width before that
+    double slope = NAN;             // df/dt there, when the field gave a gradient
+    std::optional<Vec3> gradient;   // the field's gradient at t
+    int replaced = 0;               // which end the last trial replaced: -1 low, +1 high
+    bool done = false;
+    bool low_below = false;         // whether the low end is below the iso value
+
+    double middle() const { return 0.5 * (t_lo + t_hi); }
+    bool inside(double x) const { return std::isfinite(x) && x > t_lo && x < t_hi; }
+
+    // The next trial: Newton while it stays inside and at least halves the
+    // step, else the secant of the ends, else the middle.
+    double next_trial(bool first) const {
+        if (!first && std::isfinite(slope)) {
+            const double newton = t - f / slope;
+            if (inside(newton) && std::fabs(newton - t) <= 0.5 * step) return newton;
+            return middle();
+        }
+        const double secant = t_lo + (t_hi - t_lo) * f_lo / (f_lo - f_hi);
+        return inside(secant) ? secant : middle();
+    }
+
+    // Takes the value (and gradient) at trial `x`; `edge_vector` = p1 - p0.
+    void take(double x, double fx, const std::optional<Vec3>& g, const Vec3& edge_vector, bool first) {
+        step = first ? t_hi - t_lo : std::fabs(x - t);
+        t = x;
+        f = fx;
+        gradient = g;
+        slope = g ? dot(*g, edge_vector) : NAN;
+        if (fx == 0.0) {
+            done = true;
+            return;
+        }
+        if ((fx < 0) == low_below) {
+            t_lo = x;
+            f_lo = fx;
+            if (replaced == -1) f_hi *= 0.5;
+            replaced = -1;
+        } else {
+            t_hi = x;
+            f_hi = fx;
+            if (replaced == 1) f_lo *= 0.5;
+            replaced = 1;
+        }
+        const double newton_step = std::fabs(f / slope);
+        const bool newton_converged = g && std::isfinite(newton_step) && newton_step <= SEARCH_TOLERANCE;
+        const bool secant_converged = !g && step <= SEARCH_TOLERANCE;
+        // Infinite values (an occupancy field) tell only sides: bisecting them
+        // further than the engine does places nothing better.
+        const double enough = std::isfinite(fx) ? SEARCH_TOLERANCE : 1.0 / 256.0;
+        done = newton_converged || secant_converged || t_hi - t_lo <= enough;
+    }
+};
+
+}  // namespace
 
 unsigned crossing_component(const SurfaceCell& cell, unsigned e) {
     const auto [a, b] = CUBE_EDGES[e];
@@ -14,9 +101,7 @@ unsigned crossing_component(const SurfaceCell& cell, unsigned e) {
 }
 
 Vec3 edge_point(const SurfaceCell& cell, unsigned e, double t) {
-    const Vec3 p0 = corner_position(cell, CUBE_EDGES[e][0]);
-    const Vec3 p1 = corner_position(cell, CUBE_EDGES[e][1]);
-    return {p0[0] + t * (p1[0] - p0[0]), p0[1] + t * (p1[1] - p0[1]), p0[2] + t * (p1[2] - p0[2])};
+    return lerp(corner_position(cell, CUBE_EDGES[e][0]), corner_position(cell, CUBE_EDGES[e][1]), t);
 }
 
 // The bracket [lo, hi] of round r is [b, b + 1] / 2^r: both ends and their
@@ -75,12 +160,6 @@ void locate_crossings(FieldSampler& sampler, const SurfaceCells& surface, Crossi
     }
 }
 
-Vec3 unit_normal(const Vec3& g) {
-    const double len = length(g);
-    if (!(len > 1e-12)) return {0.0, 0.0, 1.0};
-    return {g[0] / len, g[1] / len, g[2] / len};
-}
-
 FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossings) {
     return [&surface, &crossings](std::span<Vec3> points) {
         parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
@@ -91,9 +170,124 @@ FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossin
     };
 }
 
-Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value) {
+DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& crossings,
+                             double iso_value) {
+    if (surface.values.size() != surface.cells.size()) fault("surface cells without corner values");
+    DistinctEdges out;
+    FlatMap<EdgeKey, std::uint32_t> index(crossings.count() / 2);
+    out.edge_of.reserve(crossings.count());
+    for_each_crossing(crossings, 0, surface.cells.size(), [&](std::size_t c, unsigned e, std::uint64_t) {
+        const SurfaceCell& cell = surface.cells[c];
+        const auto next = static_cast<std::uint32_t>(out.edges.size());
+        const EdgeKey key = edge_key(cell, e);
+        if (index.try_emplace(key, next)) {
+            const auto [a, b] = CUBE_EDGES[e];
+            out.edges.push_back({corner_position(cell, a), corner_position(cell, b),
+                                 surface.values[c][a] - iso_value, c, static_cast<std::uint8_t>(e)});
+            out.f1.push_back(surface.values[c][b] - iso_value);
+        }
+        out.edge_of.push_back(*index.find(key));
+    });
+    return out;
+}
+
+Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
+                        std::span<const double> f1, double iso_value) {
+    const std::size_t n = crossings.size();
+    std::vector<Search> searches(n);
+    std::vector<std::size_t> open;
+    for (std::size_t i = 0; i < n; ++i) {
+        Search& s = searches[i];
+        s.f_lo = crossings[i].f0;
+        s.f_hi = f1[i];
+        s.low_below = crossings[i].f0 < 0;
+        // A corner exactly at the iso value is the crossing (it counts as above).
+        s.done = s.f_lo == 0.0 || s.f_hi == 0.0;
+        s.t = s.f_lo == 0.0 ? 0.0 : 1.0;
+        if (!s.done) open.push_back(i);
+    }
+    std::vector<double> trials;
+    std::vector<Vec3> points;
+    for (int round = 0; round < SEARCH_ROUNDS && !open.empty(); ++round) {
+        trials.resize(open.size());
+        points.resize(open.size());
+        for (std::size_t k = 0; k < open.size(); ++k) {
+            const EdgeCrossing& c = crossings[open[k]];
+            trials[k] = searches[open[k]].next_trial(round == 0);
+            points[k] = lerp(c.p0, c.p1, trials[k]);
+        }
+        const BatchResult batch = sampler.given(points);
+        std::size_t still_open = 0;
+        for (std::size_t k = 0; k < open.size(); ++k) {
+            const std::size_t i = open[k];
+            const EdgeCrossing& c = crossings[i];
+            std::optional<Vec3> g;
+            if (batch.gradients) g = checked_at(*batch.gradients, k);
+            searches[i].take(trials[k], checked_at(batch.values, k) - iso_value, g, sub(c.p1, c.p0),
+                             round == 0);
+            if (!searches[i].done) open[still_open++] = i;
+        }
+        open.resize(still_open);
+        sampler.report(Stage::crossings, n - open.size(), n);
+    }
+    Located out;
+    out.points.resize(n);
+    out.gradients.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Search& s = searches[i];
+        out.points[i] = lerp(crossings[i].p0, crossings[i].p1, s.done ? s.t : s.middle());
+        out.gradients[i] = s.gradient;
+    }
+    return out;
+}
+
+Vec3 unit_normal(const Vec3& g) {
+    const double len = length_without_overflow(g);
+    if (!(len > 1e-12) || std::isinf(len)) return {0.0, 0.0, 1.0};
+    return {g[0] / len, g[1] / len, g[2] / len};
+}
+
+namespace {
+
+// The pipeline's Hermite data: each distinct edge solved once; normals from
+// the search's last gradients, central differences where the field gave none.
+void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
+                     Crossings& crossings) {
+    DistinctEdges distinct = distinct_edges(surface, crossings, iso_value);
+    const std::size_t n = distinct.edges.size();
+    Located located = solve_crossings(sampler, distinct.edges, distinct.f1, iso_value);
+    std::vector<Vec3> normals(n);
+    std::vector<Vec3> unknown;
+    bool field_gives_gradients = false;
+    for (std::size_t e = 0; e < n; ++e) {
+        if (located.gradients[e])
+            normals[e] = unit_normal(*located.gradients[e]);
+        else
+            unknown.push_back(located.points[e]);
+        field_gives_gradients = field_gives_gradients || located.gradients[e].has_value();
+    }
+    // Where the search ended without a gradient: ask the field when it gives
+    // them, else estimate them.
+    const std::uint64_t before = sampler.evaluations();
+    const std::vector<Vec3> gradients =
+        field_gives_gradients ? sampler.sample(unknown).gradients : sampler.differences(unknown);
+    crossings.normal_evaluations = sampler.evaluations() - before;
+    for (std::size_t e = 0, k = 0; e < n; ++e)
+        if (!located.gradients[e]) normals[e] = unit_normal(checked_at(gradients, k++));
+    crossings.solved_edge = std::move(distinct.edge_of);
+    crossings.solved_points = std::move(located.points);
+    crossings.solved_normals = std::move(normals);
+}
+
+}  // namespace
+
+Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
+                          const DcOptions& options) {
     Crossings crossings = build_crossings(surface);
-    locate_crossings(sampler, surface, crossings, iso_value);
+    if (options.crossings == DcOptions::Crossings::bisect_each_cell)
+        locate_crossings(sampler, surface, crossings, iso_value);
+    else
+        solve_each_edge(sampler, surface, iso_value, crossings);
     return crossings;
 }
 

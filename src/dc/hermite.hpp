@@ -1,16 +1,19 @@
 // Hermite data: for every sign-changing edge of every surface cell, the point
-// where the field crosses the iso value (and, in vertex placement, the unit
-// normal there). All edges advance together, so the field is called a fixed
-// number of times (eight bisection rounds) however many edges there are.
+// where the field crosses the iso value (and the unit normal there). All edges
+// advance together, one field call per round of the search; the engine makes
+// eight bisection rounds however many edges there are, and takes its normals
+// in vertex placement.
 //
 // A crossing is named by its cell and edge, so the list itself is only where
 // each cell's crossings start: cells in list order, edges 0..11 within a cell.
 // An edge shared by several cells appears once per cell and feeds only that
-// cell's vertex. Positions are formed from the cell's bounds each time they
-// are needed, by the same operations, so they never need storing.
+// cell's vertex. The engine forms positions from the cell's bounds each time
+// they are needed, by the same operations, so they never need storing.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "dc/surface_cells.hpp"
@@ -18,15 +21,26 @@
 
 namespace quarvel {
 
-// Rounds of the crossing search: the bracket ends 1/256 of the edge wide.
+// Rounds of the engine's crossing search: the bracket ends 1/256 of the edge wide.
 inline constexpr int BISECTION_ROUNDS = 8;
+
+// The pipeline's search: most rounds (an edge still open then takes the middle
+// of its bracket), and the step, in edge lengths, below which it has converged.
+inline constexpr int SEARCH_ROUNDS = 16;
+inline constexpr double SEARCH_TOLERANCE = 1e-6;
 
 struct Crossings {
     std::vector<std::uint64_t> first;  // per cell, then the total: cell c owns first[c] .. first[c+1]-1
     std::vector<std::uint8_t> edge;    // per crossing: its edge in its cell (0..11)
-    // Per crossing after the search: its bracket [b, b + 1] / 256 along the edge
-    // from corner a, whose midpoint is the crossing point.
+    // The engine's, per crossing after the search: its bracket [b, b + 1] / 256
+    // along the edge from corner a, whose midpoint is the crossing point.
     std::vector<std::uint8_t> bracket;
+    // The pipeline's: each distinct edge solved once. Per crossing its distinct
+    // edge; per distinct edge its point and unit normal.
+    std::vector<std::uint32_t> solved_edge;
+    std::vector<Vec3> solved_points;
+    std::vector<Vec3> solved_normals;
+    std::uint64_t normal_evaluations = 0;  // of the search's evaluations, those made for normals
 
     std::uint64_t count() const { return first.empty() ? 0 : first.back(); }
 };
@@ -57,20 +71,62 @@ Vec3 edge_point(const SurfaceCell& cell, unsigned e, double t);
 // The crossing point of edge `e` whose search ended in `bracket`.
 Vec3 crossing_point(const SurfaceCell& cell, unsigned e, std::uint8_t bracket);
 
-// Where each cell's crossings start, and their edges (bracket left empty).
+// Where each cell's crossings start, and their edges (nothing searched yet).
 Crossings build_crossings(const SurfaceCells& surface);
 
 // Eight batched bisection rounds over every crossing; fills `crossings.bracket`.
 void locate_crossings(FieldSampler& sampler, const SurfaceCells& surface, Crossings& crossings,
                       double iso_value);
 
-// Writes every crossing point (after the search) at its index.
+// Writes every crossing point (after the engine's search) at its index.
 FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossings);
 
-// g / |g| when |g| > 1e-12, else (0, 0, 1) (also for NaN).
+// One edge as the pipeline's search sees it.
+struct EdgeCrossing {
+    Vec3 p0{};               // position of corner a (CUBE_EDGES)
+    Vec3 p1{};               // position of corner b
+    double f0 = 0.0;         // values[a] - iso_value
+    std::uint64_t cell = 0;  // index in the surface cell list
+    std::uint8_t edge = 0;   // the cell's edge, 0..11 (CUBE_EDGES)
+};
+
+// The distinct edges of the crossings: `edges` holds the first crossing of each
+// edge (cells of one level sharing it), `f1` the value at its p1 minus the iso
+// value, `edge_of[i]` the edge of crossing i. Needs `surface.values`.
+struct DistinctEdges {
+    std::vector<EdgeCrossing> edges;
+    std::vector<double> f1;
+    std::vector<std::uint32_t> edge_of;
+};
+DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& crossings,
+                             double iso_value);
+
+// Where each crossing lies, and the field's gradient there when the search
+// ended on an evaluated point whose gradient the field gave.
+struct Located {
+    std::vector<Vec3> points;
+    std::vector<std::optional<Vec3>> gradients;
+};
+
+// The safeguarded search of each crossing, all advancing together: a Newton
+// step along the edge from the last point where the field gave a gradient,
+// else an Illinois secant step between the bracket's ends, else (a step
+// outside the bracket, not shrinking fast enough, or not finite) the middle of
+// the bracket. A crossing is done when the next Newton step (or the last
+// secant step) is below SEARCH_TOLERANCE edges, or its bracket is; after
+// SEARCH_ROUNDS rounds it takes the middle of its bracket. `f1` per crossing:
+// the value at p1 minus the iso value.
+Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
+                        std::span<const double> f1, double iso_value);
+
+// g / |g| when |g| > 1e-12, else (0, 0, 1) (also for a NaN or infinite
+// gradient). |g| is computed without overflow for large finite components.
 Vec3 unit_normal(const Vec3& g);
 
-// Both steps for the whole cell list. No field call when no edge crosses.
-Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value);
+// The crossings of the whole cell list, searched as `options.crossings` says:
+// the engine's brackets, or the pipeline's points and normals per distinct
+// edge. No field call when no edge crosses.
+Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
+                          const DcOptions& options = DcOptions::exact());
 
 }  // namespace quarvel

@@ -1,5 +1,7 @@
 #include "dc/surface_cells.hpp"
 
+#include "core/fault.hpp"
+
 namespace quarvel {
 
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
@@ -42,8 +44,23 @@ SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells) {
     return out;
 }
 
-DcParams DcParams::of(const Octree& tree, double angle_threshold_deg) {
-    return {tree.iso_value, cos_degrees(angle_threshold_deg), tree.size};
+void attach_corner_values(SurfaceCells& surface, const Octree& tree) {
+    surface.values.resize(surface.cells.size());
+    CornerCache::Nearby cached(tree.corners);
+    for (std::size_t c = 0; c < surface.cells.size(); ++c) {
+        const CellKey& key = surface.cells[c].key;
+        const CornerKey m = min_corner(key, tree.max_depth);
+        const std::uint32_t edge = 1u << (tree.max_depth - key.level);
+        for (unsigned i = 0; i < 8; ++i) {
+            const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
+            if (s == CornerCache::NONE) fault("corner value not kept");
+            surface.values[c][i] = tree.corners.value(s);
+        }
+    }
+}
+
+DcParams DcParams::of(const Octree& tree, double angle_threshold_deg, const DcOptions& options) {
+    return {tree.iso_value, cos_degrees(angle_threshold_deg), tree.size, tree.finest_edge(), options};
 }
 
 }  // namespace quarvel

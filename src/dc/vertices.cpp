@@ -1,5 +1,7 @@
 #include "dc/vertices.hpp"
 
+#include <cmath>
+
 #include "core/fault.hpp"
 #include "core/parallel.hpp"
 #include "core/vec3.hpp"
@@ -23,11 +25,12 @@ void for_cells_with_vertices(const SurfaceCells& surface, const PlacedVertices& 
     });
 }
 
-// The vertices of cell `c` from its crossings, whose normals come from
-// `gradients` (row i for crossing i): QEF per slot, sharpness, solve, and the
-// centre for a slot without samples.
+// The vertices of cell `c` from its crossings, whose point and unit normal
+// sample(cell, edge, crossing index) gives: QEF per slot, sharpness, solve,
+// and the centre for a slot without samples.
+template <class Sample>
 void solve_cell(const SurfaceCells& surface, const Crossings& crossings, std::size_t c,
-                const GradientRows& gradients, const DcParams& params, PlacedVertices& out) {
+                const Sample& sample, const DcParams& params, PlacedVertices& out) {
     const SurfaceCell& cell = surface.cells[c];
     const unsigned k = components_of(cell).count;
     std::array<Qef, 4> qefs{};
@@ -35,9 +38,9 @@ void solve_cell(const SurfaceCells& surface, const Crossings& crossings, std::si
     std::array<unsigned, 12> group;
     unsigned m = 0;
     for_each_crossing(crossings, c, c + 1, [&](std::size_t, unsigned e, std::uint64_t i) {
-        const Vec3 n = unit_normal(gradients[i]);
+        const auto [p, n] = sample(cell, e, i);
         group[m] = crossing_component(cell, e);
-        add_sample(qefs[group[m]], crossing_point(cell, e, crossings.bracket[i]), n);
+        add_sample(qefs[group[m]], p, n);
         normals[m++] = n;
     });
     for (unsigned j = 0; j < k; ++j) {
@@ -109,6 +112,9 @@ std::optional<Vec3> solve_qef(const Qef& q, const Box& box) {
     const double z = b2 / d2;
     const double y = b1 * i1 - l21 * z;
     const double x = (i0 * q.atb[0] - l10 * y) - l20 * z;
+    if (!is_finite({x, y, z}))
+        return Vec3{0.5 * (box.lo[0] + box.hi[0]), 0.5 * (box.lo[1] + box.hi[1]),
+                    0.5 * (box.lo[2] + box.hi[2])};
     return clamp_into({x, y, z}, box);
 }
 
@@ -126,32 +132,79 @@ PlacedVertices number_vertices(const SurfaceCells& surface, const Crossings& cro
     return out;
 }
 
+std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g) {
+    const double s = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
+    Vec3 p;
+    if (std::isinf(s) && is_finite(g)) {
+        const double m = std::fmax(std::fmax(std::fabs(g[0]), std::fabs(g[1])), std::fabs(g[2]));
+        const Vec3 u{g[0] / m, g[1] / m, g[2] / m};
+        const double su = dot(u, u);
+        for (int a = 0; a < 3; ++a) p[a] = x[a] - u[a] * (f / m) / su;
+    } else {
+        if (!(s > 1e-20)) return std::nullopt;  // flat or NaN gradient: no direction to step in
+        for (int a = 0; a < 3; ++a) p[a] = x[a] - g[a] * f / s;
+    }
+    if (!is_finite(p)) return std::nullopt;
+    return p;
+}
+
 int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
                          PlacedVertices& vertices, const DcParams& params) {
+    const DcOptions& options = params.options;
+    const double tolerance = PROJECTION_TOLERANCE * params.finest_edge;
     std::vector<Vec3>& x = vertices.positions;
+    if (options.vertex_normals) vertices.gradients.assign(x.size(), Vec3{0.0, 0.0, 0.0});
+    // Per vertex: its row in the pass's batch, or SETTLED once it takes no
+    // further pass (only when converged vertices stop). Rows follow vertex order.
+    constexpr std::uint64_t SETTLED = PlacedVertices::NONE;
+    std::vector<std::uint64_t> row(x.size());
+    std::size_t open = x.size();
+    const auto number_rows = [&] {
+        std::uint64_t next = 0;
+        for (std::uint64_t& r : row)
+            if (r != SETTLED) r = next++;
+        open = next;
+    };
+    const auto open_points = [&](std::span<Vec3> out) {
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (row[i] != SETTLED) out[row[i]] = x[i];
+    };
+    number_rows();
     int passes = 0;
-    while (passes < PROJECTION_PASSES && !x.empty()) {
+    bool estimated = false;
+    while (passes < PROJECTION_PASSES && open > 0) {
         ++passes;
-        bool estimated = false;
-        const auto positions = [&](std::span<Vec3> out) { std::copy(x.begin(), x.end(), out.begin()); };
-        sampler.sample(x.size(), positions, [&](const SampleView& sampled) {
+        sampler.sample(open, open_points, [&](const SampleView& sampled) {
             estimated = sampled.estimated;
             for_cells_with_vertices(surface, vertices, [&](std::size_t c) {
                 const SurfaceCell& cell = surface.cells[c];
                 const std::uint64_t first = vertices.first_vertex[c];
                 for (std::uint64_t i = first; i < first + components_of(cell).count; ++i) {
-                    const double f = sampled.value(i) - params.iso_value;
-                    const Vec3 g = sampled.gradient(i);
-                    const double s = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
-                    if (!(s > 1e-20)) continue;  // flat or NaN gradient: no direction to step in
-                    Vec3 p;
-                    for (int a = 0; a < 3; ++a) p[a] = x[i][a] - g[a] * f / s;
-                    x[i] = clamp_into(p, vertex_box(cell, vertices.sharp[i], params.tree_size));
+                    if (row[i] == SETTLED) continue;
+                    const double f = sampled.value(row[i]) - params.iso_value;
+                    const Vec3 g = sampled.gradient(row[i]);
+                    if (options.vertex_normals) vertices.gradients[i] = g;
+                    const std::optional<Vec3> p = newton_step(x[i], f, g);
+                    const bool settled = !p || length(sub(*p, x[i])) <= tolerance;
+                    if (p) x[i] = clamp_into(*p, vertex_box(cell, vertices.sharp[i], params.tree_size));
+                    if (settled && options.stop_converged) row[i] = SETTLED;
                 }
             });
         });
         // An estimated pass costs six more evaluations per vertex, so only one is made.
         if (estimated) break;
+        number_rows();
+        if (options.stop_converged) sampler.report(Stage::vertices, x.size() - open, x.size());
+    }
+    // The normals of vertices still moving after the last pass come from where
+    // they stopped, when the field gives gradients there for one evaluation.
+    if (options.vertex_normals && options.stop_converged && !estimated && open > 0) {
+        std::vector<Vec3> points(open);
+        open_points(points);
+        const BatchResult last = sampler.given(points);
+        if (last.gradients)
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (row[i] != SETTLED) vertices.gradients[i] = checked_at(*last.gradients, row[i]);
     }
     return passes;
 }
@@ -159,15 +212,32 @@ int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
                               const Crossings& crossings, const DcParams& params) {
     PlacedVertices vertices = number_vertices(surface, crossings);
-    const std::size_t n = crossings.count();
-    // Values unused: only the gradients matter. Every gradient is read before
-    // any slot is solved, so a short array faults before a bad clamp box would.
-    sampler.sample(n, crossing_points(surface, crossings), [&](const SampleView& sampled) {
-        if (sampled.gradients.rows < n) index_fault(sampled.gradients.rows, sampled.gradients.rows);
+    if (params.options.crossings == DcOptions::Crossings::solve_each_edge) {
+        // The search left a point and a normal per distinct edge.
+        const auto solved = [&](const SurfaceCell&, unsigned, std::uint64_t i) {
+            const std::uint32_t e = crossings.solved_edge[i];
+            return std::pair{crossings.solved_points[e], crossings.solved_normals[e]};
+        };
         for_cells_with_vertices(surface, vertices, [&](std::size_t c) {
-            solve_cell(surface, crossings, c, sampled.gradients, params, vertices);
+            solve_cell(surface, crossings, c, solved, params, vertices);
         });
-    });
+    } else {
+        const std::size_t n = crossings.count();
+        const std::uint64_t before = sampler.evaluations();
+        // Values unused: only the gradients matter. Every gradient is read before
+        // any slot is solved, so a short array faults before a bad clamp box would.
+        sampler.sample(n, crossing_points(surface, crossings), [&](const SampleView& sampled) {
+            if (sampled.gradients.rows < n) index_fault(sampled.gradients.rows, sampled.gradients.rows);
+            const auto bisected = [&](const SurfaceCell& cell, unsigned e, std::uint64_t i) {
+                return std::pair{crossing_point(cell, e, crossings.bracket[i]),
+                                 unit_normal(sampled.gradients[i])};
+            };
+            for_cells_with_vertices(surface, vertices, [&](std::size_t c) {
+                solve_cell(surface, crossings, c, bisected, params, vertices);
+            });
+        });
+        vertices.normal_evaluations = sampler.evaluations() - before;
+    }
     project_onto_surface(sampler, surface, vertices, params);
     return vertices;
 }

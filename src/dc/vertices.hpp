@@ -3,9 +3,9 @@
 // at a sharp feature, the cell grown by a quarter edge), then pulled onto the
 // surface by Newton steps.
 //
-// The normals batch is read in place, cell by cell: each cell's samples are
-// formed, accumulated, tested for sharpness and solved while the field's
-// gradients are still at hand, so no per-sample array is ever stored.
+// The engine's normals batch is read in place, cell by cell: each cell's
+// samples are formed, accumulated, tested for sharpness and solved while the
+// field's gradients are still at hand, so no per-sample array is ever stored.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +28,10 @@ inline constexpr double QEF_REGULARISATION = 1e-4;
 // Most surface projection passes; a field without gradients gets one.
 inline constexpr int PROJECTION_PASSES = 3;
 
+// The pipeline's projection: a vertex that moved less than this many finest
+// edges in a pass has converged and takes no further pass.
+inline constexpr double PROJECTION_TOLERANCE = 1e-6;
+
 // Normal equations of one slot: upper triangle of AᵀA, Aᵀb, sample count.
 struct Qef {
     double xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
@@ -48,7 +52,9 @@ bool is_sharp(std::span<const Vec3> normals, double cos_threshold);
 Box vertex_box(const SurfaceCell& cell, bool sharp, double tree_size);
 
 // Minimiser of `qef` by fixed-order Cholesky-style elimination, clamped into
-// `box`; none when the slot has no samples. An inverted box faults.
+// `box`; none when the slot has no samples. A minimiser that is not finite
+// (from samples that were not) is not taken: the vertex stays at the box's
+// middle. An inverted box faults.
 std::optional<Vec3> solve_qef(const Qef& qef, const Box& box);
 
 // The vertex list and where each cell's vertices start.
@@ -57,6 +63,9 @@ struct PlacedVertices {
     std::vector<Vec3> positions;              // world coordinates; a cell's vertices are consecutive
     std::vector<std::uint8_t> sharp;          // per vertex: clamped into the grown box of its cell
     std::vector<std::uint64_t> first_vertex;  // per surface cell: its first vertex, or NONE
+    std::vector<Vec3> gradients;  // per vertex when normals are asked for: the field's gradient
+                                  // where the projection last evaluated it
+    std::uint64_t normal_evaluations = 0;  // of placement's evaluations, those of the normals batch
 };
 
 // Vertex numbering: a cell gets one vertex per slot when some slot of it has
@@ -64,14 +73,25 @@ struct PlacedVertices {
 // zero.
 PlacedVertices number_vertices(const SurfaceCells& surface, const Crossings& crossings);
 
+// The Newton step from `x` towards the iso surface along `g`: x - g f / |g|^2,
+// with |g|^2 scaled only when the plain sum overflows. None when the gradient
+// is flat (|g|^2 <= 1e-20) or the step is not finite: the vertex stays.
+std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g);
+
 // Newton steps onto the iso surface, each clamped into the vertex's box: three
-// passes with the field's gradients, one with central differences.
+// passes with the field's gradients, one with central differences. With
+// `options.stop_converged`, a vertex whose step was at most
+// PROJECTION_TOLERANCE finest edges before clamping, or that could not step,
+// takes no further pass; with `options.vertex_normals`, each vertex keeps its
+// last gradient (those still moving after the last pass: the gradient where
+// they stopped, when the field gives gradients).
 // Returns the number of passes made.
 int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
                          PlacedVertices& vertices, const DcParams& params);
 
-// All of the above for one extraction: one normals batch on the crossing
-// points (plus central differences when the field gives no gradients), the
+// All of the above for one extraction: the samples (the engine's from one
+// normals batch on its crossing points, plus central differences when the
+// field gives no gradients; the pipeline's as its search left them), the
 // solve, then the projection.
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
                               const Crossings& crossings, const DcParams& params);

@@ -74,8 +74,9 @@ void FieldSampler::sample(std::size_t n, const FillPoints& fill,
     std::vector<double> values;
     bool read_already = false;
     field_.eval_batch_in_place(n, fill, [&](const BatchView& batch) {
-        if (batch.gradients) {
-            read(SampleView{batch.values, *batch.gradients, false});
+        if (batch.gradients || !estimate_) {
+            read(SampleView{batch.values, batch.gradients.value_or(GradientRows{}), false,
+                            !batch.gradients});
             read_already = true;
         } else {
             values.assign(batch.values.begin(), batch.values.end());
@@ -97,6 +98,19 @@ std::vector<double> FieldSampler::values(std::span<const Vec3> points) {
     return out;
 }
 
+BatchResult FieldSampler::given(std::span<const Vec3> points) {
+    if (points.empty()) return {};
+    BatchResult batch = field_.eval_batch(points);
+    evaluations_ += points.size();
+    return batch;
+}
+
+std::vector<Vec3> FieldSampler::differences(std::span<const Vec3> points) {
+    std::vector<Vec3> gradients = fd_gradients(field_, points, fd_step_);
+    evaluations_ += 6 * points.size();
+    return gradients;
+}
+
 Sampled FieldSampler::sample(std::span<const Vec3> points, ShortValues short_values) {
     Sampled out;
     sample(points.size(), copy_of(points), [&](const SampleView& view) {
@@ -104,6 +118,7 @@ Sampled FieldSampler::sample(std::span<const Vec3> points, ShortValues short_val
         out.gradients.reserve(view.gradients.rows);
         for (std::size_t i = 0; i < view.gradients.rows; ++i) out.gradients.push_back(view.gradients[i]);
         out.estimated = view.estimated;
+        out.absent = view.absent;
     }, short_values);
     return out;
 }

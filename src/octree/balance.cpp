@@ -83,8 +83,8 @@ std::vector<CellKey> collect_surface_leaves(const Octree& tree) {
     return out;
 }
 
-std::vector<CellKey> split_requests(const Octree& tree) {
-    return first_seen<CellKey>(gather_leaves<CellKey>(
+std::vector<CellKey> split_requests(const Octree& tree, std::span<const CellKey> unproven) {
+    std::vector<CellKey> splits = gather_leaves<CellKey>(
         tree, [&](const CellKey& c, const OctreeNode& node, const NodePath& path,
                   std::vector<CellKey>& out) {
             const bool surface = is_surface_leaf(node);
@@ -93,7 +93,9 @@ std::vector<CellKey> split_requests(const Octree& tree) {
                 if (const std::optional<CellKey> split = split_for(tree, c, surface, n, d))
                     out.push_back(*split);
             });
-        }));
+        });
+    splits.insert(splits.end(), unproven.begin(), unproven.end());
+    return first_seen<CellKey>(splits);
 }
 
 std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache& cache) {
@@ -123,8 +125,14 @@ std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache
     return requests;
 }
 
-std::uint64_t balance_faces(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
-    return refine_until_done(sampler, tree, cache, [&] { return one_level(split_requests(tree)); });
+std::uint64_t balance_faces(FieldSampler& sampler, Octree& tree, CornerCache& cache,
+                            const EmptinessProof& proof) {
+    Examination examination(tree, proof);
+    return refine_until_done(sampler, tree, cache, [&] {
+        const std::vector<CellKey> splits = split_requests(tree, examination.unproven(tree, cache));
+        examination.refined(splits, tree.max_depth);
+        return one_level(splits);
+    });
 }
 
 std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
@@ -133,8 +141,9 @@ std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& ca
 
 }  // namespace balance_detail
 
-std::uint64_t balance_octree(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
-    const std::uint64_t faces = balance_detail::balance_faces(sampler, tree, cache);
+std::uint64_t balance_octree(FieldSampler& sampler, Octree& tree, CornerCache& cache,
+                             const EmptinessProof& proof) {
+    const std::uint64_t faces = balance_detail::balance_faces(sampler, tree, cache, proof);
     const std::uint64_t edges = balance_detail::balance_edges(sampler, tree, cache);
     return faces + edges;
 }

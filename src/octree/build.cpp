@@ -10,6 +10,7 @@
 #include "core/fault.hpp"
 #include "eval/sampler.hpp"
 #include "octree/balance.hpp"
+#include "octree/guard.hpp"
 #include "octree/refine.hpp"
 
 namespace quarvel {
@@ -62,7 +63,15 @@ void sample_first_lattice(FieldSampler& sampler, const Octree& tree, CornerCache
 
 // ---------------------------------------------------------------- phase 2
 
-OctreeNode assemble(Octree& tree, const CornerCache& cache, const CellKey& cell) {
+// A node of the assembly, and whether it may merge with its siblings: always
+// by signs; with the guard, only when proven.
+struct Assembled {
+    OctreeNode node;
+    bool mergeable = true;
+};
+
+Assembled assemble(Octree& tree, const CornerCache& cache, const CellKey& cell,
+                   const EmptinessProof& proof) {
     if (cell.level == tree.min_depth) {
         const CornerKey m = min_corner(cell, tree.max_depth);
         const std::uint32_t edge = 1u << (tree.max_depth - tree.min_depth);
@@ -72,24 +81,39 @@ OctreeNode assemble(Octree& tree, const CornerCache& cache, const CellKey& cell)
             if (s == CornerCache::NONE) fault("corner not in cache");
             values[i] = cache.value(s);
         }
-        return make_cell(values, tree.iso_value);
+        return {make_cell(values, tree.iso_value), !proof.unproven(tree, cache, cell)};
     }
     ChildGroup group;
-    for (unsigned c = 0; c < 8; ++c) group[c] = assemble(tree, cache, child_of(cell, c));
+    bool mergeable = true;
+    for (unsigned c = 0; c < 8; ++c) {
+        const Assembled child = assemble(tree, cache, child_of(cell, c), proof);
+        group[c] = child.node;
+        mergeable = mergeable && child.mergeable;
+    }
     auto all_are = [&](NodeKind kind) {
         for (const OctreeNode& child : group)
             if (kind_of(child) != kind) return false;
         return true;
     };
-    if (all_are(NodeKind::inside)) return Inside{};
-    if (all_are(NodeKind::outside)) return Outside{};
+    if (mergeable && all_are(NodeKind::inside)) return {Inside{}};
+    if (mergeable && all_are(NodeKind::outside)) return {Outside{}};
     tree.children.push_back(group);
-    return Internal{static_cast<std::uint32_t>(tree.children.size() - 1)};
+    return {Internal{static_cast<std::uint32_t>(tree.children.size() - 1)}, false};
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------- phase 3
+
+std::array<Vec3, 8> cell_gradients(const std::array<double, 8>& values, double edge) {
+    std::array<Vec3, 8> g;
+    for (unsigned i = 0; i < 8; ++i)
+        for (unsigned a = 0; a < 3; ++a) {
+            const unsigned low = i & ~(1u << a), high = i | (1u << a);
+            g[i][a] = (values[high] - values[low]) / edge;
+        }
+    return g;
+}
 
 bool leaf_selected(const std::array<Vec3, 8>& g, double cos_threshold) {
     std::array<Vec3, 8> normals;
@@ -117,54 +141,75 @@ bool leaf_selected(const std::array<Vec3, 8>& g, double cos_threshold) {
 bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const CellKey& cell) {
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
+    const double cell_edge = tree.size / pow2(cell.level);
     double f = DBL_MAX, g = 0.0;
+    std::array<double, 8> values{};
+    bool every_corner = true, any_without_gradient = false;
     CornerCache::Nearby cached(cache);
     for (unsigned i = 0; i < 8; ++i) {
         const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
+        every_corner = every_corner && s != CornerCache::NONE;
         if (s == CornerCache::NONE) continue;
-        f = min_ignoring_nan(f, std::fabs(cache.value(s) - tree.iso_value));
-        if (const Vec3* gradient = cache.gradient(s)) g = max_ignoring_nan(g, length(*gradient));
+        values[i] = cache.value(s);
+        f = min_ignoring_nan(f, std::fabs(values[i] - tree.iso_value));
+        if (const Vec3* gradient = cache.gradient(s))
+            g = max_ignoring_nan(g, length(*gradient));
+        else
+            any_without_gradient = true;
     }
-    const double diagonal = (tree.size / pow2(cell.level)) * std::sqrt(3.0);
+    if (any_without_gradient && every_corner)
+        for (const Vec3& estimate : cell_gradients(values, cell_edge))
+            g = max_ignoring_nan(g, length(estimate));
+    const double diagonal = cell_edge * std::sqrt(3.0);
     return f < diagonal * (g * 1.5);
 }
 
 namespace {
 
-// leaf_selected with the corner gradients of `cell` from the cache, where they
-// stay unchanged from the leaf's making on; a Leaf whose corners do not all
-// carry one is never selected.
+// leaf_selected with the corner samples of `cell` from the cache, where they
+// stay unchanged from the leaf's making on. Only directions and ratios of
+// lengths are compared, so gradients read from the values may take any edge.
 bool leaf_selected_in_cache(const Octree& tree, const CornerCache& cache, const CellKey& cell,
                             double cos_threshold) {
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
     std::array<Vec3, 8> gradients;
+    std::array<double, 8> values;
+    bool all_gradients = true;
     CornerCache::Nearby cached(cache);
     for (unsigned i = 0; i < 8; ++i) {
         const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
-        const Vec3* g = s == CornerCache::NONE ? nullptr : cache.gradient(s);
-        if (!g) return false;
-        gradients[i] = *g;
+        if (s == CornerCache::NONE) return false;
+        values[i] = cache.value(s);
+        const Vec3* g = cache.gradient(s);
+        all_gradients = all_gradients && g;
+        if (g) gradients[i] = *g;
     }
-    return leaf_selected(gradients, cos_threshold);
+    return leaf_selected(all_gradients ? gradients : cell_gradients(values, 1.0), cos_threshold);
 }
 
-// The non-Internal cells of `level` that the two tests above select, in walk
-// order. No node lies deeper than `level` yet: the levels are refined in turn.
+// The non-Internal cells of `level` that the two tests above select, or that
+// the guard has not proven, in walk order. No node lies deeper than `level`
+// yet: the levels are refined in turn.
 std::vector<CellKey> select_for_refinement(const Octree& tree, const CornerCache& cache,
-                                           unsigned level, double cos_threshold) {
+                                           unsigned level, double cos_threshold,
+                                           const EmptinessProof& proof) {
     return gather_leaves<CellKey>(tree, [&](const CellKey& cell, const OctreeNode& node,
                                             const NodePath&, std::vector<CellKey>& out) {
         if (cell.level != level) return;
         if (as_leaf(node) ? leaf_selected_in_cache(tree, cache, cell, cos_threshold)
-                          : uniform_cell_selected(tree, cache, cell))
+                          : uniform_cell_selected(tree, cache, cell) ||
+                                proof.unproven(tree, cache, cell))
             out.push_back(cell);
     });
 }
 
-void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, double cos_threshold) {
+void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, double cos_threshold,
+                   const EmptinessProof& proof) {
     for (unsigned level = tree.min_depth; level < tree.max_depth; ++level) {
-        const std::vector<CellKey> selected = select_for_refinement(tree, cache, level, cos_threshold);
+        sampler.report(Stage::refining, level - tree.min_depth, tree.max_depth - tree.min_depth);
+        const std::vector<CellKey> selected =
+            select_for_refinement(tree, cache, level, cos_threshold, proof);
         if (selected.empty()) return;
         refine(sampler, tree, cache, one_level(selected), Pass::build);
         sampler.poll();
@@ -273,18 +318,34 @@ std::vector<CellKey> leaves_touched(const Octree& tree, std::span<const CellKey>
 
 namespace {
 
-// Refines every surface leaf to max_depth, and the uniform cells beside finest
-// surface leaves, one batch per pass, until a pass finds nothing. After a
-// pass that split few cells (against the tree's size) only the leaves they
-// touched are visited again; after many, a walk of the whole tree finds them
-// sooner.
-void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
-    std::vector<CellKey> cells = band_detail::band_requests(tree);
+// A pass's requests, then the cells the guard has still to examine, each once.
+std::vector<CellKey> with_unproven(std::vector<CellKey> requests, Examination& examination,
+                                   const Octree& tree, const CornerCache& cache) {
+    const std::vector<CellKey> unproven = examination.unproven(tree, cache);
+    if (unproven.empty()) return requests;
+    requests.insert(requests.end(), unproven.begin(), unproven.end());
+    return first_seen<CellKey>(requests);
+}
+
+// Refines every surface leaf to max_depth, the uniform cells beside finest
+// surface leaves, and the cells the guard has not proven, one batch per pass,
+// until a pass finds nothing. After a pass that split few cells (against the
+// tree's size) only the leaves they touched are visited again; after many, a
+// walk of the whole tree finds them sooner. The leaves touched cover splits
+// made for the guard too: a split is a split, whatever asked for it.
+void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const EmptinessProof& proof) {
+    Examination examination(tree, proof);
+    std::vector<CellKey> cells =
+        with_unproven(band_detail::band_requests(tree), examination, tree, cache);
     while (!cells.empty()) {
         refine(sampler, tree, cache, one_level(cells), Pass::build);
+        examination.refined(cells, tree.max_depth);
         sampler.poll();
-        cells = cells.size() * 8 < tree.children.size() ? band_detail::band_requests(tree, band_detail::leaves_touched(tree, cells))
-                                                         : band_detail::band_requests(tree);
+        std::vector<CellKey> requests =
+            cells.size() * 8 < tree.children.size()
+                ? band_detail::band_requests(tree, band_detail::leaves_touched(tree, cells))
+                : band_detail::band_requests(tree);
+        cells = with_unproven(std::move(requests), examination, tree, cache);
     }
 }
 
@@ -292,21 +353,32 @@ void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
 
 BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     Octree tree = empty_tree(params);
-    FieldSampler sampler(field, fd_step(tree));
+    FieldSampler sampler(field, fd_step(tree), params.options.estimate_gradients);
     CornerCache cache;
+    BuildResult result;
 
+    sampler.report(Stage::sampling, 0, 1);
     sample_first_lattice(sampler, tree, cache);
-    tree.root = assemble(tree, cache, CellKey{});
+    sampler.report(Stage::sampling, 1, 1);
+    result.first_lattice_evaluations = sampler.evaluations();
+    EmptinessProof proof{params.options.guard, params.options.lipschitz};
+    result.guard = judge_first_lattice(tree, cache, proof, result.steepest);
+    proof.active = result.guard == GuardOutcome::on;
+    tree.root = assemble(tree, cache, CellKey{}, proof).node;
     sampler.poll();
     if (params.min_depth < params.max_depth) {
-        refine_levels(sampler, tree, cache, cos_degrees(params.angle_threshold_deg));
+        refine_levels(sampler, tree, cache, cos_degrees(params.angle_threshold_deg), proof);
         cache.forget_gradients();  // no later step reads them
         if (params.finish == Finish::balance)
-            balance_octree(sampler, tree, cache);
+            balance_octree(sampler, tree, cache, proof);
         else
-            refine_band(sampler, tree, cache);
+            refine_band(sampler, tree, cache, proof);
     }
-    return {std::move(tree), sampler.evaluations()};
+    sampler.report(Stage::refining, 1, 1);
+    if (params.options.keep_corner_values) tree.corners = std::move(cache);
+    result.tree = std::move(tree);
+    result.eval_count = sampler.evaluations();
+    return result;
 }
 
 }  // namespace quarvel

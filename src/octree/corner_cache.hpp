@@ -31,7 +31,8 @@ class CornerCache {
 public:
     static constexpr std::uint32_t NONE = ~std::uint32_t{0};
 
-    explicit CornerCache(std::size_t expected = 0) { reserve(expected); }
+    CornerCache() = default;
+    explicit CornerCache(std::size_t expected) { reserve(expected); }
     void reserve(std::size_t expected);
     // Declares the first keys to come, on an empty cache: the side^3 points
     // at stride 2^shift from the origin, claimed in z, y, x order (x fastest).

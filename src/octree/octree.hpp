@@ -85,6 +85,9 @@ struct Octree {
     double iso_value = 0.0;
     std::uint8_t min_depth = 0;
     std::uint8_t max_depth = 0;
+    // The corner samples, kept after the build only when asked (the package
+    // pipeline reads the corner values of its surface cells); else empty.
+    CornerCache corners;
 
     double finest_edge() const;                   // size / 2^max_depth
     Vec3 position(const CornerKey& key) const;    // origin + key * finest_edge

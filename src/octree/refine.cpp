@@ -170,8 +170,13 @@ void CornerBatch::sample(FieldSampler& sampler, CornerCache& cache, ShortValues 
         sampler.sample(keys_.size(), positions, [&](const SampleView& sampled) {
             for (std::size_t i = 0; i < keys_.size(); ++i) {
                 const double value = sampled.value(i);
-                const Vec3 gradient = sampled.gradient(i);
-                cache.fill(first_slot_ + static_cast<std::uint32_t>(i), value, &gradient);
+                const std::uint32_t slot = first_slot_ + static_cast<std::uint32_t>(i);
+                if (sampled.absent) {
+                    cache.fill(slot, value, nullptr);
+                } else {
+                    const Vec3 gradient = sampled.gradient(i);
+                    cache.fill(slot, value, &gradient);
+                }
             }
         }, short_values);
     } catch (...) {

@@ -10,15 +10,17 @@ namespace quarvel::py {
 
 namespace {
 
-// A new (n, 3) float64 array that owns its data, filled by `fill`.
-PyRef query_array(std::size_t n, const FillPoints& fill) {
+// A new (n, 3) float64 array that owns its data, filled by `fill` without the lock.
+PyRef query_array(std::size_t n, const FillPoints& fill, ReleasedLock* released) {
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);
     if (!descr) api_failure();
     npy_intp dims[2] = {static_cast<npy_intp>(n), 3};
     PyRef array = created(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0,
                                                nullptr));
     static_assert(sizeof(Vec3) == 3 * sizeof(double));
-    fill({static_cast<Vec3*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))), n});
+    Vec3* data = static_cast<Vec3*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    const LockFree free(released);
+    fill({data, n});
     return array;
 }
 
@@ -64,19 +66,56 @@ GradientRows rows_of(PyArrayObject* grads) {
 
 }  // namespace
 
-void EvalBridge::poll() {
+const char* stage_name(Stage stage) {
+    switch (stage) {
+        case Stage::sampling: return "sampling";
+        case Stage::refining: return "refining";
+        case Stage::crossings: return "crossings";
+        case Stage::vertices: return "vertices";
+        case Stage::faces: return "faces";
+    }
+    return "unknown";
+}
+
+void EvalBridge::check_signals() {
     if (PyErr_CheckSignals() < 0) throw_pending();
+}
+
+void EvalBridge::poll() {
+    const LockHeld held(options_.released);
+    check_signals();
+}
+
+void EvalBridge::report(Stage stage, std::uint64_t done, std::uint64_t total) {
+    if (!options_.progress) return;
+    // Often enough for a live display, rarely enough to cost nothing.
+    constexpr auto kInterval = std::chrono::milliseconds(100);
+    const auto now = std::chrono::steady_clock::now();
+    const bool new_stage = static_cast<int>(stage) != last_stage_;
+    if (!new_stage && done != total && now - last_report_ < kInterval) return;
+    last_stage_ = static_cast<int>(stage);
+    last_report_ = now;
+    const LockHeld held(options_.released);
+    check_signals();
+    PyRef result = PyRef::steal(PyObject_CallFunction(options_.progress, "sKK", stage_name(stage),
+                                                      static_cast<unsigned long long>(done),
+                                                      static_cast<unsigned long long>(total)));
+    if (!result) throw_pending();
 }
 
 void EvalBridge::eval_batch_in_place(std::size_t n, const FillPoints& fill, const ReadBatch& read) {
     if (n == 0) return;
-    poll();
+    const LockHeld held(options_.released);
+    check_signals();
     ensure_numpy();
 
     PyRef result;
     {
-        PyRef args = created(PyTuple_Pack(1, query_array(n, fill).get()));
+        PyRef args = created(PyTuple_Pack(1, query_array(n, fill, options_.released).get()));
+        const auto start = std::chrono::steady_clock::now();
         result = PyRef::steal(PyObject_Call(eval_fn_, args.get(), nullptr));
+        field_seconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ++calls_;
     }
     if (!result) throw_pending();
 
@@ -86,6 +125,8 @@ void EvalBridge::eval_batch_in_place(std::size_t n, const FillPoints& fill, cons
 
     BatchView view{values_of(as_float64_array(values.get(), 1)), std::nullopt};
     if (gradients.get() != Py_None) view.gradients = rows_of(as_float64_array(gradients.get(), 2));
+    // Reading needs no interpreter: the arrays are checked and referenced.
+    const LockFree free(options_.released);
     read(view);
 }
 

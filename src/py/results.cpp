@@ -77,6 +77,11 @@ PyRef octree_stats(const Statistics& s, std::uint64_t eval_count) {
                                 items[4].get(), items[5].get()));
 }
 
+PyRef points_array(std::vector<Vec3>&& points) {
+    ensure_numpy();
+    return adopt_rows_of_three(NPY_FLOAT64, std::move(points));
+}
+
 PyRef mesh_arrays(TriangleMesh&& mesh) {
     ensure_numpy();
     // Indices are below 2^63, so the u64 bit patterns read unchanged as int64.

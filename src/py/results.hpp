@@ -1,6 +1,7 @@
 // Conversion of results to interpreter objects.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "dc/mesh.hpp"
@@ -19,5 +20,7 @@ PyRef octree_stats(const Statistics& stats, std::uint64_t eval_count);
 // (float64 (N, 3) vertices, int64 (M, 3) triangles), each keeping the
 // mesh's buffer alive as its base.
 PyRef mesh_arrays(TriangleMesh&& mesh);
+// A float64 (N, 3) array over the buffer of `points`, kept alive as its base.
+PyRef points_array(std::vector<Vec3>&& points);
 
 }  // namespace quarvel::py

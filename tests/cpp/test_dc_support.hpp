@@ -76,6 +76,7 @@ inline quarvel::Octree uniform_tree(quarvel::Evaluator& field, Vec3 origin, doub
                     subdivide(tree, cache, {cell, static_cast<std::uint8_t>(level + 1)}, Pass::build);
                 }
     }
+    tree.corners = std::move(cache);  // as a build for the pipeline keeps them
     return tree;
 }
 
