@@ -329,6 +329,33 @@ def test_field_calls_identical_for_any_pool_size():
     assert outs[0] == outs[1] == outs[2]
 
 
+PIPELINE_CALLS_RUN = """
+import hashlib
+import quarvel
+
+def calls(field, **kw):
+    seen = hashlib.sha256()
+    def recording(p):
+        seen.update(p.tobytes())
+        return field(p)
+    m = quarvel.mesh(recording, ((-1, -1, -1), (1, 1, 1)), max_depth=7, progress=False, **kw)
+    return seen.hexdigest()[:16] + digest((m.vertices, m.triangles, m.normals))[:16]
+
+def values_only(field):
+    return lambda p: (field(p)[0], None)
+
+print(calls(sphere), calls(values_only(sphere)), calls(box, adaptive=True, min_depth=1))
+"""
+
+
+def test_pipeline_field_calls_identical_for_any_pool_size():
+    """The same for the package's pipeline, whose guard adds the cells it has
+    not proven to the parallel walks' requests and whose crossing search runs
+    once per distinct edge."""
+    outs = [run_child(PIPELINE_CALLS_RUN, env={"RAYON_NUM_THREADS": n}, timeout=300) for n in ("1", "2", "5")]
+    assert outs[0] == outs[1] == outs[2]
+
+
 SHIM_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shims", "fail_pthread_create.c")
 
 
