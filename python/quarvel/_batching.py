@@ -13,9 +13,11 @@ from __future__ import annotations
 from collections.abc import Iterator
 from concurrent.futures import Executor
 
+import math
+
 import numpy as np
 
-from ._field import Field, FieldResult, Points
+from ._field import Field, FieldResult, Points, first_call_error
 
 # Chunk size for an executor when no batch size is given: large enough that
 # sending a chunk costs little beside evaluating it, small enough to spread
@@ -28,7 +30,10 @@ class Chunked:
 
     With an ``executor`` the chunks are submitted together and evaluated in
     parallel (``executor.map``); ``field`` is then sent to the workers, so a
-    process pool needs it picklable.  Counts the calls of ``field``.
+    process pool needs it picklable.  Counts the calls of ``field`` and keeps
+    the least and greatest value it gave (NaN aside).  A TypeError from the
+    first call is raised again with what a field takes (see
+    :func:`first_call_error`).
     """
 
     def __init__(self, field: Field, batch_size: int | None = None, executor: Executor | None = None) -> None:
@@ -36,8 +41,25 @@ class Chunked:
         self.batch_size = batch_size if batch_size is not None else (EXECUTOR_CHUNK if executor else None)
         self.executor = executor
         self.calls = 0
+        self.low = math.inf
+        self.high = -math.inf
 
     def __call__(self, points: Points) -> FieldResult:
+        first = self.calls == 0
+        try:
+            result = self._evaluate(points)
+        except TypeError as error:
+            if first:
+                raise first_call_error(self.field, error) from error
+            raise
+        values = result[0]
+        if len(values):
+            # fmin and fmax pass NaN over.
+            self.low = min(self.low, float(np.fmin.reduce(values)))
+            self.high = max(self.high, float(np.fmax.reduce(values)))
+        return result
+
+    def _evaluate(self, points: Points) -> FieldResult:
         size = self.batch_size
         if size is None or (len(points) <= size and self.executor is None):
             self.calls += 1
