@@ -105,7 +105,7 @@ def mesh(
 
     **No surface missed.**  A cell is accepted as empty or full only when its
     corner values prove it: for a field whose values change by at most
-    ``lipschitz`` per unit of distance, the balls of radius |f - iso| /
+    ``lipschitz`` per unit of distance, the balls of radius ``|f - iso|`` /
     lipschitz around its corners, which hold no surface, must cover it.  Any
     other cell is refined, down to ``max_depth``.  So no surface hides in a
     coarser cell that the corner signs call empty or full: it is refined to
