@@ -10,10 +10,9 @@ so the mesh is the same whatever the chunking.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterator
 from concurrent.futures import Executor
-
-import math
 
 import numpy as np
 

@@ -153,6 +153,7 @@ def mesh(
     shaped the mesh.
     """
     check_margin(margin)
+    check_depths(min_depth, MAX_DEPTH_LIMIT)
     box = search_box(field, bounds, iso, margin)
     max_depth = finest_depth(box, max_depth, voxel_size, min_depth)
     check_depths(min_depth, max_depth)
@@ -214,7 +215,7 @@ def finest_depth(box: Bounds, max_depth: int | None, voxel_size: float | None, m
     ):
         raise ValueError(f"voxel_size must be a positive number (got {voxel_size!r})")
     edge = max(box.size)
-    depth = max(int(min_depth), 0) if isinstance(min_depth, (int, np.integer)) else 0
+    depth = min_depth
     while depth <= MAX_DEPTH_LIMIT and edge / 2**depth > voxel_size:
         depth += 1
     if depth > MAX_DEPTH_LIMIT:

@@ -47,15 +47,14 @@ class ProgressBar:
         self.live = live if live is not None else bool(isatty and isatty())
         self._tqdm = _tqdm_class() if self.live and use_tqdm else None
         self._bar: Any = None  # the current stage's tqdm bar
-        self.start = time.perf_counter()
         self._stage: str | None = None
-        self._stage_start = self.start
+        self._stage_start = time.perf_counter()
         self._done = self._total = 0
         self._shown = 0
 
     def __call__(self, stage: str, done: int, total: int) -> None:
         if stage != self._stage:
-            self._end_stage()
+            self._end_stage(complete=True)
             self._stage, self._stage_start = stage, time.perf_counter()
         self._done, self._total = done, total
         if self._tqdm is not None:
@@ -64,7 +63,6 @@ class ProgressBar:
             self._draw(self.status(stage, done, total))
 
     def __enter__(self) -> ProgressBar:
-        self.start = time.perf_counter()
         return self
 
     def __exit__(
@@ -73,7 +71,7 @@ class ProgressBar:
         error: BaseException | None,
         trace: TracebackType | None,
     ) -> None:
-        self._end_stage()
+        self._end_stage(complete=error is None)
 
     def status(self, stage: str, done: int, total: int) -> str:
         """The line for one report, without line control characters."""
@@ -85,11 +83,15 @@ class ProgressBar:
             bar = f"{done:,}" if done else "..."
         return f"{self.label} {stage_number(stage)} {stage:<9} {bar}  {elapsed:.1f} s"
 
-    def _end_stage(self) -> None:
-        """Leave the finished stage's line on the stream."""
+    def _end_stage(self, complete: bool) -> None:
+        """Leave the stage's line on the stream, showing it whole when it is
+        ``complete`` (the core need not report a stage's last step)."""
         if self._stage is None:
             return
+        if complete:
+            self._done = max(self._done, self._total)
         if self._bar is not None:
+            self._bar.n = self._done
             self._bar.close()
             self._bar = None
         else:

@@ -16,6 +16,8 @@ from typing import Any
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
 from ._extract import (
+    DEFAULT_MAX_DEPTH,
+    MAX_DEPTH_LIMIT,
     NoSurfaceError,
     check_batch_size,
     check_depths,
@@ -228,8 +230,9 @@ def _mesh_command(args: argparse.Namespace) -> int:
 def _check_arguments(args: argparse.Namespace) -> None:
     """Reject bad values before any work, so that mistakes cost no time."""
     try:
-        if args.voxel_size is None:
-            check_depths(args.min_depth, 7 if args.max_depth is None else args.max_depth)
+        # With --voxel-size the depth is known once the bounds are.
+        finest = DEFAULT_MAX_DEPTH if args.max_depth is None else args.max_depth
+        check_depths(args.min_depth, MAX_DEPTH_LIMIT if args.voxel_size is not None else finest)
         check_batch_size(args.batch_size)
         if args.workers is not None and args.workers < 1:
             raise ValueError(f"--workers must be at least 1 (got {args.workers})")

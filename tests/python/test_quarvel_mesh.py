@@ -267,20 +267,22 @@ class Terminal(io.StringIO):
         return True
 
 
-REPORTS = [("sampling", 0, 1), ("sampling", 1, 1), ("refining", 2, 4), ("faces", 0, 0), ("faces", 7, 7)]
+# A stage that ends is shown whole, reported so or not; the last one only on success.
+REPORTS = [("sampling", 0, 1), ("sampling", 1, 1), ("refining", 2, 4), ("faces", 0, 0), ("faces", 6, 7)]
 
 
 @pytest.mark.parametrize("stream", [io.StringIO, Terminal], ids=["pipe", "terminal"])
 def test_progress_keeps_one_line_per_stage(monkeypatch, stream):
     monkeypatch.setitem(sys.modules, "tqdm", None)  # the built-in bar
     out = stream()
-    with ProgressBar(out) as bar:
+    with pytest.raises(KeyboardInterrupt), ProgressBar(out) as bar:
         for report in REPORTS:
             bar(*report)
+        raise KeyboardInterrupt
     text = out.getvalue()
     lines = [line.split("\r")[-1].split() for line in text.split("\n")[:-1]]
     assert [line[1:3] for line in lines] == [["[1/5]", "sampling"], ["[2/5]", "refining"], ["[5/5]", "faces"]]
-    assert [line[-3] for line in lines] == ["1/1", "2/4", "7/7"]
+    assert [line[-3] for line in lines] == ["1/1", "4/4", "6/7"]
     assert ("\r" in text) == (stream is Terminal)
 
 
@@ -304,7 +306,7 @@ def test_progress_on_a_terminal_uses_tqdm_when_installed(monkeypatch):
             bar(*report)
     assert [(b.desc, b.n, b.total, b.closed) for b in bars] == [
         ("quarvel [1/5] sampling", 1, 1, True),
-        ("quarvel [2/5] refining", 2, 4, True),
+        ("quarvel [2/5] refining", 4, 4, True),
         ("quarvel [5/5] faces", 7, 7, True),
     ]
 
