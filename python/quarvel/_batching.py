@@ -16,6 +16,7 @@ from concurrent.futures import Executor
 
 import numpy as np
 
+from ._bounds import Bounds
 from ._field import Field, FieldResult, Points, first_call_error
 
 # Chunk size for an executor when no batch size is given: large enough that
@@ -30,18 +31,26 @@ class Chunked:
     With an ``executor`` the chunks are submitted together and evaluated in
     parallel (``executor.map``); ``field`` is then sent to the workers, so a
     process pool needs it picklable.  Counts the calls of ``field`` and keeps
-    the least and greatest value it gave (NaN aside).  A TypeError from the
-    first call is raised again with what a field takes (see
-    :func:`first_call_error`).
+    the least and greatest value it gave (NaN aside), and the greatest at the
+    points outside ``box`` when one is given.  A TypeError from the first call
+    is raised again with what a field takes (see :func:`first_call_error`).
     """
 
-    def __init__(self, field: Field, batch_size: int | None = None, executor: Executor | None = None) -> None:
+    def __init__(
+        self,
+        field: Field,
+        batch_size: int | None = None,
+        executor: Executor | None = None,
+        box: Bounds | None = None,
+    ) -> None:
         self.field = field
         self.batch_size = batch_size if batch_size is not None else (EXECUTOR_CHUNK if executor else None)
         self.executor = executor
+        self.box = box
         self.calls = 0
         self.low = math.inf
         self.high = -math.inf
+        self.high_outside = -math.inf
 
     def __call__(self, points: Points) -> FieldResult:
         first = self.calls == 0
@@ -56,6 +65,10 @@ class Chunked:
             # fmin and fmax pass NaN over.
             self.low = min(self.low, float(np.fmin.reduce(values)))
             self.high = max(self.high, float(np.fmax.reduce(values)))
+        if self.box is not None:
+            outside = values[np.any((points < self.box.lo) | (points > self.box.hi), axis=1)]
+            if len(outside):
+                self.high_outside = max(self.high_outside, float(np.fmax.reduce(outside)))
         return result
 
     def _evaluate(self, points: Points) -> FieldResult:

@@ -128,8 +128,10 @@ def mesh(
 
     **Honest results.**  When the mesh has no triangles, :class:`NoSurfaceError`
     (a ValueError) says so, with the range of values the field gave, unless
-    ``allow_empty=True``.  A closed mesh with negative volume, the sign of a
-    field that is positive inside, gives a UserWarning.  A field that raises
+    ``allow_empty=True``.  A field that looks positive inside gives a
+    UserWarning: a closed mesh with negative volume, or, clipped, a field
+    below ``iso`` at every point sampled around the bounds (the mesh is then
+    the box with the shape carved out).  A field that raises
     TypeError on its first call (a function of ``x, y, z``, or one working on
     single numbers like ``math.sqrt``) raises a TypeError saying what a field
     takes, chained to the original.
@@ -162,7 +164,7 @@ def mesh(
     check_batch_size(batch_size)
     cut = clip_box(field, bounds, clip)
     factor = lipschitz_factor(field, lipschitz)
-    calls = Chunked(as_field(field), batch_size, executor)
+    calls = Chunked(as_field(field), batch_size, executor, cut)
     hook, bar = progress_hook(progress)
     if progress is not False and not callable(progress):
         announce_long_run(max_depth, max(box.size))
@@ -186,13 +188,9 @@ def mesh(
     result = Mesh(vertices, triangles, normals, stats)
     if not len(result.triangles) and not allow_empty:
         raise NoSurfaceError(no_surface_message(box, float(iso), calls))
-    if result.volume < 0.0 and result.is_watertight:
-        warnings.warn(
-            f"the mesh is closed but its volume is negative ({result.volume:.6g}): the field looks "
-            "positive inside; quarvel expects negative values inside (negate the field)",
-            UserWarning,
-            stacklevel=2,
-        )
+    warning = inside_out_warning(result, cut, float(iso), calls)
+    if warning:
+        warnings.warn(warning, UserWarning, stacklevel=2)
     return result
 
 
@@ -243,6 +241,23 @@ def announce_long_run(max_depth: int, edge: float) -> None:
         file=sys.stderr,
         flush=True,
     )
+
+
+def inside_out_warning(result: Mesh, cut: Bounds | None, iso: float, calls: Chunked) -> str | None:
+    """What to say when the mesh looks turned inside out, or None."""
+    advice = "quarvel expects negative values inside (negate the field)"
+    if result.volume < 0.0 and result.is_watertight:
+        volume = f"{result.volume:.6g}"
+        return f"the mesh is closed but its volume is negative ({volume}): the field looks positive inside; {advice}"
+    # Clipped, such a field gives the box with the shape carved out: a
+    # positive volume, but the field is inside all around the box.
+    if cut is not None and len(result.triangles) and calls.high_outside < iso:
+        return (
+            f"the field is below iso={iso:g} at every point sampled around the bounds {cut}, so the mesh is "
+            "the box itself with the shape carved out: the field looks positive inside (or the bounds lie "
+            f"inside the shape); {advice}"
+        )
+    return None
 
 
 def no_surface_message(box: Bounds, iso: float, calls: Chunked) -> str:

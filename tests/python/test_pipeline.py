@@ -221,10 +221,14 @@ def test_no_surface_is_an_error_saying_what_to_check(bounds, options, seen):
     assert len(empty.triangles) == 0
 
 
-def test_a_field_positive_inside_is_flagged():
+@pytest.mark.parametrize("clip", [False, None], ids=["closed", "clipped"])
+def test_a_field_positive_inside_is_flagged(clip):
     with pytest.warns(UserWarning, match="the field looks positive inside"):
-        inverted = qv.mesh(lambda p: -ball_values(p), BOX, max_depth=4, clip=False)
-    assert inverted.volume < 0
+        qv.mesh(lambda p: -ball_values(p), BOX, max_depth=4, clip=clip)
+
+
+def test_fields_the_right_way_round_are_not_flagged():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        qv.mesh(ball, BOX, max_depth=4)
+        qv.mesh(ball, BOX, max_depth=4)  # clipped to BOX, outside all around it
+        qv.mesh(*CASES["gyroid-slab"][:2], max_depth=4)  # clipped, inside and outside around it
