@@ -31,8 +31,8 @@ class Chunked:
     With an ``executor`` the chunks are submitted together and evaluated in
     parallel (``executor.map``); ``field`` is then sent to the workers, so a
     process pool needs it picklable.  Counts the calls of ``field`` and keeps
-    the least and greatest value it gave (NaN aside), and the greatest at the
-    points outside ``box`` when one is given.  A TypeError from the first call
+    the least and greatest value it gave (NaN aside), and the number of points
+    outside ``box``, when one is given, and the greatest value there.  A TypeError from the first call
     is raised again with what a field takes (see :func:`first_call_error`).
     """
 
@@ -51,6 +51,7 @@ class Chunked:
         self.low = math.inf
         self.high = -math.inf
         self.high_outside = -math.inf
+        self.points_outside = 0
 
     def __call__(self, points: Points) -> FieldResult:
         first = self.calls == 0
@@ -68,6 +69,7 @@ class Chunked:
         if self.box is not None:
             outside = values[np.any((points < self.box.lo) | (points > self.box.hi), axis=1)]
             if len(outside):
+                self.points_outside += len(outside)
                 self.high_outside = max(self.high_outside, float(np.fmax.reduce(outside)))
         return result
 

@@ -251,7 +251,7 @@ def inside_out_warning(result: Mesh, cut: Bounds | None, iso: float, calls: Chun
         return f"the mesh is closed but its volume is negative ({volume}): the field looks positive inside; {advice}"
     # Clipped, such a field gives the box with the shape carved out: a
     # positive volume, but the field is inside all around the box.
-    if cut is not None and len(result.triangles) and calls.high_outside < iso:
+    if cut is not None and calls.points_outside and calls.high_outside < iso:
         return (
             f"the field is below iso={iso:g} at every point sampled around the bounds {cut}, so the mesh is "
             "the box itself with the shape carved out: the field looks positive inside (or the bounds lie "

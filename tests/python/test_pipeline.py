@@ -231,4 +231,5 @@ def test_fields_the_right_way_round_are_not_flagged():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         qv.mesh(ball, BOX, max_depth=4)  # clipped to BOX, outside all around it
+        qv.mesh(ball, ((-1, -1, 0), (1, 1, 1)), max_depth=4, margin=0.0)  # cut, hardly any point around it
         qv.mesh(*CASES["gyroid-slab"][:2], max_depth=4)  # clipped, inside and outside around it
