@@ -13,7 +13,7 @@ previews and the ``quarvel`` command line.
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
 from ._deform import bend, repeat, twist
-from ._extract import mesh
+from ._extract import NoSurfaceError, mesh
 from ._field import as_field
 from ._mesh import Mesh
 from ._primitives import box, capsule, cone, cylinder, ellipsoid, gyroid, plane, rounded_box, sphere, torus
@@ -38,6 +38,7 @@ __all__ = [
     "BUILTINS",
     "Bounds",
     "Mesh",
+    "NoSurfaceError",
     "Shape",
     "Shape2D",
     "as_field",
