@@ -307,14 +307,17 @@ def test_pool_size_and_results_identical_for_any_size(env, workers):
 CALLS_RUN = """
 import hashlib
 
-def calls(field, **kw):
+def calls(field, run=None, **kw):
+    # Every point the field is asked for, in order, and the mesh made.
     seen = hashlib.sha256()
     def recording(p):
         seen.update(p.tobytes())
         return field(p)
-    result = mesh(recording, **{"min_depth": 3, **kw})
+    result = (run or mesh)(recording, **{"min_depth": 3, **kw})
     return seen.hexdigest()[:16] + digest(result)[:16]
+"""
 
+ENGINE_CALLS_RUN = CALLS_RUN + """
 print(calls(sphere, max_depth=7), calls(sphere, max_depth=7, adaptive=True),
       calls(box, max_depth=7), calls(box, min_depth=1, max_depth=7, adaptive=True))
 """
@@ -325,26 +328,22 @@ def test_field_calls_identical_for_any_pool_size():
     children, whole-tree walks) at sizes where they run on the pool: every
     batch the field sees, in order, and the mesh are the same for 1, 2 and 5
     threads."""
-    outs = [run_child(CALLS_RUN, env={"RAYON_NUM_THREADS": n}, timeout=300) for n in ("1", "2", "5")]
+    outs = [run_child(ENGINE_CALLS_RUN, env={"RAYON_NUM_THREADS": n}, timeout=300) for n in ("1", "2", "5")]
     assert outs[0] == outs[1] == outs[2]
 
 
-PIPELINE_CALLS_RUN = """
-import hashlib
+PIPELINE_CALLS_RUN = CALLS_RUN + """
 import quarvel
 
-def calls(field, **kw):
-    seen = hashlib.sha256()
-    def recording(p):
-        seen.update(p.tobytes())
-        return field(p)
-    m = quarvel.mesh(recording, ((-1, -1, -1), (1, 1, 1)), max_depth=7, progress=False, **kw)
-    return seen.hexdigest()[:16] + digest((m.vertices, m.triangles, m.normals))[:16]
+def pipeline(field, **kw):
+    m = quarvel.mesh(field, ((-1, -1, -1), (1, 1, 1)), max_depth=7, progress=False, **kw)
+    return m.vertices, m.triangles, m.normals
 
 def values_only(field):
     return lambda p: (field(p)[0], None)
 
-print(calls(sphere), calls(values_only(sphere)), calls(box, adaptive=True, min_depth=1))
+print(calls(sphere, pipeline), calls(values_only(sphere), pipeline),
+      calls(box, pipeline, adaptive=True, min_depth=1))
 """
 
 
