@@ -23,6 +23,11 @@ public:
     // `points`: N world positions. Exactly one field call when N > 0, none when N = 0.
     // Throws FieldError (field raised or broke its contract) or Fault.
     virtual BatchResult eval_batch(std::span<const Vec3> points) = 0;
+    // Values alone, for fields that save work without gradients; the same one
+    // call otherwise.
+    virtual std::vector<double> eval_values(std::span<const Vec3> points) {
+        return eval_batch(points).values;
+    }
     // Called between the phases of long work; throws to abandon it (for the
     // Python field: a pending signal such as Ctrl-C). Never called by workers.
     virtual void poll() {}

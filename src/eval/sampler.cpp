@@ -43,9 +43,9 @@ std::vector<Vec3> fd_gradients(Evaluator& field, std::span<const Vec3> points, d
 
 std::vector<double> FieldSampler::values(std::span<const Vec3> points) {
     if (points.empty()) return {};
-    BatchResult batch = field_.eval_batch(points);
+    std::vector<double> values = field_.eval_values(points);
     evaluations_ += points.size();
-    return std::move(batch.values);
+    return values;
 }
 
 Sampled FieldSampler::sample(std::span<const Vec3> points, ShortValues short_values) {

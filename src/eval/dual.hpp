@@ -1,0 +1,197 @@
+// The operations of a program on points: on plain values, and on dual numbers
+// that carry the gradient with respect to the point along (forward-mode
+// differentiation). Each Dual operation computes its value with the plain one,
+// so the two paths give the same values bit for bit.
+//
+// Conventions shared with the package's NumPy shapes, so that both give the
+// same gradient where a derivative jumps: min and max pick the first operand
+// on ties, |a| counts 0 as positive, and NaN in either operand of min or max
+// gives NaN.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace quarvel {
+
+// A value and its three partial derivatives with respect to x, y and z.
+struct Dual {
+    double v = 0.0;
+    double dx = 0.0, dy = 0.0, dz = 0.0;
+};
+
+// The edges of a polygon, prepared once from its corners (see Op::polygon).
+struct PolygonEdges {
+    // Per edge j, from corner j to corner j + 1 (wrapping): its start, its vector,
+    // its squared length, the y of its end (start + vector, as the ray test
+    // sums them), the x-per-y slope (1 for a horizontal edge, never used) and
+    // its outward unit normal.
+    std::vector<double> ax, ay, ex, ey, len2, end_y, slope, nx, ny;
+    double reach = 0.0;  // the largest |coordinate| of a corner, for rounding margins
+};
+
+namespace ops {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---------------------------------------------------------------- plain values
+
+inline double add(double a, double b) { return a + b; }
+inline double sub(double a, double b) { return a - b; }
+inline double mul(double a, double b) { return a * b; }
+inline double div(double a, double b) { return a / b; }
+inline double neg(double a) { return -a; }
+inline double abs(double a) { return std::fabs(a); }
+inline double square(double a) { return a * a; }
+inline double sqrt(double a) { return std::sqrt(a); }
+inline double sin(double a) { return std::sin(a); }
+inline double cos(double a) { return std::cos(a); }
+inline double floor(double a) { return std::floor(a); }
+inline double detach(double a) { return a; }
+inline double min(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return kNaN;
+    return a <= b ? a : b;
+}
+inline double max(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return kNaN;
+    return a >= b ? a : b;
+}
+inline double atan2(double a, double b) { return std::atan2(a, b); }
+inline double less(double a, double b) { return a < b ? 1.0 : 0.0; }
+inline double select(double c, double a, double b) { return c != 0.0 ? a : b; }
+inline double length2(double a, double b, std::uint32_t) { return std::sqrt(a * a + b * b); }
+inline double length3(double a, double b, double c, std::uint32_t) {
+    return std::sqrt(a * a + b * b + c * c);
+}
+
+// The blend weight of the polynomial smooth minimum: 1 where a is lower by k or more.
+inline double smooth_weight(double a, double b, double k) {
+    const double h = 0.5 + 0.5 * (b - a) / k;
+    if (std::isnan(h)) return h;
+    return h < 0.0 ? 0.0 : (h > 1.0 ? 1.0 : h);
+}
+inline double smooth_min(double a, double b, double k) {
+    const double h = smooth_weight(a, b, k);
+    return h * a + (1.0 - h) * b - k * h * (1.0 - h);
+}
+
+// Signed distance to the polygon at (x, y) and its gradient: distance to the
+// nearest edge (the first of equals), negative inside by the even-odd rule.
+// On an edge, where the direction to it is lost, the gradient is its normal.
+struct PolygonSample {
+    double v, gx, gy;
+};
+inline PolygonSample polygon_sample(const PolygonEdges& p, double x, double y) {
+    if (std::isnan(x) || std::isnan(y)) return {kNaN, kNaN, kNaN};
+    double best = std::numeric_limits<double>::infinity();
+    double near_x = 0.0, near_y = 0.0, normal_x = 0.0, normal_y = 0.0;
+    bool inside = false;
+    for (std::size_t j = 0; j < p.ax.size(); ++j) {
+        const double pax = x - p.ax[j], pay = y - p.ay[j];
+        double t = (pax * p.ex[j] + pay * p.ey[j]) / p.len2[j];
+        t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
+        const double dx = pax - t * p.ex[j], dy = pay - t * p.ey[j];
+        const double d2 = dx * dx + dy * dy;
+        if (d2 < best) {
+            best = d2;
+            near_x = dx, near_y = dy;
+            normal_x = p.nx[j], normal_y = p.ny[j];
+        }
+        // A ray towards +x crosses the edges whose ends lie on either side of y.
+        if ((p.ay[j] <= y) != (p.end_y[j] <= y) && x < p.ax[j] + (y - p.ay[j]) * p.slope[j])
+            inside = !inside;
+    }
+    const double dist = std::sqrt(best);
+    const double side = inside ? -1.0 : 1.0;
+    if (dist > 0.0) return {side * dist, side * near_x / dist, side * near_y / dist};
+    return {side * dist, normal_x, normal_y};
+}
+inline double polygon(const PolygonEdges& p, double x, double y) { return polygon_sample(p, x, y).v; }
+
+// ---------------------------------------------------------------- dual numbers
+
+// a's derivative scaled by s: the chain rule of a one-operand function.
+inline Dual chain(double v, double s, const Dual& a) { return {v, s * a.dx, s * a.dy, s * a.dz}; }
+// s * a's derivative + t * b's derivative.
+inline Dual chain(double v, double s, const Dual& a, double t, const Dual& b) {
+    return {v, s * a.dx + t * b.dx, s * a.dy + t * b.dy, s * a.dz + t * b.dz};
+}
+
+inline Dual add(const Dual& a, const Dual& b) {
+    return {a.v + b.v, a.dx + b.dx, a.dy + b.dy, a.dz + b.dz};
+}
+inline Dual sub(const Dual& a, const Dual& b) {
+    return {a.v - b.v, a.dx - b.dx, a.dy - b.dy, a.dz - b.dz};
+}
+inline Dual mul(const Dual& a, const Dual& b) { return chain(a.v * b.v, b.v, a, a.v, b); }
+inline Dual div(const Dual& a, const Dual& b) {
+    const double q = a.v / b.v;
+    return {q, (a.dx - q * b.dx) / b.v, (a.dy - q * b.dy) / b.v, (a.dz - q * b.dz) / b.v};
+}
+inline Dual neg(const Dual& a) { return {-a.v, -a.dx, -a.dy, -a.dz}; }
+inline Dual abs(const Dual& a) { return chain(std::fabs(a.v), a.v >= 0.0 ? 1.0 : -1.0, a); }
+inline Dual square(const Dual& a) { return chain(a.v * a.v, 2.0 * a.v, a); }
+inline Dual sqrt(const Dual& a) {
+    const double r = std::sqrt(a.v);
+    return chain(r, 0.5 / r, a);
+}
+inline Dual sin(const Dual& a) { return chain(std::sin(a.v), std::cos(a.v), a); }
+inline Dual cos(const Dual& a) { return chain(std::cos(a.v), -std::sin(a.v), a); }
+inline Dual floor(const Dual& a) { return {std::floor(a.v), 0.0, 0.0, 0.0}; }
+inline Dual detach(const Dual& a) { return {a.v, 0.0, 0.0, 0.0}; }
+inline Dual min(const Dual& a, const Dual& b) {
+    if (std::isnan(a.v) || std::isnan(b.v)) return {kNaN, kNaN, kNaN, kNaN};
+    return a.v <= b.v ? a : b;
+}
+inline Dual max(const Dual& a, const Dual& b) {
+    if (std::isnan(a.v) || std::isnan(b.v)) return {kNaN, kNaN, kNaN, kNaN};
+    return a.v >= b.v ? a : b;
+}
+// atan2(a, b); at the origin, where the angle has no derivative, zero.
+inline Dual atan2(const Dual& a, const Dual& b) {
+    const double r2 = a.v * a.v + b.v * b.v;
+    if (r2 == 0.0) return {std::atan2(a.v, b.v), 0.0, 0.0, 0.0};
+    return chain(std::atan2(a.v, b.v), b.v / r2, a, -a.v / r2, b);
+}
+inline Dual less(const Dual& a, const Dual& b) { return {less(a.v, b.v), 0.0, 0.0, 0.0}; }
+inline Dual select(const Dual& c, const Dual& a, const Dual& b) { return c.v != 0.0 ? a : b; }
+
+// The length's derivative where it is zero: operand `fallback`'s own, or none
+// (fallback = the operand count), like a unit vector with a fallback direction.
+inline Dual length2(const Dual& a, const Dual& b, std::uint32_t fallback) {
+    const double len = length2(a.v, b.v, fallback);
+    if (len > 0.0) return chain(len, a.v / len, a, b.v / len, b);
+    if (fallback == 0) return {len, a.dx, a.dy, a.dz};
+    if (fallback == 1) return {len, b.dx, b.dy, b.dz};
+    return {len, 0.0, 0.0, 0.0};
+}
+inline Dual length3(const Dual& a, const Dual& b, const Dual& c, std::uint32_t fallback) {
+    const double len = length3(a.v, b.v, c.v, fallback);
+    if (len > 0.0) {
+        const double s = a.v / len, t = b.v / len, u = c.v / len;
+        return {len, s * a.dx + t * b.dx + u * c.dx, s * a.dy + t * b.dy + u * c.dy,
+                s * a.dz + t * b.dz + u * c.dz};
+    }
+    const Dual* pick[] = {&a, &b, &c};
+    if (fallback < 3) return {len, pick[fallback]->dx, pick[fallback]->dy, pick[fallback]->dz};
+    return {len, 0.0, 0.0, 0.0};
+}
+
+// Inside the blend the weight's own derivative cancels: d/da = h, d/db = 1 - h,
+// d/dk = -h (1 - h).
+inline Dual smooth_min(const Dual& a, const Dual& b, const Dual& k) {
+    const double h = smooth_weight(a.v, b.v, k.v);
+    const Dual ab = chain(smooth_min(a.v, b.v, k.v), h, a, 1.0 - h, b);
+    const double s = -h * (1.0 - h);
+    return {ab.v, ab.dx + s * k.dx, ab.dy + s * k.dy, ab.dz + s * k.dz};
+}
+
+inline Dual polygon(const PolygonEdges& p, const Dual& x, const Dual& y) {
+    const PolygonSample s = polygon_sample(p, x.v, y.v);
+    return chain(s.v, s.gx, x, s.gy, y);
+}
+
+}  // namespace ops
+}  // namespace quarvel
