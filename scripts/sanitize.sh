@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the extension and the core tests with AddressSanitizer and
+# Builds the extensions and the core tests with AddressSanitizer and
 # UndefinedBehaviorSanitizer in build/asan-core and build/asan-module, then runs
 # the C++ core tests (with leak detection) and the whole Python suite against
 # the sanitized module. Any finding fails the run (non-zero exit).
@@ -35,7 +35,9 @@ cmake --build build/asan-module -j "$jobs" >/dev/null
 # interpreter's own allocations under ASan too. The interpreter keeps memory
 # allocated at exit, so leak detection is off here; leaks are checked by the
 # core run above and by the reference-count and memory tests of the suite.
-# Subprocesses started by the tests inherit all of this.
+# Subprocesses started by the tests inherit all of this. The build tree holds
+# a copy of the package around its quarvel._engine, so the package tests run
+# the sanitized modules too.
 asan_rt=$(g++ -print-file-name=libasan.so)
 stdcxx=$(g++ -print-file-name=libstdc++.so.6)
 for lib in "$asan_rt" "$stdcxx"; do
@@ -50,13 +52,15 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_retur
 export UBSAN_OPTIONS="$ubsan_options"
 export PYTHONPATH="$module_dir"
 
-# The tests must run the sanitized module, not the one installed in .venv.
+# The tests must run the sanitized modules, not the ones installed in .venv.
 cd tests
 ../.venv/bin/python - "$module_dir" <<'EOF'
 import os, sys
 import _quarvel_rs
-where = os.path.dirname(os.path.realpath(_quarvel_rs.__file__))
-if where != os.path.realpath(sys.argv[1]):
-    sys.exit(f"error: _quarvel_rs was imported from {where}, not from {sys.argv[1]}")
+import quarvel._engine
+for module, folder in ((_quarvel_rs, sys.argv[1]), (quarvel._engine, os.path.join(sys.argv[1], "quarvel"))):
+    where = os.path.dirname(os.path.realpath(module.__file__))
+    if where != os.path.realpath(folder):
+        sys.exit(f"error: {module.__name__} was imported from {where}, not from {folder}")
 EOF
 ../.venv/bin/python -m pytest -q -p no:cacheprovider -x "$@" python

@@ -1,75 +1,24 @@
 // The module _quarvel_rs: initialisation, the function table, and the five
-// functions. This is the one place where C++ errors become interpreter
-// exceptions.
+// functions; py/boundary.hpp turns their C++ errors into interpreter exceptions.
 #include <Python.h>
 
 #include <atomic>
-#include <cassert>
-#include <cstdio>
-#include <new>
 #include <string>
 
 #include "dc/extract.hpp"
 #include "eval/sampler.hpp"
 #include "octree/build.hpp"
 #include "py/args.hpp"
+#include "py/boundary.hpp"
 #include "py/bridge.hpp"
 #include "py/python_error.hpp"
 #include "py/results.hpp"
 
 namespace quarvel::py {
 
+const char* const kModuleName = "_quarvel_rs";
+
 namespace {
-
-// ---------------------------------------------------------------- the boundary
-
-void report_fault(const Fault& f) {
-    const std::source_location& at = f.where();
-    std::fprintf(stderr, "_quarvel_rs: internal fault at %s:%u:%u (%s): %s\n", at.file_name(),
-                 static_cast<unsigned>(at.line()), static_cast<unsigned>(at.column()),
-                 at.function_name(), f.message().c_str());
-    std::fflush(stderr);
-}
-
-void raise_panic(const std::string& message) {
-    PyObject* type = nullptr;
-    try {
-        type = panic_exception_type();
-    } catch (const Fault&) {
-        type = PyExc_SystemError;  // the class could not be created (its error was printed)
-    } catch (PythonError& error) {
-        error.restore();  // no memory left to create the class: the MemoryError it is
-        return;
-    }
-    PyErr_SetString(type, message.c_str());
-}
-
-// Runs a function body; every C++ error leaves here as an interpreter exception.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    PyObject* result = nullptr;
-    try {
-        result = body().release();
-    } catch (PythonError& error) {
-        error.restore();
-    } catch (const Fault& f) {
-        report_fault(f);
-        raise_panic(f.message());
-    } catch (const std::bad_alloc&) {
-        PyErr_SetString(PyExc_MemoryError,
-                        "_quarvel_rs could not allocate memory (the batch or octree is too large)");
-    } catch (const std::exception& e) {
-        report_fault(Fault(e.what()));
-        raise_panic(e.what());
-    } catch (...) {
-        report_fault(Fault("unknown internal fault"));
-        raise_panic("unknown internal fault");
-    }
-    // The interpreter's rule for every C function: an exception set exactly when
-    // there is no result.
-    assert((PyErr_Occurred() == nullptr) ^ (result == nullptr));
-    return result;
-}
 
 // ---------------------------------------------------------------- signatures
 
@@ -181,17 +130,6 @@ PyRef test_fd_gradients_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* 
     const double step = convert_or(kFd, args, 2, to_float, 1e-5);
     EvalBridge field(eval_fn.get());
     return gradient_list(fd_gradients(field, points, step));
-}
-
-template <PyRef (*Impl)(PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] { return Impl(args, nargs, kwnames); });
-}
-
-template <PyRef (*Impl)(PyObject* const*, Py_ssize_t, PyObject*)>
-PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
-        static_cast<PyCFunctionFastWithKeywords>(entry<Impl>)));
 }
 
 // ---------------------------------------------------------------- the module

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "py/boundary.hpp"
+
 namespace quarvel::py {
 
 namespace {
@@ -32,6 +34,10 @@ PyObject* g_panic_type = nullptr;  // lives for the process, like the module
 
 }  // namespace
 
+void adopt_panic_exception_type(PyObject* type) {
+    if (!g_panic_type) g_panic_type = Py_NewRef(type);
+}
+
 PyObject* panic_exception_type() {
     if (!g_panic_type) {
         g_panic_type = PyErr_NewExceptionWithDoc("quarvel_runtime.PanicException", kPanicDoc,
@@ -49,9 +55,10 @@ void throw_pending(std::source_location where) {
     }
     // Only a class that exists can have been raised: looking it up never creates it.
     if (g_panic_type && PyErr_GivenExceptionMatches(exc.get(), g_panic_type)) {
-        std::fputs("_quarvel_rs: a PanicException was raised by the field callable; "
-                   "resuming it as an internal fault\n",
-                   stderr);
+        std::fprintf(stderr,
+                     "%s: a PanicException was raised by the field callable; "
+                     "resuming it as an internal fault\n",
+                     kModuleName);
         std::fflush(stderr);
         PyErr_DisplayException(exc.get());
         throw Fault(panic_message(exc.get()), where);

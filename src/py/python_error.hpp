@@ -42,8 +42,13 @@ inline PyRef created(PyObject* obj, std::source_location where = std::source_loc
     return PyRef::steal(obj);
 }
 
-// The class of internal faults, created on first use.
+// The class of internal faults, quarvel_runtime.PanicException: created on
+// first use by _quarvel_rs, whose module quarvel_runtime re-exports it.
 PyObject* panic_exception_type();
+// Makes `type` (that class, imported) the one this module raises, so that a
+// fault of any module is caught and pickled as the same class. Kept for the
+// life of the process; ignored once a class is set.
+void adopt_panic_exception_type(PyObject* type);
 
 // The qualified name of an object's type (for messages).
 std::string type_qualname(PyObject* obj);

@@ -1,0 +1,62 @@
+#include "py/boundary.hpp"
+
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "core/fault.hpp"
+#include "py/python_error.hpp"
+
+namespace quarvel::py {
+
+namespace {
+
+void report_fault(const Fault& f) {
+    const std::source_location& at = f.where();
+    std::fprintf(stderr, "%s: internal fault at %s:%u:%u (%s): %s\n", kModuleName, at.file_name(),
+                 static_cast<unsigned>(at.line()), static_cast<unsigned>(at.column()),
+                 at.function_name(), f.message().c_str());
+    std::fflush(stderr);
+}
+
+void raise_panic(const std::string& message) {
+    PyObject* type = nullptr;
+    try {
+        type = panic_exception_type();
+    } catch (const Fault&) {
+        type = PyExc_SystemError;  // the class could not be created (its error was printed)
+    } catch (PythonError& error) {
+        error.restore();  // no memory left to create the class: the MemoryError it is
+        return;
+    }
+    PyErr_SetString(type, message.c_str());
+}
+
+}  // namespace
+
+namespace detail {
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (PythonError& error) {
+        error.restore();
+    } catch (const Fault& f) {
+        report_fault(f);
+        raise_panic(f.message());
+    } catch (const std::bad_alloc&) {
+        const std::string message =
+            std::string(kModuleName) + " could not allocate memory (the batch or octree is too large)";
+        PyErr_SetString(PyExc_MemoryError, message.c_str());
+    } catch (const std::exception& e) {
+        report_fault(Fault(e.what()));
+        raise_panic(e.what());
+    } catch (...) {
+        report_fault(Fault("unknown internal fault"));
+        raise_panic("unknown internal fault");
+    }
+}
+
+}  // namespace detail
+
+}  // namespace quarvel::py

@@ -1,0 +1,60 @@
+// The module boundary: the one place where C++ errors become interpreter
+// exceptions. Both extension modules wrap every function body in guarded().
+#pragma once
+
+#include <Python.h>
+
+#include <cassert>
+
+#include "py/pyref.hpp"
+
+namespace quarvel::py {
+
+// The name of the module this binding is linked into ("_quarvel_rs",
+// "quarvel._engine"), for diagnostics. Each module defines it once.
+extern const char* const kModuleName;
+
+// Runs a function body; every C++ error leaves here as an interpreter
+// exception (a Fault as PanicException after a diagnostic on stderr,
+// std::bad_alloc as MemoryError). Returns a new reference or null.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept;
+
+// The C entry of a METH_FASTCALL | METH_KEYWORDS function whose body is Impl.
+using FastImpl = PyRef (*)(PyObject* const*, Py_ssize_t, PyObject*);
+template <FastImpl Impl>
+PyCFunction as_cfunction();
+
+// ---------------------------------------------------------------- details
+
+namespace detail {
+// The error in flight (rethrown inside) as the pending interpreter exception.
+void raise_current_exception() noexcept;
+}  // namespace detail
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    PyObject* result = nullptr;
+    try {
+        result = body().release();
+    } catch (...) {
+        detail::raise_current_exception();
+    }
+    // The interpreter's rule for every C function: an exception set exactly when
+    // there is no result.
+    assert((PyErr_Occurred() == nullptr) ^ (result == nullptr));
+    return result;
+}
+
+template <FastImpl Impl>
+PyObject* fast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return Impl(args, nargs, kwnames); });
+}
+
+template <FastImpl Impl>
+PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+        static_cast<PyCFunctionFastWithKeywords>(fast_entry<Impl>)));
+}
+
+}  // namespace quarvel::py
