@@ -6,7 +6,7 @@
 // Conventions shared with the package's NumPy shapes, so that both give the
 // same gradient where a derivative jumps: min and max pick the first operand
 // on ties, |a| counts 0 as positive, and NaN in either operand of min or max
-// gives NaN.
+// gives NaN (with that operand's derivative).
 #pragma once
 
 #include <cmath>
@@ -50,14 +50,13 @@ inline double sin(double a) { return std::sin(a); }
 inline double cos(double a) { return std::cos(a); }
 inline double floor(double a) { return std::floor(a); }
 inline double detach(double a) { return a; }
-inline double min(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) return kNaN;
-    return a <= b ? a : b;
-}
-inline double max(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) return kNaN;
-    return a >= b ? a : b;
-}
+// Whether min (max) keeps its first operand: on ties, and when it is NaN (a NaN
+// second operand is kept by the comparison failing). Written without branches,
+// as every lane's selection below, so that loops over lanes vectorise.
+inline bool keeps_first_min(double a, double b) { return (a <= b) | (a != a); }
+inline bool keeps_first_max(double a, double b) { return (a >= b) | (a != a); }
+inline double min(double a, double b) { return keeps_first_min(a, b) ? a : b; }
+inline double max(double a, double b) { return keeps_first_max(a, b) ? a : b; }
 inline double atan2(double a, double b) { return std::atan2(a, b); }
 inline double less(double a, double b) { return a < b ? 1.0 : 0.0; }
 inline double select(double c, double a, double b) { return c != 0.0 ? a : b; }
@@ -68,9 +67,9 @@ inline double length3(double a, double b, double c, std::uint32_t) {
 
 // The blend weight of the polynomial smooth minimum: 1 where a is lower by k or more.
 inline double smooth_weight(double a, double b, double k) {
-    const double h = 0.5 + 0.5 * (b - a) / k;
-    if (std::isnan(h)) return h;
-    return h < 0.0 ? 0.0 : (h > 1.0 ? 1.0 : h);
+    double h = 0.5 + 0.5 * (b - a) / k;
+    h = h < 0.0 ? 0.0 : h;  // NaN passes both
+    return h > 1.0 ? 1.0 : h;
 }
 inline double smooth_min(double a, double b, double k) {
     const double h = smooth_weight(a, b, k);
@@ -141,42 +140,38 @@ inline Dual sin(const Dual& a) { return chain(std::sin(a.v), std::cos(a.v), a); 
 inline Dual cos(const Dual& a) { return chain(std::cos(a.v), -std::sin(a.v), a); }
 inline Dual floor(const Dual& a) { return {std::floor(a.v), 0.0, 0.0, 0.0}; }
 inline Dual detach(const Dual& a) { return {a.v, 0.0, 0.0, 0.0}; }
-inline Dual min(const Dual& a, const Dual& b) {
-    if (std::isnan(a.v) || std::isnan(b.v)) return {kNaN, kNaN, kNaN, kNaN};
-    return a.v <= b.v ? a : b;
+// a if `first` else b, component by component.
+inline Dual pick(bool first, const Dual& a, const Dual& b) {
+    return {first ? a.v : b.v, first ? a.dx : b.dx, first ? a.dy : b.dy, first ? a.dz : b.dz};
 }
-inline Dual max(const Dual& a, const Dual& b) {
-    if (std::isnan(a.v) || std::isnan(b.v)) return {kNaN, kNaN, kNaN, kNaN};
-    return a.v >= b.v ? a : b;
-}
+inline Dual min(const Dual& a, const Dual& b) { return pick(keeps_first_min(a.v, b.v), a, b); }
+inline Dual max(const Dual& a, const Dual& b) { return pick(keeps_first_max(a.v, b.v), a, b); }
 // atan2(a, b); at the origin, where the angle has no derivative, zero.
 inline Dual atan2(const Dual& a, const Dual& b) {
     const double r2 = a.v * a.v + b.v * b.v;
-    if (r2 == 0.0) return {std::atan2(a.v, b.v), 0.0, 0.0, 0.0};
-    return chain(std::atan2(a.v, b.v), b.v / r2, a, -a.v / r2, b);
+    const double s = b.v / r2, t = -a.v / r2;
+    return chain(std::atan2(a.v, b.v), r2 != 0.0 ? s : 0.0, a, r2 != 0.0 ? t : 0.0, b);
 }
 inline Dual less(const Dual& a, const Dual& b) { return {less(a.v, b.v), 0.0, 0.0, 0.0}; }
-inline Dual select(const Dual& c, const Dual& a, const Dual& b) { return c.v != 0.0 ? a : b; }
+inline Dual select(const Dual& c, const Dual& a, const Dual& b) { return pick(c.v != 0.0, a, b); }
 
 // The length's derivative where it is zero: operand `fallback`'s own, or none
 // (fallback = the operand count), like a unit vector with a fallback direction.
+// The weight of operand k in a length's derivative: x / len, or where the
+// length is 0, 1 for the fallback operand and 0 for the others.
+inline double length_weight(double x, double len, std::uint32_t k, std::uint32_t fallback) {
+    const double w = x / len;  // divided whatever len is, so that no branch guards it
+    return len > 0.0 ? w : (k == fallback ? 1.0 : 0.0);
+}
 inline Dual length2(const Dual& a, const Dual& b, std::uint32_t fallback) {
     const double len = length2(a.v, b.v, fallback);
-    if (len > 0.0) return chain(len, a.v / len, a, b.v / len, b);
-    if (fallback == 0) return {len, a.dx, a.dy, a.dz};
-    if (fallback == 1) return {len, b.dx, b.dy, b.dz};
-    return {len, 0.0, 0.0, 0.0};
+    return chain(len, length_weight(a.v, len, 0, fallback), a, length_weight(b.v, len, 1, fallback), b);
 }
 inline Dual length3(const Dual& a, const Dual& b, const Dual& c, std::uint32_t fallback) {
     const double len = length3(a.v, b.v, c.v, fallback);
-    if (len > 0.0) {
-        const double s = a.v / len, t = b.v / len, u = c.v / len;
-        return {len, s * a.dx + t * b.dx + u * c.dx, s * a.dy + t * b.dy + u * c.dy,
-                s * a.dz + t * b.dz + u * c.dz};
-    }
-    const Dual* pick[] = {&a, &b, &c};
-    if (fallback < 3) return {len, pick[fallback]->dx, pick[fallback]->dy, pick[fallback]->dz};
-    return {len, 0.0, 0.0, 0.0};
+    const double s = length_weight(a.v, len, 0, fallback), t = length_weight(b.v, len, 1, fallback),
+                 u = length_weight(c.v, len, 2, fallback);
+    return {len, s * a.dx + t * b.dx + u * c.dx, s * a.dy + t * b.dy + u * c.dy, s * a.dz + t * b.dz + u * c.dz};
 }
 
 // Inside the blend the weight's own derivative cancels: d/da = h, d/db = 1 - h,

@@ -174,40 +174,45 @@ std::vector<std::size_t> last_reads(const std::vector<Instr>& code, const std::v
 
 // ---------------------------------------------------------------- frames
 
-// The registers of one block of lanes (points or boxes), slot by slot.
+// One slot's lanes, read and written lane by lane.
 template <class T>
-class Frame {
-public:
-    Frame(std::size_t slots, std::size_t lanes) : lanes_(lanes), data_(slots * lanes) {}
-    T load(std::uint32_t slot, std::size_t lane) const { return data_[slot * lanes_ + lane]; }
-    void store(std::uint32_t slot, std::size_t lane, const T& v) { data_[slot * lanes_ + lane] = v; }
-
-private:
-    std::size_t lanes_;
-    std::vector<T> data_;
+struct SlotView {
+    T* v;
+    T get(std::size_t i) const { return v[i]; }
+    void put(std::size_t i, const T& x) const { v[i] = x; }
 };
 
 // Dual numbers component by component, so that a step's loop over lanes reads
 // and writes contiguous doubles.
 template <>
-class Frame<Dual> {
-public:
-    Frame(std::size_t slots, std::size_t lanes) : lanes_(lanes), data_(slots * 4 * lanes) {}
-    Dual load(std::uint32_t slot, std::size_t lane) const {
-        const double* d = data_.data() + slot * 4 * lanes_ + lane;
-        return {d[0], d[lanes_], d[2 * lanes_], d[3 * lanes_]};
+struct SlotView<Dual> {
+    double *v, *dx, *dy, *dz;
+    Dual get(std::size_t i) const { return {v[i], dx[i], dy[i], dz[i]}; }
+    void put(std::size_t i, const Dual& x) const {
+        v[i] = x.v;
+        dx[i] = x.dx;
+        dy[i] = x.dy;
+        dz[i] = x.dz;
     }
-    void store(std::uint32_t slot, std::size_t lane, const Dual& v) {
-        double* d = data_.data() + slot * 4 * lanes_ + lane;
-        d[0] = v.v;
-        d[lanes_] = v.dx;
-        d[2 * lanes_] = v.dy;
-        d[3 * lanes_] = v.dz;
+};
+
+// The registers of one block of lanes (points or boxes), slot by slot.
+template <class T>
+class Frame {
+public:
+    static constexpr std::size_t kWidth = std::is_same_v<T, Dual> ? 4 : 1;  // stored values per lane
+    using Stored = std::conditional_t<std::is_same_v<T, Dual>, double, T>;
+
+    Frame(std::size_t slots, std::size_t lanes) : lanes_(lanes), data_(slots * kWidth * lanes) {}
+    SlotView<T> view(std::uint32_t slot) {
+        Stored* base = data_.data() + slot * kWidth * lanes_;
+        if constexpr (std::is_same_v<T, Dual>) return {base, base + lanes_, base + 2 * lanes_, base + 3 * lanes_};
+        else return {base};
     }
 
 private:
     std::size_t lanes_;
-    std::vector<double> data_;
+    std::vector<Stored> data_;
 };
 
 template <class T>
@@ -228,17 +233,25 @@ std::size_t lanes_for(std::size_t slots, std::size_t bytes_per_value) {
 
 // ---------------------------------------------------------------- running
 
+// A step's output slot never holds one of its operands (see the planning), so
+// the lanes are independent: no loop-carried dependence, whatever the pointers.
 template <class T, class F>
 void map1(Frame<T>& f, const Program::Step& s, std::size_t n, F fn) {
-    for (std::size_t i = 0; i < n; ++i) f.store(s.out, i, fn(f.load(s.a, i)));
+    const SlotView<T> out = f.view(s.out), a = f.view(s.a);
+#pragma GCC ivdep
+    for (std::size_t i = 0; i < n; ++i) out.put(i, fn(a.get(i)));
 }
 template <class T, class F>
 void map2(Frame<T>& f, const Program::Step& s, std::size_t n, F fn) {
-    for (std::size_t i = 0; i < n; ++i) f.store(s.out, i, fn(f.load(s.a, i), f.load(s.b, i)));
+    const SlotView<T> out = f.view(s.out), a = f.view(s.a), b = f.view(s.b);
+#pragma GCC ivdep
+    for (std::size_t i = 0; i < n; ++i) out.put(i, fn(a.get(i), b.get(i)));
 }
 template <class T, class F>
 void map3(Frame<T>& f, const Program::Step& s, std::size_t n, F fn) {
-    for (std::size_t i = 0; i < n; ++i) f.store(s.out, i, fn(f.load(s.a, i), f.load(s.b, i), f.load(s.c, i)));
+    const SlotView<T> out = f.view(s.out), a = f.view(s.a), b = f.view(s.b), c = f.view(s.c);
+#pragma GCC ivdep
+    for (std::size_t i = 0; i < n; ++i) out.put(i, fn(a.get(i), b.get(i), c.get(i)));
 }
 
 // Runs the steps over the first n lanes of the frame.
@@ -350,13 +363,14 @@ void Program::run_blocks(std::size_t n, Input&& input, Output&& output) const {
         [&](std::size_t first, std::size_t last) {
             Frame<T> frame(slots_, lanes);
             for (const auto& [s, v] : pinned_)
-                for (std::size_t i = 0; i < lanes; ++i) frame.store(s, i, constant_of<T>(v));
+                for (std::size_t i = 0; i < lanes; ++i) frame.view(s).put(i, constant_of<T>(v));
             for (std::size_t block = first; block < last; ++block) {
                 const std::size_t begin = block * lanes, count = std::min(lanes, n - begin);
                 for (std::uint32_t axis = 0; axis < 3; ++axis)
-                    for (std::size_t i = 0; i < count; ++i) frame.store(axis, i, input(begin + i, axis));
+                    for (std::size_t i = 0; i < count; ++i) frame.view(axis).put(i, input(begin + i, axis));
                 run_steps(steps_, polygons_, frame, count);
-                for (std::size_t i = 0; i < count; ++i) output(begin + i, frame.load(result_, i));
+                const SlotView<T> result = frame.view(result_);
+                for (std::size_t i = 0; i < count; ++i) output(begin + i, result.get(i));
             }
         },
         4);
