@@ -1,0 +1,73 @@
+"""Compiled shapes against their NumPy path, side by side in one run.
+
+    .venv/bin/python bench/bench_compiled.py points [--count 1000000] [--repeat 5] [--shapes csg gyroid]
+
+``points`` evaluates each gallery shape (quarvel.BUILTINS) at the same random
+points of its box: the NumPy path (values and gradients), the compiled
+program (values and gradients, and values alone), and prints the median
+times, the nanoseconds per point and the speed-up. The worker pool's size
+is RAYON_NUM_THREADS (read once per process).
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import time
+from collections.abc import Callable
+
+import numpy as np
+
+import quarvel as qv
+from quarvel import _engine
+
+
+def median_seconds(run: Callable[[], object], repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def points_in(shape: qv.Shape, count: int) -> np.ndarray:
+    box = shape.bounds if shape.bounds.is_finite else qv.Bounds.of(-1.0, 1.0)
+    lo, hi = np.asarray(box.lo), np.asarray(box.hi)
+    pad = 0.05 * (hi - lo)
+    return lo - pad + np.random.default_rng(1).random((count, 3)) * (hi - lo + 2 * pad)
+
+
+def points_table(names: list[str], count: int, repeat: int) -> None:
+    print(f"{count:,} points per shape, median of {repeat} runs, {_engine.thread_count()} threads\n")
+    print("| shape | instructions | NumPy | compiled | compiled, values only | speed-up | values-only speed-up |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: |")
+    for name in names:
+        shape = qv.builtin(name)
+        program = shape.compile()
+        p = points_in(shape, count)
+        numpy_s = median_seconds(lambda: shape(p), repeat)
+        native_s = median_seconds(lambda: program(p), repeat)
+        values_s = median_seconds(lambda: program.values(p), repeat)
+
+        def per_point(seconds: float) -> str:
+            return f"{seconds * 1e3:.1f} ms ({seconds / count * 1e9:.0f} ns/pt)"
+
+        print(f"| {name} | {len(program)} | {per_point(numpy_s)} | {per_point(native_s)} | "
+              f"{per_point(values_s)} | {numpy_s / native_s:.0f}x | {numpy_s / values_s:.0f}x |", flush=True)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="mode", required=True)
+    points = sub.add_parser("points", help="evaluation alone, at the same points")
+    points.add_argument("--count", type=int, default=1_000_000)
+    points.add_argument("--repeat", type=int, default=5)
+    points.add_argument("--shapes", nargs="+", default=list(qv.BUILTINS))
+    args = parser.parse_args()
+    if args.mode == "points":
+        points_table(args.shapes, args.count, args.repeat)
+
+
+if __name__ == "__main__":
+    main()
