@@ -146,6 +146,24 @@ inline Dual pick(bool first, const Dual& a, const Dual& b) {
 }
 inline Dual min(const Dual& a, const Dual& b) { return pick(keeps_first_min(a.v, b.v), a, b); }
 inline Dual max(const Dual& a, const Dual& b) { return pick(keeps_first_max(a.v, b.v), a, b); }
+// With a constant operand, whose derivative is zero: the same values, and the
+// same derivatives up to the sign of a zero, for half the memory traffic.
+inline Dual add(const Dual& a, double k) { return {a.v + k, a.dx, a.dy, a.dz}; }
+inline Dual add(double k, const Dual& b) { return {k + b.v, b.dx, b.dy, b.dz}; }
+inline Dual sub(const Dual& a, double k) { return {a.v - k, a.dx, a.dy, a.dz}; }
+inline Dual sub(double k, const Dual& b) { return {k - b.v, -b.dx, -b.dy, -b.dz}; }
+inline Dual mul(const Dual& a, double k) { return {a.v * k, k * a.dx, k * a.dy, k * a.dz}; }
+inline Dual mul(double k, const Dual& b) { return {k * b.v, k * b.dx, k * b.dy, k * b.dz}; }
+inline Dual div(const Dual& a, double k) { return {a.v / k, a.dx / k, a.dy / k, a.dz / k}; }
+inline Dual div(double k, const Dual& b) {
+    const double q = k / b.v;
+    return {q, -(q * b.dx) / b.v, -(q * b.dy) / b.v, -(q * b.dz) / b.v};
+}
+inline Dual min(const Dual& a, double k) { return pick(keeps_first_min(a.v, k), a, Dual{k}); }
+inline Dual min(double k, const Dual& b) { return pick(keeps_first_min(k, b.v), Dual{k}, b); }
+inline Dual max(const Dual& a, double k) { return pick(keeps_first_max(a.v, k), a, Dual{k}); }
+inline Dual max(double k, const Dual& b) { return pick(keeps_first_max(k, b.v), Dual{k}, b); }
+
 // atan2(a, b); at the origin, where the angle has no derivative, zero.
 inline Dual atan2(const Dual& a, const Dual& b) {
     const double r2 = a.v * a.v + b.v * b.v;

@@ -254,6 +254,31 @@ void map3(Frame<T>& f, const Program::Step& s, std::size_t n, F fn) {
     for (std::size_t i = 0; i < n; ++i) out.put(i, fn(a.get(i), b.get(i), c.get(i)));
 }
 
+// A constant operand as the step's kernel takes it: a plain number for points,
+// a point interval for boxes.
+template <class T>
+auto constant_operand(double k) {
+    if constexpr (std::is_same_v<T, Interval>) return Interval::point(k);
+    else return k;
+}
+
+// A two-operand step, one of whose operands may be a constant (see Step).
+template <class T, class F>
+void binary(Frame<T>& f, const Program::Step& s, std::size_t n, F fn) {
+    if (s.constant == Program::Constant::none) return map2(f, s, n, fn);
+    const auto k = constant_operand<T>(s.k);
+    const SlotView<T> out = f.view(s.out);
+    if (s.constant == Program::Constant::b) {
+        const SlotView<T> a = f.view(s.a);
+#pragma GCC ivdep
+        for (std::size_t i = 0; i < n; ++i) out.put(i, fn(a.get(i), k));
+    } else {
+        const SlotView<T> b = f.view(s.b);
+#pragma GCC ivdep
+        for (std::size_t i = 0; i < n; ++i) out.put(i, fn(k, b.get(i)));
+    }
+}
+
 // Runs the steps over the first n lanes of the frame.
 template <class T>
 void run_steps(const std::vector<Program::Step>& steps, const std::vector<PolygonEdges>& polygons,
@@ -261,10 +286,10 @@ void run_steps(const std::vector<Program::Step>& steps, const std::vector<Polygo
     using V = const T&;
     for (const Program::Step& s : steps) {
         switch (s.op) {
-            case Op::add: map2(f, s, n, [](V a, V b) { return ops::add(a, b); }); break;
-            case Op::sub: map2(f, s, n, [](V a, V b) { return ops::sub(a, b); }); break;
-            case Op::mul: map2(f, s, n, [](V a, V b) { return ops::mul(a, b); }); break;
-            case Op::div: map2(f, s, n, [](V a, V b) { return ops::div(a, b); }); break;
+            case Op::add: binary(f, s, n, [](const auto& a, const auto& b) { return ops::add(a, b); }); break;
+            case Op::sub: binary(f, s, n, [](const auto& a, const auto& b) { return ops::sub(a, b); }); break;
+            case Op::mul: binary(f, s, n, [](const auto& a, const auto& b) { return ops::mul(a, b); }); break;
+            case Op::div: binary(f, s, n, [](const auto& a, const auto& b) { return ops::div(a, b); }); break;
             case Op::neg: map1(f, s, n, [](V a) { return ops::neg(a); }); break;
             case Op::abs: map1(f, s, n, [](V a) { return ops::abs(a); }); break;
             case Op::square: map1(f, s, n, [](V a) { return ops::square(a); }); break;
@@ -273,8 +298,8 @@ void run_steps(const std::vector<Program::Step>& steps, const std::vector<Polygo
             case Op::cos: map1(f, s, n, [](V a) { return ops::cos(a); }); break;
             case Op::floor: map1(f, s, n, [](V a) { return ops::floor(a); }); break;
             case Op::detach: map1(f, s, n, [](V a) { return ops::detach(a); }); break;
-            case Op::min: map2(f, s, n, [](V a, V b) { return ops::min(a, b); }); break;
-            case Op::max: map2(f, s, n, [](V a, V b) { return ops::max(a, b); }); break;
+            case Op::min: binary(f, s, n, [](const auto& a, const auto& b) { return ops::min(a, b); }); break;
+            case Op::max: binary(f, s, n, [](const auto& a, const auto& b) { return ops::max(a, b); }); break;
             case Op::atan2: map2(f, s, n, [](V a, V b) { return ops::atan2(a, b); }); break;
             case Op::less: map2(f, s, n, [](V a, V b) { return ops::less(a, b); }); break;
             case Op::select: map3(f, s, n, [](V c, V a, V b) { return ops::select(c, a, b); }); break;
@@ -335,6 +360,7 @@ Program::Program(std::vector<Instr> code, std::vector<double> constants)
         }
         const Reads r = reads(in);
         steps_.push_back({in.op, out, slot[in.a], slot[in.b], r.count > 2 ? slot[in.c] : 0, in.imm});
+        take_constant_operand(steps_.back(), in);
         if (in.op == Op::polygon) {
             steps_.back().imm = static_cast<std::uint32_t>(polygons_.size());
             polygons_.push_back(prepare_polygon(constants_, in.c, in.imm));
@@ -350,6 +376,15 @@ Program::Program(std::vector<Instr> code, std::vector<double> constants)
     }
     slots_ = next;
     result_ = slot[3 + n - 1];
+}
+
+void Program::take_constant_operand(Step& step, const Instr& in) const {
+    const bool arithmetic = in.op == Op::add || in.op == Op::sub || in.op == Op::mul || in.op == Op::div ||
+                            in.op == Op::min || in.op == Op::max;
+    auto constant = [&](std::uint32_t reg) { return reg >= 3 && code_[reg - 3].op == Op::constant; };
+    if (!arithmetic || constant(in.a) == constant(in.b)) return;
+    step.constant = constant(in.a) ? Constant::a : Constant::b;
+    step.k = constants_[code_[(constant(in.a) ? in.a : in.b) - 3].imm];
 }
 
 // ---------------------------------------------------------------- evaluation

@@ -89,16 +89,24 @@ public:
     // bounds[i] holds every value at the points of boxes[i] (see interval.hpp).
     void eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) const;
 
+    // Which operand of an arithmetic step or of min and max is a constant,
+    // read from the step rather than from a slot.
+    enum class Constant : std::uint8_t { none, a, b };
+
     // How instruction results are kept while evaluating: slot numbers.
     struct Step {
         Op op;
         std::uint32_t out, a, b, c;
         std::uint32_t imm;  // length fallback; polygon: index into polygons_
+        Constant constant = Constant::none;
+        double k = 0.0;  // the constant operand's value
     };
 
 private:
     template <class T, class Input, class Output>
     void run_blocks(std::size_t n, Input&& input, Output&& output) const;
+    // Marks the step of `in` as reading a constant operand from itself.
+    void take_constant_operand(Step& step, const Instr& in) const;
 
     std::vector<Instr> code_;
     std::vector<double> constants_;

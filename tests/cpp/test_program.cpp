@@ -104,6 +104,12 @@ std::vector<OpCase> op_cases() {
          [](double, double v, double w) { return std::floor(v * 3.0) + w; }},
         {"min", [](T t, O o) { return t.op(Op::min, o.u, o.w); }, [](double u, double, double w) { return std::min(u, w); }},
         {"max", [](T t, O o) { return t.op(Op::max, o.u, o.w); }, [](double u, double, double w) { return std::max(u, w); }},
+        {"constant_operands",  // read from the step rather than from a slot
+         [](T t, O o) {
+             const std::uint32_t a = t.op(Op::min, t.op(Op::div, t.k(1.5), o.v), t.op(Op::mul, o.w, t.k(3.0)));
+             return t.op(Op::max, t.k(0.1), t.op(Op::add, t.k(-0.2), t.op(Op::sub, a, t.k(0.4))));
+         },
+         [](double, double v, double w) { return std::max(0.1, -0.2 + (std::min(1.5 / v, w * 3.0) - 0.4)); }},
         {"atan2", [](T t, O o) { return t.op(Op::atan2, o.w, o.u); },
          [](double u, double, double w) { return std::atan2(w, u); }},
         {"select", [](T t, O o) { return t.op(Op::select, t.op(Op::less, o.u, o.w), o.v, o.w); },
