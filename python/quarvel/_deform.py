@@ -68,10 +68,12 @@ class _Twist(Shape):
         ])
         to_k = p - np.column_stack([kx, ky, kz])
         d_k = np.linalg.norm(to_k, axis=1)
-        out = d_k > 0.0
+        # Outside K (where d_k > 0) told by the point's own position, which
+        # interval bounds over a box inside K can decide, unlike d_k > 0.
+        out = far | (z < self.z_lo) | (z > self.z_hi)
         hp = np.maximum(h, 0.0)
         outer = np.sqrt(d_k**2 + hp**2)
-        safe = np.where(out, outer, 1.0)[:, None]
+        safe = np.where(outer > 0.0, outer, 1.0)[:, None]
         gradients = np.where(out[:, None], (to_k + hp[:, None] * gk) / safe, gh)
         return np.where(out, outer, h), gradients
 

@@ -253,7 +253,12 @@ def _twist(t: Tape, node: _Twist, p: Coords) -> Walk:
     # Outside the cylinder K: sqrt(d_K^2 + max(h, 0)^2) from the nearest point of K.
     d_k = t.length([t.sub(x, kx), t.sub(y, ky), t.sub(z, kz)], None)
     outer = t.length([d_k, t.max(h, 0.0)], None)
-    return t.select(t.less(0.0, d_k), outer, h)
+    outside = t.less(node.radius, rho)
+    if node.z_lo > -math.inf:
+        outside = t.max(outside, t.less(z, node.z_lo))
+    if node.z_hi < math.inf:
+        outside = t.max(outside, t.less(node.z_hi, z))
+    return t.select(outside, outer, h)
 
 
 @emits(_Bend)
