@@ -58,6 +58,11 @@ def clip_to_bounds(t: Tape, value: Reg, p: Coords, box: Bounds) -> Reg:
     return t.max(value, box_distance(t, q))
 
 
+def offsets(t: Tape, p: Sequence[Num], center: np.ndarray) -> list[Reg]:
+    """p - center, coordinate by coordinate."""
+    return [t.sub(x, float(c)) for x, c in zip(p, center)]
+
+
 def radial(t: Tape, p: Coords) -> Reg:
     """The distance from the z axis; its direction falls back to +x on the axis."""
     return t.length(p[:2], 0)
@@ -120,7 +125,7 @@ def _shell(t: Tape, node: _Shell, p: Coords) -> Walk:
 
 @emits(_Translate)
 def _translate(t: Tape, node: _Translate, p: Coords) -> Walk:
-    return (yield node.shape, [t.sub(x, float(s)) for x, s in zip(p, node.shift)])
+    return (yield node.shape, offsets(t, p, node.shift))
 
 
 @emits(_Scale)
@@ -138,15 +143,15 @@ def _rotate(t: Tape, node: _Rotate, p: Coords) -> Walk:
 # ---------------------------------------------------------------- primitives
 
 
-@emits(_Sphere)
-def _sphere(t: Tape, node: _Sphere, p: Coords) -> Reg:
-    d = [t.sub(x, float(c)) for x, c in zip(p, node.center)]
-    return t.sub(t.length(d, 2), node.radius)
+@emits(_Sphere, _Circle)
+def _ball(t: Tape, node: _Sphere | _Circle, p: Coords) -> Reg:
+    # At the centre the gradient is +z for a sphere, +x for a circle, as in NumPy.
+    return t.sub(t.length(offsets(t, p, node.center), 2 if len(p) == 3 else 0), node.radius)
 
 
-@emits(_Box)
-def _box(t: Tape, node: _Box, p: Coords) -> Reg:
-    return rounded_box_distance(t, [t.sub(x, float(c)) for x, c in zip(p, node.center)], node.half, node.radius)
+@emits(_Box, _Rectangle)
+def _rounded_box(t: Tape, node: _Box | _Rectangle, p: Coords) -> Reg:
+    return rounded_box_distance(t, offsets(t, p, node.center), node.half, node.radius)
 
 
 @emits(_Torus)
@@ -167,7 +172,7 @@ def _capsule(t: Tape, node: _Capsule, p: Coords) -> Reg:
     length2 = float(ab @ ab)
     nearest: list[Num] = [float(a) for a in node.a]
     if length2 > 0.0:
-        along = t.div(dot(t, [t.sub(x, float(a)) for x, a in zip(p, node.a)], ab), length2)
+        along = t.div(dot(t, offsets(t, p, node.a), ab), length2)
         # The nearest point moves with p, but d stays normal to the segment: the
         # gradient is d / |d|, as NumPy's unit vector, with its fallback.
         along = t.detach(t.clip(along, 0.0, 1.0))
@@ -194,7 +199,7 @@ def _gyroid(t: Tape, node: _Gyroid, p: Coords) -> Reg:
 
 @emits(_Ellipsoid)
 def _ellipsoid(t: Tape, node: _Ellipsoid, p: Coords) -> Reg:
-    d = [t.sub(x, float(c)) for x, c in zip(p, node.center)]
+    d = offsets(t, p, node.center)
     radii = [float(r) for r in node.radii]
     # At the centre the gradient falls back to the shortest axis.
     k0 = t.length([t.div(x, r) for x, r in zip(d, radii)], int(node.radii.argmin()))
@@ -205,18 +210,7 @@ def _ellipsoid(t: Tape, node: _Ellipsoid, p: Coords) -> Reg:
     return t.select(t.less(1.0, k0), outer, inner)
 
 
-# ---------------------------------------------------------------- the plane and solids from it
-
-
-@emits(_Circle)
-def _circle(t: Tape, node: _Circle, q: Coords) -> Reg:
-    d = [t.sub(x, float(c)) for x, c in zip(q, node.center)]
-    return t.sub(t.length(d, 0), node.radius)
-
-
-@emits(_Rectangle)
-def _rectangle(t: Tape, node: _Rectangle, q: Coords) -> Reg:
-    return rounded_box_distance(t, [t.sub(x, float(c)) for x, c in zip(q, node.center)], node.half, node.radius)
+# ---------------------------------------------------------------- solids from the plane
 
 
 @emits(_Polygon)
