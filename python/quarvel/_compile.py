@@ -291,16 +291,28 @@ class Program:
     gives bounds on the values over boxes.
     """
 
-    def __init__(self, shape: Shape, tape: Tape) -> None:
+    def __init__(self, shape: Shape, code: NDArray[np.int64], constants: NDArray[np.float64]) -> None:
         from . import _engine
 
         self.shape = shape
         self.bounds: Bounds = shape.bounds
+        self.code, self.constants = code, constants
+        self._native = _engine.program(code, constants)
+
+    @classmethod
+    def of(cls, shape: Shape) -> Program:
+        """``shape`` compiled (see :meth:`Shape.compile`)."""
+        from . import _emit  # noqa: F401  (registers the emitters)
+        from . import _engine
+
+        tape = compile_tape(shape)
         opcode = {name: number for number, name in enumerate(_engine.opcodes())}
         code = np.array([(opcode[op], a, b, c, imm) for op, a, b, c, imm in tape.code], dtype=np.int64)
-        self.code = code.reshape(-1, 5)
-        self.constants = np.array(tape.constants, dtype=np.float64)
-        self._native = _engine.program(self.code, self.constants)
+        return cls(shape, code.reshape(-1, 5), np.array(tape.constants, dtype=np.float64))
+
+    def __reduce__(self) -> tuple[type[Program], tuple[Shape, NDArray[np.int64], NDArray[np.float64]]]:
+        # The native program is rebuilt from the tape in the process that loads it.
+        return (Program, (self.shape, self.code, self.constants))
 
     def __call__(self, points: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """Values (N,) and gradients (N, 3) at the (N, 3) ``points``."""

@@ -165,10 +165,9 @@ class Shape(ABC):
         arithmetic of its own.  Such a shape still works as it is, through
         NumPy.
         """
-        from . import _emit  # noqa: F401  (registers the emitters)
-        from ._compile import Program, compile_tape
+        from ._compile import Program
 
-        return Program(self, compile_tape(self))
+        return Program.of(self)
 
     def __or__(self, other: object) -> Shape:
         shape = _operand(other)

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import pickle
+
 import numpy as np
 import pytest
 
@@ -48,6 +50,8 @@ def test_compiled_shapes_agree_with_numpy(name):
     np.testing.assert_allclose(compiled_gradients, gradients, rtol=0, atol=1e-9)
     np.testing.assert_array_equal(program.values(p), compiled_values)
     assert program.bounds == shape.bounds
+    if name.startswith("builtin"):  # to worker processes, as any field
+        np.testing.assert_array_equal(pickle.loads(pickle.dumps(program))(p)[0], compiled_values)
 
 
 @pytest.mark.parametrize("name", ["builtin_csg", "builtin_twisted_star", "builtin_gyroid", "builtin_vase",
