@@ -1,12 +1,18 @@
 """Compiled shapes against their NumPy path, side by side in one run.
 
     .venv/bin/python bench/bench_compiled.py points [--count 1000000] [--repeat 5] [--shapes csg gyroid]
+    .venv/bin/python bench/bench_compiled.py mesh [--depths 7 8] [--repeat 1] [--shapes csg gyroid]
 
 ``points`` evaluates each gallery shape (quarvel.BUILTINS) at the same random
 points of its box: the NumPy path (values and gradients), the compiled
 program (values and gradients, and values alone), and prints the median
-times, the nanoseconds per point and the speed-up. The worker pool's size
-is RAYON_NUM_THREADS (read once per process).
+times, the nanoseconds per point and the speed-up.
+
+``mesh`` meshes each shape with quarvel.mesh, the shape as its field against
+its program as the field, and prints the median times, the points evaluated,
+the triangles and the volumes' relative difference.
+
+The worker pool's size is RAYON_NUM_THREADS (read once per process).
 """
 
 from __future__ import annotations
@@ -57,6 +63,38 @@ def points_table(names: list[str], count: int, repeat: int) -> None:
               f"{per_point(values_s)} | {numpy_s / native_s:.0f}x | {numpy_s / values_s:.0f}x |", flush=True)
 
 
+class Counted:
+    """A field that counts the points it is asked for."""
+
+    def __init__(self, field: Callable[[np.ndarray], object], bounds: qv.Bounds) -> None:
+        self.field, self.bounds, self.points = field, bounds, 0
+
+    def __call__(self, p: np.ndarray) -> object:
+        self.points += len(p)
+        return self.field(p)
+
+
+def mesh_table(names: list[str], depths: list[int], repeat: int) -> None:
+    print(f"quarvel.mesh, median of {repeat} runs, {_engine.thread_count()} threads\n")
+    print("| shape | depth | NumPy | compiled | speed-up | points (NumPy / compiled) | triangles | volume difference |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    for name in names:
+        shape = qv.builtin(name)
+        program = shape.compile()
+        for depth in depths:
+            results = {}
+            for label, field in (("numpy", shape), ("compiled", program)):
+                counted = Counted(field, shape.bounds)
+                meshes = []
+                seconds = median_seconds(lambda: meshes.append(qv.mesh(counted, max_depth=depth)), repeat)
+                results[label] = (seconds, counted.points // repeat, meshes[-1])
+            (numpy_s, points, reference), (native_s, native_points, mesh) = results["numpy"], results["compiled"]
+            # Values equal to a few units in the last place may tip a refinement test.
+            difference = abs(mesh.volume - reference.volume) / abs(reference.volume)
+            print(f"| {name} | {depth} | {numpy_s:.2f} s | {native_s:.2f} s | {numpy_s / native_s:.1f}x | "
+                  f"{points:,} / {native_points:,} | {len(mesh.triangles):,} | {difference:.1e} |", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="mode", required=True)
@@ -64,9 +102,15 @@ def main() -> None:
     points.add_argument("--count", type=int, default=1_000_000)
     points.add_argument("--repeat", type=int, default=5)
     points.add_argument("--shapes", nargs="+", default=list(qv.BUILTINS))
+    mesh = sub.add_parser("mesh", help="quarvel.mesh with the shape or its program as the field")
+    mesh.add_argument("--depths", type=int, nargs="+", default=[7])
+    mesh.add_argument("--repeat", type=int, default=1)
+    mesh.add_argument("--shapes", nargs="+", default=list(qv.BUILTINS))
     args = parser.parse_args()
     if args.mode == "points":
         points_table(args.shapes, args.count, args.repeat)
+    else:
+        mesh_table(args.shapes, args.depths, args.repeat)
 
 
 if __name__ == "__main__":

@@ -48,6 +48,38 @@ inline double square(double a) { return a * a; }
 inline double sqrt(double a) { return std::sqrt(a); }
 inline double sin(double a) { return std::sin(a); }
 inline double cos(double a) { return std::cos(a); }
+
+// sin and cos of x together, within two units in the last place of the library's,
+// for |x| <= kNearReach: x reduced by pi/2 in four parts (the first two
+// products exact for quadrants below 2^20, the last for x next to a multiple
+// of pi/2), then the classic minimax polynomials on [-pi/4, pi/4].
+// Without branches or calls, so that loops over lanes vectorise; beyond the
+// reach the result is meaningless and callers take std::sin and std::cos.
+inline constexpr double kNearReach = 1e5;
+struct SinCos {
+    double sin, cos;
+};
+inline SinCos sincos_near(double x) {
+    constexpr double kTwoOverPi = 6.36619772367581382433e-01;
+    constexpr double kPio2[] = {1.57079632673412561417e+00, 6.07710050630396597660e-11,
+                                2.02226624871116645580e-21, 8.47842766036889956997e-32};
+    constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52: adding it rounds to a whole number
+    const double q = (x * kTwoOverPi + kRound) - kRound;
+    const double r = (((x - q * kPio2[0]) - q * kPio2[1]) - q * kPio2[2]) - q * kPio2[3];
+    const double z = r * r;
+    const double sin_r = r + r * z * (-1.66666666666666324348e-01 + z * (8.33333333332248946124e-03 +
+        z * (-1.98412698298579493134e-04 + z * (2.75573137070700676789e-06 + z * (-2.50507602534068634195e-08 +
+        z * 1.58969099521155010221e-10)))));
+    const double hz = 0.5 * z, w = 1.0 - hz;
+    const double cos_r = w + (((1.0 - w) - hz) + z * (z * (4.16666666666666019037e-02 +
+        z * (-1.38888888888741095749e-03 + z * (2.48015872894767294178e-05 + z * (-2.75573143513906633035e-07 +
+        z * (2.08757232129817482790e-09 + z * -1.13596475577881948265e-11)))))));
+    const int quadrant = static_cast<int>(q) & 3;
+    const double s = (quadrant & 1) ? cos_r : sin_r, c = (quadrant & 1) ? sin_r : cos_r;
+    return {(quadrant & 2) ? -s : s, ((quadrant + 1) & 2) ? -c : c};
+}
+inline double sin_near(double a) { return sincos_near(a).sin; }
+inline double cos_near(double a) { return sincos_near(a).cos; }
 inline double floor(double a) { return std::floor(a); }
 inline double detach(double a) { return a; }
 // Whether min (max) keeps its first operand: on ties, and when it is NaN (a NaN
@@ -138,6 +170,14 @@ inline Dual sqrt(const Dual& a) {
 }
 inline Dual sin(const Dual& a) { return chain(std::sin(a.v), std::cos(a.v), a); }
 inline Dual cos(const Dual& a) { return chain(std::cos(a.v), -std::sin(a.v), a); }
+inline Dual sin_near(const Dual& a) {
+    const SinCos t = sincos_near(a.v);
+    return chain(t.sin, t.cos, a);
+}
+inline Dual cos_near(const Dual& a) {
+    const SinCos t = sincos_near(a.v);
+    return chain(t.cos, -t.sin, a);
+}
 inline Dual floor(const Dual& a) { return {std::floor(a.v), 0.0, 0.0, 0.0}; }
 inline Dual detach(const Dual& a) { return {a.v, 0.0, 0.0, 0.0}; }
 // a if `first` else b, component by component.

@@ -82,8 +82,9 @@ inline Interval periodic(const Interval& a, double peak, double (*f)(double)) {
     if (a.is_unknown() || !finite(a)) return Interval::unknown();
     // Beyond this the phase test loses its precision; any range is then whole.
     if (a.hi - a.lo >= kTwoPi || std::max(std::fabs(a.lo), std::fabs(a.hi)) > 1e9) return {-1.0, 1.0};
+    // Points take the library's value or one within two units of it (sincos_near).
     const double f_lo = f(a.lo), f_hi = f(a.hi);
-    Interval r = outward(std::min(f_lo, f_hi), std::max(f_lo, f_hi), 2);
+    Interval r = outward(std::min(f_lo, f_hi), std::max(f_lo, f_hi), 4);
     if (reaches_phase(a.lo, a.hi, peak)) r.hi = 1.0;
     if (reaches_phase(a.lo, a.hi, peak + kPi)) r.lo = -1.0;
     return {std::max(r.lo, -1.0), std::min(r.hi, 1.0)};

@@ -279,6 +279,26 @@ void binary(Frame<T>& f, const Program::Step& s, std::size_t n, F fn) {
     }
 }
 
+// sin or cos at points: the vectorised kernel for every lane, then the
+// library's function where an operand lies beyond its reach (rare), so that
+// each point's value depends on that point alone.
+template <class T, class Near, class Exact>
+void periodic(Frame<T>& f, const Program::Step& s, std::size_t n, Near near, Exact exact) {
+    if constexpr (std::is_same_v<T, Interval>) {
+        map1(f, s, n, exact);
+    } else {
+        map1(f, s, n, near);
+        const SlotView<T> out = f.view(s.out), a = f.view(s.a);
+        for (std::size_t i = 0; i < n; ++i) {
+            const T x = a.get(i);
+            double v;
+            if constexpr (std::is_same_v<T, Dual>) v = x.v;
+            else v = x;
+            if (!(std::fabs(v) <= ops::kNearReach)) out.put(i, exact(x));
+        }
+    }
+}
+
 // Runs the steps over the first n lanes of the frame.
 template <class T>
 void run_steps(const std::vector<Program::Step>& steps, const std::vector<PolygonEdges>& polygons,
@@ -294,8 +314,12 @@ void run_steps(const std::vector<Program::Step>& steps, const std::vector<Polygo
             case Op::abs: map1(f, s, n, [](V a) { return ops::abs(a); }); break;
             case Op::square: map1(f, s, n, [](V a) { return ops::square(a); }); break;
             case Op::sqrt: map1(f, s, n, [](V a) { return ops::sqrt(a); }); break;
-            case Op::sin: map1(f, s, n, [](V a) { return ops::sin(a); }); break;
-            case Op::cos: map1(f, s, n, [](V a) { return ops::cos(a); }); break;
+            case Op::sin:
+                periodic(f, s, n, [](const auto& a) { return ops::sin_near(a); }, [](V a) { return ops::sin(a); });
+                break;
+            case Op::cos:
+                periodic(f, s, n, [](const auto& a) { return ops::cos_near(a); }, [](V a) { return ops::cos(a); });
+                break;
             case Op::floor: map1(f, s, n, [](V a) { return ops::floor(a); }); break;
             case Op::detach: map1(f, s, n, [](V a) { return ops::detach(a); }); break;
             case Op::min: binary(f, s, n, [](const auto& a, const auto& b) { return ops::min(a, b); }); break;

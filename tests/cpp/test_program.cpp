@@ -192,6 +192,27 @@ TEST(program_opcodes_give_their_values_and_gradients) {
     }
 }
 
+TEST(program_sin_and_cos_stay_within_a_unit_or_two_of_the_library) {
+    // The vectorised kernel against std::sin and std::cos: random arguments
+    // over its whole reach, and those next to multiples of pi/2 (where the
+    // reduction cancels most).
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> wide(-ops::kNearReach, ops::kNearReach), near(-1e-6, 1e-6);
+    std::uniform_int_distribution<int> quarter(-60000, 60000);
+    auto ulps = [](double got, double want) {
+        return std::fabs(got - want) / (std::nextafter(std::fabs(want), 2.0) - std::fabs(want));
+    };
+    double worst = 0.0;
+    for (int i = 0; i < 200000; ++i) {
+        const double x = i % 2 ? wide(rng) : quarter(rng) * (kPi / 2) + near(rng);
+        const ops::SinCos t = ops::sincos_near(x);
+        worst = std::max({worst, ulps(t.sin, std::sin(x)), ulps(t.cos, std::cos(x))});
+    }
+    // Counted in units of the value's own binade: one unit of the binade
+    // above counts as two just under a power of two.
+    CHECK(worst <= 2.0);
+}
+
 TEST(program_ties_and_degenerate_points_follow_the_shapes_conventions) {
     // min and max pick the first operand on ties; |0| counts as positive; a zero
     // length takes its fallback operand's derivative (or none); the angle has no
