@@ -50,6 +50,9 @@ def test_compiled_shapes_agree_with_numpy(name):
     np.testing.assert_allclose(compiled_gradients, gradients, rtol=0, atol=1e-9)
     np.testing.assert_array_equal(program.values(p), compiled_values)
     assert program.bounds == shape.bounds
+    # A NaN coordinate gives NaN, never a value that passes for a side.
+    lost = np.array([[np.nan, 0.1, 0.2], [0.1, np.nan, 0.2], [0.1, 0.2, np.nan]])
+    assert np.isnan(program(lost)[0]).all() and np.isnan(shape(lost)[0]).all()
     if name.startswith("builtin"):  # to worker processes, as any field
         np.testing.assert_array_equal(pickle.loads(pickle.dumps(program))(p)[0], compiled_values)
 
