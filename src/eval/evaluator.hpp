@@ -6,7 +6,9 @@
 #include <span>
 #include <vector>
 
+#include "core/box.hpp"
 #include "core/vec3.hpp"
+#include "eval/interval.hpp"
 
 namespace quarvel {
 
@@ -27,6 +29,12 @@ public:
     // call otherwise.
     virtual std::vector<double> eval_values(std::span<const Vec3> points) {
         return eval_batch(points).values;
+    }
+    // Bounds on the values over each box (see interval.hpp), from fields that
+    // can prove them (a compiled program); false, `bounds` untouched, otherwise.
+    virtual bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) {
+        (void)boxes, (void)bounds;
+        return false;
     }
     // Called between the phases of long work; throws to abandon it (for the
     // Python field: a pending signal such as Ctrl-C). Never called by workers.

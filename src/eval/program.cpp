@@ -480,4 +480,9 @@ std::vector<double> ProgramField::eval_values(std::span<const Vec3> points) {
     return values;
 }
 
+bool ProgramField::eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) {
+    program_.eval_bounds(boxes, bounds);
+    return true;
+}
+
 }  // namespace quarvel

@@ -123,6 +123,7 @@ public:
     explicit ProgramField(const Program& program) : program_(program) {}
     BatchResult eval_batch(std::span<const Vec3> points) override;
     std::vector<double> eval_values(std::span<const Vec3> points) override;
+    bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) override;
 
 private:
     const Program& program_;

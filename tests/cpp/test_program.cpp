@@ -416,4 +416,9 @@ TEST(program_meshes_as_a_field) {
     for (const Vec3& v : mesh.vertices)
         CHECK_NEAR(std::sqrt((v[0] - 0.5) * (v[0] - 0.5) + (v[1] - 0.5) * (v[1] - 0.5) + (v[2] - 0.5) * (v[2] - 0.5)),
                    0.3, 1e-9);
+    // And it bounds its values over boxes, where other fields cannot.
+    const Box corner{{0.0, 0.0, 0.0}, {0.1, 0.1, 0.1}};
+    std::vector<Interval> bound(1);
+    REQUIRE(field.eval_bounds({&corner, 1}, bound));
+    CHECK(bound[0].lo > 0.0 && bound[0].lo <= std::sqrt(3 * 0.4 * 0.4) - 0.3);
 }
