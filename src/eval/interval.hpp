@@ -41,13 +41,15 @@ inline constexpr double kInf = std::numeric_limits<double>::infinity();
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
 
-// `lo` lowered and `hi` raised by `ulps` representable numbers each.
+// `lo` lowered and `hi` raised by at least `ulps` units in their last place:
+// |x| * ulps * 2^-52 is at least that many units (exactly, a power of two
+// apart), and the smallest subnormal moves 0. Infinite bounds stay.
 inline Interval outward(double lo, double hi, int ulps = 1) {
-    for (int i = 0; i < ulps; ++i) {
-        lo = std::nextafter(lo, -kInf);
-        hi = std::nextafter(hi, kInf);
-    }
-    return {lo, hi};
+    constexpr double kUnit = std::numeric_limits<double>::epsilon();
+    constexpr double kTiny = std::numeric_limits<double>::denorm_min();
+    const double down = std::isinf(lo) ? 0.0 : std::fabs(lo) * (ulps * kUnit) + kTiny;
+    const double up = std::isinf(hi) ? 0.0 : std::fabs(hi) * (ulps * kUnit) + kTiny;
+    return {lo - down, hi + up};
 }
 
 // [lo, hi] grown by `ulps` units of rounding at magnitude `scale`, then outward:
@@ -226,7 +228,7 @@ inline Interval polygon(const PolygonEdges& p, const Interval& x, const Interval
     using namespace interval_detail;
     if (!finite(x) || !finite(y)) return Interval::unknown();
     const double cx = 0.5 * x.lo + 0.5 * x.hi, cy = 0.5 * y.lo + 0.5 * y.hi;
-    const double radius = std::nextafter(0.5 * std::hypot(x.hi - x.lo, y.hi - y.lo), kInf);
+    const double radius = outward(0.0, 0.5 * std::hypot(x.hi - x.lo, y.hi - y.lo), 2).hi;
     const double v = polygon(p, cx, cy);
     if (!std::isfinite(v) || !std::isfinite(radius)) return Interval::unknown();
     const double scale = std::max({mag(x), mag(y), p.reach}) + radius;
