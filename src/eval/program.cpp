@@ -15,36 +15,45 @@ namespace {
 
 // ---------------------------------------------------------------- the opcodes
 
-// How many of the operands a, b, c are registers, in that order.
+// Each opcode's name and how many of the operands a, b, c are registers, in
+// that order; one row per opcode, in the enum's order (checked below).
 struct OpShape {
+    Op op;
     std::string_view name;
     std::uint8_t registers;
 };
 
 constexpr std::array<OpShape, static_cast<std::size_t>(Op::count)> kOps{{
-    {"constant", 0},  // constants[imm]
-    {"add", 2},       //
-    {"sub", 2},       //
-    {"mul", 2},       //
-    {"div", 2},       //
-    {"neg", 1},       //
-    {"abs", 1},       //
-    {"square", 1},    //
-    {"sqrt", 1},      //
-    {"sin", 1},       //
-    {"cos", 1},       //
-    {"floor", 1},     //
-    {"detach", 1},    //
-    {"min", 2},       //
-    {"max", 2},       //
-    {"atan2", 2},     //
-    {"less", 2},      //
-    {"select", 3},    //
-    {"length2", 2},   // imm: fallback operand, 0..2
-    {"length3", 3},   // imm: fallback operand, 0..3
-    {"smooth_min", 3},
-    {"polygon", 2},   // c: first constant, imm: corners
+    {Op::constant, "constant", 0},
+    {Op::add, "add", 2},
+    {Op::sub, "sub", 2},
+    {Op::mul, "mul", 2},
+    {Op::div, "div", 2},
+    {Op::neg, "neg", 1},
+    {Op::abs, "abs", 1},
+    {Op::square, "square", 1},
+    {Op::sqrt, "sqrt", 1},
+    {Op::sin, "sin", 1},
+    {Op::cos, "cos", 1},
+    {Op::floor, "floor", 1},
+    {Op::detach, "detach", 1},
+    {Op::min, "min", 2},
+    {Op::max, "max", 2},
+    {Op::atan2, "atan2", 2},
+    {Op::less, "less", 2},
+    {Op::select, "select", 3},
+    {Op::length2, "length2", 2},
+    {Op::length3, "length3", 3},
+    {Op::smooth_min, "smooth_min", 3},
+    {Op::polygon, "polygon", 2},  // c is the first constant, not a register
 }};
+
+constexpr bool rows_in_enum_order() {
+    for (std::size_t i = 0; i < kOps.size(); ++i)
+        if (kOps[i].op != static_cast<Op>(i) || kOps[i].name.empty()) return false;
+    return true;
+}
+static_assert(rows_in_enum_order(), "kOps must list every opcode once, in the enum's order");
 
 const OpShape& shape_of(Op op) { return kOps[static_cast<std::size_t>(op)]; }
 
