@@ -9,6 +9,7 @@
 // gives NaN (with that operand's derivative).
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -64,7 +65,8 @@ inline SinCos sincos_near(double x) {
     constexpr double kPio2[] = {1.57079632673412561417e+00, 6.07710050630396597660e-11,
                                 2.02226624871116645580e-21, 8.47842766036889956997e-32};
     constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52: adding it rounds to a whole number
-    const double q = (x * kTwoOverPi + kRound) - kRound;
+    const double shifted = x * kTwoOverPi + kRound;     // whose low bits hold that number
+    const double q = shifted - kRound;
     const double r = (((x - q * kPio2[0]) - q * kPio2[1]) - q * kPio2[2]) - q * kPio2[3];
     const double z = r * r;
     const double sin_r = r + r * z * (-1.66666666666666324348e-01 + z * (8.33333333332248946124e-03 +
@@ -74,9 +76,13 @@ inline SinCos sincos_near(double x) {
     const double cos_r = w + (((1.0 - w) - hz) + z * (z * (4.16666666666666019037e-02 +
         z * (-1.38888888888741095749e-03 + z * (2.48015872894767294178e-05 + z * (-2.75573143513906633035e-07 +
         z * (2.08757232129817482790e-09 + z * -1.13596475577881948265e-11)))))));
-    const int quadrant = static_cast<int>(q) & 3;
-    const double s = (quadrant & 1) ? cos_r : sin_r, c = (quadrant & 1) ? sin_r : cos_r;
-    return {(quadrant & 2) ? -s : s, ((quadrant + 1) & 2) ? -c : c};
+    // The quadrant picks and signs the results by bit operations, which
+    // vectorise whether one result or both are used.
+    const std::uint64_t quadrant = std::bit_cast<std::uint64_t>(shifted);
+    const std::uint64_t swap = 0 - (quadrant & 1);
+    const std::uint64_t bits_s = std::bit_cast<std::uint64_t>(sin_r), bits_c = std::bit_cast<std::uint64_t>(cos_r);
+    const std::uint64_t s = (bits_c & swap) | (bits_s & ~swap), c = (bits_s & swap) | (bits_c & ~swap);
+    return {std::bit_cast<double>(s ^ ((quadrant & 2) << 62)), std::bit_cast<double>(c ^ (((quadrant + 1) & 2) << 62))};
 }
 inline double sin_near(double a) { return sincos_near(a).sin; }
 inline double cos_near(double a) { return sincos_near(a).cos; }
