@@ -67,7 +67,7 @@ def run_package(shape: str, depth: int, threads: int) -> Result:
     import quarvel
 
     field = Timed(FIELDS[shape])
-    mesh = quarvel.mesh(field, (LO, HI), max_depth=depth, min_depth=MIN_DEPTH, margin=0.0)
+    mesh = quarvel.mesh(field, (LO, HI), max_depth=depth, min_depth=MIN_DEPTH, margin=0.0, clip=False, progress=False)
     return mesh.vertices, mesh.triangles, field
 
 

@@ -1,7 +1,8 @@
 """Reading and writing triangle meshes, by file name suffix.
 
 PLY, OBJ and STL are read and written here: ``vertices`` (N, 3) float64 and
-``triangles`` (M, 3) int64 of 0-based indices.  PLY and OBJ keep float64
+``triangles`` (M, 3) int64 of 0-based indices; PLY and OBJ also take unit
+vertex normals (N, 3) when writing.  PLY and OBJ keep float64
 vertices exactly; STL stores float32 corners per triangle.  GLB, glTF, OFF,
 3MF and COLLADA go through the optional trimesh package.
 
@@ -23,13 +24,13 @@ from typing import BinaryIO
 
 import numpy as np
 
-from ._meshfile import MeshArrays, MeshFileError, Triangles, Vertices
+from ._meshfile import MeshArrays, MeshFileError, Normals, Triangles, Vertices
 from ._obj import read_obj, write_obj
 from ._ply import read_ply, write_ply
 from ._stl import read_stl, write_stl
 
 _READERS: dict[str, Callable[[bytes], MeshArrays]] = {".ply": read_ply, ".obj": read_obj, ".stl": read_stl}
-_WRITERS: dict[str, Callable[[BinaryIO, Vertices, Triangles], None]] = {
+_WRITERS: dict[str, Callable[[BinaryIO, Vertices, Triangles, Normals | None], None]] = {
     ".ply": write_ply,
     ".obj": write_obj,
     ".stl": write_stl,
@@ -54,16 +55,17 @@ def mesh_format(path: str | Path) -> str:
     return suffix
 
 
-def write_mesh(path: str | Path, vertices: Vertices, triangles: Triangles) -> None:
-    """Write the mesh to ``path`` in the format named by its suffix."""
+def write_mesh(path: str | Path, vertices: Vertices, triangles: Triangles, normals: Normals | None = None) -> None:
+    """Write the mesh to ``path`` in the format named by its suffix, with its
+    vertex ``normals`` where the format holds them (PLY, OBJ, and trimesh's)."""
     suffix = mesh_format(path)
     if suffix in TRIMESH_FORMATS:
-        data = _export_with_trimesh(suffix, vertices, triangles)
+        data = _export_with_trimesh(suffix, vertices, triangles, normals)
         with replacing(path) as out:
             out.write(data)
     else:
         with replacing(path) as out:
-            _WRITERS[suffix](out, vertices, triangles)
+            _WRITERS[suffix](out, vertices, triangles, normals)
 
 
 def read_mesh(path: str | Path) -> MeshArrays:
@@ -124,9 +126,9 @@ def _trimesh(suffix: str) -> ModuleType:
         raise ImportError(f"{suffix} mesh files need trimesh: pip install trimesh") from None
 
 
-def _export_with_trimesh(suffix: str, vertices: Vertices, triangles: Triangles) -> bytes:
+def _export_with_trimesh(suffix: str, vertices: Vertices, triangles: Triangles, normals: Normals | None) -> bytes:
     trimesh = _trimesh(suffix)
-    mesh = trimesh.Trimesh(vertices=vertices, faces=triangles, process=False)
+    mesh = trimesh.Trimesh(vertices=vertices, faces=triangles, vertex_normals=normals, process=False)
     # glTF keeps its buffers in separate files unless they are embedded.
     options = {"embed_buffers": True} if suffix == ".gltf" else {}
     data = mesh.export(file_type=suffix[1:], **options)

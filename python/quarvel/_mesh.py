@@ -20,20 +20,60 @@ class Mesh:
 
     Triangles are 0-based vertex indices wound counter-clockwise seen from
     outside, so that :attr:`volume` is positive for a closed surface.
+    ``normals`` are unit vertex normals (N, 3), or None; :func:`quarvel.mesh`
+    takes them from the field's gradients.  ``stats`` says what making the
+    mesh cost (see :func:`quarvel.mesh`); it is empty for other meshes.
     """
 
-    __slots__ = ("vertices", "triangles")
+    __slots__ = ("vertices", "triangles", "normals", "stats")
 
     vertices: NDArray[np.float64]
     triangles: NDArray[np.int64]
+    normals: NDArray[np.float64] | None
+    stats: dict[str, Any]
 
-    def __init__(self, vertices: ArrayLike, triangles: ArrayLike) -> None:
+    def __init__(
+        self,
+        vertices: ArrayLike,
+        triangles: ArrayLike,
+        normals: ArrayLike | None = None,
+        stats: dict[str, Any] | None = None,
+    ) -> None:
         v = np.asarray(vertices, dtype=np.float64).reshape(-1, 3)
         t = np.asarray(triangles, dtype=np.int64).reshape(-1, 3)
         if len(t) and (t.min() < 0 or t.max() >= len(v)):
             raise ValueError(f"triangle indices must lie in [0, {len(v)})")
+        n = None if normals is None else np.asarray(normals, dtype=np.float64).reshape(-1, 3)
+        if n is not None and len(n) != len(v):
+            raise ValueError(f"expected one normal per vertex ({len(v)}), got {len(n)}")
         self.vertices = v
         self.triangles = t
+        self.normals = n
+        self.stats = dict(stats) if stats else {}
+
+    def components(self) -> NDArray[np.int64]:
+        """Per triangle, its connected piece: 0 for the piece of the first
+        triangle, 1 for the next piece met, and so on.  Triangles are connected
+        through shared vertices."""
+        return triangle_components(self.triangles, len(self.vertices))
+
+    @property
+    def component_count(self) -> int:
+        """The number of connected pieces (0 for a mesh without triangles)."""
+        labels = self.components()
+        return int(labels.max()) + 1 if len(labels) else 0
+
+    def split(self) -> list[Mesh]:
+        """One mesh per connected piece, in the order of :meth:`components`,
+        each holding only its own vertices (and normals)."""
+        labels = self.components()
+        pieces = []
+        for k in range(int(labels.max()) + 1 if len(labels) else 0):
+            triangles = self.triangles[labels == k]
+            used, renumbered = np.unique(triangles, return_inverse=True)
+            normals = None if self.normals is None else self.normals[used]
+            pieces.append(Mesh(self.vertices[used], renumbered.reshape(-1, 3), normals))
+        return pieces
 
     @property
     def area(self) -> float:
@@ -83,10 +123,12 @@ class Mesh:
         """Write the mesh in the format its suffix names.
 
         .ply (binary), .obj and .stl (binary) are written directly; .glb, .gltf,
-        .off, .3mf and .dae need trimesh.  The file is replaced in one step once
-        it is complete, so a failed save leaves an existing file untouched.
+        .off, .3mf and .dae need trimesh.  PLY and OBJ files (and trimesh's
+        formats) hold the vertex normals too, when the mesh has them.  The file
+        is replaced in one step once it is complete, so a failed save leaves an
+        existing file untouched.
         """
-        write_mesh(path, self.vertices, self.triangles)
+        write_mesh(path, self.vertices, self.triangles, self.normals)
         return Path(path)
 
     @classmethod
@@ -149,11 +191,13 @@ class Mesh:
         return trimesh.Trimesh(vertices=self.vertices, faces=self.triangles, process=False)
 
     def summary(self) -> str:
-        """One line: counts, area, volume, closedness and bounds."""
+        """One line: counts, area, volume, closedness, pieces and bounds."""
         closed = "watertight" if self.is_watertight else "not watertight"
+        pieces = self.component_count
         return (
             f"{len(self.vertices):,} vertices, {len(self.triangles):,} triangles, "
-            f"area {self.area:.6g}, volume {self.volume:.6g}, {closed}, bounds {self.bounds}"
+            f"area {self.area:.6g}, volume {self.volume:.6g}, {closed}, "
+            f"{pieces:,} {'piece' if pieces == 1 else 'pieces'}, bounds {self.bounds}"
         )
 
     def _cross(self) -> NDArray[np.float64]:
@@ -162,3 +206,28 @@ class Mesh:
 
     def __repr__(self) -> str:
         return f"<Mesh {len(self.vertices)} vertices, {len(self.triangles)} triangles>"
+
+
+def triangle_components(triangles: NDArray[np.int64], vertex_count: int) -> NDArray[np.int64]:
+    """Per triangle, the number of its connected piece, numbered in order of
+    each piece's first triangle (see :meth:`Mesh.components`)."""
+    if not len(triangles):
+        return np.zeros(0, dtype=np.int64)
+    # Union-find over vertices in whole-array steps: every edge hooks the larger
+    # of its two roots under the smaller, then the trees are flattened, until
+    # no edge joins two roots.
+    root = np.arange(vertex_count)
+    ends = np.concatenate([triangles[:, [0, 1]], triangles[:, [0, 2]]])
+    while True:
+        a, b = root[ends[:, 0]], root[ends[:, 1]]
+        apart = a != b
+        if not apart.any():
+            break
+        np.minimum.at(root, np.maximum(a, b)[apart], np.minimum(a, b)[apart])
+        while not np.array_equal(flat := root[root], root):
+            root = flat
+    piece = root[triangles[:, 0]]
+    _, first, inverse = np.unique(piece, return_index=True, return_inverse=True)
+    rank = np.empty(len(first), dtype=np.int64)
+    rank[np.argsort(first)] = np.arange(len(first))
+    return rank[inverse]

@@ -9,6 +9,7 @@ from numpy.typing import NDArray
 
 Vertices = NDArray[np.float64]
 Triangles = NDArray[np.int64]
+Normals = NDArray[np.float64]  # (N, 3) unit vectors, one per vertex
 MeshArrays = tuple[Vertices, Triangles]
 
 

@@ -6,14 +6,21 @@ from typing import BinaryIO
 
 import numpy as np
 
-from ._meshfile import MeshArrays, MeshFileError, Triangles, Vertices, fan_triangles
+from ._meshfile import MeshArrays, MeshFileError, Normals, Triangles, Vertices, fan_triangles
 
 
-def write_obj(out: BinaryIO, vertices: Vertices, triangles: Triangles) -> None:
+def write_obj(out: BinaryIO, vertices: Vertices, triangles: Triangles, normals: Normals | None = None) -> None:
+    """Vertices, then vertex normals ("vn", one per vertex and numbered alike)
+    when given, then faces."""
     out.write(b"# written by quarvel\n")
     # 17 significant digits read back to the same float64.
     np.savetxt(out, np.asarray(vertices, dtype=np.float64), fmt="v %.17g %.17g %.17g")
-    np.savetxt(out, np.asarray(triangles, dtype=np.int64) + 1, fmt="f %d %d %d")
+    corners = np.asarray(triangles, dtype=np.int64) + 1
+    if normals is None:
+        np.savetxt(out, corners, fmt="f %d %d %d")
+        return
+    np.savetxt(out, np.asarray(normals, dtype=np.float64), fmt="vn %.9g %.9g %.9g")
+    np.savetxt(out, np.repeat(corners, 2, axis=1), fmt="f %d//%d %d//%d %d//%d")
 
 
 def read_obj(data: bytes) -> MeshArrays:

@@ -14,7 +14,7 @@ from typing import Any, BinaryIO
 
 import numpy as np
 
-from ._meshfile import MeshArrays, MeshFileError, Triangles, Vertices, fan_triangles
+from ._meshfile import MeshArrays, MeshFileError, Normals, Triangles, Vertices, fan_triangles
 
 # PLY type names and their NumPy codes (without byte order).
 _TYPES = {
@@ -48,19 +48,27 @@ class _Element:
 _Table = dict[str, Any]
 
 
-def write_ply(out: BinaryIO, vertices: Vertices, triangles: Triangles) -> None:
-    """Binary little-endian PLY: double coordinates, int indices behind a uchar count."""
+def write_ply(out: BinaryIO, vertices: Vertices, triangles: Triangles, normals: Normals | None = None) -> None:
+    """Binary little-endian PLY: double coordinates, float normals (nx, ny, nz) when
+    given, int indices behind a uchar count."""
     if len(vertices) >= 2**31:
         raise ValueError("PLY faces hold 32-bit indices: too many vertices")
+    normal_properties = "property float nx\nproperty float ny\nproperty float nz\n" if normals is not None else ""
     header = (
         "ply\nformat binary_little_endian 1.0\ncomment written by quarvel\n"
         f"element vertex {len(vertices)}\n"
-        "property double x\nproperty double y\nproperty double z\n"
+        f"property double x\nproperty double y\nproperty double z\n{normal_properties}"
         f"element face {len(triangles)}\n"
         "property list uchar int vertex_indices\nend_header\n"
     )
     out.write(header.encode("ascii"))
-    out.write(np.ascontiguousarray(vertices, dtype="<f8").tobytes())
+    if normals is None:
+        out.write(np.ascontiguousarray(vertices, dtype="<f8").tobytes())
+    else:
+        rows = np.empty(len(vertices), dtype=[("p", "<f8", (3,)), ("n", "<f4", (3,))])
+        rows["p"] = vertices
+        rows["n"] = normals
+        out.write(rows.tobytes())
     faces = np.empty(len(triangles), dtype=[("n", "u1"), ("v", "<i4", (3,))])
     faces["n"] = 3
     faces["v"] = triangles

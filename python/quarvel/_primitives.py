@@ -132,6 +132,11 @@ class _Plane(Shape):
 class _Gyroid(Shape):
     """Gyroid solid or sheet; values approximate distance (not exact)."""
 
+    # The gradient of g/k is longest, sqrt(3), where every sine vanishes (a
+    # dense search over a period finds none longer); its values may overstate
+    # the distance by about that much.
+    lipschitz = math.sqrt(3.0)
+
     def __init__(self, period: float, thickness: float | None) -> None:
         self.period = positive(period, "period")
         self.thickness = None if thickness is None else positive(thickness, "thickness")
@@ -197,7 +202,8 @@ def gyroid(period: float = 1.0, thickness: float | None = 0.1) -> Shape:
 
     With ``thickness`` a sheet of about that width around the gyroid surface;
     with ``thickness=None`` the solid on one side of the surface.  The values
-    are a smooth approximation of distance with an exact gradient.
+    are a smooth approximation of distance with an exact gradient; they may
+    overstate it by up to sqrt(3) (its :attr:`~Shape.lipschitz`).
     """
     return _Gyroid(period, thickness)
 

@@ -1,46 +1,41 @@
-"""A live status line on standard error while the engine samples a field."""
+"""Progress of a meshing call: a bar on standard error, one stage at a time.
+
+:func:`quarvel.mesh` reports each stage as ``(stage, done, total)``, with the
+stages ``sampling``, ``refining``, ``crossings``, ``vertices`` and ``faces``
+in that order; ``total`` is 0 where it is not known ahead.  Any callable of
+that form can take the reports instead of :class:`ProgressBar`.
+"""
 
 from __future__ import annotations
 
 import sys
 import time
+from collections.abc import Callable
 from types import TracebackType
 from typing import TextIO
 
-from ._field import Field, FieldResult, Points
+ProgressHook = Callable[[str, int, int], object]
 
 
-class Progress:
-    """Wrap a field and report points, batches and elapsed time as it is called.
+class ProgressBar:
+    """Draws ``quarvel: refining [#####     ] 3/6  1.2 s`` in place on a stream.
 
-    Use as a context manager around the extraction; the line is redrawn in
-    place (carriage return) at most every ``interval`` seconds and finished
-    with a newline on exit.
+    Use as a context manager around the meshing call; the line is finished
+    with a newline on exit.  The core already limits its reports to about ten
+    a second.
     """
 
-    def __init__(
-        self, field: Field, stream: TextIO | None = None, interval: float = 0.2, label: str = "quarvel"
-    ) -> None:
-        self.field = field
+    def __init__(self, stream: TextIO | None = None, width: int = 24, label: str = "quarvel") -> None:
         self.stream = stream if stream is not None else sys.stderr
-        self.interval = interval
+        self.width = width
         self.label = label
-        self.points = 0
-        self.batches = 0
         self.start = time.perf_counter()
-        self._last_draw = -float("inf")
-        self._width = 0
+        self._shown = 0
 
-    def __call__(self, points: Points) -> FieldResult:
-        result = self.field(points)
-        self.points += len(points)
-        self.batches += 1
-        now = time.perf_counter()
-        if now - self._last_draw >= self.interval:
-            self._draw(now)
-        return result
+    def __call__(self, stage: str, done: int, total: int) -> None:
+        self._draw(self.status(stage, done, total))
 
-    def __enter__(self) -> Progress:
+    def __enter__(self) -> ProgressBar:
         self.start = time.perf_counter()
         return self
 
@@ -50,20 +45,22 @@ class Progress:
         error: BaseException | None,
         trace: TracebackType | None,
     ) -> None:
-        self._draw(time.perf_counter())
-        self.stream.write("\n")
-        self.stream.flush()
+        if self._shown:
+            self.stream.write("\n")
+            self.stream.flush()
 
-    def status(self, now: float | None = None) -> str:
-        """The current status text, without line control characters."""
-        elapsed = (now if now is not None else time.perf_counter()) - self.start
-        batches = "batch" if self.batches == 1 else "batches"
-        return f"{self.label}: {self.points:,} points in {self.batches:,} {batches}, {elapsed:.1f} s"
+    def status(self, stage: str, done: int, total: int) -> str:
+        """The line for one report, without line control characters."""
+        elapsed = time.perf_counter() - self.start
+        if total > 0:
+            filled = min(self.width, self.width * done // total)
+            bar = f"[{'#' * filled}{' ' * (self.width - filled)}] {done:,}/{total:,}"
+        else:
+            bar = "..."
+        return f"{self.label}: {stage:<9} {bar}  {elapsed:.1f} s"
 
-    def _draw(self, now: float) -> None:
-        text = self.status(now)
+    def _draw(self, text: str) -> None:
         # Pad with spaces so that a shorter line fully covers the previous one.
-        self.stream.write("\r" + text.ljust(self._width))
+        self.stream.write("\r" + text.ljust(self._shown))
         self.stream.flush()
-        self._width = len(text)
-        self._last_draw = now
+        self._shown = len(text)

@@ -11,13 +11,15 @@ from typing import BinaryIO
 import numpy as np
 from numpy.typing import NDArray
 
-from ._meshfile import MeshArrays, MeshFileError, Triangles, Vertices
+from ._meshfile import MeshArrays, MeshFileError, Normals, Triangles, Vertices
 
 _RECORD = np.dtype([("normal", "<f4", (3,)), ("corners", "<f4", (3, 3)), ("attr", "<u2")])
 _HEADER = 84  # an 80-byte comment and the triangle count
 
 
-def write_stl(out: BinaryIO, vertices: Vertices, triangles: Triangles) -> None:
+def write_stl(out: BinaryIO, vertices: Vertices, triangles: Triangles, normals: Normals | None = None) -> None:
+    """Binary STL. It stores one normal per triangle, computed from its corners:
+    vertex ``normals`` have no place in it."""
     corners = np.asarray(vertices, dtype=np.float64)[triangles]
     normals = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
     lengths = np.linalg.norm(normals, axis=1, keepdims=True)

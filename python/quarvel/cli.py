@@ -9,12 +9,13 @@ import os
 import sys
 import time
 from collections.abc import Iterator, Sequence
+from concurrent.futures import Executor, ProcessPoolExecutor
 from pathlib import Path
 from typing import Any
 
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
-from ._extract import check_depths, mesh, search_box
+from ._extract import check_batch_size, check_depths, lipschitz_factor, mesh, search_box
 from ._io import mesh_format
 from ._mesh import Mesh
 from ._preview import preview_format
@@ -30,6 +31,7 @@ examples:
   quarvel mesh torus -o torus.ply --preview torus.png
   quarvel mesh csg --max-depth 8 --adaptive -o csg.stl
   quarvel mesh fields.py:blob --bounds -1 -1 -1 1 1 1 -o blob.obj
+  quarvel mesh gyroid --bounds -1 -1 -0.2 1 1 0.2 -o slab.ply --keep largest
 
 exit status: 0 on success, 1 when meshing, loading or writing fails,
 2 when the command line is wrong (unknown shape, bad option value).
@@ -144,10 +146,38 @@ def _add_mesh_parser(commands: Any) -> None:
         help="box to mesh in (default: the shape's own bounds)",
     )
     sub.add_argument(
+        "--keep",
+        choices=("all", "largest"),
+        default="all",
+        help="keep every connected piece (default) or only the largest",
+    )
+    sub.add_argument(
+        "--clip",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="cut the solid with --bounds, closing it there (default: when the shape reaches outside them)",
+    )
+    sub.add_argument(
+        "--lipschitz",
+        type=float,
+        metavar="L",
+        help="most the field's values change per unit of distance, to prove cells empty "
+        "(default: the shape's own factor, else 1)",
+    )
+    sub.add_argument(
+        "--batch-size", type=int, metavar="N", help="call the field with at most N points at a time"
+    )
+    sub.add_argument(
+        "--workers",
+        type=int,
+        metavar="N",
+        help="evaluate the field in N processes (the field must be picklable)",
+    )
+    sub.add_argument(
         "--progress",
         action=argparse.BooleanOptionalAction,
         default=None,
-        help="show a status line on stderr (default: when stderr is a terminal)",
+        help="show a progress bar on stderr (default: when stderr is a terminal)",
     )
 
 
@@ -179,6 +209,11 @@ def _check_arguments(args: argparse.Namespace) -> None:
     """Reject bad values before any work, so that mistakes cost no time."""
     try:
         check_depths(args.min_depth, args.max_depth)
+        check_batch_size(args.batch_size)
+        if args.workers is not None and args.workers < 1:
+            raise ValueError(f"--workers must be at least 1 (got {args.workers})")
+        if args.lipschitz is not None:
+            lipschitz_factor(None, args.lipschitz)
         mesh_format(args.output)
         if args.preview is not None:
             preview_format(args.preview)
@@ -232,6 +267,8 @@ def _load_field(path: Path, name: str) -> Any:
     if module_source is None or module_source.loader is None:
         raise CliError(f"cannot load '{path}' as Python", USAGE_ERROR)
     module = importlib.util.module_from_spec(module_source)
+    # Registered, so that pickle finds its functions by name (--workers).
+    sys.modules[module_source.name] = module
     with _failures_reported(f"loading '{path}'"):
         module_source.loader.exec_module(module)
     field = getattr(module, name, None)
@@ -243,17 +280,29 @@ def _load_field(path: Path, name: str) -> Any:
 
 
 def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace, progress: bool) -> Mesh:
-    with _failures_reported("meshing"):
+    with _failures_reported("meshing"), _executor(args.workers) as executor:
         return mesh(
             field,
             bounds,
             max_depth=args.max_depth,
             min_depth=args.min_depth,
+            keep=args.keep,
+            clip=args.clip,
             adaptive=args.adaptive,
             iso=args.iso,
             angle_threshold=args.angle,
+            lipschitz=args.lipschitz,
+            batch_size=args.batch_size,
+            executor=executor,
             progress=progress,
         )
+
+
+def _executor(workers: int | None) -> contextlib.AbstractContextManager[Executor | None]:
+    """A process pool of ``workers`` processes, or none."""
+    if workers is None:
+        return contextlib.nullcontext()
+    return ProcessPoolExecutor(workers)
 
 
 @contextlib.contextmanager

@@ -23,6 +23,15 @@ inline double clamp_checked(double v, double lo, double hi) {
     return v;
 }
 
+// The signed Euclidean distance from `p` to the surface of `box` (negative
+// inside) and its gradient: towards the nearest surface point outside, the
+// normal of the nearest face inside.
+struct BoxDistance {
+    double value = 0.0;
+    Vec3 gradient{};
+};
+BoxDistance signed_distance(const Box& box, const Vec3& p);
+
 // Each coordinate clamped into `box`, axes checked x, y, z in turn.
 inline Vec3 clamp_into(const Vec3& p, const Box& box) {
     return {clamp_checked(p[0], box.lo[0], box.hi[0]), clamp_checked(p[1], box.lo[1], box.hi[1]),

@@ -39,6 +39,17 @@ public:
     const char* what() const noexcept override { return "field evaluation failed"; }
 };
 
+// A field that breaks a rule the caller chose (NaN where the pipeline needs a
+// value): the caller's error, not ours. The module boundary raises ValueError.
+class InvalidField : public std::exception {
+public:
+    explicit InvalidField(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
 [[noreturn]] void index_fault(std::size_t len, std::size_t index,
                               std::source_location where = std::source_location::current());
 

@@ -1,32 +1,67 @@
 #include "dc/extract.hpp"
 
+#include "core/fault.hpp"
 #include "dc/faces.hpp"
 #include "dc/hermite.hpp"
 #include "dc/largest_component.hpp"
-#include "dc/surface_cells.hpp"
 #include "dc/vertices.hpp"
 #include "eval/sampler.hpp"
 
 namespace quarvel {
 
-TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg) {
-    const DcParams params = DcParams::of(tree, angle_threshold_deg);
+namespace {
+
+std::vector<Vec3> unit_normals(std::span<const Vec3> gradients) {
+    std::vector<Vec3> normals(gradients.size());
+    for (std::size_t i = 0; i < gradients.size(); ++i) normals[i] = unit_normal(gradients[i]);
+    return normals;
+}
+
+// Every stage keeps its vertices finite whatever the field returns; one that
+// is not is a broken invariant, never a result.
+void check_finite(const TriangleMesh& mesh) {
+    for (const Vec3& v : mesh.vertices)
+        if (!is_finite(v)) fault("a vertex is not finite");
+}
+
+}  // namespace
+
+TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg,
+                                  const DcOptions& options, ExtractionStats* stats) {
+    const DcParams params = DcParams::of(tree, angle_threshold_deg, options);
     FieldSampler sampler(field, fd_step(tree));
+    ExtractionStats counted;
 
     // sampler.poll() between the stages: a pending signal (Ctrl-C) ends the
     // call there instead of after the whole extraction.
     const SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
+    counted.surface_cells = surface.cells.size();
+    if (stats) *stats = counted;
     if (surface.cells.empty()) return {};
     sampler.poll();
-    const HermiteSamples samples = hermite_samples(sampler, surface, params.iso_value);
+    sampler.report(Stage::crossings, 0, 0);
+    const HermiteSamples samples = hermite_samples(sampler, surface, params.iso_value, options);
+    counted.normal_evaluations = samples.normal_evaluations;
+    counted.crossing_evaluations = sampler.evaluations() - samples.normal_evaluations;
     sampler.poll();
+    sampler.report(Stage::vertices, 0, surface.slots.total);
     PlacedVertices placed = place_vertices(sampler, surface, samples, params);
+    counted.vertex_evaluations =
+        sampler.evaluations() - counted.crossing_evaluations - counted.normal_evaluations;
     sampler.poll();
+    sampler.report(Stage::faces, 0, surface.cells.size());
     TriangleMesh mesh;
     mesh.triangles = generate_faces(surface, placed, params.iso_value);
     mesh.vertices = std::move(placed.positions);
+    if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);
     sampler.poll();
-    keep_largest_component(mesh);
+    if (options.keep_largest) keep_largest_component(mesh);
+    check_finite(mesh);
+    sampler.report(Stage::faces, surface.cells.size(), surface.cells.size());
+    if (stats) {
+        counted.pieces = count_components(mesh);
+        *stats = counted;
+    }
     return mesh;
 }
 

@@ -1,16 +1,30 @@
 // Dual contouring over a finished octree: surface cells, vertex slots, Hermite
 // data, QEF vertices projected onto the surface, quads split into triangles,
-// and the largest connected piece.
+// and the largest connected piece (or every piece).
 #pragma once
 
+#include <cstdint>
+
 #include "dc/mesh.hpp"
+#include "dc/surface_cells.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
 
 namespace quarvel {
 
+// What an extraction cost, stage by stage.
+struct ExtractionStats {
+    std::uint64_t surface_cells = 0;
+    std::uint64_t crossing_evaluations = 0;  // finding where edges cross
+    std::uint64_t normal_evaluations = 0;    // normals there, where the search gave none
+    std::uint64_t vertex_evaluations = 0;    // projecting vertices onto the surface
+    std::uint64_t pieces = 0;                // connected pieces of the mesh returned
+};
+
 // `tree` is read only; `angle_threshold_deg` drives the sharp-feature test.
-TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree,
-                                  double angle_threshold_deg);
+// `stats`, when given, receives the costs.
+TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg,
+                                  const DcOptions& options = DcOptions::exact(),
+                                  ExtractionStats* stats = nullptr);
 
 }  // namespace quarvel

@@ -1,5 +1,7 @@
 #include "dc/largest_component.hpp"
 
+#include <utility>
+
 #include "core/fault.hpp"
 
 namespace quarvel {
@@ -57,19 +59,29 @@ void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_o
     std::vector<std::uint64_t> renumber(mesh.vertices.size(), unused);
     for (const auto& tri : kept)
         for (std::uint64_t v : tri) renumber[v] = 0;
-    std::vector<Vec3> vertices;
+    std::vector<Vec3> vertices, normals;
     for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
         if (renumber[v] == unused) continue;
         renumber[v] = vertices.size();
         vertices.push_back(mesh.vertices[v]);
+        if (!mesh.normals.empty()) normals.push_back(mesh.normals[v]);
     }
     for (auto& tri : kept)
         for (std::uint64_t& v : tri) v = renumber[v];
     mesh.vertices = std::move(vertices);
+    mesh.normals = std::move(normals);
     mesh.triangles = std::move(kept);
 }
 
 }  // namespace
+
+std::uint64_t count_components(const TriangleMesh& mesh) {
+    const std::vector<std::uint64_t> root_of = triangle_components(mesh);
+    std::vector<std::uint8_t> seen(mesh.vertices.size(), 0);
+    std::uint64_t pieces = 0;
+    for (std::uint64_t r : root_of) pieces += std::exchange(seen[r], 1) == 0;
+    return pieces;
+}
 
 void keep_largest_component(TriangleMesh& mesh) {
     if (mesh.triangles.empty()) return;

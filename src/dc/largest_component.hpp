@@ -10,7 +10,10 @@ namespace quarvel {
 // among equally large ones, the component of the earliest triangle. Kept
 // triangles keep their order. When nothing is removed the mesh is untouched
 // (unused vertices included); otherwise only used vertices remain, renumbered
-// in increasing order of their old index.
+// in increasing order of their old index, with their normals when present.
 void keep_largest_component(TriangleMesh& mesh);
+
+// The number of edge-connected pieces of the mesh's triangles.
+std::uint64_t count_components(const TriangleMesh& mesh);
 
 }  // namespace quarvel

@@ -42,8 +42,8 @@ SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells) {
     return out;
 }
 
-DcParams DcParams::of(const Octree& tree, double angle_threshold_deg) {
-    return {tree.iso_value, cos_degrees(angle_threshold_deg), tree.size};
+DcParams DcParams::of(const Octree& tree, double angle_threshold_deg, const DcOptions& options) {
+    return {tree.iso_value, cos_degrees(angle_threshold_deg), tree.size, tree.finest_edge(), options};
 }
 
 }  // namespace quarvel

@@ -40,14 +40,41 @@ struct SurfaceCells {
 };
 SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells);
 
+// How the stages work: the engine's fixed rules (exact()) or the package
+// pipeline's. Plain data; each option is read at one point of one stage.
+struct DcOptions {
+    // Hermite data: every sign-changing edge of every cell bisected in eight
+    // rounds, then a normal batch (bisect_each_cell); or every distinct edge
+    // searched once, by safeguarded Newton steps (secant steps for a field
+    // without gradients) until converged, the normal taken from the last
+    // evaluation (solve_each_edge).
+    enum class Crossings : std::uint8_t { bisect_each_cell, solve_each_edge };
+    Crossings crossings = Crossings::bisect_each_cell;
+    // Projection: every vertex takes every pass, or a vertex stops once its
+    // Newton step is below a millionth of the finest edge.
+    bool stop_converged = false;
+    // Only the largest connected piece (the engine's rule), or every piece.
+    bool keep_largest = true;
+    // Unit normals at the vertices, from the field's gradients.
+    bool vertex_normals = false;
+
+    static constexpr DcOptions exact() { return {}; }
+    static constexpr DcOptions pipeline(bool keep_largest) {
+        return {Crossings::solve_each_edge, true, keep_largest, true};
+    }
+};
+
 // What the stages read besides the cells, fixed for one extraction.
 struct DcParams {
     double iso_value = 0.0;
     double cos_threshold = 1.0;  // a slot is sharp when two of its normals' dot product is below
     double tree_size = 0.0;      // the octree's edge, world units: scales the sharp-feature margin
+    double finest_edge = 0.0;    // the finest cell edge, world units: scales convergence tests
+    DcOptions options{};
 
     // The extraction's parameters for `tree`, with the sharp-feature angle in degrees.
-    static DcParams of(const Octree& tree, double angle_threshold_deg);
+    static DcParams of(const Octree& tree, double angle_threshold_deg,
+                       const DcOptions& options = DcOptions::exact());
 };
 
 // Position of corner `i` of `cell`: min + edge on each axis whose bit is set.

@@ -1,5 +1,7 @@
 #include "dc/vertices.hpp"
 
+#include <cmath>
+
 #include "core/fault.hpp"
 #include "core/parallel.hpp"
 #include "core/vec3.hpp"
@@ -115,6 +117,9 @@ std::optional<Vec3> solve_qef(const Qef& q, const Box& box) {
     const double z = b2 / d2;
     const double y = b1 * i1 - l21 * z;
     const double x = (i0 * q.atb[0] - l10 * y) - l20 * z;
+    if (!is_finite({x, y, z}))
+        return Vec3{0.5 * (box.lo[0] + box.hi[0]), 0.5 * (box.lo[1] + box.hi[1]),
+                    0.5 * (box.lo[2] + box.hi[2])};
     return clamp_into({x, y, z}, box);
 }
 
@@ -146,27 +151,76 @@ PlacedVertices assemble_vertices(const SurfaceCells& surface, std::span<const Ve
     return out;
 }
 
-int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double iso_value) {
+std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g) {
+    const double s = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
+    Vec3 p;
+    if (std::isinf(s) && is_finite(g)) {
+        const double m = std::fmax(std::fmax(std::fabs(g[0]), std::fabs(g[1])), std::fabs(g[2]));
+        const Vec3 u{g[0] / m, g[1] / m, g[2] / m};
+        const double su = dot(u, u);
+        for (int a = 0; a < 3; ++a) p[a] = x[a] - u[a] * (f / m) / su;
+    } else {
+        if (!(s > 1e-20)) return std::nullopt;  // flat or NaN gradient: no direction to step in
+        for (int a = 0; a < 3; ++a) p[a] = x[a] - g[a] * f / s;
+    }
+    if (!is_finite(p)) return std::nullopt;
+    return p;
+}
+
+int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double iso_value,
+                         const DcOptions& options, double tolerance) {
     std::vector<Vec3>& x = vertices.positions;
+    if (options.vertex_normals) vertices.gradients.assign(x.size(), Vec3{0.0, 0.0, 0.0});
+    // The vertices still moving, in order; every vertex takes every pass unless
+    // converged ones stop.
+    std::vector<std::size_t> open(x.size());
+    for (std::size_t i = 0; i < open.size(); ++i) open[i] = i;
+    std::vector<Vec3> points;
+    std::vector<std::uint8_t> settled;
     int passes = 0;
-    while (passes < PROJECTION_PASSES && !x.empty()) {
+    bool estimated = false;
+    while (passes < PROJECTION_PASSES && !open.empty()) {
         ++passes;
-        const Sampled sampled = sampler.sample(x);
+        points.resize(open.size());
+        for (std::size_t k = 0; k < open.size(); ++k) points[k] = x[open[k]];
+        const Sampled sampled = sampler.sample(points);
         const std::vector<double>& values = sampled.values;
         const std::vector<Vec3>& gradients = sampled.gradients;
-        parallel_for(x.size(), [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const double f = checked_at(values, i) - iso_value;
-                const Vec3& g = checked_at(gradients, i);
-                const double s = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
-                if (!(s > 1e-20)) continue;  // flat or NaN gradient: no direction to step in
-                Vec3 p;
-                for (int a = 0; a < 3; ++a) p[a] = x[i][a] - g[a] * f / s;
-                x[i] = clamp_into(p, vertices.boxes[i]);
+        settled.assign(open.size(), 0);
+        parallel_for(open.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::size_t i = open[k];
+                const double f = checked_at(values, k) - iso_value;
+                const Vec3& g = checked_at(gradients, k);
+                if (options.vertex_normals) vertices.gradients[i] = g;
+                const std::optional<Vec3> p = newton_step(x[i], f, g);
+                if (!p) {
+                    settled[k] = 1;
+                    continue;
+                }
+                settled[k] = length(sub(*p, x[i])) <= tolerance;
+                x[i] = clamp_into(*p, vertices.boxes[i]);
             }
         });
         // An estimated pass costs six more evaluations per vertex, so only one is made.
-        if (sampled.estimated) break;
+        estimated = sampled.estimated;
+        if (estimated) break;
+        if (!options.stop_converged) continue;
+        std::size_t still_open = 0;
+        for (std::size_t k = 0; k < open.size(); ++k)
+            if (!settled[k]) open[still_open++] = open[k];
+        open.resize(still_open);
+        sampler.report(Stage::vertices, x.size() - open.size(), x.size());
+    }
+    // The normals of vertices still moving after the last pass come from where
+    // they stopped, when the field gives gradients there for one evaluation.
+    if (options.vertex_normals && options.stop_converged && !estimated && !open.empty()) {
+        points.resize(open.size());
+        for (std::size_t k = 0; k < open.size(); ++k) points[k] = x[open[k]];
+        const BatchResult last = sampler.given(points);
+        if (last.gradients)
+            for (std::size_t k = 0; k < open.size(); ++k)
+                vertices.gradients[open[k]] = checked_at(*last.gradients, k);
     }
     return passes;
 }
@@ -180,7 +234,8 @@ PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface
     const std::vector<std::optional<Vec3>> solutions = parallel_map<std::optional<Vec3>>(
         jobs.size(), [&](std::size_t i) { return solve_qef(qefs[jobs[i].slot], jobs[i].box); });
     PlacedVertices vertices = assemble_vertices(surface, jobs, solutions);
-    project_onto_surface(sampler, vertices, params.iso_value);
+    project_onto_surface(sampler, vertices, params.iso_value, params.options,
+                         PROJECTION_TOLERANCE * params.finest_edge);
     return vertices;
 }
 

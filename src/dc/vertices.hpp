@@ -24,6 +24,10 @@ inline constexpr double QEF_REGULARISATION = 1e-4;
 // Most surface projection passes; a field without gradients gets one.
 inline constexpr int PROJECTION_PASSES = 3;
 
+// The pipeline's projection: a vertex that moved less than this many finest
+// edges in a pass has converged and takes no further pass.
+inline constexpr double PROJECTION_TOLERANCE = 1e-6;
+
 // Normal equations of one slot: upper triangle of AᵀA, Aᵀb, sample count.
 struct Qef {
     double xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
@@ -42,6 +46,8 @@ struct PlacedVertices {
     std::vector<Vec3> positions;             // world coordinates; a cell's vertices are consecutive
     std::vector<Box> boxes;                  // per vertex, the box projection clamps into
     std::vector<std::uint64_t> first_vertex;  // per surface cell: its first vertex, or NONE
+    std::vector<Vec3> gradients;  // per vertex when normals are asked for: the field's gradient
+                                  // where the projection last evaluated it
 };
 
 // Samples added in sample order into `slot_count` accumulators.
@@ -57,7 +63,9 @@ std::vector<VertexJob> vertex_jobs(const SurfaceCells& surface, std::span<const 
                                    double tree_size);
 
 // Minimiser of `qef` by fixed-order Cholesky-style elimination, clamped into
-// `box`; none when the slot has no samples. An inverted box faults.
+// `box`; none when the slot has no samples. A minimiser that is not finite
+// (from samples that were not) is not taken: the vertex stays at the box's
+// middle. An inverted box faults.
 std::optional<Vec3> solve_qef(const Qef& qef, const Box& box);
 
 // Solved slots as vertices, cell by cell; a cell with some solved slot gets one
@@ -65,10 +73,21 @@ std::optional<Vec3> solve_qef(const Qef& qef, const Box& box);
 PlacedVertices assemble_vertices(const SurfaceCells& surface, std::span<const VertexJob> jobs,
                                  std::span<const std::optional<Vec3>> solutions);
 
+// The Newton step from `x` towards the iso surface along `g`: x - g f / |g|^2,
+// with |g|^2 scaled only when the plain sum overflows. None when the gradient
+// is flat (|g|^2 <= 1e-20) or the step is not finite: the vertex stays.
+std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g);
+
 // Newton steps onto the iso surface, each clamped into the vertex's box: three
-// passes with the field's gradients, one with central differences.
+// passes with the field's gradients, one with central differences. With
+// `options.stop_converged`, a vertex whose step was at most `tolerance` (world
+// units) before clamping, or that could not step, takes no further pass; with
+// `options.vertex_normals`, each vertex keeps its last gradient (those still
+// moving after the last pass: the gradient where they stopped, when the field
+// gives gradients).
 // Returns the number of passes made.
-int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double iso_value);
+int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double iso_value,
+                         const DcOptions& options = DcOptions::exact(), double tolerance = 0.0);
 
 // All of the above for one extraction.
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,

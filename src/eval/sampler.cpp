@@ -48,6 +48,19 @@ std::vector<double> FieldSampler::values(std::span<const Vec3> points) {
     return values;
 }
 
+BatchResult FieldSampler::given(std::span<const Vec3> points) {
+    if (points.empty()) return {};
+    BatchResult batch = field_.eval_batch(points);
+    evaluations_ += points.size();
+    return batch;
+}
+
+std::vector<Vec3> FieldSampler::differences(std::span<const Vec3> points) {
+    std::vector<Vec3> gradients = fd_gradients(field_, points, fd_step_);
+    evaluations_ += 6 * points.size();
+    return gradients;
+}
+
 Sampled FieldSampler::sample(std::span<const Vec3> points, ShortValues short_values) {
     Sampled out;
     if (points.empty()) return out;
@@ -56,6 +69,10 @@ Sampled FieldSampler::sample(std::span<const Vec3> points, ShortValues short_val
     out.values = std::move(batch.values);
     if (batch.gradients) {
         out.gradients = std::move(*batch.gradients);
+        return out;
+    }
+    if (!estimate_) {
+        out.absent = true;
         return out;
     }
     if (short_values == ShortValues::fault_before_estimate && out.values.size() < points.size())

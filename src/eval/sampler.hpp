@@ -20,6 +20,7 @@ struct Sampled {
     std::vector<double> values;
     std::vector<Vec3> gradients;
     bool estimated = false;  // central differences: the field gave no gradients
+    bool absent = false;     // none at all: the field gave none, and none were to be estimated
 };
 
 // When a value array shorter than the batch faults if gradients must be
@@ -31,17 +32,28 @@ enum class ShortValues { fault_before_estimate, fault_on_read };
 // finite-difference batch. No field call for no points.
 class FieldSampler {
 public:
-    // `fd_step`: world units.
-    FieldSampler(Evaluator& field, double fd_step) : field_(field), fd_step_(fd_step) {}
+    // `fd_step`: world units. Without `estimate`, sample() leaves the
+    // gradients of a field that gives none absent instead of estimating them.
+    FieldSampler(Evaluator& field, double fd_step, bool estimate = true)
+        : field_(field), fd_step_(fd_step), estimate_(estimate) {}
 
     // Raw values from one batch.
     std::vector<double> values(std::span<const Vec3> points);
+    // One batch as the field gave it: values, and gradients only when the
+    // field gave them (nothing is estimated).
+    BatchResult given(std::span<const Vec3> points);
+    // Central-difference gradients of `points` alone: one batch of 6N.
+    std::vector<Vec3> differences(std::span<const Vec3> points);
     // Values and gradients: one batch, plus the finite-difference batch on the
-    // same points when the field gives no gradients.
+    // same points when the field gives no gradients (unless told not to estimate).
     Sampled sample(std::span<const Vec3> points,
                    ShortValues short_values = ShortValues::fault_on_read);
     // Between phases: lets the field abandon the work (see Evaluator::poll).
     void poll() { field_.poll(); }
+    // Progress of a stage (see Evaluator::report).
+    void report(Stage stage, std::uint64_t done, std::uint64_t total) {
+        field_.report(stage, done, total);
+    }
 
     double fd_step() const noexcept { return fd_step_; }
     std::uint64_t evaluations() const noexcept { return evaluations_; }
@@ -49,6 +61,7 @@ public:
 private:
     Evaluator& field_;
     double fd_step_;
+    bool estimate_;
     std::uint64_t evaluations_ = 0;
 };
 

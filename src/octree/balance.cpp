@@ -83,7 +83,7 @@ std::vector<CellKey> collect_surface_leaves(const Octree& tree) {
     return out;
 }
 
-std::vector<CellKey> split_requests(const Octree& tree) {
+std::vector<CellKey> split_requests(const Octree& tree, std::span<const CellKey> unproven) {
     UniqueList<CellKey> splits;
     walk_leaves(tree, [&](const CellKey& c, const OctreeNode& node, const NodePath& path) {
         const bool surface = is_surface_leaf(node);
@@ -93,6 +93,7 @@ std::vector<CellKey> split_requests(const Octree& tree) {
                 splits.push(*split);
         });
     });
+    for (const CellKey& cell : unproven) splits.push(cell);
     return splits.take();
 }
 
@@ -123,8 +124,14 @@ std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache
     return requests;
 }
 
-std::uint64_t balance_faces(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
-    return refine_until_done(sampler, tree, cache, [&] { return one_level(split_requests(tree)); });
+std::uint64_t balance_faces(FieldSampler& sampler, Octree& tree, CornerCache& cache,
+                            const EmptinessProof& proof) {
+    Examination examination(tree, proof);
+    return refine_until_done(sampler, tree, cache, [&] {
+        const std::vector<CellKey> splits = split_requests(tree, examination.unproven(tree, cache));
+        examination.refined(splits, tree.max_depth);
+        return one_level(splits);
+    });
 }
 
 std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
@@ -133,8 +140,9 @@ std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& ca
 
 }  // namespace balance_detail
 
-std::uint64_t balance_octree(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
-    const std::uint64_t faces = balance_detail::balance_faces(sampler, tree, cache);
+std::uint64_t balance_octree(FieldSampler& sampler, Octree& tree, CornerCache& cache,
+                             const EmptinessProof& proof) {
+    const std::uint64_t faces = balance_detail::balance_faces(sampler, tree, cache, proof);
     const std::uint64_t edges = balance_detail::balance_edges(sampler, tree, cache);
     return faces + edges;
 }

@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "eval/sampler.hpp"
+#include "octree/guard.hpp"
 #include "octree/octree.hpp"
 #include "octree/refine.hpp"
 
@@ -20,14 +22,17 @@ namespace quarvel {
 // nothing to do. Returns the field evaluations it made. Field errors and
 // faults propagate; subdivisions and samples of earlier iterations stay in
 // `tree` and `cache`. Needs every lattice corner of every non-Internal node in
-// `cache`.
-std::uint64_t balance_octree(FieldSampler& sampler, Octree& tree, CornerCache& cache);
+// `cache`. With an active `proof`, phase A also splits every unproven
+// uniform leaf coarser than max_depth.
+std::uint64_t balance_octree(FieldSampler& sampler, Octree& tree, CornerCache& cache,
+                             const EmptinessProof& proof = {});
 
 // The pass's stages, exposed for tests.
 namespace balance_detail {
 
 // Phase A; returns its evaluations.
-std::uint64_t balance_faces(FieldSampler& sampler, Octree& tree, CornerCache& cache);
+std::uint64_t balance_faces(FieldSampler& sampler, Octree& tree, CornerCache& cache,
+                            const EmptinessProof& proof = {});
 
 // Phase B; returns its evaluations.
 std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& cache);
@@ -35,8 +40,9 @@ std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& ca
 // Keys of every surface leaf, in walk order.
 std::vector<CellKey> collect_surface_leaves(const Octree& tree);
 
-// Phase A's cells to split for the current tree, in first-request order.
-std::vector<CellKey> split_requests(const Octree& tree);
+// Phase A's cells to split for the current tree, in first-request order, then
+// `unproven`, the cells the guard has still to examine.
+std::vector<CellKey> split_requests(const Octree& tree, std::span<const CellKey> unproven = {});
 
 // Phase B's coarse cells to refine for the current tree, in first-request
 // order; the first request for a cell fixes its target level. Corner values

@@ -58,7 +58,15 @@ void sample_first_lattice(FieldSampler& sampler, const Octree& tree, CornerCache
 
 // ---------------------------------------------------------------- phase 2
 
-OctreeNode assemble(Octree& tree, const CornerCache& cache, const CellKey& cell) {
+// A node of the assembly, and whether it may merge with its siblings: always
+// by signs; with the guard, only when proven.
+struct Assembled {
+    OctreeNode node;
+    bool mergeable = true;
+};
+
+Assembled assemble(Octree& tree, const CornerCache& cache, const CellKey& cell,
+                   const EmptinessProof& proof) {
     if (cell.level == tree.min_depth) {
         const CornerKey m = min_corner(cell, tree.max_depth);
         const std::uint32_t edge = 1u << (tree.max_depth - tree.min_depth);
@@ -67,28 +75,43 @@ OctreeNode assemble(Octree& tree, const CornerCache& cache, const CellKey& cell)
             samples[i] = cache.find(corner_of(m, edge, i));
             if (!samples[i]) fault("corner not in cache");
         }
-        return make_cell(tree, samples, tree.iso_value);
+        return {make_cell(tree, samples, tree.iso_value), !proof.unproven(tree, cache, cell)};
     }
     ChildGroup group;
-    for (unsigned c = 0; c < 8; ++c) group[c] = assemble(tree, cache, child_of(cell, c));
+    bool mergeable = true;
+    for (unsigned c = 0; c < 8; ++c) {
+        Assembled child = assemble(tree, cache, child_of(cell, c), proof);
+        group[c] = child.node;
+        mergeable = mergeable && child.mergeable;
+    }
     auto all_are = [&](NodeKind kind) {
         for (const OctreeNode& child : group)
             if (kind_of(child) != kind) return false;
         return true;
     };
-    if (all_are(NodeKind::inside)) return Inside{};
-    if (all_are(NodeKind::outside)) return Outside{};
+    if (mergeable && all_are(NodeKind::inside)) return {Inside{}};
+    if (mergeable && all_are(NodeKind::outside)) return {Outside{}};
     tree.children.push_back(group);
-    return Internal{static_cast<std::uint32_t>(tree.children.size() - 1)};
+    return {Internal{static_cast<std::uint32_t>(tree.children.size() - 1)}, false};
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------- phase 3
 
+std::array<Vec3, 8> cell_gradients(const std::array<double, 8>& values, double edge) {
+    std::array<Vec3, 8> g;
+    for (unsigned i = 0; i < 8; ++i)
+        for (unsigned a = 0; a < 3; ++a) {
+            const unsigned low = i & ~(1u << a), high = i | (1u << a);
+            g[i][a] = (values[high] - values[low]) / edge;
+        }
+    return g;
+}
+
 bool leaf_selected(const LeafData& leaf, double cos_threshold) {
-    if (!leaf.gradients) return false;
-    const std::array<Vec3, 8>& g = *leaf.gradients;
+    // Only directions and ratios of lengths are compared: any edge will do.
+    const std::array<Vec3, 8> g = leaf.gradients ? *leaf.gradients : cell_gradients(leaf.values, 1.0);
     std::array<Vec3, 8> normals;
     std::array<double, 8> lengths;
     unsigned count = 0;
@@ -114,38 +137,54 @@ bool leaf_selected(const LeafData& leaf, double cos_threshold) {
 bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const CellKey& cell) {
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
+    const double cell_edge = tree.size / pow2(cell.level);
     double f = DBL_MAX, g = 0.0;
+    std::array<double, 8> values{};
+    bool every_corner = true, any_without_gradient = false;
     for (unsigned i = 0; i < 8; ++i) {
         const CornerSample* sample = cache.find(corner_of(m, edge, i));
+        every_corner = every_corner && sample;
         if (!sample) continue;
+        values[i] = sample->value;
         f = min_ignoring_nan(f, std::fabs(sample->value - tree.iso_value));
-        if (sample->gradient) g = max_ignoring_nan(g, length(*sample->gradient));
+        if (sample->gradient)
+            g = max_ignoring_nan(g, length(*sample->gradient));
+        else
+            any_without_gradient = true;
     }
-    const double diagonal = (tree.size / pow2(cell.level)) * std::sqrt(3.0);
+    if (any_without_gradient && every_corner)
+        for (const Vec3& estimate : cell_gradients(values, cell_edge))
+            g = max_ignoring_nan(g, length(estimate));
+    const double diagonal = cell_edge * std::sqrt(3.0);
     return f < diagonal * (g * 1.5);
 }
 
 namespace {
 
-// The non-Internal cells of `level` that the two tests above select, in walk order.
+// The non-Internal cells of `level` that the two tests above select, or that
+// the guard has not proven, in walk order.
 std::vector<CellKey> select_for_refinement(const Octree& tree, const CornerCache& cache,
-                                           unsigned level, double cos_threshold) {
+                                           unsigned level, double cos_threshold,
+                                           const EmptinessProof& proof) {
     std::vector<CellKey> out;
     walk_nodes(tree, [&](const CellKey& cell, const OctreeNode& node, const NodePath&) {
         if (is_internal(node)) return cell.level < level;
         if (cell.level != level) return false;
         const Leaf* leaf = as_leaf(node);
         if (leaf ? leaf_selected(tree.data(*leaf), cos_threshold)
-                 : uniform_cell_selected(tree, cache, cell))
+                 : uniform_cell_selected(tree, cache, cell) || proof.unproven(tree, cache, cell))
             out.push_back(cell);
         return false;
     });
     return out;
 }
 
-void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, double cos_threshold) {
+void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, double cos_threshold,
+                   const EmptinessProof& proof) {
     for (unsigned level = tree.min_depth; level < tree.max_depth; ++level) {
-        const std::vector<CellKey> selected = select_for_refinement(tree, cache, level, cos_threshold);
+        sampler.report(Stage::refining, level - tree.min_depth, tree.max_depth - tree.min_depth);
+        const std::vector<CellKey> selected =
+            select_for_refinement(tree, cache, level, cos_threshold, proof);
         if (selected.empty()) return;
         refine(sampler, tree, cache, one_level(selected), Pass::build);
         sampler.poll();
@@ -155,8 +194,9 @@ void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, doub
 // ---------------------------------------------------------------- phase 4
 
 // One pass of band refinement: every Leaf coarser than max_depth, and every
-// uniform cell coarser than a finest Leaf beside it, in walk order.
-std::vector<CellKey> band_requests(const Octree& tree) {
+// uniform cell coarser than a finest Leaf beside it, in walk order; then
+// `unproven`, the cells the guard has still to examine.
+std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> unproven) {
     UniqueList<CellKey> refine;
     walk_leaves(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
         if (!as_leaf(node)) return;
@@ -170,16 +210,20 @@ std::vector<CellKey> band_requests(const Octree& tree) {
                 refine.push(ancestor(neighbour, found.level));
         });
     });
+    for (const CellKey& cell : unproven) refine.push(cell);
     return refine.take();
 }
 
-// Refines every surface leaf to max_depth, and the uniform cells beside finest
-// surface leaves, one batch per pass, until a pass finds nothing.
-void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
+// Refines every surface leaf to max_depth, the uniform cells beside finest
+// surface leaves, and the cells the guard has not proven, one batch per pass,
+// until a pass finds nothing.
+void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const EmptinessProof& proof) {
+    Examination examination(tree, proof);
     for (;;) {
-        const std::vector<CellKey> cells = band_requests(tree);
+        const std::vector<CellKey> cells = band_requests(tree, examination.unproven(tree, cache));
         if (cells.empty()) return;
         refine(sampler, tree, cache, one_level(cells), Pass::build);
+        examination.refined(cells, tree.max_depth);
         sampler.poll();
     }
 }
@@ -188,20 +232,30 @@ void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
 
 BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     Octree tree = empty_tree(params);
-    FieldSampler sampler(field, fd_step(tree));
+    FieldSampler sampler(field, fd_step(tree), params.options.estimate_gradients);
     CornerCache cache;
+    BuildResult result;
 
+    sampler.report(Stage::sampling, 0, 1);
     sample_first_lattice(sampler, tree, cache);
-    tree.root = assemble(tree, cache, CellKey{});
+    sampler.report(Stage::sampling, 1, 1);
+    result.first_lattice_evaluations = sampler.evaluations();
+    EmptinessProof proof{params.options.guard, params.options.lipschitz};
+    result.guard = judge_first_lattice(tree, cache, proof, result.steepest);
+    proof.active = result.guard == GuardOutcome::on;
+    tree.root = assemble(tree, cache, CellKey{}, proof).node;
     sampler.poll();
     if (params.min_depth < params.max_depth) {
-        refine_levels(sampler, tree, cache, cos_degrees(params.angle_threshold_deg));
+        refine_levels(sampler, tree, cache, cos_degrees(params.angle_threshold_deg), proof);
         if (params.finish == Finish::balance)
-            balance_octree(sampler, tree, cache);
+            balance_octree(sampler, tree, cache, proof);
         else
-            refine_band(sampler, tree, cache);
+            refine_band(sampler, tree, cache, proof);
     }
-    return {std::move(tree), sampler.evaluations()};
+    sampler.report(Stage::refining, 1, 1);
+    result.tree = std::move(tree);
+    result.eval_count = sampler.evaluations();
+    return result;
 }
 
 }  // namespace quarvel

@@ -1,11 +1,13 @@
 // The one octree build: a first lattice in one batch, top-down assembly with
 // merging, then (when min_depth < max_depth) level refinement and a finish:
-// band refinement or the balancing pass.
+// band refinement or the balancing pass. With the guard, uniform cells merge
+// and are passed over only when proven (octree/guard.hpp).
 #pragma once
 
 #include <cstdint>
 
 #include "eval/evaluator.hpp"
+#include "octree/guard.hpp"
 #include "octree/octree.hpp"
 
 namespace quarvel {
@@ -13,6 +15,25 @@ namespace quarvel {
 // How a build refines after its levels: every surface leaf and its uniform
 // face neighbours to max_depth (band), or the 2:1 balancing pass (balance).
 enum class Finish { band, balance };
+
+// How a build accepts cells: the engine's fixed rules (exact()) or the
+// package pipeline's (guarded()). Plain data.
+struct BuildOptions {
+    // Accept uniform cells only when their corners prove them (octree/guard.hpp),
+    // for a field whose values change by at most `lipschitz` per unit of distance.
+    // A first lattice that shows otherwise turns the guard off for the build.
+    bool guard = false;
+    double lipschitz = 1.0;
+    // Corner gradients of a field that gives none: central differences, six
+    // evaluations a corner (true); or none, the refinement tests then reading
+    // gradients from each cell's corner values (false).
+    bool estimate_gradients = true;
+
+    static constexpr BuildOptions exact() { return {}; }
+    static constexpr BuildOptions pipeline(bool guard, double lipschitz) {
+        return {guard, lipschitz, false};
+    }
+};
 
 struct BuildParams {
     Vec3 bbox_min{};
@@ -22,11 +43,15 @@ struct BuildParams {
     double iso_value = 0.0;
     double angle_threshold_deg = 30.0;
     Finish finish = Finish::band;
+    BuildOptions options{};
 };
 
 struct BuildResult {
     Octree tree;
     std::uint64_t eval_count = 0;  // points valued, plus 6 per point whose gradient was estimated
+    std::uint64_t first_lattice_evaluations = 0;  // of eval_count, those of the first lattice
+    GuardOutcome guard = GuardOutcome::off;
+    double steepest = 0.0;  // the first lattice's steepest edge, when the guard was asked for
 };
 
 BuildResult build_octree(Evaluator& field, const BuildParams& params);
@@ -34,10 +59,15 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params);
 // The level-refinement tests, exposed for tests.
 // A Leaf is refined when two corner normals differ by more than the threshold
 // angle (cos_threshold > smallest pairwise dot) or gradient magnitudes vary more
-// than fourfold.
+// than fourfold. A Leaf without corner gradients uses cell_gradients().
 bool leaf_selected(const LeafData& leaf, double cos_threshold);
 // A uniform cell is refined when its nearest corner value is within 1.5 cell
-// diagonals times its steepest corner gradient of the iso value.
+// diagonals times its steepest corner gradient of the iso value; corners
+// without gradients count with cell_gradients().
 bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const CellKey& cell);
+// Gradients at the corners of a cell of edge `edge` read from its corner
+// `values` alone: along each axis, the difference across the cell's edge
+// through the corner, divided by the edge.
+std::array<Vec3, 8> cell_gradients(const std::array<double, 8>& values, double edge);
 
 }  // namespace quarvel

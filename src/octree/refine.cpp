@@ -98,8 +98,9 @@ void CornerBatch::sample(FieldSampler& sampler, CornerCache& cache, ShortValues 
         const Sampled sampled = sampler.sample(points_, short_values);
         for (std::size_t i = 0; i < keys_.size(); ++i) {
             const double value = checked_at(sampled.values, i);
-            cache.at(first_slot_ + static_cast<std::uint32_t>(i)) =
-                CornerSample{value, checked_at(sampled.gradients, i)};
+            CornerSample& slot = cache.at(first_slot_ + static_cast<std::uint32_t>(i));
+            slot.value = value;
+            if (!sampled.absent) slot.gradient = checked_at(sampled.gradients, i);
         }
     } catch (...) {
         cache.withdraw(first_slot_, keys_);

@@ -196,4 +196,19 @@ bool to_bool(PyObject* obj) {
     throw_new(PyExc_TypeError, "'" + type_qualname(obj) + "' object cannot be converted to 'PyBool'");
 }
 
+void check_depths(const char* max_name, std::uint32_t min_depth, std::uint32_t max_depth) {
+    if (max_depth > 31)
+        throw_new(PyExc_ValueError, std::string(max_name) + " must be at most 31 (got " +
+                                        std::to_string(max_depth) + ")");
+    if (min_depth > max_depth)
+        throw_new(PyExc_ValueError, "min_depth must not exceed max_depth (got " +
+                                        std::to_string(min_depth) + " > " +
+                                        std::to_string(max_depth) + ")");
+}
+
+FieldAndBox convert_field_and_box(const Signature& sig, const BoundArgs& args) {
+    return {PyRef::borrow(args[0]), convert_arg(sig, 1, args[1], to_point_triple),
+            convert_arg(sig, 2, args[2], to_point_triple)};
+}
+
 }  // namespace quarvel::py

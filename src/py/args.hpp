@@ -25,7 +25,7 @@ struct Signature {
 
 // Borrowed argument per parameter, nullptr where absent.
 struct BoundArgs {
-    std::array<PyObject*, 8> slots{};
+    std::array<PyObject*, 16> slots{};
     PyObject* operator[](std::size_t i) const { return slots[i]; }
 };
 
@@ -46,6 +46,24 @@ bool to_bool(PyObject* obj);
 
 // Re-raises the pending exception, prefixing a TypeError with the parameter name.
 [[noreturn]] void rethrow_for_parameter(const char* parameter);
+
+// A parameter's converted value, or `fallback` when the argument is absent.
+template <class Convert, class T>
+T convert_or(const Signature& sig, const BoundArgs& args, std::size_t i, Convert convert,
+             T fallback) {
+    return args[i] ? convert_arg(sig, i, args[i], convert) : fallback;
+}
+
+// The lattice needs min_depth <= max_depth <= 31: ValueError otherwise, naming
+// the deeper parameter `max_name`.
+void check_depths(const char* max_name, std::uint32_t min_depth, std::uint32_t max_depth);
+
+// The field (arguments 0) and the box (arguments 1 and 2) of a meshing call.
+struct FieldAndBox {
+    PyRef eval_fn;
+    Vec3 bbox_min, bbox_max;
+};
+FieldAndBox convert_field_and_box(const Signature& sig, const BoundArgs& args);
 
 template <class Convert>
 auto convert_arg(const Signature& sig, std::size_t index, PyObject* obj, Convert&& convert)

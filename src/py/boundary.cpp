@@ -41,6 +41,8 @@ void raise_current_exception() noexcept {
         throw;
     } catch (PythonError& error) {
         error.restore();
+    } catch (const InvalidField& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const Fault& f) {
         report_fault(f);
         raise_panic(f.message());

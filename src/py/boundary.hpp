@@ -16,7 +16,8 @@ extern const char* const kModuleName;
 
 // Runs a function body; every C++ error leaves here as an interpreter
 // exception (a Fault as PanicException after a diagnostic on stderr,
-// std::bad_alloc as MemoryError). Returns a new reference or null.
+// InvalidField as ValueError, std::bad_alloc as MemoryError). Returns a new
+// reference or null.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept;
 

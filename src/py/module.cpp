@@ -37,34 +37,6 @@ constexpr Signature kAdaptive{"build_octree_adaptive", kAdaptiveParams, 5};
 constexpr Signature kBatch{"test_batch_eval", kBatchParams, 2};
 constexpr Signature kFd{"test_fd_gradients", kFdParams, 2};
 
-// A parameter's converted value, or `fallback` when the argument is absent.
-template <class Convert, class T>
-T convert_or(const Signature& sig, const BoundArgs& args, std::size_t i, Convert convert,
-             T fallback) {
-    return args[i] ? convert_arg(sig, i, args[i], convert) : fallback;
-}
-
-// The lattice needs min_depth <= max_depth <= 31.
-void check_depths(const char* max_name, std::uint32_t min_depth, std::uint32_t max_depth) {
-    if (max_depth > 31)
-        throw_new(PyExc_ValueError, std::string(max_name) + " must be at most 31 (got " +
-                                        std::to_string(max_depth) + ")");
-    if (min_depth > max_depth)
-        throw_new(PyExc_ValueError, "min_depth must not exceed max_depth (got " +
-                                        std::to_string(min_depth) + " > " +
-                                        std::to_string(max_depth) + ")");
-}
-
-struct FieldAndBox {
-    PyRef eval_fn;
-    Vec3 bbox_min, bbox_max;
-};
-
-FieldAndBox convert_field_and_box(const Signature& sig, const BoundArgs& args) {
-    return {PyRef::borrow(args[0]), convert_arg(sig, 1, args[1], to_point_triple),
-            convert_arg(sig, 2, args[2], to_point_triple)};
-}
-
 // ---------------------------------------------------------------- functions
 
 PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {

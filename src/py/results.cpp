@@ -55,6 +55,11 @@ PyRef octree_stats(const Statistics& s, std::uint64_t eval_count) {
                                 items[4].get(), items[5].get()));
 }
 
+PyRef points_array(std::span<const Vec3> points) {
+    ensure_numpy();
+    return rows_of_three(NPY_FLOAT64, points.data(), points.size());
+}
+
 PyRef mesh_arrays(const TriangleMesh& mesh) {
     ensure_numpy();
     static_assert(sizeof(Vec3) == 3 * sizeof(double));

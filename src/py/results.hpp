@@ -1,6 +1,7 @@
 // Conversion of results to interpreter objects.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "dc/mesh.hpp"
@@ -18,5 +19,7 @@ PyRef gradient_list(const std::vector<Vec3>& gradients);
 PyRef octree_stats(const Statistics& stats, std::uint64_t eval_count);
 // (float64 (N, 3) vertices, int64 (M, 3) triangles), each owning its buffer.
 PyRef mesh_arrays(const TriangleMesh& mesh);
+// A new float64 (N, 3) array holding `points`.
+PyRef points_array(std::span<const Vec3> points);
 
 }  // namespace quarvel::py

@@ -80,7 +80,7 @@ TEST(dc_faces_pick_the_vertex_of_the_edges_inside_corner) {
     const auto faces = four.faces();
     CHECK(same(faces, {{0, 1, 4}, {0, 4, 2}}));
     // Winding: corner a (low x) is inside, so the normal points to +x.
-    TriangleMesh m{four.positions, faces};
+    TriangleMesh m{four.positions, faces, {}};
     for (std::size_t t = 0; t < faces.size(); ++t) CHECK(dctest::triangle_normal(m, t)[0] > 0);
 
     // The same edge with the signs swapped winds the other way.
@@ -91,7 +91,7 @@ TEST(dc_faces_pick_the_vertex_of_the_edges_inside_corner) {
     }
     flipped.positions[3] = {0.5, 0.5, 0.5};  // q3 now has a single vertex
     for (const Triangle& t : flipped.faces()) {
-        TriangleMesh one{flipped.positions, {t}};
+        TriangleMesh one{flipped.positions, {t}, {}};
         CHECK(dctest::triangle_normal(one, 0)[0] < 0);
     }
 }

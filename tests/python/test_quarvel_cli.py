@@ -91,6 +91,9 @@ def test_shapes_lists_every_builtin():
             2,
             "min_depth must be a non-negative integer",
         ),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--batch-size", "0"], 2, "batch_size must be a positive integer"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--workers", "0"], 2, "--workers must be at least 1"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--lipschitz", "nan"], 2, "lipschitz must be a positive number"),
         (["mesh", "torus", "-o", "{tmp}/t.xyz"], 2, "use a .ply, .obj or .stl file name"),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--preview", "{tmp}/t.txt"], 2, "cannot write a preview named"),
         (
@@ -184,13 +187,34 @@ def test_options_reach_the_mesh(tmp_path, suffix):
         "--iso",
         "0.5",
         "--adaptive",
+        "--keep",
+        "largest",
+        "--lipschitz",
+        "1.5",
+        "--batch-size",
+        "4096",
         "--progress",
     )
     assert result.returncode == 0, result.stderr
     mesh = qv.Mesh.load(out)
     assert mesh.is_watertight
     assert mesh.volume == pytest.approx(4 / 3 * math.pi * 1.5**3, rel=0.02)
-    assert result.stderr.startswith("\rquarvel: ") and " points in " in result.stderr
+    assert result.stderr.startswith("\rquarvel: sampling ") and "\rquarvel: faces " in result.stderr
+
+
+@needs_engine
+@pytest.mark.parametrize("clip", [[], ["--no-clip"]], ids=["clipped", "not-clipped"])
+def test_bounds_cut_a_field_from_a_file_in_worker_processes(tmp_path, fields, clip):
+    out = tmp_path / "half.ply"
+    bounds = ["--bounds", "-1", "-1", "0", "1", "1", "1"]
+    result = run_cli("mesh", f"{fields}:blob", "-o", str(out), "--max-depth", "6", "--workers", "2", *bounds, *clip)
+    assert result.returncode == 0, result.stderr
+    mesh = qv.Mesh.load(out)
+    # The ball of radius 0.75 cut at z = 0 is a closed half ball; uncut, the
+    # box only crops the sampling and the mesh stays open.
+    assert mesh.is_watertight == (clip == [])
+    if not clip:
+        assert mesh.volume == pytest.approx(2 / 3 * math.pi * 0.75**3, rel=0.01)
 
 
 @needs_engine

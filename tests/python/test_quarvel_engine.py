@@ -110,14 +110,11 @@ def test_adaptive_meshes_are_closed_and_no_larger():
     assert adaptive.volume == pytest.approx(4 / 3 * math.pi, rel=tolerance(5))
 
 
-def test_progress_reports_what_the_engine_asked_for(capsys):
-    calls = []
-
-    def counted(p):
-        calls.append(len(p))
-        return np.linalg.norm(p, axis=1) - 1.0
-
-    counted.bounds = ((-1, -1, -1), (1, 1, 1))
-    qv.mesh(counted, max_depth=5, progress=True)
-    final = capsys.readouterr().err.rstrip("\n").split("\r")[-1]
-    assert final.startswith(f"quarvel: {sum(calls):,} points in {len(calls):,} batches, ")
+def test_progress_names_the_stages_in_order():
+    reports = []
+    qv.mesh(qv.sphere(1.0), max_depth=5, progress=lambda *report: reports.append(report))
+    stages = [stage for stage, _, _ in reports]
+    order = ["sampling", "refining", "crossings", "vertices", "faces"]
+    assert [s for i, s in enumerate(stages) if i == 0 or stages[i - 1] != s] == order
+    assert all(0 <= done <= total for _, done, total in reports if total)
+    assert reports[-1][1] == reports[-1][2] > 0

@@ -171,38 +171,47 @@ def test_to_trimesh(monkeypatch):
 
 
 class RecordingEngine(types.ModuleType):
-    """Stands in for the extension: calls the field once and returns a tetrahedron."""
+    """Stands in for quarvel._engine: calls the field twice, reports two stages
+    and returns a tetrahedron."""
 
     def __init__(self):
-        super().__init__("_quarvel_rs")
+        super().__init__("quarvel._engine")
         self.calls = []
 
-    def extract_mesh(self, eval_fn, bbox_min, bbox_max, min_depth, max_depth, angle, iso, adaptive):
-        self.calls.append(dict(bbox_min=bbox_min, bbox_max=bbox_max, min_depth=min_depth,
-                               max_depth=max_depth, angle=angle, iso=iso, adaptive=adaptive))  # fmt: skip
+    def extract(self, field, lo, hi, min_depth, max_depth, iso, angle, adaptive, keep_largest, lipschitz, clip,
+                progress):  # fmt: skip
+        self.calls.append(dict(bbox_min=lo, bbox_max=hi, min_depth=min_depth, max_depth=max_depth, angle=angle,
+                               iso=iso, adaptive=adaptive, keep_largest=keep_largest, lipschitz=lipschitz,
+                               clip=clip))  # fmt: skip
         for n in (5, 7):
-            values, gradients = eval_fn(np.zeros((n, 3)))
+            values, gradients = field(np.zeros((n, 3)))
             assert type(values) is np.ndarray and values.dtype == np.float64 and values.shape == (n,)
             assert values.flags.c_contiguous
             assert gradients is None or (gradients.dtype == np.float64 and gradients.shape == (n, 3))
-        return TETRA[0].copy(), TETRA[1].astype(np.int64)
+        if progress is not None:
+            progress("sampling", 0, 2)
+            progress("faces", 2, 2)
+        stats = {"seconds": 0.5, "field_seconds": 0.2}
+        return TETRA[0].copy(), TETRA[1].astype(np.int64), np.zeros((4, 3)), stats
 
 
 @pytest.fixture
 def engine(monkeypatch):
     fake = RecordingEngine()
-    monkeypatch.setitem(sys.modules, "_quarvel_rs", fake)
+    monkeypatch.setitem(sys.modules, "quarvel._engine", fake)
     return fake
 
 
 def test_mesh_passes_options_and_padded_bounds(engine):
     box = qv.box((2.0, 1.0, 1.0))
-    result = qv.mesh(box, max_depth=6, min_depth=2, adaptive=True, angle_threshold=20.0, margin=0.1)
+    result = qv.mesh(box, max_depth=6, min_depth=2, adaptive=True, angle_threshold=20.0, margin=0.1, keep="largest")
     (call,) = engine.calls
     np.testing.assert_allclose(call["bbox_min"], (-1.2, -0.7, -0.7))
     np.testing.assert_allclose(call["bbox_max"], (1.2, 0.7, 0.7))
     assert (call["min_depth"], call["max_depth"], call["angle"], call["adaptive"]) == (2, 6, 20.0, True)
+    assert call["keep_largest"] is True
     assert isinstance(result, qv.Mesh) and result.volume == pytest.approx(1 / 6)
+    assert result.normals is not None and result.normals.shape == (4, 3)
 
 
 def test_positive_iso_grows_a_shapes_own_bounds(engine):
@@ -251,13 +260,72 @@ def test_bad_depths_are_refused_before_any_work(engine, min_depth, max_depth, me
     assert engine.calls == []
 
 
-def test_progress_line_counts_points_and_batches(engine, capsys):
+def test_progress_bar_draws_each_report_in_place(engine, capsys):
     qv.mesh(qv.sphere(), progress=True)
     err = capsys.readouterr().err
-    assert err.endswith("\n") and "\r" in err
-    assert err.rstrip().split("\r")[-1].startswith("quarvel: 12 points in 2 batches, ")
+    assert err.endswith("\n") and err.count("\r") == 2
+    assert err.rstrip().split("\r")[-1].startswith("quarvel: faces     [########################] 2/2 ")
 
 
-def test_no_progress_line_by_default(engine, capsys):
-    qv.mesh(qv.sphere())
+def test_progress_hook_and_default(engine, capsys):
+    reports = []
+    qv.mesh(qv.sphere(), progress=lambda *report: reports.append(report))
+    assert reports == [("sampling", 0, 2), ("faces", 2, 2)]
+    qv.mesh(qv.sphere())  # standard error is no terminal here
     assert capsys.readouterr().err == ""
+    assert engine.calls[-1]["keep_largest"] is False
+
+
+@pytest.mark.parametrize(
+    ("field", "bounds", "clip", "expected"),
+    [
+        (qv.sphere(1.0), None, None, None),
+        (qv.sphere(1.0), ((-2, -2, -2), (2, 2, 2)), None, None),  # the shape lies inside
+        (qv.sphere(1.0), ((-1, -1, 0), (1, 1, 1)), None, ((-1, -1, 0), (1, 1, 1))),
+        (qv.sphere(1.0), ((-1, -1, 0), (1, 1, 1)), False, None),
+        (qv.sphere(1.0), None, True, ((-1, -1, -1), (1, 1, 1))),
+        (lambda p: p[:, 0], ((-1, -1, -1), (1, 1, 1)), None, ((-1, -1, -1), (1, 1, 1))),  # no bounds of its own
+    ],
+    ids=["own-bounds", "bounds-around", "bounds-cut", "clip-off", "clip-own", "plain-function"],
+)
+def test_clipping_by_default_only_where_the_bounds_cut(engine, field, bounds, clip, expected):
+    qv.mesh(field, bounds, clip=clip)
+    got = engine.calls[0]["clip"]
+    assert got == (None if expected is None else qv.Bounds.of(*expected))
+
+
+@pytest.mark.parametrize(
+    ("field", "lipschitz", "expected"),
+    [
+        (qv.sphere(), None, 1.0),
+        (qv.gyroid() & qv.sphere(), None, math.sqrt(3.0)),
+        (qv.box(1.0).bend(30.0) | qv.sphere(), None, 2.0),
+        (qv.gyroid() & qv.sphere(), 1.25, 1.25),
+        (qv.Shape.from_function(lambda p: p[:, 0], ((-1, -1, -1), (1, 1, 1)), lipschitz=3.0), None, 3.0),
+    ],
+    ids=["exact", "gyroid", "bend", "given", "from-function"],
+)
+def test_the_guard_takes_the_shapes_lipschitz_factor(engine, field, lipschitz, expected):
+    qv.mesh(field, lipschitz=lipschitz)
+    assert engine.calls[0]["lipschitz"] == pytest.approx(expected)
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"keep": "biggest"}, "keep must be 'all' or 'largest'"),
+        ({"batch_size": 0}, "batch_size must be a positive integer"),
+        ({"lipschitz": -1.0}, "lipschitz must be a positive number"),
+        ({"lipschitz": math.inf}, "lipschitz must be a positive number"),
+    ],
+)
+def test_bad_options_are_refused_before_any_work(engine, options, message):
+    with pytest.raises(ValueError, match=message):
+        qv.mesh(qv.sphere(), **options)
+    assert engine.calls == []
+
+
+def test_stats_add_the_package_side(engine):
+    stats = qv.mesh(qv.sphere(), batch_size=3, keep="largest").stats
+    assert (stats["batches"], stats["keep"], stats["clipped"]) == (5, "largest", False)  # 5 and 7 points, by 3
+    assert stats["module_seconds"] == pytest.approx(0.3)

@@ -1,0 +1,49 @@
+// Fields made from fields: the pipeline's rules applied around any evaluator
+// (the Python bridge, a C++ field, a compiled program), so that every stage
+// sees them without knowing.
+#pragma once
+
+#include "core/box.hpp"
+#include "eval/evaluator.hpp"
+
+namespace quarvel {
+
+// Forwards every call to `inner` (borrowed); the base of the decorators.
+class ForwardingField : public Evaluator {
+public:
+    explicit ForwardingField(Evaluator& inner) : inner_(inner) {}
+    BatchResult eval_batch(std::span<const Vec3> points) override { return inner_.eval_batch(points); }
+    void poll() override { inner_.poll(); }
+    void report(Stage stage, std::uint64_t done, std::uint64_t total) override {
+        inner_.report(stage, done, total);
+    }
+
+protected:
+    Evaluator& inner_;
+};
+
+// The field's solid cut by `box`: max(f - iso, signed distance to the box) + iso,
+// with the gradient of whichever is larger. Its iso surface is the part of the
+// field's inside the box, closed by the box's faces. Outside the box the
+// field's value is not needed: a NaN there gives the box's distance.
+// Gradients are given only when the field gives them.
+class ClippedField final : public ForwardingField {
+public:
+    ClippedField(Evaluator& inner, const Box& box, double iso_value)
+        : ForwardingField(inner), box_(box), iso_(iso_value) {}
+    BatchResult eval_batch(std::span<const Vec3> points) override;
+
+private:
+    Box box_;
+    double iso_;
+};
+
+// Refuses a batch in which the field returned NaN, with InvalidField naming
+// how many points and one of them. Infinite values pass: they count as sides.
+class NanRejectingField final : public ForwardingField {
+public:
+    using ForwardingField::ForwardingField;
+    BatchResult eval_batch(std::span<const Vec3> points) override;
+};
+
+}  // namespace quarvel

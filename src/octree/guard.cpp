@@ -1,0 +1,104 @@
+#include "octree/guard.hpp"
+
+#include <array>
+#include <bit>
+#include <cmath>
+
+namespace quarvel {
+
+namespace {
+
+// A field steeper than L by less than this is taken for one whose factor was
+// set a little low; more, and its values say nothing about distance.
+constexpr double kSteepnessMargin = 2.0;
+
+// The farthest point of octant j from corner i, in cell edges, by the number of
+// axes on which they lie on the same side (3 - popcount(i ^ j)): half an edge
+// along those axes, a whole edge along the others.
+constexpr std::array<double, 4> kFarthest = {1.7320508075688772, 1.5, 1.224744871391589,
+                                             0.8660254037844386};
+
+}  // namespace
+
+bool EmptinessProof::unproven(const Octree& tree, const CornerCache& cache, const CellKey& cell) const {
+    if (!active) return false;
+    const CornerKey m = min_corner(cell, tree.max_depth);
+    const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
+    const double cell_edge = tree.size / pow2(cell.level);
+    std::array<double, 8> reach;  // the empty ball's radius around each corner, in cell edges
+    bool any_below = false, any_above = false;
+    for (unsigned i = 0; i < 8; ++i) {
+        const CornerSample* s = cache.find(corner_of(m, edge, i));
+        if (!s || !std::isfinite(s->value)) return false;
+        const double f = s->value - tree.iso_value;
+        (f < 0 ? any_below : any_above) = true;
+        reach[i] = std::fabs(f) / (lipschitz * cell_edge);
+    }
+    if (any_below && any_above) return false;
+    for (unsigned j = 0; j < 8; ++j) {
+        bool covered = false;
+        for (unsigned i = 0; i < 8 && !covered; ++i)
+            covered = reach[i] > kFarthest[3 - std::popcount(i ^ j)];
+        if (!covered) return true;
+    }
+    return false;
+}
+
+Examination::Examination(const Octree& tree, const EmptinessProof& proof) : proof_(proof) {
+    if (!proof.active) return;
+    walk_leaves(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath&) {
+        if (is_uniform(node) && key.level < tree.max_depth) candidates_.push_back(key);
+    });
+}
+
+std::vector<CellKey> Examination::unproven(const Octree& tree, const CornerCache& cache) {
+    std::vector<CellKey> out;
+    for (const CellKey& key : candidates_) {
+        const FoundNode found = find_node(tree, key.x, key.y, key.z, key.level);
+        if (found.level == key.level && is_uniform(*found.node) && proof_.unproven(tree, cache, key))
+            out.push_back(key);
+    }
+    candidates_.clear();
+    return out;
+}
+
+void Examination::refined(std::span<const CellKey> cells, unsigned max_depth) {
+    if (!proof_.active) return;
+    candidates_.clear();
+    for (const CellKey& cell : cells)
+        if (cell.level + 1u < max_depth)
+            for (unsigned c = 0; c < 8; ++c) candidates_.push_back(child_of(cell, c));
+}
+
+GuardOutcome judge_first_lattice(const Octree& tree, const CornerCache& cache,
+                                 const EmptinessProof& proof, double& steepest) {
+    steepest = 0.0;
+    if (!proof.active) return GuardOutcome::off;
+    const std::uint32_t n = 1u << tree.min_depth;
+    const std::uint32_t step = 1u << (tree.max_depth - tree.min_depth);
+    const double edge = tree.size / pow2(tree.min_depth);
+    bool infinite = false;
+    for (std::uint32_t z = 0; z <= n; ++z)
+        for (std::uint32_t y = 0; y <= n; ++y)
+            for (std::uint32_t x = 0; x <= n; ++x) {
+                const CornerKey key{x * step, y * step, z * step};
+                const CornerSample* here = cache.find(key);
+                if (!here) continue;
+                infinite = infinite || std::isinf(here->value);
+                const std::uint32_t at[3] = {x, y, z};
+                for (unsigned axis = 0; axis < 3; ++axis) {
+                    if (at[axis] == n) continue;
+                    CornerKey next = key;
+                    (axis == 0 ? next.x : axis == 1 ? next.y : next.z) += step;
+                    const CornerSample* there = cache.find(next);
+                    if (!there) continue;
+                    const double slope = std::fabs(there->value - here->value) / edge;
+                    if (slope > steepest) steepest = slope;  // a NaN slope never counts
+                }
+            }
+    if (infinite) return GuardOutcome::infinite_values;
+    if (steepest > kSteepnessMargin * proof.lipschitz) return GuardOutcome::too_steep;
+    return GuardOutcome::on;
+}
+
+}  // namespace quarvel

@@ -1,0 +1,159 @@
+// extract(): the package pipeline's meshing call. The core runs with the
+// pipeline's options and without the interpreter lock; the field, progress
+// calls and signal checks take the lock back one at a time.
+#include <Python.h>
+
+#include <chrono>
+#include <optional>
+
+#include "core/parallel.hpp"
+#include "dc/extract.hpp"
+#include "eval/decorators.hpp"
+#include "octree/build.hpp"
+#include "py/args.hpp"
+#include "py/boundary.hpp"
+#include "py/bridge.hpp"
+#include "py/engine/functions.hpp"
+#include "py/results.hpp"
+
+namespace quarvel::py {
+
+namespace {
+
+constexpr const char* kParams[] = {"field",      "lo",           "hi",        "min_depth",
+                                   "max_depth",  "iso",          "angle",     "adaptive",
+                                   "keep_largest", "lipschitz",  "clip",      "progress"};
+constexpr Signature kExtract{"extract", kParams, 3};
+
+struct Request {
+    FieldAndBox field;
+    BuildParams build;
+    DcOptions dc;
+    std::optional<Box> clip;  // the box to cut the solid with
+    PyObject* progress = nullptr;
+};
+
+Box to_box(PyObject* obj) {
+    const std::vector<Vec3> corners = to_point_list(obj);
+    if (corners.size() != 2) throw_new(PyExc_ValueError, "expected (lo, hi), two points");
+    return {corners[0], corners[1]};
+}
+
+Request convert(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+    const BoundArgs args = bind_arguments(kExtract, argv, nargs, kwnames);
+    Request r{convert_field_and_box(kExtract, args), {}, {}, {}, nullptr};
+    const std::uint32_t min_depth = convert_or(kExtract, args, 3, to_u32, std::uint32_t{3});
+    const std::uint32_t max_depth = convert_or(kExtract, args, 4, to_u32, std::uint32_t{7});
+    check_depths("max_depth", min_depth, max_depth);
+    BuildParams& b = r.build;
+    b.bbox_min = r.field.bbox_min;
+    b.bbox_max = r.field.bbox_max;
+    b.min_depth = static_cast<std::uint8_t>(min_depth);
+    b.max_depth = static_cast<std::uint8_t>(max_depth);
+    b.iso_value = convert_or(kExtract, args, 5, to_float, 0.0);
+    b.angle_threshold_deg = convert_or(kExtract, args, 6, to_float, 30.0);
+    b.finish = convert_or(kExtract, args, 7, to_bool, false) ? Finish::balance : Finish::band;
+    r.dc = DcOptions::pipeline(convert_or(kExtract, args, 8, to_bool, false));
+    const bool guard = !args[9] || args[9] != Py_None;
+    const double lipschitz = guard && args[9] ? convert_arg(kExtract, 9, args[9], to_float) : 1.0;
+    b.options = BuildOptions::pipeline(guard, lipschitz);
+    if (args[10] && args[10] != Py_None) r.clip = convert_arg(kExtract, 10, args[10], to_box);
+    if (args[11] && args[11] != Py_None) r.progress = args[11];
+    return r;
+}
+
+const char* guard_text(GuardOutcome outcome) {
+    switch (outcome) {
+        case GuardOutcome::off: return "off";
+        case GuardOutcome::on: return "on";
+        case GuardOutcome::infinite_values: return "off: infinite values";
+        case GuardOutcome::too_steep: return "off: steeper than the Lipschitz factor allows";
+    }
+    return "unknown";
+}
+
+void set_item(PyObject* dict, const char* key, PyRef value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) api_failure();
+}
+
+PyRef count(std::uint64_t n) { return created(PyLong_FromUnsignedLongLong(n)); }
+
+struct Outcome {
+    TriangleMesh mesh;
+    BuildResult built;  // its tree emptied once counted
+    std::uint64_t cells = 0;
+    ExtractionStats extraction;
+    double seconds = 0.0;
+    std::uint64_t field_calls = 0;
+    double field_seconds = 0.0;
+};
+
+PyRef stats_dict(const Outcome& o) {
+    PyRef stages = created(PyDict_New());
+    set_item(stages.get(), "sampling", count(o.built.first_lattice_evaluations));
+    set_item(stages.get(), "refining", count(o.built.eval_count - o.built.first_lattice_evaluations));
+    set_item(stages.get(), "crossings", count(o.extraction.crossing_evaluations));
+    set_item(stages.get(), "normals", count(o.extraction.normal_evaluations));
+    set_item(stages.get(), "vertices", count(o.extraction.vertex_evaluations));
+    const std::uint64_t total = o.built.eval_count + o.extraction.crossing_evaluations +
+                                o.extraction.normal_evaluations + o.extraction.vertex_evaluations;
+    PyRef stats = created(PyDict_New());
+    set_item(stats.get(), "evaluations", count(total));
+    set_item(stats.get(), "evaluations_by_stage", std::move(stages));
+    set_item(stats.get(), "field_calls", count(o.field_calls));
+    set_item(stats.get(), "field_seconds", created(PyFloat_FromDouble(o.field_seconds)));
+    set_item(stats.get(), "seconds", created(PyFloat_FromDouble(o.seconds)));
+    set_item(stats.get(), "cells", count(o.cells));
+    set_item(stats.get(), "surface_cells", count(o.extraction.surface_cells));
+    set_item(stats.get(), "pieces", count(o.extraction.pieces));
+    set_item(stats.get(), "guard", created(PyUnicode_FromString(guard_text(o.built.guard))));
+    set_item(stats.get(), "steepest", created(PyFloat_FromDouble(o.built.steepest)));
+    set_item(stats.get(), "threads", count(pool_thread_count()));
+    return stats;
+}
+
+// The core's work, without the interpreter lock.
+Outcome run(const Request& r, ReleasedLock& released) {
+    const auto start = std::chrono::steady_clock::now();
+    EvalBridge bridge(r.field.eval_fn.get(), BridgeOptions{&released, r.progress});
+    std::optional<ClippedField> clipped;
+    if (r.clip) clipped.emplace(bridge, *r.clip, r.build.iso_value);
+    NanRejectingField field(clipped ? static_cast<Evaluator&>(*clipped) : bridge);
+    Outcome o;
+    o.built = build_octree(field, r.build);
+    // The tree only grows: its final size is its peak.
+    o.cells = 1 + 8 * static_cast<std::uint64_t>(o.built.tree.children.size());
+    o.mesh = extract_dual_contour(field, o.built.tree, r.build.angle_threshold_deg, r.dc, &o.extraction);
+    o.built.tree = Octree{};
+    o.field_calls = bridge.calls();
+    o.field_seconds = bridge.field_seconds();
+    o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return o;
+}
+
+PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+    const Request r = convert(argv, nargs, kwnames);
+    Outcome outcome;
+    {
+        ReleasedLock released;
+        outcome = run(r, released);
+    }
+    PyRef normals = points_array(outcome.mesh.normals);
+    PyRef arrays = mesh_arrays(outcome.mesh);
+    PyRef stats = stats_dict(outcome);
+    return created(PyTuple_Pack(4, PyTuple_GET_ITEM(arrays.get(), 0), PyTuple_GET_ITEM(arrays.get(), 1),
+                                normals.get(), stats.get()));
+}
+
+const EngineFunctions kMeshFunctions{
+    {"extract", as_cfunction<extract_impl>(), METH_FASTCALL | METH_KEYWORDS,
+     "extract(field, lo, hi, min_depth=3, max_depth=7, iso=0.0, angle=30.0, adaptive=False, "
+     "keep_largest=False, lipschitz=1.0, clip=None, progress=None)\n--\n\n"
+     "Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.\n\n"
+     "Returns (vertices, triangles, normals, stats). Private: quarvel.mesh documents the "
+     "options and is the one caller."},
+};
+
+}  // namespace
+
+}  // namespace quarvel::py

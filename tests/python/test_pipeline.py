@@ -1,0 +1,202 @@
+"""quarvel.mesh on the package's pipeline: no surface missed, clipping, every
+vertex finite, capped batches and executors, normals, costs, a free interpreter."""
+
+from __future__ import annotations
+
+import math
+import multiprocessing
+import threading
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+import pytest
+
+import _quarvel_rs
+import quarvel as qv
+from test_quarvel_helpers import needs_engine
+
+pytestmark = needs_engine
+
+BOX = ((-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
+
+
+def ball(p, radius=0.5):
+    """A ball's distance with its gradient (module level: worker processes pickle it)."""
+    r = np.linalg.norm(p, axis=1)
+    return r - radius, p / np.maximum(r, 1e-300)[:, None]
+
+
+def ball_values(p):
+    return np.linalg.norm(p, axis=1) - 0.5
+
+
+def occupancy(p):
+    return np.where(np.linalg.norm(p, axis=1) < 0.5, -np.inf, np.inf)
+
+
+def sphere_volume(r):
+    return 4 / 3 * math.pi * r**3
+
+
+# The cases the engine's rules meshed wrongly: (field, bounds, options, volume, pieces).
+CASES = {
+    "hollow-ball": (qv.sphere(1.0) - qv.sphere(0.8), None, {}, sphere_volume(1.0) - sphere_volume(0.8), 2),
+    "two-spheres": (
+        qv.sphere(0.5).translate((-1, 0, 0)) | qv.sphere(0.3).translate((1, 0, 0)),
+        None,
+        {},
+        sphere_volume(0.5) + sphere_volume(0.3),
+        2,
+    ),
+    "hidden-ball": (
+        qv.sphere(0.21, (0.125, 0.125, 0.125)) | qv.sphere(0.05, (0.7, -0.6, 0.5)),
+        BOX,
+        {},
+        sphere_volume(0.21) + sphere_volume(0.05),
+        2,
+    ),
+    "hidden-ball-adaptive": (
+        qv.sphere(0.21, (0.125, 0.125, 0.125)) | qv.sphere(0.05, (0.7, -0.6, 0.5)),
+        BOX,
+        {"adaptive": True},
+        sphere_volume(0.21) + sphere_volume(0.05),
+        2,
+    ),
+    **{
+        f"plate-min-depth-{d}": (qv.box((1, 1, 0.03), center=(0, 0, 0.1)), BOX, {"min_depth": d}, 0.03, 1)
+        for d in range(1, 6)
+    },
+    "occupancy": (occupancy, BOX, {}, sphere_volume(0.5), 1),
+    "gyroid-slab": (qv.gyroid(0.5, thickness=None), ((-1, -1, -0.2), (1, 1, 0.2)), {}, None, 1),
+}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_what_the_engine_lost_comes_out_whole(name):
+    field, bounds, options, volume, pieces = CASES[name]
+    mesh = qv.mesh(field, bounds, max_depth=7, **options)
+    assert mesh.is_watertight
+    assert mesh.component_count == mesh.stats["pieces"] == pieces
+    assert np.isfinite(mesh.vertices).all()
+    if volume is not None:
+        # Occupancy gives positions only to 1/256 of an edge; a ball six cells
+        # across is meshed less exactly than a large one.
+        rel = {"occupancy": 0.03, "hidden-ball": 0.01, "hidden-ball-adaptive": 0.02}.get(name, 2e-3)
+        assert mesh.volume == pytest.approx(volume, rel=rel)
+    if name == "gyroid-slab":  # clipped to the slab, closed by its faces
+        assert mesh.stats["clipped"] and mesh.bounds.hi[2] == pytest.approx(0.2, abs=0.1 * 2.2 / 2**7)
+    expected_guard = "off: infinite values" if name == "occupancy" else "on"
+    assert mesh.stats["guard"] == expected_guard
+
+
+def test_keep_largest_is_the_engines_rule():
+    shape = CASES["two-spheres"][0]
+    mesh = qv.mesh(shape, max_depth=6, keep="largest")
+    assert mesh.component_count == 1
+    assert mesh.volume == pytest.approx(sphere_volume(0.5), rel=5e-3)
+
+
+def test_a_steep_field_is_meshed_by_signs():
+    mesh = qv.mesh(lambda p: 10.0 * ball_values(p), BOX, max_depth=5)
+    assert mesh.stats["guard"] == "off: steeper than the Lipschitz factor allows"
+    assert mesh.stats["steepest"] == pytest.approx(10.0, rel=0.05)
+    assert mesh.volume == pytest.approx(sphere_volume(0.5), rel=0.01)
+
+
+def test_nan_where_the_mesh_needs_a_value_is_refused():
+    def holed(p):
+        return np.where(p[:, 0] > 0.75, np.nan, ball_values(p))
+
+    with pytest.raises(ValueError, match=r"the field returned NaN at \d+ of \d+ points, for example at \(0\.8"):
+        qv.mesh(holed, BOX, max_depth=4, clip=False)
+    # Outside a clipping box the field's value is not needed.
+    inside = qv.mesh(holed, ((-0.7, -0.7, -0.7), (0.7, 0.7, 0.7)), max_depth=4)
+    assert inside.is_watertight
+
+
+# ---------------------------------------------------------------- calling the field
+
+
+class Recorder:
+    def __init__(self, field):
+        self.field, self.sizes = field, []
+
+    def __call__(self, p):
+        self.sizes.append(len(p))
+        return self.field(p)
+
+
+@pytest.mark.parametrize(
+    ("batch_size", "executor"), [(1000, None), (None, "processes"), (777, "processes")], ids=str
+)
+def test_batches_and_executors_give_the_same_mesh(batch_size, executor):
+    plain = qv.mesh(ball, BOX, max_depth=6)
+    recorder = Recorder(ball)
+    field = ball if executor else recorder
+    if executor:
+        # Not forked: Python warns about forking a process that runs threads.
+        with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")) as pool:
+            chunked = qv.mesh(field, BOX, max_depth=6, batch_size=batch_size, executor=pool)
+    else:
+        chunked = qv.mesh(field, BOX, max_depth=6, batch_size=batch_size)
+        assert max(recorder.sizes) <= batch_size and len(recorder.sizes) == chunked.stats["batches"]
+    np.testing.assert_array_equal(chunked.vertices, plain.vertices)
+    np.testing.assert_array_equal(chunked.triangles, plain.triangles)
+    assert chunked.stats["batches"] > plain.stats["batches"] or batch_size is None
+
+
+@pytest.mark.parametrize("field", [ball, ball_values], ids=["gradients", "values-only"])
+def test_fewer_evaluations_than_the_engine_and_vertices_as_accurate(field):
+    engine, pipeline = Recorder(field), Recorder(field)
+    _quarvel_rs.extract_mesh(lambda p: qv.as_field(engine)(p), *BOX, 3, 7)
+    mesh = qv.mesh(pipeline, BOX, max_depth=7, margin=0.0, clip=False)
+    assert sum(pipeline.sizes) == mesh.stats["evaluations"] == sum(mesh.stats["evaluations_by_stage"].values())
+    assert mesh.stats["evaluations"] < sum(engine.sizes) / (2 if field is ball else 3)
+    assert np.abs(np.linalg.norm(mesh.vertices, axis=1) - 0.5).max() < 1e-9
+
+
+def test_normals_are_unit_gradients_and_reach_the_files(tmp_path):
+    mesh = qv.mesh(ball, BOX, max_depth=5)
+    radial = mesh.vertices / np.linalg.norm(mesh.vertices, axis=1)[:, None]
+    np.testing.assert_allclose(mesh.normals, radial, atol=1e-9)
+    trimesh = pytest.importorskip("trimesh")
+    for suffix in (".ply", ".obj"):
+        loaded = trimesh.load(mesh.save(tmp_path / f"m{suffix}"), process=False)
+        np.testing.assert_allclose(loaded.vertex_normals, mesh.normals, atol=1e-6)
+
+
+def test_pieces_split_into_meshes():
+    mesh = qv.mesh(CASES["hollow-ball"][0], max_depth=5)
+    outer, inner = sorted(mesh.split(), key=lambda m: -abs(m.volume))
+    assert outer.is_watertight and inner.is_watertight
+    assert outer.volume == pytest.approx(sphere_volume(1.0), rel=0.01)
+    assert inner.volume == pytest.approx(-sphere_volume(0.8), rel=0.01)  # a cavity faces inwards
+    assert len(outer.vertices) + len(inner.vertices) == len(mesh.vertices)
+    np.testing.assert_array_equal(outer.normals, mesh.normals[np.isin(mesh.vertices, outer.vertices).all(1)])
+
+
+def test_other_threads_run_while_the_core_works():
+    """Another thread counts; the field notes the count as it starts and ends.
+    Counting between two calls of the field, while the core works in C++, is
+    possible only when the core has let the interpreter lock go."""
+    count, stop, marks = [0], threading.Event(), []
+
+    def counter():
+        while not stop.is_set():
+            count[0] += 1
+
+    def noted(p):
+        marks.append(("start", count[0]))
+        result = ball(p)
+        marks.append(("end", count[0]))
+        return result
+
+    thread = threading.Thread(target=counter)
+    thread.start()
+    try:
+        qv.mesh(noted, BOX, max_depth=7)
+    finally:
+        stop.set()
+        thread.join()
+    between = [b - a for (_, a), (_, b) in zip(marks[1::2], marks[2::2], strict=False)]
+    assert sum(between) > 0
