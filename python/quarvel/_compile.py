@@ -287,8 +287,9 @@ class Program:
     Calling it with an (N, 3) array returns ``(values, gradients)``, the
     same as the shape's NumPy path (values within about 1e-12, gradients
     within 1e-9), computed in parallel on the worker pool without the
-    interpreter lock.  ``bounds`` are the shape's.  :meth:`value_bounds`
-    gives bounds on the values over boxes.
+    interpreter lock.  ``bounds`` and ``lipschitz`` are the shape's.
+    :meth:`value_bounds` gives bounds on the values over boxes.  ``native``
+    is the core's program, which ``quarvel._engine`` functions take.
     """
 
     def __init__(self, shape: Shape, code: NDArray[np.int64], constants: NDArray[np.float64]) -> None:
@@ -296,8 +297,9 @@ class Program:
 
         self.shape = shape
         self.bounds: Bounds = shape.bounds
+        self.lipschitz: float = shape.lipschitz
         self.code, self.constants = code, constants
-        self._native = _engine.program(code, constants)
+        self.native = _engine.program(code, constants)
 
     @classmethod
     def of(cls, shape: Shape) -> Program:
@@ -319,7 +321,7 @@ class Program:
         from . import _engine
         from ._sdf import as_points
 
-        values, gradients = _engine.program_eval(self._native, as_points(points))
+        values, gradients = _engine.program_eval(self.native, as_points(points))
         assert gradients is not None
         return values, gradients
 
@@ -328,7 +330,7 @@ class Program:
         from . import _engine
         from ._sdf import as_points
 
-        return _engine.program_eval(self._native, as_points(points), False)[0]
+        return _engine.program_eval(self.native, as_points(points), False)[0]
 
     def value_bounds(self, lo: ArrayLike, hi: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """Bounds ``(lower, upper)`` on the values over the boxes from ``lo[i]`` to ``hi[i]``.
@@ -339,7 +341,7 @@ class Program:
         from . import _engine
         from ._sdf import as_points
 
-        return _engine.program_bounds(self._native, as_points(lo), as_points(hi))
+        return _engine.program_bounds(self.native, as_points(lo), as_points(hi))
 
     def __len__(self) -> int:
         """The number of instructions."""

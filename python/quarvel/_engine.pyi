@@ -21,8 +21,12 @@ def extract(
     lipschitz: float | None = 1.0,
     clip: tuple[Point, Point] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
+    bounds: bool = True,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any]]:
     """Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.
+
+    A program (from ``program``) as the field is evaluated in the core; with ``bounds``,
+    its bounds over cells prove them empty or full instead of the Lipschitz factor.
 
     Returns (vertices, triangles, normals, stats). Private: quarvel.mesh documents the
     options and is the one caller.

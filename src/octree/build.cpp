@@ -58,6 +58,17 @@ void sample_first_lattice(FieldSampler& sampler, const Octree& tree, CornerCache
 
 // ---------------------------------------------------------------- phase 2
 
+// Every cell of `level`, z outermost and x fastest.
+std::vector<CellKey> cells_of_level(unsigned level) {
+    const std::uint32_t n = 1u << level;
+    std::vector<CellKey> cells;
+    cells.reserve(std::size_t{n} * n * n);
+    for (std::uint32_t z = 0; z < n; ++z)
+        for (std::uint32_t y = 0; y < n; ++y)
+            for (std::uint32_t x = 0; x < n; ++x) cells.push_back({x, y, z, static_cast<std::uint8_t>(level)});
+    return cells;
+}
+
 // A node of the assembly, and whether it may merge with its siblings: always
 // by signs; with the guard, only when proven.
 struct Assembled {
@@ -162,19 +173,31 @@ bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const C
 namespace {
 
 // The non-Internal cells of `level` that the two tests above select, or that
-// the guard has not proven, in walk order.
+// the guard has not proven, in walk order. A guard with bounds alone decides
+// uniform cells: one it proves holds no surface to refine towards.
 std::vector<CellKey> select_for_refinement(const Octree& tree, const CornerCache& cache,
                                            unsigned level, double cos_threshold,
                                            const EmptinessProof& proof) {
+    auto each_cell = [&](auto&& visit) {
+        walk_nodes(tree, [&](const CellKey& cell, const OctreeNode& node, const NodePath&) {
+            if (is_internal(node)) return cell.level < level;
+            if (cell.level == level) visit(cell, as_leaf(node));
+            return false;
+        });
+    };
+    if (proof.bounds) {
+        std::vector<CellKey> uniform;
+        each_cell([&](const CellKey& cell, const Leaf* leaf) {
+            if (!leaf) uniform.push_back(cell);
+        });
+        proof.prepare(tree, cache, uniform);
+    }
     std::vector<CellKey> out;
-    walk_nodes(tree, [&](const CellKey& cell, const OctreeNode& node, const NodePath&) {
-        if (is_internal(node)) return cell.level < level;
-        if (cell.level != level) return false;
-        const Leaf* leaf = as_leaf(node);
+    each_cell([&](const CellKey& cell, const Leaf* leaf) {
         if (leaf ? leaf_selected(tree.data(*leaf), cos_threshold)
-                 : uniform_cell_selected(tree, cache, cell) || proof.unproven(tree, cache, cell))
+                 : proof.unproven(tree, cache, cell) ||
+                       (!proof.bounds && uniform_cell_selected(tree, cache, cell)))
             out.push_back(cell);
-        return false;
     });
     return out;
 }
@@ -195,9 +218,12 @@ void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, doub
 
 // One pass of band refinement: every Leaf coarser than max_depth, and every
 // uniform cell coarser than a finest Leaf beside it, in walk order; then
-// `unproven`, the cells the guard has still to examine.
-std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> unproven) {
-    UniqueList<CellKey> refine;
+// `unproven`, the cells the guard has still to examine. A guard with bounds
+// passes over a neighbour it proves: no edge on its faces changes sign, so
+// no face of the mesh needs a vertex from it.
+std::vector<CellKey> band_requests(const Octree& tree, const CornerCache& cache, const EmptinessProof& proof,
+                                   std::span<const CellKey> unproven) {
+    UniqueList<CellKey> refine, beside;
     walk_leaves(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
         if (!as_leaf(node)) return;
         if (key.level < tree.max_depth) {
@@ -207,9 +233,13 @@ std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> 
         for_each_face_neighbour(key, [&](const CellKey& neighbour, unsigned axis) {
             const FoundNode found = find_face_neighbour(tree, path, key, neighbour, axis);
             if (found.level < key.level && is_uniform(*found.node))
-                refine.push(ancestor(neighbour, found.level));
+                (proof.bounds ? beside : refine).push(ancestor(neighbour, found.level));
         });
     });
+    std::vector<CellKey> neighbours = beside.take();
+    proof.prepare(tree, cache, neighbours);
+    for (const CellKey& cell : neighbours)
+        if (proof.unproven(tree, cache, cell)) refine.push(cell);
     for (const CellKey& cell : unproven) refine.push(cell);
     return refine.take();
 }
@@ -220,7 +250,7 @@ std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> 
 void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const EmptinessProof& proof) {
     Examination examination(tree, proof);
     for (;;) {
-        const std::vector<CellKey> cells = band_requests(tree, examination.unproven(tree, cache));
+        const std::vector<CellKey> cells = band_requests(tree, cache, proof, examination.unproven(tree, cache));
         if (cells.empty()) return;
         refine(sampler, tree, cache, one_level(cells), Pass::build);
         examination.refined(cells, tree.max_depth);
@@ -240,9 +270,12 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     sample_first_lattice(sampler, tree, cache);
     sampler.report(Stage::sampling, 1, 1);
     result.first_lattice_evaluations = sampler.evaluations();
+    CellBounds bounds(field);
     EmptinessProof proof{params.options.guard, params.options.lipschitz};
+    if (proof.active && params.options.bounds && bounds.available()) proof.bounds = &bounds;
     result.guard = judge_first_lattice(tree, cache, proof, result.steepest);
-    proof.active = result.guard == GuardOutcome::on;
+    proof.active = result.guard == GuardOutcome::on || result.guard == GuardOutcome::bounds;
+    if (proof.bounds) proof.prepare(tree, cache, cells_of_level(tree.min_depth));
     tree.root = assemble(tree, cache, CellKey{}, proof).node;
     sampler.poll();
     if (params.min_depth < params.max_depth) {
@@ -255,6 +288,8 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     sampler.report(Stage::refining, 1, 1);
     result.tree = std::move(tree);
     result.eval_count = sampler.evaluations();
+    result.cells_bounded = bounds.bounded_count();
+    result.cells_proven = bounds.proven_count();
     return result;
 }
 

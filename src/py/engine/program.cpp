@@ -10,6 +10,8 @@
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/engine/functions.hpp"
+#include "py/engine/program.hpp"
+#include "py/lock.hpp"
 #include "py/numpy_api.hpp"
 
 namespace quarvel::py {
@@ -17,18 +19,6 @@ namespace quarvel::py {
 namespace {
 
 constexpr const char* kCapsuleName = "quarvel._engine.Program";
-
-// The interpreter lock given up for a native stretch and taken back however it ends.
-class ReleasedLock {
-public:
-    ReleasedLock() : state_(PyEval_SaveThread()) {}
-    ~ReleasedLock() { PyEval_RestoreThread(state_); }
-    ReleasedLock(const ReleasedLock&) = delete;
-    ReleasedLock& operator=(const ReleasedLock&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 // `obj` as an aligned, C-contiguous array of `type` with `ndim` dimensions,
 // converted only where NumPy casts safely; TypeError or ValueError otherwise.
@@ -79,11 +69,21 @@ void drop_program(PyObject* capsule) {
 }
 
 const Program& program_of(PyObject* obj) {
-    if (!PyCapsule_IsValid(obj, kCapsuleName))
+    const Program* program = program_if_any(obj);
+    if (!program)
         throw_new(PyExc_TypeError, "expected a program made by quarvel._engine.program (got '" +
                                        type_qualname(obj) + "')");
-    return *static_cast<const Program*>(PyCapsule_GetPointer(obj, kCapsuleName));
+    return *program;
 }
+
+}  // namespace
+
+const Program* program_if_any(PyObject* obj) {
+    if (!PyCapsule_IsValid(obj, kCapsuleName)) return nullptr;
+    return static_cast<const Program*>(PyCapsule_GetPointer(obj, kCapsuleName));
+}
+
+namespace {
 
 // ---------------------------------------------------------------- functions
 
