@@ -59,7 +59,7 @@ def test_mesh_evaluates_natively_when_the_tree_compiles(field, options, native):
     assert mesh.stats["native"] is native
     assert (mesh.stats["batches"] == 0) is native
     assert {"sampling", "faces"} <= stages
-    assert mesh.volume == pytest.approx(4 / 3 * math.pi * 0.5**3, rel=0.02)
+    assert mesh.volume == pytest.approx(4 / 3 * math.pi * 0.5**3, rel=0.05)
 
 
 @pytest.mark.parametrize(
