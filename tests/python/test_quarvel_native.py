@@ -91,3 +91,16 @@ def test_programs_follow_the_non_finite_rules():
     root = program([("constant", 0, 0, 0, 0), ("add", 0, 3, 0, 0), ("sqrt", 4, 0, 0, 0), ("sub", 5, 3, 0, 0)], [0.5])
     with pytest.raises(ValueError, match="returned NaN"):
         engine.extract(root, *BOX, 3, 5)
+
+
+def test_bounds_find_a_ball_that_a_steep_field_hides():
+    # 100 times the distance to a ball between the first lattice's points: too
+    # steep for the Lipschitz guard, which then judges by signs and loses it.
+    ball = program([("constant", 0, 0, 0, 0), ("sub", 0, 3, 0, 0), ("sub", 1, 3, 0, 0), ("sub", 2, 3, 0, 0),
+                    ("length3", 4, 5, 6, 3), ("constant", 0, 0, 0, 1), ("sub", 7, 8, 0, 0),
+                    ("constant", 0, 0, 0, 2), ("mul", 9, 10, 0, 0)], [0.125, 0.21, 100.0])  # fmt: skip
+    _, lost, _, stats = engine.extract(ball, *BOX, 3, 6, bounds=False)
+    assert stats["guard"].startswith("off: steeper") and len(lost) == 0
+    vertices, found, _, stats = engine.extract(ball, *BOX, 3, 6)
+    assert stats["guard"] == "on: interval bounds" and len(found) > 0
+    np.testing.assert_allclose(np.linalg.norm(vertices - 0.125, axis=1), 0.21, atol=2e-3)
