@@ -1,7 +1,7 @@
 """Compiled shapes against their NumPy path, side by side in one run.
 
     .venv/bin/python bench/bench_compiled.py points [--count 1000000] [--repeat 5] [--shapes csg gyroid]
-    .venv/bin/python bench/bench_compiled.py mesh [--depths 7 8] [--repeat 1] [--shapes csg gyroid]
+    .venv/bin/python bench/bench_compiled.py mesh [--depths 7 8 9] [--repeat 1] [--shapes csg gyroid]
     .venv/bin/python bench/bench_compiled.py bounds [--depths 5 6 7] [--shapes csg gyroid]
 
 ``points`` evaluates each gallery shape (quarvel.BUILTINS) at the same random
@@ -9,9 +9,13 @@ points of its box: the NumPy path (values and gradients), the compiled
 program (values and gradients, and values alone), and prints the median
 times, the nanoseconds per point and the speed-up.
 
-``mesh`` meshes each shape with quarvel.mesh, the shape as its field against
-its program as the field, and prints the median times, the points evaluated,
-the triangles and the volumes' relative difference.
+``mesh`` meshes each shape with quarvel.mesh three ways, each run in its own
+process and the three interleaved: the NumPy path (native=False), the
+program evaluated in the core with cells proven by the Lipschitz guard
+(intervals=False), and with cells proven by interval bounds (the default).
+It prints the median times, the evaluations, those the intervals skipped,
+the cells they proved, the speed-up over NumPy, the volumes' relative
+difference and whether the native mesh is closed.
 
 ``bounds`` cuts each shape's cube into the cells of a uniform lattice at
 each depth and counts the cells that interval bounds cannot prove empty or
@@ -24,7 +28,10 @@ The worker pool's size is RAYON_NUM_THREADS (read once per process).
 from __future__ import annotations
 
 import argparse
+import json
 import statistics
+import subprocess
+import sys
 import time
 from collections.abc import Callable
 
@@ -69,36 +76,52 @@ def points_table(names: list[str], count: int, repeat: int) -> None:
               f"{per_point(values_s)} | {numpy_s / native_s:.0f}x | {numpy_s / values_s:.0f}x |", flush=True)
 
 
-class Counted:
-    """A field that counts the points it is asked for."""
+PATHS = ("numpy", "native, no intervals", "native")
+OPTIONS = {"numpy": {"native": False}, "native, no intervals": {"native": True, "intervals": False},
+           "native": {"native": True}}  # fmt: skip
 
-    def __init__(self, field: Callable[[np.ndarray], object], bounds: qv.Bounds) -> None:
-        self.field, self.bounds, self.points = field, bounds, 0
 
-    def __call__(self, p: np.ndarray) -> object:
-        self.points += len(p)
-        return self.field(p)
+def run_case(name: str, depth: int, path: str) -> dict:
+    shape = qv.builtin(name)
+    start = time.perf_counter()
+    mesh = qv.mesh(shape, max_depth=depth, progress=False, **OPTIONS[path])
+    seconds = time.perf_counter() - start
+    return {
+        "seconds": seconds,
+        "evaluations": mesh.stats["evaluations"],
+        "cells_proven": mesh.stats["cells_proven"],
+        "triangles": len(mesh.triangles),
+        "volume": mesh.volume,
+        "watertight": mesh.is_watertight,
+    }
+
+
+def spawn_case(name: str, depth: int, path: str) -> dict:
+    case = json.dumps([name, depth, path])
+    done = subprocess.run([sys.executable, __file__, "case", case], capture_output=True, text=True, timeout=3600)
+    if done.returncode != 0:
+        raise RuntimeError(f"{case} failed:\n{done.stderr}")
+    return json.loads(done.stdout)
 
 
 def mesh_table(names: list[str], depths: list[int], repeat: int) -> None:
-    print(f"quarvel.mesh, median of {repeat} runs, {_engine.thread_count()} threads\n")
-    print("| shape | depth | NumPy | compiled | speed-up | points (NumPy / compiled) | triangles | volume difference |")
-    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    print(f"quarvel.mesh, each run in its own process, median of {repeat}, {_engine.thread_count()} threads\n")
+    print("| shape | depth | NumPy path | evaluations | native, no intervals | native | evaluations "
+          "| skipped by intervals | cells proven | speed-up | volume difference | watertight |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | --- |")
     for name in names:
-        shape = qv.builtin(name)
-        program = shape.compile()
         for depth in depths:
-            results = {}
-            for label, field in (("numpy", shape), ("compiled", program)):
-                counted = Counted(field, shape.bounds)
-                meshes = []
-                seconds = median_seconds(lambda: meshes.append(qv.mesh(counted, max_depth=depth)), repeat)
-                results[label] = (seconds, counted.points // repeat, meshes[-1])
-            (numpy_s, points, reference), (native_s, native_points, mesh) = results["numpy"], results["compiled"]
-            # Values equal to a few units in the last place may tip a refinement test.
-            difference = abs(mesh.volume - reference.volume) / abs(reference.volume)
-            print(f"| {name} | {depth} | {numpy_s:.2f} s | {native_s:.2f} s | {numpy_s / native_s:.1f}x | "
-                  f"{points:,} / {native_points:,} | {len(mesh.triangles):,} | {difference:.1e} |", flush=True)
+            runs: dict[str, list[dict]] = {path: [] for path in PATHS}
+            for _ in range(repeat):  # interleaved, so that a busy spell falls on every path
+                for path in PATHS:
+                    runs[path].append(spawn_case(name, depth, path))
+            numpy_s, plain_s, native_s = (statistics.median(r["seconds"] for r in runs[p]) for p in PATHS)
+            numpy, plain, native = (runs[p][0] for p in PATHS)
+            difference = abs(native["volume"] - numpy["volume"]) / abs(numpy["volume"])
+            print(f"| {name} | {depth} | {numpy_s:.2f} s | {numpy['evaluations']:,} | {plain_s:.2f} s | "
+                  f"{native_s:.2f} s | {native['evaluations']:,} | {plain['evaluations'] - native['evaluations']:,} | "
+                  f"{native['cells_proven']:,} | {numpy_s / native_s:.1f}x | {difference:.1e} | "
+                  f"{'yes' if native['watertight'] else 'no'} |", flush=True)  # fmt: skip
 
 
 def bounds_table(names: list[str], depths: list[int]) -> None:
@@ -129,7 +152,9 @@ def main() -> None:
     points.add_argument("--count", type=int, default=1_000_000)
     points.add_argument("--repeat", type=int, default=5)
     points.add_argument("--shapes", nargs="+", default=list(qv.BUILTINS))
-    mesh = sub.add_parser("mesh", help="quarvel.mesh with the shape or its program as the field")
+    case = sub.add_parser("case", help=argparse.SUPPRESS)
+    case.add_argument("case")
+    mesh = sub.add_parser("mesh", help="quarvel.mesh through NumPy and natively")
     mesh.add_argument("--depths", type=int, nargs="+", default=[7])
     mesh.add_argument("--repeat", type=int, default=1)
     mesh.add_argument("--shapes", nargs="+", default=list(qv.BUILTINS))
@@ -137,7 +162,9 @@ def main() -> None:
     bounds.add_argument("--depths", type=int, nargs="+", default=[5, 6, 7])
     bounds.add_argument("--shapes", nargs="+", default=list(qv.BUILTINS))
     args = parser.parse_args()
-    if args.mode == "points":
+    if args.mode == "case":
+        print(json.dumps(run_case(*json.loads(args.case))))
+    elif args.mode == "points":
         points_table(args.shapes, args.count, args.repeat)
     elif args.mode == "mesh":
         mesh_table(args.shapes, args.depths, args.repeat)

@@ -42,7 +42,7 @@ void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
     std::vector<CellKey> fresh;
     std::vector<Box> boxes;
     for (const CellKey& cell : cells) {
-        if (!bounded_.insert(cell)) continue;
+        if (!bounded_.insert(cell)) continue;  // asked for twice in one list
         const CornerKey m = min_corner(cell, tree.max_depth);
         const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
         // The positions the corners were sampled at, so the box holds every sample.
@@ -60,15 +60,15 @@ void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
 
 void EmptinessProof::prepare(const Octree& tree, const CornerCache& cache, std::span<const CellKey> cells) const {
     if (!active || !bounds) return;
-    std::vector<CellKey> uniform;
+    std::vector<CellKey> fresh;
     for (const CellKey& cell : cells)
-        if (uniform_by_signs(tree, cache, cell)) uniform.push_back(cell);
-    bounds->bound(tree, uniform);
+        if (!bounds->bounded(cell) && uniform_by_signs(tree, cache, cell)) fresh.push_back(cell);
+    bounds->bound(tree, fresh);
 }
 
 bool EmptinessProof::unproven(const Octree& tree, const CornerCache& cache, const CellKey& cell) const {
     if (!active) return false;
-    if (bounds) return uniform_by_signs(tree, cache, cell) && !bounds->proven(cell);
+    if (bounds) return !bounds->proven(cell) && uniform_by_signs(tree, cache, cell);
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
     const double cell_edge = tree.size / pow2(cell.level);

@@ -31,6 +31,7 @@ public:
     bool available();
     // Bounds the cells of `cells` not bounded yet, in one call.
     void bound(const Octree& tree, std::span<const CellKey> cells);
+    bool bounded(const CellKey& cell) const { return bounded_.contains(cell); }
     bool proven(const CellKey& cell) const { return proven_.contains(cell); }
 
     std::uint64_t bounded_count() const noexcept { return bounded_count_; }
