@@ -98,7 +98,8 @@ def mesh(
     **Native evaluation.**  A shape made of this package's primitives,
     operators and transforms is compiled (:meth:`Shape.compile`) and
     evaluated inside the C++ core, in parallel and without the interpreter
-    or NumPy: typically ten to thirty times faster.  ``native=None`` (the
+    or NumPy: the evaluation itself is ten to fifty times faster, and costly
+    shapes gain most (``docs/benchmarks.md``).  ``native=None`` (the
     default) does so whenever the whole tree compiles and neither
     ``batch_size`` nor ``executor`` is given; ``native=False`` forces the
     NumPy path (the shape called on batches of points, as any field);
@@ -163,8 +164,9 @@ def native_program(
     """The program ``mesh`` evaluates in the core, or None for the NumPy path (see ``native``)."""
     if native is False:
         return None
-    if native is True and (batch_size is not None or executor is not None):
-        raise ValueError("batch_size and executor apply to the NumPy path: pass native=False or None")
+    check_native(native, batch_size, executor)
+    if batch_size is not None or executor is not None:
+        return None
     if isinstance(field, Program):
         return field
     if not isinstance(field, Shape):
@@ -174,14 +176,18 @@ def native_program(
                 "other fields are evaluated through NumPy"
             )
         return None
-    if batch_size is not None or executor is not None:
-        return None
     try:
         return field.compile()
     except CompileError:
         if native:
             raise
         return None
+
+
+def check_native(native: bool | None, batch_size: int | None, executor: object) -> None:
+    """Raise ValueError when ``native=True`` meets options of the NumPy path (shared with the command line)."""
+    if native is True and (batch_size is not None or executor is not None):
+        raise ValueError("batch_size and executor (--batch-size, --workers) apply to the NumPy path, not native=True")
 
 
 def check_depths(min_depth: int, max_depth: int) -> None:

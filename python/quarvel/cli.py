@@ -15,7 +15,7 @@ from typing import Any
 
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
-from ._extract import check_batch_size, check_depths, lipschitz_factor, mesh, search_box
+from ._extract import check_batch_size, check_depths, check_native, lipschitz_factor, mesh, search_box
 from ._io import mesh_format
 from ._mesh import Mesh
 from ._preview import preview_format
@@ -165,6 +165,20 @@ def _add_mesh_parser(commands: Any) -> None:
         "(default: the shape's own factor, else 1)",
     )
     sub.add_argument(
+        "--native",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="evaluate the shape compiled, in the core; --no-native forces the NumPy path "
+        "(default: compiled when the whole shape compiles and neither --batch-size nor --workers is given)",
+    )
+    sub.add_argument(
+        "--intervals",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="prove cells empty or full by a compiled shape's interval bounds (default) "
+        "instead of by --lipschitz",
+    )
+    sub.add_argument(
         "--batch-size", type=int, metavar="N", help="call the field with at most N points at a time"
     )
     sub.add_argument(
@@ -210,6 +224,7 @@ def _check_arguments(args: argparse.Namespace) -> None:
     try:
         check_depths(args.min_depth, args.max_depth)
         check_batch_size(args.batch_size)
+        check_native(args.native, args.batch_size, args.workers)
         if args.workers is not None and args.workers < 1:
             raise ValueError(f"--workers must be at least 1 (got {args.workers})")
         if args.lipschitz is not None:
@@ -295,6 +310,8 @@ def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace, progr
             batch_size=args.batch_size,
             executor=executor,
             progress=progress,
+            native=args.native,
+            intervals=args.intervals,
         )
 
 

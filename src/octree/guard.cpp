@@ -52,7 +52,6 @@ void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
     if (fresh.empty()) return;
     std::vector<Interval> bounds(fresh.size());
     if (!field_.eval_bounds(boxes, bounds)) fault("a field that gave bounds gave none");
-    bounded_count_ += fresh.size();
     for (std::size_t i = 0; i < fresh.size(); ++i)
         // NaN bounds compare false: unknown is unproven.
         if (bounds[i].lo > tree.iso_value || bounds[i].hi < tree.iso_value) proven_.insert(fresh[i]);

@@ -34,14 +34,13 @@ public:
     bool bounded(const CellKey& cell) const { return bounded_.contains(cell); }
     bool proven(const CellKey& cell) const { return proven_.contains(cell); }
 
-    std::uint64_t bounded_count() const noexcept { return bounded_count_; }
+    std::uint64_t bounded_count() const noexcept { return bounded_.size(); }
     std::uint64_t proven_count() const noexcept { return proven_.size(); }
 
 private:
     Evaluator& field_;
     FlatSet<CellKey> bounded_;
     FlatSet<CellKey> proven_;
-    std::uint64_t bounded_count_ = 0;
 };
 
 // How a build accepts uniform cells: by corner signs (inactive: the engine's

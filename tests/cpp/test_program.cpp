@@ -8,6 +8,7 @@
 
 #include "check.hpp"
 #include "dc/extract.hpp"
+#include "eval/decorators.hpp"
 #include "eval/program.hpp"
 #include "octree/build.hpp"
 
@@ -421,4 +422,38 @@ TEST(program_meshes_as_a_field) {
     std::vector<Interval> bound(1);
     REQUIRE(field.eval_bounds({&corner, 1}, bound));
     CHECK(bound[0].lo > 0.0 && bound[0].lo <= std::sqrt(3 * 0.4 * 0.4) - 0.3);
+}
+
+TEST(program_bounds_survive_clipping) {
+    // The clipped field's bounds hold every clipped value, for boxes inside,
+    // across and outside the clipping box.
+    Tape t;
+    t.op(Op::sub, t.op(Op::length3, 0, 1, 2, 3), t.k(0.8));
+    const Program program = t.build();
+    ProgramField ball(program);
+    ClippedField clipped(ball, {{-1.0, -1.0, -0.3}, {1.0, 1.0, 0.4}}, 0.1);
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<Box> boxes;
+    for (double half : {1e-3, 0.1, 0.5})
+        for (int k = 0; k < 60; ++k) {
+            const Vec3 centre{3 * unit(rng) - 1.5, 3 * unit(rng) - 1.5, 3 * unit(rng) - 1.5};
+            boxes.push_back({{centre[0] - half, centre[1] - half, centre[2] - half},
+                             {centre[0] + half, centre[1] + half, centre[2] + half}});
+        }
+    std::vector<Interval> bounds(boxes.size());
+    REQUIRE(clipped.eval_bounds(boxes, bounds));
+    int outside = 0, one_sided = 0;
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        std::vector<Vec3> points;
+        for (int k = 0; k < 32; ++k) {
+            Vec3 q;
+            for (int a = 0; a < 3; ++a) q[a] = boxes[i].lo[a] + unit(rng) * (boxes[i].hi[a] - boxes[i].lo[a]);
+            points.push_back(q);
+        }
+        for (double v : clipped.eval_values(points)) outside += !(bounds[i].lo <= v && v <= bounds[i].hi);
+        one_sided += bounds[i].lo > 0.1 || bounds[i].hi < 0.1;
+    }
+    CHECK(outside == 0);
+    CHECK(one_sided * 2 > static_cast<int>(boxes.size()));  // bounds that prove something
 }
