@@ -14,6 +14,9 @@ public:
     explicit ForwardingField(Evaluator& inner) : inner_(inner) {}
     BatchResult eval_batch(std::span<const Vec3> points) override { return inner_.eval_batch(points); }
     std::vector<double> eval_values(std::span<const Vec3> points) override { return inner_.eval_values(points); }
+    void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
+        inner_.eval_values_in_place(n, fill, read);
+    }
     bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) override {
         return inner_.eval_bounds(boxes, bounds);
     }
@@ -38,6 +41,9 @@ public:
         : ForwardingField(inner), box_(box), iso_(iso_value) {}
     BatchResult eval_batch(std::span<const Vec3> points) override;
     std::vector<double> eval_values(std::span<const Vec3> points) override;
+    void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
+        values_by_copy(n, fill, read);
+    }
     bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) override;
 
 private:
@@ -56,6 +62,9 @@ public:
     using ForwardingField::ForwardingField;
     BatchResult eval_batch(std::span<const Vec3> points) override;
     std::vector<double> eval_values(std::span<const Vec3> points) override;
+    void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
+        values_by_copy(n, fill, read);
+    }
 };
 
 }  // namespace quarvel

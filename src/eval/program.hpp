@@ -125,6 +125,9 @@ public:
         : program_(program), host_(host) {}
     BatchResult eval_batch(std::span<const Vec3> points) override;
     std::vector<double> eval_values(std::span<const Vec3> points) override;
+    void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
+        values_by_copy(n, fill, read);
+    }
     bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) override;
     void poll() override {
         if (host_) host_->poll();
