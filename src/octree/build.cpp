@@ -343,17 +343,18 @@ std::vector<CellKey> with_unproven(std::vector<CellKey> requests, Examination& e
                                    const Octree& tree, const CornerCache& cache,
                                    const EmptinessProof& proof) {
     if (proof.bounds) {
-        auto uniform = [&](const CellKey& c) {
-            const FoundNode found = find_node(tree, c.x, c.y, c.z, c.level);
-            return found.level == c.level && is_uniform(*found.node);
-        };
-        std::vector<CellKey> neighbours;
-        for (const CellKey& cell : requests)
-            if (uniform(cell)) neighbours.push_back(cell);
+        std::vector<char> uniform(requests.size());
+        std::vector<CellKey> neighbours, kept;
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            const CellKey& cell = requests[i];
+            const FoundNode found = find_node(tree, cell.x, cell.y, cell.z, cell.level);
+            uniform[i] = found.level == cell.level && is_uniform(*found.node);
+            if (uniform[i]) neighbours.push_back(cell);
+        }
         proof.prepare(tree, cache, neighbours);
-        std::erase_if(requests, [&](const CellKey& cell) {
-            return uniform(cell) && !proof.unproven(tree, cache, cell);
-        });
+        for (std::size_t i = 0; i < requests.size(); ++i)
+            if (!uniform[i] || proof.unproven(tree, cache, requests[i])) kept.push_back(requests[i]);
+        requests = std::move(kept);
     }
     const std::vector<CellKey> unproven = examination.unproven(tree, cache);
     if (unproven.empty()) return requests;
