@@ -12,6 +12,7 @@ previews and the ``quarvel`` command line.
 
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
+from ._compile import CompileError, Program
 from ._deform import bend, repeat, twist
 from ._extract import NoSurfaceError, mesh
 from ._field import as_field
@@ -37,8 +38,10 @@ from ._shapes2d import Shape2D, circle, polygon, rectangle
 __all__ = [
     "BUILTINS",
     "Bounds",
+    "CompileError",
     "Mesh",
     "NoSurfaceError",
+    "Program",
     "Shape",
     "Shape2D",
     "as_field",

@@ -69,10 +69,12 @@ class _Twist(Shape):
         ])
         to_k = p - np.column_stack([kx, ky, kz])
         d_k = np.linalg.norm(to_k, axis=1)
-        out = d_k > 0.0
+        # Outside K (where d_k > 0) told by the point's own position, which
+        # interval bounds over a box inside K can decide, unlike d_k > 0.
+        out = far | (z < self.z_lo) | (z > self.z_hi)
         hp = np.maximum(h, 0.0)
         outer = np.sqrt(d_k**2 + hp**2)
-        safe = np.where(out, outer, 1.0)[:, None]
+        safe = np.where(outer > 0.0, outer, 1.0)[:, None]
         gradients = np.where(out[:, None], (to_k + hp[:, None] * gk) / safe, gh)
         return np.where(out, outer, h), gradients
 
@@ -151,7 +153,12 @@ class _Repeat(Shape):
     among the ``window`` copies whose index lies in
     [u - 1/2 - reach, u + 1/2 + reach), where u is the point's position in
     spacings from the shape's centre and ``reach`` the shape's half width
-    in spacings.  The minimum over those copies is the minimum over all.
+    in spacings.  The value is the minimum over those copies of each copy's
+    value raised to the signed distance of its box: no point of a copy is
+    nearer than its box, so this is still a bound, it equals the union
+    wherever the shape's values never undercut its box's, and a copy whose
+    box is farther than the best value so far need not be evaluated.  Ties
+    go to the first copy in window order, whichever is visited first.
     """
 
     def __init__(self, shape: Shape, spacing: ArrayLike, count: ArrayLike | None) -> None:
@@ -184,24 +191,38 @@ class _Repeat(Shape):
         first = np.ceil(u - 0.5 - self.reach)
         offsets = np.array(list(itertools.product(*(range(w) for w in self.window))), dtype=np.float64)
         shifts = np.clip(first[None, :, :] + offsets[:, None, :], self.first, self.last) * self.spacing
-        # A copy cannot beat the best value so far where its box is no nearer
-        # than that value (exact distances never undercut the box's), so start
-        # from the copy whose box is nearest and visit the others only there.
-        lo, hi = np.asarray(self.shape.bounds.lo), np.asarray(self.shape.bounds.hi)
-        box_gap = np.stack([box_distance(np.maximum(lo + s - p, p - hi - s))[0] for s in shifts])
+        gaps = [self._box_gap(p, s) for s in shifts]
+        gap_values = np.stack([g for g, _ in gaps])
+        # Start from the copy whose box is nearest: it prunes the most.
         rows = np.arange(len(p))
-        nearest = box_gap.argmin(axis=0)
-        values, gradients = self.shape._eval(p - shifts[nearest, rows])
-        # Copied, since they are updated in place below.
-        values, gradients = np.array(values, dtype=np.float64), np.array(gradients, dtype=np.float64)
+        nearest = gap_values.argmin(axis=0)
+        values, gradients = self._raised(p - shifts[nearest, rows], gap_values[nearest, rows],
+                                         np.stack([g for _, g in gaps])[nearest, rows])
+        chosen = nearest.copy()
         for k, shift in enumerate(shifts):
-            (todo,) = np.nonzero((box_gap[k] < values) & (nearest != k))
+            gap, gap_gradients = gaps[k]
+            # A copy's value is at least its gap: it can win only where its gap does.
+            (todo,) = np.nonzero((nearest != k) & ((gap < values) | ((gap == values) & (k < chosen))))
             if len(todo):
-                v, g = self.shape._eval(p[todo] - shift[todo])
-                better = v < values[todo]
+                v, g = self._raised(p[todo] - shift[todo], gap[todo], gap_gradients[todo])
+                better = (v < values[todo]) | ((v == values[todo]) & (k < chosen[todo]))
                 values[todo[better]] = v[better]
                 gradients[todo[better]] = g[better]
+                chosen[todo[better]] = k
         return values, gradients
+
+    def _box_gap(self, p: Array, shift: Array) -> Pair:
+        """Signed distance (N,) and gradient (N, 3) of the copy's box moved by ``shift``."""
+        lo, hi = np.asarray(self.shape.bounds.lo), np.asarray(self.shape.bounds.hi)
+        above, below = p - hi - shift, lo + shift - p
+        dist, dq = box_distance(np.maximum(above, below))
+        return dist, dq * np.where(above >= below, 1.0, -1.0)
+
+    def _raised(self, q: Array, gap: Array, gap_gradients: Array) -> Pair:
+        """The shape at ``q``, raised to ``gap`` where that is higher (as new arrays)."""
+        v, g = self.shape._eval(q)
+        keep = v >= gap
+        return np.where(keep, v, gap), np.where(keep[:, None], g, gap_gradients)
 
     def __repr__(self) -> str:
         count = tuple(int(c) + 1 if math.isfinite(c) else None for c in self.last.tolist())

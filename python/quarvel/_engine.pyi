@@ -4,7 +4,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, SupportsFloat
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 Point = Sequence[SupportsFloat]
 
@@ -21,8 +21,12 @@ def extract(
     lipschitz: float | None = 1.0,
     clip: tuple[Point, Point] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
+    bounds: bool = True,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any]]:
     """Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.
+
+    A program (from ``program``) as the field is evaluated in the core; with ``bounds``,
+    its bounds over cells prove them empty or full instead of the Lipschitz factor.
 
     Returns (vertices, triangles, normals, stats). Private: quarvel.mesh documents the
     options and is the one caller.
@@ -30,3 +34,19 @@ def extract(
 
 def thread_count() -> int:
     """Threads of the worker pool, the caller's included."""
+
+def opcodes() -> tuple[str, ...]:
+    """The names of the program opcodes, in the order of their numbers."""
+
+def program(code: ArrayLike, constants: ArrayLike) -> object:
+    """A program from its tape: code (N, 5) integers, constants float64; ValueError when malformed."""
+
+def program_eval(
+    program: object, points: ArrayLike, gradients: bool = True
+) -> tuple[NDArray[np.float64], NDArray[np.float64] | None]:
+    """(values (N,), gradients (N, 3) or None) of the program at (N, 3) points."""
+
+def program_bounds(
+    program: object, lo: ArrayLike, hi: ArrayLike
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Bounds (lower, upper) on the program's values over the boxes lo[i] to hi[i]; NaN when unknown."""

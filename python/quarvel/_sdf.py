@@ -26,13 +26,16 @@ from __future__ import annotations
 import math
 from abc import ABC, abstractmethod
 from collections.abc import Callable, Sequence
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._bounds import Bounds, vec3
 from ._field import as_field
+
+if TYPE_CHECKING:
+    from ._compile import Program
 
 Array = NDArray[np.float64]
 Pair = tuple[Array, Array]
@@ -168,6 +171,20 @@ class Shape(ABC):
         far they may overstate the distance (see :attr:`lipschitz`).
         """
         return _FunctionShape(function, bounds, step, lipschitz)
+
+    def compile(self) -> Program:
+        """This shape as a :class:`quarvel.Program`, evaluated natively by the core.
+
+        The program gives the same values and gradients as the shape, a few
+        tens of times faster, and bounds on the values over boxes.  Raises
+        :class:`quarvel.CompileError` when the tree holds a node with no
+        compiled form: a shape from :meth:`from_function` or a subclass with
+        arithmetic of its own.  Such a shape still works as it is, through
+        NumPy.
+        """
+        from ._compile import Program
+
+        return Program.of(self)
 
     def __or__(self, other: object) -> Shape:
         shape = _operand(other)

@@ -197,12 +197,14 @@ class _Polygon(Shape2D):
             safe_ey = np.where(eb[:, 1] != 0.0, eb[:, 1], 1.0)
             x_cross = ab[None, :, 0] + (y - ab[None, :, 1]) * (eb[None, :, 0] / safe_ey[None, :])
             inside ^= (np.count_nonzero(spans & (q[:, 0:1] < x_cross), axis=1) % 2).astype(bool)
-        dist = np.sqrt(best)
+        # A NaN point is near no edge: NaN, not the infinite distance it would start from.
+        lost = np.isnan(q).any(axis=1)
+        dist = np.where(lost, np.nan, np.sqrt(best))
         side = np.where(inside, -1.0, 1.0)
         safe = np.where(dist > 0.0, dist, 1.0)
         # On an edge the direction to it is lost; its outward normal is the gradient.
         gradients = np.where((dist > 0.0)[:, None], side[:, None] * nearest / safe[:, None], normal)
-        return side * dist, gradients
+        return side * dist, np.where(lost[:, None], np.nan, gradients)
 
     def __repr__(self) -> str:
         return f"polygon({self.vertices.round(6).tolist()})"

@@ -21,6 +21,7 @@ from ._extract import (
     NoSurfaceError,
     check_batch_size,
     check_depths,
+    check_native,
     finest_depth,
     lipschitz_factor,
     mesh,
@@ -188,6 +189,20 @@ def _add_mesh_parser(commands: Any) -> None:
         "(default: the shape's own factor, else 1)",
     )
     sub.add_argument(
+        "--native",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="evaluate the shape compiled, in the core; --no-native forces the NumPy path "
+        "(default: compiled when the whole shape compiles and neither --batch-size nor --workers is given)",
+    )
+    sub.add_argument(
+        "--intervals",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="prove cells empty or full by a compiled shape's interval bounds (default) "
+        "instead of by --lipschitz",
+    )
+    sub.add_argument(
         "--batch-size", type=int, metavar="N", help="call the field with at most N points at a time"
     )
     sub.add_argument(
@@ -234,6 +249,7 @@ def _check_arguments(args: argparse.Namespace) -> None:
         finest = DEFAULT_MAX_DEPTH if args.max_depth is None else args.max_depth
         check_depths(args.min_depth, MAX_DEPTH_LIMIT if args.voxel_size is not None else finest)
         check_batch_size(args.batch_size)
+        check_native(args.native, args.batch_size, args.workers)
         if args.workers is not None and args.workers < 1:
             raise ValueError(f"--workers must be at least 1 (got {args.workers})")
         if args.lipschitz is not None:
@@ -323,6 +339,8 @@ def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace) -> Me
             batch_size=args.batch_size,
             executor=executor,
             progress=args.progress,
+            native=args.native,
+            intervals=args.intervals,
         )
 
 

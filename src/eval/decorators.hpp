@@ -13,6 +13,13 @@ class ForwardingField : public Evaluator {
 public:
     explicit ForwardingField(Evaluator& inner) : inner_(inner) {}
     BatchResult eval_batch(std::span<const Vec3> points) override { return inner_.eval_batch(points); }
+    std::vector<double> eval_values(std::span<const Vec3> points) override { return inner_.eval_values(points); }
+    void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
+        inner_.eval_values_in_place(n, fill, read);
+    }
+    bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) override {
+        return inner_.eval_bounds(boxes, bounds);
+    }
     void poll() override { inner_.poll(); }
     void report(Stage stage, std::uint64_t done, std::uint64_t total) override {
         inner_.report(stage, done, total);
@@ -26,14 +33,24 @@ protected:
 // with the gradient of whichever is larger. Its iso surface is the part of the
 // field's inside the box, closed by the box's faces. Outside the box the
 // field's value is not needed: a NaN there gives the box's distance.
-// Gradients are given only when the field gives them.
+// Gradients are given only when the field gives them. Bounds, when the field
+// gives them, are the same maximum taken over intervals.
 class ClippedField final : public ForwardingField {
 public:
     ClippedField(Evaluator& inner, const Box& box, double iso_value)
         : ForwardingField(inner), box_(box), iso_(iso_value) {}
     BatchResult eval_batch(std::span<const Vec3> points) override;
+    std::vector<double> eval_values(std::span<const Vec3> points) override;
+    void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
+        values_by_copy(n, fill, read);
+    }
+    bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) override;
 
 private:
+    // The clipped value at `p` of the field's `value` there; `gradient`, when
+    // given, becomes the wall's where the wall wins.
+    double clip(const Vec3& p, double value, Vec3* gradient) const;
+
     Box box_;
     double iso_;
 };
@@ -44,6 +61,10 @@ class NanRejectingField final : public ForwardingField {
 public:
     using ForwardingField::ForwardingField;
     BatchResult eval_batch(std::span<const Vec3> points) override;
+    std::vector<double> eval_values(std::span<const Vec3> points) override;
+    void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
+        values_by_copy(n, fill, read);
+    }
 };
 
 }  // namespace quarvel

@@ -17,4 +17,15 @@ void Evaluator::eval_batch_in_place(std::size_t n, const FillPoints& fill, const
     read(view);
 }
 
+void Evaluator::eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) {
+    eval_batch_in_place(n, fill, [&](const BatchView& batch) { read(batch.values); });
+}
+
+void Evaluator::values_by_copy(std::size_t n, const FillPoints& fill, const ReadValues& read) {
+    if (n == 0) return;
+    std::vector<Vec3> points(n);
+    fill(points);
+    read(eval_values(points));
+}
+
 }  // namespace quarvel

@@ -10,7 +10,9 @@
 #include <span>
 #include <vector>
 
+#include "core/box.hpp"
 #include "core/vec3.hpp"
+#include "eval/interval.hpp"
 
 namespace quarvel {
 
@@ -51,6 +53,7 @@ struct BatchView {
 
 using FillPoints = std::function<void(std::span<Vec3>)>;
 using ReadBatch = std::function<void(const BatchView&)>;
+using ReadValues = std::function<void(std::span<const double>)>;
 
 class Evaluator {
 public:
@@ -62,6 +65,20 @@ public:
     // will read them, read() sees the results before they are released. Neither
     // is called when N = 0. By default through eval_batch.
     virtual void eval_batch_in_place(std::size_t n, const FillPoints& fill, const ReadBatch& read);
+    // Values alone, for fields that save work without gradients; the same one
+    // call otherwise.
+    virtual std::vector<double> eval_values(std::span<const Vec3> points) {
+        return eval_batch(points).values;
+    }
+    // The same in place, as eval_batch_in_place; by default through it. A field
+    // that overrides eval_values overrides this with values_by_copy().
+    virtual void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read);
+    // Bounds on the values over each box (see interval.hpp), from fields that
+    // can prove them (a compiled program); false, `bounds` untouched, otherwise.
+    virtual bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) {
+        (void)boxes, (void)bounds;
+        return false;
+    }
     // Called between the phases of long work; throws to abandon it (for the
     // Python field: a pending signal such as Ctrl-C). Never called by workers.
     virtual void poll() {}
@@ -69,6 +86,10 @@ public:
     // ahead). Called on the calling thread between steps of work, at least at
     // the start and end of a stage; may throw to abandon the work, as poll().
     virtual void report(Stage /*stage*/, std::uint64_t /*done*/, std::uint64_t /*total*/) {}
+
+protected:
+    // eval_values_in_place through eval_values, on points copied out of fill().
+    void values_by_copy(std::size_t n, const FillPoints& fill, const ReadValues& read);
 };
 
 }  // namespace quarvel

@@ -61,7 +61,7 @@ Vec3 SampleView::gradient(std::size_t i, std::source_location where) const {
 void FieldSampler::values(std::size_t n, const FillPoints& fill,
                           const std::function<void(std::span<const double>)>& read) {
     if (n == 0) return;
-    field_.eval_batch_in_place(n, fill, [&](const BatchView& batch) { read(batch.values); });
+    field_.eval_values_in_place(n, fill, read);
     evaluations_ += n;
 }
 

@@ -63,6 +63,17 @@ void sample_first_lattice(FieldSampler& sampler, const Octree& tree, CornerCache
 
 // ---------------------------------------------------------------- phase 2
 
+// Every cell of `level`, z outermost and x fastest.
+std::vector<CellKey> cells_of_level(unsigned level) {
+    const std::uint32_t n = 1u << level;
+    std::vector<CellKey> cells;
+    cells.reserve(std::size_t{n} * n * n);
+    for (std::uint32_t z = 0; z < n; ++z)
+        for (std::uint32_t y = 0; y < n; ++y)
+            for (std::uint32_t x = 0; x < n; ++x) cells.push_back({x, y, z, static_cast<std::uint8_t>(level)});
+    return cells;
+}
+
 // A node of the assembly, and whether it may merge with its siblings: always
 // by signs; with the guard, only when proven.
 struct Assembled {
@@ -190,16 +201,23 @@ bool leaf_selected_in_cache(const Octree& tree, const CornerCache& cache, const 
 
 // The non-Internal cells of `level` that the two tests above select, or that
 // the guard has not proven, in walk order. No node lies deeper than `level`
-// yet: the levels are refined in turn.
+// yet: the levels are refined in turn. A guard with bounds alone decides
+// uniform cells: one it proves holds no surface to refine towards.
 std::vector<CellKey> select_for_refinement(const Octree& tree, const CornerCache& cache,
                                            unsigned level, double cos_threshold,
                                            const EmptinessProof& proof) {
+    if (proof.bounds)
+        proof.prepare(tree, cache,
+                      gather_leaves<CellKey>(tree, [&](const CellKey& cell, const OctreeNode& node,
+                                                       const NodePath&, std::vector<CellKey>& out) {
+                          if (cell.level == level && !as_leaf(node)) out.push_back(cell);
+                      }));
     return gather_leaves<CellKey>(tree, [&](const CellKey& cell, const OctreeNode& node,
                                             const NodePath&, std::vector<CellKey>& out) {
         if (cell.level != level) return;
         if (as_leaf(node) ? leaf_selected_in_cache(tree, cache, cell, cos_threshold)
-                          : uniform_cell_selected(tree, cache, cell) ||
-                                proof.unproven(tree, cache, cell))
+                          : proof.unproven(tree, cache, cell) ||
+                                (!proof.bounds && uniform_cell_selected(tree, cache, cell)))
             out.push_back(cell);
     });
 }
@@ -318,9 +336,26 @@ std::vector<CellKey> leaves_touched(const Octree& tree, std::span<const CellKey>
 
 namespace {
 
-// A pass's requests, then the cells the guard has still to examine, each once.
+// A pass's requests less the uniform cells a guard with bounds proves (no edge
+// on their faces changes sign, so no face of the mesh needs a vertex from
+// them), then the cells the guard has still to examine, each once.
 std::vector<CellKey> with_unproven(std::vector<CellKey> requests, Examination& examination,
-                                   const Octree& tree, const CornerCache& cache) {
+                                   const Octree& tree, const CornerCache& cache,
+                                   const EmptinessProof& proof) {
+    if (proof.bounds) {
+        std::vector<char> uniform(requests.size());
+        std::vector<CellKey> neighbours, kept;
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            const CellKey& cell = requests[i];
+            const FoundNode found = find_node(tree, cell.x, cell.y, cell.z, cell.level);
+            uniform[i] = found.level == cell.level && is_uniform(*found.node);
+            if (uniform[i]) neighbours.push_back(cell);
+        }
+        proof.prepare(tree, cache, neighbours);
+        for (std::size_t i = 0; i < requests.size(); ++i)
+            if (!uniform[i] || proof.unproven(tree, cache, requests[i])) kept.push_back(requests[i]);
+        requests = std::move(kept);
+    }
     const std::vector<CellKey> unproven = examination.unproven(tree, cache);
     if (unproven.empty()) return requests;
     requests.insert(requests.end(), unproven.begin(), unproven.end());
@@ -332,11 +367,13 @@ std::vector<CellKey> with_unproven(std::vector<CellKey> requests, Examination& e
 // until a pass finds nothing. After a pass that split few cells (against the
 // tree's size) only the leaves they touched are visited again; after many, a
 // walk of the whole tree finds them sooner. The leaves touched cover splits
-// made for the guard too: a split is a split, whatever asked for it.
+// made for the guard too: a split is a split, whatever asked for it; and a
+// neighbour proven by bounds stays proven, so a leaf not touched asks anew
+// for nothing.
 void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const EmptinessProof& proof) {
     Examination examination(tree, proof);
     std::vector<CellKey> cells =
-        with_unproven(band_detail::band_requests(tree), examination, tree, cache);
+        with_unproven(band_detail::band_requests(tree), examination, tree, cache, proof);
     while (!cells.empty()) {
         refine(sampler, tree, cache, one_level(cells), Pass::build);
         examination.refined(cells, tree.max_depth);
@@ -345,7 +382,7 @@ void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const 
             cells.size() * 8 < tree.children.size()
                 ? band_detail::band_requests(tree, band_detail::leaves_touched(tree, cells))
                 : band_detail::band_requests(tree);
-        cells = with_unproven(std::move(requests), examination, tree, cache);
+        cells = with_unproven(std::move(requests), examination, tree, cache, proof);
     }
 }
 
@@ -361,9 +398,12 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     sample_first_lattice(sampler, tree, cache);
     sampler.report(Stage::sampling, 1, 1);
     result.first_lattice_evaluations = sampler.evaluations();
+    CellBounds bounds(field);
     EmptinessProof proof{params.options.guard, params.options.lipschitz};
+    if (proof.active && params.options.bounds && bounds.available()) proof.bounds = &bounds;
     result.guard = judge_first_lattice(tree, cache, proof, result.steepest);
-    proof.active = result.guard == GuardOutcome::on;
+    proof.active = result.guard == GuardOutcome::on || result.guard == GuardOutcome::bounds;
+    if (proof.bounds) proof.prepare(tree, cache, cells_of_level(tree.min_depth));
     tree.root = assemble(tree, cache, CellKey{}, proof).node;
     sampler.poll();
     if (params.min_depth < params.max_depth) {
@@ -378,6 +418,8 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     if (params.options.keep_corner_values) tree.corners = std::move(cache);
     result.tree = std::move(tree);
     result.eval_count = sampler.evaluations();
+    result.cells_bounded = bounds.bounded_count();
+    result.cells_proven = bounds.proven_count();
     return result;
 }
 

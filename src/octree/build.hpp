@@ -30,13 +30,16 @@ struct BuildOptions {
     // evaluations a corner (true); or none, the refinement tests then reading
     // gradients from each cell's corner values (false).
     bool estimate_gradients = true;
+    // With the guard, a field that bounds its values over boxes proves cells by
+    // its bounds instead of by the Lipschitz factor (octree/guard.hpp).
+    bool bounds = false;
     // Keep the corner samples in the tree (Octree::corners) for a crossing
     // search that reads the corner values; else they go with the build.
     bool keep_corner_values = false;
 
     static constexpr BuildOptions exact() { return {}; }
-    static constexpr BuildOptions pipeline(bool guard, double lipschitz) {
-        return {guard, lipschitz, false, true};
+    static constexpr BuildOptions pipeline(bool guard, double lipschitz, bool bounds = true) {
+        return {guard, lipschitz, false, bounds, true};
     }
 };
 
@@ -57,6 +60,8 @@ struct BuildResult {
     std::uint64_t first_lattice_evaluations = 0;  // of eval_count, those of the first lattice
     GuardOutcome guard = GuardOutcome::off;
     double steepest = 0.0;  // the first lattice's steepest edge, when the guard was asked for
+    std::uint64_t cells_bounded = 0;  // uniform cells whose bounds were asked for
+    std::uint64_t cells_proven = 0;   // of those, the ones their bounds proved free of surface
 };
 
 BuildResult build_octree(Evaluator& field, const BuildParams& params);

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 
+#include "core/fault.hpp"
+
 namespace quarvel {
 
 namespace {
@@ -18,10 +20,55 @@ constexpr double kSteepnessMargin = 2.0;
 constexpr std::array<double, 4> kFarthest = {1.7320508075688772, 1.5, 1.224744871391589,
                                              0.8660254037844386};
 
+// Whether every corner of `cell` is cached with a value (infinite ones too) on
+// one side of the iso value.
+bool uniform_by_signs(const Octree& tree, const CornerCache& cache, const CellKey& cell) {
+    const CornerKey m = min_corner(cell, tree.max_depth);
+    const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
+    bool any_below = false, any_above = false;
+    CornerCache::Nearby cached(cache);
+    for (unsigned i = 0; i < 8; ++i) {
+        const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
+        if (s == CornerCache::NONE || std::isnan(cache.value(s))) return false;
+        (cache.value(s) - tree.iso_value < 0 ? any_below : any_above) = true;
+    }
+    return !(any_below && any_above);
+}
+
 }  // namespace
+
+bool CellBounds::available() { return field_.eval_bounds({}, {}); }
+
+void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
+    std::vector<CellKey> fresh;
+    std::vector<Box> boxes;
+    for (const CellKey& cell : cells) {
+        if (!bounded_.insert(cell)) continue;  // asked for twice in one list
+        const CornerKey m = min_corner(cell, tree.max_depth);
+        const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
+        // The positions the corners were sampled at, so the box holds every sample.
+        boxes.push_back({tree.position(m), tree.position(corner_of(m, edge, 7))});
+        fresh.push_back(cell);
+    }
+    if (fresh.empty()) return;
+    std::vector<Interval> bounds(fresh.size());
+    if (!field_.eval_bounds(boxes, bounds)) fault("a field that gave bounds gave none");
+    for (std::size_t i = 0; i < fresh.size(); ++i)
+        // NaN bounds compare false: unknown is unproven.
+        if (bounds[i].lo > tree.iso_value || bounds[i].hi < tree.iso_value) proven_.insert(fresh[i]);
+}
+
+void EmptinessProof::prepare(const Octree& tree, const CornerCache& cache, std::span<const CellKey> cells) const {
+    if (!active || !bounds) return;
+    std::vector<CellKey> fresh;
+    for (const CellKey& cell : cells)
+        if (!bounds->bounded(cell) && uniform_by_signs(tree, cache, cell)) fresh.push_back(cell);
+    bounds->bound(tree, fresh);
+}
 
 bool EmptinessProof::unproven(const Octree& tree, const CornerCache& cache, const CellKey& cell) const {
     if (!active) return false;
+    if (bounds) return !bounds->proven(cell) && uniform_by_signs(tree, cache, cell);
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
     const double cell_edge = tree.size / pow2(cell.level);
@@ -53,14 +100,15 @@ Examination::Examination(const Octree& tree, const EmptinessProof& proof) : proo
 }
 
 std::vector<CellKey> Examination::unproven(const Octree& tree, const CornerCache& cache) {
-    std::vector<CellKey> out;
+    std::vector<CellKey> leaves;
     for (const CellKey& key : candidates_) {
         const FoundNode found = find_node(tree, key.x, key.y, key.z, key.level);
-        if (found.level == key.level && is_uniform(*found.node) && proof_.unproven(tree, cache, key))
-            out.push_back(key);
+        if (found.level == key.level && is_uniform(*found.node)) leaves.push_back(key);
     }
     candidates_.clear();
-    return out;
+    proof_.prepare(tree, cache, leaves);
+    std::erase_if(leaves, [&](const CellKey& key) { return !proof_.unproven(tree, cache, key); });
+    return leaves;
 }
 
 void Examination::refined(std::span<const CellKey> cells, unsigned max_depth) {
@@ -97,6 +145,7 @@ GuardOutcome judge_first_lattice(const Octree& tree, const CornerCache& cache,
                     if (slope > steepest) steepest = slope;  // a NaN slope never counts
                 }
             }
+    if (proof.bounds) return GuardOutcome::bounds;
     if (infinite) return GuardOutcome::infinite_values;
     if (steepest > kSteepnessMargin * proof.lipschitz) return GuardOutcome::too_steep;
     return GuardOutcome::on;

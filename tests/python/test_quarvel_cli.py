@@ -94,6 +94,7 @@ def test_shapes_lists_every_builtin():
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--batch-size", "0"], 2, "batch_size must be a positive integer"),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--workers", "0"], 2, "--workers must be at least 1"),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--lipschitz", "nan"], 2, "lipschitz must be a positive number"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--native", "--workers", "2"], 2, "apply to the NumPy path"),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--voxel-size", "0"], 2, "voxel_size must be a positive number"),
         (
             ["mesh", "torus", "-o", "{tmp}/t.ply", "--voxel-size", "0.1", "--max-depth", "5"],

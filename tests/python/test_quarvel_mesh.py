@@ -181,10 +181,10 @@ class RecordingEngine(types.ModuleType):
         self.calls = []
 
     def extract(self, field, lo, hi, min_depth, max_depth, iso, angle, adaptive, keep_largest, lipschitz, clip,
-                progress):  # fmt: skip
+                progress, bounds):  # fmt: skip
         self.calls.append(dict(bbox_min=lo, bbox_max=hi, min_depth=min_depth, max_depth=max_depth, angle=angle,
                                iso=iso, adaptive=adaptive, keep_largest=keep_largest, lipschitz=lipschitz,
-                               clip=clip))  # fmt: skip
+                               clip=clip, bounds=bounds))  # fmt: skip
         for n in (5, 7):
             values, gradients = field(np.zeros((n, 3)))
             assert type(values) is np.ndarray and values.dtype == np.float64 and values.shape == (n,)
@@ -199,8 +199,10 @@ class RecordingEngine(types.ModuleType):
 
 @pytest.fixture
 def engine(monkeypatch):
+    """The stand-in engine, every field (shapes too) taking the NumPy path."""
     fake = RecordingEngine()
     monkeypatch.setitem(sys.modules, "quarvel._engine", fake)
+    monkeypatch.setattr("quarvel._extract.native_program", lambda *args: None)
     return fake
 
 

@@ -14,6 +14,7 @@
 #include "py/boundary.hpp"
 #include "py/bridge.hpp"
 #include "py/engine/functions.hpp"
+#include "py/engine/program.hpp"
 #include "py/results.hpp"
 
 namespace quarvel::py {
@@ -22,11 +23,13 @@ namespace {
 
 constexpr const char* kParams[] = {"field",      "lo",           "hi",        "min_depth",
                                    "max_depth",  "iso",          "angle",     "adaptive",
-                                   "keep_largest", "lipschitz",  "clip",      "progress"};
+                                   "keep_largest", "lipschitz",  "clip",      "progress",
+                                   "bounds"};
 constexpr Signature kExtract{"extract", kParams, 3};
 
 struct Request {
     FieldAndBox field;
+    const Program* program = nullptr;  // when the field is one: evaluated in the core
     BuildParams build;
     DcOptions dc;
     std::optional<Box> clip;  // the box to cut the solid with
@@ -41,7 +44,7 @@ Box to_box(PyObject* obj) {
 
 Request convert(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     const BoundArgs args = bind_arguments(kExtract, argv, nargs, kwnames);
-    Request r{convert_field_and_box(kExtract, args), {}, {}, {}, nullptr};
+    Request r{convert_field_and_box(kExtract, args), program_if_any(args[0]), {}, {}, {}, nullptr};
     const std::uint32_t min_depth = convert_or(kExtract, args, 3, to_u32, std::uint32_t{3});
     const std::uint32_t max_depth = convert_or(kExtract, args, 4, to_u32, std::uint32_t{7});
     check_depths("max_depth", min_depth, max_depth);
@@ -56,7 +59,7 @@ Request convert(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     r.dc = DcOptions::pipeline(convert_or(kExtract, args, 8, to_bool, false));
     const bool guard = !args[9] || args[9] != Py_None;
     const double lipschitz = guard && args[9] ? convert_arg(kExtract, 9, args[9], to_float) : 1.0;
-    b.options = BuildOptions::pipeline(guard, lipschitz);
+    b.options = BuildOptions::pipeline(guard, lipschitz, convert_or(kExtract, args, 12, to_bool, true));
     if (args[10] && args[10] != Py_None) r.clip = convert_arg(kExtract, 10, args[10], to_box);
     if (args[11] && args[11] != Py_None) r.progress = args[11];
     return r;
@@ -68,6 +71,7 @@ const char* guard_text(GuardOutcome outcome) {
         case GuardOutcome::on: return "on";
         case GuardOutcome::infinite_values: return "off: infinite values";
         case GuardOutcome::too_steep: return "off: steeper than the Lipschitz factor allows";
+        case GuardOutcome::bounds: return "on: interval bounds";
     }
     return "unknown";
 }
@@ -86,6 +90,7 @@ struct Outcome {
     double seconds = 0.0;
     std::uint64_t field_calls = 0;
     double field_seconds = 0.0;
+    bool native = false;
 };
 
 PyRef stats_dict(const Outcome& o) {
@@ -108,6 +113,9 @@ PyRef stats_dict(const Outcome& o) {
     set_item(stats.get(), "pieces", count(o.extraction.pieces));
     set_item(stats.get(), "guard", created(PyUnicode_FromString(guard_text(o.built.guard))));
     set_item(stats.get(), "steepest", created(PyFloat_FromDouble(o.built.steepest)));
+    set_item(stats.get(), "cells_bounded", count(o.built.cells_bounded));
+    set_item(stats.get(), "cells_proven", count(o.built.cells_proven));
+    set_item(stats.get(), "native", PyRef::borrow(o.native ? Py_True : Py_False));
     set_item(stats.get(), "threads", count(pool_thread_count()));
     return stats;
 }
@@ -115,11 +123,17 @@ PyRef stats_dict(const Outcome& o) {
 // The core's work, without the interpreter lock.
 Outcome run(const Request& r, ReleasedLock& released) {
     const auto start = std::chrono::steady_clock::now();
+    // A program is never called through the bridge, which then only reports
+    // progress and checks for signals.
     EvalBridge bridge(r.field.eval_fn.get(), BridgeOptions{&released, r.progress});
+    std::optional<ProgramField> program;
+    if (r.program) program.emplace(*r.program, &bridge);
+    Evaluator& source = program ? static_cast<Evaluator&>(*program) : bridge;
     std::optional<ClippedField> clipped;
-    if (r.clip) clipped.emplace(bridge, *r.clip, r.build.iso_value);
-    NanRejectingField field(clipped ? static_cast<Evaluator&>(*clipped) : bridge);
+    if (r.clip) clipped.emplace(source, *r.clip, r.build.iso_value);
+    NanRejectingField field(clipped ? static_cast<Evaluator&>(*clipped) : source);
     Outcome o;
+    o.native = program.has_value();
     o.built = build_octree(field, r.build);
     // The tree only grows: its final size is its peak.
     o.cells = 1 + 8 * static_cast<std::uint64_t>(o.built.tree.children.size());
@@ -149,8 +163,10 @@ PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
 const EngineFunctions kMeshFunctions{
     {"extract", as_cfunction<extract_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "extract(field, lo, hi, min_depth=3, max_depth=7, iso=0.0, angle=30.0, adaptive=False, "
-     "keep_largest=False, lipschitz=1.0, clip=None, progress=None)\n--\n\n"
-     "Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.\n\n"
+     "keep_largest=False, lipschitz=1.0, clip=None, progress=None, bounds=True)\n--\n\n"
+     "Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.\n"
+     "A program (quarvel._engine.program) as the field is evaluated in the core; with bounds,\n"
+     "its bounds over cells prove them empty or full instead of the Lipschitz factor.\n\n"
      "Returns (vertices, triangles, normals, stats). Private: quarvel.mesh documents the "
      "options and is the one caller."},
 };

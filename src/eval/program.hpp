@@ -1,0 +1,144 @@
+// A compiled shape: a flat tape of instructions over registers, evaluated
+// without the interpreter at points (values, and gradients by forward-mode
+// differentiation) and over boxes (bounds on the values there).
+//
+// Registers 0, 1 and 2 hold the point's x, y and z; instruction i writes
+// register 3 + i, reading only registers written before it. The program's
+// value is the last instruction's register. A program is checked when it is
+// built, so evaluating it can never read outside its registers or constants,
+// whatever tape it was given.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "core/box.hpp"
+#include "eval/dual.hpp"
+#include "eval/evaluator.hpp"
+#include "eval/interval.hpp"
+
+namespace quarvel {
+
+// Operands a, b, c are registers unless said otherwise; unused fields must be 0.
+enum class Op : std::uint8_t {
+    constant,    // constants[imm]
+    add,         // a + b
+    sub,         // a - b
+    mul,         // a * b
+    div,         // a / b
+    neg,         // -a
+    abs,         // |a|
+    square,      // a * a
+    sqrt,        // square root of a
+    sin,         // sin a
+    cos,         // cos a
+    floor,       // largest whole number <= a
+    detach,      // a's value, without its derivative
+    min,         // a if a <= b else b; NaN if either is NaN
+    max,         // a if a >= b else b; NaN if either is NaN
+    atan2,       // the angle of the point (b, a), in [-pi, pi]
+    less,        // 1 if a < b else 0
+    select,      // b if a != 0 else c
+    length2,     // |(a, b)|; imm: the operand whose derivative it takes where it is 0 (2: none)
+    length3,     // |(a, b, c)|; imm likewise (3: none)
+    smooth_min,  // polynomial smooth minimum of a and b with blend radius c
+    polygon,     // signed distance to a polygon at (a, b); imm corners (at least 3) read from
+                 // constants[c...]: x, y of each corner, then the outward unit normal of each
+                 // edge (corner j to j + 1)
+    count
+};
+
+// The opcode's name (as the tape builder spells it).
+std::string_view op_name(Op op);
+
+struct Instr {
+    Op op = Op::constant;
+    std::uint32_t a = 0, b = 0, c = 0;
+    std::uint32_t imm = 0;
+};
+
+// A tape that breaks the rules above; the message names the instruction.
+class ProgramError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+class Program {
+public:
+    static constexpr std::size_t kMaxInstructions = std::size_t{1} << 22;
+    static constexpr std::size_t kMaxConstants = std::size_t{1} << 22;
+
+    // Checks the tape (throws ProgramError) and plans its evaluation.
+    Program(std::vector<Instr> code, std::vector<double> constants);
+
+    const std::vector<Instr>& code() const noexcept { return code_; }
+    const std::vector<double>& constants() const noexcept { return constants_; }
+    // Instructions run per point (those the result needs, constants aside), and
+    // registers held at once per point (inputs and constants included).
+    std::size_t steps() const noexcept { return steps_.size(); }
+    std::size_t slots() const noexcept { return slots_; }
+
+    // At N points: values[i] and gradients[i] at points[i] (spans of length N).
+    // In parallel on the pool; the results do not depend on the thread count.
+    void eval(std::span<const Vec3> points, std::span<double> values, std::span<Vec3> gradients) const;
+    // Values alone, a few times cheaper.
+    void eval_values(std::span<const Vec3> points, std::span<double> values) const;
+    // bounds[i] holds every value at the points of boxes[i] (see interval.hpp).
+    void eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) const;
+
+    // Which operand of an arithmetic step or of min and max is a constant,
+    // read from the step rather than from a slot.
+    enum class Constant : std::uint8_t { none, a, b };
+
+    // How instruction results are kept while evaluating: slot numbers.
+    struct Step {
+        Op op;
+        std::uint32_t out, a, b, c;
+        std::uint32_t imm;  // length fallback; polygon: index into polygons_
+        Constant constant = Constant::none;
+        double k = 0.0;  // the constant operand's value
+    };
+
+private:
+    template <class T, class Input, class Output>
+    void run_blocks(std::size_t n, Input&& input, Output&& output) const;
+    // Marks the step of `in` as reading a constant operand from itself.
+    void take_constant_operand(Step& step, const Instr& in) const;
+
+    std::vector<Instr> code_;
+    std::vector<double> constants_;
+    std::vector<Step> steps_;
+    std::vector<PolygonEdges> polygons_;
+    std::vector<std::pair<std::uint32_t, double>> pinned_;  // constant slots and their values
+    std::uint32_t result_ = 0;                              // the slot of the result
+    std::size_t slots_ = 3;
+};
+
+// A program as the core's field: every batch evaluated natively. Signal
+// checks and progress reports go to `host` when given (the caller's bridge).
+class ProgramField final : public Evaluator {
+public:
+    explicit ProgramField(const Program& program, Evaluator* host = nullptr)
+        : program_(program), host_(host) {}
+    BatchResult eval_batch(std::span<const Vec3> points) override;
+    std::vector<double> eval_values(std::span<const Vec3> points) override;
+    void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
+        values_by_copy(n, fill, read);
+    }
+    bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) override;
+    void poll() override {
+        if (host_) host_->poll();
+    }
+    void report(Stage stage, std::uint64_t done, std::uint64_t total) override {
+        if (host_) host_->report(stage, done, total);
+    }
+
+private:
+    const Program& program_;
+    Evaluator* host_;
+};
+
+}  // namespace quarvel

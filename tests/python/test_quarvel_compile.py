@@ -1,0 +1,158 @@
+"""Compiled shapes: the same values and gradients as NumPy, sound bounds over boxes, deep trees, refusals."""
+
+from __future__ import annotations
+
+import pickle
+
+import numpy as np
+import pytest
+
+import quarvel as qv
+from test_quarvel_shapes import ALL
+
+engine = pytest.importorskip("quarvel._engine")
+
+RNG_SEED = 20261208
+COMPILABLE = {name: make for name, make in ALL.items() if name != "function"} | {
+    f"builtin_{name}": entry.make for name, entry in qv.BUILTINS.items()
+} | {
+    "shells": lambda: qv.sphere(0.5).shell(0.1, "outside") | qv.box(0.6).offset(-0.1).shell(0.05, "inside"),
+    "point_capsule": lambda: qv.capsule((0.1, 0.2, 0.0), (0.1, 0.2, 0.0), 0.3),
+    # Values that undercut the box's distance: each copy counts as at least its box's.
+    "repeated_bound": lambda: qv.sphere(0.25).scale((4.0, 1.0, 1.0)).repeat((1.5, 0.0, 0.4), (3, 1, 2)),
+    "three_way": lambda: qv.intersection(qv.sphere(0.7), qv.box(1.0), qv.cylinder(0.5, 2.0).rotate(30.0)),
+}
+
+
+def sample_box(shape: qv.Shape) -> tuple[np.ndarray, np.ndarray]:
+    box = shape.bounds if shape.bounds.is_finite else qv.Bounds.of(-1.2, 1.2)
+    lo, hi = np.asarray(box.lo), np.asarray(box.hi)
+    pad = 0.3 * (hi - lo)
+    return lo - pad, hi + pad
+
+
+def points_in(shape: qv.Shape, n: int) -> np.ndarray:
+    lo, hi = sample_box(shape)
+    p = lo + np.random.default_rng(RNG_SEED).random((n, 3)) * (hi - lo)
+    # Points where gradients fall back: the origin and the axes through it.
+    special = np.array([[0, 0, 0], [0, 0, 0.3], [0, 0.2, 0], [0.25, 0, 0], [0, 0, -0.45]], dtype=np.float64)
+    return np.vstack([p, special])
+
+
+@pytest.mark.parametrize("name", COMPILABLE)
+def test_compiled_shapes_agree_with_numpy(name):
+    shape = COMPILABLE[name]()
+    program = shape.compile()
+    p = points_in(shape, 3000)
+    values, gradients = shape(p)
+    compiled_values, compiled_gradients = program(p)
+    np.testing.assert_allclose(compiled_values, values, rtol=0, atol=1e-12)
+    np.testing.assert_allclose(compiled_gradients, gradients, rtol=0, atol=1e-9)
+    np.testing.assert_array_equal(program.values(p), compiled_values)
+    assert program.bounds == shape.bounds
+    # A NaN coordinate gives NaN, never a value that passes for a side.
+    lost = np.array([[np.nan, 0.1, 0.2], [0.1, np.nan, 0.2], [0.1, 0.2, np.nan]])
+    assert np.isnan(program(lost)[0]).all() and np.isnan(shape(lost)[0]).all()
+    if name.startswith("builtin"):  # to worker processes, as any field
+        np.testing.assert_array_equal(pickle.loads(pickle.dumps(program))(p)[0], compiled_values)
+
+
+@pytest.mark.parametrize("name", ["builtin_csg", "builtin_twisted_star", "builtin_gyroid", "builtin_vase",
+                                  "builtin_blend", "twist", "bend", "overlapping_repeat", "ellipsoid"])
+def test_bounds_hold_every_sampled_value(name):
+    shape = COMPILABLE[name]()
+    program = shape.compile()
+    rng = np.random.default_rng(RNG_SEED)
+    lo, hi = sample_box(shape)
+    for half in (1e-3, 0.03, 0.3):
+        centres = lo + rng.random((200, 3)) * (hi - lo)
+        box_lo = centres - half * rng.random((200, 3))
+        box_hi = centres + half * rng.random((200, 3))
+        lower, upper = program.value_bounds(box_lo, box_hi)
+        known = ~np.isnan(lower)
+        assert known.mean() > 0.9
+        t = rng.random((200, 16, 3))
+        inside = box_lo[:, None, :] + t * (box_hi - box_lo)[:, None, :]
+        values = program.values(inside.reshape(-1, 3)).reshape(200, 16)
+        assert np.all(lower[known, None] <= values[known]) and np.all(values[known] <= upper[known, None])
+
+
+def test_small_boxes_off_the_surface_are_proved_one_sided():
+    # Bounds that always spanned zero would prove nothing: a box of edge 0.02
+    # more than 0.1 from the sphere lies wholly on one side.
+    program = qv.sphere(0.5).compile()
+    centres = np.random.default_rng(RNG_SEED).uniform(-1.0, 1.0, (500, 3))
+    far = np.abs(np.linalg.norm(centres, axis=1) - 0.5) > 0.1
+    lower, upper = program.value_bounds(centres - 0.01, centres + 0.01)
+    assert np.all(((lower > 0) | (upper < 0))[far])
+
+
+def test_deep_trees_compile_and_run_without_recursion():
+    balls = [qv.sphere(0.05, (0.01 * i, 0.0, 0.0)) for i in range(1000)]
+    nested = balls[0]
+    for ball in balls[1:]:
+        nested = nested | ball  # 1000 nested unions
+    moved = qv.sphere(0.2)
+    for _ in range(1000):
+        moved = moved.translate((0.001, 0.0, 0.0))
+    p = np.random.default_rng(RNG_SEED).uniform(-0.5, 10.5, (500, 3)) * (1, 0.02, 0.02)
+    np.testing.assert_allclose(nested.compile()(p)[0], qv.union(*balls)(p)[0], atol=1e-12)
+    np.testing.assert_allclose(moved.compile()(p)[0], qv.sphere(0.2, (1.0, 0.0, 0.0))(p)[0], atol=1e-12)
+
+
+def test_shared_subtrees_are_written_once():
+    ball = qv.sphere(0.3)
+    tree = ball
+    for _ in range(40):
+        tree = tree | tree  # 2**40 paths through one ball
+    size = len(tree.compile())  # (not in the assert: the tree's repr is 2**40 spheres long)
+    assert size < 10
+
+
+class Wobbly(qv.Shape):
+    """A user's own node: arithmetic the compiler cannot see."""
+
+    bounds = qv.Bounds.of(-1, 1)
+
+    def _eval(self, p):
+        return np.linalg.norm(p, axis=1) - 0.5, p
+
+
+class FlatSphere(type(qv.sphere())):  # type: ignore[misc]
+    """A library node whose arithmetic a subclass replaced."""
+
+    def _eval(self, p):
+        return p[:, 2] - self.radius, np.tile([0.0, 0.0, 1.0], (len(p), 1))
+
+
+@pytest.mark.parametrize(
+    ("make", "says"),
+    [
+        (lambda: qv.Shape.from_function(lambda p: p[:, 0], ((-1, -1, -1), (1, 1, 1))), "Shape.from_function"),
+        (lambda: qv.sphere(1.0) - qv.Shape.from_function(lambda p: np.sin(p[:, 0]), ((-1, -1, -1), (1, 1, 1))).translate(0.5),
+         "under difference > translate"),
+        (lambda: (qv.box(1.0) | Wobbly()).twist(10.0), "a Wobbly node"),
+        (lambda: FlatSphere(0.5, (0, 0, 0)).translate(0.1), "a FlatSphere node"),
+    ],
+)
+def test_uncompilable_trees_are_refused_and_keep_working_through_numpy(make, says):
+    shape = make()
+    with pytest.raises(qv.CompileError, match=says):
+        shape.compile()
+    assert shape(np.zeros((2, 3)))[0].shape == (2,)
+
+
+@pytest.mark.parametrize(
+    ("code", "constants", "error", "says"),
+    [
+        ([[1, 0, 5, 0, 0]], [], ValueError, "not written before it"),
+        ([[0, 0, 0, 0, 1]], [1.0], ValueError, "out of range"),
+        ([[250, 0, 0, 0, 0]], [], ValueError, "field 0 out of range"),
+        ([[1, -1, 0, 0, 0]], [], ValueError, "field 1 out of range"),
+        ([[1, 0, 1, 0]], [], ValueError, "shape"),
+        ([[1.5, 0, 1, 0, 0]], [], TypeError, "cast"),
+    ],
+)
+def test_malformed_tapes_are_refused(code, constants, error, says):
+    with pytest.raises(error, match=says):
+        engine.program(np.asarray(code), np.asarray(constants, dtype=np.float64))
