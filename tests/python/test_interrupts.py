@@ -67,7 +67,8 @@ LONG_RUN = """
 field = {field}
 def slow(p):
     time.sleep(0.002)  # a field that takes a little time per batch
-    print("call", len(p), flush=True)
+    sys.stdout.write(f"call {{len(p)}}\\n")  # one write: a signal cannot split the line
+    sys.stdout.flush()
     return field(p)
 
 small = q.extract_mesh(sphere, (-1, -1, -1), (1, 1, 1), min_depth=2, max_depth=4)
