@@ -40,6 +40,7 @@ def mesh(
     batch_size: int | None = None,
     executor: Executor | None = None,
     progress: bool | ProgressHook | None = None,
+    manifold: bool = True,
 ) -> Mesh:
     """Extract the surface ``field == iso`` as a triangle mesh.
 
@@ -124,7 +125,7 @@ def mesh(
     with bar if bar is not None else nullcontext():
         vertices, triangles, normals, stats = engine.extract(
             calls, box.lo, box.hi, min_depth, max_depth, float(iso), float(angle_threshold),
-            bool(adaptive), keep == "largest", factor, cut, hook,
+            bool(adaptive), keep == "largest", factor, cut, hook, bool(manifold),
         )  # fmt: skip
     stats.update(
         batches=calls.calls,

@@ -52,8 +52,10 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
     sampler.report(Stage::faces, 0, surface.cells.size());
     TriangleMesh mesh;
     mesh.triangles = generate_faces(surface, placed, params.iso_value);
+    if (options.manifold) counted.repair = repair_folds(placed, mesh.triangles, surface, samples, params.iso_value);
     mesh.vertices = std::move(placed.positions);
     if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);
+    if (options.manifold) counted.repair.vertices_split = split_pinches(mesh);
     sampler.poll();
     if (options.keep_largest) keep_largest_component(mesh);
     check_finite(mesh);

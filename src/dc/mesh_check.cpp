@@ -106,11 +106,17 @@ double orient(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
     return dot(sub(b, a), cross(sub(c, a), sub(d, a)));
 }
 
-// Segment pq passes through triangle abc: its ends lie strictly on either side
-// of the plane and the line meets the closed triangle.
+// Segment pq passes through triangle abc: its ends lie on either side of the
+// plane, each further from it than rounding could place it (a relative 1e-12
+// of their distances), and the line meets the closed triangle. An end within
+// rounding of the plane counts as touching it: nearly coplanar neighbours do
+// not cross.
 bool segment_crosses(const Vec3& p, const Vec3& q, const Vec3& a, const Vec3& b, const Vec3& c) {
-    const double s = orient(a, b, c, p), t = orient(a, b, c, q);
-    if (!((s > 0.0 && t < 0.0) || (s < 0.0 && t > 0.0))) return false;
+    const Vec3 n = cross(sub(b, a), sub(c, a));
+    const Vec3 ap = sub(p, a), aq = sub(q, a);
+    const double s = dot(n, ap), t = dot(n, aq);
+    const double noise = 1e-12 * length(n) * (length(ap) + length(aq));
+    if (!((s > noise && t < -noise) || (s < -noise && t > noise))) return false;
     const double o1 = orient(p, q, a, b), o2 = orient(p, q, b, c), o3 = orient(p, q, c, a);
     return (o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0);
 }
@@ -197,6 +203,34 @@ Grid choose_grid(const std::vector<Aabb>& boxes, const std::vector<std::uint64_t
     }
 }
 
+// Calls visit(key) for every grid cell `box` covers.
+template <class Visit>
+void for_each_cell(const Grid& grid, const Aabb& box, Visit&& visit) {
+    const auto lo = grid.coords(box.lo), hi = grid.coords(box.hi);
+    for (std::uint64_t x = lo[0]; x <= hi[0]; ++x)
+        for (std::uint64_t y = lo[1]; y <= hi[1]; ++y)
+            for (std::uint64_t z = lo[2]; z <= hi[2]; ++z) visit(Grid::key(x, y, z));
+}
+
+// The triangles of `live` sharing a grid cell with a flagged one.
+std::vector<std::uint64_t> near_focus(const Grid& grid, const std::vector<Aabb>& boxes,
+                                      const std::vector<std::uint64_t>& live, std::span<const std::uint8_t> focus) {
+    std::vector<std::uint64_t> cells;
+    for (std::uint64_t t : live)
+        if (focus[t]) for_each_cell(grid, boxes[t], [&](std::uint64_t key) { cells.push_back(key); });
+    std::sort(cells.begin(), cells.end());
+    cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+    std::vector<std::uint64_t> near;
+    for (std::uint64_t t : live) {
+        bool hit = false;
+        for_each_cell(grid, boxes[t], [&](std::uint64_t key) {
+            hit = hit || std::binary_search(cells.begin(), cells.end(), key);
+        });
+        if (hit) near.push_back(t);
+    }
+    return near;
+}
+
 struct Entry {
     std::uint64_t key, triangle;
     bool operator<(const Entry& o) const { return key != o.key ? key < o.key : triangle < o.triangle; }
@@ -204,39 +238,41 @@ struct Entry {
 
 }  // namespace
 
-std::vector<std::uint32_t> corner_fans(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
-                                       bool pair_crowded) {
+std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
+    const std::vector<HalfEdge> half = sorted_half_edges(triangles);
+    std::vector<CrowdedPair> pairs;
+    for_each_edge(half, [&](std::size_t begin, std::size_t end) {
+        if (end - begin <= 2) return;
+        // Running lo -> hi, a triangle's inside lies toward decreasing angle.
+        const std::vector<std::size_t> ring = around_edge(vertices, triangles, half, begin, end);
+        std::vector<std::uint8_t> paired(ring.size(), 0);
+        for (std::size_t i = 0; i < ring.size(); ++i) {
+            const std::size_t j = (i + ring.size() - 1) % ring.size();
+            if (!half[ring[i]].forward || half[ring[j]].forward || paired[i] || paired[j]) continue;
+            paired[i] = paired[j] = 1;
+            pairs.push_back({half[begin].lo, half[begin].hi, half[ring[i]].triangle, half[ring[j]].triangle});
+        }
+    });
+    return pairs;
+}
+
+std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count) {
     const std::vector<HalfEdge> half = sorted_half_edges(triangles);
     UnionFind corners(3 * triangles.size());
-    const auto join = [&](const HalfEdge& x, const HalfEdge& y) {
-        const Triangle& t = triangles[x.triangle];
-        const Triangle& u = triangles[y.triangle];
-        for (std::uint64_t v : {x.lo, x.hi})
-            corners.join(corner_at(t, x.triangle, v), corner_at(u, y.triangle, v));
-    };
     for_each_edge(half, [&](std::size_t begin, std::size_t end) {
-        if (end - begin == 2) {
-            join(half[begin], half[begin + 1]);
-        } else if (end - begin > 2 && pair_crowded) {
-            // Running lo -> hi, a triangle's inside lies toward decreasing
-            // angle; its partner there must run the other way.
-            const std::vector<std::size_t> ring = around_edge(vertices, triangles, half, begin, end);
-            std::vector<std::uint8_t> paired(ring.size(), 0);
-            for (std::size_t i = 0; i < ring.size(); ++i) {
-                const std::size_t j = (i + ring.size() - 1) % ring.size();
-                if (!half[ring[i]].forward || half[ring[j]].forward || paired[i] || paired[j]) continue;
-                paired[i] = paired[j] = 1;
-                join(half[ring[i]], half[ring[j]]);
-            }
-        }
+        if (end - begin != 2) return;
+        const HalfEdge& x = half[begin];
+        const HalfEdge& y = half[begin + 1];
+        for (std::uint64_t v : {x.lo, x.hi})
+            corners.join(corner_at(triangles[x.triangle], x.triangle, v), corner_at(triangles[y.triangle], y.triangle, v));
     });
     // Fans numbered per vertex in order of their first corner.
     std::vector<std::uint32_t> fan(3 * triangles.size(), 0);
     // Corners grouped by vertex (a counting sort), each group in corner order.
-    std::vector<std::uint64_t> start(vertices.size() + 1, 0);
+    std::vector<std::uint64_t> start(vertex_count + 1, 0);
     for (const Triangle& t : triangles)
         for (std::uint64_t v : t) ++start[v + 1];
-    for (std::size_t v = 0; v < vertices.size(); ++v) start[v + 1] += start[v];
+    for (std::size_t v = 0; v < vertex_count; ++v) start[v + 1] += start[v];
     std::vector<std::uint64_t> order(3 * triangles.size());
     {
         std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
@@ -260,7 +296,8 @@ std::vector<std::uint32_t> corner_fans(std::span<const Vec3> vertices, std::span
     return fan;
 }
 
-std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
+std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                                             std::span<const std::uint8_t> focus) {
     std::vector<std::uint64_t> live;
     std::vector<Aabb> boxes(triangles.size());
     for (std::uint64_t t = 0; t < triangles.size(); ++t) {
@@ -276,12 +313,10 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std
     }
     if (live.size() < 2) return {};
     const Grid grid = choose_grid(boxes, live);
+    if (!focus.empty()) live = near_focus(grid, boxes, live, focus);
     std::vector<Entry> entries = parallel_gather<Entry>(live.size(), [&](std::size_t i, std::vector<Entry>& out) {
         const std::uint64_t t = live[i];
-        const auto lo = grid.coords(boxes[t].lo), hi = grid.coords(boxes[t].hi);
-        for (std::uint64_t x = lo[0]; x <= hi[0]; ++x)
-            for (std::uint64_t y = lo[1]; y <= hi[1]; ++y)
-                for (std::uint64_t z = lo[2]; z <= hi[2]; ++z) out.push_back({Grid::key(x, y, z), t});
+        for_each_cell(grid, boxes[t], [&](std::uint64_t key) { out.push_back({key, t}); });
     });
     std::sort(entries.begin(), entries.end());
     std::vector<std::size_t> starts;
@@ -307,6 +342,7 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std
                     if (!overlap) continue;
                     const auto c = grid.coords(lo);
                     if (Grid::key(c[0], c[1], c[2]) != entries[i].key) continue;
+                    if (!focus.empty() && !focus[t] && !focus[u]) continue;
                     if (shared_vertices(triangles[t], triangles[u]) >= 2) continue;
                     if (triangles_cross(vertices, triangles[t], triangles[u])) out.push_back({t, u});
                 }
@@ -331,7 +367,7 @@ MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> t
         out.nonmanifold_edges += n > 2;
         out.misoriented_edges += n == 2 && half[begin].forward == half[begin + 1].forward;
     });
-    const std::vector<std::uint32_t> fan = corner_fans(vertices, triangles, false);
+    const std::vector<std::uint32_t> fan = corner_fans(triangles, vertices.size());
     std::vector<std::uint8_t> pinched(vertices.size(), 0);
     for (std::size_t c = 0; c < fan.size(); ++c)
         if (fan[c] > 0) pinched[triangles[c / 3][c % 3]] = 1;

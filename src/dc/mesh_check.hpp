@@ -31,17 +31,26 @@ MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> t
 // the other's interior or its boundary, apart from the vertices they share.
 // Triangles sharing an edge never count (they meet along it), nor do exactly
 // coplanar pairs. Found over a uniform grid of cells about twice the mean
-// triangle's extent; in increasing order for any thread count.
+// triangle's extent; in increasing order for any thread count. With `focus`
+// (one flag per triangle), only pairs holding a flagged triangle. Indices
+// must lie in range.
 std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices,
-                                             std::span<const Triangle> triangles);
+                                             std::span<const Triangle> triangles,
+                                             std::span<const std::uint8_t> focus = {});
 
 // The fans of every vertex: corner k of triangle t (index 3t + k) gets the
 // number of its fan, counted from 0 per vertex in order of first corner.
-// Triangles around a vertex join through an edge they alone share; with
-// `pair_crowded`, the triangles of an edge shared by more than two are also
-// paired, each one running a -> b with its next neighbour inward around the
-// edge, so that every vertex of the result can be split into disks.
-std::vector<std::uint32_t> corner_fans(std::span<const Vec3> vertices,
-                                       std::span<const Triangle> triangles, bool pair_crowded);
+// Triangles around a vertex join through an edge they alone share.
+std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count);
+
+// The triangles of every edge shared by more than two, paired: each running
+// lo -> hi with its next neighbour inward around the edge, which runs the
+// other way. Edges in increasing order; a triangle with no partner is left out.
+struct CrowdedPair {
+    std::uint64_t lo = 0, hi = 0;  // the edge's vertices, lo < hi
+    std::uint64_t forward = 0;     // the triangle running lo -> hi
+    std::uint64_t backward = 0;    // its partner, running hi -> lo
+};
+std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles);
 
 }  // namespace quarvel

@@ -57,10 +57,13 @@ struct DcOptions {
     bool keep_largest = true;
     // Unit normals at the vertices, from the field's gradients.
     bool vertex_normals = false;
+    // Faces as made, or a closed 2-manifold without crossing triangles: folded
+    // vertices moved back, pinched ones split (dc/repair.hpp).
+    bool manifold = false;
 
     static constexpr DcOptions exact() { return {}; }
-    static constexpr DcOptions pipeline(bool keep_largest) {
-        return {Crossings::solve_each_edge, true, keep_largest, true};
+    static constexpr DcOptions pipeline(bool keep_largest, bool manifold = true) {
+        return {Crossings::solve_each_edge, true, keep_largest, true, manifold};
     }
 };
 

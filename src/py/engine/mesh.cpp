@@ -22,7 +22,8 @@ namespace {
 
 constexpr const char* kParams[] = {"field",      "lo",           "hi",        "min_depth",
                                    "max_depth",  "iso",          "angle",     "adaptive",
-                                   "keep_largest", "lipschitz",  "clip",      "progress"};
+                                   "keep_largest", "lipschitz",  "clip",      "progress",
+                                   "manifold"};
 constexpr Signature kExtract{"extract", kParams, 3};
 
 struct Request {
@@ -53,7 +54,8 @@ Request convert(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     b.iso_value = convert_or(kExtract, args, 5, to_float, 0.0);
     b.angle_threshold_deg = convert_or(kExtract, args, 6, to_float, 30.0);
     b.finish = convert_or(kExtract, args, 7, to_bool, false) ? Finish::balance : Finish::band;
-    r.dc = DcOptions::pipeline(convert_or(kExtract, args, 8, to_bool, false));
+    r.dc = DcOptions::pipeline(convert_or(kExtract, args, 8, to_bool, false),
+                               convert_or(kExtract, args, 12, to_bool, true));
     const bool guard = !args[9] || args[9] != Py_None;
     const double lipschitz = guard && args[9] ? convert_arg(kExtract, 9, args[9], to_float) : 1.0;
     b.options = BuildOptions::pipeline(guard, lipschitz);
@@ -86,6 +88,7 @@ struct Outcome {
     double seconds = 0.0;
     std::uint64_t field_calls = 0;
     double field_seconds = 0.0;
+    bool manifold = false;
 };
 
 PyRef stats_dict(const Outcome& o) {
@@ -109,6 +112,14 @@ PyRef stats_dict(const Outcome& o) {
     set_item(stats.get(), "guard", created(PyUnicode_FromString(guard_text(o.built.guard))));
     set_item(stats.get(), "steepest", created(PyFloat_FromDouble(o.built.steepest)));
     set_item(stats.get(), "threads", count(pool_thread_count()));
+    if (o.manifold) {
+        const RepairStats& repair = o.extraction.repair;
+        PyRef repaired = created(PyDict_New());
+        set_item(repaired.get(), "folds_fixed", count(repair.folds_fixed));
+        set_item(repaired.get(), "vertices_split", count(repair.vertices_split));
+        set_item(repaired.get(), "unrepaired_pairs", count(repair.unrepaired_pairs));
+        set_item(stats.get(), "repaired", std::move(repaired));
+    }
     return stats;
 }
 
@@ -125,6 +136,7 @@ Outcome run(const Request& r, ReleasedLock& released) {
     o.cells = 1 + 8 * static_cast<std::uint64_t>(o.built.tree.children.size());
     o.mesh = extract_dual_contour(field, o.built.tree, r.build.angle_threshold_deg, r.dc, &o.extraction);
     o.built.tree = Octree{};
+    o.manifold = r.dc.manifold;
     o.field_calls = bridge.calls();
     o.field_seconds = bridge.field_seconds();
     o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -148,7 +160,7 @@ PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
 const EngineFunctions kMeshFunctions{
     {"extract", as_cfunction<extract_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "extract(field, lo, hi, min_depth=3, max_depth=7, iso=0.0, angle=30.0, adaptive=False, "
-     "keep_largest=False, lipschitz=1.0, clip=None, progress=None)\n--\n\n"
+     "keep_largest=False, lipschitz=1.0, clip=None, progress=None, manifold=True)\n--\n\n"
      "Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.\n\n"
      "Returns (vertices, triangles, normals, stats). Private: quarvel.mesh documents the "
      "options and is the one caller."},
