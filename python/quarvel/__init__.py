@@ -12,6 +12,7 @@ previews and the ``quarvel`` command line.
 
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
+from ._check import MeshCheck
 from ._deform import bend, repeat, twist
 from ._extract import mesh
 from ._field import as_field
@@ -38,6 +39,7 @@ __all__ = [
     "BUILTINS",
     "Bounds",
     "Mesh",
+    "MeshCheck",
     "Shape",
     "Shape2D",
     "as_field",

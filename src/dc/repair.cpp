@@ -12,11 +12,16 @@ namespace quarvel {
 
 namespace {
 
-// Where a vertex may go back to: its solved place, the mean of its crossing
-// points, the middle of its cell; and how far down that ladder it may step.
+// Where a vertex may go back to: its solved place, that place clamped into
+// its own cell (a vertex on a sharp feature may leave it), the mean of its
+// crossing points, the middle of its cell; and how far down it may step.
 struct Ladder {
-    std::vector<Vec3> solved, mass, centre;
+    std::vector<Vec3> solved, clamped, mass, centre;
     std::vector<std::uint8_t> last_rung;
+
+    bool outside(std::size_t v) const { return solved[v] != clamped[v]; }
+    // The rung below `step`; the clamped place only for a vertex outside its cell.
+    unsigned next(std::size_t v, unsigned step) const { return step == 0 && !outside(v) ? 2 : step + 1; }
 };
 
 Vec3 lerp(const Vec3& a, const Vec3& b, double t) {
@@ -26,16 +31,18 @@ Vec3 lerp(const Vec3& a, const Vec3& b, double t) {
 Vec3 rung(const Ladder& ladder, std::size_t v, unsigned r) {
     switch (r) {
         case 0: return ladder.solved[v];
-        case 1: return lerp(ladder.solved[v], ladder.mass[v], 0.5);
-        case 2: return ladder.mass[v];
-        case 3: return lerp(ladder.mass[v], ladder.centre[v], 0.5);
+        case 1: return ladder.clamped[v];
+        case 2: return lerp(ladder.clamped[v], ladder.mass[v], 0.5);
+        case 3: return ladder.mass[v];
+        case 4: return lerp(ladder.mass[v], ladder.centre[v], 0.5);
         default: return ladder.centre[v];
     }
 }
 
 Ladder make_ladder(const PlacedVertices& placed, const SurfaceCells& surface, const HermiteSamples& samples) {
     const std::size_t n = placed.positions.size();
-    Ladder ladder{placed.positions, std::vector<Vec3>(n), std::vector<Vec3>(n), std::vector<std::uint8_t>(n)};
+    Ladder ladder{placed.positions, placed.positions, std::vector<Vec3>(n), std::vector<Vec3>(n),
+                  std::vector<std::uint8_t>(n)};
     std::vector<std::uint64_t> slot_vertex(surface.slots.total, PlacedVertices::NONE);
     for (std::size_t c = 0; c < surface.cells.size(); ++c) {
         const std::uint64_t first = placed.first_vertex[c];
@@ -47,8 +54,9 @@ Ladder make_ladder(const PlacedVertices& placed, const SurfaceCells& surface, co
             const double half = 0.5 * cell.edge;
             ladder.centre[first + j] = {cell.min[0] + half, cell.min[1] + half, cell.min[2] + half};
             ladder.mass[first + j] = ladder.centre[first + j];
+            ladder.clamped[first + j] = clamp_into(ladder.solved[first + j], cell_box(cell));
             // Vertices of one cell would meet in its middle.
-            ladder.last_rung[first + j] = count == 1 ? 4 : 2;
+            ladder.last_rung[first + j] = count == 1 ? 5 : 3;
         }
     }
     std::vector<Vec3> sum(n, Vec3{0.0, 0.0, 0.0});
@@ -111,12 +119,27 @@ RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangle
         bool any = false;
         for (std::size_t t = 0; t < triangles.size(); ++t) {
             if (!bad[t]) continue;
+            // A vertex that left its cell is the likely culprit: the one
+            // furthest out goes back first, and the others keep their places
+            // meanwhile (two vertices of neighbouring cells on one corner
+            // fold; the nearer keeps the corner).
+            std::uint64_t culprit = PlacedVertices::NONE;
+            double furthest = 0.0;
             for (std::uint64_t v : triangles[t]) {
-                if (moved[v] || step[v] >= ladder.last_rung[v]) continue;
+                const double out = step[v] == 0 ? length(sub(ladder.solved[v], ladder.clamped[v])) : 0.0;
+                if (out > furthest) {
+                    furthest = out;
+                    culprit = v;
+                }
+            }
+            for (std::uint64_t v : triangles[t]) {
+                if (moved[v] || step[v] >= ladder.last_rung[v] || (culprit != PlacedVertices::NONE && v != culprit))
+                    continue;
                 moved[v] = 1;
                 any = true;
                 stats.folds_fixed += step[v] == 0;
-                placed.positions[v] = rung(ladder, v, ++step[v]);
+                step[v] = static_cast<std::uint8_t>(ladder.next(v, step[v]));
+                placed.positions[v] = rung(ladder, v, step[v]);
             }
         }
         if (!any) break;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/box.hpp"
 #include "core/flat_map.hpp"
 #include "dc/component.hpp"
 #include "octree/octree.hpp"
@@ -84,6 +85,11 @@ struct DcParams {
 inline Vec3 corner_position(const SurfaceCell& cell, unsigned i) {
     return {cell.min[0] + (bit_x(i) ? cell.edge : 0.0), cell.min[1] + (bit_y(i) ? cell.edge : 0.0),
             cell.min[2] + (bit_z(i) ? cell.edge : 0.0)};
+}
+
+// The cell as a box, world coordinates.
+inline Box cell_box(const SurfaceCell& cell) {
+    return {cell.min, {cell.min[0] + cell.edge, cell.min[1] + cell.edge, cell.min[2] + cell.edge}};
 }
 
 }  // namespace quarvel

@@ -10,10 +10,6 @@ namespace quarvel {
 
 namespace {
 
-Box cell_box(const SurfaceCell& cell) {
-    return {cell.min, {cell.min[0] + cell.edge, cell.min[1] + cell.edge, cell.min[2] + cell.edge}};
-}
-
 // Sample indices grouped by slot, each group in sample order (a stable counting sort).
 struct SlotGroups {
     std::vector<std::uint64_t> start;  // slot_count + 1 offsets into `members`
