@@ -1,6 +1,7 @@
 #include "dc/repair.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 #include "core/fault.hpp"
@@ -61,15 +62,24 @@ Ladder make_ladder(const PlacedVertices& placed, const SurfaceCells& surface, co
     }
     std::vector<Vec3> sum(n, Vec3{0.0, 0.0, 0.0});
     std::vector<std::uint32_t> count(n, 0);
+    std::vector<Box> spread(n, Box{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}});
     for (std::size_t i = 0; i < samples.slots.size(); ++i) {
         const std::uint64_t v = checked_at(slot_vertex, samples.slots[i]);
         if (v == PlacedVertices::NONE) continue;
-        for (int a = 0; a < 3; ++a) sum[v][a] += samples.points[i][a];
+        for (int a = 0; a < 3; ++a) {
+            sum[v][a] += samples.points[i][a];
+            spread[v].lo[a] = std::min(spread[v].lo[a], samples.points[i][a]);
+            spread[v].hi[a] = std::max(spread[v].hi[a], samples.points[i][a]);
+        }
         ++count[v];
     }
+    // The middle of the cell only as far as the box of the crossing points
+    // reaches, so that no vertex leaves the box around the surface.
     for (std::size_t v = 0; v < n; ++v)
-        if (count[v] > 0)
+        if (count[v] > 0) {
             ladder.mass[v] = {sum[v][0] / count[v], sum[v][1] / count[v], sum[v][2] / count[v]};
+            ladder.centre[v] = clamp_into(ladder.centre[v], spread[v]);
+        }
     return ladder;
 }
 
@@ -243,11 +253,11 @@ std::uint64_t split_pinches(TriangleMesh& mesh) {
     std::vector<std::uint8_t> focus(mesh.triangles.size(), 0);
     for (std::size_t t = 0; t < mesh.triangles.size(); ++t)
         for (std::uint64_t v : mesh.triangles[t]) focus[t] |= split[v];
-    for (int attempt = 0; attempt < 4; ++attempt) {
+    for (int attempt = 0;; ++attempt) {
         for (std::size_t v = 0; v < mesh.vertices.size(); ++v)
             if (split[v] && count[v] > 0) mesh.vertices[v] = lerp(home[v], sum[v], share[v]);
         const std::vector<TrianglePair> crossing = intersecting_pairs(mesh.vertices, mesh.triangles, focus);
-        if (crossing.empty()) break;
+        if (crossing.empty() || attempt == 3) break;
         for (const TrianglePair& p : crossing)
             for (std::uint64_t t : p)
                 for (std::uint64_t v : mesh.triangles[t])

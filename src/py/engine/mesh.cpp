@@ -118,6 +118,7 @@ PyRef stats_dict(const Outcome& o) {
         set_item(repaired.get(), "folds_fixed", count(repair.folds_fixed));
         set_item(repaired.get(), "vertices_split", count(repair.vertices_split));
         set_item(repaired.get(), "unrepaired_pairs", count(repair.unrepaired_pairs));
+        set_item(repaired.get(), "rounds", count(repair.rounds));
         set_item(stats.get(), "repaired", std::move(repaired));
     }
     return stats;
