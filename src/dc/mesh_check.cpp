@@ -23,22 +23,34 @@ struct HalfEdge {
     bool forward = false;  // the triangle runs lo -> hi
 };
 
-// Half-edges of the non-degenerate triangles, grouped by edge (sorted).
+// Half-edges of the non-degenerate triangles, sorted by (lo, hi, triangle):
+// a counting sort by lo, then each vertex's few half-edges by hi.
 std::vector<HalfEdge> sorted_half_edges(std::span<const Triangle> triangles) {
-    std::vector<HalfEdge> half;
-    half.reserve(3 * triangles.size());
+    std::uint64_t vertex_count = 0;
+    for (const Triangle& t : triangles) vertex_count = std::max({vertex_count, t[0] + 1, t[1] + 1, t[2] + 1});
+    std::vector<std::uint64_t> start(vertex_count + 1, 0);
+    for (const Triangle& t : triangles)
+        if (!degenerate(t))
+            for (unsigned k = 0; k < 3; ++k) ++start[std::min(t[k], t[(k + 1) % 3]) + 1];
+    for (std::uint64_t v = 0; v < vertex_count; ++v) start[v + 1] += start[v];
+    std::vector<HalfEdge> half(start[vertex_count]);
+    std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
     for (std::uint64_t t = 0; t < triangles.size(); ++t) {
         if (degenerate(triangles[t])) continue;
         for (unsigned k = 0; k < 3; ++k) {
             const std::uint64_t a = triangles[t][k], b = triangles[t][(k + 1) % 3];
-            half.push_back({std::min(a, b), std::max(a, b), t, a < b});
+            half[next[std::min(a, b)]++] = {std::min(a, b), std::max(a, b), t, a < b};
         }
     }
-    std::sort(half.begin(), half.end(), [](const HalfEdge& x, const HalfEdge& y) {
-        if (x.lo != y.lo) return x.lo < y.lo;
-        if (x.hi != y.hi) return x.hi < y.hi;
-        return x.triangle < y.triangle;
-    });
+    // Triangles went in increasing order; an insertion sort by hi (a vertex
+    // has a handful of half-edges) is stable and keeps them so.
+    for (std::uint64_t v = 0; v < vertex_count; ++v)
+        for (std::uint64_t i = start[v] + 1; i < start[v + 1]; ++i) {
+            const HalfEdge moving = half[i];
+            std::uint64_t j = i;
+            for (; j > start[v] && half[j - 1].hi > moving.hi; --j) half[j] = half[j - 1];
+            half[j] = moving;
+        }
     return half;
 }
 
