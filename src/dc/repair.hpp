@@ -1,7 +1,8 @@
 // The pipeline's guarantee of a printable mesh: after faces are made, vertices
 // whose triangles cross others or face against the field are moved back, step
-// by step, toward safer places (the mean of their crossing points, then the
-// middle of their cell), and vertices where separate sheets meet are split.
+// by step, toward safer places (into their own cell, the mean of their
+// crossing points, the middle of their cell), and vertices and edges where
+// separate sheets meet are split.
 #pragma once
 
 #include <cstdint>
@@ -29,10 +30,13 @@ inline constexpr int REPAIR_ROUNDS = 12;
 
 // Moves vertices of `placed` whose triangles cross others, or face against
 // the field's gradients at their vertices (when `placed.gradients` holds
-// them), one rung at a time down a ladder: halfway to the mean of the slot's
+// them), one rung at a time down a ladder: back into its own cell (a vertex
+// of a sharp feature may have left it; of a triangle's vertices, the one
+// furthest out moves first and alone), halfway to the mean of the slot's
 // crossing points, onto it, then (for a cell's only vertex) halfway to the
-// cell's middle and onto it. `triangles` are made again after every move.
-// Fills folds_fixed, unrepaired_pairs and rounds.
+// cell's middle, kept within the box of its crossing points, and onto that.
+// `triangles` are made again after every move. Fills folds_fixed,
+// unrepaired_pairs and rounds.
 RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangles,
                          const SurfaceCells& surface, const HermiteSamples& samples, double iso_value);
 
