@@ -10,54 +10,95 @@ import time
 import numpy as np
 
 
+# Written as a careful user would for large batches: no (N, 3) temporaries
+# where an (N,) one will do, results computed in place where possible. Every
+# value and gradient is bit for bit what the plain NumPy expressions in the
+# comments give (the same operations in the same order).
+
+_BOX_HALF = np.array([0.4, 0.3, 0.25])
+
+
+def _norm(points):
+    """np.linalg.norm(points, axis=1): sqrt((x*x + y*y) [+ z*z]), one temporary."""
+    r = points[:, 0] * points[:, 0]
+    square = np.empty_like(r)
+    for axis in range(1, points.shape[1]):
+        np.multiply(points[:, axis], points[:, axis], out=square)
+        r += square
+    return np.sqrt(r, out=r)
+
+
 def sphere(points):
-    r = np.linalg.norm(points, axis=1)
-    return r - 0.5, points / np.maximum(r, 1e-300)[:, None]
+    # |p| - 0.5, gradient p / |p|
+    r = _norm(points)
+    safe = np.maximum(r, 1e-300)
+    r -= 0.5
+    return r, points / safe[:, None]
 
 
 def sphere_values(points):
-    return np.linalg.norm(points, axis=1) - 0.5
+    r = _norm(points)
+    r -= 0.5
+    return r
+
+
+def _box_parts(points):
+    """q = |p| - half with its row maximum and arg-maximum, then max(q, 0) in
+    place and its norm: the outside distance."""
+    q = np.abs(points)
+    q -= _BOX_HALF
+    q_max = q.max(axis=1)
+    face = np.argmax(q, axis=1)
+    np.maximum(q, 0.0, out=q)
+    return q, q_max, face, _norm(q)
 
 
 def box(points):
-    half = np.array([0.4, 0.3, 0.25])
-    q = np.abs(points) - half
-    outside = np.linalg.norm(np.maximum(q, 0.0), axis=1)
-    inside = np.minimum(q.max(axis=1), 0.0)
-    values = outside + inside
-    # Gradient: direction to the nearest surface point outside, the dominant face inside.
-    qp = np.maximum(q, 0.0)
-    n = np.linalg.norm(qp, axis=1)
-    grad = np.where(n[:, None] > 0, qp / np.maximum(n, 1e-300)[:, None], 0.0)
-    face = np.argmax(q, axis=1)
-    inner = np.zeros_like(points)
-    inner[np.arange(len(points)), face] = 1.0
-    grad = np.where((n > 0)[:, None], grad, inner) * np.sign(np.where(points == 0, 1.0, points))
-    return values, grad
+    # |max(q, 0)| + min(max_i q_i, 0); gradient: direction to the nearest
+    # surface point outside, the dominant face inside, signed like p (+ at 0).
+    qp, q_max, face, outside = _box_parts(points)
+    values = outside + np.minimum(q_max, 0.0, out=q_max)
+    np.divide(qp, np.maximum(outside, 1e-300)[:, None], out=qp)
+    inside = np.flatnonzero(~(outside > 0))
+    qp[inside] = 0.0
+    qp[inside, face[inside]] = 1.0
+    np.negative(qp, out=qp, where=points < 0)
+    return values, qp
 
 
 def box_values(points):
-    q = np.abs(points) - np.array([0.4, 0.3, 0.25])
-    return np.linalg.norm(np.maximum(q, 0.0), axis=1) + np.minimum(q.max(axis=1), 0.0)
+    _, q_max, _, outside = _box_parts(points)
+    return outside + np.minimum(q_max, 0.0, out=q_max)
+
+
+def _torus_parts(points):
+    """|(x, y)| and the distance d0 = |(x, y)| - major, and the distance to the core circle."""
+    xy = _norm(points[:, :2])
+    d0 = xy - 0.5
+    dn = d0 * d0
+    dn += points[:, 2] * points[:, 2]
+    return xy, d0, np.sqrt(dn, out=dn)
 
 
 def torus(points):
-    major, minor = 0.5, 0.2
-    xy = np.linalg.norm(points[:, :2], axis=1)
-    d = np.stack([xy - major, points[:, 2]], axis=1)
-    dn = np.linalg.norm(d, axis=1)
-    values = dn - minor
-    safe_xy = np.maximum(xy, 1e-300)
-    safe_dn = np.maximum(dn, 1e-300)
-    gx = d[:, 0] / safe_dn * points[:, 0] / safe_xy
-    gy = d[:, 0] / safe_dn * points[:, 1] / safe_xy
-    gz = d[:, 1] / safe_dn
-    return values, np.stack([gx, gy, gz], axis=1)
+    # |(|(x, y)| - 0.5, z)| - 0.2; gradient (d0 / dn * x / |xy|, d0 / dn * y / |xy|, z / dn)
+    xy, d0, dn = _torus_parts(points)
+    values = dn - 0.2
+    np.maximum(xy, 1e-300, out=xy)
+    np.maximum(dn, 1e-300, out=dn)
+    d0 /= dn
+    grad = np.empty_like(points)
+    for axis in range(2):
+        np.multiply(d0, points[:, axis], out=grad[:, axis])
+        grad[:, axis] /= xy
+    np.divide(points[:, 2], dn, out=grad[:, 2])
+    return values, grad
 
 
 def torus_values(points):
-    xy = np.linalg.norm(points[:, :2], axis=1)
-    return np.sqrt((xy - 0.5) ** 2 + points[:, 2] ** 2) - 0.2
+    dn = _torus_parts(points)[2]
+    dn -= 0.2
+    return dn
 
 
 FIELDS = {"sphere": sphere, "box": box, "torus": torus}
@@ -70,13 +111,15 @@ def values_only(values):
 
 
 class Timed:
-    """Wraps a field, accumulating the time spent inside it and the points it saw."""
+    """Wraps a field, accumulating the time spent inside it and the points it
+    saw, and noting its largest batch."""
 
     def __init__(self, field):
         self.field = field
         self.seconds = 0.0
         self.points = 0
         self.calls = 0
+        self.largest = 0
 
     def __call__(self, points):
         start = time.perf_counter()
@@ -84,4 +127,22 @@ class Timed:
         self.seconds += time.perf_counter() - start
         self.points += len(points)
         self.calls += 1
+        self.largest = max(self.largest, len(points))
         return result
+
+
+def batch_footprint(field, n):
+    """Bytes NumPy holds at the peak of one call of `field` on an (n, 3) batch:
+    the query array, the field's temporaries and its results (tracemalloc
+    sees NumPy's buffers). The part of a tool's peak that its batch
+    composition alone forces."""
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        points = np.random.default_rng(0).uniform(-1.0, 1.0, (n, 3))
+        result = field(points)
+        del points, result
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()

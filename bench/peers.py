@@ -40,7 +40,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import numpy as np  # noqa: E402
-from fields import FIELDS, VALUES, Timed, values_only  # noqa: E402
+from fields import FIELDS, VALUES, Timed, batch_footprint, values_only  # noqa: E402
 
 LO, HI = (-1.0, -1.0, -1.0), (1.0, 1.0, 1.0)
 MIN_DEPTH = 3
@@ -166,14 +166,21 @@ def run_case(tool: str, shape: str, depth: int, threads: int) -> dict:
     start = time.perf_counter()
     vertices, triangles, field = run(shape, depth, threads)
     wall = time.perf_counter() - start
+    peak_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    counts = len(vertices), len(triangles)
+    out_bytes = np.asarray(vertices).nbytes + np.asarray(triangles).nbytes
+    del vertices, triangles
     return {
         "wall": wall,
         "field": field.seconds,
         "points": field.points,
-        "vertices": len(vertices),
-        "triangles": len(triangles),
+        "vertices": counts[0],
+        "triangles": counts[1],
         "base_kb": base_kb,
-        "peak_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+        "peak_kb": peak_kb,
+        "out_bytes": out_bytes,
+        # Measured after the peak was read, so that it cannot raise it.
+        "field_batch_bytes": batch_footprint(field.field, field.largest),
     }
 
 
@@ -237,7 +244,24 @@ def versus_peers(rows: list[Row], row: Row) -> tuple[str, str]:
 
 
 HEADINGS = ["tool", "shape", "depth", "threads", "wall s", "field %", "peak MB", "base MB",
-            "triangles", "points", "speed vs best peer", "memory vs best peer"]
+            "triangles", "points", "bytes/triangle", "largest field batch MB",
+            "speed vs best peer", "memory vs best peer"]
+
+
+def bytes_per_triangle(row: Row) -> str:
+    """(peak - base - the result arrays) / triangles: what meshing held at its
+    peak beyond its output, per output triangle."""
+    run = max(row.runs, key=lambda r: r["peak_kb"])
+    if "out_bytes" not in run or not run["triangles"]:
+        return ""
+    held = (run["peak_kb"] - run["base_kb"]) * 1024 - run["out_bytes"]
+    return f"{held / run['triangles']:.0f}"
+
+
+def field_batch_mb(row: Row) -> str:
+    """The query, temporaries and results of the tool's largest field batch."""
+    found = [r["field_batch_bytes"] for r in row.runs if "field_batch_bytes" in r]
+    return f"{max(found) / 2**20:.0f}" if found else ""
 
 
 def cells(rows: list[Row], row: Row) -> list[str]:
@@ -252,6 +276,8 @@ def cells(rows: list[Row], row: Row) -> list[str]:
         f"{row.median('base_kb') / 1024:.0f}",
         f"{row.median('triangles'):.0f}",
         f"{row.median('points'):.0f}",
+        bytes_per_triangle(row),
+        field_batch_mb(row),
         *versus_peers(rows, row),
     ]
 

@@ -14,7 +14,7 @@ from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
 from ._check import MeshCheck
 from ._deform import bend, repeat, twist
-from ._extract import mesh
+from ._extract import NoSurfaceError, mesh
 from ._field import as_field
 from ._mesh import Mesh
 from ._primitives import box, capsule, cone, cylinder, ellipsoid, gyroid, plane, rounded_box, sphere, torus
@@ -40,6 +40,7 @@ __all__ = [
     "Bounds",
     "Mesh",
     "MeshCheck",
+    "NoSurfaceError",
     "Shape",
     "Shape2D",
     "as_field",

@@ -10,12 +10,14 @@ so the mesh is the same whatever the chunking.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterator
 from concurrent.futures import Executor
 
 import numpy as np
 
-from ._field import Field, FieldResult, Points
+from ._bounds import Bounds
+from ._field import Field, FieldResult, Points, first_call_error
 
 # Chunk size for an executor when no batch size is given: large enough that
 # sending a chunk costs little beside evaluating it, small enough to spread
@@ -28,16 +30,50 @@ class Chunked:
 
     With an ``executor`` the chunks are submitted together and evaluated in
     parallel (``executor.map``); ``field`` is then sent to the workers, so a
-    process pool needs it picklable.  Counts the calls of ``field``.
+    process pool needs it picklable.  Counts the calls of ``field`` and keeps
+    the least and greatest value it gave (NaN aside), and the number of points
+    outside ``box``, when one is given, and the greatest value there.  A TypeError from the first call
+    is raised again with what a field takes (see :func:`first_call_error`).
     """
 
-    def __init__(self, field: Field, batch_size: int | None = None, executor: Executor | None = None) -> None:
+    def __init__(
+        self,
+        field: Field,
+        batch_size: int | None = None,
+        executor: Executor | None = None,
+        box: Bounds | None = None,
+    ) -> None:
         self.field = field
         self.batch_size = batch_size if batch_size is not None else (EXECUTOR_CHUNK if executor else None)
         self.executor = executor
+        self.box = box
         self.calls = 0
+        self.low = math.inf
+        self.high = -math.inf
+        self.high_outside = -math.inf
+        self.points_outside = 0
 
     def __call__(self, points: Points) -> FieldResult:
+        first = self.calls == 0
+        try:
+            result = self._evaluate(points)
+        except TypeError as error:
+            if first:
+                raise first_call_error(self.field, error) from error
+            raise
+        values = result[0]
+        if len(values):
+            # fmin and fmax pass NaN over.
+            self.low = min(self.low, float(np.fmin.reduce(values)))
+            self.high = max(self.high, float(np.fmax.reduce(values)))
+        if self.box is not None:
+            outside = values[np.any((points < self.box.lo) | (points > self.box.hi), axis=1)]
+            if len(outside):
+                self.points_outside += len(outside)
+                self.high_outside = max(self.high_outside, float(np.fmax.reduce(outside)))
+        return result
+
+    def _evaluate(self, points: Points) -> FieldResult:
         size = self.batch_size
         if size is None or (len(points) <= size and self.executor is None):
             self.calls += 1

@@ -20,16 +20,31 @@ from ._mesh import Mesh
 from ._progress import ProgressBar, ProgressHook
 
 MAX_DEPTH_LIMIT = 31
+DEFAULT_MAX_DEPTH = 7
+
+# Cost per finest surface cell, measured on a sphere, a torus and a gyroid at
+# depths 8 and 9 (13 to 19 evaluations, 1.9 to 3.1 kB of peak memory).
+EVALUATIONS_PER_CELL = 16
+BYTES_PER_CELL = 2500
+# Runs estimated above this many evaluations announce their cost first.
+LONG_RUN_EVALUATIONS = 10_000_000
 
 BoundsLike = Bounds | Sequence[Sequence[float]]
 Keep = Literal["all", "largest"]
+
+BOUNDS_FORM = "pass bounds as (lo, hi), e.g. ((-1, -1, -1), (1, 1, 1)), or as six numbers (x0, y0, z0, x1, y1, z1)"
+
+
+class NoSurfaceError(ValueError):
+    """:func:`mesh` found no surface within the bounds (``allow_empty=True`` accepts an empty mesh)."""
 
 
 def mesh(
     field: Callable[[Points], Any],
     bounds: BoundsLike | None = None,
     *,
-    max_depth: int = 7,
+    max_depth: int | None = None,
+    voxel_size: float | None = None,
     min_depth: int = 3,
     keep: Keep = "all",
     clip: bool | None = None,
@@ -42,6 +57,7 @@ def mesh(
     executor: Executor | None = None,
     progress: bool | ProgressHook | None = None,
     manifold: bool = True,
+    allow_empty: bool = False,
 ) -> Mesh:
     """Extract the surface ``field == iso`` as a triangle mesh.
 
@@ -63,16 +79,34 @@ def mesh(
     field's own bounds.
 
     **How fine.**  The octree is refined everywhere down to ``min_depth`` and
-    near the surface down to ``max_depth``: each level halves the cell size,
-    so the finest cells measure the box's largest edge divided by
-    2**max_depth.  ``adaptive=True`` keeps cells coarse where the surface is
-    flat and balances the tree instead of refining every surface cell.
+    near the surface down to ``max_depth`` (default 7): each level halves the
+    cell size, so the finest cells measure the search box's largest edge
+    (``bounds`` grown by ``margin``) divided by 2**max_depth.  Instead of
+    ``max_depth`` you may give ``voxel_size``, the largest finest cell you
+    accept: ``max_depth`` is then the smallest depth whose cells are no larger
+    (at least ``min_depth``), so the actual cell is between half of
+    ``voxel_size`` and ``voxel_size``; ``mesh.stats["cell_size"]`` holds it.
     ``angle_threshold`` (degrees) is the normal angle that counts as curved
     or sharp.
 
+    ``adaptive=True`` stops refining cells whose corner normals agree within
+    ``angle_threshold`` and balances the tree (neighbours at most one level
+    apart) instead of taking every surface cell to ``max_depth``.  On smooth
+    shapes that gives fewer triangles (a sphere or torus at depth 7: about a
+    quarter).  But balancing also splits a surface cell whenever a
+    neighbouring surface cell of its level is split, so on a shape with
+    sharp edges (a box, CSG) the refinement that an edge needs spreads over
+    the whole connected surface: the mesh comes out the same as without
+    ``adaptive``, only slower.
+
+    A run estimated at more than ten million evaluations first prints an
+    estimate of its evaluations and memory on standard error (assuming a
+    surface about as large as a ball filling the box), unless ``progress`` is
+    False or a callable.
+
     **No surface missed.**  A cell is accepted as empty or full only when its
     corner values prove it: for a field whose values change by at most
-    ``lipschitz`` per unit of distance, the balls of radius |f - iso| /
+    ``lipschitz`` per unit of distance, the balls of radius ``|f - iso|`` /
     lipschitz around its corners, which hold no surface, must cover it.  Any
     other cell is refined, down to ``max_depth``.  So no surface hides in a
     coarser cell that the corner signs call empty or full: it is refined to
@@ -110,6 +144,16 @@ def mesh(
     manifold; raise ``max_depth`` to keep it.  ``manifold=False`` returns the
     faces as placed, slightly faster.
 
+    **Honest results.**  When the mesh has no triangles, :class:`NoSurfaceError`
+    (a ValueError) says so, with the range of values the field gave, unless
+    ``allow_empty=True``.  A field that looks positive inside gives a
+    UserWarning: a closed mesh with negative volume, or, clipped, a field
+    below ``iso`` at every point sampled around the bounds (the mesh is then
+    the box with the shape carved out).  A field that raises
+    TypeError on its first call (a function of ``x, y, z``, or one working on
+    single numbers like ``math.sqrt``) raises a TypeError saying what a field
+    takes, chained to the original.
+
     **Calling the field.**  ``batch_size`` caps the points of one call (the
     batches are joined in order: the mesh does not change).  ``executor``, any
     :class:`concurrent.futures.Executor` (a process pool, a Dask or Ray
@@ -128,15 +172,20 @@ def mesh(
     cells, the guard's outcome, the number of pieces, and the options that
     shaped the mesh.
     """
+    check_margin(margin)
+    check_depths(min_depth, MAX_DEPTH_LIMIT)
+    box = search_box(field, bounds, iso, margin)
+    max_depth = finest_depth(box, max_depth, voxel_size, min_depth)
     check_depths(min_depth, max_depth)
     if keep not in ("all", "largest"):
         raise ValueError(f"keep must be 'all' or 'largest' (got {keep!r})")
     check_batch_size(batch_size)
-    box = search_box(field, bounds, iso, margin)
     cut = clip_box(field, bounds, clip)
     factor = lipschitz_factor(field, lipschitz)
-    calls = Chunked(as_field(field), batch_size, executor)
+    calls = Chunked(as_field(field), batch_size, executor, cut)
     hook, bar = progress_hook(progress)
+    if progress is not False and not callable(progress):
+        announce_long_run(max_depth, max(box.size))
     # Imported late so that shapes, mesh files and previews work, and can be
     # tested, without the extension.
     engine: Any = importlib.import_module("quarvel._engine")
@@ -155,8 +204,98 @@ def mesh(
         clipped=cut is not None,
         keep=keep,
         manifold=bool(manifold),
+        max_depth=max_depth,
+        cell_size=max(box.size) / 2**max_depth,
     )
-    return Mesh(vertices, triangles, normals, stats)
+    result = Mesh(vertices, triangles, normals, stats)
+    if not len(result.triangles) and not allow_empty:
+        raise NoSurfaceError(no_surface_message(box, float(iso), calls))
+    warning = inside_out_warning(result, cut, float(iso), calls)
+    if warning:
+        warnings.warn(warning, UserWarning, stacklevel=2)
+    return result
+
+
+def check_margin(margin: float) -> None:
+    """Raise ValueError unless ``margin`` is a finite number >= 0."""
+    if isinstance(margin, bool) or not isinstance(margin, (int, float, np.number)) or not 0.0 <= margin < math.inf:
+        raise ValueError(
+            f"margin must be a finite number >= 0, a fraction of the box's largest edge (got {margin!r})"
+        )
+
+
+def finest_depth(box: Bounds, max_depth: int | None, voxel_size: float | None, min_depth: int) -> int:
+    """``max_depth``, or the smallest depth (>= ``min_depth``) whose cells in ``box`` are at most ``voxel_size``."""
+    if voxel_size is None:
+        return DEFAULT_MAX_DEPTH if max_depth is None else max_depth
+    if max_depth is not None:
+        raise ValueError("give max_depth or voxel_size, not both")
+    if isinstance(voxel_size, bool) or not isinstance(voxel_size, (int, float, np.number)) or not (
+        0.0 < voxel_size < math.inf
+    ):
+        raise ValueError(f"voxel_size must be a positive number (got {voxel_size!r})")
+    edge = max(box.size)
+    depth = min_depth
+    while depth <= MAX_DEPTH_LIMIT and edge / 2**depth > voxel_size:
+        depth += 1
+    if depth > MAX_DEPTH_LIMIT:
+        finest = edge / 2**MAX_DEPTH_LIMIT
+        raise ValueError(f"voxel_size {voxel_size:g} is finer than the finest cell reachable in this box ({finest:.3g})")
+    return depth
+
+
+def estimate_cost(max_depth: int) -> tuple[int, int]:
+    """Evaluations and bytes of peak memory for a surface about as large as a
+    ball filling the box: pi * 4**max_depth finest surface cells."""
+    cells = math.pi * 4.0**max_depth
+    return round(EVALUATIONS_PER_CELL * cells), round(BYTES_PER_CELL * cells)
+
+
+def announce_long_run(max_depth: int, edge: float) -> None:
+    """Print the estimated cost of a long run on standard error."""
+    evaluations, memory = estimate_cost(max_depth)
+    if evaluations < LONG_RUN_EVALUATIONS:
+        return
+    print(
+        f"quarvel: depth {max_depth} (finest cell {edge / 2**max_depth:.3g}): expect about "
+        f"{evaluations / 1e6:,.0f} million field evaluations and {memory / 1e9:,.1f} GB of memory "
+        "for a surface as large as a ball filling the box (progress=False silences this)",
+        file=sys.stderr,
+        flush=True,
+    )
+
+
+def inside_out_warning(result: Mesh, cut: Bounds | None, iso: float, calls: Chunked) -> str | None:
+    """What to say when the mesh looks turned inside out, or None."""
+    advice = "quarvel expects negative values inside (negate the field)"
+    if result.volume < 0.0 and result.is_watertight:
+        volume = f"{result.volume:.6g}"
+        return f"the mesh is closed but its volume is negative ({volume}): the field looks positive inside; {advice}"
+    # Clipped, such a field gives the box with the shape carved out: a
+    # positive volume, but the field is inside all around the box.
+    if cut is not None and calls.points_outside and calls.high_outside < iso:
+        return (
+            f"the field is below iso={iso:g} at every point sampled around the bounds {cut}, so the mesh is "
+            "the box itself with the shape carved out: the field looks positive inside (or the bounds lie "
+            f"inside the shape); {advice}"
+        )
+    return None
+
+
+def no_surface_message(box: Bounds, iso: float, calls: Chunked) -> str:
+    """Why ``mesh`` found nothing, from the values the field gave."""
+    low, high = calls.low, calls.high
+    if low > iso:
+        seen = f"the field is above iso={iso:g} at every point sampled (least value {low:.6g})"
+    elif high < iso:
+        seen = f"the field is below iso={iso:g} at every point sampled (greatest value {high:.6g})"
+    else:
+        seen = f"the field's values range from {low:.6g} to {high:.6g}"
+    return (
+        f"no surface found within the bounds {box}: {seen}. Check that the bounds enclose the shape, "
+        "that the field is negative inside and positive outside, and iso; "
+        "pass allow_empty=True to accept an empty mesh"
+    )
 
 
 def check_depths(min_depth: int, max_depth: int) -> None:
@@ -191,10 +330,12 @@ def search_box(field: object, bounds: BoundsLike | None, iso: float, margin: flo
         box = as_bounds(own)
         # The iso level of a distance field lies iso further out.
         box = box.padded(max(float(iso), 0.0))
+    if np.isnan(box).any():
+        raise ValueError(f"the bounds {box} hold NaN: {BOUNDS_FORM}")
     if not box.is_finite:
         raise ValueError(f"cannot mesh within unbounded extent {box}: pass finite bounds=(lo, hi)")
-    if box.is_empty or max(box.size) <= 0.0:
-        raise ValueError(f"the bounds {box} enclose no volume")
+    if box.is_empty or min(box.size) <= 0.0:
+        raise ValueError(f"the bounds {box} enclose no volume (each hi must exceed its lo)")
     return box.padded(margin * max(box.size))
 
 
@@ -243,5 +384,17 @@ def progress_hook(progress: bool | ProgressHook | None) -> tuple[ProgressHook | 
 
 
 def as_bounds(value: Any) -> Bounds:
-    """``value`` as :class:`Bounds`: one already, or a pair of corners."""
-    return value if isinstance(value, Bounds) else Bounds.of(*value)
+    """``value`` as :class:`Bounds`: one already, a pair of corners, or six numbers."""
+    if isinstance(value, Bounds):
+        return value
+    try:
+        # Unpacked first, so that an error of the caller's own sequence type
+        # reaches the caller as it was raised.
+        arr = np.asarray([*value], dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"cannot read bounds {value!r}: {BOUNDS_FORM}") from error
+    if arr.shape == (6,):
+        return Bounds.of(arr[:3], arr[3:])
+    if len(arr.shape) == 0 or arr.shape[0] != 2 or arr.shape[1:] not in ((), (3,)):
+        raise ValueError(f"bounds of shape {arr.shape}: {BOUNDS_FORM}")
+    return Bounds.of(arr[0], arr[1])

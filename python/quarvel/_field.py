@@ -9,6 +9,7 @@ tensors of other array libraries.  :func:`as_field` accepts all of these.
 
 from __future__ import annotations
 
+import inspect
 from collections.abc import Callable
 from typing import Any
 
@@ -51,6 +52,10 @@ class _ContractField:
 
     def __call__(self, points: Points) -> FieldResult:
         result = self.__wrapped__(points)
+        if result is None:
+            raise ValueError(
+                f"the field returned None for {len(points)} points: does it forget to return its values?"
+            )
         raw_values, raw_gradients = _split_result(result)
         n = len(points)
         values = _values_array(raw_values, n)
@@ -90,3 +95,32 @@ def _gradients_array(raw: Any, n: int) -> NDArray[np.float64]:
     if arr.shape != (n, 3):
         raise ValueError(f"field returned gradients of shape {arr.shape} for {n} points; expected ({n}, 3)")
     return arr
+
+
+FIELD_FORM = (
+    "a field takes one (N, 3) float64 array of points (x, y, z in its columns) and returns N values, "
+    "computed with array operations"
+)
+
+
+def first_call_error(fn: Callable[..., Any], error: TypeError) -> TypeError:
+    """The TypeError to raise when a field's first call raised ``error``:
+    what a field takes, and how to adapt a function of x, y and z."""
+    target = inspect.unwrap(fn)
+    name = getattr(target, "__qualname__", type(target).__name__)
+    try:
+        signature = inspect.signature(target)
+    except (TypeError, ValueError):
+        signature = None  # none to read: a builtin, say
+    if signature is not None:
+        try:
+            signature.bind(np.zeros((1, 3)))
+        except TypeError:
+            return TypeError(
+                f"{name}{signature} cannot be called with one argument: {FIELD_FORM}; "
+                "for a function of x, y and z, pass lambda p: f(p[:, 0], p[:, 1], p[:, 2])"
+            )
+    return TypeError(
+        f"the field raised TypeError on its first call ({error}): {FIELD_FORM} "
+        "(np.sqrt rather than math.sqrt, np.where rather than if)"
+    )

@@ -127,7 +127,7 @@ class Shape(ABC):
     bounds: Bounds
 
     lipschitz: float = 1.0
-    """How far the values may overstate the distance to the surface: |f(x)| is
+    """How far the values may overstate the distance to the surface: ``|f(x)|`` is
     at most ``lipschitz`` times the distance from x to the surface, and the
     values change by at most that much per unit of distance near the shape.
     1 for exact distances and for the bounds of this library; combinations

@@ -15,13 +15,24 @@ from typing import Any
 
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
-from ._extract import check_batch_size, check_depths, lipschitz_factor, mesh, search_box
+from ._extract import (
+    DEFAULT_MAX_DEPTH,
+    MAX_DEPTH_LIMIT,
+    NoSurfaceError,
+    check_batch_size,
+    check_depths,
+    finest_depth,
+    lipschitz_factor,
+    mesh,
+    search_box,
+)
 from ._io import mesh_format
 from ._mesh import Mesh
 from ._preview import preview_format
 
 USAGE_ERROR = 2
 FAILURE = 1
+MARGIN = 0.05  # quarvel.mesh's default
 
 DESCRIPTION = "Turn implicit surfaces into watertight triangle meshes (adaptive octree dual contouring)."
 
@@ -29,7 +40,8 @@ EPILOG = """\
 examples:
   quarvel shapes
   quarvel mesh torus -o torus.ply --preview torus.png
-  quarvel mesh csg --max-depth 8 --adaptive -o csg.stl
+  quarvel mesh csg --max-depth 8 -o csg.stl
+  quarvel mesh torus --voxel-size 0.01 -o fine.ply
   quarvel mesh fields.py:blob --bounds -1 -1 -1 1 1 1 -o blob.obj
   quarvel mesh gyroid --bounds -1 -1 -0.2 1 1 0.2 -o slab.ply --keep largest
 
@@ -49,7 +61,9 @@ The mesh format follows the output's suffix: .ply (binary), .obj or .stl
 (binary); .glb, .gltf, .off, .3mf or .dae with trimesh installed.  The
 preview's format follows its suffix too (.png, .jpg, .svg, .pdf, ...).  Each
 extra depth level halves the finest cell size and roughly quadruples the
-number of triangles.
+number of triangles.  --voxel-size H picks the smallest depth whose finest
+cells (the box's largest edge, grown by 5%, over 2**depth) are at most H;
+the summary line states the depth and cell size used.
 """
 
 
@@ -111,12 +125,18 @@ def _add_mesh_parser(commands: Any) -> None:
     sub.add_argument(
         "--preview", type=Path, metavar="PICTURE", help="also write a shaded picture (.png, .jpg, .svg, ...)"
     )
-    sub.add_argument(
+    resolution = sub.add_mutually_exclusive_group()
+    resolution.add_argument(
         "--max-depth",
         type=int,
-        default=7,
         metavar="N",
         help="finest octree level near the surface (default 7, at most 31)",
+    )
+    resolution.add_argument(
+        "--voxel-size",
+        type=float,
+        metavar="H",
+        help="largest finest cell to accept, instead of --max-depth (the depth is the smallest that gives it)",
     )
     sub.add_argument(
         "--min-depth",
@@ -126,7 +146,10 @@ def _add_mesh_parser(commands: Any) -> None:
         help="level to which the whole box is refined (default 3)",
     )
     sub.add_argument(
-        "--adaptive", action="store_true", help="coarser cells where the surface is flat: fewer triangles"
+        "--adaptive",
+        action="store_true",
+        help="coarser cells where the surface curves gently and balance the tree: fewer triangles on smooth "
+        "shapes, the same mesh (slower) on shapes with sharp edges",
     )
     sub.add_argument(
         "--iso", type=float, default=0.0, metavar="V", help="mesh the surface field == V (default 0)"
@@ -183,7 +206,8 @@ def _add_mesh_parser(commands: Any) -> None:
         "--progress",
         action=argparse.BooleanOptionalAction,
         default=None,
-        help="show a progress bar on stderr (default: when stderr is a terminal)",
+        help="show progress on stderr: a bar on a terminal, one line per stage elsewhere (default: when stderr "
+        "is a terminal); --no-progress also silences the cost estimate of a long run",
     )
 
 
@@ -199,14 +223,12 @@ def _list_shapes() -> int:
 def _mesh_command(args: argparse.Namespace) -> int:
     _check_arguments(args)
     field, bounds = _resolve_field(args.shape, args.bounds)
-    _check_bounds(field, bounds, args.iso)
-    show_progress = args.progress if args.progress is not None else sys.stderr.isatty()
+    _check_bounds(field, bounds, args)
     start = time.perf_counter()
-    result = _run_mesh(field, bounds, args, show_progress)
+    result = _run_mesh(field, bounds, args)
     seconds = time.perf_counter() - start
-    if not len(result.triangles):
-        raise CliError("no surface found inside the bounds (check --bounds and --iso)", FAILURE)
-    print(f"meshed {args.shape} in {seconds:.2f} s: {result.summary()}")
+    depth, cell = result.stats["max_depth"], result.stats["cell_size"]
+    print(f"meshed {args.shape} in {seconds:.2f} s at depth {depth} (cells {cell:.3g}): {result.summary()}")
     _write(result, args.output, args.preview)
     return 0
 
@@ -214,7 +236,9 @@ def _mesh_command(args: argparse.Namespace) -> int:
 def _check_arguments(args: argparse.Namespace) -> None:
     """Reject bad values before any work, so that mistakes cost no time."""
     try:
-        check_depths(args.min_depth, args.max_depth)
+        # With --voxel-size the depth is known once the bounds are.
+        finest = DEFAULT_MAX_DEPTH if args.max_depth is None else args.max_depth
+        check_depths(args.min_depth, MAX_DEPTH_LIMIT if args.voxel_size is not None else finest)
         check_batch_size(args.batch_size)
         if args.workers is not None and args.workers < 1:
             raise ValueError(f"--workers must be at least 1 (got {args.workers})")
@@ -261,9 +285,11 @@ def _resolve_field(shape: str, bounds: list[float] | None) -> tuple[Any, Bounds 
     return field, box
 
 
-def _check_bounds(field: Any, box: Bounds | None, iso: float) -> None:
+def _check_bounds(field: Any, box: Bounds | None, args: argparse.Namespace) -> None:
     with _failures_reported("reading the bounds", usage_errors=(TypeError, ValueError)):
-        search_box(field, box, iso, 0.0)
+        searched = search_box(field, box, args.iso, MARGIN)
+        if args.voxel_size is not None:
+            check_depths(args.min_depth, finest_depth(searched, None, args.voxel_size, args.min_depth))
 
 
 def _load_field(path: Path, name: str) -> Any:
@@ -285,12 +311,14 @@ def _load_field(path: Path, name: str) -> Any:
     return field
 
 
-def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace, progress: bool) -> Mesh:
-    with _failures_reported("meshing"), _executor(args.workers) as executor:
+def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace) -> Mesh:
+    with _failures_reported("meshing", plain_errors=(NoSurfaceError,)), _executor(args.workers) as executor:
         return mesh(
             field,
             bounds,
             max_depth=args.max_depth,
+            voxel_size=args.voxel_size,
+            margin=MARGIN,
             min_depth=args.min_depth,
             keep=args.keep,
             clip=args.clip,
@@ -300,7 +328,7 @@ def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace, progr
             lipschitz=args.lipschitz,
             batch_size=args.batch_size,
             executor=executor,
-            progress=progress,
+            progress=args.progress,
             manifold=args.manifold,
         )
 
@@ -313,16 +341,24 @@ def _executor(workers: int | None) -> contextlib.AbstractContextManager[Executor
 
 
 @contextlib.contextmanager
-def _failures_reported(action: str, usage_errors: tuple[type[Exception], ...] = ()) -> Iterator[None]:
+def _failures_reported(
+    action: str,
+    usage_errors: tuple[type[Exception], ...] = (),
+    plain_errors: tuple[type[Exception], ...] = (),
+) -> Iterator[None]:
     """Ends the command with "{action} failed: ..." for any exception from the
     user's code, SystemExit and GeneratorExit included: a field must not end the
-    command as a success, nor in a traceback.  Ctrl-C still interrupts."""
+    command as a success, nor in a traceback.  Ctrl-C still interrupts.
+    ``usage_errors`` end it with status 2 and ``plain_errors`` with status 1,
+    each with the exception's own message."""
     try:
         yield
     except (CliError, KeyboardInterrupt):
         raise
     except usage_errors as error:
         raise CliError(str(error), USAGE_ERROR) from None
+    except plain_errors as error:
+        raise CliError(str(error), FAILURE) from None
     except BaseException as error:
         if type(error).__name__ == "PanicException":
             raise CliError(f"internal error in the engine: {error}", FAILURE) from None

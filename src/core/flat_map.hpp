@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,18 @@ public:
         slot.value = std::move(value);
         ++size_;
         return true;
+    }
+
+    // The value of `key`, inserting `value` first when it is absent.
+    Value& find_or_insert(const Key& key, Value value) {
+        Slot& slot = probe_for_insert(key);
+        if (!slot.used) {
+            slot.used = true;
+            slot.key = key;
+            slot.value = std::move(value);
+            ++size_;
+        }
+        return slot.value;
     }
 
     const Value* find(const Key& key) const noexcept {
@@ -174,5 +187,13 @@ private:
     FlatSet<Key> seen_;
     std::vector<Key> items_;
 };
+
+// `items` without repeats, each where it first appears.
+template <class Key>
+std::vector<Key> first_seen(std::span<const Key> items) {
+    UniqueList<Key> unique;
+    for (const Key& item : items) unique.push(item);
+    return unique.take();
+}
 
 }  // namespace quarvel

@@ -24,35 +24,43 @@ void check_finite(const TriangleMesh& mesh) {
         if (!is_finite(v)) fault("a vertex is not finite");
 }
 
-}  // namespace
+// The cells of `tree`, with their corner values when the crossing search reads them.
+SurfaceCells surface_of(const Octree& tree, const DcOptions& options) {
+    SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
+    if (options.crossings == DcOptions::Crossings::solve_each_edge) attach_corner_values(surface, tree);
+    return surface;
+}
 
-TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg,
-                                  const DcOptions& options, ExtractionStats* stats) {
-    const DcParams params = DcParams::of(tree, angle_threshold_deg, options);
-    FieldSampler sampler(field, fd_step(tree));
+// The stages after the collection.
+TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const DcParams& params,
+                     ExtractionStats* stats) {
+    const DcOptions& options = params.options;
     ExtractionStats counted;
-
-    // sampler.poll() between the stages: a pending signal (Ctrl-C) ends the
-    // call there instead of after the whole extraction.
-    const SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
     counted.surface_cells = surface.cells.size();
     if (stats) *stats = counted;
     if (surface.cells.empty()) return {};
+    // sampler.poll() between the stages: a pending signal (Ctrl-C) ends the
+    // call there instead of after the whole extraction.
     sampler.poll();
     sampler.report(Stage::crossings, 0, 0);
-    const HermiteSamples samples = hermite_samples(sampler, surface, params.iso_value, options);
-    counted.normal_evaluations = samples.normal_evaluations;
-    counted.crossing_evaluations = sampler.evaluations() - samples.normal_evaluations;
-    sampler.poll();
-    sampler.report(Stage::vertices, 0, surface.slots.total);
-    PlacedVertices placed = place_vertices(sampler, surface, samples, params);
+    PlacedVertices placed = [&] {
+        // The crossings are dropped as soon as the vertices stand.
+        const Crossings crossings = hermite_samples(sampler, surface, params.iso_value, options);
+        counted.crossing_evaluations = sampler.evaluations() - crossings.normal_evaluations;
+        sampler.poll();
+        sampler.report(Stage::vertices, 0, surface.slots.total);
+        PlacedVertices vertices = place_vertices(sampler, surface, crossings, params);
+        counted.normal_evaluations = crossings.normal_evaluations + vertices.normal_evaluations;
+        return vertices;
+    }();
     counted.vertex_evaluations =
         sampler.evaluations() - counted.crossing_evaluations - counted.normal_evaluations;
     sampler.poll();
     sampler.report(Stage::faces, 0, surface.cells.size());
     TriangleMesh mesh;
-    mesh.triangles = generate_faces(surface, placed, params.iso_value);
-    if (options.manifold) counted.repair = repair_folds(placed, mesh.triangles, surface, samples, params.iso_value);
+    mesh.triangles = generate_faces(surface, placed);
+    if (options.manifold) counted.repair = repair_folds(placed, mesh.triangles, surface);
+    mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
     if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);
     if (options.manifold) counted.repair.vertices_split = split_pinches(mesh);
@@ -65,6 +73,24 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
         *stats = counted;
     }
     return mesh;
+}
+
+}  // namespace
+
+TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg,
+                                  const DcOptions& options, ExtractionStats* stats) {
+    FieldSampler sampler(field, fd_step(tree));
+    return contour(sampler, surface_of(tree, options), DcParams::of(tree, angle_threshold_deg, options),
+                   stats);
+}
+
+TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_threshold_deg,
+                                  const DcOptions& options, ExtractionStats* stats) {
+    FieldSampler sampler(field, fd_step(tree));
+    const DcParams params = DcParams::of(tree, angle_threshold_deg, options);
+    const SurfaceCells surface = surface_of(tree, options);
+    tree = Octree{};  // frees the node arena and the corner samples
+    return contour(sampler, surface, params, stats);
 }
 
 }  // namespace quarvel

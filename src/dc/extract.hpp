@@ -28,5 +28,10 @@ struct ExtractionStats {
 TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg,
                                   const DcOptions& options = DcOptions::exact(),
                                   ExtractionStats* stats = nullptr);
+// The same, dropping `tree` once its surface cells are collected: it is not
+// read again, and the field batches that follow are the call's peak.
+TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_threshold_deg,
+                                  const DcOptions& options = DcOptions::exact(),
+                                  ExtractionStats* stats = nullptr);
 
 }  // namespace quarvel

@@ -29,16 +29,16 @@ void emit(std::vector<Triangle>& out, std::uint64_t a, std::uint64_t b, std::uin
 
 struct FaceBuilder {
     const SurfaceCells& surface;
+    const CellLookup& lookup;
     const std::vector<std::uint64_t>& first_vertex;
     const std::vector<Vec3>& positions;
-    double iso_value;
 
     // Vertex of cell `c` on its edge `e`: the slot of the edge's inside corner.
     std::uint64_t vertex_on_edge(std::uint64_t c, unsigned e) const {
-        const CellComponents& comp = surface.components[c];
+        const CellComponents& comp = components_of(surface.cells[c]);
         if (comp.count == 1) return first_vertex[c];
         const auto [a, b] = CUBE_EDGES[e];
-        const unsigned inside = (surface.cells[c].sign_mask >> a & 1u) ? a : b;
+        const unsigned inside = below(surface.cells[c], a) ? a : b;
         return first_vertex[c] + static_cast<std::uint64_t>(component_of(comp, inside));
     }
 
@@ -54,7 +54,7 @@ struct FaceBuilder {
             CellKey nk = key;
             if (q & 1u) --nk[u];
             if (q & 2u) --nk[v];
-            const std::uint64_t* found = surface.lookup.find(nk);
+            const std::uint64_t* found = lookup.find(nk);
             if (!found) return std::nullopt;
             around[q] = *found;
         }
@@ -68,8 +68,8 @@ struct FaceBuilder {
         const SurfaceCell& cell = surface.cells[c];
         for (unsigned d = 0; d < 3; ++d) {
             const auto [a, b] = CUBE_EDGES[edge_along(d, 0)];
-            const bool a_below = cell.values[a] < iso_value;
-            if (a_below == (cell.values[b] < iso_value)) continue;
+            const bool a_below = below(cell, a);
+            if (a_below == below(cell, b)) continue;
             const std::optional<std::array<std::uint64_t, 4>> around = cells_around(c, d);
             if (!around) continue;
             std::array<std::uint64_t, 4> vq;
@@ -107,9 +107,10 @@ void split_quad(const std::array<std::uint64_t, 4>& quad, std::span<const Vec3> 
     }
 }
 
-std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices,
-                                     double iso_value) {
-    const FaceBuilder builder{surface, vertices.first_vertex, vertices.positions, iso_value};
+std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices) {
+    // Built here, after the field batches, so that it never adds to their peak.
+    const CellLookup lookup = build_cell_lookup(surface.cells);
+    const FaceBuilder builder{surface, lookup, vertices.first_vertex, vertices.positions};
     return parallel_gather<Triangle>(surface.cells.size(), [&](std::size_t c, std::vector<Triangle>& out) {
         builder.cell_faces(c, out);
     });

@@ -23,7 +23,6 @@ void split_quad(const std::array<std::uint64_t, 4>& quad, std::span<const Vec3> 
                 std::vector<Triangle>& out);
 
 // Triangles of all cells, joined in cell order.
-std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices,
-                                     double iso_value);
+std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices);
 
 }  // namespace quarvel

@@ -3,7 +3,8 @@
 #include <cmath>
 
 #include "core/fault.hpp"
-#include "core/ordered_gather.hpp"
+#include "core/flat_map.hpp"
+#include "core/parallel.hpp"
 #include "core/vec3.hpp"
 
 namespace quarvel {
@@ -12,20 +13,6 @@ namespace {
 
 Vec3 lerp(const Vec3& p0, const Vec3& p1, double t) {
     return {p0[0] + t * (p1[0] - p0[0]), p0[1] + t * (p1[1] - p0[1]), p0[2] + t * (p1[2] - p0[2])};
-}
-
-void emit_cell_crossings(const SurfaceCell& cell, const CellComponents& components,
-                         std::uint64_t index, double iso_value, std::vector<EdgeCrossing>& out) {
-    for (unsigned e = 0; e < 12; ++e) {
-        const auto [a, b] = CUBE_EDGES[e];
-        const double fa = cell.values[a] - iso_value;
-        // NaN compares false on both sides, so it counts as not below.
-        if ((fa < 0) == (cell.values[b] < iso_value)) continue;
-        const unsigned inside = (cell.sign_mask >> a & 1u) ? a : b;
-        out.push_back({corner_position(cell, a), corner_position(cell, b), fa, index,
-                       static_cast<std::uint8_t>(component_of(components, inside)),
-                       static_cast<std::uint8_t>(e)});
-    }
 }
 
 // An edge by its lower corner at its cells' level, that level and its axis.
@@ -108,52 +95,99 @@ struct Search {
 
 }  // namespace
 
-std::vector<EdgeCrossing> build_crossings(const SurfaceCells& surface, double iso_value) {
-    return parallel_gather<EdgeCrossing>(
-        surface.cells.size(), [&](std::size_t i, std::vector<EdgeCrossing>& out) {
-            emit_cell_crossings(surface.cells[i], surface.components[i], i, iso_value, out);
+unsigned crossing_component(const SurfaceCell& cell, unsigned e) {
+    const auto [a, b] = CUBE_EDGES[e];
+    return static_cast<unsigned>(component_of(components_of(cell), below(cell, a) ? a : b));
+}
+
+Vec3 edge_point(const SurfaceCell& cell, unsigned e, double t) {
+    return lerp(corner_position(cell, CUBE_EDGES[e][0]), corner_position(cell, CUBE_EDGES[e][1]), t);
+}
+
+// The bracket [lo, hi] of round r is [b, b + 1] / 2^r: both ends and their
+// midpoint are exact in binary, so the searched t values are formed exactly.
+Vec3 crossing_point(const SurfaceCell& cell, unsigned e, std::uint8_t bracket) {
+    return edge_point(cell, e, (2.0 * bracket + 1.0) * (1.0 / (2 << BISECTION_ROUNDS)));
+}
+
+Crossings build_crossings(const SurfaceCells& surface) {
+    Crossings out;
+    out.first.reserve(surface.cells.size() + 1);
+    for (const SurfaceCell& cell : surface.cells) {
+        out.first.push_back(out.edge.size());
+        for_each_crossing_edge(cell, [&](unsigned e) { out.edge.push_back(static_cast<std::uint8_t>(e)); });
+    }
+    out.first.push_back(out.edge.size());
+    out.edge.shrink_to_fit();
+    return out;
+}
+
+void locate_crossings(FieldSampler& sampler, const SurfaceCells& surface, Crossings& crossings,
+                      double iso_value) {
+    const std::size_t n = crossings.count(), cells = surface.cells.size();
+    // Per crossing: b of its bracket [b, b + 1] / 2^round, and whether the
+    // field is below the iso value at the lower end (only its sign is read).
+    std::vector<std::uint8_t>& lo = crossings.bracket;
+    lo.assign(n, 0);
+    std::vector<std::uint8_t> lo_below(n);
+    parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+        for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+            lo_below[i] = below(surface.cells[c], CUBE_EDGES[e][0]);
         });
-}
-
-std::vector<Vec3> locate_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
-                                   double iso_value) {
-    const std::size_t n = crossings.size();
-    std::vector<Vec3> points(n);
-    if (n == 0) return points;
-    std::vector<double> t_lo(n, 0.0), t_hi(n, 1.0), f_lo(n);
-    for (std::size_t i = 0; i < n; ++i) f_lo[i] = crossings[i].f0;
-    std::vector<double> t_mid(n);
+    });
     for (int round = 0; round < BISECTION_ROUNDS; ++round) {
-        for (std::size_t i = 0; i < n; ++i) {
-            t_mid[i] = (t_lo[i] + t_hi[i]) * 0.5;
-            points[i] = lerp(crossings[i].p0, crossings[i].p1, t_mid[i]);
-        }
-        const std::vector<double> values = sampler.values(points);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double fm = checked_at(values, i) - iso_value;
-            if ((fm < 0) != (f_lo[i] < 0)) {
-                t_hi[i] = t_mid[i];
-            } else {
-                t_lo[i] = t_mid[i];
-                f_lo[i] = fm;
-            }
-        }
+        const double scale = 1.0 / (2 << round);  // midpoint (2b + 1) / 2^(round + 1)
+        const auto trial_points = [&](std::span<Vec3> points) {
+            parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+                for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+                    points[i] = edge_point(surface.cells[c], e, (2.0 * lo[i] + 1.0) * scale);
+                });
+            });
+        };
+        sampler.values(n, trial_points, [&](std::span<const double> values) {
+            // Read in crossing order, so a short array faults at its length.
+            if (values.size() < n) index_fault(values.size(), values.size());
+            parallel_for(n, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    const bool fm_below = values[i] - iso_value < 0;
+                    // A sign change keeps the lower half: b doubles; else the upper.
+                    const bool keep_lower = fm_below != bool(lo_below[i]);
+                    lo[i] = static_cast<std::uint8_t>(2 * lo[i] + (keep_lower ? 0 : 1));
+                    if (!keep_lower) lo_below[i] = fm_below;
+                }
+            });
+        });
     }
-    for (std::size_t i = 0; i < n; ++i)
-        points[i] = lerp(crossings[i].p0, crossings[i].p1, (t_lo[i] + t_hi[i]) * 0.5);
-    return points;
 }
 
-DistinctEdges distinct_edges(const SurfaceCells& surface, std::span<const EdgeCrossing> crossings) {
+FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossings) {
+    return [&surface, &crossings](std::span<Vec3> points) {
+        parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
+            for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+                points[i] = crossing_point(surface.cells[c], e, crossings.bracket[i]);
+            });
+        });
+    };
+}
+
+DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& crossings,
+                             double iso_value) {
+    if (surface.values.size() != surface.cells.size()) fault("surface cells without corner values");
     DistinctEdges out;
-    FlatMap<EdgeKey, std::uint32_t> index(crossings.size() / 2);
-    out.edge_of.reserve(crossings.size());
-    for (const EdgeCrossing& c : crossings) {
+    FlatMap<EdgeKey, std::uint32_t> index(crossings.count() / 2);
+    out.edge_of.reserve(crossings.count());
+    for_each_crossing(crossings, 0, surface.cells.size(), [&](std::size_t c, unsigned e, std::uint64_t) {
+        const SurfaceCell& cell = surface.cells[c];
         const auto next = static_cast<std::uint32_t>(out.edges.size());
-        const EdgeKey key = edge_key(surface.cells[c.cell], c.edge);
-        if (index.try_emplace(key, next)) out.edges.push_back(c);
+        const EdgeKey key = edge_key(cell, e);
+        if (index.try_emplace(key, next)) {
+            const auto [a, b] = CUBE_EDGES[e];
+            out.edges.push_back({corner_position(cell, a), corner_position(cell, b),
+                                 surface.values[c][a] - iso_value, c, static_cast<std::uint8_t>(e)});
+            out.f1.push_back(surface.values[c][b] - iso_value);
+        }
         out.edge_of.push_back(*index.find(key));
-    }
+    });
     return out;
 }
 
@@ -213,41 +247,19 @@ Vec3 unit_normal(const Vec3& g) {
     return {g[0] / len, g[1] / len, g[2] / len};
 }
 
-std::vector<Vec3> estimate_normals(FieldSampler& sampler, std::span<const Vec3> points) {
-    std::vector<Vec3> normals(points.size());
-    // Values unused: only the gradients matter.
-    const std::vector<Vec3> gradients = sampler.sample(points).gradients;
-    for (std::size_t i = 0; i < points.size(); ++i) normals[i] = unit_normal(checked_at(gradients, i));
-    return normals;
-}
-
 namespace {
 
-// The engine's Hermite data: each crossing of each cell on its own.
-void bisect_each_cell(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
-                      double iso_value, HermiteSamples& samples) {
-    samples.points = locate_crossings(sampler, crossings, iso_value);
-    const std::uint64_t before = sampler.evaluations();
-    samples.normals = estimate_normals(sampler, samples.points);
-    samples.normal_evaluations = sampler.evaluations() - before;
-}
-
-// The pipeline's: each distinct edge solved once; normals from the search's
-// last gradients, central differences where the field gave none.
-void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface,
-                     std::span<const EdgeCrossing> crossings, double iso_value,
-                     HermiteSamples& samples) {
-    const DistinctEdges distinct = distinct_edges(surface, crossings);
-    std::vector<double> f1(distinct.edges.size());
-    for (std::size_t e = 0; e < f1.size(); ++e) {
-        const EdgeCrossing& c = distinct.edges[e];
-        f1[e] = surface.cells[c.cell].values[CUBE_EDGES[c.edge][1]] - iso_value;
-    }
-    const Located located = solve_crossings(sampler, distinct.edges, f1, iso_value);
-    std::vector<Vec3> normals(f1.size());
+// The pipeline's Hermite data: each distinct edge solved once; normals from
+// the search's last gradients, central differences where the field gave none.
+void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
+                     Crossings& crossings) {
+    DistinctEdges distinct = distinct_edges(surface, crossings, iso_value);
+    const std::size_t n = distinct.edges.size();
+    Located located = solve_crossings(sampler, distinct.edges, distinct.f1, iso_value);
+    std::vector<Vec3> normals(n);
     std::vector<Vec3> unknown;
     bool field_gives_gradients = false;
-    for (std::size_t e = 0; e < f1.size(); ++e) {
+    for (std::size_t e = 0; e < n; ++e) {
         if (located.gradients[e])
             normals[e] = unit_normal(*located.gradients[e]);
         else
@@ -259,31 +271,24 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface,
     const std::uint64_t before = sampler.evaluations();
     const std::vector<Vec3> gradients =
         field_gives_gradients ? sampler.sample(unknown).gradients : sampler.differences(unknown);
-    samples.normal_evaluations = sampler.evaluations() - before;
-    for (std::size_t e = 0, k = 0; e < f1.size(); ++e)
+    crossings.normal_evaluations = sampler.evaluations() - before;
+    for (std::size_t e = 0, k = 0; e < n; ++e)
         if (!located.gradients[e]) normals[e] = unit_normal(checked_at(gradients, k++));
-    samples.points.reserve(crossings.size());
-    samples.normals.reserve(crossings.size());
-    for (std::uint32_t e : distinct.edge_of) {
-        samples.points.push_back(located.points[e]);
-        samples.normals.push_back(normals[e]);
-    }
+    crossings.solved_edge = std::move(distinct.edge_of);
+    crossings.solved_points = std::move(located.points);
+    crossings.solved_normals = std::move(normals);
 }
 
 }  // namespace
 
-HermiteSamples hermite_samples(FieldSampler& sampler, const SurfaceCells& surface,
-                               double iso_value, const DcOptions& options) {
-    const std::vector<EdgeCrossing> crossings = build_crossings(surface, iso_value);
-    HermiteSamples samples;
+Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
+                          const DcOptions& options) {
+    Crossings crossings = build_crossings(surface);
     if (options.crossings == DcOptions::Crossings::bisect_each_cell)
-        bisect_each_cell(sampler, crossings, iso_value, samples);
+        locate_crossings(sampler, surface, crossings, iso_value);
     else
-        solve_each_edge(sampler, surface, crossings, iso_value, samples);
-    samples.slots.reserve(crossings.size());
-    for (const EdgeCrossing& c : crossings)
-        samples.slots.push_back(surface.slots.offset[c.cell] + c.component);
-    return samples;
+        solve_each_edge(sampler, surface, iso_value, crossings);
+    return crossings;
 }
 
 }  // namespace quarvel

@@ -1,7 +1,14 @@
 // Hermite data: for every sign-changing edge of every surface cell, the point
-// where the field crosses the iso value and the unit normal there. All edges
+// where the field crosses the iso value (and the unit normal there). All edges
 // advance together, one field call per round of the search; the engine makes
-// eight bisection rounds and one normal batch however many edges there are.
+// eight bisection rounds however many edges there are, and takes its normals
+// in vertex placement.
+//
+// A crossing is named by its cell and edge, so the list itself is only where
+// each cell's crossings start: cells in list order, edges 0..11 within a cell.
+// An edge shared by several cells appears once per cell and feeds only that
+// cell's vertex. The engine forms positions from the cell's bounds each time
+// they are needed, by the same operations, so they never need storing.
 #pragma once
 
 #include <cstdint>
@@ -22,39 +29,77 @@ inline constexpr int BISECTION_ROUNDS = 8;
 inline constexpr int SEARCH_ROUNDS = 16;
 inline constexpr double SEARCH_TOLERANCE = 1e-6;
 
-// One sign-changing edge of one surface cell. An edge shared by several cells
-// appears once per cell and feeds only that cell's vertex.
+struct Crossings {
+    std::vector<std::uint64_t> first;  // per cell, then the total: cell c owns first[c] .. first[c+1]-1
+    std::vector<std::uint8_t> edge;    // per crossing: its edge in its cell (0..11)
+    // The engine's, per crossing after the search: its bracket [b, b + 1] / 256
+    // along the edge from corner a, whose midpoint is the crossing point.
+    std::vector<std::uint8_t> bracket;
+    // The pipeline's: each distinct edge solved once. Per crossing its distinct
+    // edge; per distinct edge its point and unit normal.
+    std::vector<std::uint32_t> solved_edge;
+    std::vector<Vec3> solved_points;
+    std::vector<Vec3> solved_normals;
+    std::uint64_t normal_evaluations = 0;  // of the search's evaluations, those made for normals
+
+    std::uint64_t count() const { return first.empty() ? 0 : first.back(); }
+};
+
+// Calls visit(edge) for each sign-changing edge of `cell`, in edge order 0..11.
+template <class Visit>
+void for_each_crossing_edge(const SurfaceCell& cell, Visit&& visit) {
+    for (unsigned e = 0; e < 12; ++e)
+        if (below(cell, CUBE_EDGES[e][0]) != below(cell, CUBE_EDGES[e][1])) visit(e);
+}
+
+// Calls visit(cell index, edge, crossing index) for every crossing of the
+// cells in [begin, end), in order.
+template <class Visit>
+void for_each_crossing(const Crossings& crossings, std::size_t begin, std::size_t end,
+                       Visit&& visit) {
+    for (std::size_t c = begin; c < end; ++c)
+        for (std::uint64_t i = crossings.first[c]; i < crossings.first[c + 1]; ++i)
+            visit(c, unsigned{crossings.edge[i]}, i);
+}
+
+// The group of the inside corner of crossing edge `e` of `cell`.
+unsigned crossing_component(const SurfaceCell& cell, unsigned e);
+
+// p0 + t (p1 - p0) on edge `e` of `cell`, p0 and p1 its corners a and b.
+Vec3 edge_point(const SurfaceCell& cell, unsigned e, double t);
+
+// The crossing point of edge `e` whose search ended in `bracket`.
+Vec3 crossing_point(const SurfaceCell& cell, unsigned e, std::uint8_t bracket);
+
+// Where each cell's crossings start, and their edges (nothing searched yet).
+Crossings build_crossings(const SurfaceCells& surface);
+
+// Eight batched bisection rounds over every crossing; fills `crossings.bracket`.
+void locate_crossings(FieldSampler& sampler, const SurfaceCells& surface, Crossings& crossings,
+                      double iso_value);
+
+// Writes every crossing point (after the engine's search) at its index.
+FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossings);
+
+// One edge as the pipeline's search sees it.
 struct EdgeCrossing {
-    Vec3 p0{};                   // position of corner a (CUBE_EDGES)
-    Vec3 p1{};                   // position of corner b
-    double f0 = 0.0;             // values[a] - iso_value
-    std::uint64_t cell = 0;      // index in the surface cell list
-    std::uint8_t component = 0;  // group of the edge's inside corner in that cell
-    std::uint8_t edge = 0;       // the cell's edge, 0..11 (CUBE_EDGES)
+    Vec3 p0{};               // position of corner a (CUBE_EDGES)
+    Vec3 p1{};               // position of corner b
+    double f0 = 0.0;         // values[a] - iso_value
+    std::uint64_t cell = 0;  // index in the surface cell list
+    std::uint8_t edge = 0;   // the cell's edge, 0..11 (CUBE_EDGES)
 };
 
-// Samples in crossing order; row i of each array belongs to crossing i.
-struct HermiteSamples {
-    std::vector<Vec3> points;          // N x 3 crossing points, world coordinates
-    std::vector<Vec3> normals;         // N x 3 unit normals, (0, 0, 1) where the gradient vanished
-    std::vector<std::uint64_t> slots;  // N vertex slots: slots.offset[cell] + component
-    std::uint64_t normal_evaluations = 0;  // of the field's evaluations, those made for normals
-};
-
-// Sign-changing edges, cells in list order and edges 0..11 within a cell.
-std::vector<EdgeCrossing> build_crossings(const SurfaceCells& surface, double iso_value);
-
-// Eight batched bisection rounds per crossing; returns N crossing points.
-std::vector<Vec3> locate_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
-                                   double iso_value);
-
-// The crossings of distinct edges: `edges` holds the first crossing of each
-// edge (cells of one level sharing it), `edge_of[i]` the edge of crossing i.
+// The distinct edges of the crossings: `edges` holds the first crossing of each
+// edge (cells of one level sharing it), `f1` the value at its p1 minus the iso
+// value, `edge_of[i]` the edge of crossing i. Needs `surface.values`.
 struct DistinctEdges {
     std::vector<EdgeCrossing> edges;
+    std::vector<double> f1;
     std::vector<std::uint32_t> edge_of;
 };
-DistinctEdges distinct_edges(const SurfaceCells& surface, std::span<const EdgeCrossing> crossings);
+DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& crossings,
+                             double iso_value);
 
 // Where each crossing lies, and the field's gradient there when the search
 // ended on an evaluated point whose gradient the field gave.
@@ -78,13 +123,10 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
 // gradient). |g| is computed without overflow for large finite components.
 Vec3 unit_normal(const Vec3& g);
 
-// One batch on `points` (plus a finite-difference one when the field gives no
-// gradients); its gradients, normalised.
-std::vector<Vec3> estimate_normals(FieldSampler& sampler, std::span<const Vec3> points);
-
-// The steps above for the whole cell list, as `options.crossings` says. No
-// field call when no edge crosses.
-HermiteSamples hermite_samples(FieldSampler& sampler, const SurfaceCells& surface,
-                               double iso_value, const DcOptions& options = DcOptions::exact());
+// The crossings of the whole cell list, searched as `options.crossings` says:
+// the engine's brackets, or the pipeline's points and normals per distinct
+// edge. No field call when no edge crosses.
+Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
+                          const DcOptions& options = DcOptions::exact());
 
 }  // namespace quarvel

@@ -1,5 +1,6 @@
 #include "dc/largest_component.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/fault.hpp"
@@ -51,7 +52,9 @@ std::vector<std::uint64_t> triangle_components(const TriangleMesh& mesh) {
 // renumbered in increasing order of their old index.
 void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_of,
                     std::uint64_t keep) {
+    // Sized exactly: the lists become the result arrays' buffers.
     std::vector<std::array<std::uint64_t, 3>> kept;
+    kept.reserve(static_cast<std::size_t>(std::count(root_of.begin(), root_of.end(), keep)));
     for (std::size_t t = 0; t < mesh.triangles.size(); ++t)
         if (root_of[t] == keep) kept.push_back(mesh.triangles[t]);
 
@@ -60,6 +63,8 @@ void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_o
     for (const auto& tri : kept)
         for (std::uint64_t v : tri) renumber[v] = 0;
     std::vector<Vec3> vertices, normals;
+    vertices.reserve(static_cast<std::size_t>(std::count(renumber.begin(), renumber.end(), 0)));
+    if (!mesh.normals.empty()) normals.reserve(vertices.capacity());
     for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
         if (renumber[v] == unused) continue;
         renumber[v] = vertices.size();

@@ -5,7 +5,6 @@
 #include <map>
 
 #include "core/fault.hpp"
-#include "dc/hermite.hpp"
 #include "dc/faces.hpp"
 #include "dc/mesh_check.hpp"
 
@@ -40,46 +39,29 @@ Vec3 rung(const Ladder& ladder, std::size_t v, unsigned r) {
     }
 }
 
-Ladder make_ladder(const PlacedVertices& placed, const SurfaceCells& surface, const HermiteSamples& samples) {
+// Takes the crossing points' means and boxes out of `placed`: they serve only here.
+Ladder make_ladder(PlacedVertices& placed, const SurfaceCells& surface) {
     const std::size_t n = placed.positions.size();
-    Ladder ladder{placed.positions, placed.positions, std::vector<Vec3>(n), std::vector<Vec3>(n),
+    if (placed.crossing_mean.size() != n || placed.crossing_box.size() != n)
+        fault("the repair needs the crossing points gathered with the vertices");
+    Ladder ladder{placed.positions, placed.positions, std::move(placed.crossing_mean), std::vector<Vec3>(n),
                   std::vector<std::uint8_t>(n)};
-    std::vector<std::uint64_t> slot_vertex(surface.slots.total, PlacedVertices::NONE);
     for (std::size_t c = 0; c < surface.cells.size(); ++c) {
         const std::uint64_t first = placed.first_vertex[c];
         if (first == PlacedVertices::NONE) continue;
         const SurfaceCell& cell = surface.cells[c];
-        const unsigned count = surface.components[c].count;
+        const unsigned count = components_of(cell).count;
         for (unsigned j = 0; j < count; ++j) {
-            slot_vertex[surface.slots.offset[c] + j] = first + j;
-            const double half = 0.5 * cell.edge;
-            ladder.centre[first + j] = {cell.min[0] + half, cell.min[1] + half, cell.min[2] + half};
-            ladder.mass[first + j] = ladder.centre[first + j];
-            ladder.clamped[first + j] = clamp_into(ladder.solved[first + j], cell_box(cell));
+            const std::uint64_t v = first + j;
+            ladder.clamped[v] = clamp_into(ladder.solved[v], cell_box(cell));
+            // The middle of the cell only as far as the box of the crossing
+            // points reaches, so that no vertex leaves the box around the surface.
+            ladder.centre[v] = clamp_into(cell_centre(cell), placed.crossing_box[v]);
             // Vertices of one cell would meet in its middle.
-            ladder.last_rung[first + j] = count == 1 ? 5 : 3;
+            ladder.last_rung[v] = count == 1 ? 5 : 3;
         }
     }
-    std::vector<Vec3> sum(n, Vec3{0.0, 0.0, 0.0});
-    std::vector<std::uint32_t> count(n, 0);
-    std::vector<Box> spread(n, Box{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}});
-    for (std::size_t i = 0; i < samples.slots.size(); ++i) {
-        const std::uint64_t v = checked_at(slot_vertex, samples.slots[i]);
-        if (v == PlacedVertices::NONE) continue;
-        for (int a = 0; a < 3; ++a) {
-            sum[v][a] += samples.points[i][a];
-            spread[v].lo[a] = std::min(spread[v].lo[a], samples.points[i][a]);
-            spread[v].hi[a] = std::max(spread[v].hi[a], samples.points[i][a]);
-        }
-        ++count[v];
-    }
-    // The middle of the cell only as far as the box of the crossing points
-    // reaches, so that no vertex leaves the box around the surface.
-    for (std::size_t v = 0; v < n; ++v)
-        if (count[v] > 0) {
-            ladder.mass[v] = {sum[v][0] / count[v], sum[v][1] / count[v], sum[v][2] / count[v]};
-            ladder.centre[v] = clamp_into(ladder.centre[v], spread[v]);
-        }
+    placed.crossing_box = {};
     return ladder;
 }
 
@@ -113,10 +95,9 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
 
 }  // namespace
 
-RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangles, const SurfaceCells& surface,
-                         const HermiteSamples& samples, double iso_value) {
+RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangles, const SurfaceCells& surface) {
     RepairStats stats;
-    const Ladder ladder = make_ladder(placed, surface, samples);
+    const Ladder ladder = make_ladder(placed, surface);
     std::vector<std::uint8_t> step(placed.positions.size(), 0);
     std::vector<std::uint8_t> focus;  // empty: the first check looks everywhere
     for (int round = 0; round < REPAIR_ROUNDS; ++round) {
@@ -153,7 +134,7 @@ RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangle
             }
         }
         if (!any) break;
-        std::vector<Triangle> remade = generate_faces(surface, placed, iso_value);
+        std::vector<Triangle> remade = generate_faces(surface, placed);
         // Quads keep their order, so a triangle is new where its index holds
         // another triangle or a moved vertex; one still bad stays in view.
         focus.assign(remade.size(), 1);

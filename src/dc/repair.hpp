@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "dc/faces.hpp"
-#include "dc/hermite.hpp"
 #include "dc/mesh.hpp"
 #include "dc/surface_cells.hpp"
 #include "dc/vertices.hpp"
@@ -35,10 +34,11 @@ inline constexpr int REPAIR_ROUNDS = 12;
 // furthest out moves first and alone), halfway to the mean of the slot's
 // crossing points, onto it, then (for a cell's only vertex) halfway to the
 // cell's middle, kept within the box of its crossing points, and onto that.
-// `triangles` are made again after every move. Fills folds_fixed,
-// unrepaired_pairs and rounds.
+// `triangles` are made again after every move. The means and boxes of the
+// crossing points come with `placed` (placed with options.manifold). Fills
+// folds_fixed, unrepaired_pairs and rounds.
 RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangles,
-                         const SurfaceCells& surface, const HermiteSamples& samples, double iso_value);
+                         const SurfaceCells& surface);
 
 // Makes the mesh a 2-manifold: each pair of triangles on an edge shared by
 // more than two (pair_crowded_edges) gets a vertex of its own in the middle

@@ -1,5 +1,7 @@
 #include "dc/surface_cells.hpp"
 
+#include "core/fault.hpp"
+
 namespace quarvel {
 
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
@@ -20,7 +22,7 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
         if (is_internal(node)) return true;
         const Leaf* leaf = surface_leaf(node);
         if (leaf && l >= tree.min_depth)
-            cells.push_back({tree.data(*leaf).values, leaf->sign_mask, min[l], edge[l], key});
+            cells.push_back({leaf->sign_mask, min[l], edge[l], key});
         return false;
     });
     return cells;
@@ -34,12 +36,27 @@ CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
 
 SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells) {
     SurfaceCells out;
-    out.components.reserve(cells.size());
-    for (const SurfaceCell& cell : cells) out.components.push_back(COMPONENT_TABLE[cell.sign_mask]);
-    out.slots = number_vertex_slots(out.components);
-    out.lookup = build_cell_lookup(cells);
+    std::vector<CellComponents> components;
+    components.reserve(cells.size());
+    for (const SurfaceCell& cell : cells) components.push_back(components_of(cell));
+    out.slots = number_vertex_slots(components);
     out.cells = std::move(cells);
     return out;
+}
+
+void attach_corner_values(SurfaceCells& surface, const Octree& tree) {
+    surface.values.resize(surface.cells.size());
+    CornerCache::Nearby cached(tree.corners);
+    for (std::size_t c = 0; c < surface.cells.size(); ++c) {
+        const CellKey& key = surface.cells[c].key;
+        const CornerKey m = min_corner(key, tree.max_depth);
+        const std::uint32_t edge = 1u << (tree.max_depth - key.level);
+        for (unsigned i = 0; i < 8; ++i) {
+            const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
+            if (s == CornerCache::NONE) fault("corner value not kept");
+            surface.values[c][i] = tree.corners.value(s);
+        }
+    }
 }
 
 DcParams DcParams::of(const Octree& tree, double angle_threshold_deg, const DcOptions& options) {

@@ -16,10 +16,11 @@ namespace quarvel {
 
 // One surface leaf. Bounds are carried down from the root by halving, never
 // recomputed from the key, so they match the positions the walk produced.
-// The leaf's corner gradients are not carried: dual contouring asks the field.
+// Corner values are not carried: every test on them is a sign test, which the
+// mask answers (values[i] - iso < 0 exactly when values[i] < iso), and the
+// gradients come from the field.
 struct SurfaceCell {
-    std::array<double, 8> values{};  // raw corner values, corner order
-    std::uint8_t sign_mask = 0;      // bit i: values[i] < iso_value
+    std::uint8_t sign_mask = 0;      // bit i: corner value i < iso_value
     Vec3 min{};                      // minimum corner, world coordinates
     double edge = 0.0;               // edge length, world units
     CellKey key;                     // coordinates at `key.level`, which is the cell's level
@@ -32,14 +33,24 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree);
 using CellLookup = FlatMap<CellKey, std::uint64_t>;
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);
 
-// The cell list with what every stage derives from it.
+// The groups of a cell's inside corners: one vertex slot each.
+inline const CellComponents& components_of(const SurfaceCell& cell) {
+    return COMPONENT_TABLE[cell.sign_mask];
+}
+
+// The cell list with its vertex slots.
 struct SurfaceCells {
     std::vector<SurfaceCell> cells;
-    std::vector<CellComponents> components;  // per cell: COMPONENT_TABLE[sign_mask]
-    VertexSlots slots;                       // per cell: its first vertex slot; the total
-    CellLookup lookup;
+    VertexSlots slots;  // per cell: its first vertex slot; the total
+    // Per cell, its raw corner values in corner order, only where the crossing
+    // search reads them (the pipeline's); else empty.
+    std::vector<std::array<double, 8>> values;
 };
 SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells);
+
+// Fills `surface.values` from the corner samples `tree` kept; faults when it
+// kept none for a cell's corner.
+void attach_corner_values(SurfaceCells& surface, const Octree& tree);
 
 // How the stages work: the engine's fixed rules (exact()) or the package
 // pipeline's. Plain data; each option is read at one point of one stage.
@@ -81,10 +92,19 @@ struct DcParams {
                        const DcOptions& options = DcOptions::exact());
 };
 
+// Whether corner `i` of `cell` is below the iso value.
+inline bool below(const SurfaceCell& cell, unsigned i) { return (cell.sign_mask >> i) & 1u; }
+
 // Position of corner `i` of `cell`: min + edge on each axis whose bit is set.
 inline Vec3 corner_position(const SurfaceCell& cell, unsigned i) {
     return {cell.min[0] + (bit_x(i) ? cell.edge : 0.0), cell.min[1] + (bit_y(i) ? cell.edge : 0.0),
             cell.min[2] + (bit_z(i) ? cell.edge : 0.0)};
+}
+
+// The cell's middle, world coordinates.
+inline Vec3 cell_centre(const SurfaceCell& cell) {
+    return {cell.min[0] + 0.5 * cell.edge, cell.min[1] + 0.5 * cell.edge,
+            cell.min[2] + 0.5 * cell.edge};
 }
 
 // The cell as a box, world coordinates.

@@ -1,5 +1,6 @@
 #include "dc/vertices.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/fault.hpp"
@@ -10,90 +11,114 @@ namespace quarvel {
 
 namespace {
 
-// Sample indices grouped by slot, each group in sample order (a stable counting sort).
-struct SlotGroups {
-    std::vector<std::uint64_t> start;  // slot_count + 1 offsets into `members`
-    std::vector<std::uint64_t> members;
-};
-
-SlotGroups group_by_slot(std::span<const std::uint64_t> slots, std::uint64_t slot_count) {
-    SlotGroups g;
-    g.start.assign(slot_count + 1, 0);
-    for (std::uint64_t s : slots) {
-        if (s >= slot_count) index_fault(slot_count, s);
-        ++g.start[s + 1];
+// The mean and box of each slot's crossing points (the cell's middle and
+// box for a slot without any), summed in crossing order.
+void gather_crossing_points(const SurfaceCell& cell, std::span<const Vec3> points,
+                            std::span<const unsigned> group, unsigned k, std::uint64_t first,
+                            PlacedVertices& out) {
+    for (unsigned j = 0; j < k; ++j) {
+        Vec3 sum{0.0, 0.0, 0.0};
+        Box box{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
+        unsigned count = 0;
+        for (std::size_t s = 0; s < points.size(); ++s) {
+            if (group[s] != j) continue;
+            for (int a = 0; a < 3; ++a) {
+                sum[a] += points[s][a];
+                box.lo[a] = std::min(box.lo[a], points[s][a]);
+                box.hi[a] = std::max(box.hi[a], points[s][a]);
+            }
+            ++count;
+        }
+        const std::uint64_t v = first + j;
+        out.crossing_mean[v] =
+            count > 0 ? Vec3{sum[0] / count, sum[1] / count, sum[2] / count} : cell_centre(cell);
+        out.crossing_box[v] = count > 0 ? box : cell_box(cell);
     }
-    for (std::uint64_t s = 0; s < slot_count; ++s) g.start[s + 1] += g.start[s];
-    g.members.resize(slots.size());
-    std::vector<std::uint64_t> next(g.start.begin(), g.start.end() - 1);
-    for (std::uint64_t i = 0; i < slots.size(); ++i) g.members[next[slots[i]]++] = i;
-    return g;
+}
+
+// Runs visit(cell index) over the cells that have vertices, in parallel slices.
+template <class Visit>
+void for_cells_with_vertices(const SurfaceCells& surface, const PlacedVertices& vertices,
+                             Visit&& visit) {
+    parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c)
+            if (vertices.first_vertex[c] != PlacedVertices::NONE) visit(c);
+    });
+}
+
+// The vertices of cell `c` from its crossings, whose point and unit normal
+// sample(cell, edge, crossing index) gives: QEF per slot, sharpness, solve,
+// and the centre for a slot without samples; the repair's mean and box of the
+// crossing points per slot when `out` has room for them.
+template <class Sample>
+void solve_cell(const SurfaceCells& surface, const Crossings& crossings, std::size_t c,
+                const Sample& sample, const DcParams& params, PlacedVertices& out) {
+    const SurfaceCell& cell = surface.cells[c];
+    const unsigned k = components_of(cell).count;
+    std::array<Qef, 4> qefs{};
+    std::array<Vec3, 12> points;
+    std::array<Vec3, 12> normals;
+    std::array<unsigned, 12> group;
+    unsigned m = 0;
+    for_each_crossing(crossings, c, c + 1, [&](std::size_t, unsigned e, std::uint64_t i) {
+        const auto [p, n] = sample(cell, e, i);
+        group[m] = crossing_component(cell, e);
+        add_sample(qefs[group[m]], p, n);
+        points[m] = p;
+        normals[m++] = n;
+    });
+    if (!out.crossing_mean.empty()) gather_crossing_points(cell, {points.data(), m}, {group.data(), m}, k,
+                                                           out.first_vertex[c], out);
+    for (unsigned j = 0; j < k; ++j) {
+        std::array<Vec3, 12> mine;
+        unsigned count = 0;
+        for (unsigned s = 0; s < m; ++s)
+            if (group[s] == j) mine[count++] = normals[s];
+        const bool sharp = is_sharp({mine.data(), count}, params.cos_threshold);
+        const std::uint64_t v = out.first_vertex[c] + j;
+        if (const std::optional<Vec3> x = solve_qef(qefs[j], vertex_box(cell, sharp, params.tree_size))) {
+            out.positions[v] = *x;
+            out.sharp[v] = sharp;
+        } else {
+            out.positions[v] = cell_centre(cell);
+        }
+    }
 }
 
 }  // namespace
 
-std::vector<Qef> accumulate_qefs(const HermiteSamples& samples, std::uint64_t slot_count) {
-    std::vector<Qef> qefs(slot_count);
+void add_sample(Qef& q, const Vec3& p, const Vec3& n) {
     constexpr double w = QEF_REGULARISATION;
-    for (std::size_t i = 0; i < samples.slots.size(); ++i) {
-        const std::uint64_t slot = samples.slots[i];
-        if (slot >= slot_count) index_fault(slot_count, slot);
-        const Vec3& p = samples.points[i];
-        const Vec3& n = samples.normals[i];
-        const double d = dot(n, p);
-        Qef& q = qefs[slot];
-        q.xx += n[0] * n[0] + w;
-        q.xy += n[0] * n[1];
-        q.xz += n[0] * n[2];
-        q.yy += n[1] * n[1] + w;
-        q.yz += n[1] * n[2];
-        q.zz += n[2] * n[2] + w;
-        for (int a = 0; a < 3; ++a) q.atb[a] += d * n[a] + w * p[a];
-        ++q.count;
-    }
-    return qefs;
+    const double d = dot(n, p);
+    q.xx += n[0] * n[0] + w;
+    q.xy += n[0] * n[1];
+    q.xz += n[0] * n[2];
+    q.yy += n[1] * n[1] + w;
+    q.yz += n[1] * n[2];
+    q.zz += n[2] * n[2] + w;
+    for (int a = 0; a < 3; ++a) q.atb[a] += d * n[a] + w * p[a];
+    ++q.count;
 }
 
-std::vector<std::uint8_t> sharp_slots(const HermiteSamples& samples, std::uint64_t slot_count,
-                                      double cos_threshold) {
-    const SlotGroups groups = group_by_slot(samples.slots, slot_count);
-    std::vector<std::uint8_t> sharp(slot_count, 0);
-    for (std::uint64_t s = 0; s < slot_count; ++s) {
-        const std::uint64_t begin = groups.start[s], end = groups.start[s + 1];
-        for (std::uint64_t i = begin; i < end && !sharp[s]; ++i) {
-            const Vec3& ni = samples.normals[groups.members[i]];
-            for (std::uint64_t j = i + 1; j < end; ++j) {
-                // A NaN dot product compares false and so never makes a slot sharp.
-                if (dot(ni, samples.normals[groups.members[j]]) < cos_threshold) {
-                    sharp[s] = 1;
-                    break;
-                }
-            }
-        }
-    }
-    return sharp;
+bool is_sharp(std::span<const Vec3> normals, double cos_threshold) {
+    for (std::size_t i = 0; i < normals.size(); ++i)
+        for (std::size_t j = i + 1; j < normals.size(); ++j)
+            // A NaN dot product compares false and so never makes a slot sharp.
+            if (dot(normals[i], normals[j]) < cos_threshold) return true;
+    return false;
 }
 
-std::vector<VertexJob> vertex_jobs(const SurfaceCells& surface, std::span<const std::uint8_t> sharp,
-                                   double tree_size) {
-    const std::vector<SurfaceCell>& cells = surface.cells;
-    std::vector<VertexJob> jobs;
-    for (std::size_t c = 0; c < cells.size(); ++c) {
-        const Box box = cell_box(cells[c]);
-        for (unsigned j = 0; j < surface.components[c].count; ++j) {
-            VertexJob job{surface.slots.offset[c] + j, box};
-            if (sharp[job.slot]) {
-                // A feature's corner may lie just outside the cell that owns it.
-                const double m = 0.25 * tree_size / pow2(cells[c].key.level);
-                for (int a = 0; a < 3; ++a) {
-                    job.box.lo[a] = job.box.lo[a] - m;
-                    job.box.hi[a] = job.box.hi[a] + m;
-                }
-            }
-            jobs.push_back(job);
+Box vertex_box(const SurfaceCell& cell, bool sharp, double tree_size) {
+    Box box = cell_box(cell);
+    if (sharp) {
+        // A feature's corner may lie just outside the cell that owns it.
+        const double m = 0.25 * tree_size / pow2(cell.key.level);
+        for (int a = 0; a < 3; ++a) {
+            box.lo[a] = box.lo[a] - m;
+            box.hi[a] = box.hi[a] + m;
         }
     }
-    return jobs;
+    return box;
 }
 
 std::optional<Vec3> solve_qef(const Qef& q, const Box& box) {
@@ -119,31 +144,17 @@ std::optional<Vec3> solve_qef(const Qef& q, const Box& box) {
     return clamp_into({x, y, z}, box);
 }
 
-PlacedVertices assemble_vertices(const SurfaceCells& surface, std::span<const VertexJob> jobs,
-                                 std::span<const std::optional<Vec3>> solutions) {
-    // Jobs are in slot order, so job index == slot.
-    const std::vector<SurfaceCell>& cells = surface.cells;
+PlacedVertices number_vertices(const SurfaceCells& surface, const Crossings& crossings) {
     PlacedVertices out;
-    out.first_vertex.assign(cells.size(), PlacedVertices::NONE);
-    for (std::size_t c = 0; c < cells.size(); ++c) {
-        const std::uint64_t base = surface.slots.offset[c];
-        const unsigned k = surface.components[c].count;
-        bool any = false;
-        for (unsigned j = 0; j < k && !any; ++j) any = solutions[base + j].has_value();
-        if (!any) continue;
-        out.first_vertex[c] = out.positions.size();
-        const SurfaceCell& cell = cells[c];
-        for (unsigned j = 0; j < k; ++j) {
-            if (const auto& solved = solutions[base + j]) {
-                out.positions.push_back(*solved);
-                out.boxes.push_back(jobs[base + j].box);
-            } else {
-                out.positions.push_back({cell.min[0] + 0.5 * cell.edge, cell.min[1] + 0.5 * cell.edge,
-                                         cell.min[2] + 0.5 * cell.edge});
-                out.boxes.push_back(cell_box(cell));
-            }
-        }
+    out.first_vertex.assign(surface.cells.size(), PlacedVertices::NONE);
+    std::uint64_t total = 0;
+    for (std::size_t c = 0; c < surface.cells.size(); ++c) {
+        if (crossings.first[c + 1] == crossings.first[c]) continue;  // no slot has samples
+        out.first_vertex[c] = total;
+        total += components_of(surface.cells[c]).count;
     }
+    out.positions.resize(total);
+    out.sharp.resize(total);
     return out;
 }
 
@@ -163,75 +174,101 @@ std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g) {
     return p;
 }
 
-int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double iso_value,
-                         const DcOptions& options, double tolerance) {
+int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
+                         PlacedVertices& vertices, const DcParams& params) {
+    const DcOptions& options = params.options;
+    const double tolerance = PROJECTION_TOLERANCE * params.finest_edge;
     std::vector<Vec3>& x = vertices.positions;
     if (options.vertex_normals) vertices.gradients.assign(x.size(), Vec3{0.0, 0.0, 0.0});
-    // The vertices still moving, in order; every vertex takes every pass unless
-    // converged ones stop.
-    std::vector<std::size_t> open(x.size());
-    for (std::size_t i = 0; i < open.size(); ++i) open[i] = i;
-    std::vector<Vec3> points;
-    std::vector<std::uint8_t> settled;
+    // Per vertex: its row in the pass's batch, or SETTLED once it takes no
+    // further pass (only when converged vertices stop). Rows follow vertex order.
+    constexpr std::uint64_t SETTLED = PlacedVertices::NONE;
+    std::vector<std::uint64_t> row(x.size());
+    std::size_t open = x.size();
+    const auto number_rows = [&] {
+        std::uint64_t next = 0;
+        for (std::uint64_t& r : row)
+            if (r != SETTLED) r = next++;
+        open = next;
+    };
+    const auto open_points = [&](std::span<Vec3> out) {
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (row[i] != SETTLED) out[row[i]] = x[i];
+    };
+    number_rows();
     int passes = 0;
     bool estimated = false;
-    while (passes < PROJECTION_PASSES && !open.empty()) {
+    while (passes < PROJECTION_PASSES && open > 0) {
         ++passes;
-        points.resize(open.size());
-        for (std::size_t k = 0; k < open.size(); ++k) points[k] = x[open[k]];
-        const Sampled sampled = sampler.sample(points);
-        const std::vector<double>& values = sampled.values;
-        const std::vector<Vec3>& gradients = sampled.gradients;
-        settled.assign(open.size(), 0);
-        parallel_for(open.size(), [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k < end; ++k) {
-                const std::size_t i = open[k];
-                const double f = checked_at(values, k) - iso_value;
-                const Vec3& g = checked_at(gradients, k);
-                if (options.vertex_normals) vertices.gradients[i] = g;
-                const std::optional<Vec3> p = newton_step(x[i], f, g);
-                if (!p) {
-                    settled[k] = 1;
-                    continue;
+        sampler.sample(open, open_points, [&](const SampleView& sampled) {
+            estimated = sampled.estimated;
+            for_cells_with_vertices(surface, vertices, [&](std::size_t c) {
+                const SurfaceCell& cell = surface.cells[c];
+                const std::uint64_t first = vertices.first_vertex[c];
+                for (std::uint64_t i = first; i < first + components_of(cell).count; ++i) {
+                    if (row[i] == SETTLED) continue;
+                    const double f = sampled.value(row[i]) - params.iso_value;
+                    const Vec3 g = sampled.gradient(row[i]);
+                    if (options.vertex_normals) vertices.gradients[i] = g;
+                    const std::optional<Vec3> p = newton_step(x[i], f, g);
+                    const bool settled = !p || length(sub(*p, x[i])) <= tolerance;
+                    if (p) x[i] = clamp_into(*p, vertex_box(cell, vertices.sharp[i], params.tree_size));
+                    if (settled && options.stop_converged) row[i] = SETTLED;
                 }
-                settled[k] = length(sub(*p, x[i])) <= tolerance;
-                x[i] = clamp_into(*p, vertices.boxes[i]);
-            }
+            });
         });
         // An estimated pass costs six more evaluations per vertex, so only one is made.
-        estimated = sampled.estimated;
         if (estimated) break;
-        if (!options.stop_converged) continue;
-        std::size_t still_open = 0;
-        for (std::size_t k = 0; k < open.size(); ++k)
-            if (!settled[k]) open[still_open++] = open[k];
-        open.resize(still_open);
-        sampler.report(Stage::vertices, x.size() - open.size(), x.size());
+        number_rows();
+        if (options.stop_converged) sampler.report(Stage::vertices, x.size() - open, x.size());
     }
     // The normals of vertices still moving after the last pass come from where
     // they stopped, when the field gives gradients there for one evaluation.
-    if (options.vertex_normals && options.stop_converged && !estimated && !open.empty()) {
-        points.resize(open.size());
-        for (std::size_t k = 0; k < open.size(); ++k) points[k] = x[open[k]];
+    if (options.vertex_normals && options.stop_converged && !estimated && open > 0) {
+        std::vector<Vec3> points(open);
+        open_points(points);
         const BatchResult last = sampler.given(points);
         if (last.gradients)
-            for (std::size_t k = 0; k < open.size(); ++k)
-                vertices.gradients[open[k]] = checked_at(*last.gradients, k);
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (row[i] != SETTLED) vertices.gradients[i] = checked_at(*last.gradients, row[i]);
     }
     return passes;
 }
 
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
-                              const HermiteSamples& samples, const DcParams& params) {
-    const std::uint64_t slot_count = surface.slots.total;
-    const std::vector<Qef> qefs = accumulate_qefs(samples, slot_count);
-    const std::vector<std::uint8_t> sharp = sharp_slots(samples, slot_count, params.cos_threshold);
-    const std::vector<VertexJob> jobs = vertex_jobs(surface, sharp, params.tree_size);
-    const std::vector<std::optional<Vec3>> solutions = parallel_map<std::optional<Vec3>>(
-        jobs.size(), [&](std::size_t i) { return solve_qef(qefs[jobs[i].slot], jobs[i].box); });
-    PlacedVertices vertices = assemble_vertices(surface, jobs, solutions);
-    project_onto_surface(sampler, vertices, params.iso_value, params.options,
-                         PROJECTION_TOLERANCE * params.finest_edge);
+                              const Crossings& crossings, const DcParams& params) {
+    PlacedVertices vertices = number_vertices(surface, crossings);
+    if (params.options.manifold) {
+        vertices.crossing_mean.resize(vertices.positions.size());
+        vertices.crossing_box.resize(vertices.positions.size());
+    }
+    if (params.options.crossings == DcOptions::Crossings::solve_each_edge) {
+        // The search left a point and a normal per distinct edge.
+        const auto solved = [&](const SurfaceCell&, unsigned, std::uint64_t i) {
+            const std::uint32_t e = crossings.solved_edge[i];
+            return std::pair{crossings.solved_points[e], crossings.solved_normals[e]};
+        };
+        for_cells_with_vertices(surface, vertices, [&](std::size_t c) {
+            solve_cell(surface, crossings, c, solved, params, vertices);
+        });
+    } else {
+        const std::size_t n = crossings.count();
+        const std::uint64_t before = sampler.evaluations();
+        // Values unused: only the gradients matter. Every gradient is read before
+        // any slot is solved, so a short array faults before a bad clamp box would.
+        sampler.sample(n, crossing_points(surface, crossings), [&](const SampleView& sampled) {
+            if (sampled.gradients.rows < n) index_fault(sampled.gradients.rows, sampled.gradients.rows);
+            const auto bisected = [&](const SurfaceCell& cell, unsigned e, std::uint64_t i) {
+                return std::pair{crossing_point(cell, e, crossings.bracket[i]),
+                                 unit_normal(sampled.gradients[i])};
+            };
+            for_cells_with_vertices(surface, vertices, [&](std::size_t c) {
+                solve_cell(surface, crossings, c, bisected, params, vertices);
+            });
+        });
+        vertices.normal_evaluations = sampler.evaluations() - before;
+    }
+    project_onto_surface(sampler, surface, vertices, params);
     return vertices;
 }
 

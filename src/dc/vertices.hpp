@@ -2,6 +2,10 @@
 // quadratic error function of its Hermite samples, clamped into its cell (or,
 // at a sharp feature, the cell grown by a quarter edge), then pulled onto the
 // surface by Newton steps.
+//
+// The engine's normals batch is read in place, cell by cell: each cell's
+// samples are formed, accumulated, tested for sharpness and solved while the
+// field's gradients are still at hand, so no per-sample array is ever stored.
 #pragma once
 
 #include <cstdint>
@@ -35,32 +39,17 @@ struct Qef {
     std::uint32_t count = 0;
 };
 
-struct VertexJob {
-    std::uint64_t slot = 0;
-    Box box;  // clamp box, world coordinates
-};
+// Adds the sample at `p` with unit normal `n`; samples of a slot are added in
+// crossing order.
+void add_sample(Qef& q, const Vec3& p, const Vec3& n);
 
-// The vertex list and where each cell's vertices start.
-struct PlacedVertices {
-    static constexpr std::uint64_t NONE = std::numeric_limits<std::uint64_t>::max();
-    std::vector<Vec3> positions;             // world coordinates; a cell's vertices are consecutive
-    std::vector<Box> boxes;                  // per vertex, the box projection clamps into
-    std::vector<std::uint64_t> first_vertex;  // per surface cell: its first vertex, or NONE
-    std::vector<Vec3> gradients;  // per vertex when normals are asked for: the field's gradient
-                                  // where the projection last evaluated it
-};
+// Whether two of a slot's normals (in crossing order) have a dot product below
+// `cos_threshold`; NaN never counts.
+bool is_sharp(std::span<const Vec3> normals, double cos_threshold);
 
-// Samples added in sample order into `slot_count` accumulators.
-std::vector<Qef> accumulate_qefs(const HermiteSamples& samples, std::uint64_t slot_count);
-
-// Per slot: 1 when two of its normals have a dot product below `cos_threshold`.
-std::vector<std::uint8_t> sharp_slots(const HermiteSamples& samples, std::uint64_t slot_count,
-                                      double cos_threshold);
-
-// Jobs in slot order (cells in list order, components in order). `tree_size`:
-// the octree's edge; a sharp slot's cell box grows by 0.25 * tree_size / 2^level.
-std::vector<VertexJob> vertex_jobs(const SurfaceCells& surface, std::span<const std::uint8_t> sharp,
-                                   double tree_size);
+// The clamp box of a slot of `cell`: the cell, grown by 0.25 * tree_size /
+// 2^level on every side when the slot is sharp.
+Box vertex_box(const SurfaceCell& cell, bool sharp, double tree_size);
 
 // Minimiser of `qef` by fixed-order Cholesky-style elimination, clamped into
 // `box`; none when the slot has no samples. A minimiser that is not finite
@@ -68,10 +57,26 @@ std::vector<VertexJob> vertex_jobs(const SurfaceCells& surface, std::span<const 
 // middle. An inverted box faults.
 std::optional<Vec3> solve_qef(const Qef& qef, const Box& box);
 
-// Solved slots as vertices, cell by cell; a cell with some solved slot gets one
-// vertex per slot, its unsolved ones at the cell centre.
-PlacedVertices assemble_vertices(const SurfaceCells& surface, std::span<const VertexJob> jobs,
-                                 std::span<const std::optional<Vec3>> solutions);
+// The vertex list and where each cell's vertices start.
+struct PlacedVertices {
+    static constexpr std::uint64_t NONE = std::numeric_limits<std::uint64_t>::max();
+    std::vector<Vec3> positions;              // world coordinates; a cell's vertices are consecutive
+    std::vector<std::uint8_t> sharp;          // per vertex: clamped into the grown box of its cell
+    std::vector<std::uint64_t> first_vertex;  // per surface cell: its first vertex, or NONE
+    std::vector<Vec3> gradients;  // per vertex when normals are asked for: the field's gradient
+                                  // where the projection last evaluated it
+    std::uint64_t normal_evaluations = 0;  // of placement's evaluations, those of the normals batch
+    // Per vertex with options.manifold, for the repair (dc/repair.hpp): the mean
+    // and the bounding box of its slot's crossing points, gathered while the
+    // crossings are still at hand (the cell's middle and box for a slot without any).
+    std::vector<Vec3> crossing_mean;
+    std::vector<Box> crossing_box;
+};
+
+// Vertex numbering: a cell gets one vertex per slot when some slot of it has
+// samples (the others sit at the cell centre), else none. Positions are left
+// zero.
+PlacedVertices number_vertices(const SurfaceCells& surface, const Crossings& crossings);
 
 // The Newton step from `x` towards the iso surface along `g`: x - g f / |g|^2,
 // with |g|^2 scaled only when the plain sum overflows. None when the gradient
@@ -80,17 +85,20 @@ std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g);
 
 // Newton steps onto the iso surface, each clamped into the vertex's box: three
 // passes with the field's gradients, one with central differences. With
-// `options.stop_converged`, a vertex whose step was at most `tolerance` (world
-// units) before clamping, or that could not step, takes no further pass; with
-// `options.vertex_normals`, each vertex keeps its last gradient (those still
-// moving after the last pass: the gradient where they stopped, when the field
-// gives gradients).
+// `options.stop_converged`, a vertex whose step was at most
+// PROJECTION_TOLERANCE finest edges before clamping, or that could not step,
+// takes no further pass; with `options.vertex_normals`, each vertex keeps its
+// last gradient (those still moving after the last pass: the gradient where
+// they stopped, when the field gives gradients).
 // Returns the number of passes made.
-int project_onto_surface(FieldSampler& sampler, PlacedVertices& vertices, double iso_value,
-                         const DcOptions& options = DcOptions::exact(), double tolerance = 0.0);
+int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
+                         PlacedVertices& vertices, const DcParams& params);
 
-// All of the above for one extraction.
+// All of the above for one extraction: the samples (the engine's from one
+// normals batch on its crossing points, plus central differences when the
+// field gives no gradients; the pipeline's as its search left them), the
+// solve, then the projection.
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
-                              const HermiteSamples& samples, const DcParams& params);
+                              const Crossings& crossings, const DcParams& params);
 
 }  // namespace quarvel

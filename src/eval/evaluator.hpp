@@ -2,7 +2,10 @@
 // gradients out. The Python bridge implements it; tests implement it in C++.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -21,12 +24,44 @@ struct BatchResult {
     std::optional<std::vector<Vec3>> gradients;  // absent when the field gave none
 };
 
+// Gradient rows as the field laid them out: row i, column j at byte offset
+// i * row_step + j * col_step from `data` (any strides, negative ones too).
+struct GradientRows {
+    const char* data = nullptr;
+    std::ptrdiff_t row_step = 0;
+    std::ptrdiff_t col_step = 0;
+    std::size_t rows = 0;
+
+    Vec3 operator[](std::size_t i) const {
+        Vec3 g;
+        const char* row = data + static_cast<std::ptrdiff_t>(i) * row_step;
+        for (int j = 0; j < 3; ++j) std::memcpy(&g[j], row + j * col_step, sizeof(double));
+        return g;
+    }
+};
+
+// Rows over gradients held as Vec3.
+GradientRows rows_of(std::span<const Vec3> gradients);
+
+// One batch's results where the field left them, valid only while the reader runs.
+struct BatchView {
+    std::span<const double> values;
+    std::optional<GradientRows> gradients;  // absent when the field gave none
+};
+
+using FillPoints = std::function<void(std::span<Vec3>)>;
+using ReadBatch = std::function<void(const BatchView&)>;
+
 class Evaluator {
 public:
     virtual ~Evaluator() = default;
     // `points`: N world positions. Exactly one field call when N > 0, none when N = 0.
     // Throws FieldError (field raised or broke its contract) or Fault.
     virtual BatchResult eval_batch(std::span<const Vec3> points) = 0;
+    // The same call without copies: fill() writes the N points where the field
+    // will read them, read() sees the results before they are released. Neither
+    // is called when N = 0. By default through eval_batch.
+    virtual void eval_batch_in_place(std::size_t n, const FillPoints& fill, const ReadBatch& read);
     // Called between the phases of long work; throws to abandon it (for the
     // Python field: a pending signal such as Ctrl-C). Never called by workers.
     virtual void poll() {}

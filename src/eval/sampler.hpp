@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <source_location>
 #include <span>
 #include <vector>
 
@@ -13,6 +15,8 @@ namespace quarvel {
 // Central-difference gradients of N points from one batch of 6N offset points
 // (+x, -x, +y, -y, +z, -z per point). `step` is used as given, even 0 or NaN.
 std::vector<Vec3> fd_gradients(Evaluator& field, std::span<const Vec3> points, double step);
+// The same for the N points fill() writes.
+std::vector<Vec3> fd_gradients(Evaluator& field, std::size_t n, const FillPoints& fill, double step);
 
 // Values and gradients of one batch. Both have the length the field gave
 // (readers use checked_at); estimated gradients always number N.
@@ -21,6 +25,18 @@ struct Sampled {
     std::vector<Vec3> gradients;
     bool estimated = false;  // central differences: the field gave no gradients
     bool absent = false;     // none at all: the field gave none, and none were to be estimated
+};
+
+// The same seen in place, valid while the reader runs. value() and gradient()
+// fault like checked_at past what the field returned.
+struct SampleView {
+    std::span<const double> values;
+    GradientRows gradients;
+    bool estimated = false;
+    bool absent = false;  // as in Sampled (then `gradients` has no rows)
+
+    double value(std::size_t i, std::source_location where = std::source_location::current()) const;
+    Vec3 gradient(std::size_t i, std::source_location where = std::source_location::current()) const;
 };
 
 // When a value array shorter than the batch faults if gradients must be
@@ -48,6 +64,16 @@ public:
     // same points when the field gives no gradients (unless told not to estimate).
     Sampled sample(std::span<const Vec3> points,
                    ShortValues short_values = ShortValues::fault_on_read);
+
+    // The same two without copies: fill() writes the N points into the query
+    // (a second time to offset them when gradients are estimated), and read()
+    // sees the results where the field left them.
+    void values(std::size_t n, const FillPoints& fill,
+                const std::function<void(std::span<const double>)>& read);
+    void sample(std::size_t n, const FillPoints& fill,
+                const std::function<void(const SampleView&)>& read,
+                ShortValues short_values = ShortValues::fault_on_read);
+
     // Between phases: lets the field abandon the work (see Evaluator::poll).
     void poll() { field_.poll(); }
     // Progress of a stage (see Evaluator::report).

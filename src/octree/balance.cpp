@@ -36,8 +36,8 @@ std::array<bool, 8> corner_signs(const Octree& tree, const CornerCache& cache, c
     const std::uint32_t edge = 1u << (tree.max_depth - m.level);
     std::array<bool, 8> below{};
     for (unsigned k = 0; k < 8; ++k) {
-        const CornerSample* s = cache.find(corner_of(base, edge, k));
-        below[k] = (s ? s->value : 0.0) < tree.iso_value;
+        const std::uint32_t s = cache.index_of(corner_of(base, edge, k));
+        below[k] = (s == CornerCache::NONE ? 0.0 : cache.value(s)) < tree.iso_value;
     }
     return below;
 }
@@ -84,17 +84,18 @@ std::vector<CellKey> collect_surface_leaves(const Octree& tree) {
 }
 
 std::vector<CellKey> split_requests(const Octree& tree, std::span<const CellKey> unproven) {
-    UniqueList<CellKey> splits;
-    walk_leaves(tree, [&](const CellKey& c, const OctreeNode& node, const NodePath& path) {
-        const bool surface = is_surface_leaf(node);
-        for_each_face_neighbour(c, [&](const CellKey& n, unsigned axis) {
-            const FoundNode d = find_face_neighbour(tree, path, c, n, axis);
-            if (const std::optional<CellKey> split = split_for(tree, c, surface, n, d))
-                splits.push(*split);
+    std::vector<CellKey> splits = gather_leaves<CellKey>(
+        tree, [&](const CellKey& c, const OctreeNode& node, const NodePath& path,
+                  std::vector<CellKey>& out) {
+            const bool surface = is_surface_leaf(node);
+            for_each_face_neighbour(c, [&](const CellKey& n, unsigned axis) {
+                const FoundNode d = find_face_neighbour(tree, path, c, n, axis);
+                if (const std::optional<CellKey> split = split_for(tree, c, surface, n, d))
+                    out.push_back(*split);
+            });
         });
-    });
-    for (const CellKey& cell : unproven) splits.push(cell);
-    return splits.take();
+    splits.insert(splits.end(), unproven.begin(), unproven.end());
+    return first_seen<CellKey>(splits);
 }
 
 std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache& cache) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <new>
@@ -9,6 +10,7 @@
 #include "core/fault.hpp"
 #include "eval/sampler.hpp"
 #include "octree/balance.hpp"
+#include "octree/guard.hpp"
 #include "octree/refine.hpp"
 
 namespace quarvel {
@@ -18,8 +20,10 @@ namespace {
 // A first batch that cannot fit in memory is refused up front, as an allocation
 // failure, instead of letting the system kill the process halfway through.
 void check_first_batch_fits(std::uint64_t side) {
-    // Per point: key, position, query array row, value, gradient, two cache slots.
-    constexpr double bytes_per_point = 12 + 24 + 24 + 8 + 24 + 2 * 56;
+    // Per point: key, query array row, the field's value and gradient (and as
+    // much again for its own temporaries), the cached value and gradient; the
+    // first lattice needs no index.
+    constexpr double bytes_per_point = 12 + 24 + 2 * (8 + 24) + 8 + 25;
     const double points = static_cast<double>(side) * static_cast<double>(side) *
                           static_cast<double>(side);
     const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
@@ -47,6 +51,7 @@ void sample_first_lattice(FieldSampler& sampler, const Octree& tree, CornerCache
     check_first_batch_fits(n + 1);
     const unsigned s = tree.max_depth - tree.min_depth;
     const std::size_t count = static_cast<std::size_t>((n + 1) * (n + 1) * (n + 1));
+    cache.start_with_lattice(static_cast<std::uint32_t>(n + 1), s);
     cache.reserve(count);
     CornerBatch batch;
     batch.reserve(count);
@@ -70,17 +75,18 @@ Assembled assemble(Octree& tree, const CornerCache& cache, const CellKey& cell,
     if (cell.level == tree.min_depth) {
         const CornerKey m = min_corner(cell, tree.max_depth);
         const std::uint32_t edge = 1u << (tree.max_depth - tree.min_depth);
-        std::array<const CornerSample*, 8> samples;
+        std::array<double, 8> values;
         for (unsigned i = 0; i < 8; ++i) {
-            samples[i] = cache.find(corner_of(m, edge, i));
-            if (!samples[i]) fault("corner not in cache");
+            const std::uint32_t s = cache.index_of(corner_of(m, edge, i));
+            if (s == CornerCache::NONE) fault("corner not in cache");
+            values[i] = cache.value(s);
         }
-        return {make_cell(tree, samples, tree.iso_value), !proof.unproven(tree, cache, cell)};
+        return {make_cell(values, tree.iso_value), !proof.unproven(tree, cache, cell)};
     }
     ChildGroup group;
     bool mergeable = true;
     for (unsigned c = 0; c < 8; ++c) {
-        Assembled child = assemble(tree, cache, child_of(cell, c), proof);
+        const Assembled child = assemble(tree, cache, child_of(cell, c), proof);
         group[c] = child.node;
         mergeable = mergeable && child.mergeable;
     }
@@ -109,9 +115,7 @@ std::array<Vec3, 8> cell_gradients(const std::array<double, 8>& values, double e
     return g;
 }
 
-bool leaf_selected(const LeafData& leaf, double cos_threshold) {
-    // Only directions and ratios of lengths are compared: any edge will do.
-    const std::array<Vec3, 8> g = leaf.gradients ? *leaf.gradients : cell_gradients(leaf.values, 1.0);
+bool leaf_selected(const std::array<Vec3, 8>& g, double cos_threshold) {
     std::array<Vec3, 8> normals;
     std::array<double, 8> lengths;
     unsigned count = 0;
@@ -141,14 +145,15 @@ bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const C
     double f = DBL_MAX, g = 0.0;
     std::array<double, 8> values{};
     bool every_corner = true, any_without_gradient = false;
+    CornerCache::Nearby cached(cache);
     for (unsigned i = 0; i < 8; ++i) {
-        const CornerSample* sample = cache.find(corner_of(m, edge, i));
-        every_corner = every_corner && sample;
-        if (!sample) continue;
-        values[i] = sample->value;
-        f = min_ignoring_nan(f, std::fabs(sample->value - tree.iso_value));
-        if (sample->gradient)
-            g = max_ignoring_nan(g, length(*sample->gradient));
+        const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
+        every_corner = every_corner && s != CornerCache::NONE;
+        if (s == CornerCache::NONE) continue;
+        values[i] = cache.value(s);
+        f = min_ignoring_nan(f, std::fabs(values[i] - tree.iso_value));
+        if (const Vec3* gradient = cache.gradient(s))
+            g = max_ignoring_nan(g, length(*gradient));
         else
             any_without_gradient = true;
     }
@@ -161,22 +166,42 @@ bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const C
 
 namespace {
 
+// leaf_selected with the corner samples of `cell` from the cache, where they
+// stay unchanged from the leaf's making on. Only directions and ratios of
+// lengths are compared, so gradients read from the values may take any edge.
+bool leaf_selected_in_cache(const Octree& tree, const CornerCache& cache, const CellKey& cell,
+                            double cos_threshold) {
+    const CornerKey m = min_corner(cell, tree.max_depth);
+    const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
+    std::array<Vec3, 8> gradients;
+    std::array<double, 8> values;
+    bool all_gradients = true;
+    CornerCache::Nearby cached(cache);
+    for (unsigned i = 0; i < 8; ++i) {
+        const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
+        if (s == CornerCache::NONE) return false;
+        values[i] = cache.value(s);
+        const Vec3* g = cache.gradient(s);
+        all_gradients = all_gradients && g;
+        if (g) gradients[i] = *g;
+    }
+    return leaf_selected(all_gradients ? gradients : cell_gradients(values, 1.0), cos_threshold);
+}
+
 // The non-Internal cells of `level` that the two tests above select, or that
-// the guard has not proven, in walk order.
+// the guard has not proven, in walk order. No node lies deeper than `level`
+// yet: the levels are refined in turn.
 std::vector<CellKey> select_for_refinement(const Octree& tree, const CornerCache& cache,
                                            unsigned level, double cos_threshold,
                                            const EmptinessProof& proof) {
-    std::vector<CellKey> out;
-    walk_nodes(tree, [&](const CellKey& cell, const OctreeNode& node, const NodePath&) {
-        if (is_internal(node)) return cell.level < level;
-        if (cell.level != level) return false;
-        const Leaf* leaf = as_leaf(node);
-        if (leaf ? leaf_selected(tree.data(*leaf), cos_threshold)
-                 : uniform_cell_selected(tree, cache, cell) || proof.unproven(tree, cache, cell))
+    return gather_leaves<CellKey>(tree, [&](const CellKey& cell, const OctreeNode& node,
+                                            const NodePath&, std::vector<CellKey>& out) {
+        if (cell.level != level) return;
+        if (as_leaf(node) ? leaf_selected_in_cache(tree, cache, cell, cos_threshold)
+                          : uniform_cell_selected(tree, cache, cell) ||
+                                proof.unproven(tree, cache, cell))
             out.push_back(cell);
-        return false;
     });
-    return out;
 }
 
 void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, double cos_threshold,
@@ -193,38 +218,134 @@ void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, doub
 
 // ---------------------------------------------------------------- phase 4
 
-// One pass of band refinement: every Leaf coarser than max_depth, and every
-// uniform cell coarser than a finest Leaf beside it, in walk order; then
-// `unproven`, the cells the guard has still to examine.
-std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> unproven) {
-    UniqueList<CellKey> refine;
-    walk_leaves(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
-        if (!as_leaf(node)) return;
-        if (key.level < tree.max_depth) {
-            refine.push(key);
-            return;
-        }
-        for_each_face_neighbour(key, [&](const CellKey& neighbour, unsigned axis) {
-            const FoundNode found = find_face_neighbour(tree, path, key, neighbour, axis);
-            if (found.level < key.level && is_uniform(*found.node))
-                refine.push(ancestor(neighbour, found.level));
-        });
+}  // namespace
+
+namespace band_detail {
+
+namespace {
+
+// What the Leaf `key` (reached through `path`) asks of a band pass: itself
+// when coarser than max_depth, else every uniform cell coarser than it beside
+// it. Appended to `out`, repeats included.
+void band_requests_at(const Octree& tree, const CellKey& key, const NodePath& path,
+                      std::vector<CellKey>& out) {
+    if (key.level < tree.max_depth) {
+        out.push_back(key);
+        return;
+    }
+    for_each_face_neighbour(key, [&](const CellKey& neighbour, unsigned axis) {
+        const FoundNode found = find_face_neighbour(tree, path, key, neighbour, axis);
+        if (found.level < key.level && is_uniform(*found.node))
+            out.push_back(ancestor(neighbour, found.level));
     });
-    for (const CellKey& cell : unproven) refine.push(cell);
-    return refine.take();
+}
+
+// Disjoint cells (and repeats) sorted as a depth-first walk meets them.
+void sort_in_walk_order(std::vector<CellKey>& cells, unsigned max_depth) {
+    if (max_depth > 21) {
+        std::sort(cells.begin(), cells.end(), [&](const CellKey& a, const CellKey& b) {
+            return walk_order_less(a, b, max_depth);
+        });
+        return;
+    }
+    // Disjoint cells have distinct minimum corners, so their codes order them.
+    std::vector<std::pair<std::uint64_t, CellKey>> coded(cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i)
+        coded[i] = {walk_code(min_corner(cells[i], max_depth)), cells[i]};
+    std::sort(coded.begin(), coded.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = coded[i].second;
+}
+
+// Finest Leaf nodes of the subtree of `cell` on its face toward `axis` side
+// `high` (the side of larger coordinates), appended to `out`.
+void finest_leaves_on_face(const Octree& tree, const OctreeNode& node, const CellKey& cell,
+                           unsigned axis, bool high, std::vector<CellKey>& out) {
+    walk_subtree(tree, node, cell, [&](const CellKey& k, const OctreeNode& n, const NodePath&) {
+        const unsigned down = k.level - cell.level;
+        const std::uint32_t face = high ? ((cell[axis] + 1u) << down) - 1u : cell[axis] << down;
+        if (k[axis] != face) return false;
+        if (is_internal(n)) return true;
+        if (k.level == tree.max_depth && as_leaf(n)) out.push_back(k);
+        return false;
+    });
+}
+
+}  // namespace
+
+std::vector<CellKey> band_requests(const Octree& tree) {
+    return first_seen<CellKey>(gather_leaves<CellKey>(
+        tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path,
+                  std::vector<CellKey>& out) {
+            if (as_leaf(node)) band_requests_at(tree, key, path, out);
+        }));
+}
+
+std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> leaves) {
+    std::vector<CellKey> requests;
+    NodePath path{};
+    for (const CellKey& key : leaves)
+        if (as_leaf(*find_node_path(tree, key, path).node)) band_requests_at(tree, key, path, requests);
+    return first_seen<CellKey>(requests);
+}
+
+// The leaves whose band requests may have changed since `refined` (cells just
+// subdivided one level) were split: their new Leaf children, and the finest
+// leaves beside them, whose face neighbours now lie deeper. Any other leaf
+// finds what it found in the pass before, which asked for nothing or for a
+// cell now split, whose neighbours are among these. In walk order, each once.
+std::vector<CellKey> leaves_touched(const Octree& tree, std::span<const CellKey> refined) {
+    std::vector<CellKey> out;
+    for (const CellKey& cell : refined) {
+        const FoundNode found = find_node(tree, cell.x, cell.y, cell.z, cell.level);
+        const Internal* split = as_internal(*found.node);
+        if (!split || found.level != cell.level) fault("refined cell is not in the tree");
+        const ChildGroup& group = tree.group(split->group);
+        for (unsigned c = 0; c < 8; ++c)
+            if (as_leaf(group[c])) out.push_back(child_of(cell, c));
+        for_each_face_neighbour(cell, [&](const CellKey& n, unsigned axis) {
+            const FoundNode beside = find_node(tree, n.x, n.y, n.z, n.level);
+            if (beside.level == n.level && is_internal(*beside.node))
+                finest_leaves_on_face(tree, *beside.node, n, axis, n[axis] < cell[axis], out);
+        });
+    }
+    sort_in_walk_order(out, tree.max_depth);
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+}  // namespace band_detail
+
+namespace {
+
+// A pass's requests, then the cells the guard has still to examine, each once.
+std::vector<CellKey> with_unproven(std::vector<CellKey> requests, Examination& examination,
+                                   const Octree& tree, const CornerCache& cache) {
+    const std::vector<CellKey> unproven = examination.unproven(tree, cache);
+    if (unproven.empty()) return requests;
+    requests.insert(requests.end(), unproven.begin(), unproven.end());
+    return first_seen<CellKey>(requests);
 }
 
 // Refines every surface leaf to max_depth, the uniform cells beside finest
 // surface leaves, and the cells the guard has not proven, one batch per pass,
-// until a pass finds nothing.
+// until a pass finds nothing. After a pass that split few cells (against the
+// tree's size) only the leaves they touched are visited again; after many, a
+// walk of the whole tree finds them sooner. The leaves touched cover splits
+// made for the guard too: a split is a split, whatever asked for it.
 void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const EmptinessProof& proof) {
     Examination examination(tree, proof);
-    for (;;) {
-        const std::vector<CellKey> cells = band_requests(tree, examination.unproven(tree, cache));
-        if (cells.empty()) return;
+    std::vector<CellKey> cells =
+        with_unproven(band_detail::band_requests(tree), examination, tree, cache);
+    while (!cells.empty()) {
         refine(sampler, tree, cache, one_level(cells), Pass::build);
         examination.refined(cells, tree.max_depth);
         sampler.poll();
+        std::vector<CellKey> requests =
+            cells.size() * 8 < tree.children.size()
+                ? band_detail::band_requests(tree, band_detail::leaves_touched(tree, cells))
+                : band_detail::band_requests(tree);
+        cells = with_unproven(std::move(requests), examination, tree, cache);
     }
 }
 
@@ -247,12 +368,14 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     sampler.poll();
     if (params.min_depth < params.max_depth) {
         refine_levels(sampler, tree, cache, cos_degrees(params.angle_threshold_deg), proof);
+        cache.forget_gradients();  // no later step reads them
         if (params.finish == Finish::balance)
             balance_octree(sampler, tree, cache, proof);
         else
             refine_band(sampler, tree, cache, proof);
     }
     sampler.report(Stage::refining, 1, 1);
+    if (params.options.keep_corner_values) tree.corners = std::move(cache);
     result.tree = std::move(tree);
     result.eval_count = sampler.evaluations();
     return result;

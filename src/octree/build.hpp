@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "eval/evaluator.hpp"
 #include "octree/guard.hpp"
@@ -28,10 +30,13 @@ struct BuildOptions {
     // evaluations a corner (true); or none, the refinement tests then reading
     // gradients from each cell's corner values (false).
     bool estimate_gradients = true;
+    // Keep the corner samples in the tree (Octree::corners) for a crossing
+    // search that reads the corner values; else they go with the build.
+    bool keep_corner_values = false;
 
     static constexpr BuildOptions exact() { return {}; }
     static constexpr BuildOptions pipeline(bool guard, double lipschitz) {
-        return {guard, lipschitz, false};
+        return {guard, lipschitz, false, true};
     }
 };
 
@@ -59,8 +64,10 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params);
 // The level-refinement tests, exposed for tests.
 // A Leaf is refined when two corner normals differ by more than the threshold
 // angle (cos_threshold > smallest pairwise dot) or gradient magnitudes vary more
-// than fourfold. A Leaf without corner gradients uses cell_gradients().
-bool leaf_selected(const LeafData& leaf, double cos_threshold);
+// than fourfold.
+// `gradients`: the leaf's corner gradients, corner order; for a Leaf whose
+// corners do not all carry one, cell_gradients() of its corner values.
+bool leaf_selected(const std::array<Vec3, 8>& gradients, double cos_threshold);
 // A uniform cell is refined when its nearest corner value is within 1.5 cell
 // diagonals times its steepest corner gradient of the iso value; corners
 // without gradients count with cell_gradients().
@@ -69,5 +76,19 @@ bool uniform_cell_selected(const Octree& tree, const CornerCache& cache, const C
 // `values` alone: along each axis, the difference across the cell's edge
 // through the corner, divided by the edge.
 std::array<Vec3, 8> cell_gradients(const std::array<double, 8>& values, double edge);
+
+// Band refinement's passes, exposed for tests.
+namespace band_detail {
+
+// One pass over the whole tree: every Leaf coarser than max_depth, and every
+// uniform cell coarser than a finest Leaf beside it, in walk order, each once.
+std::vector<CellKey> band_requests(const Octree& tree);
+// The same pass over `leaves` only (keys in walk order).
+std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> leaves);
+// The leaves a pass may find requests at after `refined` were split one
+// level: the pass over them equals the pass over the whole tree.
+std::vector<CellKey> leaves_touched(const Octree& tree, std::span<const CellKey> refined);
+
+}  // namespace band_detail
 
 }  // namespace quarvel

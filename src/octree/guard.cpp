@@ -27,10 +27,11 @@ bool EmptinessProof::unproven(const Octree& tree, const CornerCache& cache, cons
     const double cell_edge = tree.size / pow2(cell.level);
     std::array<double, 8> reach;  // the empty ball's radius around each corner, in cell edges
     bool any_below = false, any_above = false;
+    CornerCache::Nearby cached(cache);
     for (unsigned i = 0; i < 8; ++i) {
-        const CornerSample* s = cache.find(corner_of(m, edge, i));
-        if (!s || !std::isfinite(s->value)) return false;
-        const double f = s->value - tree.iso_value;
+        const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
+        if (s == CornerCache::NONE || !std::isfinite(cache.value(s))) return false;
+        const double f = cache.value(s) - tree.iso_value;
         (f < 0 ? any_below : any_above) = true;
         reach[i] = std::fabs(f) / (lipschitz * cell_edge);
     }
@@ -82,17 +83,17 @@ GuardOutcome judge_first_lattice(const Octree& tree, const CornerCache& cache,
         for (std::uint32_t y = 0; y <= n; ++y)
             for (std::uint32_t x = 0; x <= n; ++x) {
                 const CornerKey key{x * step, y * step, z * step};
-                const CornerSample* here = cache.find(key);
-                if (!here) continue;
-                infinite = infinite || std::isinf(here->value);
+                const std::uint32_t here = cache.index_of(key);
+                if (here == CornerCache::NONE) continue;
+                infinite = infinite || std::isinf(cache.value(here));
                 const std::uint32_t at[3] = {x, y, z};
                 for (unsigned axis = 0; axis < 3; ++axis) {
                     if (at[axis] == n) continue;
                     CornerKey next = key;
                     (axis == 0 ? next.x : axis == 1 ? next.y : next.z) += step;
-                    const CornerSample* there = cache.find(next);
-                    if (!there) continue;
-                    const double slope = std::fabs(there->value - here->value) / edge;
+                    const std::uint32_t there = cache.index_of(next);
+                    if (there == CornerCache::NONE) continue;
+                    const double slope = std::fabs(cache.value(there) - cache.value(here)) / edge;
                     if (slope > steepest) steepest = slope;  // a NaN slope never counts
                 }
             }

@@ -56,6 +56,40 @@ constexpr CellKey ancestor(const CellKey& cell, unsigned level) {
     return {cell.x >> up, cell.y >> up, cell.z >> up, static_cast<std::uint8_t>(level)};
 }
 
+// Bits 0, 1, 2, ... of `v` moved to bits 0, 3, 6, ... (v < 2^21).
+constexpr std::uint64_t spread_bits(std::uint64_t v) {
+    v &= 0x1fffff;
+    v = (v | v << 32) & 0x1f00000000ffffULL;
+    v = (v | v << 16) & 0x1f0000ff0000ffULL;
+    v = (v | v << 8) & 0x100f00f00f00f00fULL;
+    v = (v | v << 4) & 0x10c30c30c30c30c3ULL;
+    v = (v | v << 2) & 0x1249249249249249ULL;
+    return v;
+}
+
+// The z-order code of a corner: x, y, z bits interleaved (x lowest). Orders
+// disjoint cells by their minimum corners as a depth-first walk visits them
+// when max_depth <= 21.
+constexpr std::uint64_t walk_code(const CornerKey& k) {
+    return spread_bits(k.x) | spread_bits(k.y) << 1 | spread_bits(k.z) << 2;
+}
+
+// Whether cell `a` comes before cell `b` in a depth-first walk with children
+// in order 0..7: z-order of their minimum corners (z the most significant bit
+// of each level's triple), an ancestor before its descendants.
+constexpr bool walk_order_less(const CellKey& a, const CellKey& b, unsigned max_depth) {
+    const CornerKey ma = min_corner(a, max_depth), mb = min_corner(b, max_depth);
+    if (ma == mb) return a.level < b.level;
+    // The axis whose coordinates differ in the highest bit decides; on a tie of
+    // that bit z outranks y, and y outranks x.
+    auto higher = [](std::uint32_t p, std::uint32_t q) { return p < q && p < (p ^ q); };
+    std::uint32_t top = ma.z ^ mb.z;
+    bool less = ma.z < mb.z;
+    if (higher(top, ma.y ^ mb.y)) top = ma.y ^ mb.y, less = ma.y < mb.y;
+    if (higher(top, ma.x ^ mb.x)) less = ma.x < mb.x;
+    return less;
+}
+
 // Calls visit(neighbour, axis) with each face neighbour of `cell` inside the
 // cube, in the order -x, +x, -y, +y, -z, +z.
 template <class Visit>

@@ -58,35 +58,13 @@ ChildGroup& Octree::group(std::uint32_t index) {
     return children[index];
 }
 
-const LeafData& Octree::data(const Leaf& leaf) const {
-    if (leaf.data >= leaf_data.size()) index_fault(leaf_data.size(), leaf.data);
-    return leaf_data[leaf.data];
-}
-
-Leaf Octree::add_leaf(LeafData samples, std::uint8_t sign_mask) {
-    leaf_data.push_back(std::move(samples));
-    return {static_cast<std::uint32_t>(leaf_data.size() - 1), sign_mask};
-}
-
-OctreeNode make_cell(Octree& tree, const std::array<const CornerSample*, 8>& samples,
-                     double iso_value) {
+OctreeNode make_cell(const std::array<double, 8>& values, double iso_value) {
     std::uint8_t mask = 0;
     for (unsigned i = 0; i < 8; ++i)
-        if (samples[i]->value < iso_value) mask |= static_cast<std::uint8_t>(1u << i);
+        if (values[i] < iso_value) mask |= static_cast<std::uint8_t>(1u << i);
     if (mask == 0) return Outside{};
     if (mask == 255) return Inside{};
-    LeafData data;
-    bool all_gradients = true;
-    for (unsigned i = 0; i < 8; ++i) {
-        data.values[i] = samples[i]->value;
-        all_gradients = all_gradients && samples[i]->gradient.has_value();
-    }
-    if (all_gradients) {
-        std::array<Vec3, 8> g;
-        for (unsigned i = 0; i < 8; ++i) g[i] = *samples[i]->gradient;
-        data.gradients = g;
-    }
-    return tree.add_leaf(std::move(data), mask);
+    return Leaf{mask};
 }
 
 FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
@@ -108,6 +86,16 @@ FoundSlot locate(const Octree& tree, NodeSlot start, unsigned start_level, const
                                          slot = {group, child};
                                      });
     return {slot, reached};
+}
+
+FoundNode find_node_path(const Octree& tree, const CellKey& cell, NodePath& path) {
+    const OctreeNode* node = &tree.root;
+    path[0] = node;
+    const unsigned reached = descend(tree, node, 0, cell, [&, level = 0u](std::uint32_t group,
+                                                                         unsigned child) mutable {
+        path[++level] = &tree.group(group)[child];
+    });
+    return {node, reached};
 }
 
 FoundNode find_face_neighbour(const Octree& tree, const NodePath& path, const CellKey& cell,

@@ -13,90 +13,22 @@
 #include <variant>
 #include <vector>
 
-#include "core/flat_map.hpp"
+#include "core/ordered_gather.hpp"
 #include "core/vec3.hpp"
+#include "octree/corner_cache.hpp"
 #include "octree/keys.hpp"
 
 namespace quarvel {
 
-// ---------------------------------------------------------------- samples
-
-struct CornerSample {
-    double value = 0.0;
-    std::optional<Vec3> gradient;
-};
-
-// Corner samples of one build, by lattice key. The table holds only keys and
-// indices (16-byte slots), the samples sit densely beside it: lookups are the
-// build's hottest operation and mostly miss the processor caches.
-class CornerCache {
-public:
-    explicit CornerCache(std::size_t expected = 0) : index_(expected) {
-        samples_.reserve(expected);
-    }
-    void reserve(std::size_t expected) {
-        index_.reserve(expected);
-        samples_.reserve(expected);
-    }
-    std::size_t size() const noexcept { return samples_.size(); }
-    bool empty() const noexcept { return samples_.empty(); }
-    bool contains(const CornerKey& key) const noexcept { return index_.contains(key); }
-
-    // Inserts, or replaces the sample of a key already present.
-    void insert_or_assign(const CornerKey& key, CornerSample sample) {
-        const auto next = static_cast<std::uint32_t>(samples_.size());
-        if (index_.try_emplace(key, next))
-            samples_.push_back(std::move(sample));
-        else
-            samples_[*index_.find(key)] = std::move(sample);
-    }
-    // Claims a slot for a key to be sampled later: its index when the key is
-    // new (the sample stays empty until filled through at()), else nothing.
-    // One probe both tests membership and reserves the place. Slots are
-    // numbered in claim order, after every earlier sample.
-    std::optional<std::uint32_t> claim(const CornerKey& key) {
-        const auto next = static_cast<std::uint32_t>(samples_.size());
-        if (!index_.try_emplace(key, next)) return std::nullopt;
-        samples_.emplace_back();
-        return next;
-    }
-    CornerSample& at(std::uint32_t index) { return samples_[index]; }
-    // Takes back the newest claims: `keys` claimed slots first, first + 1, ...
-    // up to the last sample. The cache is then as it was before them.
-    void withdraw(std::uint32_t first, std::span<const CornerKey> keys) {
-        for (const CornerKey& key : keys) index_.erase(key);
-        samples_.erase(samples_.begin() + first, samples_.end());
-    }
-
-    const CornerSample* find(const CornerKey& key) const noexcept {
-        const std::uint32_t* i = index_.find(key);
-        return i ? &samples_[*i] : nullptr;
-    }
-    CornerSample* find(const CornerKey& key) noexcept {
-        const std::uint32_t* i = index_.find(key);
-        return i ? &samples_[*i] : nullptr;
-    }
-
-private:
-    FlatMap<CornerKey, std::uint32_t> index_;
-    std::vector<CornerSample> samples_;
-};
-
 // ---------------------------------------------------------------- nodes
 
-// The corner samples of a Leaf, copied when it was made so that later stages
-// never return to the cache.
-struct LeafData {
-    std::optional<std::array<Vec3, 8>> gradients;  // present when all eight corners had one
-    std::array<double, 8> values{};                // raw corner values, corner order
-};
-
-// A cell whose corners straddle the iso value (0 < sign_mask < 255). Its
-// samples live in the tree's leaf arena, which keeps nodes at 12 bytes: walks
-// touch a cache line or two per group instead of kilobytes.
+// A cell whose corners straddle the iso value (0 < sign_mask < 255). Later
+// stages read only the mask: the level tests take corner gradients from the
+// cache, and dual contouring takes its signs from the mask (values[a] -
+// iso < 0 exactly when values[a] < iso). So nodes stay 8 bytes and a group
+// of eight fills one cache line.
 struct Leaf {
-    std::uint32_t data = 0;      // index into Octree::leaf_data
-    std::uint8_t sign_mask = 0;  // bit i: values[i] < iso_value
+    std::uint8_t sign_mask = 0;  // bit i: corner value i < iso_value
 };
 struct Outside {};  // no corner below the iso value
 struct Inside {};   // every corner below the iso value
@@ -148,12 +80,14 @@ struct NodeSlot {
 struct Octree {
     OctreeNode root = Outside{};
     std::vector<ChildGroup> children;  // append-only arena of child groups
-    std::vector<LeafData> leaf_data;   // append-only arena of leaf samples
     Vec3 origin{};
     double size = 0.0;
     double iso_value = 0.0;
     std::uint8_t min_depth = 0;
     std::uint8_t max_depth = 0;
+    // The corner samples, kept after the build only when asked (the package
+    // pipeline reads the corner values of its surface cells); else empty.
+    CornerCache corners;
 
     double finest_edge() const;                   // size / 2^max_depth
     Vec3 position(const CornerKey& key) const;    // origin + key * finest_edge
@@ -163,8 +97,6 @@ struct Octree {
         return slot.group == NodeSlot::ROOT ? root : group(slot.group)[slot.child];
     }
     OctreeNode& at(NodeSlot slot) { return const_cast<OctreeNode&>(std::as_const(*this).at(slot)); }
-    const LeafData& data(const Leaf& leaf) const;         // faults when out of range
-    Leaf add_leaf(LeafData data, std::uint8_t sign_mask);
 };
 
 // 2^level as f64, formed as a 32-bit shift.
@@ -174,10 +106,8 @@ double pow2(unsigned level);
 // finest cell edge.
 inline double fd_step(const Octree& tree) { return 0.01 * tree.finest_edge(); }
 
-// The node made from eight corner samples (corner order); a Leaf's samples are
-// appended to the tree's leaf arena.
-OctreeNode make_cell(Octree& tree, const std::array<const CornerSample*, 8>& samples,
-                     double iso_value);
+// The node made from eight corner values (corner order).
+OctreeNode make_cell(const std::array<double, 8>& values, double iso_value);
 
 // ---------------------------------------------------------------- lookups
 
@@ -205,6 +135,9 @@ FoundSlot locate(const Octree& tree, NodeSlot start, unsigned start_level, const
 // The nodes from the root to the cell being visited: path[l] is at level l.
 using NodePath = std::array<const OctreeNode*, 33>;
 
+// find_node towards `cell` that also records the nodes passed: path[l] at level l.
+FoundNode find_node_path(const Octree& tree, const CellKey& cell, NodePath& path);
+
 // find_node for `neighbour`, a face neighbour of `cell` (the cell at the end of
 // `path`) along `axis`: the descent starts at their deepest shared ancestor.
 FoundNode find_face_neighbour(const Octree& tree, const NodePath& path, const CellKey& cell,
@@ -231,6 +164,12 @@ void walk_leaves(const Octree& tree, Visit&& visit) {
         return false;
     });
 }
+
+// walk_leaves on the pool: visit(key, node, path, out) appends its results
+// to `out`. The subtrees below level `split` are walked as separate tasks
+// whose outputs are joined in walk order, so the result is the serial walk's.
+template <class T, class Visit>
+std::vector<T> gather_leaves(const Octree& tree, Visit&& visit, unsigned split = 4);
 
 // Every non-Internal node's key, in walk order.
 std::vector<CellKey> collect_leaves(const Octree& tree);
@@ -264,6 +203,35 @@ template <class Visit>
 void walk_subtree(const Octree& tree, const OctreeNode& start, const CellKey& key, Visit&& visit) {
     NodePath path{};
     detail::walk(tree, start, key, path, visit);
+}
+
+template <class T, class Visit>
+std::vector<T> gather_leaves(const Octree& tree, Visit&& visit, unsigned split) {
+    // The nodes where the serial walk would stop or cross `split`, in walk
+    // order, each with the path above it.
+    struct Task {
+        CellKey key;
+        const OctreeNode* node;
+        NodePath path;
+    };
+    std::vector<Task> tasks;
+    walk_nodes(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
+        if (is_internal(node) && key.level < split) return true;
+        tasks.push_back({key, &node, path});
+        return false;
+    });
+    return parallel_gather<T>(
+        tasks.size(),
+        [&](std::size_t i, std::vector<T>& out) {
+            Task task = tasks[i];
+            auto leaves = [&](const CellKey& key, const OctreeNode& node, const NodePath& path) {
+                if (is_internal(node)) return true;
+                visit(key, node, path, out);
+                return false;
+            };
+            detail::walk(tree, *task.node, task.key, task.path, leaves);
+        },
+        2);
 }
 
 }  // namespace quarvel

@@ -1,6 +1,10 @@
 #include "octree/refine.hpp"
 
+#include <exception>
+
 #include "core/fault.hpp"
+#include "core/ordered_gather.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
@@ -11,11 +15,12 @@ const char* missing_corner_message(Pass pass) {
                                : "corner not in cache during balance subdivision";
 }
 
-// Queues the 27-point child lattice of `cell` (level < max_depth) in the order
-// children (0..7) and their corners (0..7) name the points, probing each point
-// once; for a deeper target, each child's lattice follows its corners.
-void queue_children(const Octree& tree, CornerCache& cache, const CellKey& cell, unsigned target,
-                    CornerBatch& batch) {
+// Calls emit(key) for the 27-point child lattice of `cell` (level <
+// max_depth) in the order children (0..7) and their corners (0..7) name the
+// points, each point once; for a deeper target, each child's lattice follows
+// its corners.
+template <class Emit>
+void child_lattice(const Octree& tree, const CellKey& cell, unsigned target, Emit& emit) {
     const CornerKey m = min_corner(cell, tree.max_depth);
     const unsigned level = cell.level;
     const std::uint32_t half = 1u << (tree.max_depth - level - 1);
@@ -30,33 +35,35 @@ void queue_children(const Octree& tree, CornerCache& cache, const CellKey& cell,
             // The cell's own corners were sampled before the cell was made (or
             // queued just before, for a cell this request makes).
             if (dx % 2 == 0 && dy % 2 == 0 && dz % 2 == 0) continue;
-            batch.queue(tree, cache, {m.x + dx * half, m.y + dy * half, m.z + dz * half});
+            emit(CornerKey{m.x + dx * half, m.y + dy * half, m.z + dz * half});
         }
         if (level + 1 < target && level + 1 < tree.max_depth)
-            queue_children(tree, cache, child_of(cell, c), target, batch);
+            child_lattice(tree, child_of(cell, c), target, emit);
     }
 }
 
-// The eight children of `cell`, made from cached samples of its 27 child
+// The eight children of `cell`, made from cached values of its 27 child
 // lattice points (each looked up once).
-ChildGroup make_children(Octree& tree, const CornerCache& cache, const CellKey& cell, Pass pass) {
+ChildGroup make_children(const Octree& tree, const CornerCache& cache, const CellKey& cell,
+                         Pass pass) {
     const CornerKey m = min_corner(cell, tree.max_depth);
     const std::uint32_t t = 1u << (tree.max_depth - cell.level - 1);
-    std::array<const CornerSample*, 27> lattice;  // (dx, dy, dz) in {0,1,2}^3, x fastest
+    std::array<double, 27> lattice;  // (dx, dy, dz) in {0,1,2}^3, x fastest
+    CornerCache::Nearby cached(cache);
     for (unsigned dz = 0; dz < 3; ++dz)
         for (unsigned dy = 0; dy < 3; ++dy)
             for (unsigned dx = 0; dx < 3; ++dx) {
-                const CornerSample* s = cache.find({m.x + dx * t, m.y + dy * t, m.z + dz * t});
-                if (!s) fault(missing_corner_message(pass));
-                lattice[dx + 3 * dy + 9 * dz] = s;
+                const std::uint32_t s = cached.index_of({m.x + dx * t, m.y + dy * t, m.z + dz * t});
+                if (s == CornerCache::NONE) fault(missing_corner_message(pass));
+                lattice[dx + 3 * dy + 9 * dz] = cache.value(s);
             }
     ChildGroup group;
     for (unsigned c = 0; c < 8; ++c) {
-        std::array<const CornerSample*, 8> samples;
+        std::array<double, 8> values;
         for (unsigned i = 0; i < 8; ++i)
-            samples[i] = lattice[(bit_x(c) + bit_x(i)) + 3 * (bit_y(c) + bit_y(i)) +
-                                 9 * (bit_z(c) + bit_z(i))];
-        group[c] = make_cell(tree, samples, tree.iso_value);
+            values[i] = lattice[(bit_x(c) + bit_x(i)) + 3 * (bit_y(c) + bit_y(i)) +
+                                9 * (bit_z(c) + bit_z(i))];
+        group[c] = make_cell(values, tree.iso_value);
     }
     return group;
 }
@@ -80,43 +87,112 @@ void subdivide_at(Octree& tree, const CornerCache& cache, NodeSlot slot,
             subdivide_at(tree, cache, {g, c}, {child_of(cell, c), request.target}, pass);
 }
 
+// queue_corners for every request, in order. The lattice points not cached
+// before the batch are listed in parallel (the cache does not change
+// meanwhile); claiming them in list order then skips repeats exactly as
+// queueing each request in turn would.
+void queue_all_corners(const Octree& tree, CornerCache& cache,
+                       std::span<const RefineRequest> requests, CornerBatch& batch) {
+    const std::vector<CornerKey> missing = parallel_gather<CornerKey>(
+        requests.size(), [&](std::size_t i, std::vector<CornerKey>& out) {
+            const RefineRequest& request = requests[i];
+            if (request.cell.level >= request.target || request.cell.level >= tree.max_depth) return;
+            CornerCache::Nearby cached(cache);
+            auto keep_missing = [&](const CornerKey& key) {
+                if (cached.index_of(key) == CornerCache::NONE) out.push_back(key);
+            };
+            child_lattice(tree, request.cell, request.target, keep_missing);
+        });
+    batch.reserve(missing.size());
+    for (const CornerKey& key : missing) batch.queue(tree, cache, key);
+}
+
+// A request's cell and its children, found and made before the tree changes.
+struct Prepared {
+    std::optional<NodeSlot> slot;  // none when the request is handled as it comes
+    ChildGroup children;
+    std::exception_ptr error;  // raised when the request's turn comes
+};
+
+// subdivide() for every request, in order. The cells' slots and their first
+// level of children are prepared in parallel from the unchanged tree (the
+// listed cells are distinct leaves, so none lies inside another); the groups
+// are then appended in list order, deeper levels made as they come, and a
+// fault surfaces at the request that met it, as in turn.
+void subdivide_all(Octree& tree, const CornerCache& cache, std::span<const RefineRequest> requests,
+                   Pass pass) {
+    const std::vector<Prepared> prepared = parallel_map<Prepared>(requests.size(), [&](std::size_t i) {
+        Prepared p;
+        const CellKey& cell = requests[i].cell;
+        if (cell.level >= requests[i].target || cell.level >= tree.max_depth) return p;
+        try {
+            const FoundSlot found = locate(tree, NodeSlot{}, 0, cell);
+            if (found.level == cell.level && !is_internal(tree.at(found.slot))) {
+                p.children = make_children(tree, cache, cell, pass);
+                p.slot = found.slot;
+            }
+        } catch (...) {
+            p.error = std::current_exception();
+        }
+        return p;
+    });
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const Prepared& p = prepared[i];
+        if (p.error) std::rethrow_exception(p.error);
+        if (!p.slot || is_internal(tree.at(*p.slot))) {
+            subdivide(tree, cache, requests[i], pass);
+            continue;
+        }
+        tree.children.push_back(p.children);
+        tree.at(*p.slot) = Internal{static_cast<std::uint32_t>(tree.children.size() - 1)};
+        subdivide_at(tree, cache, *p.slot, requests[i], pass);  // deeper targets
+    }
+}
+
 }  // namespace
 
 void CornerBatch::queue(const Octree& tree, CornerCache& cache, const CornerKey& key) {
-    const std::optional<std::uint32_t> slot = cache.claim(key);
-    if (!slot) return;
-    if (keys_.empty()) first_slot_ = *slot;
+    const std::uint32_t slot = cache.claim(key);
+    if (slot == CornerCache::NONE) return;
+    if (keys_.empty()) first_slot_ = slot;
+    tree_ = &tree;
     keys_.push_back(key);
-    points_.push_back(tree.position(key));
 }
 
 void CornerBatch::sample(FieldSampler& sampler, CornerCache& cache, ShortValues short_values) {
     if (keys_.empty()) return;
     // Claims are numbered in order, so key i owns slot first_slot_ + i.
     if (cache.size() != first_slot_ + keys_.size()) fault("corner cache grew outside a batch");
+    const auto positions = [&](std::span<Vec3> out) {
+        for (std::size_t i = 0; i < keys_.size(); ++i) out[i] = tree_->position(keys_[i]);
+    };
     try {
-        const Sampled sampled = sampler.sample(points_, short_values);
-        for (std::size_t i = 0; i < keys_.size(); ++i) {
-            const double value = checked_at(sampled.values, i);
-            CornerSample& slot = cache.at(first_slot_ + static_cast<std::uint32_t>(i));
-            slot.value = value;
-            if (!sampled.absent) slot.gradient = checked_at(sampled.gradients, i);
-        }
+        sampler.sample(keys_.size(), positions, [&](const SampleView& sampled) {
+            for (std::size_t i = 0; i < keys_.size(); ++i) {
+                const double value = sampled.value(i);
+                const std::uint32_t slot = first_slot_ + static_cast<std::uint32_t>(i);
+                if (sampled.absent) {
+                    cache.fill(slot, value, nullptr);
+                } else {
+                    const Vec3 gradient = sampled.gradient(i);
+                    cache.fill(slot, value, &gradient);
+                }
+            }
+        }, short_values);
     } catch (...) {
         cache.withdraw(first_slot_, keys_);
         keys_.clear();
-        points_.clear();
         throw;
     }
     keys_.clear();
-    points_.clear();
 }
 
 void queue_corners(const Octree& tree, CornerCache& cache, const RefineRequest& request,
                    CornerBatch& batch) {
     const CellKey& cell = request.cell;
     if (cell.level >= request.target || cell.level >= tree.max_depth) return;
-    queue_children(tree, cache, cell, request.target, batch);
+    auto queue = [&](const CornerKey& key) { batch.queue(tree, cache, key); };
+    child_lattice(tree, cell, request.target, queue);
 }
 
 void subdivide(Octree& tree, const CornerCache& cache, const RefineRequest& request, Pass pass) {
@@ -130,9 +206,9 @@ void subdivide(Octree& tree, const CornerCache& cache, const RefineRequest& requ
 void refine(FieldSampler& sampler, Octree& tree, CornerCache& cache,
             std::span<const RefineRequest> requests, Pass pass) {
     CornerBatch batch;
-    for (const RefineRequest& request : requests) queue_corners(tree, cache, request, batch);
+    queue_all_corners(tree, cache, requests, batch);
     batch.sample(sampler, cache);
-    for (const RefineRequest& request : requests) subdivide(tree, cache, request, pass);
+    subdivide_all(tree, cache, requests, pass);
 }
 
 std::vector<RefineRequest> one_level(std::span<const CellKey> cells) {

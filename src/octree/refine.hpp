@@ -29,23 +29,21 @@ enum class Pass { build, balance };
 // withdrawn and the cache is as it was.
 class CornerBatch {
 public:
-    void reserve(std::size_t count) {
-        keys_.reserve(count);
-        points_.reserve(count);
-    }
+    void reserve(std::size_t count) { keys_.reserve(count); }
+    // Queues `key` of `tree` (every key of a batch belongs to one tree).
     void queue(const Octree& tree, CornerCache& cache, const CornerKey& key);
     const std::vector<CornerKey>& keys() const noexcept { return keys_; }
-    const std::vector<Vec3>& points() const noexcept { return points_; }  // tree.position(key)
 
-    // Samples the queued points (see FieldSampler::sample) into their slots,
-    // entry by entry, value before gradient; the batch is then empty.
+    // Samples the queued keys' positions (see FieldSampler::sample) into their
+    // slots, entry by entry, value before gradient, reading the field's
+    // arrays in place; the batch is then empty.
     void sample(FieldSampler& sampler, CornerCache& cache,
                 ShortValues short_values = ShortValues::fault_on_read);
 
 private:
+    const Octree* tree_ = nullptr;
     std::uint32_t first_slot_ = 0;
     std::vector<CornerKey> keys_;
-    std::vector<Vec3> points_;
 };
 
 // Queues the corners the subdivisions of `request` will need, child by child

@@ -1,5 +1,6 @@
 #include "py/bridge.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "py/numpy_api.hpp"
@@ -9,16 +10,17 @@ namespace quarvel::py {
 
 namespace {
 
-// A new (N, 3) float64 array holding `points`, filled without the lock.
-PyRef query_array(std::span<const Vec3> points, ReleasedLock* released) {
+// A new (n, 3) float64 array that owns its data, filled by `fill` without the lock.
+PyRef query_array(std::size_t n, const FillPoints& fill, ReleasedLock* released) {
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);
     if (!descr) api_failure();
-    npy_intp dims[2] = {static_cast<npy_intp>(points.size()), 3};
+    npy_intp dims[2] = {static_cast<npy_intp>(n), 3};
     PyRef array = created(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0,
                                                nullptr));
-    void* data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()));
+    static_assert(sizeof(Vec3) == 3 * sizeof(double));
+    Vec3* data = static_cast<Vec3*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     const LockFree free(released);
-    std::memcpy(data, points.data(), points.size() * sizeof(Vec3));
+    fill({data, n});
     return array;
 }
 
@@ -45,35 +47,21 @@ PyArrayObject* as_float64_array(PyObject* obj, int ndim) {
     return reinterpret_cast<PyArrayObject*>(obj);
 }
 
-PyArrayObject* contiguous(PyArrayObject* values) {
+// The values in place; they must be contiguous.
+std::span<const double> values_of(PyArrayObject* values) {
     const int flags = PyArray_FLAGS(values);
     if (!(flags & NPY_ARRAY_C_CONTIGUOUS) && !(flags & NPY_ARRAY_F_CONTIGUOUS))
         throw_new(PyExc_TypeError, "The given array is not contiguous");
-    return values;
-}
-
-// Copying needs no interpreter: the arrays are checked and referenced.
-std::vector<double> copy_values(PyArrayObject* values) {
-    std::vector<double> out(static_cast<std::size_t>(PyArray_SIZE(values)));
-    if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(values), out.size() * sizeof(double));
-    return out;
+    return {static_cast<const double*>(PyArray_DATA(values)),
+            static_cast<std::size_t>(PyArray_SIZE(values))};
 }
 
 // Rows of any stride, negative ones included; columns past the third are ignored.
-std::vector<Vec3> copy_gradients(PyArrayObject* grads, std::size_t expected) {
+GradientRows rows_of(PyArrayObject* grads) {
     const npy_intp rows = PyArray_DIM(grads, 0), cols = PyArray_DIM(grads, 1);
-    const npy_intp row_step = PyArray_STRIDE(grads, 0), col_step = PyArray_STRIDE(grads, 1);
-    const char* base = static_cast<const char*>(PyArray_DATA(grads));
-    std::vector<Vec3> out;
-    out.reserve(expected);
-    for (npy_intp i = 0; i < rows; ++i) {
-        if (cols < 3) fault("ndarray: index out of bounds");
-        Vec3 g;
-        for (int j = 0; j < 3; ++j)
-            std::memcpy(&g[j], base + i * row_step + j * col_step, sizeof(double));
-        out.push_back(g);
-    }
-    return out;
+    if (rows > 0 && cols < 3) fault("ndarray: index out of bounds");
+    return {static_cast<const char*>(PyArray_DATA(grads)), PyArray_STRIDE(grads, 0),
+            PyArray_STRIDE(grads, 1), static_cast<std::size_t>(rows)};
 }
 
 }  // namespace
@@ -115,16 +103,15 @@ void EvalBridge::report(Stage stage, std::uint64_t done, std::uint64_t total) {
     if (!result) throw_pending();
 }
 
-BatchResult EvalBridge::eval_batch(std::span<const Vec3> points) {
-    BatchResult out;
-    if (points.empty()) return out;
+void EvalBridge::eval_batch_in_place(std::size_t n, const FillPoints& fill, const ReadBatch& read) {
+    if (n == 0) return;
     const LockHeld held(options_.released);
     check_signals();
     ensure_numpy();
 
     PyRef result;
     {
-        PyRef args = created(PyTuple_Pack(1, query_array(points, options_.released).get()));
+        PyRef args = created(PyTuple_Pack(1, query_array(n, fill, options_.released).get()));
         const auto start = std::chrono::steady_clock::now();
         result = PyRef::steal(PyObject_Call(eval_fn_, args.get(), nullptr));
         field_seconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -136,12 +123,26 @@ BatchResult EvalBridge::eval_batch(std::span<const Vec3> points) {
     PyRef values = item(result.get(), 0);
     PyRef gradients = item(result.get(), 1);
 
-    PyArrayObject* value_array = contiguous(as_float64_array(values.get(), 1));
-    PyArrayObject* gradient_array =
-        gradients.get() == Py_None ? nullptr : as_float64_array(gradients.get(), 2);
+    BatchView view{values_of(as_float64_array(values.get(), 1)), std::nullopt};
+    if (gradients.get() != Py_None) view.gradients = rows_of(as_float64_array(gradients.get(), 2));
+    // Reading needs no interpreter: the arrays are checked and referenced.
     const LockFree free(options_.released);
-    out.values = copy_values(value_array);
-    if (gradient_array) out.gradients = copy_gradients(gradient_array, points.size());
+    read(view);
+}
+
+BatchResult EvalBridge::eval_batch(std::span<const Vec3> points) {
+    BatchResult out;
+    const auto copy_points = [&](std::span<Vec3> query) {
+        std::copy(points.begin(), points.end(), query.begin());
+    };
+    eval_batch_in_place(points.size(), copy_points, [&](const BatchView& view) {
+        out.values.assign(view.values.begin(), view.values.end());
+        if (!view.gradients) return;
+        out.gradients.emplace();
+        out.gradients->reserve(std::max(view.gradients->rows, points.size()));
+        for (std::size_t i = 0; i < view.gradients->rows; ++i)
+            out.gradients->push_back((*view.gradients)[i]);
+    });
     return out;
 }
 

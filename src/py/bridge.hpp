@@ -25,6 +25,7 @@ public:
     explicit EvalBridge(PyObject* eval_fn, BridgeOptions options = {})  // eval_fn borrowed for the call
         : eval_fn_(eval_fn), options_(options) {}
     BatchResult eval_batch(std::span<const Vec3> points) override;
+    void eval_batch_in_place(std::size_t n, const FillPoints& fill, const ReadBatch& read) override;
     // Runs pending signal handlers; a KeyboardInterrupt ends the call.
     void poll() override;
     // Calls the progress callable with the stage's name, at a stage's start and

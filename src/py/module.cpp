@@ -53,10 +53,8 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
     BuildParams params{fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
                        static_cast<std::uint8_t>(max_depth), iso, angle,
                        adaptive ? Finish::balance : Finish::band};
-    BuildResult built = build_octree(field, params);
-    TriangleMesh mesh = extract_dual_contour(field, built.tree, angle);
-    built = BuildResult{};  // the octree is not needed for the conversion
-    return mesh_arrays(mesh);
+    TriangleMesh mesh = extract_dual_contour(field, build_octree(field, params).tree, angle);
+    return mesh_arrays(std::move(mesh));
 }
 
 PyRef build_and_count(EvalBridge& field, const BuildParams& params) {

@@ -1,6 +1,7 @@
 #include "py/results.hpp"
 
 #include <cstring>
+#include <memory>
 
 #include "py/numpy_api.hpp"
 #include "py/python_error.hpp"
@@ -16,13 +17,34 @@ PyRef float_list(const double* values, std::size_t count) {
     return list;
 }
 
-// A new C-contiguous (rows, 3) array of `type` holding a copy of `data`.
-PyRef rows_of_three(int type, const void* data, std::size_t rows) {
-    npy_intp dims[2] = {static_cast<npy_intp>(rows), 3};
-    PyRef array = created(PyArray_SimpleNew(2, dims, type));
-    if (rows > 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data,
-                    rows * 3 * 8);
+// A new (0, 3) array of `type`.
+PyRef no_rows(int type) {
+    npy_intp dims[2] = {0, 3};
+    return created(PyArray_SimpleNew(2, dims, type));
+}
+
+// A (rows, 3) array of `type` over the buffer of `rows`, which the array then
+// owns through a capsule set as its base: no copy, and no second buffer at
+// the end of a call whose result is the largest thing it made.
+template <class Row>
+PyRef adopt_rows_of_three(int type, std::vector<Row>&& rows) {
+    static_assert(sizeof(Row) == 3 * 8);
+    if (rows.empty()) return no_rows(type);
+    using Buffer = std::vector<Row>;
+    auto owned = std::make_unique<Buffer>(std::move(rows));
+    constexpr PyCapsule_Destructor release = [](PyObject* capsule) {
+        delete static_cast<Buffer*>(PyCapsule_GetPointer(capsule, nullptr));
+    };
+    PyRef base = created(PyCapsule_New(owned.get(), nullptr, release));
+    Buffer* buffer = owned.release();  // the capsule's now
+    PyArray_Descr* descr = PyArray_DescrFromType(type);
+    if (!descr) api_failure();
+    npy_intp dims[2] = {static_cast<npy_intp>(buffer->size()), 3};
+    PyRef array = created(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, buffer->data(),
+                                               NPY_ARRAY_CARRAY, nullptr));
+    // Takes the capsule's reference even when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
+        api_failure();
     return array;
 }
 
@@ -55,18 +77,16 @@ PyRef octree_stats(const Statistics& s, std::uint64_t eval_count) {
                                 items[4].get(), items[5].get()));
 }
 
-PyRef points_array(std::span<const Vec3> points) {
+PyRef points_array(std::vector<Vec3>&& points) {
     ensure_numpy();
-    return rows_of_three(NPY_FLOAT64, points.data(), points.size());
+    return adopt_rows_of_three(NPY_FLOAT64, std::move(points));
 }
 
-PyRef mesh_arrays(const TriangleMesh& mesh) {
+PyRef mesh_arrays(TriangleMesh&& mesh) {
     ensure_numpy();
-    static_assert(sizeof(Vec3) == 3 * sizeof(double));
-    static_assert(sizeof(mesh.triangles[0]) == 3 * sizeof(std::int64_t));
     // Indices are below 2^63, so the u64 bit patterns read unchanged as int64.
-    PyRef vertices = rows_of_three(NPY_FLOAT64, mesh.vertices.data(), mesh.vertices.size());
-    PyRef triangles = rows_of_three(NPY_INT64, mesh.triangles.data(), mesh.triangles.size());
+    PyRef vertices = adopt_rows_of_three(NPY_FLOAT64, std::move(mesh.vertices));
+    PyRef triangles = adopt_rows_of_three(NPY_INT64, std::move(mesh.triangles));
     return created(PyTuple_Pack(2, vertices.get(), triangles.get()));
 }
 

@@ -17,9 +17,10 @@ PyRef batch_eval_result(const BatchResult& batch);
 PyRef gradient_list(const std::vector<Vec3>& gradients);
 // (leaf_count, internal_count, outside_count, inside_count, max_leaf_depth, eval_count)
 PyRef octree_stats(const Statistics& stats, std::uint64_t eval_count);
-// (float64 (N, 3) vertices, int64 (M, 3) triangles), each owning its buffer.
-PyRef mesh_arrays(const TriangleMesh& mesh);
-// A new float64 (N, 3) array holding `points`.
-PyRef points_array(std::span<const Vec3> points);
+// (float64 (N, 3) vertices, int64 (M, 3) triangles), each keeping the
+// mesh's buffer alive as its base.
+PyRef mesh_arrays(TriangleMesh&& mesh);
+// A float64 (N, 3) array over the buffer of `points`, kept alive as its base.
+PyRef points_array(std::vector<Vec3>&& points);
 
 }  // namespace quarvel::py

@@ -116,7 +116,7 @@ TEST(balance_surface_leaf_follows_subdivided_neighbour_only_above_max_depth) {
         Octree t;
         t.size = 4;
         t.max_depth = static_cast<std::uint8_t>(max_depth);
-        const Leaf surface = t.add_leaf({std::nullopt, {-1, 1, 1, 1, 1, 1, 1, 1}}, 1);
+        const Leaf surface{1};
         ChildGroup top, below;
         top.fill(Outside{});
         below.fill(Outside{});

@@ -56,7 +56,7 @@ struct Scene {
         tree.iso_value = iso;
         const std::uint32_t edge = 1u << max_depth;
         for (unsigned k = 0; k < 8; ++k) sample(corner_of({0, 0, 0}, edge, k));
-        tree.root = make_cell(tree, samples_of({0, 0, 0}, edge), iso);
+        tree.root = make_cell(values_of({0, 0, 0}, edge), iso);
     }
 
     void sample(const CornerKey& key) {
@@ -64,10 +64,10 @@ struct Scene {
             cache.insert_or_assign(key, {value(tree.position(key)), kGradient});
     }
 
-    std::array<const CornerSample*, 8> samples_of(CornerKey m, std::uint32_t edge) const {
-        std::array<const CornerSample*, 8> s;
-        for (unsigned k = 0; k < 8; ++k) s[k] = cache.find(corner_of(m, edge, k));
-        return s;
+    std::array<double, 8> values_of(CornerKey m, std::uint32_t edge) const {
+        std::array<double, 8> v;
+        for (unsigned k = 0; k < 8; ++k) v[k] = cache.find(corner_of(m, edge, k))->value;
+        return v;
     }
 
     void split(const CellKey& cell) {
@@ -195,8 +195,7 @@ inline int edge_rule_violations(const Octree& tree) {
             for (unsigned axis = 0; axis < 3; ++axis) {
                 const unsigned j = i | (1u << axis);
                 if (j == i) continue;
-                const double iso = tree.iso_value;
-                if ((tree.data(*leaf).values[i] < iso) == (tree.data(*leaf).values[j] < iso)) continue;
+                if (((leaf->sign_mask >> i) & 1u) == ((leaf->sign_mask >> j) & 1u)) continue;
                 const long long e[3] = {c.x + static_cast<long long>(bit_x(i)),
                                         c.y + static_cast<long long>(bit_y(i)),
                                         c.z + static_cast<long long>(bit_z(i))};
@@ -220,7 +219,7 @@ inline int edge_rule_violations(const Octree& tree) {
 }
 
 // Corners of non-Internal nodes missing from the cache, without a gradient, or
-// disagreeing with the values a Leaf copied.
+// disagreeing with the signs a Leaf took from them.
 inline int corner_cache_violations(const Octree& tree, const CornerCache& cache) {
     int v = 0;
     for (const CellKey& c : collect_leaves(tree)) {
@@ -228,8 +227,9 @@ inline int corner_cache_violations(const Octree& tree, const CornerCache& cache)
         const auto* leaf = std::get_if<Leaf>(&node);
         const std::uint32_t edge = 1u << (tree.max_depth - c.level);
         for (unsigned k = 0; k < 8; ++k) {
-            const CornerSample* s = cache.find(corner_of(key_of(c, tree.max_depth), edge, k));
-            if (!s || !s->gradient || (leaf && tree.data(*leaf).values[k] != s->value)) ++v;
+            const auto s = cache.find(corner_of(key_of(c, tree.max_depth), edge, k));
+            const bool below = s && s->value < tree.iso_value;
+            if (!s || !s->gradient || (leaf && ((leaf->sign_mask >> k) & 1u) != below)) ++v;
         }
     }
     return v;

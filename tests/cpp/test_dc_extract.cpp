@@ -35,11 +35,11 @@ std::size_t count_crossing_edges(const Octree& tree) {
         if (key.level < tree.min_depth) continue;
         const OctreeNode* node = find_node(tree, key.x, key.y, key.z, key.level).node;
         if (!is_surface_leaf(*node)) continue;
-        const LeafData& leaf = tree.data(std::get<Leaf>(*node));
+        const unsigned mask = std::get<Leaf>(*node).sign_mask;
         for (unsigned a = 0; a < 8; ++a)
             for (unsigned axis = 0; axis < 3; ++axis) {
                 const unsigned b = a | (1u << axis);
-                if (b != a && (leaf.values[a] < tree.iso_value) != (leaf.values[b] < tree.iso_value)) ++n;
+                if (b != a && ((mask >> a) & 1u) != ((mask >> b) & 1u)) ++n;
             }
     }
     return n;

@@ -37,7 +37,6 @@ struct FourCells {
             SurfaceCell c;
             c.key = keys[q];
             c.sign_mask = masks[q];
-            for (unsigned i = 0; i < 8; ++i) c.values[i] = (masks[q] >> i & 1u) ? -1.0 : 1.0;
             c.edge = 1.0;
             c.min = {0.0, double(keys[q].y), double(keys[q].z)};
             cells.push_back(c);
@@ -47,7 +46,7 @@ struct FourCells {
         PlacedVertices placed;
         placed.positions = positions;
         placed.first_vertex = first;
-        return generate_faces(index_surface_cells(cells), placed, 0.0);
+        return generate_faces(index_surface_cells(cells), placed);
     }
 };
 
@@ -85,10 +84,7 @@ TEST(dc_faces_pick_the_vertex_of_the_edges_inside_corner) {
 
     // The same edge with the signs swapped winds the other way.
     FourCells flipped;
-    for (auto& c : flipped.cells) {
-        for (double& v : c.values) v = -v;
-        c.sign_mask = static_cast<std::uint8_t>(~c.sign_mask);
-    }
+    for (auto& c : flipped.cells) c.sign_mask = static_cast<std::uint8_t>(~c.sign_mask);
     flipped.positions[3] = {0.5, 0.5, 0.5};  // q3 now has a single vertex
     for (const Triangle& t : flipped.faces()) {
         TriangleMesh one{flipped.positions, {t}, {}};

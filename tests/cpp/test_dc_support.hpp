@@ -62,9 +62,9 @@ inline quarvel::Octree uniform_tree(quarvel::Evaluator& field, Vec3 origin, doub
         if (batch.gradients) s.gradient = (*batch.gradients)[i];
         cache.insert_or_assign(keys[i], s);
     }
-    std::array<const CornerSample*, 8> root;
-    for (unsigned i = 0; i < 8; ++i) root[i] = cache.find(corner_of({0, 0, 0}, 1u << depth, i));
-    tree.root = make_cell(tree, root, iso);
+    std::array<double, 8> root;
+    for (unsigned i = 0; i < 8; ++i) root[i] = cache.find(corner_of({0, 0, 0}, 1u << depth, i))->value;
+    tree.root = make_cell(root, iso);
     for (unsigned level = 0; level < depth; ++level) {
         const std::uint32_t cells = 1u << level;
         for (std::uint32_t z = 0; z < cells; ++z)
@@ -76,6 +76,7 @@ inline quarvel::Octree uniform_tree(quarvel::Evaluator& field, Vec3 origin, doub
                     subdivide(tree, cache, {cell, static_cast<std::uint8_t>(level + 1)}, Pass::build);
                 }
     }
+    tree.corners = std::move(cache);  // as a build for the pipeline keeps them
     return tree;
 }
 

@@ -11,30 +11,12 @@
 #include "octree/build.hpp"
 #include "octree/octree.hpp"
 #include "octree/refine.hpp"
+#include "test_balance_support.hpp"
 
 using namespace quarvel;
 using testing::LambdaField;
 
 namespace {
-
-std::array<CornerSample, 8> samples_of(std::array<double, 8> values) {
-    std::array<CornerSample, 8> s;
-    for (unsigned i = 0; i < 8; ++i) s[i] = {values[i], Vec3{1, 0, 0}};
-    return s;
-}
-
-OctreeNode cell_of(Octree& tree, const std::array<CornerSample, 8>& s, double iso) {
-    std::array<const CornerSample*, 8> p;
-    for (unsigned i = 0; i < 8; ++i) p[i] = &s[i];
-    return make_cell(tree, p, iso);
-}
-
-LeafData leaf_with_gradients(const std::array<Vec3, 8>& g) {
-    LeafData leaf;
-    leaf.values = {-1, 1, 1, 1, 1, 1, 1, 1};
-    leaf.gradients = g;
-    return leaf;
-}
 
 std::array<Vec3, 8> all_equal(Vec3 g) {
     std::array<Vec3, 8> a;
@@ -66,21 +48,12 @@ TEST(cube_around_widens_short_axes_and_ignores_nan) {
 }
 
 TEST(make_cell_masks_are_strict_and_nan_is_not_below) {
-    Octree tree;
-    CHECK(std::holds_alternative<Outside>(cell_of(tree, samples_of({0, 0, 0, 0, 0, 0, 0, 0}), 0.0)));
-    CHECK(std::holds_alternative<Inside>(
-        cell_of(tree, samples_of({-1, -1, -1, -1, -1, -1, -1, -1}), 0.0)));
-    CHECK(tree.leaf_data.empty());  // uniform cells carry no samples
+    CHECK(std::holds_alternative<Outside>(make_cell({0, 0, 0, 0, 0, 0, 0, 0}, 0.0)));
+    CHECK(std::holds_alternative<Inside>(make_cell({-1, -1, -1, -1, -1, -1, -1, -1}, 0.0)));
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    OctreeNode node = cell_of(tree, samples_of({-1, nan, 0, 1, -2, 5, -0.0, 3}), 0.0);
+    OctreeNode node = make_cell({-1, nan, 0, 1, -2, 5, -0.0, 3}, 0.0);
     REQUIRE(std::holds_alternative<Leaf>(node));
-    const Leaf& leaf = std::get<Leaf>(node);
-    CHECK_EQ(int(leaf.sign_mask), 0b00010001);
-    CHECK(tree.data(leaf).gradients.has_value());
-    CHECK_EQ(tree.data(leaf).values[4], -2.0);
-    auto partial = samples_of({-1, 1, 1, 1, 1, 1, 1, 1});
-    partial[5].gradient.reset();
-    CHECK(!tree.data(std::get<Leaf>(cell_of(tree, partial, 0.0))).gradients.has_value());
+    CHECK_EQ(int(std::get<Leaf>(node).sign_mask), 0b00010001);
 }
 
 TEST(subdivide_root_of_depth_one_tree_and_walks) {
@@ -127,21 +100,20 @@ TEST(subdivide_with_missing_corner_faults) {
 
 TEST(leaf_angle_and_magnitude_tests) {
     const double cos30 = std::cos(30.0 * M_PI / 180.0);
-    CHECK(!leaf_selected(leaf_with_gradients(all_equal({0, 0, 1})), cos30));
+    CHECK(!leaf_selected((all_equal({0, 0, 1})), cos30));
     // Threshold 0 degrees: any two distinct unit normals select the leaf.
     auto g = all_equal({0, 0, 1});
     g[3] = {0, std::sin(0.01), std::cos(0.01)};
-    CHECK(leaf_selected(leaf_with_gradients(g), 1.0));
-    CHECK(!leaf_selected(leaf_with_gradients(g), cos30));
+    CHECK(leaf_selected((g), 1.0));
+    CHECK(!leaf_selected((g), cos30));
     // Magnitudes 1 and 4.5 with parallel normals select; 1 and 4 do not.
     g = all_equal({0, 0, 1});
     g[7] = {0, 0, 4.5};
-    CHECK(leaf_selected(leaf_with_gradients(g), cos30));
+    CHECK(leaf_selected((g), cos30));
     g[7] = {0, 0, 4};
-    CHECK(!leaf_selected(leaf_with_gradients(g), cos30));
+    CHECK(!leaf_selected((g), cos30));
     // All gradients vanishing: no normals, gmin <= 1e-12, not selected.
-    CHECK(!leaf_selected(leaf_with_gradients(all_equal({1e-13, 0, 0})), cos30));
-    CHECK(!leaf_selected(LeafData{}, 1.0));
+    CHECK(!leaf_selected((all_equal({1e-13, 0, 0})), cos30));
 }
 
 TEST(uniform_cell_distance_test) {
@@ -223,6 +195,48 @@ TEST(adaptive_builds_never_sample_a_point_twice) {
             }
         }
     }
+}
+
+TEST(walk_order_of_cells_matches_the_walk) {
+    LambdaField field = testing::sphere(0.45, {0.1, -0.05, 0.02});
+    const BuildResult r = build_octree(field, params(2, 6));
+    const std::vector<CellKey> walked = collect_leaves(r.tree);
+    REQUIRE(walked.size() > 1000);
+    bool ordered = true;
+    for (std::size_t i = 1; i < walked.size(); ++i) {
+        const CornerKey a = min_corner(walked[i - 1], 6), b = min_corner(walked[i], 6);
+        ordered = ordered && walk_order_less(walked[i - 1], walked[i], 6) &&
+                  !walk_order_less(walked[i], walked[i - 1], 6) && walk_code(a) < walk_code(b);
+    }
+    CHECK(ordered);
+    // An ancestor comes before its descendants, and a cell is not before itself.
+    const CellKey cell{5, 3, 6, 3};
+    CHECK(walk_order_less(ancestor(cell, 1), cell, 6));
+    CHECK(!walk_order_less(cell, ancestor(cell, 1), 6));
+    CHECK(!walk_order_less(cell, cell, 6));
+}
+
+TEST(band_passes_over_touched_leaves_equal_whole_walks) {
+    // A tree refined unevenly (a small sphere far down one corner, a coarse
+    // rest), then band passes run to the end: after every pass, the pass over
+    // the leaves its splits touched finds what a walk of the whole tree finds.
+    balance_testing::Scene s(6, balance_testing::sphere_value({13.3, 12.7, 14.1}, 5.2));
+    s.split_down({13, 13, 14}, 4);
+    s.split_down({40, 50, 20}, 2);
+    auto field = s.field();
+    FieldSampler sampler(field, fd_step(s.tree));
+    std::vector<CellKey> cells = band_detail::band_requests(s.tree);
+    int passes = 0;
+    for (; !cells.empty(); ++passes) {
+        refine(sampler, s.tree, s.cache, one_level(cells), Pass::build);
+        const std::vector<CellKey> whole = band_detail::band_requests(s.tree);
+        const std::vector<CellKey> touched = band_detail::leaves_touched(s.tree, cells);
+        CHECK_EQ(balance_testing::cells_text(band_detail::band_requests(s.tree, touched)),
+                 balance_testing::cells_text(whole));
+        cells = whole;
+    }
+    CHECK(passes > 3);
+    CHECK_EQ(int(statistics(s.tree).max_leaf_depth), 6);
 }
 
 TEST(band_refinement_leaves_no_coarse_face_neighbour_of_a_leaf) {

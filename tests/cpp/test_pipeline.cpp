@@ -101,7 +101,7 @@ TEST(guard_finds_a_ball_hidden_between_the_first_lattice_points) {
     });
     for (bool guard : {false, true}) {
         BuildParams params{{-1, -1, -1}, {1, 1, 1}, 3, 6};
-        params.options = guard ? BuildOptions::pipeline(true, 1.0) : BuildOptions::exact();
+        params.options = BuildOptions::pipeline(guard, 1.0);
         const Octree tree = build_octree(field, params).tree;
         const TriangleMesh mesh = extract_dual_contour(field, tree, 30.0, DcOptions::pipeline(false));
         std::size_t near_hidden = 0;
@@ -118,14 +118,12 @@ TEST(crossings_are_solved_once_per_edge_to_the_surface) {
     for (bool with_gradients : {true, false}) {
         auto field = testing::sphere(0.35, centre, with_gradients);
         const Octree tree = dctest::uniform_tree(field, {0, 0, 0}, 1.0, 5);
-        const SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
-        const std::vector<EdgeCrossing> crossings = build_crossings(surface, 0.0);
-        const DistinctEdges distinct = distinct_edges(surface, crossings);
+        SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
+        attach_corner_values(surface, tree);
+        const DistinctEdges distinct = distinct_edges(surface, build_crossings(surface), 0.0);
         // An inner edge is shared by four cells of one level.
-        CHECK(distinct.edges.size() * 3 < crossings.size());
-        std::vector<double> f1;
-        for (const EdgeCrossing& c : distinct.edges)
-            f1.push_back(surface.cells[c.cell].values[CUBE_EDGES[c.edge][1]]);
+        CHECK(distinct.edges.size() * 3 < distinct.edge_of.size());
+        const std::vector<double>& f1 = distinct.f1;
         FieldSampler sampler(field, fd_step(tree));
         const Located located = solve_crossings(sampler, distinct.edges, f1, 0.0);
         const double edge = tree.finest_edge();
@@ -141,14 +139,14 @@ TEST(crossings_are_solved_once_per_edge_to_the_surface) {
 TEST(crossings_at_a_corner_or_between_infinities) {
     // Corner values exactly at the iso value end the search there, unasked.
     testing::LambdaField plane([](const Vec3& p) { return p[0] - 0.25; });
-    const EdgeCrossing at_corner{{0, 0, 0}, {0.25, 0, 0}, -0.25, 0, 0, 0};
+    const EdgeCrossing at_corner{{0, 0, 0}, {0.25, 0, 0}, -0.25, 0, 0};
     FieldSampler sampler(plane, 1e-3);
     const std::vector<double> f1{0.0};
     CHECK(solve_crossings(sampler, std::span(&at_corner, 1), f1, 0.0).points[0] == (Vec3{0.25, 0, 0}));
     CHECK_EQ(sampler.evaluations(), 0u);
     // Infinite values only tell sides: bisection to the engine's 1/256.
     testing::LambdaField occupancy([](const Vec3& p) { return p[0] < 0.3 ? -kInf : kInf; });
-    const EdgeCrossing across{{0, 0, 0}, {1, 0, 0}, -kInf, 0, 0, 0};
+    const EdgeCrossing across{{0, 0, 0}, {1, 0, 0}, -kInf, 0, 0};
     FieldSampler bisecting(occupancy, 1e-3);
     const std::vector<double> inf1{kInf};
     const Located located = solve_crossings(bisecting, std::span(&across, 1), inf1, 0.0);

@@ -6,6 +6,7 @@ from __future__ import annotations
 import math
 import multiprocessing
 import threading
+import warnings
 from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
@@ -200,3 +201,35 @@ def test_other_threads_run_while_the_core_works():
         thread.join()
     between = [b - a for (_, a), (_, b) in zip(marks[1::2], marks[2::2], strict=False)]
     assert sum(between) > 0
+
+
+@pytest.mark.parametrize(
+    ("bounds", "options", "seen"),
+    [
+        (((2, 2, 2), (3, 3, 3)), {}, "above iso=0 at every point sampled (least value 2.87"),
+        (((-0.1, -0.1, -0.1), (0.1, 0.1, 0.1)), {"clip": False}, "below iso=0 at every point sampled (greatest "),
+        (None, {"iso": -1.0}, "above iso=-1 at every point sampled (least value -0.5"),
+    ],
+    ids=["bounds-miss", "bounds-inside", "iso-below-the-field"],
+)
+def test_no_surface_is_an_error_saying_what_to_check(bounds, options, seen):
+    shape = qv.sphere(0.5)
+    with pytest.raises(qv.NoSurfaceError, match="no surface found within the bounds") as caught:
+        qv.mesh(shape, bounds, max_depth=4, **options)
+    assert seen in str(caught.value) and "allow_empty=True" in str(caught.value)
+    empty = qv.mesh(shape, bounds, max_depth=4, allow_empty=True, **options)
+    assert len(empty.triangles) == 0
+
+
+@pytest.mark.parametrize("clip", [False, None], ids=["closed", "clipped"])
+def test_a_field_positive_inside_is_flagged(clip):
+    with pytest.warns(UserWarning, match="the field looks positive inside"):
+        qv.mesh(lambda p: -ball_values(p), BOX, max_depth=4, clip=clip)
+
+
+def test_fields_the_right_way_round_are_not_flagged():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        qv.mesh(ball, BOX, max_depth=4)  # clipped to BOX, outside all around it
+        qv.mesh(ball, ((-1, -1, 0), (1, 1, 1)), max_depth=4, margin=0.0)  # cut, hardly any point around it
+        qv.mesh(*CASES["gyroid-slab"][:2], max_depth=4)  # clipped, inside and outside around it

@@ -94,6 +94,13 @@ def test_shapes_lists_every_builtin():
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--batch-size", "0"], 2, "batch_size must be a positive integer"),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--workers", "0"], 2, "--workers must be at least 1"),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--lipschitz", "nan"], 2, "lipschitz must be a positive number"),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--voxel-size", "0"], 2, "voxel_size must be a positive number"),
+        (
+            ["mesh", "torus", "-o", "{tmp}/t.ply", "--voxel-size", "0.1", "--max-depth", "5"],
+            2,
+            "argument --max-depth: not allowed with argument --voxel-size",
+        ),
+        (["mesh", "torus", "-o", "{tmp}/t.ply", "--bounds", "nan", "0", "0", "1", "1", "1"], 2, "hold NaN"),
         (["mesh", "torus", "-o", "{tmp}/t.xyz"], 2, "use a .ply, .obj or .stl file name"),
         (["mesh", "torus", "-o", "{tmp}/t.ply", "--preview", "{tmp}/t.txt"], 2, "cannot write a preview named"),
         (
@@ -199,7 +206,10 @@ def test_options_reach_the_mesh(tmp_path, suffix):
     mesh = qv.Mesh.load(out)
     assert mesh.is_watertight
     assert mesh.volume == pytest.approx(4 / 3 * math.pi * 1.5**3, rel=0.02)
-    assert result.stderr.startswith("\rquarvel: sampling ") and "\rquarvel: faces " in result.stderr
+    # A pipe gets one line per stage, no carriage return.
+    stages = [line.split()[2] for line in result.stderr.splitlines()]
+    assert stages == ["sampling", "refining", "crossings", "vertices", "faces"] and "\r" not in result.stderr
+    assert "at depth 5 (cells 0.103)" in result.stdout  # a ball of radius 1.5, its box grown by 5%: 3.3 / 2**5
 
 
 @needs_engine
@@ -282,7 +292,14 @@ def test_fields_that_exit_are_failures(tmp_path, body, bounds, message):
 @needs_engine
 def test_no_surface_is_an_error(tmp_path):
     result = run_cli("mesh", "sphere", "-o", str(tmp_path / "t.ply"), "--iso", "-5")
-    assert result.returncode == 1 and "no surface found" in result.stderr
+    assert result.returncode == 1 and "quarvel: error: no surface found within the bounds" in result.stderr
+
+
+@needs_engine
+def test_voxel_size_sets_the_depth(tmp_path):
+    result = run_cli("mesh", "sphere", "-o", str(tmp_path / "t.ply"), "--voxel-size", "0.05")
+    assert result.returncode == 0, result.stderr
+    assert "at depth 6 (cells 0.0344)" in result.stdout  # 2.2 / 2**6: the first depth with cells <= 0.05
 
 
 @needs_engine

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import math
 import sys
 import types
@@ -10,6 +11,7 @@ import numpy as np
 import pytest
 
 import quarvel as qv
+from quarvel._progress import ProgressBar
 from test_quarvel_helpers import cube_mesh
 
 TETRA = (np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], dtype=float),
@@ -260,11 +262,53 @@ def test_bad_depths_are_refused_before_any_work(engine, min_depth, max_depth, me
     assert engine.calls == []
 
 
-def test_progress_bar_draws_each_report_in_place(engine, capsys):
-    qv.mesh(qv.sphere(), progress=True)
-    err = capsys.readouterr().err
-    assert err.endswith("\n") and err.count("\r") == 2
-    assert err.rstrip().split("\r")[-1].startswith("quarvel: faces     [########################] 2/2 ")
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+# A stage that ends is shown whole, reported so or not; the last one only on success.
+REPORTS = [("sampling", 0, 1), ("sampling", 1, 1), ("refining", 2, 4), ("faces", 0, 0), ("faces", 6, 7)]
+
+
+@pytest.mark.parametrize("stream", [io.StringIO, Terminal], ids=["pipe", "terminal"])
+def test_progress_keeps_one_line_per_stage(monkeypatch, stream):
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # the built-in bar
+    out = stream()
+    with pytest.raises(KeyboardInterrupt), ProgressBar(out) as bar:
+        for report in REPORTS:
+            bar(*report)
+        raise KeyboardInterrupt
+    text = out.getvalue()
+    lines = [line.split("\r")[-1].split() for line in text.split("\n")[:-1]]
+    assert [line[1:3] for line in lines] == [["[1/5]", "sampling"], ["[2/5]", "refining"], ["[5/5]", "faces"]]
+    assert [line[-3] for line in lines] == ["1/1", "4/4", "6/7"]
+    assert ("\r" in text) == (stream is Terminal)
+
+
+def test_progress_on_a_terminal_uses_tqdm_when_installed(monkeypatch):
+    bars = []
+
+    class FakeTqdm:
+        def __init__(self, total, desc, **options):
+            self.total, self.desc, self.n, self.closed = total, desc, 0, False
+            bars.append(self)
+
+        def refresh(self):
+            pass
+
+        def close(self):
+            self.closed = True
+
+    monkeypatch.setitem(sys.modules, "tqdm", types.SimpleNamespace(tqdm=FakeTqdm))
+    with ProgressBar(Terminal()) as bar:
+        for report in REPORTS:
+            bar(*report)
+    assert [(b.desc, b.n, b.total, b.closed) for b in bars] == [
+        ("quarvel [1/5] sampling", 1, 1, True),
+        ("quarvel [2/5] refining", 4, 4, True),
+        ("quarvel [5/5] faces", 7, 7, True),
+    ]
 
 
 def test_progress_hook_and_default(engine, capsys):
@@ -329,3 +373,84 @@ def test_stats_add_the_package_side(engine):
     stats = qv.mesh(qv.sphere(), batch_size=3, keep="largest").stats
     assert (stats["batches"], stats["keep"], stats["clipped"]) == (5, "largest", False)  # 5 and 7 points, by 3
     assert stats["module_seconds"] == pytest.approx(0.3)
+
+
+# ---------------------------------------------------------------- mistakes people make
+
+
+def xyz_field(x, y, z):
+    return x * x + y * y + z * z - 0.25
+
+
+@pytest.mark.parametrize(
+    ("field", "error", "message", "cause"),
+    [
+        (xyz_field, TypeError, r"xyz_field\(x, y, z\) cannot be called with one argument: a field takes one \(N, 3\)",
+         TypeError),
+        (lambda p: math.sqrt(p[:, 0] ** 2) - 0.5, TypeError,
+         r"raised TypeError on its first call \(.*\): a field takes one \(N, 3\).*np.sqrt", TypeError),
+        (lambda p: None, ValueError, "returned None for 5 points: does it forget to return", type(None)),
+    ],
+    ids=["signature", "math-sqrt", "no-return"],
+)  # fmt: skip
+def test_common_field_mistakes_say_what_a_field_takes(engine, field, error, message, cause):
+    with pytest.raises(error, match=message) as caught:
+        qv.mesh(field, ((-1, -1, -1), (1, 1, 1)))
+    assert type(caught.value.__cause__) is cause
+
+
+def test_a_type_error_after_the_first_call_travels_unchanged(engine):
+    calls = []
+
+    def fails_second(p):
+        calls.append(len(p))
+        if len(calls) == 2:
+            raise TypeError("late")
+        return p[:, 0]
+
+    with pytest.raises(TypeError, match="^late$"):
+        qv.mesh(fails_second, ((-1, -1, -1), (1, 1, 1)))
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"margin": math.nan}, "margin must be a finite number >= 0"),
+        ({"margin": math.inf}, "margin must be a finite number >= 0"),
+        ({"margin": -0.6}, "margin must be a finite number >= 0"),
+        ({"bounds": ((math.nan, 0, 0), (1, 1, 1))}, r"hold NaN: pass bounds as \(lo, hi\)"),
+        ({"bounds": (-1, -1, -1, 1, 1)}, r"bounds of shape \(5,\): pass bounds as \(lo, hi\)"),
+        ({"bounds": ((-1, -1), (1, 1, 1))}, r"cannot read bounds .*: pass bounds as \(lo, hi\)"),
+        ({"bounds": ((-1, -1, 0), (1, 1, 0))}, "enclose no volume"),
+        ({"voxel_size": 0.0}, "voxel_size must be a positive number"),
+        ({"voxel_size": 0.1, "max_depth": 5}, "give max_depth or voxel_size, not both"),
+        ({"voxel_size": 1e-12}, "finer than the finest cell reachable"),
+    ],
+)
+def test_bad_margins_bounds_and_voxel_sizes_are_refused(engine, options, message):
+    with pytest.raises(ValueError, match=message):
+        qv.mesh(qv.sphere(), **options)
+    assert engine.calls == []
+
+
+def test_six_numbers_are_bounds(engine):
+    qv.mesh(qv.sphere(), (-1, -2, -3, 1, 2, 3), margin=0.0)
+    assert (engine.calls[0]["bbox_min"], engine.calls[0]["bbox_max"]) == ((-1, -2, -3), (1, 2, 3))
+
+
+@pytest.mark.parametrize(
+    ("voxel_size", "depth"),
+    [(2.2 / 128, 7), (2.2 / 128 * 0.999, 8), (2.2 / 100, 7), (10.0, 3)],
+    ids=["exact", "just-below", "between", "coarser-than-min-depth"],
+)
+def test_voxel_size_picks_the_smallest_depth_that_gives_it(engine, voxel_size, depth):
+    stats = qv.mesh(qv.sphere(1.0), voxel_size=voxel_size).stats  # a box of edge 2.2 with the margin
+    assert engine.calls[0]["max_depth"] == stats["max_depth"] == depth
+    assert stats["cell_size"] == pytest.approx(2.2 / 2**depth)
+
+
+@pytest.mark.parametrize(("max_depth", "progress", "shown"), [(10, None, True), (10, False, False), (8, True, False)])
+def test_long_runs_announce_their_cost(engine, capsys, max_depth, progress, shown):
+    qv.mesh(qv.sphere(), max_depth=max_depth, progress=progress)
+    err = capsys.readouterr().err
+    assert ("million field evaluations and" in err) == shown

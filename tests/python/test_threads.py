@@ -304,6 +304,57 @@ def test_pool_size_and_results_identical_for_any_size(env, workers):
     assert out[1:] == expected
 
 
+CALLS_RUN = """
+import hashlib
+
+def calls(field, run=None, **kw):
+    # Every point the field is asked for, in order, and the mesh made.
+    seen = hashlib.sha256()
+    def recording(p):
+        seen.update(p.tobytes())
+        return field(p)
+    result = (run or mesh)(recording, **{"min_depth": 3, **kw})
+    return seen.hexdigest()[:16] + digest(result)[:16]
+"""
+
+ENGINE_CALLS_RUN = CALLS_RUN + """
+print(calls(sphere, max_depth=7), calls(sphere, max_depth=7, adaptive=True),
+      calls(box, max_depth=7), calls(box, min_depth=1, max_depth=7, adaptive=True))
+"""
+
+
+def test_field_calls_identical_for_any_pool_size():
+    """The build's and the balance's parallel steps (corner gathering,
+    children, whole-tree walks) at sizes where they run on the pool: every
+    batch the field sees, in order, and the mesh are the same for 1, 2 and 5
+    threads."""
+    outs = [run_child(ENGINE_CALLS_RUN, env={"RAYON_NUM_THREADS": n}, timeout=300) for n in ("1", "2", "5")]
+    assert outs[0] == outs[1] == outs[2]
+
+
+PIPELINE_CALLS_RUN = CALLS_RUN + """
+import quarvel
+
+def pipeline(field, **kw):
+    m = quarvel.mesh(field, ((-1, -1, -1), (1, 1, 1)), max_depth=7, progress=False, **kw)
+    return m.vertices, m.triangles, m.normals
+
+def values_only(field):
+    return lambda p: (field(p)[0], None)
+
+print(calls(sphere, pipeline), calls(values_only(sphere), pipeline),
+      calls(box, pipeline, adaptive=True, min_depth=1))
+"""
+
+
+def test_pipeline_field_calls_identical_for_any_pool_size():
+    """The same for the package's pipeline, whose guard adds the cells it has
+    not proven to the parallel walks' requests and whose crossing search runs
+    once per distinct edge."""
+    outs = [run_child(PIPELINE_CALLS_RUN, env={"RAYON_NUM_THREADS": n}, timeout=300) for n in ("1", "2", "5")]
+    assert outs[0] == outs[1] == outs[2]
+
+
 SHIM_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shims", "fail_pthread_create.c")
 
 

@@ -82,7 +82,7 @@ PyRef count(std::uint64_t n) { return created(PyLong_FromUnsignedLongLong(n)); }
 
 struct Outcome {
     TriangleMesh mesh;
-    BuildResult built;  // its tree emptied once counted
+    BuildResult built;  // its tree moved into the extraction once counted
     std::uint64_t cells = 0;
     ExtractionStats extraction;
     double seconds = 0.0;
@@ -135,8 +135,9 @@ Outcome run(const Request& r, ReleasedLock& released) {
     o.built = build_octree(field, r.build);
     // The tree only grows: its final size is its peak.
     o.cells = 1 + 8 * static_cast<std::uint64_t>(o.built.tree.children.size());
-    o.mesh = extract_dual_contour(field, o.built.tree, r.build.angle_threshold_deg, r.dc, &o.extraction);
-    o.built.tree = Octree{};
+    // The tree (with its corner samples) goes once its surface cells are collected.
+    o.mesh = extract_dual_contour(field, std::move(o.built.tree), r.build.angle_threshold_deg, r.dc,
+                                  &o.extraction);
     o.manifold = r.dc.manifold;
     o.field_calls = bridge.calls();
     o.field_seconds = bridge.field_seconds();
@@ -151,8 +152,8 @@ PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
         ReleasedLock released;
         outcome = run(r, released);
     }
-    PyRef normals = points_array(outcome.mesh.normals);
-    PyRef arrays = mesh_arrays(outcome.mesh);
+    PyRef normals = points_array(std::move(outcome.mesh.normals));
+    PyRef arrays = mesh_arrays(std::move(outcome.mesh));
     PyRef stats = stats_dict(outcome);
     return created(PyTuple_Pack(4, PyTuple_GET_ITEM(arrays.get(), 0), PyTuple_GET_ITEM(arrays.get(), 1),
                                 normals.get(), stats.get()));
