@@ -9,7 +9,7 @@ edge error in finest cells h.  ``--timing`` instead prints the median wall
 time of the pipeline with and without the option, side by side.
 
     .venv/bin/python bench/bench_manifold.py [--depths 6 7 8] [--seeds 20] [--values-only]
-    .venv/bin/python bench/bench_manifold.py --timing [--depths 7 8 9] [--repeat 3]
+    .venv/bin/python bench/bench_manifold.py --timing [--depths 7 8 9] [--repeat 3] [--shapes sphere gyroid]
 """
 
 from __future__ import annotations
@@ -134,7 +134,8 @@ def timing(args) -> None:
     shapes = {"sphere": qv.sphere(0.5), "turned box": turned_box()[0], "gyroid": qv.builtin("gyroid")}
     print("| shape | depth | without (s) | with manifold (s) | ratio |")
     print("|---|---|---|---|---|")
-    for name, shape in shapes.items():
+    for name in args.shapes:
+        shape = shapes[name]
         for depth in args.depths:
             seconds = {False: [], True: []}
             for _ in range(args.repeat):
@@ -154,6 +155,8 @@ def main() -> None:
     parser.add_argument("--manifold", choices=("on", "off", "default"), default="default")
     parser.add_argument("--timing", action="store_true")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--shapes", nargs="+", choices=("sphere", "turned box", "gyroid"),
+                        default=["sphere", "turned box", "gyroid"], help="the shapes timed")
     args = parser.parse_args()
     if args.timing:
         args.depths = args.depths or [7, 8, 9]
