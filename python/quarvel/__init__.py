@@ -12,6 +12,7 @@ previews and the ``quarvel`` command line.
 
 from ._bounds import Bounds
 from ._builtins import BUILTINS, builtin
+from ._check import MeshCheck
 from ._compile import CompileError, Program
 from ._deform import bend, repeat, twist
 from ._extract import NoSurfaceError, mesh
@@ -40,6 +41,7 @@ __all__ = [
     "Bounds",
     "CompileError",
     "Mesh",
+    "MeshCheck",
     "NoSurfaceError",
     "Program",
     "Shape",

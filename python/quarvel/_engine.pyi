@@ -8,6 +8,9 @@ from numpy.typing import ArrayLike, NDArray
 
 Point = Sequence[SupportsFloat]
 
+def check_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> dict[str, Any]:
+    """Counts of degenerate triangles, boundary, non-manifold and misoriented edges and non-manifold vertices, and the (K, 2) crossing triangle pairs. Private: call Mesh.check."""
+
 def extract(
     field: Callable[[NDArray[np.float64]], Any],
     lo: Point,
@@ -22,6 +25,7 @@ def extract(
     clip: tuple[Point, Point] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
     bounds: bool = True,
+    manifold: bool = True,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any]]:
     """Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.
 

@@ -58,6 +58,7 @@ def mesh(
     batch_size: int | None = None,
     executor: Executor | None = None,
     progress: bool | ProgressHook | None = None,
+    manifold: bool = True,
     allow_empty: bool = False,
     native: bool | None = None,
     intervals: bool = True,
@@ -130,6 +131,23 @@ def mesh(
     A field that returns NaN at a point the meshing needs raises ValueError
     saying how many and where; +inf and -inf count as outside and inside.
 
+    **Printable.**  With ``manifold=True`` (the default) the mesh is a closed,
+    consistently oriented 2-manifold whose triangles do not pass through
+    each other, as printing, simulation and mesh booleans need
+    (:meth:`Mesh.check` verifies it).  Where a vertex placed on a sharp
+    feature folds its triangles over their neighbours (at concave creases),
+    it steps back toward the mean of its cell's crossing points and, if
+    need be, toward the cell's middle; where separate sheets of surface meet
+    at one vertex or edge, the vertex or edge is split.  Sharp corners and
+    edges elsewhere stay where they are.  ``mesh.stats["repaired"]`` counts
+    the vertices moved (``folds_fixed``) and added (``vertices_split``);
+    should any crossing remain (``unrepaired_pairs``), a RuntimeWarning says
+    so.  Below the resolution, the rule is: a feature thinner than about two
+    finest cells (a plate, a wall, a gap between two bodies) may come out
+    perforated, closed up or in pieces, but the result is still a closed
+    manifold; raise ``max_depth`` to keep it.  ``manifold=False`` returns the
+    faces as placed, slightly faster.
+
     **Honest results.**  When the mesh has no triangles, :class:`NoSurfaceError`
     (a ValueError) says so, with the range of values the field gave, unless
     ``allow_empty=True``.  A field that looks positive inside gives a
@@ -196,14 +214,18 @@ def mesh(
         vertices, triangles, normals, stats = engine.extract(
             calls if program is None else program.native, box.lo, box.hi, min_depth, max_depth,
             float(iso), float(angle_threshold), bool(adaptive), keep == "largest", factor, cut, hook,
-            bool(intervals),
+            bool(intervals), bool(manifold),
         )  # fmt: skip
+    unrepaired = stats.get("repaired", {}).get("unrepaired_pairs", 0)
+    if unrepaired:
+        warnings.warn(f"{unrepaired} pairs of triangles still cross after repair", RuntimeWarning, stacklevel=2)
     stats.update(
         batches=0 if calls is None else calls.calls,
         module_seconds=max(stats["seconds"] - stats["field_seconds"], 0.0),
         lipschitz=factor,
         clipped=cut is not None,
         keep=keep,
+        manifold=bool(manifold),
         max_depth=max_depth,
         cell_size=max(box.size) / 2**max_depth,
     )

@@ -176,6 +176,12 @@ def _add_mesh_parser(commands: Any) -> None:
         help="keep every connected piece (default) or only the largest",
     )
     sub.add_argument(
+        "--manifold",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="repair folds and pinches so the mesh is printable (default: on)",
+    )
+    sub.add_argument(
         "--clip",
         action=argparse.BooleanOptionalAction,
         default=None,
@@ -341,6 +347,7 @@ def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace) -> Me
             progress=args.progress,
             native=args.native,
             intervals=args.intervals,
+            manifold=args.manifold,
         )
 
 

@@ -59,9 +59,11 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     sampler.report(Stage::faces, 0, surface.cells.size());
     TriangleMesh mesh;
     mesh.triangles = generate_faces(surface, placed);
+    if (options.manifold) counted.repair = repair_folds(placed, mesh.triangles, surface);
     mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
     if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);
+    if (options.manifold) counted.repair.vertices_split = split_pinches(mesh);
     sampler.poll();
     if (options.keep_largest) keep_largest_component(mesh);
     check_finite(mesh);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "dc/mesh.hpp"
+#include "dc/repair.hpp"
 #include "dc/surface_cells.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
@@ -19,6 +20,7 @@ struct ExtractionStats {
     std::uint64_t normal_evaluations = 0;    // normals there, where the search gave none
     std::uint64_t vertex_evaluations = 0;    // projecting vertices onto the surface
     std::uint64_t pieces = 0;                // connected pieces of the mesh returned
+    RepairStats repair;                      // with options.manifold
 };
 
 // `tree` is read only; `angle_threshold_deg` drives the sharp-feature test.

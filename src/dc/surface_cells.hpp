@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/box.hpp"
 #include "core/flat_map.hpp"
 #include "dc/component.hpp"
 #include "octree/octree.hpp"
@@ -68,10 +69,13 @@ struct DcOptions {
     bool keep_largest = true;
     // Unit normals at the vertices, from the field's gradients.
     bool vertex_normals = false;
+    // Faces as made, or a closed 2-manifold without crossing triangles: folded
+    // vertices moved back, pinched ones split (dc/repair.hpp).
+    bool manifold = false;
 
     static constexpr DcOptions exact() { return {}; }
-    static constexpr DcOptions pipeline(bool keep_largest) {
-        return {Crossings::solve_each_edge, true, keep_largest, true};
+    static constexpr DcOptions pipeline(bool keep_largest, bool manifold = true) {
+        return {Crossings::solve_each_edge, true, keep_largest, true, manifold};
     }
 };
 
@@ -95,6 +99,17 @@ inline bool below(const SurfaceCell& cell, unsigned i) { return (cell.sign_mask 
 inline Vec3 corner_position(const SurfaceCell& cell, unsigned i) {
     return {cell.min[0] + (bit_x(i) ? cell.edge : 0.0), cell.min[1] + (bit_y(i) ? cell.edge : 0.0),
             cell.min[2] + (bit_z(i) ? cell.edge : 0.0)};
+}
+
+// The cell's middle, world coordinates.
+inline Vec3 cell_centre(const SurfaceCell& cell) {
+    return {cell.min[0] + 0.5 * cell.edge, cell.min[1] + 0.5 * cell.edge,
+            cell.min[2] + 0.5 * cell.edge};
+}
+
+// The cell as a box, world coordinates.
+inline Box cell_box(const SurfaceCell& cell) {
+    return {cell.min, {cell.min[0] + cell.edge, cell.min[1] + cell.edge, cell.min[2] + cell.edge}};
 }
 
 }  // namespace quarvel

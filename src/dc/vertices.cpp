@@ -1,5 +1,6 @@
 #include "dc/vertices.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/fault.hpp"
@@ -10,9 +11,29 @@ namespace quarvel {
 
 namespace {
 
-Vec3 cell_centre(const SurfaceCell& cell) {
-    return {cell.min[0] + 0.5 * cell.edge, cell.min[1] + 0.5 * cell.edge,
-            cell.min[2] + 0.5 * cell.edge};
+// The mean and box of each slot's crossing points (the cell's middle and
+// box for a slot without any), summed in crossing order.
+void gather_crossing_points(const SurfaceCell& cell, std::span<const Vec3> points,
+                            std::span<const unsigned> group, unsigned k, std::uint64_t first,
+                            PlacedVertices& out) {
+    for (unsigned j = 0; j < k; ++j) {
+        Vec3 sum{0.0, 0.0, 0.0};
+        Box box{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
+        unsigned count = 0;
+        for (std::size_t s = 0; s < points.size(); ++s) {
+            if (group[s] != j) continue;
+            for (int a = 0; a < 3; ++a) {
+                sum[a] += points[s][a];
+                box.lo[a] = std::min(box.lo[a], points[s][a]);
+                box.hi[a] = std::max(box.hi[a], points[s][a]);
+            }
+            ++count;
+        }
+        const std::uint64_t v = first + j;
+        out.crossing_mean[v] =
+            count > 0 ? Vec3{sum[0] / count, sum[1] / count, sum[2] / count} : cell_centre(cell);
+        out.crossing_box[v] = count > 0 ? box : cell_box(cell);
+    }
 }
 
 // Runs visit(cell index) over the cells that have vertices, in parallel slices.
@@ -27,13 +48,15 @@ void for_cells_with_vertices(const SurfaceCells& surface, const PlacedVertices& 
 
 // The vertices of cell `c` from its crossings, whose point and unit normal
 // sample(cell, edge, crossing index) gives: QEF per slot, sharpness, solve,
-// and the centre for a slot without samples.
+// and the centre for a slot without samples; the repair's mean and box of the
+// crossing points per slot when `out` has room for them.
 template <class Sample>
 void solve_cell(const SurfaceCells& surface, const Crossings& crossings, std::size_t c,
                 const Sample& sample, const DcParams& params, PlacedVertices& out) {
     const SurfaceCell& cell = surface.cells[c];
     const unsigned k = components_of(cell).count;
     std::array<Qef, 4> qefs{};
+    std::array<Vec3, 12> points;
     std::array<Vec3, 12> normals;
     std::array<unsigned, 12> group;
     unsigned m = 0;
@@ -41,8 +64,11 @@ void solve_cell(const SurfaceCells& surface, const Crossings& crossings, std::si
         const auto [p, n] = sample(cell, e, i);
         group[m] = crossing_component(cell, e);
         add_sample(qefs[group[m]], p, n);
+        points[m] = p;
         normals[m++] = n;
     });
+    if (!out.crossing_mean.empty()) gather_crossing_points(cell, {points.data(), m}, {group.data(), m}, k,
+                                                           out.first_vertex[c], out);
     for (unsigned j = 0; j < k; ++j) {
         std::array<Vec3, 12> mine;
         unsigned count = 0;
@@ -83,7 +109,7 @@ bool is_sharp(std::span<const Vec3> normals, double cos_threshold) {
 }
 
 Box vertex_box(const SurfaceCell& cell, bool sharp, double tree_size) {
-    Box box{cell.min, {cell.min[0] + cell.edge, cell.min[1] + cell.edge, cell.min[2] + cell.edge}};
+    Box box = cell_box(cell);
     if (sharp) {
         // A feature's corner may lie just outside the cell that owns it.
         const double m = 0.25 * tree_size / pow2(cell.key.level);
@@ -212,6 +238,10 @@ int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
                               const Crossings& crossings, const DcParams& params) {
     PlacedVertices vertices = number_vertices(surface, crossings);
+    if (params.options.manifold) {
+        vertices.crossing_mean.resize(vertices.positions.size());
+        vertices.crossing_box.resize(vertices.positions.size());
+    }
     if (params.options.crossings == DcOptions::Crossings::solve_each_edge) {
         // The search left a point and a normal per distinct edge.
         const auto solved = [&](const SurfaceCell&, unsigned, std::uint64_t i) {

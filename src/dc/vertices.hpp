@@ -66,6 +66,11 @@ struct PlacedVertices {
     std::vector<Vec3> gradients;  // per vertex when normals are asked for: the field's gradient
                                   // where the projection last evaluated it
     std::uint64_t normal_evaluations = 0;  // of placement's evaluations, those of the normals batch
+    // Per vertex with options.manifold, for the repair (dc/repair.hpp): the mean
+    // and the bounding box of its slot's crossing points, gathered while the
+    // crossings are still at hand (the cell's middle and box for a slot without any).
+    std::vector<Vec3> crossing_mean;
+    std::vector<Box> crossing_box;
 };
 
 // Vertex numbering: a cell gets one vertex per slot when some slot of it has

@@ -181,10 +181,10 @@ class RecordingEngine(types.ModuleType):
         self.calls = []
 
     def extract(self, field, lo, hi, min_depth, max_depth, iso, angle, adaptive, keep_largest, lipschitz, clip,
-                progress, bounds):  # fmt: skip
+                progress, bounds, manifold):  # fmt: skip
         self.calls.append(dict(bbox_min=lo, bbox_max=hi, min_depth=min_depth, max_depth=max_depth, angle=angle,
                                iso=iso, adaptive=adaptive, keep_largest=keep_largest, lipschitz=lipschitz,
-                               clip=clip, bounds=bounds))  # fmt: skip
+                               clip=clip, bounds=bounds, manifold=manifold))  # fmt: skip
         for n in (5, 7):
             values, gradients = field(np.zeros((n, 3)))
             assert type(values) is np.ndarray and values.dtype == np.float64 and values.shape == (n,)
@@ -213,7 +213,7 @@ def test_mesh_passes_options_and_padded_bounds(engine):
     np.testing.assert_allclose(call["bbox_min"], (-1.2, -0.7, -0.7))
     np.testing.assert_allclose(call["bbox_max"], (1.2, 0.7, 0.7))
     assert (call["min_depth"], call["max_depth"], call["angle"], call["adaptive"]) == (2, 6, 20.0, True)
-    assert call["keep_largest"] is True
+    assert call["keep_largest"] is True and call["manifold"] is True
     assert isinstance(result, qv.Mesh) and result.volume == pytest.approx(1 / 6)
     assert result.normals is not None and result.normals.shape == (4, 3)
 

@@ -24,7 +24,7 @@ namespace {
 constexpr const char* kParams[] = {"field",      "lo",           "hi",        "min_depth",
                                    "max_depth",  "iso",          "angle",     "adaptive",
                                    "keep_largest", "lipschitz",  "clip",      "progress",
-                                   "bounds"};
+                                   "bounds",     "manifold"};
 constexpr Signature kExtract{"extract", kParams, 3};
 
 struct Request {
@@ -56,7 +56,8 @@ Request convert(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     b.iso_value = convert_or(kExtract, args, 5, to_float, 0.0);
     b.angle_threshold_deg = convert_or(kExtract, args, 6, to_float, 30.0);
     b.finish = convert_or(kExtract, args, 7, to_bool, false) ? Finish::balance : Finish::band;
-    r.dc = DcOptions::pipeline(convert_or(kExtract, args, 8, to_bool, false));
+    r.dc = DcOptions::pipeline(convert_or(kExtract, args, 8, to_bool, false),
+                               convert_or(kExtract, args, 13, to_bool, true));
     const bool guard = !args[9] || args[9] != Py_None;
     const double lipschitz = guard && args[9] ? convert_arg(kExtract, 9, args[9], to_float) : 1.0;
     b.options = BuildOptions::pipeline(guard, lipschitz, convert_or(kExtract, args, 12, to_bool, true));
@@ -91,6 +92,7 @@ struct Outcome {
     std::uint64_t field_calls = 0;
     double field_seconds = 0.0;
     bool native = false;
+    bool manifold = false;
 };
 
 PyRef stats_dict(const Outcome& o) {
@@ -117,6 +119,15 @@ PyRef stats_dict(const Outcome& o) {
     set_item(stats.get(), "cells_proven", count(o.built.cells_proven));
     set_item(stats.get(), "native", PyRef::borrow(o.native ? Py_True : Py_False));
     set_item(stats.get(), "threads", count(pool_thread_count()));
+    if (o.manifold) {
+        const RepairStats& repair = o.extraction.repair;
+        PyRef repaired = created(PyDict_New());
+        set_item(repaired.get(), "folds_fixed", count(repair.folds_fixed));
+        set_item(repaired.get(), "vertices_split", count(repair.vertices_split));
+        set_item(repaired.get(), "unrepaired_pairs", count(repair.unrepaired_pairs));
+        set_item(repaired.get(), "rounds", count(repair.rounds));
+        set_item(stats.get(), "repaired", std::move(repaired));
+    }
     return stats;
 }
 
@@ -140,6 +151,7 @@ Outcome run(const Request& r, ReleasedLock& released) {
     // The tree (with its corner samples) goes once its surface cells are collected.
     o.mesh = extract_dual_contour(field, std::move(o.built.tree), r.build.angle_threshold_deg, r.dc,
                                   &o.extraction);
+    o.manifold = r.dc.manifold;
     o.field_calls = bridge.calls();
     o.field_seconds = bridge.field_seconds();
     o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -163,10 +175,11 @@ PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
 const EngineFunctions kMeshFunctions{
     {"extract", as_cfunction<extract_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "extract(field, lo, hi, min_depth=3, max_depth=7, iso=0.0, angle=30.0, adaptive=False, "
-     "keep_largest=False, lipschitz=1.0, clip=None, progress=None, bounds=True)\n--\n\n"
+     "keep_largest=False, lipschitz=1.0, clip=None, progress=None, bounds=True, manifold=True)\n--\n\n"
      "Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.\n"
      "A program (quarvel._engine.program) as the field is evaluated in the core; with bounds,\n"
-     "its bounds over cells prove them empty or full instead of the Lipschitz factor.\n\n"
+     "its bounds over cells prove them empty or full instead of the Lipschitz factor.\n"
+     "manifold repairs folds and pinches, so the mesh is a closed 2-manifold without crossings.\n\n"
      "Returns (vertices, triangles, normals, stats). Private: quarvel.mesh documents the "
      "options and is the one caller."},
 };

@@ -1,0 +1,56 @@
+// Validity of a triangle mesh: closedness, orientation, manifold edges and
+// vertices, and pairs of triangles that cross each other. Works on any mesh
+// (indices are checked), so it serves meshes read from files as well as ours.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/vec3.hpp"
+#include "dc/faces.hpp"
+
+namespace quarvel {
+
+using TrianglePair = std::array<std::uint64_t, 2>;  // triangle indices, first < second
+
+struct MeshCheck {
+    std::uint64_t degenerate_triangles = 0;  // a repeated vertex index
+    std::uint64_t boundary_edges = 0;        // edges of one triangle: the mesh is open there
+    std::uint64_t nonmanifold_edges = 0;     // edges of more than two triangles
+    std::uint64_t misoriented_edges = 0;     // two triangles running the same way through the edge
+    std::uint64_t nonmanifold_vertices = 0;  // vertices whose triangles form more than one fan
+    std::vector<TrianglePair> intersecting;  // crossing pairs, in increasing order
+};
+
+// The full check. `triangles` index `vertices`; an index out of range faults.
+MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles);
+
+// Pairs of non-degenerate triangles that cross: an edge of one passes through
+// the other's interior or its boundary, apart from the vertices they share.
+// Triangles sharing an edge never count (they meet along it), nor do exactly
+// coplanar pairs. Found over a uniform grid of cells about twice the mean
+// triangle's extent; in increasing order for any thread count. With `focus`
+// (one flag per triangle), only pairs holding a flagged triangle. Indices
+// must lie in range.
+std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices,
+                                             std::span<const Triangle> triangles,
+                                             std::span<const std::uint8_t> focus = {});
+
+// The fans of every vertex: corner k of triangle t (index 3t + k) gets the
+// number of its fan, counted from 0 per vertex in order of first corner.
+// Triangles around a vertex join through an edge they alone share.
+std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count);
+
+// The triangles of every edge shared by more than two, paired: each running
+// lo -> hi with its next neighbour inward around the edge, which runs the
+// other way. Edges in increasing order; a triangle with no partner is left out.
+struct CrowdedPair {
+    std::uint64_t lo = 0, hi = 0;  // the edge's vertices, lo < hi
+    std::uint64_t forward = 0;     // the triangle running lo -> hi
+    std::uint64_t backward = 0;    // its partner, running hi -> lo
+};
+std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles);
+
+}  // namespace quarvel

@@ -1,0 +1,250 @@
+#include "dc/repair.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "core/fault.hpp"
+#include "dc/faces.hpp"
+#include "dc/mesh_check.hpp"
+
+namespace quarvel {
+
+namespace {
+
+// Where a vertex may go back to: its solved place, that place clamped into
+// its own cell (a vertex on a sharp feature may leave it), the mean of its
+// crossing points, the middle of its cell; and how far down it may step.
+struct Ladder {
+    std::vector<Vec3> solved, clamped, mass, centre;
+    std::vector<std::uint8_t> last_rung;
+
+    bool outside(std::size_t v) const { return solved[v] != clamped[v]; }
+    // The rung below `step`; the clamped place only for a vertex outside its cell.
+    unsigned next(std::size_t v, unsigned step) const { return step == 0 && !outside(v) ? 2 : step + 1; }
+};
+
+Vec3 lerp(const Vec3& a, const Vec3& b, double t) {
+    return {a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1]), a[2] + t * (b[2] - a[2])};
+}
+
+Vec3 rung(const Ladder& ladder, std::size_t v, unsigned r) {
+    switch (r) {
+        case 0: return ladder.solved[v];
+        case 1: return ladder.clamped[v];
+        case 2: return lerp(ladder.clamped[v], ladder.mass[v], 0.5);
+        case 3: return ladder.mass[v];
+        case 4: return lerp(ladder.mass[v], ladder.centre[v], 0.5);
+        default: return ladder.centre[v];
+    }
+}
+
+// Takes the crossing points' means and boxes out of `placed`: they serve only here.
+Ladder make_ladder(PlacedVertices& placed, const SurfaceCells& surface) {
+    const std::size_t n = placed.positions.size();
+    if (placed.crossing_mean.size() != n || placed.crossing_box.size() != n)
+        fault("the repair needs the crossing points gathered with the vertices");
+    Ladder ladder{placed.positions, placed.positions, std::move(placed.crossing_mean), std::vector<Vec3>(n),
+                  std::vector<std::uint8_t>(n)};
+    for (std::size_t c = 0; c < surface.cells.size(); ++c) {
+        const std::uint64_t first = placed.first_vertex[c];
+        if (first == PlacedVertices::NONE) continue;
+        const SurfaceCell& cell = surface.cells[c];
+        const unsigned count = components_of(cell).count;
+        for (unsigned j = 0; j < count; ++j) {
+            const std::uint64_t v = first + j;
+            ladder.clamped[v] = clamp_into(ladder.solved[v], cell_box(cell));
+            // The middle of the cell only as far as the box of the crossing
+            // points reaches, so that no vertex leaves the box around the surface.
+            ladder.centre[v] = clamp_into(cell_centre(cell), placed.crossing_box[v]);
+            // Vertices of one cell would meet in its middle.
+            ladder.last_rung[v] = count == 1 ? 5 : 3;
+        }
+    }
+    placed.crossing_box = {};
+    return ladder;
+}
+
+// A triangle clearly facing against the field: its normal and the sum of its
+// vertices' unit gradients more than 120 degrees apart. (At a sharp feature
+// the gradients of a vertex may belong to another face, at about 90 degrees.)
+bool faces_back(const PlacedVertices& placed, const Triangle& t) {
+    const std::vector<Vec3>& x = placed.positions;
+    const Vec3 n = cross(sub(x[t[1]], x[t[0]]), sub(x[t[2]], x[t[0]]));
+    Vec3 g{0.0, 0.0, 0.0};
+    for (std::uint64_t v : t) {
+        const Vec3 u = unit_normal(placed.gradients[v]);
+        for (int a = 0; a < 3; ++a) g[a] += u[a];
+    }
+    const double ln = length(n), lg = length(g);
+    return ln > 0.0 && lg > 0.0 && dot(n, g) < -0.5 * ln * lg;
+}
+
+// Per triangle, 1 when it crosses another or faces back; `focus` limits the search.
+std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
+                                        const std::vector<std::uint8_t>& focus, std::uint64_t& pairs) {
+    const std::vector<TrianglePair> crossing = intersecting_pairs(placed.positions, triangles, focus);
+    pairs = crossing.size();
+    std::vector<std::uint8_t> bad(triangles.size(), 0);
+    for (const TrianglePair& p : crossing) bad[p[0]] = bad[p[1]] = 1;
+    if (!placed.gradients.empty())
+        for (std::size_t t = 0; t < triangles.size(); ++t)
+            if ((focus.empty() || focus[t]) && faces_back(placed, triangles[t])) bad[t] = 1;
+    return bad;
+}
+
+}  // namespace
+
+RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangles, const SurfaceCells& surface) {
+    RepairStats stats;
+    const Ladder ladder = make_ladder(placed, surface);
+    std::vector<std::uint8_t> step(placed.positions.size(), 0);
+    std::vector<std::uint8_t> focus;  // empty: the first check looks everywhere
+    for (int round = 0; round < REPAIR_ROUNDS; ++round) {
+        ++stats.rounds;
+        std::uint64_t pairs = 0;
+        const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
+        stats.unrepaired_pairs = pairs;
+        if (round == REPAIR_ROUNDS - 1) break;
+        std::vector<std::uint8_t> moved(placed.positions.size(), 0);
+        bool any = false;
+        for (std::size_t t = 0; t < triangles.size(); ++t) {
+            if (!bad[t]) continue;
+            // A vertex that left its cell is the likely culprit: the one
+            // furthest out goes back first, and the others keep their places
+            // meanwhile (two vertices of neighbouring cells on one corner
+            // fold; the nearer keeps the corner).
+            std::uint64_t culprit = PlacedVertices::NONE;
+            double furthest = 0.0;
+            for (std::uint64_t v : triangles[t]) {
+                const double out = step[v] == 0 ? length(sub(ladder.solved[v], ladder.clamped[v])) : 0.0;
+                if (out > furthest) {
+                    furthest = out;
+                    culprit = v;
+                }
+            }
+            for (std::uint64_t v : triangles[t]) {
+                if (moved[v] || step[v] >= ladder.last_rung[v] || (culprit != PlacedVertices::NONE && v != culprit))
+                    continue;
+                moved[v] = 1;
+                any = true;
+                stats.folds_fixed += step[v] == 0;
+                step[v] = static_cast<std::uint8_t>(ladder.next(v, step[v]));
+                placed.positions[v] = rung(ladder, v, step[v]);
+            }
+        }
+        if (!any) break;
+        std::vector<Triangle> remade = generate_faces(surface, placed);
+        // Quads keep their order, so a triangle is new where its index holds
+        // another triangle or a moved vertex; one still bad stays in view.
+        focus.assign(remade.size(), 1);
+        if (remade.size() == triangles.size())
+            for (std::size_t t = 0; t < remade.size(); ++t)
+                focus[t] = bad[t] || remade[t] != triangles[t] || moved[remade[t][0]] || moved[remade[t][1]] ||
+                           moved[remade[t][2]];
+        triangles = std::move(remade);
+    }
+    return stats;
+}
+
+namespace {
+
+// Replaces triangle t, which holds the edge {lo, hi}, by its two halves at
+// the new vertex m on that edge; the second half goes to the end.
+void halve(std::vector<Triangle>& triangles, std::uint64_t t, std::uint64_t lo, std::uint64_t hi, std::uint64_t m) {
+    const Triangle tri = triangles[t];
+    for (unsigned k = 0; k < 3; ++k) {
+        const std::uint64_t a = tri[k], b = tri[(k + 1) % 3], c = tri[(k + 2) % 3];
+        if (std::min(a, b) != lo || std::max(a, b) != hi) continue;
+        triangles[t] = {a, m, c};
+        triangles.push_back({m, b, c});
+        return;
+    }
+    fault("a paired triangle does not hold its edge");
+}
+
+// Gives each pair of triangles on an edge shared by more than two a vertex
+// of its own in the middle of the edge. Returns the vertices added, in order.
+std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh) {
+    std::vector<std::uint64_t> added;
+    // A triangle is halved at most once a pass; one with two crowded edges waits.
+    for (int pass = 0; pass < 4; ++pass) {
+        const std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, mesh.triangles);
+        if (pairs.empty()) break;
+        std::vector<std::uint8_t> halved(mesh.triangles.size(), 0);
+        for (const CrowdedPair& p : pairs) {
+            if (halved[p.forward] || halved[p.backward]) continue;
+            halved[p.forward] = halved[p.backward] = 1;
+            const std::uint64_t m = mesh.vertices.size();
+            mesh.vertices.push_back(lerp(mesh.vertices[p.lo], mesh.vertices[p.hi], 0.5));
+            if (!mesh.normals.empty()) {
+                const Vec3& a = mesh.normals[p.lo];
+                const Vec3& b = mesh.normals[p.hi];
+                mesh.normals.push_back(unit_normal({a[0] + b[0], a[1] + b[1], a[2] + b[2]}));
+            }
+            halve(mesh.triangles, p.forward, p.lo, p.hi, m);
+            halve(mesh.triangles, p.backward, p.lo, p.hi, m);
+            added.push_back(m);
+        }
+    }
+    return added;
+}
+
+}  // namespace
+
+std::uint64_t split_pinches(TriangleMesh& mesh) {
+    std::vector<std::uint64_t> pinched = split_crowded_edges(mesh);
+    const std::uint64_t midpoints = pinched.size();
+    const std::vector<std::uint32_t> fan = corner_fans(mesh.triangles, mesh.vertices.size());
+    // Fan (vertex, k > 0) gets a new vertex, numbered in order of its first corner.
+    std::map<std::pair<std::uint64_t, std::uint32_t>, std::uint64_t> copies;
+    for (std::size_t c = 0; c < fan.size(); ++c) {
+        if (fan[c] == 0) continue;
+        std::uint64_t& v = mesh.triangles[c / 3][c % 3];
+        const auto [at, fresh] = copies.try_emplace({v, fan[c]}, mesh.vertices.size());
+        if (fresh) {
+            pinched.push_back(v);
+            pinched.push_back(at->second);
+            mesh.vertices.push_back(mesh.vertices[v]);
+            if (!mesh.normals.empty()) mesh.normals.push_back(mesh.normals[v]);
+        }
+        v = at->second;
+    }
+    if (pinched.empty()) return 0;
+    // Each vertex of a split fan moves toward the middle of its fan's other
+    // vertices, so that the sheets that met there part; a tenth of the way,
+    // halved where that makes triangles cross, to nothing.
+    std::vector<std::uint8_t> split(mesh.vertices.size(), 0);
+    for (std::uint64_t v : pinched) split[v] = 1;
+    std::vector<Vec3> home(mesh.vertices.size()), sum(mesh.vertices.size(), Vec3{0.0, 0.0, 0.0});
+    std::vector<std::uint32_t> count(mesh.vertices.size(), 0);
+    for (const Triangle& t : mesh.triangles)
+        for (unsigned k = 0; k < 3; ++k) {
+            if (!split[t[k]]) continue;
+            for (unsigned j = 1; j < 3; ++j)
+                for (int a = 0; a < 3; ++a) sum[t[k]][a] += mesh.vertices[t[(k + j) % 3]][a];
+            count[t[k]] += 2;
+        }
+    std::vector<double> share(mesh.vertices.size(), 0.1);
+    for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
+        home[v] = mesh.vertices[v];
+        if (split[v] && count[v] > 0)
+            for (int a = 0; a < 3; ++a) sum[v][a] /= count[v];
+    }
+    std::vector<std::uint8_t> focus(mesh.triangles.size(), 0);
+    for (std::size_t t = 0; t < mesh.triangles.size(); ++t)
+        for (std::uint64_t v : mesh.triangles[t]) focus[t] |= split[v];
+    for (int attempt = 0;; ++attempt) {
+        for (std::size_t v = 0; v < mesh.vertices.size(); ++v)
+            if (split[v] && count[v] > 0) mesh.vertices[v] = lerp(home[v], sum[v], share[v]);
+        const std::vector<TrianglePair> crossing = intersecting_pairs(mesh.vertices, mesh.triangles, focus);
+        if (crossing.empty() || attempt == 3) break;
+        for (const TrianglePair& p : crossing)
+            for (std::uint64_t t : p)
+                for (std::uint64_t v : mesh.triangles[t])
+                    if (split[v]) share[v] = attempt == 2 ? 0.0 : 0.5 * share[v];
+    }
+    return midpoints + copies.size();
+}
+
+}  // namespace quarvel

@@ -1,0 +1,51 @@
+// The pipeline's guarantee of a printable mesh: after faces are made, vertices
+// whose triangles cross others or face against the field are moved back, step
+// by step, toward safer places (into their own cell, the mean of their
+// crossing points, the middle of their cell), and vertices and edges where
+// separate sheets meet are split.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dc/faces.hpp"
+#include "dc/mesh.hpp"
+#include "dc/surface_cells.hpp"
+#include "dc/vertices.hpp"
+
+namespace quarvel {
+
+// What the repair changed, and what it could not.
+struct RepairStats {
+    std::uint64_t folds_fixed = 0;         // vertices moved off a crossing or facing-back triangle
+    std::uint64_t vertices_split = 0;      // vertices added where separate sheets met at a vertex or edge
+    std::uint64_t unrepaired_pairs = 0;    // crossing triangle pairs still left (none on success)
+    std::uint64_t rounds = 0;              // check-and-move rounds made
+};
+
+// Checks for crossings, with a move between two: each after the first looks
+// only at the triangles the last move changed.
+inline constexpr int REPAIR_ROUNDS = 12;
+
+// Moves vertices of `placed` whose triangles cross others, or face against
+// the field's gradients at their vertices (when `placed.gradients` holds
+// them), one rung at a time down a ladder: back into its own cell (a vertex
+// of a sharp feature may have left it; of a triangle's vertices, the one
+// furthest out moves first and alone), halfway to the mean of the slot's
+// crossing points, onto it, then (for a cell's only vertex) halfway to the
+// cell's middle, kept within the box of its crossing points, and onto that.
+// `triangles` are made again after every move. The means and boxes of the
+// crossing points come with `placed` (placed with options.manifold). Fills
+// folds_fixed, unrepaired_pairs and rounds.
+RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangles,
+                         const SurfaceCells& surface);
+
+// Makes the mesh a 2-manifold: each pair of triangles on an edge shared by
+// more than two (pair_crowded_edges) gets a vertex of its own in the middle
+// of the edge, then every fan of a vertex beyond its first a copy of the
+// vertex (normals follow). Each such vertex then moves a little toward the
+// middle of its fan, less where that would make triangles cross. Returns the
+// vertices added.
+std::uint64_t split_pinches(TriangleMesh& mesh);
+
+}  // namespace quarvel
