@@ -90,4 +90,10 @@ PyRef mesh_arrays(TriangleMesh&& mesh) {
     return created(PyTuple_Pack(2, vertices.get(), triangles.get()));
 }
 
+void set_item(PyObject* dict, const char* key, PyRef value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) api_failure();
+}
+
+PyRef count(std::uint64_t n) { return created(PyLong_FromUnsignedLongLong(n)); }
+
 }  // namespace quarvel::py

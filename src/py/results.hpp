@@ -22,5 +22,9 @@ PyRef octree_stats(const Statistics& stats, std::uint64_t eval_count);
 PyRef mesh_arrays(TriangleMesh&& mesh);
 // A float64 (N, 3) array over the buffer of `points`, kept alive as its base.
 PyRef points_array(std::vector<Vec3>&& points);
+// dict[key] = value, for the statistics dictionaries.
+void set_item(PyObject* dict, const char* key, PyRef value);
+// An int object for a count.
+PyRef count(std::uint64_t n);
 
 }  // namespace quarvel::py

@@ -9,6 +9,7 @@
 #include "py/engine/functions.hpp"
 #include "py/lock.hpp"
 #include "py/numpy_api.hpp"
+#include "py/results.hpp"
 
 namespace quarvel::py {
 
@@ -30,11 +31,6 @@ std::vector<Row> rows_of_three(PyObject* obj, int type, const char* name) {
     return rows;
 }
 
-void set_count(PyObject* dict, const char* key, std::uint64_t n) {
-    PyRef value = created(PyLong_FromUnsignedLongLong(n));
-    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw_pending();
-}
-
 PyRef check_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     const BoundArgs args = bind_arguments(kCheck, argv, nargs, kwnames);
     ensure_numpy();
@@ -52,17 +48,17 @@ PyRef check_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
         found = check_mesh(vertices, triangles);
     }
     PyRef out = created(PyDict_New());
-    set_count(out.get(), "degenerate_triangles", found.degenerate_triangles);
-    set_count(out.get(), "boundary_edges", found.boundary_edges);
-    set_count(out.get(), "nonmanifold_edges", found.nonmanifold_edges);
-    set_count(out.get(), "misoriented_edges", found.misoriented_edges);
-    set_count(out.get(), "nonmanifold_vertices", found.nonmanifold_vertices);
+    set_item(out.get(), "degenerate_triangles", count(found.degenerate_triangles));
+    set_item(out.get(), "boundary_edges", count(found.boundary_edges));
+    set_item(out.get(), "nonmanifold_edges", count(found.nonmanifold_edges));
+    set_item(out.get(), "misoriented_edges", count(found.misoriented_edges));
+    set_item(out.get(), "nonmanifold_vertices", count(found.nonmanifold_vertices));
     npy_intp dims[2] = {static_cast<npy_intp>(found.intersecting.size()), 2};
     PyRef pairs = created(PyArray_SimpleNew(2, dims, NPY_INT64));
     if (!found.intersecting.empty())
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(pairs.get())), found.intersecting.data(),
                     found.intersecting.size() * sizeof(TrianglePair));
-    if (PyDict_SetItemString(out.get(), "intersecting", pairs.get()) < 0) throw_pending();
+    set_item(out.get(), "intersecting", std::move(pairs));
     return out;
 }
 

@@ -77,12 +77,6 @@ const char* guard_text(GuardOutcome outcome) {
     return "unknown";
 }
 
-void set_item(PyObject* dict, const char* key, PyRef value) {
-    if (PyDict_SetItemString(dict, key, value.get()) < 0) api_failure();
-}
-
-PyRef count(std::uint64_t n) { return created(PyLong_FromUnsignedLongLong(n)); }
-
 struct Outcome {
     TriangleMesh mesh;
     BuildResult built;  // its tree moved into the extraction once counted
