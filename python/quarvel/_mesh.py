@@ -5,6 +5,8 @@ from __future__ import annotations
 import base64
 import html
 import importlib
+import math
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -14,6 +16,8 @@ from numpy.typing import ArrayLike, NDArray
 from ._bounds import Bounds
 from ._check import MeshCheck, check_mesh
 from ._io import read_mesh, write_mesh
+
+CORNER_BLOCK = 1 << 15
 
 
 class Mesh:
@@ -79,7 +83,7 @@ class Mesh:
     @property
     def area(self) -> float:
         """Total surface area."""
-        return float(np.linalg.norm(self._cross(), axis=1).sum() / 2.0)
+        return math.fsum(float(np.linalg.norm(np.cross(b - a, c - a), axis=1).sum()) for a, b, c in self._corners()) / 2.0
 
     @property
     def volume(self) -> float:
@@ -91,9 +95,9 @@ class Mesh:
             return 0.0
         # Measuring from the centre keeps the summands small and accurate;
         # for a closed mesh the result does not depend on the origin.
-        corners = self.vertices[self.triangles] - np.asarray(self.bounds.center)
-        cross = np.cross(corners[:, 1], corners[:, 2])
-        return float(np.einsum("ij,ij->", corners[:, 0], cross) / 6.0)
+        center = np.asarray(self.bounds.center)
+        parts = (np.einsum("ij,ij->", a - center, np.cross(b - center, c - center)) for a, b, c in self._corners())
+        return math.fsum(float(part) for part in parts) / 6.0
 
     @property
     def is_watertight(self) -> bool:
@@ -208,9 +212,13 @@ class Mesh:
             f"{pieces:,} {'piece' if pieces == 1 else 'pieces'}, bounds {self.bounds}"
         )
 
-    def _cross(self) -> NDArray[np.float64]:
-        a, b, c = (self.vertices[self.triangles[:, i]] for i in range(3))
-        return np.cross(b - a, c - a)
+    def _corners(self) -> Iterator[tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]]:
+        """The triangles' three corners, block by block: whole-mesh
+        temporaries of a few million triangles cost more in fresh pages than
+        the arithmetic on them."""
+        for start in range(0, len(self.triangles), CORNER_BLOCK):
+            corners = self.vertices[self.triangles[start : start + CORNER_BLOCK]]
+            yield corners[:, 0], corners[:, 1], corners[:, 2]
 
     def __repr__(self) -> str:
         return f"<Mesh {len(self.vertices)} vertices, {len(self.triangles)} triangles>"
