@@ -173,20 +173,55 @@ FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossin
 DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& crossings,
                              double iso_value) {
     if (surface.values.size() != surface.cells.size()) fault("surface cells without corner values");
+    const std::size_t n = crossings.count(), cells = surface.cells.size();
+    // The edges are split into shards by a hash of their keys, one map per
+    // shard on the pool. A shard numbers its edges in crossing order, so each
+    // edge's first crossing, and with it the numbering below, is the same for
+    // any number of shards.
+    const std::size_t shards = n < (std::size_t{1} << 14) ? 1 : pool_thread_count();
+    const std::uint64_t seed = next_table_seed();
+    const auto shard_of = [&](const EdgeKey& key) -> std::size_t {
+        return shards == 1 ? 0 : mix64(key.hash_input() ^ seed) % shards;
+    };
+    const auto key_of = [&](std::size_t c, unsigned e) { return edge_key(surface.cells[c], e); };
     DistinctEdges out;
-    FlatMap<EdgeKey, std::uint32_t> index(crossings.count() / 2);
-    out.edge_of.reserve(crossings.count());
-    for_each_crossing(crossings, 0, surface.cells.size(), [&](std::size_t c, unsigned e, std::uint64_t) {
-        const SurfaceCell& cell = surface.cells[c];
-        const auto next = static_cast<std::uint32_t>(out.edges.size());
-        const EdgeKey key = edge_key(cell, e);
-        if (index.try_emplace(key, next)) {
+    std::vector<std::uint32_t>& id = out.edge_of;  // per crossing: its edge within its shard, then overall
+    id.resize(n);
+    std::vector<std::uint8_t> first(n);  // whether the crossing is its edge's first
+    std::vector<std::vector<std::uint32_t>> overall(shards);  // per shard and edge: its number overall
+    parallel_for(
+        shards,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t s = begin; s < end; ++s) {
+                FlatMap<EdgeKey, std::uint32_t> index(n / (2 * shards));
+                for_each_crossing(crossings, 0, cells, [&](std::size_t c, unsigned e, std::uint64_t i) {
+                    const EdgeKey key = key_of(c, e);
+                    if (shard_of(key) != s) return;
+                    const auto next = static_cast<std::uint32_t>(index.size());
+                    id[i] = index.find_or_insert(key, next);
+                    first[i] = id[i] == next;
+                });
+                overall[s].resize(index.size());
+            }
+        },
+        2);
+    // Edges numbered by their first crossings, in crossing order.
+    std::uint32_t edges = 0;
+    for_each_crossing(crossings, 0, cells, [&](std::size_t c, unsigned e, std::uint64_t i) {
+        if (first[i]) overall[shard_of(key_of(c, e))][id[i]] = edges++;
+    });
+    out.edges.resize(edges);
+    out.f1.resize(edges);
+    parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+        for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+            id[i] = overall[shard_of(key_of(c, e))][id[i]];
+            if (!first[i]) return;
             const auto [a, b] = CUBE_EDGES[e];
-            out.edges.push_back({corner_position(cell, a), corner_position(cell, b),
-                                 surface.values[c][a] - iso_value, c, static_cast<std::uint8_t>(e)});
-            out.f1.push_back(surface.values[c][b] - iso_value);
-        }
-        out.edge_of.push_back(*index.find(key));
+            const SurfaceCell& cell = surface.cells[c];
+            out.edges[id[i]] = {corner_position(cell, a), corner_position(cell, b),
+                                surface.values[c][a] - iso_value, c, static_cast<std::uint8_t>(e)};
+            out.f1[id[i]] = surface.values[c][b] - iso_value;
+        });
     });
     return out;
 }
