@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/fault.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
@@ -35,6 +36,17 @@ bool uniform_by_signs(const Octree& tree, const CornerCache& cache, const CellKe
     return !(any_below && any_above);
 }
 
+// The cells for which `keep` holds, in order; judged in parallel (read-only).
+template <class Keep>
+std::vector<CellKey> kept_in_order(std::span<const CellKey> cells, Keep&& keep) {
+    const std::vector<std::uint8_t> kept =
+        parallel_map<std::uint8_t>(cells.size(), [&](std::size_t i) { return keep(cells[i]); });
+    std::vector<CellKey> out;
+    for (std::size_t i = 0; i < cells.size(); ++i)
+        if (kept[i]) out.push_back(cells[i]);
+    return out;
+}
+
 }  // namespace
 
 bool CellBounds::available() { return field_.eval_bounds({}, {}); }
@@ -60,10 +72,9 @@ void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
 
 void EmptinessProof::prepare(const Octree& tree, const CornerCache& cache, std::span<const CellKey> cells) const {
     if (!active || !bounds) return;
-    std::vector<CellKey> fresh;
-    for (const CellKey& cell : cells)
-        if (!bounds->bounded(cell) && uniform_by_signs(tree, cache, cell)) fresh.push_back(cell);
-    bounds->bound(tree, fresh);
+    bounds->bound(tree, kept_in_order(cells, [&](const CellKey& cell) {
+                      return !bounds->bounded(cell) && uniform_by_signs(tree, cache, cell);
+                  }));
 }
 
 bool EmptinessProof::unproven(const Octree& tree, const CornerCache& cache, const CellKey& cell) const {
@@ -100,15 +111,13 @@ Examination::Examination(const Octree& tree, const EmptinessProof& proof) : proo
 }
 
 std::vector<CellKey> Examination::unproven(const Octree& tree, const CornerCache& cache) {
-    std::vector<CellKey> leaves;
-    for (const CellKey& key : candidates_) {
+    std::vector<CellKey> leaves = kept_in_order(candidates_, [&](const CellKey& key) {
         const FoundNode found = find_node(tree, key.x, key.y, key.z, key.level);
-        if (found.level == key.level && is_uniform(*found.node)) leaves.push_back(key);
-    }
+        return found.level == key.level && is_uniform(*found.node);
+    });
     candidates_.clear();
     proof_.prepare(tree, cache, leaves);
-    std::erase_if(leaves, [&](const CellKey& key) { return !proof_.unproven(tree, cache, key); });
-    return leaves;
+    return kept_in_order(leaves, [&](const CellKey& key) { return proof_.unproven(tree, cache, key); });
 }
 
 void Examination::refined(std::span<const CellKey> cells, unsigned max_depth) {
