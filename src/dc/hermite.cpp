@@ -229,50 +229,59 @@ DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& cross
 Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
                         std::span<const double> f1, double iso_value) {
     const std::size_t n = crossings.size();
+    // Each search reads and writes only its own state, so the steps between
+    // field calls run in parallel; the list of open searches stays in order.
     std::vector<Search> searches(n);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            Search& s = searches[i];
+            s.f_lo = crossings[i].f0;
+            s.f_hi = f1[i];
+            s.low_below = crossings[i].f0 < 0;
+            // A corner exactly at the iso value is the crossing (it counts as above).
+            s.done = s.f_lo == 0.0 || s.f_hi == 0.0;
+            s.t = s.f_lo == 0.0 ? 0.0 : 1.0;
+        }
+    });
     std::vector<std::size_t> open;
-    for (std::size_t i = 0; i < n; ++i) {
-        Search& s = searches[i];
-        s.f_lo = crossings[i].f0;
-        s.f_hi = f1[i];
-        s.low_below = crossings[i].f0 < 0;
-        // A corner exactly at the iso value is the crossing (it counts as above).
-        s.done = s.f_lo == 0.0 || s.f_hi == 0.0;
-        s.t = s.f_lo == 0.0 ? 0.0 : 1.0;
-        if (!s.done) open.push_back(i);
-    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (!searches[i].done) open.push_back(i);
     std::vector<double> trials;
     std::vector<Vec3> points;
     for (int round = 0; round < SEARCH_ROUNDS && !open.empty(); ++round) {
         trials.resize(open.size());
         points.resize(open.size());
-        for (std::size_t k = 0; k < open.size(); ++k) {
-            const EdgeCrossing& c = crossings[open[k]];
-            trials[k] = searches[open[k]].next_trial(round == 0);
-            points[k] = lerp(c.p0, c.p1, trials[k]);
-        }
+        parallel_for(open.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const EdgeCrossing& c = crossings[open[k]];
+                trials[k] = searches[open[k]].next_trial(round == 0);
+                points[k] = lerp(c.p0, c.p1, trials[k]);
+            }
+        });
         const BatchResult batch = sampler.given(points);
-        std::size_t still_open = 0;
-        for (std::size_t k = 0; k < open.size(); ++k) {
-            const std::size_t i = open[k];
-            const EdgeCrossing& c = crossings[i];
-            std::optional<Vec3> g;
-            if (batch.gradients) g = checked_at(*batch.gradients, k);
-            searches[i].take(trials[k], checked_at(batch.values, k) - iso_value, g, sub(c.p1, c.p0),
-                             round == 0);
-            if (!searches[i].done) open[still_open++] = i;
-        }
-        open.resize(still_open);
+        parallel_for(open.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::size_t i = open[k];
+                const EdgeCrossing& c = crossings[i];
+                std::optional<Vec3> g;
+                if (batch.gradients) g = checked_at(*batch.gradients, k);
+                searches[i].take(trials[k], checked_at(batch.values, k) - iso_value, g, sub(c.p1, c.p0),
+                                 round == 0);
+            }
+        });
+        std::erase_if(open, [&](std::size_t i) { return searches[i].done; });
         sampler.report(Stage::crossings, n - open.size(), n);
     }
     Located out;
     out.points.resize(n);
     out.gradients.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const Search& s = searches[i];
-        out.points[i] = lerp(crossings[i].p0, crossings[i].p1, s.done ? s.t : s.middle());
-        out.gradients[i] = s.gradient;
-    }
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const Search& s = searches[i];
+            out.points[i] = lerp(crossings[i].p0, crossings[i].p1, s.done ? s.t : s.middle());
+            out.gradients[i] = s.gradient;
+        }
+    });
     return out;
 }
 
