@@ -41,8 +41,7 @@ struct Search {
     double t = 0.0, f = 0.0;        // the last trial and its value
     double step = 1.0;              // |t - the trial before|; the bracket's width before that
     double slope = NAN;             // df/dt there, when the field gave a gradient
-    std::optional<Vec3> gradient;   // the field's gradient at t
-    int replaced = 0;               // which end the last trial replaced: -1 low, +1 high
+    std::int8_t replaced = 0;       // which end the last trial replaced: -1 low, +1 high
     bool done = false;
     bool low_below = false;         // whether the low end is below the iso value
 
@@ -62,11 +61,11 @@ struct Search {
     }
 
     // Takes the value (and gradient) at trial `x`; `edge_vector` = p1 - p0.
+    // The caller keeps the gradient: only its slope along the edge is needed here.
     void take(double x, double fx, const std::optional<Vec3>& g, const Vec3& edge_vector, bool first) {
         step = first ? t_hi - t_lo : std::fabs(x - t);
         t = x;
         f = fx;
-        gradient = g;
         slope = g ? dot(*g, edge_vector) : NAN;
         if (fx == 0.0) {
             done = true;
@@ -246,6 +245,8 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
     std::vector<std::size_t> open;
     for (std::size_t i = 0; i < n; ++i)
         if (!searches[i].done) open.push_back(i);
+    Located out;
+    out.gradients.resize(n);  // the field's gradient at each search's last trial
     std::vector<double> trials;
     std::vector<Vec3> points;
     for (int round = 0; round < SEARCH_ROUNDS && !open.empty(); ++round) {
@@ -263,7 +264,8 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
             for (std::size_t k = begin; k < end; ++k) {
                 const std::size_t i = open[k];
                 const EdgeCrossing& c = crossings[i];
-                std::optional<Vec3> g;
+                std::optional<Vec3>& g = out.gradients[i];
+                g.reset();
                 if (batch.gradients) g = checked_at(*batch.gradients, k);
                 searches[i].take(trials[k], checked_at(batch.values, k) - iso_value, g, sub(c.p1, c.p0),
                                  round == 0);
@@ -272,14 +274,11 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
         std::erase_if(open, [&](std::size_t i) { return searches[i].done; });
         sampler.report(Stage::crossings, n - open.size(), n);
     }
-    Located out;
     out.points.resize(n);
-    out.gradients.resize(n);
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const Search& s = searches[i];
             out.points[i] = lerp(crossings[i].p0, crossings[i].p1, s.done ? s.t : s.middle());
-            out.gradients[i] = s.gradient;
         }
     });
     return out;
