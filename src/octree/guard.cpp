@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "core/fault.hpp"
-#include "core/parallel.hpp"
+#include "core/ordered_gather.hpp"
 
 namespace quarvel {
 
@@ -36,17 +36,6 @@ bool uniform_by_signs(const Octree& tree, const CornerCache& cache, const CellKe
     return !(any_below && any_above);
 }
 
-// The cells for which `keep` holds, in order; judged in parallel (read-only).
-template <class Keep>
-std::vector<CellKey> kept_in_order(std::span<const CellKey> cells, Keep&& keep) {
-    const std::vector<std::uint8_t> kept =
-        parallel_map<std::uint8_t>(cells.size(), [&](std::size_t i) { return keep(cells[i]); });
-    std::vector<CellKey> out;
-    for (std::size_t i = 0; i < cells.size(); ++i)
-        if (kept[i]) out.push_back(cells[i]);
-    return out;
-}
-
 }  // namespace
 
 bool CellBounds::available() { return field_.eval_bounds({}, {}); }
@@ -72,8 +61,8 @@ void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
 
 void EmptinessProof::prepare(const Octree& tree, const CornerCache& cache, std::span<const CellKey> cells) const {
     if (!active || !bounds) return;
-    bounds->bound(tree, kept_in_order(cells, [&](const CellKey& cell) {
-                      return !bounds->bounded(cell) && uniform_by_signs(tree, cache, cell);
+    bounds->bound(tree, parallel_filter(cells, [&](std::size_t i) {
+                      return !bounds->bounded(cells[i]) && uniform_by_signs(tree, cache, cells[i]);
                   }));
 }
 
@@ -111,13 +100,15 @@ Examination::Examination(const Octree& tree, const EmptinessProof& proof) : proo
 }
 
 std::vector<CellKey> Examination::unproven(const Octree& tree, const CornerCache& cache) {
-    std::vector<CellKey> leaves = kept_in_order(candidates_, [&](const CellKey& key) {
+    std::vector<CellKey> leaves = parallel_filter(std::span<const CellKey>(candidates_), [&](std::size_t i) {
+        const CellKey& key = candidates_[i];
         const FoundNode found = find_node(tree, key.x, key.y, key.z, key.level);
         return found.level == key.level && is_uniform(*found.node);
     });
     candidates_.clear();
     proof_.prepare(tree, cache, leaves);
-    return kept_in_order(leaves, [&](const CellKey& key) { return proof_.unproven(tree, cache, key); });
+    return parallel_filter(std::span<const CellKey>(leaves),
+                           [&](std::size_t i) { return proof_.unproven(tree, cache, leaves[i]); });
 }
 
 void Examination::refined(std::span<const CellKey> cells, unsigned max_depth) {
