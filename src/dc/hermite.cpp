@@ -1,5 +1,6 @@
 #include "dc/hermite.hpp"
 
+#include <array>
 #include <cmath>
 
 #include "core/fault.hpp"
@@ -193,13 +194,30 @@ DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& cross
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t s = begin; s < end; ++s) {
                 FlatMap<EdgeKey, std::uint32_t> index(n / (2 * shards));
+                // Each key's slot is fetched a few crossings before it is
+                // looked up, in crossing order still.
+                struct Pending {
+                    EdgeKey key;
+                    std::uint64_t crossing;
+                };
+                constexpr std::size_t kAhead = 16;
+                std::array<Pending, kAhead> ahead;
+                std::size_t queued = 0;
+                const auto look_up = [&](const Pending& p) {
+                    const auto next = static_cast<std::uint32_t>(index.size());
+                    id[p.crossing] = index.find_or_insert(p.key, next);
+                    first[p.crossing] = id[p.crossing] == next;
+                };
                 for_each_crossing(crossings, 0, cells, [&](std::size_t c, unsigned e, std::uint64_t i) {
                     const EdgeKey key = key_of(c, e);
                     if (shard_of(key) != s) return;
-                    const auto next = static_cast<std::uint32_t>(index.size());
-                    id[i] = index.find_or_insert(key, next);
-                    first[i] = id[i] == next;
+                    index.prefetch(key);
+                    Pending& p = ahead[queued++ % kAhead];
+                    if (queued > kAhead) look_up(p);
+                    p = {key, i};
                 });
+                for (std::size_t k = queued > kAhead ? queued - kAhead : 0; k < queued; ++k)
+                    look_up(ahead[k % kAhead]);
                 overall[s].resize(index.size());
             }
         },
