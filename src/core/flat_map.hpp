@@ -170,6 +170,7 @@ public:
     // Returns true when the key was not yet present.
     bool insert(const Key& key) { return map_.try_emplace(key, Unit{}); }
     bool contains(const Key& key) const noexcept { return map_.contains(key); }
+    void prefetch(const Key& key) const noexcept { map_.prefetch(key); }
     std::size_t size() const noexcept { return map_.size(); }
     void reserve(std::size_t count) { map_.reserve(count); }
 

@@ -43,7 +43,10 @@ bool CellBounds::available() { return field_.eval_bounds({}, {}); }
 void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
     std::vector<CellKey> fresh;
     std::vector<Box> boxes;
-    for (const CellKey& cell : cells) {
+    constexpr std::size_t kAhead = 16;  // the set outgrows the caches: fetch its slots ahead
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (i + kAhead < cells.size()) bounded_.prefetch(cells[i + kAhead]);
+        const CellKey& cell = cells[i];
         if (!bounded_.insert(cell)) continue;  // asked for twice in one list
         const CornerKey m = min_corner(cell, tree.max_depth);
         const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
@@ -54,9 +57,11 @@ void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
     if (fresh.empty()) return;
     std::vector<Interval> bounds(fresh.size());
     if (!field_.eval_bounds(boxes, bounds)) fault("a field that gave bounds gave none");
-    for (std::size_t i = 0; i < fresh.size(); ++i)
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+        if (i + kAhead < fresh.size()) proven_.prefetch(fresh[i + kAhead]);
         // NaN bounds compare false: unknown is unproven.
         if (bounds[i].lo > tree.iso_value || bounds[i].hi < tree.iso_value) proven_.insert(fresh[i]);
+    }
 }
 
 void EmptinessProof::prepare(const Octree& tree, const CornerCache& cache, std::span<const CellKey> cells) const {
