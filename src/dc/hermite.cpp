@@ -1,5 +1,6 @@
 #include "dc/hermite.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -177,8 +178,10 @@ DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& cross
     // The edges are split into shards by a hash of their keys, one map per
     // shard on the pool. A shard numbers its edges in crossing order, so each
     // edge's first crossing, and with it the numbering below, is the same for
-    // any number of shards.
-    const std::size_t shards = n < (std::size_t{1} << 14) ? 1 : pool_thread_count();
+    // any number of shards. Every shard reads every crossing: a few suffice.
+    constexpr std::size_t kMaxShards = 8;
+    const std::size_t shards =
+        n < (std::size_t{1} << 14) ? 1 : std::min(pool_thread_count(), kMaxShards);
     const std::uint64_t seed = next_table_seed();
     const auto shard_of = [&](const EdgeKey& key) -> std::size_t {
         return shards == 1 ? 0 : mix64(key.hash_input() ^ seed) % shards;

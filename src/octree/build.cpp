@@ -345,7 +345,7 @@ std::vector<CellKey> with_unproven(std::vector<CellKey> requests, Examination& e
                                    const EmptinessProof& proof) {
     if (proof.bounds) {
         // Judged in parallel (the tree and the cache are only read), kept in order.
-        const std::vector<std::uint8_t> uniform = parallel_map<std::uint8_t>(requests.size(), [&](std::size_t i) {
+        const auto uniform = parallel_map<std::uint8_t>(requests.size(), [&](std::size_t i) {
             const CellKey& cell = requests[i];
             const FoundNode found = find_node(tree, cell.x, cell.y, cell.z, cell.level);
             return found.level == cell.level && is_uniform(*found.node);
