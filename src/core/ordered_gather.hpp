@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "core/parallel.hpp"
@@ -38,6 +40,17 @@ std::vector<T> parallel_gather(std::size_t n, Emit&& emit, std::size_t min_paral
     std::vector<T> out;
     out.reserve(total);
     for (Piece& p : pieces) out.insert(out.end(), p.items.begin(), p.items.end());
+    return out;
+}
+
+// The items i for which keep(i) holds, in order; keep runs in parallel, so
+// it may only read shared state.
+template <class T, class Keep>
+std::vector<T> parallel_filter(std::span<const T> items, Keep&& keep) {
+    const std::vector<std::uint8_t> kept = parallel_map<std::uint8_t>(items.size(), keep);
+    std::vector<T> out;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (kept[i]) out.push_back(items[i]);
     return out;
 }
 

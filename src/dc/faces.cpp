@@ -1,5 +1,6 @@
 #include "dc/faces.hpp"
 
+#include <array>
 #include <cmath>
 #include <optional>
 
@@ -42,19 +43,35 @@ struct FaceBuilder {
         return first_vertex[c] + static_cast<std::uint64_t>(component_of(comp, inside));
     }
 
+    // The cells one step down from a cell along a set of axes (bit per axis),
+    // each looked up once: the edges of one cell share them.
+    struct Below {
+        std::array<const std::uint64_t*, 8> found{};
+        std::uint8_t known = 0;  // bit per set of axes
+    };
+
+    const std::uint64_t* cell_below(const CellKey& key, unsigned axes, Below& memo) const {
+        if (!(memo.known >> axes & 1u)) {
+            CellKey nk = key;
+            for (unsigned axis = 0; axis < 3; ++axis)
+                if (axes >> axis & 1u) --nk[axis];
+            memo.found[axes] = lookup.find(nk);
+            memo.known |= static_cast<std::uint8_t>(1u << axes);
+        }
+        return memo.found[axes];
+    }
+
     // The four cells around the edge of cell `c` along `d`: c itself, then one
     // step down along u, v and both, at c's level and each with a vertex. None
     // at the lower domain boundary, or where a cell is missing or of another level.
-    std::optional<std::array<std::uint64_t, 4>> cells_around(std::uint64_t c, unsigned d) const {
+    std::optional<std::array<std::uint64_t, 4>> cells_around(std::uint64_t c, unsigned d, Below& memo) const {
         const auto [u, v] = OTHER_AXES[d];
         const CellKey& key = surface.cells[c].key;
         if (key[u] == 0 || key[v] == 0) return std::nullopt;
         std::array<std::uint64_t, 4> around{c, 0, 0, 0};
         for (unsigned q = 1; q < 4; ++q) {
-            CellKey nk = key;
-            if (q & 1u) --nk[u];
-            if (q & 2u) --nk[v];
-            const std::uint64_t* found = lookup.find(nk);
+            const unsigned axes = (q & 1u ? 1u << u : 0u) | (q & 2u ? 1u << v : 0u);
+            const std::uint64_t* found = cell_below(key, axes, memo);
             if (!found) return std::nullopt;
             around[q] = *found;
         }
@@ -66,11 +83,12 @@ struct FaceBuilder {
     void cell_faces(std::uint64_t c, std::vector<Triangle>& out) const {
         if (first_vertex[c] == PlacedVertices::NONE) return;
         const SurfaceCell& cell = surface.cells[c];
+        Below memo;
         for (unsigned d = 0; d < 3; ++d) {
             const auto [a, b] = CUBE_EDGES[edge_along(d, 0)];
             const bool a_below = below(cell, a);
             if (a_below == below(cell, b)) continue;
-            const std::optional<std::array<std::uint64_t, 4>> around = cells_around(c, d);
+            const std::optional<std::array<std::uint64_t, 4>> around = cells_around(c, d, memo);
             if (!around) continue;
             std::array<std::uint64_t, 4> vq;
             for (unsigned q = 0; q < 4; ++q) vq[q] = vertex_on_edge((*around)[q], edge_along(d, q));

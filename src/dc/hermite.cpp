@@ -1,5 +1,7 @@
 #include "dc/hermite.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "core/fault.hpp"
@@ -41,8 +43,7 @@ struct Search {
     double t = 0.0, f = 0.0;        // the last trial and its value
     double step = 1.0;              // |t - the trial before|; the bracket's width before that
     double slope = NAN;             // df/dt there, when the field gave a gradient
-    std::optional<Vec3> gradient;   // the field's gradient at t
-    int replaced = 0;               // which end the last trial replaced: -1 low, +1 high
+    std::int8_t replaced = 0;       // which end the last trial replaced: -1 low, +1 high
     bool done = false;
     bool low_below = false;         // whether the low end is below the iso value
 
@@ -62,11 +63,11 @@ struct Search {
     }
 
     // Takes the value (and gradient) at trial `x`; `edge_vector` = p1 - p0.
+    // The caller keeps the gradient: only its slope along the edge is needed here.
     void take(double x, double fx, const std::optional<Vec3>& g, const Vec3& edge_vector, bool first) {
         step = first ? t_hi - t_lo : std::fabs(x - t);
         t = x;
         f = fx;
-        gradient = g;
         slope = g ? dot(*g, edge_vector) : NAN;
         if (fx == 0.0) {
             done = true;
@@ -173,20 +174,74 @@ FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossin
 DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& crossings,
                              double iso_value) {
     if (surface.values.size() != surface.cells.size()) fault("surface cells without corner values");
+    const std::size_t n = crossings.count(), cells = surface.cells.size();
+    // The edges are split into shards by a hash of their keys, one map per
+    // shard on the pool. A shard numbers its edges in crossing order, so each
+    // edge's first crossing, and with it the numbering below, is the same for
+    // any number of shards. Every shard reads every crossing: a few suffice.
+    constexpr std::size_t kMaxShards = 8;
+    const std::size_t shards =
+        n < (std::size_t{1} << 14) ? 1 : std::min(pool_thread_count(), kMaxShards);
+    const std::uint64_t seed = next_table_seed();
+    const auto shard_of = [&](const EdgeKey& key) -> std::size_t {
+        return shards == 1 ? 0 : mix64(key.hash_input() ^ seed) % shards;
+    };
+    const auto key_of = [&](std::size_t c, unsigned e) { return edge_key(surface.cells[c], e); };
     DistinctEdges out;
-    FlatMap<EdgeKey, std::uint32_t> index(crossings.count() / 2);
-    out.edge_of.reserve(crossings.count());
-    for_each_crossing(crossings, 0, surface.cells.size(), [&](std::size_t c, unsigned e, std::uint64_t) {
-        const SurfaceCell& cell = surface.cells[c];
-        const auto next = static_cast<std::uint32_t>(out.edges.size());
-        const EdgeKey key = edge_key(cell, e);
-        if (index.try_emplace(key, next)) {
+    std::vector<std::uint32_t>& id = out.edge_of;  // per crossing: its edge within its shard, then overall
+    id.resize(n);
+    std::vector<std::uint8_t> first(n);  // whether the crossing is its edge's first
+    std::vector<std::vector<std::uint32_t>> overall(shards);  // per shard and edge: its number overall
+    parallel_for(
+        shards,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t s = begin; s < end; ++s) {
+                FlatMap<EdgeKey, std::uint32_t> index(n / (2 * shards));
+                // Each key's slot is fetched a few crossings before it is
+                // looked up, in crossing order still.
+                struct Pending {
+                    EdgeKey key;
+                    std::uint64_t crossing;
+                };
+                constexpr std::size_t kAhead = 16;
+                std::array<Pending, kAhead> ahead;
+                std::size_t queued = 0;
+                const auto look_up = [&](const Pending& p) {
+                    const auto next = static_cast<std::uint32_t>(index.size());
+                    id[p.crossing] = index.find_or_insert(p.key, next);
+                    first[p.crossing] = id[p.crossing] == next;
+                };
+                for_each_crossing(crossings, 0, cells, [&](std::size_t c, unsigned e, std::uint64_t i) {
+                    const EdgeKey key = key_of(c, e);
+                    if (shard_of(key) != s) return;
+                    index.prefetch(key);
+                    Pending& p = ahead[queued++ % kAhead];
+                    if (queued > kAhead) look_up(p);
+                    p = {key, i};
+                });
+                for (std::size_t k = queued > kAhead ? queued - kAhead : 0; k < queued; ++k)
+                    look_up(ahead[k % kAhead]);
+                overall[s].resize(index.size());
+            }
+        },
+        2);
+    // Edges numbered by their first crossings, in crossing order.
+    std::uint32_t edges = 0;
+    for_each_crossing(crossings, 0, cells, [&](std::size_t c, unsigned e, std::uint64_t i) {
+        if (first[i]) overall[shard_of(key_of(c, e))][id[i]] = edges++;
+    });
+    out.edges.resize(edges);
+    out.f1.resize(edges);
+    parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+        for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+            id[i] = overall[shard_of(key_of(c, e))][id[i]];
+            if (!first[i]) return;
             const auto [a, b] = CUBE_EDGES[e];
-            out.edges.push_back({corner_position(cell, a), corner_position(cell, b),
-                                 surface.values[c][a] - iso_value, c, static_cast<std::uint8_t>(e)});
-            out.f1.push_back(surface.values[c][b] - iso_value);
-        }
-        out.edge_of.push_back(*index.find(key));
+            const SurfaceCell& cell = surface.cells[c];
+            out.edges[id[i]] = {corner_position(cell, a), corner_position(cell, b),
+                                surface.values[c][a] - iso_value, c, static_cast<std::uint8_t>(e)};
+            out.f1[id[i]] = surface.values[c][b] - iso_value;
+        });
     });
     return out;
 }
@@ -194,50 +249,59 @@ DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& cross
 Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
                         std::span<const double> f1, double iso_value) {
     const std::size_t n = crossings.size();
+    // Each search reads and writes only its own state, so the steps between
+    // field calls run in parallel; the list of open searches stays in order.
     std::vector<Search> searches(n);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            Search& s = searches[i];
+            s.f_lo = crossings[i].f0;
+            s.f_hi = f1[i];
+            s.low_below = crossings[i].f0 < 0;
+            // A corner exactly at the iso value is the crossing (it counts as above).
+            s.done = s.f_lo == 0.0 || s.f_hi == 0.0;
+            s.t = s.f_lo == 0.0 ? 0.0 : 1.0;
+        }
+    });
     std::vector<std::size_t> open;
-    for (std::size_t i = 0; i < n; ++i) {
-        Search& s = searches[i];
-        s.f_lo = crossings[i].f0;
-        s.f_hi = f1[i];
-        s.low_below = crossings[i].f0 < 0;
-        // A corner exactly at the iso value is the crossing (it counts as above).
-        s.done = s.f_lo == 0.0 || s.f_hi == 0.0;
-        s.t = s.f_lo == 0.0 ? 0.0 : 1.0;
-        if (!s.done) open.push_back(i);
-    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (!searches[i].done) open.push_back(i);
+    Located out;
+    out.gradients.resize(n);  // the field's gradient at each search's last trial
     std::vector<double> trials;
     std::vector<Vec3> points;
     for (int round = 0; round < SEARCH_ROUNDS && !open.empty(); ++round) {
         trials.resize(open.size());
         points.resize(open.size());
-        for (std::size_t k = 0; k < open.size(); ++k) {
-            const EdgeCrossing& c = crossings[open[k]];
-            trials[k] = searches[open[k]].next_trial(round == 0);
-            points[k] = lerp(c.p0, c.p1, trials[k]);
-        }
+        parallel_for(open.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const EdgeCrossing& c = crossings[open[k]];
+                trials[k] = searches[open[k]].next_trial(round == 0);
+                points[k] = lerp(c.p0, c.p1, trials[k]);
+            }
+        });
         const BatchResult batch = sampler.given(points);
-        std::size_t still_open = 0;
-        for (std::size_t k = 0; k < open.size(); ++k) {
-            const std::size_t i = open[k];
-            const EdgeCrossing& c = crossings[i];
-            std::optional<Vec3> g;
-            if (batch.gradients) g = checked_at(*batch.gradients, k);
-            searches[i].take(trials[k], checked_at(batch.values, k) - iso_value, g, sub(c.p1, c.p0),
-                             round == 0);
-            if (!searches[i].done) open[still_open++] = i;
-        }
-        open.resize(still_open);
+        parallel_for(open.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::size_t i = open[k];
+                const EdgeCrossing& c = crossings[i];
+                std::optional<Vec3>& g = out.gradients[i];
+                g.reset();
+                if (batch.gradients) g = checked_at(*batch.gradients, k);
+                searches[i].take(trials[k], checked_at(batch.values, k) - iso_value, g, sub(c.p1, c.p0),
+                                 round == 0);
+            }
+        });
+        std::erase_if(open, [&](std::size_t i) { return searches[i].done; });
         sampler.report(Stage::crossings, n - open.size(), n);
     }
-    Located out;
     out.points.resize(n);
-    out.gradients.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const Search& s = searches[i];
-        out.points[i] = lerp(crossings[i].p0, crossings[i].p1, s.done ? s.t : s.middle());
-        out.gradients[i] = s.gradient;
-    }
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const Search& s = searches[i];
+            out.points[i] = lerp(crossings[i].p0, crossings[i].p1, s.done ? s.t : s.middle());
+        }
+    });
     return out;
 }
 

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/fault.hpp"
+#include "core/ordered_gather.hpp"
 #include "eval/sampler.hpp"
 #include "octree/balance.hpp"
 #include "octree/guard.hpp"
@@ -343,18 +344,19 @@ std::vector<CellKey> with_unproven(std::vector<CellKey> requests, Examination& e
                                    const Octree& tree, const CornerCache& cache,
                                    const EmptinessProof& proof) {
     if (proof.bounds) {
-        std::vector<char> uniform(requests.size());
-        std::vector<CellKey> neighbours, kept;
-        for (std::size_t i = 0; i < requests.size(); ++i) {
+        // Judged in parallel (the tree and the cache are only read), kept in order.
+        const auto uniform = parallel_map<std::uint8_t>(requests.size(), [&](std::size_t i) {
             const CellKey& cell = requests[i];
             const FoundNode found = find_node(tree, cell.x, cell.y, cell.z, cell.level);
-            uniform[i] = found.level == cell.level && is_uniform(*found.node);
-            if (uniform[i]) neighbours.push_back(cell);
-        }
-        proof.prepare(tree, cache, neighbours);
+            return found.level == cell.level && is_uniform(*found.node);
+        });
+        std::vector<CellKey> neighbours;
         for (std::size_t i = 0; i < requests.size(); ++i)
-            if (!uniform[i] || proof.unproven(tree, cache, requests[i])) kept.push_back(requests[i]);
-        requests = std::move(kept);
+            if (uniform[i]) neighbours.push_back(requests[i]);
+        proof.prepare(tree, cache, neighbours);
+        requests = parallel_filter(std::span<const CellKey>(requests), [&](std::size_t i) {
+            return !uniform[i] || proof.unproven(tree, cache, requests[i]);
+        });
     }
     const std::vector<CellKey> unproven = examination.unproven(tree, cache);
     if (unproven.empty()) return requests;

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/fault.hpp"
+#include "core/ordered_gather.hpp"
 
 namespace quarvel {
 
@@ -42,7 +43,10 @@ bool CellBounds::available() { return field_.eval_bounds({}, {}); }
 void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
     std::vector<CellKey> fresh;
     std::vector<Box> boxes;
-    for (const CellKey& cell : cells) {
+    constexpr std::size_t kAhead = 16;  // the set outgrows the caches: fetch its slots ahead
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (i + kAhead < cells.size()) bounded_.prefetch(cells[i + kAhead]);
+        const CellKey& cell = cells[i];
         if (!bounded_.insert(cell)) continue;  // asked for twice in one list
         const CornerKey m = min_corner(cell, tree.max_depth);
         const std::uint32_t edge = 1u << (tree.max_depth - cell.level);
@@ -53,17 +57,18 @@ void CellBounds::bound(const Octree& tree, std::span<const CellKey> cells) {
     if (fresh.empty()) return;
     std::vector<Interval> bounds(fresh.size());
     if (!field_.eval_bounds(boxes, bounds)) fault("a field that gave bounds gave none");
-    for (std::size_t i = 0; i < fresh.size(); ++i)
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+        if (i + kAhead < fresh.size()) proven_.prefetch(fresh[i + kAhead]);
         // NaN bounds compare false: unknown is unproven.
         if (bounds[i].lo > tree.iso_value || bounds[i].hi < tree.iso_value) proven_.insert(fresh[i]);
+    }
 }
 
 void EmptinessProof::prepare(const Octree& tree, const CornerCache& cache, std::span<const CellKey> cells) const {
     if (!active || !bounds) return;
-    std::vector<CellKey> fresh;
-    for (const CellKey& cell : cells)
-        if (!bounds->bounded(cell) && uniform_by_signs(tree, cache, cell)) fresh.push_back(cell);
-    bounds->bound(tree, fresh);
+    bounds->bound(tree, parallel_filter(cells, [&](std::size_t i) {
+                      return !bounds->bounded(cells[i]) && uniform_by_signs(tree, cache, cells[i]);
+                  }));
 }
 
 bool EmptinessProof::unproven(const Octree& tree, const CornerCache& cache, const CellKey& cell) const {
@@ -100,15 +105,15 @@ Examination::Examination(const Octree& tree, const EmptinessProof& proof) : proo
 }
 
 std::vector<CellKey> Examination::unproven(const Octree& tree, const CornerCache& cache) {
-    std::vector<CellKey> leaves;
-    for (const CellKey& key : candidates_) {
+    std::vector<CellKey> leaves = parallel_filter(std::span<const CellKey>(candidates_), [&](std::size_t i) {
+        const CellKey& key = candidates_[i];
         const FoundNode found = find_node(tree, key.x, key.y, key.z, key.level);
-        if (found.level == key.level && is_uniform(*found.node)) leaves.push_back(key);
-    }
+        return found.level == key.level && is_uniform(*found.node);
+    });
     candidates_.clear();
     proof_.prepare(tree, cache, leaves);
-    std::erase_if(leaves, [&](const CellKey& key) { return !proof_.unproven(tree, cache, key); });
-    return leaves;
+    return parallel_filter(std::span<const CellKey>(leaves),
+                           [&](std::size_t i) { return proof_.unproven(tree, cache, leaves[i]); });
 }
 
 void Examination::refined(std::span<const CellKey> cells, unsigned max_depth) {

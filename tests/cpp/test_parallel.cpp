@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
 
 using quarvel::parallel_for;
@@ -63,5 +64,18 @@ TEST(parallel_map_results_in_index_order) {
             parallel_map<std::size_t>(n, [](std::size_t i) { return i * i; }, 0);
         REQUIRE(out.size() == n);
         for (std::size_t i = 0; i < n; ++i) REQUIRE(out[i] == i * i);
+    }
+}
+
+TEST(parallel_filter_keeps_items_in_order) {
+    for (std::size_t n : {0u, 1u, 255u, 256u, 100000u}) {
+        std::vector<std::size_t> items(n);
+        for (std::size_t i = 0; i < n; ++i) items[i] = n - i;
+        const std::vector<std::size_t> kept = quarvel::parallel_filter(
+            std::span<const std::size_t>(items), [&](std::size_t i) { return items[i] % 3 == 0; });
+        std::size_t k = 0;
+        for (std::size_t item : items)
+            if (item % 3 == 0) REQUIRE(k < kept.size() && kept[k++] == item);
+        REQUIRE(k == kept.size());
     }
 }

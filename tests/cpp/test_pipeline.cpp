@@ -1,8 +1,10 @@
 // The pipeline's options: the guard that proves cells empty, the crossing
 // search per distinct edge, the field decorators, every piece kept with unit
 // normals, and the non-finite rules both doors share.
+#include <array>
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "check.hpp"
 #include "core/fault.hpp"
@@ -134,6 +136,28 @@ TEST(crossings_are_solved_once_per_edge_to_the_surface) {
         // Newton: about two evaluations an edge; secant steps: about four.
         CHECK(sampler.evaluations() < (with_gradients ? 3 : 5) * f1.size());
     }
+}
+
+TEST(distinct_edges_are_numbered_by_their_first_crossing) {
+    // Enough crossings that the edges are split into shards on the pool; the
+    // numbering must still be the serial first-seen one.
+    auto field = testing::sphere(0.35, {0.52, 0.47, 0.5}, false);
+    const Octree tree = dctest::uniform_tree(field, {0, 0, 0}, 1.0, 7);
+    SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
+    attach_corner_values(surface, tree);
+    const Crossings crossings = build_crossings(surface);
+    REQUIRE(crossings.count() > (1u << 14));
+    const DistinctEdges distinct = distinct_edges(surface, crossings, 0.0);
+    std::map<std::array<std::uint32_t, 5>, std::uint32_t> seen;  // lower corner, level, axis
+    for_each_crossing(crossings, 0, surface.cells.size(), [&](std::size_t c, unsigned e, std::uint64_t i) {
+        const CellKey& k = surface.cells[c].key;
+        const unsigned a = CUBE_EDGES[e][0];
+        const std::array<std::uint32_t, 5> key{k.x + bit_x(a), k.y + bit_y(a), k.z + bit_z(a), k.level, e / 4};
+        const auto [it, fresh] = seen.try_emplace(key, static_cast<std::uint32_t>(seen.size()));
+        REQUIRE(distinct.edge_of[i] == it->second);
+        if (fresh) REQUIRE(distinct.edges[it->second].cell == c && distinct.edges[it->second].edge == e);
+    });
+    CHECK_EQ(distinct.edges.size(), seen.size());
 }
 
 TEST(crossings_at_a_corner_or_between_infinities) {
