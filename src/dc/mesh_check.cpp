@@ -118,16 +118,28 @@ double orient(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
     return dot(sub(b, a), cross(sub(c, a), sub(d, a)));
 }
 
+// A triangle's plane as the crossing test measures sides: through its first
+// vertex a, normal (b - a) x (c - a), unnormalised.
+struct Plane {
+    Vec3 a, n;
+    double side(const Vec3& p) const { return dot(n, sub(p, a)); }
+};
+
+Plane plane_of(std::span<const Vec3> v, const Triangle& t) {
+    const Vec3& a = v[t[0]];
+    return {a, cross(sub(v[t[1]], a), sub(v[t[2]], a))};
+}
+
 // Segment pq passes through triangle abc: its ends lie on either side of the
 // plane, each further from it than rounding could place it (a relative 1e-12
 // of their distances), and the line meets the closed triangle. An end within
 // rounding of the plane counts as touching it: nearly coplanar neighbours do
 // not cross.
-bool segment_crosses(const Vec3& p, const Vec3& q, const Vec3& a, const Vec3& b, const Vec3& c) {
-    const Vec3 n = cross(sub(b, a), sub(c, a));
+bool segment_crosses(const Vec3& p, const Vec3& q, const Plane& plane, const Vec3& b, const Vec3& c) {
+    const Vec3& a = plane.a;
     const Vec3 ap = sub(p, a), aq = sub(q, a);
-    const double s = dot(n, ap), t = dot(n, aq);
-    const double noise = 1e-12 * length(n) * (length(ap) + length(aq));
+    const double s = dot(plane.n, ap), t = dot(plane.n, aq);
+    const double noise = 1e-12 * length(plane.n) * (length(ap) + length(aq));
     if (!((s > noise && t < -noise) || (s < -noise && t > noise))) return false;
     const double o1 = orient(p, q, a, b), o2 = orient(p, q, b, c), o3 = orient(p, q, c, a);
     return (o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0);
@@ -141,18 +153,32 @@ bool touches(std::span<const Vec3> v, std::uint64_t end, const Triangle& t) {
     return false;
 }
 
-// An edge of either triangle through the other.
-bool edge_crosses(std::span<const Vec3> v, const Triangle& edges_of, const Triangle& t) {
+// An edge of `edges_of` through t (whose plane is `plane`). Edges with an end
+// touching t are passed over. Every other edge needs one end strictly on each
+// side of the plane, as segment_crosses measures them: when the remaining
+// vertices all lie on one side (or in it), no edge can cross, and the
+// edge tests are skipped. Most neighbouring pairs end there.
+bool edge_crosses(std::span<const Vec3> v, const Triangle& edges_of, const Triangle& t, const Plane& plane) {
+    std::array<bool, 3> touching{};
+    bool above = false, below = false;
     for (unsigned k = 0; k < 3; ++k) {
-        const std::uint64_t p = edges_of[k], q = edges_of[(k + 1) % 3];
-        if (touches(v, p, t) || touches(v, q, t)) continue;
-        if (segment_crosses(v[p], v[q], v[t[0]], v[t[1]], v[t[2]])) return true;
+        touching[k] = touches(v, edges_of[k], t);
+        if (touching[k]) continue;
+        const double s = plane.side(v[edges_of[k]]);
+        above = above || s > 0.0;
+        below = below || s < 0.0;
+    }
+    if (!above || !below) return false;
+    for (unsigned k = 0; k < 3; ++k) {
+        const unsigned next = (k + 1) % 3;
+        if (touching[k] || touching[next]) continue;
+        if (segment_crosses(v[edges_of[k]], v[edges_of[next]], plane, v[t[1]], v[t[2]])) return true;
     }
     return false;
 }
 
 bool triangles_cross(std::span<const Vec3> v, const Triangle& t, const Triangle& u) {
-    return edge_crosses(v, u, t) || edge_crosses(v, t, u);
+    return edge_crosses(v, u, t, plane_of(v, t)) || edge_crosses(v, t, u, plane_of(v, u));
 }
 
 unsigned shared_vertices(const Triangle& t, const Triangle& u) {
