@@ -1,11 +1,13 @@
 #include "dc/mesh_check.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <numeric>
 
 #include "core/fault.hpp"
 #include "core/ordered_gather.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
@@ -188,90 +190,190 @@ unsigned shared_vertices(const Triangle& t, const Triangle& u) {
     return n;
 }
 
+// ------------------------------------------------------------ broad phase
+
 struct Aabb {
     Vec3 lo, hi;
+    bool overlaps(const Aabb& o) const {
+        for (int a = 0; a < 3; ++a)
+            if (o.hi[a] < lo[a] || hi[a] < o.lo[a]) return false;
+        return true;
+    }
 };
 
-// The grid: cells of edge `cell` from `origin`, at most 2^21 per axis, so a
-// cell's coordinates pack into one 63-bit key.
+Aabb box_of(std::span<const Vec3> v, const Triangle& t) {
+    Aabb b{v[t[0]], v[t[0]]};
+    for (unsigned k = 1; k < 3; ++k)
+        for (int a = 0; a < 3; ++a) {
+            b.lo[a] = std::min(b.lo[a], v[t[k]][a]);
+            b.hi[a] = std::max(b.hi[a], v[t[k]][a]);
+        }
+    return b;
+}
+
+// A box in cell units, rounded outward to float. The conversion and the
+// rounding are monotone, so boxes that overlap in world coordinates overlap
+// here too; the pair loop tests most candidates on these, a quarter of the
+// bytes, and the few that pass again on the exact boxes.
+struct CellBox {
+    std::array<float, 3> lo, hi;
+    bool overlaps(const CellBox& o) const {
+        return !(o.hi[0] < lo[0] || hi[0] < o.lo[0] || o.hi[1] < lo[1] || hi[1] < o.lo[1] || o.hi[2] < lo[2] ||
+                 hi[2] < o.lo[2]);
+    }
+};
+
+float round_down(double x) {
+    const float f = static_cast<float>(x);
+    return f > x ? std::nextafter(f, -INFINITY) : f;
+}
+float round_up(double x) {
+    const float f = static_cast<float>(x);
+    return f < x ? std::nextafter(f, INFINITY) : f;
+}
+
+// The grid: cells of edge `cell` from `origin`, at most 2^21 per axis.
 struct Grid {
     Vec3 origin{};
     double cell = 1.0;
-    static constexpr std::uint64_t AXIS = std::uint64_t{1} << 21;
+    static constexpr std::uint32_t AXIS = std::uint32_t{1} << 21;
 
-    std::array<std::uint64_t, 3> coords(const Vec3& p) const {
-        std::array<std::uint64_t, 3> c;
+    // Cell units, clamped into [0, AXIS] (monotone too, and within float's range).
+    double units(double x, int a) const {
+        return std::clamp((x - origin[a]) / cell, 0.0, static_cast<double>(AXIS));
+    }
+    CellBox cell_box(const Aabb& b) const {
+        CellBox c;
         for (int a = 0; a < 3; ++a) {
-            const double x = std::floor((p[a] - origin[a]) / cell);
-            c[a] = static_cast<std::uint64_t>(std::clamp(x, 0.0, static_cast<double>(AXIS - 1)));
+            c.lo[a] = round_down(units(b.lo[a], a));
+            c.hi[a] = round_up(units(b.hi[a], a));
         }
         return c;
     }
-    static std::uint64_t key(std::uint64_t x, std::uint64_t y, std::uint64_t z) { return (x << 42) | (y << 21) | z; }
+    // The cell holding a coordinate in cell units.
+    static std::uint32_t index(float u) { return static_cast<std::uint32_t>(std::min(u, AXIS - 1.0f)); }
 };
-
-std::uint64_t cells_covered(const Grid& grid, const Aabb& box) {
-    const auto lo = grid.coords(box.lo), hi = grid.coords(box.hi);
-    return (hi[0] - lo[0] + 1) * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1);
-}
 
 // Cells about twice the mean triangle's largest extent, grown until no more
 // than 16 grid entries per triangle are needed (a few huge triangles among
 // many small ones would otherwise cover too many cells).
-Grid choose_grid(const std::vector<Aabb>& boxes, const std::vector<std::uint64_t>& live) {
-    Grid grid;
-    Vec3 lo{INFINITY, INFINITY, INFINITY}, hi{-INFINITY, -INFINITY, -INFINITY};
+Grid choose_grid(std::span<const Vec3> v, std::span<const Triangle> triangles, const std::vector<std::uint64_t>& live) {
+    Aabb all{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
     double extent = 0.0;
     for (std::uint64_t t : live) {
+        const Aabb b = box_of(v, triangles[t]);
         for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min(lo[a], boxes[t].lo[a]);
-            hi[a] = std::max(hi[a], boxes[t].hi[a]);
+            all.lo[a] = std::min(all.lo[a], b.lo[a]);
+            all.hi[a] = std::max(all.hi[a], b.hi[a]);
         }
-        const Vec3 d = sub(boxes[t].hi, boxes[t].lo);
+        const Vec3 d = sub(b.hi, b.lo);
         extent += std::max({d[0], d[1], d[2]});
     }
-    grid.origin = lo;
-    const double span = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
+    Grid grid;
+    grid.origin = all.lo;
+    const double span = std::max({all.hi[0] - all.lo[0], all.hi[1] - all.lo[1], all.hi[2] - all.lo[2]});
     grid.cell = std::max({2.0 * extent / static_cast<double>(live.size()), span / (Grid::AXIS - 1), 1e-300});
-    for (;;) {
+    // Coordinates near the ends of the double range: one cell, and units never NaN.
+    if (!std::isfinite(grid.cell)) grid.cell = DBL_MAX;
+    while (grid.cell < DBL_MAX / 2) {
         std::uint64_t entries = 0;
-        for (std::uint64_t t : live) entries += cells_covered(grid, boxes[t]);
-        if (entries <= 16 * live.size()) return grid;
+        for (std::uint64_t t : live) {
+            const CellBox b = grid.cell_box(box_of(v, triangles[t]));
+            std::uint64_t covered = 1;
+            for (int a = 0; a < 3; ++a) covered *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
+            entries += covered;
+        }
+        if (entries <= 16 * live.size()) break;
         grid.cell *= 2.0;
     }
+    return grid;
 }
 
-// Calls visit(key) for every grid cell `box` covers.
-template <class Visit>
-void for_each_cell(const Grid& grid, const Aabb& box, Visit&& visit) {
-    const auto lo = grid.coords(box.lo), hi = grid.coords(box.hi);
-    for (std::uint64_t x = lo[0]; x <= hi[0]; ++x)
-        for (std::uint64_t y = lo[1]; y <= hi[1]; ++y)
-            for (std::uint64_t z = lo[2]; z <= hi[2]; ++z) visit(Grid::key(x, y, z));
+// The live triangles (positions in `live`) by the x slab of cells each
+// covers: slab x holds items[start[x]] to items[start[x + 1]], in increasing order.
+struct Slabs {
+    std::vector<std::uint64_t> start, items;
+};
+
+Slabs slabs_of(const std::vector<CellBox>& boxes) {
+    Slabs s;
+    std::uint32_t count = 0;
+    for (const CellBox& b : boxes) count = std::max(count, Grid::index(b.hi[0]) + 1);
+    s.start.assign(count + 1, 0);
+    for (const CellBox& b : boxes)
+        for (std::uint32_t x = Grid::index(b.lo[0]); x <= Grid::index(b.hi[0]); ++x) ++s.start[x + 1];
+    for (std::uint32_t x = 0; x < count; ++x) s.start[x + 1] += s.start[x];
+    s.items.resize(s.start[count]);
+    std::vector<std::uint64_t> next(s.start.begin(), s.start.end() - 1);
+    for (std::uint64_t i = 0; i < boxes.size(); ++i)
+        for (std::uint32_t x = Grid::index(boxes[i].lo[0]); x <= Grid::index(boxes[i].hi[0]); ++x)
+            s.items[next[x]++] = i;
+    return s;
 }
 
-// The triangles of `live` sharing a grid cell with a flagged one.
-std::vector<std::uint64_t> near_focus(const Grid& grid, const std::vector<Aabb>& boxes,
-                                      const std::vector<std::uint64_t>& live, std::span<const std::uint8_t> focus) {
-    std::vector<std::uint64_t> cells;
-    for (std::uint64_t t : live)
-        if (focus[t]) for_each_cell(grid, boxes[t], [&](std::uint64_t key) { cells.push_back(key); });
-    std::sort(cells.begin(), cells.end());
-    cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
-    std::vector<std::uint64_t> near;
-    for (std::uint64_t t : live) {
-        bool hit = false;
-        for_each_cell(grid, boxes[t], [&](std::uint64_t key) {
-            hit = hit || std::binary_search(cells.begin(), cells.end(), key);
-        });
-        if (hit) near.push_back(t);
-    }
-    return near;
-}
-
+// One slab's triangles by cell: a (y, z) cell key and the triangle's place in the slab.
 struct Entry {
-    std::uint64_t key, triangle;
-    bool operator<(const Entry& o) const { return key != o.key ? key < o.key : triangle < o.triangle; }
+    std::uint64_t key;
+    std::uint64_t item;
+    bool operator<(const Entry& o) const { return key != o.key ? key < o.key : item < o.item; }
+};
+
+// Finds the crossing pairs within the slabs of one stretch, reusing its buffers.
+struct SlabSearch {
+    std::span<const Vec3> vertices;
+    std::span<const Triangle> triangles;
+    std::span<const std::uint8_t> focus;
+    const std::vector<std::uint64_t>& live;
+    const std::vector<CellBox>& boxes;
+    const Slabs& slabs;
+    std::vector<CellBox> local;
+    std::vector<Entry> entries;
+
+    bool focused(std::uint64_t t) const { return focus.empty() || focus[t]; }
+
+    void search(std::uint32_t x, std::vector<TrianglePair>& out) {
+        const std::span<const std::uint64_t> items(slabs.items.data() + slabs.start[x],
+                                                   slabs.start[x + 1] - slabs.start[x]);
+        if (!focus.empty() && std::none_of(items.begin(), items.end(), [&](std::uint64_t i) { return focus[live[i]]; }))
+            return;
+        local.clear();
+        entries.clear();
+        for (std::uint64_t j = 0; j < items.size(); ++j) {
+            const CellBox& b = local.emplace_back(boxes[items[j]]);
+            for (std::uint64_t y = Grid::index(b.lo[1]); y <= Grid::index(b.hi[1]); ++y)
+                for (std::uint64_t z = Grid::index(b.lo[2]); z <= Grid::index(b.hi[2]); ++z)
+                    entries.push_back({(y << 21) | z, j});
+        }
+        std::sort(entries.begin(), entries.end());
+        for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
+            end = begin + 1;
+            while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
+            cell_pairs(x, begin, end, items, out);
+        }
+    }
+
+    void cell_pairs(std::uint32_t x, std::size_t begin, std::size_t end, std::span<const std::uint64_t> items,
+                    std::vector<TrianglePair>& out) const {
+        const std::uint64_t key = entries[begin].key;
+        for (std::size_t i = begin; i < end; ++i) {
+            const CellBox& a = local[entries[i].item];
+            const std::uint64_t t = live[items[entries[i].item]];
+            for (std::size_t j = i + 1; j < end; ++j) {
+                const CellBox& b = local[entries[j].item];
+                if (!a.overlaps(b)) continue;
+                // Each pair is tested in the one cell holding the low corner of the boxes' overlap.
+                if (Grid::index(std::max(a.lo[0], b.lo[0])) != x ||
+                    ((std::uint64_t{Grid::index(std::max(a.lo[1], b.lo[1]))} << 21) |
+                     Grid::index(std::max(a.lo[2], b.lo[2]))) != key)
+                    continue;
+                const std::uint64_t u = live[items[entries[j].item]];
+                if (!focused(t) && !focused(u)) continue;
+                if (shared_vertices(triangles[t], triangles[u]) >= 2) continue;
+                if (!box_of(vertices, triangles[t]).overlaps(box_of(vertices, triangles[u]))) continue;
+                if (triangles_cross(vertices, triangles[t], triangles[u])) out.push_back({t, u});
+            }
+        }
+    }
 };
 
 }  // namespace
@@ -337,58 +439,31 @@ std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std:
 std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
                                              std::span<const std::uint8_t> focus) {
     std::vector<std::uint64_t> live;
-    std::vector<Aabb> boxes(triangles.size());
     for (std::uint64_t t = 0; t < triangles.size(); ++t) {
         if (degenerate(triangles[t])) continue;
-        Aabb& b = boxes[t];
-        b.lo = b.hi = vertices[triangles[t][0]];
-        for (unsigned k = 1; k < 3; ++k)
-            for (int a = 0; a < 3; ++a) {
-                b.lo[a] = std::min(b.lo[a], vertices[triangles[t][k]][a]);
-                b.hi[a] = std::max(b.hi[a], vertices[triangles[t][k]][a]);
-            }
+        const Aabb b = box_of(vertices, triangles[t]);
         if (is_finite(b.lo) && is_finite(b.hi)) live.push_back(t);
     }
     if (live.size() < 2) return {};
-    const Grid grid = choose_grid(boxes, live);
-    if (!focus.empty()) live = near_focus(grid, boxes, live, focus);
-    std::vector<Entry> entries = parallel_gather<Entry>(live.size(), [&](std::size_t i, std::vector<Entry>& out) {
-        const std::uint64_t t = live[i];
-        for_each_cell(grid, boxes[t], [&](std::uint64_t key) { out.push_back({key, t}); });
+    const Grid grid = choose_grid(vertices, triangles, live);
+    std::vector<CellBox> boxes(live.size());
+    parallel_for(live.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) boxes[i] = grid.cell_box(box_of(vertices, triangles[live[i]]));
     });
-    std::sort(entries.begin(), entries.end());
-    std::vector<std::size_t> starts;
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        if (i == 0 || entries[i].key != entries[i - 1].key) starts.push_back(i);
-    starts.push_back(entries.size());
+    const Slabs slabs = slabs_of(boxes);
+    // Stretches of slabs, several per thread since slabs differ in work;
+    // each stretch reuses one set of buffers.
+    const std::size_t slab_count = slabs.start.size() - 1;
+    const std::size_t stretches = std::min(slab_count, 8 * pool_thread_count());
     std::vector<TrianglePair> pairs = parallel_gather<TrianglePair>(
-        starts.size() - 1,
-        [&](std::size_t g, std::vector<TrianglePair>& out) {
-            const std::size_t begin = starts[g], end = starts[g + 1];
-            for (std::size_t i = begin; i < end; ++i) {
-                const std::uint64_t t = entries[i].triangle;
-                for (std::size_t j = i + 1; j < end; ++j) {
-                    const std::uint64_t u = entries[j].triangle;
-                    Vec3 lo, hi;
-                    bool overlap = true;
-                    for (int a = 0; a < 3; ++a) {
-                        lo[a] = std::max(boxes[t].lo[a], boxes[u].lo[a]);
-                        hi[a] = std::min(boxes[t].hi[a], boxes[u].hi[a]);
-                        overlap = overlap && lo[a] <= hi[a];
-                    }
-                    // Each pair is tested in the one cell holding the low corner of the boxes' overlap.
-                    if (!overlap) continue;
-                    const auto c = grid.coords(lo);
-                    if (Grid::key(c[0], c[1], c[2]) != entries[i].key) continue;
-                    if (!focus.empty() && !focus[t] && !focus[u]) continue;
-                    if (shared_vertices(triangles[t], triangles[u]) >= 2) continue;
-                    if (triangles_cross(vertices, triangles[t], triangles[u])) out.push_back({t, u});
-                }
-            }
+        stretches,
+        [&](std::size_t k, std::vector<TrianglePair>& out) {
+            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}};
+            for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x)
+                search.search(static_cast<std::uint32_t>(x), out);
         },
-        16);
+        2);
     std::sort(pairs.begin(), pairs.end());
-    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
     return pairs;
 }
 
