@@ -15,18 +15,11 @@ namespace {
 
 bool degenerate(const Triangle& t) { return t[0] == t[1] || t[1] == t[2] || t[0] == t[2]; }
 
+}  // namespace
+
 // ------------------------------------------------------------------ edges
 
-// One side of a triangle: its undirected edge (lo < hi) and which way the
-// triangle runs through it.
-struct HalfEdge {
-    std::uint64_t lo = 0, hi = 0;
-    std::uint64_t triangle = 0;
-    bool forward = false;  // the triangle runs lo -> hi
-};
-
-// Half-edges of the non-degenerate triangles, sorted by (lo, hi, triangle):
-// a counting sort by lo, then each vertex's few half-edges by hi.
+// A counting sort by lo, then each vertex's few half-edges by hi.
 std::vector<HalfEdge> sorted_half_edges(std::span<const Triangle> triangles) {
     std::uint64_t vertex_count = 0;
     for (const Triangle& t : triangles) vertex_count = std::max({vertex_count, t[0] + 1, t[1] + 1, t[2] + 1});
@@ -41,7 +34,7 @@ std::vector<HalfEdge> sorted_half_edges(std::span<const Triangle> triangles) {
         if (degenerate(triangles[t])) continue;
         for (unsigned k = 0; k < 3; ++k) {
             const std::uint64_t a = triangles[t][k], b = triangles[t][(k + 1) % 3];
-            half[next[std::min(a, b)]++] = {std::min(a, b), std::max(a, b), t, a < b};
+            half[next[std::min(a, b)]++] = {std::min(a, b), std::max(a, b), t << 1 | (a < b)};
         }
     }
     // Triangles went in increasing order; an insertion sort by hi (a vertex
@@ -55,6 +48,8 @@ std::vector<HalfEdge> sorted_half_edges(std::span<const Triangle> triangles) {
         }
     return half;
 }
+
+namespace {
 
 // Calls group(begin, end) for each run of half-edges on one edge.
 template <class Group>
@@ -101,7 +96,7 @@ std::vector<std::size_t> around_edge(std::span<const Vec3> vertices, std::span<c
     const Vec3 r2 = cross(e, r1);
     std::vector<std::pair<double, std::size_t>> order;
     for (std::size_t i = begin; i < end; ++i) {
-        const Triangle& t = triangles[half[i].triangle];
+        const Triangle& t = triangles[half[i].triangle()];
         std::uint64_t third = t[0];
         for (unsigned k = 0; k < 3; ++k)
             if (t[k] != half[i].lo && t[k] != half[i].hi) third = t[k];
@@ -112,82 +107,6 @@ std::vector<std::size_t> around_edge(std::span<const Vec3> vertices, std::span<c
     std::vector<std::size_t> out;
     for (const auto& [angle, i] : order) out.push_back(i);
     return out;
-}
-
-// ------------------------------------------------------------ intersections
-
-double orient(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
-    return dot(sub(b, a), cross(sub(c, a), sub(d, a)));
-}
-
-// A triangle's plane as the crossing test measures sides: through its first
-// vertex a, normal (b - a) x (c - a), unnormalised.
-struct Plane {
-    Vec3 a, n;
-    double side(const Vec3& p) const { return dot(n, sub(p, a)); }
-};
-
-Plane plane_of(std::span<const Vec3> v, const Triangle& t) {
-    const Vec3& a = v[t[0]];
-    return {a, cross(sub(v[t[1]], a), sub(v[t[2]], a))};
-}
-
-// Segment pq passes through triangle abc: its ends lie on either side of the
-// plane, each further from it than rounding could place it (a relative 1e-12
-// of their distances), and the line meets the closed triangle. An end within
-// rounding of the plane counts as touching it: nearly coplanar neighbours do
-// not cross.
-bool segment_crosses(const Vec3& p, const Vec3& q, const Plane& plane, const Vec3& b, const Vec3& c) {
-    const Vec3& a = plane.a;
-    const Vec3 ap = sub(p, a), aq = sub(q, a);
-    const double s = dot(plane.n, ap), t = dot(plane.n, aq);
-    const double noise = 1e-12 * length(plane.n) * (length(ap) + length(aq));
-    if (!((s > noise && t < -noise) || (s < -noise && t > noise))) return false;
-    const double o1 = orient(p, q, a, b), o2 = orient(p, q, b, c), o3 = orient(p, q, c, a);
-    return (o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0);
-}
-
-// An end of an edge at a vertex of the triangle (the same vertex, or another
-// in the same place) touches it there and does not pass through it.
-bool touches(std::span<const Vec3> v, std::uint64_t end, const Triangle& t) {
-    for (std::uint64_t w : t)
-        if (w == end || v[w] == v[end]) return true;
-    return false;
-}
-
-// An edge of `edges_of` through t (whose plane is `plane`). Edges with an end
-// touching t are passed over. Every other edge needs one end strictly on each
-// side of the plane, as segment_crosses measures them: when the remaining
-// vertices all lie on one side (or in it), no edge can cross, and the
-// edge tests are skipped. Most neighbouring pairs end there.
-bool edge_crosses(std::span<const Vec3> v, const Triangle& edges_of, const Triangle& t, const Plane& plane) {
-    std::array<bool, 3> touching{};
-    bool above = false, below = false;
-    for (unsigned k = 0; k < 3; ++k) {
-        touching[k] = touches(v, edges_of[k], t);
-        if (touching[k]) continue;
-        const double s = plane.side(v[edges_of[k]]);
-        above = above || s > 0.0;
-        below = below || s < 0.0;
-    }
-    if (!above || !below) return false;
-    for (unsigned k = 0; k < 3; ++k) {
-        const unsigned next = (k + 1) % 3;
-        if (touching[k] || touching[next]) continue;
-        if (segment_crosses(v[edges_of[k]], v[edges_of[next]], plane, v[t[1]], v[t[2]])) return true;
-    }
-    return false;
-}
-
-bool triangles_cross(std::span<const Vec3> v, const Triangle& t, const Triangle& u) {
-    return edge_crosses(v, u, t, plane_of(v, t)) || edge_crosses(v, t, u, plane_of(v, u));
-}
-
-unsigned shared_vertices(const Triangle& t, const Triangle& u) {
-    unsigned n = 0;
-    for (unsigned i = 0; i < 3; ++i)
-        for (unsigned j = 0; j < 3; ++j) n += t[i] == u[j];
-    return n;
 }
 
 // ------------------------------------------------------------ broad phase
@@ -210,6 +129,98 @@ Aabb box_of(std::span<const Vec3> v, const Triangle& t) {
         }
     return b;
 }
+
+// ------------------------------------------------------------ intersections
+
+double orient(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+    return dot(sub(b, a), cross(sub(c, a), sub(d, a)));
+}
+
+// A triangle as the crossing test reads it: its vertices' indices and places,
+// and its plane through the first, normal (p1 - p0) x (p2 - p0), unnormalised.
+struct Facet {
+    Triangle index{};
+    std::array<Vec3, 3> p{};
+    Vec3 n{};
+
+    Facet() = default;
+    Facet(std::span<const Vec3> v, const Triangle& t)
+        : index(t), p{v[t[0]], v[t[1]], v[t[2]]}, n(cross(sub(p[1], p[0]), sub(p[2], p[0]))) {}
+    double side(const Vec3& x) const { return dot(n, sub(x, p[0])); }
+    Aabb box() const {
+        Aabb b{p[0], p[0]};
+        for (unsigned k = 1; k < 3; ++k)
+            for (int a = 0; a < 3; ++a) {
+                b.lo[a] = std::min(b.lo[a], p[k][a]);
+                b.hi[a] = std::max(b.hi[a], p[k][a]);
+            }
+        return b;
+    }
+    // A vertex of another triangle at one of this one's (the same vertex, or
+    // another in the same place) touches it there and does not pass through it.
+    bool touches(std::uint64_t w, const Vec3& x) const {
+        for (unsigned k = 0; k < 3; ++k)
+            if (index[k] == w || p[k] == x) return true;
+        return false;
+    }
+};
+
+// Segment pq passes through triangle f: its ends lie on either side of the
+// plane, each further from it than rounding could place it (a relative 1e-12
+// of their distances), and the line meets the closed triangle. An end within
+// rounding of the plane counts as touching it: nearly coplanar neighbours do
+// not cross.
+bool segment_crosses(const Vec3& p, const Vec3& q, const Facet& f) {
+    const Vec3 &a = f.p[0], &b = f.p[1], &c = f.p[2];
+    const Vec3 ap = sub(p, a), aq = sub(q, a);
+    const double s = dot(f.n, ap), t = dot(f.n, aq);
+    const double noise = 1e-12 * length(f.n) * (length(ap) + length(aq));
+    if (!((s > noise && t < -noise) || (s < -noise && t > noise))) return false;
+    const double o1 = orient(p, q, a, b), o2 = orient(p, q, b, c), o3 = orient(p, q, c, a);
+    return (o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0);
+}
+
+// Whether the vertices of e not marked `skip` lie on both sides of f's plane,
+// as segment_crosses measures sides. When they do not, no edge between them
+// can cross f.
+bool straddles(const Facet& e, const Facet& f, const std::array<bool, 3>& skip) {
+    bool above = false, below = false;
+    for (unsigned k = 0; k < 3; ++k) {
+        if (skip[k]) continue;
+        const double s = f.side(e.p[k]);
+        above = above || s > 0.0;
+        below = below || s < 0.0;
+    }
+    return above && below;
+}
+
+// An edge of e through f. Edges with an end touching f are passed over; any
+// other needs its ends strictly on either side of f's plane, so most
+// neighbouring pairs end at the side tests, before any edge test: first with
+// only the shared vertices set aside (cheap), then with all touching ones.
+bool edge_crosses(const Facet& e, const Facet& f) {
+    std::array<bool, 3> touching{};
+    for (unsigned k = 0; k < 3; ++k)
+        touching[k] = e.index[k] == f.index[0] || e.index[k] == f.index[1] || e.index[k] == f.index[2];
+    if (!straddles(e, f, touching)) return false;
+    for (unsigned k = 0; k < 3; ++k) touching[k] = f.touches(e.index[k], e.p[k]);
+    if (!straddles(e, f, touching)) return false;
+    for (unsigned k = 0; k < 3; ++k) {
+        const unsigned next = (k + 1) % 3;
+        if (touching[k] || touching[next]) continue;
+        if (segment_crosses(e.p[k], e.p[next], f)) return true;
+    }
+    return false;
+}
+
+unsigned shared_vertices(const Triangle& t, const Triangle& u) {
+    unsigned n = 0;
+    for (unsigned i = 0; i < 3; ++i)
+        for (unsigned j = 0; j < 3; ++j) n += t[i] == u[j];
+    return n;
+}
+
+bool triangles_cross(const Facet& t, const Facet& u) { return edge_crosses(u, t) || edge_crosses(t, u); }
 
 // A box in cell units, rounded outward to float. The conversion and the
 // rounding are monotone, so boxes that overlap in world coordinates overlap
@@ -326,7 +337,8 @@ struct SlabSearch {
     const std::vector<std::uint64_t>& live;
     const std::vector<CellBox>& boxes;
     const Slabs& slabs;
-    std::vector<CellBox> local;
+    std::vector<CellBox> local;  // the slab's boxes and triangles, by place in the slab
+    std::vector<Facet> facets;
     std::vector<Entry> entries;
 
     bool focused(std::uint64_t t) const { return focus.empty() || focus[t]; }
@@ -337,9 +349,11 @@ struct SlabSearch {
         if (!focus.empty() && std::none_of(items.begin(), items.end(), [&](std::uint64_t i) { return focus[live[i]]; }))
             return;
         local.clear();
+        facets.clear();
         entries.clear();
         for (std::uint64_t j = 0; j < items.size(); ++j) {
             const CellBox& b = local.emplace_back(boxes[items[j]]);
+            facets.emplace_back(vertices, triangles[live[items[j]]]);
             for (std::uint64_t y = Grid::index(b.lo[1]); y <= Grid::index(b.hi[1]); ++y)
                 for (std::uint64_t z = Grid::index(b.lo[2]); z <= Grid::index(b.hi[2]); ++z)
                     entries.push_back({(y << 21) | z, j});
@@ -357,6 +371,7 @@ struct SlabSearch {
         const std::uint64_t key = entries[begin].key;
         for (std::size_t i = begin; i < end; ++i) {
             const CellBox& a = local[entries[i].item];
+            const Facet& f = facets[entries[i].item];
             const std::uint64_t t = live[items[entries[i].item]];
             for (std::size_t j = i + 1; j < end; ++j) {
                 const CellBox& b = local[entries[j].item];
@@ -368,9 +383,9 @@ struct SlabSearch {
                     continue;
                 const std::uint64_t u = live[items[entries[j].item]];
                 if (!focused(t) && !focused(u)) continue;
-                if (shared_vertices(triangles[t], triangles[u]) >= 2) continue;
-                if (!box_of(vertices, triangles[t]).overlaps(box_of(vertices, triangles[u]))) continue;
-                if (triangles_cross(vertices, triangles[t], triangles[u])) out.push_back({t, u});
+                const Facet& g = facets[entries[j].item];
+                if (shared_vertices(f.index, g.index) >= 2 || !f.box().overlaps(g.box())) continue;
+                if (triangles_cross(f, g)) out.push_back({t, u});
             }
         }
     }
@@ -379,7 +394,11 @@ struct SlabSearch {
 }  // namespace
 
 std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
-    const std::vector<HalfEdge> half = sorted_half_edges(triangles);
+    return pair_crowded_edges(vertices, triangles, sorted_half_edges(triangles));
+}
+
+std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                                            const std::vector<HalfEdge>& half) {
     std::vector<CrowdedPair> pairs;
     for_each_edge(half, [&](std::size_t begin, std::size_t end) {
         if (end - begin <= 2) return;
@@ -388,23 +407,27 @@ std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std:
         std::vector<std::uint8_t> paired(ring.size(), 0);
         for (std::size_t i = 0; i < ring.size(); ++i) {
             const std::size_t j = (i + ring.size() - 1) % ring.size();
-            if (!half[ring[i]].forward || half[ring[j]].forward || paired[i] || paired[j]) continue;
+            if (!half[ring[i]].forward() || half[ring[j]].forward() || paired[i] || paired[j]) continue;
             paired[i] = paired[j] = 1;
-            pairs.push_back({half[begin].lo, half[begin].hi, half[ring[i]].triangle, half[ring[j]].triangle});
+            pairs.push_back({half[begin].lo, half[begin].hi, half[ring[i]].triangle(), half[ring[j]].triangle()});
         }
     });
     return pairs;
 }
 
 std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count) {
-    const std::vector<HalfEdge> half = sorted_half_edges(triangles);
+    return corner_fans(triangles, vertex_count, sorted_half_edges(triangles));
+}
+
+std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count,
+                                       const std::vector<HalfEdge>& half) {
     UnionFind corners(3 * triangles.size());
     for_each_edge(half, [&](std::size_t begin, std::size_t end) {
         if (end - begin != 2) return;
         const HalfEdge& x = half[begin];
         const HalfEdge& y = half[begin + 1];
         for (std::uint64_t v : {x.lo, x.hi})
-            corners.join(corner_at(triangles[x.triangle], x.triangle, v), corner_at(triangles[y.triangle], y.triangle, v));
+            corners.join(corner_at(triangles[x.triangle()], x.triangle(), v), corner_at(triangles[y.triangle()], y.triangle(), v));
     });
     // Fans numbered per vertex in order of their first corner.
     std::vector<std::uint32_t> fan(3 * triangles.size(), 0);
@@ -458,7 +481,7 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std
     std::vector<TrianglePair> pairs = parallel_gather<TrianglePair>(
         stretches,
         [&](std::size_t k, std::vector<TrianglePair>& out) {
-            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}};
+            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}, {}};
             for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x)
                 search.search(static_cast<std::uint32_t>(x), out);
         },
@@ -478,9 +501,9 @@ MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> t
         const std::size_t n = end - begin;
         out.boundary_edges += n == 1;
         out.nonmanifold_edges += n > 2;
-        out.misoriented_edges += n == 2 && half[begin].forward == half[begin + 1].forward;
+        out.misoriented_edges += n == 2 && half[begin].forward() == half[begin + 1].forward();
     });
-    const std::vector<std::uint32_t> fan = corner_fans(triangles, vertices.size());
+    const std::vector<std::uint32_t> fan = corner_fans(triangles, vertices.size(), half);
     std::vector<std::uint8_t> pinched(vertices.size(), 0);
     for (std::size_t c = 0; c < fan.size(); ++c)
         if (fan[c] > 0) pinched[triangles[c / 3][c % 3]] = 1;
