@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <mutex>
 #include <numeric>
 
 #include "core/fault.hpp"
@@ -15,11 +16,19 @@ namespace {
 
 bool degenerate(const Triangle& t) { return t[0] == t[1] || t[1] == t[2] || t[0] == t[2]; }
 
-}  // namespace
-
 // ------------------------------------------------------------------ edges
 
-// A counting sort by lo, then each vertex's few half-edges by hi.
+// One side of a triangle: its undirected edge (lo < hi) and which way the
+// triangle runs through it.
+struct HalfEdge {
+    std::uint64_t lo = 0, hi = 0;
+    std::uint64_t side = 0;  // the triangle's index times 2, plus 1 when it runs lo -> hi
+    std::uint64_t triangle() const { return side >> 1; }
+    bool forward() const { return (side & 1) != 0; }
+};
+
+// Half-edges of the non-degenerate triangles, sorted by (lo, hi, triangle):
+// a counting sort by lo, then each vertex's few half-edges by hi.
 std::vector<HalfEdge> sorted_half_edges(std::span<const Triangle> triangles) {
     std::uint64_t vertex_count = 0;
     for (const Triangle& t : triangles) vertex_count = std::max({vertex_count, t[0] + 1, t[1] + 1, t[2] + 1});
@@ -49,8 +58,6 @@ std::vector<HalfEdge> sorted_half_edges(std::span<const Triangle> triangles) {
     return half;
 }
 
-namespace {
-
 // Calls group(begin, end) for each run of half-edges on one edge.
 template <class Group>
 void for_each_edge(const std::vector<HalfEdge>& half, Group&& group) {
@@ -61,25 +68,60 @@ void for_each_edge(const std::vector<HalfEdge>& half, Group&& group) {
     }
 }
 
-struct UnionFind {
-    std::vector<std::uint64_t> parent;
-    explicit UnionFind(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), 0); }
-    std::uint64_t find(std::uint64_t x) {
-        while (parent[x] != x) x = parent[x] = parent[parent[x]];
-        return x;
-    }
-    void join(std::uint64_t a, std::uint64_t b) {
-        a = find(a);
-        b = find(b);
-        if (a != b) parent[std::max(a, b)] = std::min(a, b);
-    }
+// ---------------------------------------------------------------- vertices
+
+// Each vertex's corners (corner 3t + k is vertex k of triangle t): those of
+// vertex v are order[start[v]] to order[start[v + 1]], in increasing order.
+struct VertexCorners {
+    std::vector<std::uint64_t> start, order;
 };
 
-std::uint64_t corner_at(const Triangle& t, std::uint64_t index, std::uint64_t v) {
-    for (unsigned k = 0; k < 3; ++k)
-        if (t[k] == v) return 3 * index + k;
-    fault("a triangle does not hold its own edge's vertex");
+VertexCorners corners_by_vertex(std::span<const Triangle> triangles, std::size_t vertex_count) {
+    VertexCorners c{std::vector<std::uint64_t>(vertex_count + 1, 0), std::vector<std::uint64_t>(3 * triangles.size())};
+    for (const Triangle& t : triangles)
+        for (std::uint64_t v : t) ++c.start[v + 1];
+    for (std::size_t v = 0; v < vertex_count; ++v) c.start[v + 1] += c.start[v];
+    std::vector<std::uint64_t> next(c.start.begin(), c.start.end() - 1);
+    for (std::uint64_t k = 0; k < c.order.size(); ++k) c.order[next[triangles[k / 3][k % 3]]++] = k;
+    return c;
 }
+
+// An edge from a vertex to its neighbour w, as one of the vertex's corners
+// (its place in the vertex's list) sees it: the triangle runs out along it
+// to w, or comes in from w.
+struct Spoke {
+    std::uint64_t w;
+    std::uint64_t corner;
+    bool outward;
+    bool operator<(const Spoke& o) const { return w != o.w ? w < o.w : corner < o.corner; }
+};
+
+// The spokes of one vertex's non-degenerate corners, by neighbour: a
+// triangle holds an edge at most once, so the spokes to w number the
+// triangles on that edge, as its half-edges do.
+void spokes_of(std::span<const Triangle> triangles, std::span<const std::uint64_t> corners, std::vector<Spoke>& spokes) {
+    spokes.clear();
+    for (std::uint64_t i = 0; i < corners.size(); ++i) {
+        const Triangle& t = triangles[corners[i] / 3];
+        if (degenerate(t)) continue;
+        const unsigned k = corners[i] % 3;
+        spokes.push_back({t[(k + 1) % 3], i, true});
+        spokes.push_back({t[(k + 2) % 3], i, false});
+    }
+    std::sort(spokes.begin(), spokes.end());
+}
+
+std::uint64_t find(std::vector<std::uint64_t>& parent, std::uint64_t x) {
+    while (parent[x] != x) x = parent[x] = parent[parent[x]];
+    return x;
+}
+void join(std::vector<std::uint64_t>& parent, std::uint64_t a, std::uint64_t b) {
+    a = find(parent, a);
+    b = find(parent, b);
+    if (a != b) parent[std::max(a, b)] = std::min(a, b);
+}
+
+constexpr std::uint64_t NO_FAN = ~std::uint64_t{0};
 
 // The half-edges of one crowded edge in the order of their triangles around
 // it (angle of the third vertex about lo -> hi).
@@ -394,11 +436,7 @@ struct SlabSearch {
 }  // namespace
 
 std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
-    return pair_crowded_edges(vertices, triangles, sorted_half_edges(triangles));
-}
-
-std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
-                                            const std::vector<HalfEdge>& half) {
+    const std::vector<HalfEdge> half = sorted_half_edges(triangles);
     std::vector<CrowdedPair> pairs;
     for_each_edge(half, [&](std::size_t begin, std::size_t end) {
         if (end - begin <= 2) return;
@@ -415,48 +453,51 @@ std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std:
     return pairs;
 }
 
-std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count) {
-    return corner_fans(triangles, vertex_count, sorted_half_edges(triangles));
+VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count) {
+    const VertexCorners corners = corners_by_vertex(triangles, vertex_count);
+    VertexScan out;
+    out.fan.assign(3 * triangles.size(), 0);
+    std::mutex tally;
+    parallel_for(vertex_count, [&](std::size_t begin, std::size_t end) {
+        VertexScan part;
+        std::vector<Spoke> spokes;
+        std::vector<std::uint64_t> parent, fan_of_root;
+        for (std::uint64_t v = begin; v < end; ++v) {
+            const std::span<const std::uint64_t> mine(corners.order.data() + corners.start[v],
+                                                      corners.start[v + 1] - corners.start[v]);
+            spokes_of(triangles, mine, spokes);
+            parent.resize(mine.size());
+            std::iota(parent.begin(), parent.end(), 0);
+            for (std::size_t i = 0, j = 0; i < spokes.size(); i = j) {
+                for (j = i + 1; j < spokes.size() && spokes[j].w == spokes[i].w;) ++j;
+                const std::size_t n = j - i;
+                // Two triangles alone on an edge join their corners here in one fan.
+                if (n == 2) join(parent, spokes[i].corner, spokes[i + 1].corner);
+                if (spokes[i].w < v) continue;  // each edge counted once, at its lower end
+                part.boundary_edges += n == 1;
+                part.nonmanifold_edges += n > 2;
+                part.misoriented_edges += n == 2 && spokes[i].outward == spokes[i + 1].outward;
+            }
+            // Fans numbered in order of their first corner.
+            fan_of_root.assign(mine.size(), NO_FAN);
+            std::uint32_t fans = 0;
+            for (std::size_t i = 0; i < mine.size(); ++i) {
+                if (degenerate(triangles[mine[i] / 3])) continue;
+                std::uint64_t& id = fan_of_root[find(parent, i)];
+                if (id == NO_FAN) id = fans++;
+                out.fan[mine[i]] = static_cast<std::uint32_t>(id);
+            }
+        }
+        std::lock_guard lock(tally);
+        out.boundary_edges += part.boundary_edges;
+        out.nonmanifold_edges += part.nonmanifold_edges;
+        out.misoriented_edges += part.misoriented_edges;
+    });
+    return out;
 }
 
-std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count,
-                                       const std::vector<HalfEdge>& half) {
-    UnionFind corners(3 * triangles.size());
-    for_each_edge(half, [&](std::size_t begin, std::size_t end) {
-        if (end - begin != 2) return;
-        const HalfEdge& x = half[begin];
-        const HalfEdge& y = half[begin + 1];
-        for (std::uint64_t v : {x.lo, x.hi})
-            corners.join(corner_at(triangles[x.triangle()], x.triangle(), v), corner_at(triangles[y.triangle()], y.triangle(), v));
-    });
-    // Fans numbered per vertex in order of their first corner.
-    std::vector<std::uint32_t> fan(3 * triangles.size(), 0);
-    // Corners grouped by vertex (a counting sort), each group in corner order.
-    std::vector<std::uint64_t> start(vertex_count + 1, 0);
-    for (const Triangle& t : triangles)
-        for (std::uint64_t v : t) ++start[v + 1];
-    for (std::size_t v = 0; v < vertex_count; ++v) start[v + 1] += start[v];
-    std::vector<std::uint64_t> order(3 * triangles.size());
-    {
-        std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
-        for (std::uint64_t c = 0; c < order.size(); ++c) order[next[triangles[c / 3][c % 3]]++] = c;
-    }
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> seen;  // root, fan of one vertex
-    for (std::size_t i = 0; i < order.size();) {
-        const std::uint64_t v = triangles[order[i] / 3][order[i] % 3];
-        seen.clear();
-        for (; i < order.size() && triangles[order[i] / 3][order[i] % 3] == v; ++i) {
-            if (degenerate(triangles[order[i] / 3])) continue;
-            const std::uint64_t root = corners.find(order[i]);
-            auto found = std::find_if(seen.begin(), seen.end(), [&](const auto& s) { return s.first == root; });
-            if (found == seen.end()) {
-                seen.push_back({root, static_cast<std::uint32_t>(seen.size())});
-                found = seen.end() - 1;
-            }
-            fan[order[i]] = found->second;
-        }
-    }
-    return fan;
+std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count) {
+    return scan_vertices(triangles, vertex_count).fan;
 }
 
 std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
@@ -496,17 +537,13 @@ MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> t
             if (v >= vertices.size()) index_fault(vertices.size(), v);
     MeshCheck out;
     for (const Triangle& t : triangles) out.degenerate_triangles += degenerate(t);
-    const std::vector<HalfEdge> half = sorted_half_edges(triangles);
-    for_each_edge(half, [&](std::size_t begin, std::size_t end) {
-        const std::size_t n = end - begin;
-        out.boundary_edges += n == 1;
-        out.nonmanifold_edges += n > 2;
-        out.misoriented_edges += n == 2 && half[begin].forward() == half[begin + 1].forward();
-    });
-    const std::vector<std::uint32_t> fan = corner_fans(triangles, vertices.size(), half);
+    const VertexScan scan = scan_vertices(triangles, vertices.size());
+    out.boundary_edges = scan.boundary_edges;
+    out.nonmanifold_edges = scan.nonmanifold_edges;
+    out.misoriented_edges = scan.misoriented_edges;
     std::vector<std::uint8_t> pinched(vertices.size(), 0);
-    for (std::size_t c = 0; c < fan.size(); ++c)
-        if (fan[c] > 0) pinched[triangles[c / 3][c % 3]] = 1;
+    for (std::size_t c = 0; c < scan.fan.size(); ++c)
+        if (scan.fan[c] > 0) pinched[triangles[c / 3][c % 3]] = 1;
     out.nonmanifold_vertices = static_cast<std::uint64_t>(std::count(pinched.begin(), pinched.end(), 1));
     out.intersecting = intersecting_pairs(vertices, triangles);
     return out;

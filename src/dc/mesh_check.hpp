@@ -38,26 +38,18 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices,
                                              std::span<const Triangle> triangles,
                                              std::span<const std::uint8_t> focus = {});
 
-// One side of a triangle: its undirected edge (lo < hi) and which way the
-// triangle runs through it.
-struct HalfEdge {
-    std::uint64_t lo = 0, hi = 0;
-    std::uint64_t side = 0;  // the triangle's index times 2, plus 1 when it runs lo -> hi
-    std::uint64_t triangle() const { return side >> 1; }
-    bool forward() const { return (side & 1) != 0; }
+// What one pass over every vertex's corners finds: each corner's fan (as
+// corner_fans) and the edges' counts (as in MeshCheck).
+struct VertexScan {
+    std::vector<std::uint32_t> fan;
+    std::uint64_t boundary_edges = 0, nonmanifold_edges = 0, misoriented_edges = 0;
 };
-
-// The half-edges of the non-degenerate triangles, sorted by (lo, hi,
-// triangle). The passes below take it from a caller that makes several over
-// one unchanged mesh, or sort for themselves.
-std::vector<HalfEdge> sorted_half_edges(std::span<const Triangle> triangles);
+VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count);
 
 // The fans of every vertex: corner k of triangle t (index 3t + k) gets the
 // number of its fan, counted from 0 per vertex in order of first corner.
 // Triangles around a vertex join through an edge they alone share.
 std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count);
-std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count,
-                                       const std::vector<HalfEdge>& half);
 
 // The triangles of every edge shared by more than two, paired: each running
 // lo -> hi with its next neighbour inward around the edge, which runs the
@@ -68,7 +60,5 @@ struct CrowdedPair {
     std::uint64_t backward = 0;    // its partner, running hi -> lo
 };
 std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles);
-std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
-                                            const std::vector<HalfEdge>& half);
 
 }  // namespace quarvel

@@ -165,12 +165,11 @@ void halve(std::vector<Triangle>& triangles, std::uint64_t t, std::uint64_t lo, 
 
 // Gives each pair of triangles on an edge shared by more than two a vertex
 // of its own in the middle of the edge. Returns the vertices added, in order.
-// `half` holds the mesh's sorted half-edges, and is kept so.
-std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::vector<HalfEdge>& half) {
+std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh) {
     std::vector<std::uint64_t> added;
     // A triangle is halved at most once a pass; one with two crowded edges waits.
     for (int pass = 0; pass < 4; ++pass) {
-        const std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, mesh.triangles, half);
+        const std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, mesh.triangles);
         if (pairs.empty()) break;
         std::vector<std::uint8_t> halved(mesh.triangles.size(), 0);
         for (const CrowdedPair& p : pairs) {
@@ -187,7 +186,6 @@ std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::vector<H
             halve(mesh.triangles, p.backward, p.lo, p.hi, m);
             added.push_back(m);
         }
-        half = sorted_half_edges(mesh.triangles);
     }
     return added;
 }
@@ -195,12 +193,9 @@ std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::vector<H
 }  // namespace
 
 std::uint64_t split_pinches(TriangleMesh& mesh) {
-    // Sorted once for both passes while no edge is crowded (nearly always).
-    std::vector<HalfEdge> half = sorted_half_edges(mesh.triangles);
-    std::vector<std::uint64_t> pinched = split_crowded_edges(mesh, half);
+    std::vector<std::uint64_t> pinched = split_crowded_edges(mesh);
     const std::uint64_t midpoints = pinched.size();
-    const std::vector<std::uint32_t> fan = corner_fans(mesh.triangles, mesh.vertices.size(), half);
-    half = {};  // a third of the mesh's memory again, not needed below
+    const std::vector<std::uint32_t> fan = corner_fans(mesh.triangles, mesh.vertices.size());
     // Fan (vertex, k > 0) gets a new vertex, numbered in order of its first corner.
     std::map<std::pair<std::uint64_t, std::uint32_t>, std::uint64_t> copies;
     for (std::size_t c = 0; c < fan.size(); ++c) {
