@@ -381,7 +381,8 @@ struct SlabSearch {
     const Slabs& slabs;
     std::vector<CellBox> local;  // the slab's boxes and triangles, by place in the slab
     std::vector<Facet> facets;
-    std::vector<Entry> entries;
+    std::vector<Entry> entries, sorted;
+    std::vector<std::uint64_t> count;
 
     bool focused(std::uint64_t t) const { return focus.empty() || focus[t]; }
 
@@ -400,12 +401,38 @@ struct SlabSearch {
                 for (std::uint64_t z = Grid::index(b.lo[2]); z <= Grid::index(b.hi[2]); ++z)
                     entries.push_back({(y << 21) | z, j});
         }
-        std::sort(entries.begin(), entries.end());
+        sort_entries();
         for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
             end = begin + 1;
             while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
             cell_pairs(x, begin, end, items, out);
         }
+    }
+
+    // Entries by cell, each cell's in slab order: a counting sort over the
+    // rectangle of cells the slab's entries span where that is dense (nearly
+    // always), else a comparison sort.
+    void sort_entries() {
+        constexpr std::uint64_t Z = Grid::AXIS - 1;
+        std::uint64_t y0 = Grid::AXIS, y1 = 0, z0 = Grid::AXIS, z1 = 0;
+        for (const Entry& e : entries) {
+            y0 = std::min(y0, e.key >> 21);
+            y1 = std::max(y1, e.key >> 21);
+            z0 = std::min(z0, e.key & Z);
+            z1 = std::max(z1, e.key & Z);
+        }
+        const std::uint64_t columns = z1 - z0 + 1, cells = (y1 - y0 + 1) * columns;
+        if (entries.empty() || cells > 4 * entries.size() + 1024) {
+            std::sort(entries.begin(), entries.end());
+            return;
+        }
+        const auto cell_of = [&](const Entry& e) { return ((e.key >> 21) - y0) * columns + (e.key & Z) - z0; };
+        count.assign(cells + 1, 0);
+        for (const Entry& e : entries) ++count[cell_of(e) + 1];
+        for (std::uint64_t c = 0; c < cells; ++c) count[c + 1] += count[c];
+        sorted.resize(entries.size());
+        for (const Entry& e : entries) sorted[count[cell_of(e)]++] = e;
+        entries.swap(sorted);
     }
 
     void cell_pairs(std::uint32_t x, std::size_t begin, std::size_t end, std::span<const std::uint64_t> items,
@@ -426,8 +453,9 @@ struct SlabSearch {
                 const std::uint64_t u = live[items[entries[j].item]];
                 if (!focused(t) && !focused(u)) continue;
                 const Facet& g = facets[entries[j].item];
-                if (shared_vertices(f.index, g.index) >= 2 || !f.box().overlaps(g.box())) continue;
-                if (triangles_cross(f, g)) out.push_back({t, u});
+                // The exact boxes last: the float ones rarely let a pair through that they would stop.
+                if (shared_vertices(f.index, g.index) >= 2 || !triangles_cross(f, g)) continue;
+                if (f.box().overlaps(g.box())) out.push_back({t, u});
             }
         }
     }
@@ -522,7 +550,7 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std
     std::vector<TrianglePair> pairs = parallel_gather<TrianglePair>(
         stretches,
         [&](std::size_t k, std::vector<TrianglePair>& out) {
-            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}, {}};
+            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}, {}, {}, {}};
             for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x)
                 search.search(static_cast<std::uint32_t>(x), out);
         },
