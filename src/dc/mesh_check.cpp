@@ -1,6 +1,7 @@
 #include "dc/mesh_check.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <mutex>
@@ -276,13 +277,15 @@ struct CellBox {
     }
 };
 
+// For x >= 0 (cell units are): a float one step from a non-negative one is
+// its bit pattern plus or minus one.
 float round_down(double x) {
     const float f = static_cast<float>(x);
-    return f > x ? std::nextafter(f, -INFINITY) : f;
+    return f > x ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - 1) : f;
 }
 float round_up(double x) {
     const float f = static_cast<float>(x);
-    return f < x ? std::nextafter(f, INFINITY) : f;
+    return f < x ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) + 1) : f;
 }
 
 // The grid: cells of edge `cell` from `origin`, at most 2^21 per axis.
@@ -307,39 +310,58 @@ struct Grid {
     static std::uint32_t index(float u) { return static_cast<std::uint32_t>(std::min(u, AXIS - 1.0f)); }
 };
 
-// Cells about twice the mean triangle's largest extent, grown until no more
-// than 16 grid entries per triangle are needed (a few huge triangles among
-// many small ones would otherwise cover too many cells).
-Grid choose_grid(std::span<const Vec3> v, std::span<const Triangle> triangles, const std::vector<std::uint64_t>& live) {
+// The triangles searched: non-degenerate, with finite corners; the box
+// around them all, and their boxes' largest extents summed.
+struct Live {
+    std::vector<std::uint64_t> index;
     Aabb all{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
     double extent = 0.0;
-    for (std::uint64_t t : live) {
+};
+
+Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles) {
+    Live live;
+    for (std::uint64_t t = 0; t < triangles.size(); ++t) {
+        if (degenerate(triangles[t])) continue;
         const Aabb b = box_of(v, triangles[t]);
+        if (!is_finite(b.lo) || !is_finite(b.hi)) continue;
+        live.index.push_back(t);
         for (int a = 0; a < 3; ++a) {
-            all.lo[a] = std::min(all.lo[a], b.lo[a]);
-            all.hi[a] = std::max(all.hi[a], b.hi[a]);
+            live.all.lo[a] = std::min(live.all.lo[a], b.lo[a]);
+            live.all.hi[a] = std::max(live.all.hi[a], b.hi[a]);
         }
         const Vec3 d = sub(b.hi, b.lo);
-        extent += std::max({d[0], d[1], d[2]});
+        live.extent += std::max({d[0], d[1], d[2]});
     }
+    return live;
+}
+
+// The live triangles' boxes in cell units, on cells about twice the mean
+// triangle's largest extent, grown until no more than 16 grid entries per
+// triangle are needed (a few huge triangles among many small ones would
+// otherwise cover too many cells).
+std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& live) {
+    const std::size_t n = live.index.size();
     Grid grid;
-    grid.origin = all.lo;
-    const double span = std::max({all.hi[0] - all.lo[0], all.hi[1] - all.lo[1], all.hi[2] - all.lo[2]});
-    grid.cell = std::max({2.0 * extent / static_cast<double>(live.size()), span / (Grid::AXIS - 1), 1e-300});
+    grid.origin = live.all.lo;
+    const Vec3 span3 = sub(live.all.hi, live.all.lo);
+    const double span = std::max({span3[0], span3[1], span3[2]});
+    grid.cell = std::max({2.0 * live.extent / static_cast<double>(n), span / (Grid::AXIS - 1), 1e-300});
     // Coordinates near the ends of the double range: one cell, and units never NaN.
     if (!std::isfinite(grid.cell)) grid.cell = DBL_MAX;
-    while (grid.cell < DBL_MAX / 2) {
+    std::vector<CellBox> boxes(n);
+    for (;;) {
+        parallel_for(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
+        });
         std::uint64_t entries = 0;
-        for (std::uint64_t t : live) {
-            const CellBox b = grid.cell_box(box_of(v, triangles[t]));
+        for (const CellBox& b : boxes) {
             std::uint64_t covered = 1;
             for (int a = 0; a < 3; ++a) covered *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
             entries += covered;
         }
-        if (entries <= 16 * live.size()) break;
+        if (entries <= 16 * n || grid.cell >= DBL_MAX / 2) return boxes;
         grid.cell *= 2.0;
     }
-    return grid;
 }
 
 // The live triangles (positions in `live`) by the x slab of cells each
@@ -364,7 +386,7 @@ Slabs slabs_of(const std::vector<CellBox>& boxes) {
     return s;
 }
 
-// One slab's triangles by cell: a (y, z) cell key and the triangle's place in the slab.
+// One slab's triangles by cell: a (y, z) cell key and the triangle's place among the members.
 struct Entry {
     std::uint64_t key;
     std::uint64_t item;
@@ -379,33 +401,53 @@ struct SlabSearch {
     const std::vector<std::uint64_t>& live;
     const std::vector<CellBox>& boxes;
     const Slabs& slabs;
-    std::vector<CellBox> local;  // the slab's boxes and triangles, by place in the slab
+    // The slab's triangles that have entries, in slab order: box, corners and plane, index in `live`.
+    std::vector<CellBox> local;
     std::vector<Facet> facets;
+    std::vector<std::uint64_t> members;
     std::vector<Entry> entries, sorted;
-    std::vector<std::uint64_t> count;
+    std::vector<std::uint64_t> count, focus_cells;
 
     bool focused(std::uint64_t t) const { return focus.empty() || focus[t]; }
+
+    template <class Visit>
+    static void for_each_cell(const CellBox& b, Visit&& visit) {
+        for (std::uint64_t y = Grid::index(b.lo[1]); y <= Grid::index(b.hi[1]); ++y)
+            for (std::uint64_t z = Grid::index(b.lo[2]); z <= Grid::index(b.hi[2]); ++z) visit((y << 21) | z);
+    }
 
     void search(std::uint32_t x, std::vector<TrianglePair>& out) {
         const std::span<const std::uint64_t> items(slabs.items.data() + slabs.start[x],
                                                    slabs.start[x + 1] - slabs.start[x]);
-        if (!focus.empty() && std::none_of(items.begin(), items.end(), [&](std::uint64_t i) { return focus[live[i]]; }))
-            return;
+        // With a focus, only the cells of focused triangles are searched.
+        focus_cells.clear();
+        if (!focus.empty()) {
+            for (std::uint64_t i : items)
+                if (focus[live[i]]) for_each_cell(boxes[i], [&](std::uint64_t key) { focus_cells.push_back(key); });
+            if (focus_cells.empty()) return;
+            std::sort(focus_cells.begin(), focus_cells.end());
+            focus_cells.erase(std::unique(focus_cells.begin(), focus_cells.end()), focus_cells.end());
+        }
         local.clear();
         facets.clear();
+        members.clear();
         entries.clear();
-        for (std::uint64_t j = 0; j < items.size(); ++j) {
-            const CellBox& b = local.emplace_back(boxes[items[j]]);
-            facets.emplace_back(vertices, triangles[live[items[j]]]);
-            for (std::uint64_t y = Grid::index(b.lo[1]); y <= Grid::index(b.hi[1]); ++y)
-                for (std::uint64_t z = Grid::index(b.lo[2]); z <= Grid::index(b.hi[2]); ++z)
-                    entries.push_back({(y << 21) | z, j});
+        for (std::uint64_t i : items) {
+            const std::size_t before = entries.size();
+            for_each_cell(boxes[i], [&](std::uint64_t key) {
+                if (focus.empty() || std::binary_search(focus_cells.begin(), focus_cells.end(), key))
+                    entries.push_back({key, members.size()});
+            });
+            if (entries.size() == before) continue;
+            local.push_back(boxes[i]);
+            facets.emplace_back(vertices, triangles[live[i]]);
+            members.push_back(live[i]);
         }
         sort_entries();
         for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
             end = begin + 1;
             while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
-            cell_pairs(x, begin, end, items, out);
+            cell_pairs(x, begin, end, out);
         }
     }
 
@@ -435,13 +477,12 @@ struct SlabSearch {
         entries.swap(sorted);
     }
 
-    void cell_pairs(std::uint32_t x, std::size_t begin, std::size_t end, std::span<const std::uint64_t> items,
-                    std::vector<TrianglePair>& out) const {
+    void cell_pairs(std::uint32_t x, std::size_t begin, std::size_t end, std::vector<TrianglePair>& out) const {
         const std::uint64_t key = entries[begin].key;
         for (std::size_t i = begin; i < end; ++i) {
             const CellBox& a = local[entries[i].item];
             const Facet& f = facets[entries[i].item];
-            const std::uint64_t t = live[items[entries[i].item]];
+            const std::uint64_t t = members[entries[i].item];
             for (std::size_t j = i + 1; j < end; ++j) {
                 const CellBox& b = local[entries[j].item];
                 if (!a.overlaps(b)) continue;
@@ -450,7 +491,7 @@ struct SlabSearch {
                     ((std::uint64_t{Grid::index(std::max(a.lo[1], b.lo[1]))} << 21) |
                      Grid::index(std::max(a.lo[2], b.lo[2]))) != key)
                     continue;
-                const std::uint64_t u = live[items[entries[j].item]];
+                const std::uint64_t u = members[entries[j].item];
                 if (!focused(t) && !focused(u)) continue;
                 const Facet& g = facets[entries[j].item];
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
@@ -530,18 +571,10 @@ std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std:
 
 std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
                                              std::span<const std::uint8_t> focus) {
-    std::vector<std::uint64_t> live;
-    for (std::uint64_t t = 0; t < triangles.size(); ++t) {
-        if (degenerate(triangles[t])) continue;
-        const Aabb b = box_of(vertices, triangles[t]);
-        if (is_finite(b.lo) && is_finite(b.hi)) live.push_back(t);
-    }
+    const Live found = live_triangles(vertices, triangles);
+    const std::vector<std::uint64_t>& live = found.index;
     if (live.size() < 2) return {};
-    const Grid grid = choose_grid(vertices, triangles, live);
-    std::vector<CellBox> boxes(live.size());
-    parallel_for(live.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) boxes[i] = grid.cell_box(box_of(vertices, triangles[live[i]]));
-    });
+    const std::vector<CellBox> boxes = cell_boxes(vertices, triangles, found);
     const Slabs slabs = slabs_of(boxes);
     // Stretches of slabs, several per thread since slabs differ in work;
     // each stretch reuses one set of buffers.
@@ -550,7 +583,7 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std
     std::vector<TrianglePair> pairs = parallel_gather<TrianglePair>(
         stretches,
         [&](std::size_t k, std::vector<TrianglePair>& out) {
-            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}, {}, {}, {}};
+            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}, {}, {}, {}, {}, {}};
             for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x)
                 search.search(static_cast<std::uint32_t>(x), out);
         },
