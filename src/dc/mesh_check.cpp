@@ -288,15 +288,15 @@ float round_up(double x) {
     return f < x ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) + 1) : f;
 }
 
-// The grid: cells of edge `cell` from `origin`, at most 2^21 per axis.
+// The grid: cells of edge 1 / `scale` from `origin`, at most 2^21 per axis.
 struct Grid {
     Vec3 origin{};
-    double cell = 1.0;
+    double scale = 1.0;
     static constexpr std::uint32_t AXIS = std::uint32_t{1} << 21;
 
     // Cell units, clamped into [0, AXIS] (monotone too, and within float's range).
     double units(double x, int a) const {
-        return std::clamp((x - origin[a]) / cell, 0.0, static_cast<double>(AXIS));
+        return std::clamp((x - origin[a]) * scale, 0.0, static_cast<double>(AXIS));
     }
     CellBox cell_box(const Aabb& b) const {
         CellBox c;
@@ -341,15 +341,15 @@ Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles
 // otherwise cover too many cells).
 std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& live) {
     const std::size_t n = live.index.size();
-    Grid grid;
-    grid.origin = live.all.lo;
+    Grid grid{live.all.lo};
     const Vec3 span3 = sub(live.all.hi, live.all.lo);
     const double span = std::max({span3[0], span3[1], span3[2]});
-    grid.cell = std::max({2.0 * live.extent / static_cast<double>(n), span / (Grid::AXIS - 1), 1e-300});
+    double cell = std::max({2.0 * live.extent / static_cast<double>(n), span / (Grid::AXIS - 1), 1e-300});
     // Coordinates near the ends of the double range: one cell, and units never NaN.
-    if (!std::isfinite(grid.cell)) grid.cell = DBL_MAX;
+    if (!std::isfinite(cell)) cell = DBL_MAX;
     std::vector<CellBox> boxes(n);
     for (;;) {
+        grid.scale = 1.0 / cell;
         parallel_for(n, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
         });
@@ -359,8 +359,8 @@ std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangl
             for (int a = 0; a < 3; ++a) covered *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
             entries += covered;
         }
-        if (entries <= 16 * n || grid.cell >= DBL_MAX / 2) return boxes;
-        grid.cell *= 2.0;
+        if (entries <= 16 * n || cell >= DBL_MAX / 2) return boxes;
+        cell *= 2.0;
     }
 }
 
