@@ -237,16 +237,15 @@ bool straddles(const Facet& e, const Facet& f, const std::array<bool, 3>& skip) 
     return above && below;
 }
 
-// An edge of e through f. Edges with an end touching f are passed over; any
-// other needs its ends strictly on either side of f's plane, so most
-// neighbouring pairs end at the side tests, before any edge test: first with
-// only the shared vertices set aside (cheap), then with all touching ones.
-bool edge_crosses(const Facet& e, const Facet& f) {
+// An edge of e through f; `shared` marks e's vertices that are f's too. Edges
+// with an end touching f are passed over; any other needs its ends strictly
+// on either side of f's plane, so most neighbouring pairs end at the side
+// tests, before any edge test: first with only the shared vertices set aside
+// (cheap), then with all touching ones.
+bool edge_crosses(const Facet& e, const Facet& f, std::array<bool, 3> shared) {
+    if (!straddles(e, f, shared)) return false;
     std::array<bool, 3> touching{};
-    for (unsigned k = 0; k < 3; ++k)
-        touching[k] = e.index[k] == f.index[0] || e.index[k] == f.index[1] || e.index[k] == f.index[2];
-    if (!straddles(e, f, touching)) return false;
-    for (unsigned k = 0; k < 3; ++k) touching[k] = f.touches(e.index[k], e.p[k]);
+    for (unsigned k = 0; k < 3; ++k) touching[k] = shared[k] || f.touches(e.index[k], e.p[k]);
     if (!straddles(e, f, touching)) return false;
     for (unsigned k = 0; k < 3; ++k) {
         const unsigned next = (k + 1) % 3;
@@ -256,14 +255,19 @@ bool edge_crosses(const Facet& e, const Facet& f) {
     return false;
 }
 
-unsigned shared_vertices(const Triangle& t, const Triangle& u) {
-    unsigned n = 0;
-    for (unsigned i = 0; i < 3; ++i)
-        for (unsigned j = 0; j < 3; ++j) n += t[i] == u[j];
-    return n;
+// An edge of either triangle passes through the other. Triangles sharing an
+// edge meet along it and never count.
+bool triangles_cross(const Facet& t, const Facet& u) {
+    std::array<bool, 3> in_u{}, in_t{};  // vertex k of t is one of u's; vertex m of u one of t's
+    unsigned shared = 0;
+    for (unsigned k = 0; k < 3; ++k)
+        for (unsigned m = 0; m < 3; ++m)
+            if (t.index[k] == u.index[m]) {
+                in_u[k] = in_t[m] = true;
+                ++shared;
+            }
+    return shared < 2 && (edge_crosses(u, t, in_t) || edge_crosses(t, u, in_u));
 }
-
-bool triangles_cross(const Facet& t, const Facet& u) { return edge_crosses(u, t) || edge_crosses(t, u); }
 
 // A box in cell units, rounded outward to float. The conversion and the
 // rounding are monotone, so boxes that overlap in world coordinates overlap
@@ -495,7 +499,7 @@ struct SlabSearch {
                 if (!focused(t) && !focused(u)) continue;
                 const Facet& g = facets[entries[j].item];
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
-                if (shared_vertices(f.index, g.index) >= 2 || !triangles_cross(f, g)) continue;
+                if (!triangles_cross(f, g)) continue;
                 if (f.box().overlaps(g.box())) out.push_back({t, u});
             }
         }
