@@ -15,6 +15,9 @@ namespace quarvel {
 
 using TrianglePair = std::array<std::uint64_t, 2>;  // triangle indices, first < second
 
+// A triangle repeating a vertex index: no edges, no fans, crossing nothing.
+inline bool degenerate(const Triangle& t) { return t[0] == t[1] || t[1] == t[2] || t[0] == t[2]; }
+
 struct MeshCheck {
     std::uint64_t degenerate_triangles = 0;  // a repeated vertex index
     std::uint64_t boundary_edges = 0;        // edges of one triangle: the mesh is open there
