@@ -26,15 +26,17 @@ struct Aabb {
     }
 };
 
-Aabb box_of(std::span<const Vec3> v, const Triangle& t) {
-    Aabb b{v[t[0]], v[t[0]]};
+Aabb box_of(const std::array<Vec3, 3>& p) {
+    Aabb b{p[0], p[0]};
     for (unsigned k = 1; k < 3; ++k)
         for (int a = 0; a < 3; ++a) {
-            b.lo[a] = std::min(b.lo[a], v[t[k]][a]);
-            b.hi[a] = std::max(b.hi[a], v[t[k]][a]);
+            b.lo[a] = std::min(b.lo[a], p[k][a]);
+            b.hi[a] = std::max(b.hi[a], p[k][a]);
         }
     return b;
 }
+
+Aabb box_of(std::span<const Vec3> v, const Triangle& t) { return box_of({v[t[0]], v[t[1]], v[t[2]]}); }
 
 // ------------------------------------------------------------ intersections
 
@@ -49,19 +51,9 @@ struct Facet {
     std::array<Vec3, 3> p{};
     Vec3 n{};
 
-    Facet() = default;
     Facet(std::span<const Vec3> v, const Triangle& t)
         : index(t), p{v[t[0]], v[t[1]], v[t[2]]}, n(cross(sub(p[1], p[0]), sub(p[2], p[0]))) {}
     double side(const Vec3& x) const { return dot(n, sub(x, p[0])); }
-    Aabb box() const {
-        Aabb b{p[0], p[0]};
-        for (unsigned k = 1; k < 3; ++k)
-            for (int a = 0; a < 3; ++a) {
-                b.lo[a] = std::min(b.lo[a], p[k][a]);
-                b.hi[a] = std::max(b.hi[a], p[k][a]);
-            }
-        return b;
-    }
     // A vertex of another triangle at one of this one's (the same vertex, or
     // another in the same place) touches it there and does not pass through it.
     bool touches(std::uint64_t w, const Vec3& x) const {
@@ -363,7 +355,7 @@ struct SlabSearch {
                 const Facet& g = facets[entries[j].item];
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
                 if (!triangles_cross(f, g)) continue;
-                if (f.box().overlaps(g.box())) out.push_back({t, u});
+                if (box_of(f.p).overlaps(box_of(g.p))) out.push_back({t, u});
             }
         }
     }
