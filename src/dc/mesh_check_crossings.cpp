@@ -314,6 +314,7 @@ struct SlabSearch {
     // rectangle of cells the slab's entries span where that is dense (nearly
     // always), else a comparison sort.
     void sort_entries() {
+        if (entries.empty()) return;
         constexpr std::uint64_t Z = Grid::AXIS - 1;
         std::uint64_t y0 = Grid::AXIS, y1 = 0, z0 = Grid::AXIS, z1 = 0;
         for (const Entry& e : entries) {
@@ -323,7 +324,7 @@ struct SlabSearch {
             z1 = std::max(z1, e.key & Z);
         }
         const std::uint64_t columns = z1 - z0 + 1, cells = (y1 - y0 + 1) * columns;
-        if (entries.empty() || cells > 4 * entries.size() + 1024) {
+        if (cells > 4 * entries.size() + 1024) {
             std::sort(entries.begin(), entries.end());
             return;
         }
