@@ -15,6 +15,9 @@ namespace quarvel {
 
 using TrianglePair = std::array<std::uint64_t, 2>;  // triangle indices, first < second
 
+// A triangle repeating a vertex index: no edges, no fans, crossing nothing.
+inline bool degenerate(const Triangle& t) { return t[0] == t[1] || t[1] == t[2] || t[0] == t[2]; }
+
 struct MeshCheck {
     std::uint64_t degenerate_triangles = 0;  // a repeated vertex index
     std::uint64_t boundary_edges = 0;        // edges of one triangle: the mesh is open there
@@ -37,6 +40,14 @@ MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> t
 std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices,
                                              std::span<const Triangle> triangles,
                                              std::span<const std::uint8_t> focus = {});
+
+// What one pass over every vertex's corners finds: each corner's fan (as
+// corner_fans) and the edges' counts (as in MeshCheck).
+struct VertexScan {
+    std::vector<std::uint32_t> fan;
+    std::uint64_t boundary_edges = 0, nonmanifold_edges = 0, misoriented_edges = 0;
+};
+VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count);
 
 // The fans of every vertex: corner k of triangle t (index 3t + k) gets the
 // number of its fan, counted from 0 per vertex in order of first corner.

@@ -193,9 +193,15 @@ std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh) {
 }  // namespace
 
 std::uint64_t split_pinches(TriangleMesh& mesh) {
-    std::vector<std::uint64_t> pinched = split_crowded_edges(mesh);
+    VertexScan scan = scan_vertices(mesh.triangles, mesh.vertices.size());
+    std::vector<std::uint64_t> pinched;
+    // Edges of more than two triangles are rare: only then their pairing, and the fans again.
+    if (scan.nonmanifold_edges > 0) {
+        pinched = split_crowded_edges(mesh);
+        scan = scan_vertices(mesh.triangles, mesh.vertices.size());
+    }
     const std::uint64_t midpoints = pinched.size();
-    const std::vector<std::uint32_t> fan = corner_fans(mesh.triangles, mesh.vertices.size());
+    const std::vector<std::uint32_t> fan = std::move(scan.fan);
     // Fan (vertex, k > 0) gets a new vertex, numbered in order of its first corner.
     std::map<std::pair<std::uint64_t, std::uint32_t>, std::uint64_t> copies;
     for (std::size_t c = 0; c < fan.size(); ++c) {

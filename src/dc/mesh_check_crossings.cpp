@@ -1,0 +1,390 @@
+// The crossing-pair search of the mesh check: a uniform grid of cells taken
+// one slab (a layer of cells across x) at a time, candidate pairs tested on
+// float boxes in cell units, then on the triangles' planes and edges.
+#include "dc/mesh_check.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+
+#include "core/ordered_gather.hpp"
+#include "core/parallel.hpp"
+
+namespace quarvel {
+
+namespace {
+
+// ------------------------------------------------------------ broad phase
+
+struct Aabb {
+    Vec3 lo, hi;
+    bool overlaps(const Aabb& o) const {
+        for (int a = 0; a < 3; ++a)
+            if (o.hi[a] < lo[a] || hi[a] < o.lo[a]) return false;
+        return true;
+    }
+};
+
+Aabb box_of(const std::array<Vec3, 3>& p) {
+    Aabb b{p[0], p[0]};
+    for (unsigned k = 1; k < 3; ++k)
+        for (int a = 0; a < 3; ++a) {
+            b.lo[a] = std::min(b.lo[a], p[k][a]);
+            b.hi[a] = std::max(b.hi[a], p[k][a]);
+        }
+    return b;
+}
+
+Aabb box_of(std::span<const Vec3> v, const Triangle& t) { return box_of({v[t[0]], v[t[1]], v[t[2]]}); }
+
+// ------------------------------------------------------------ intersections
+
+double orient(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+    return dot(sub(b, a), cross(sub(c, a), sub(d, a)));
+}
+
+// A triangle as the crossing test reads it: its vertices' indices and places,
+// and its plane through the first, normal (p1 - p0) x (p2 - p0), unnormalised.
+struct Facet {
+    Triangle index{};
+    std::array<Vec3, 3> p{};
+    Vec3 n{};
+
+    Facet(std::span<const Vec3> v, const Triangle& t)
+        : index(t), p{v[t[0]], v[t[1]], v[t[2]]}, n(cross(sub(p[1], p[0]), sub(p[2], p[0]))) {}
+    double side(const Vec3& x) const { return dot(n, sub(x, p[0])); }
+    // A vertex of another triangle at one of this one's (the same vertex, or
+    // another in the same place) touches it there and does not pass through it.
+    bool touches(std::uint64_t w, const Vec3& x) const {
+        for (unsigned k = 0; k < 3; ++k)
+            if (index[k] == w || p[k] == x) return true;
+        return false;
+    }
+};
+
+// Segment pq passes through triangle f: its ends lie on either side of the
+// plane, each further from it than rounding could place it (a relative 1e-12
+// of their distances), and the line meets the closed triangle. An end within
+// rounding of the plane counts as touching it: nearly coplanar neighbours do
+// not cross.
+bool segment_crosses(const Vec3& p, const Vec3& q, const Facet& f) {
+    const Vec3 &a = f.p[0], &b = f.p[1], &c = f.p[2];
+    const Vec3 ap = sub(p, a), aq = sub(q, a);
+    const double s = dot(f.n, ap), t = dot(f.n, aq);
+    const double noise = 1e-12 * length(f.n) * (length(ap) + length(aq));
+    if (!((s > noise && t < -noise) || (s < -noise && t > noise))) return false;
+    const double o1 = orient(p, q, a, b), o2 = orient(p, q, b, c), o3 = orient(p, q, c, a);
+    return (o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0);
+}
+
+// Whether the vertices of e not marked `skip` lie on both sides of f's plane,
+// as segment_crosses measures sides. When they do not, no edge between them
+// can cross f.
+bool straddles(const Facet& e, const Facet& f, const std::array<bool, 3>& skip) {
+    bool above = false, below = false;
+    for (unsigned k = 0; k < 3; ++k) {
+        if (skip[k]) continue;
+        const double s = f.side(e.p[k]);
+        above = above || s > 0.0;
+        below = below || s < 0.0;
+    }
+    return above && below;
+}
+
+// An edge of e through f; `shared` marks e's vertices that are f's too. Edges
+// with an end touching f are passed over; any other needs its ends strictly
+// on either side of f's plane, so most neighbouring pairs end at the side
+// tests, before any edge test: first with only the shared vertices set aside
+// (cheap), then with all touching ones.
+bool edge_crosses(const Facet& e, const Facet& f, std::array<bool, 3> shared) {
+    if (!straddles(e, f, shared)) return false;
+    std::array<bool, 3> touching{};
+    for (unsigned k = 0; k < 3; ++k) touching[k] = shared[k] || f.touches(e.index[k], e.p[k]);
+    if (!straddles(e, f, touching)) return false;
+    for (unsigned k = 0; k < 3; ++k) {
+        const unsigned next = (k + 1) % 3;
+        if (touching[k] || touching[next]) continue;
+        if (segment_crosses(e.p[k], e.p[next], f)) return true;
+    }
+    return false;
+}
+
+// An edge of either triangle passes through the other. Triangles sharing an
+// edge meet along it and never count.
+bool triangles_cross(const Facet& t, const Facet& u) {
+    std::array<bool, 3> in_u{}, in_t{};  // vertex k of t is one of u's; vertex m of u one of t's
+    unsigned shared = 0;
+    for (unsigned k = 0; k < 3; ++k)
+        for (unsigned m = 0; m < 3; ++m)
+            if (t.index[k] == u.index[m]) {
+                in_u[k] = in_t[m] = true;
+                ++shared;
+            }
+    return shared < 2 && (edge_crosses(u, t, in_t) || edge_crosses(t, u, in_u));
+}
+
+// A box in cell units, rounded outward to float. The conversion and the
+// rounding are monotone, so boxes that overlap in world coordinates overlap
+// here too; the pair loop tests most candidates on these, a quarter of the
+// bytes, and the few that pass again on the exact boxes.
+struct CellBox {
+    std::array<float, 3> lo, hi;
+    bool overlaps(const CellBox& o) const {
+        return !(o.hi[0] < lo[0] || hi[0] < o.lo[0] || o.hi[1] < lo[1] || hi[1] < o.lo[1] || o.hi[2] < lo[2] ||
+                 hi[2] < o.lo[2]);
+    }
+};
+
+// For x >= 0 (cell units are): a float one step from a non-negative one is
+// its bit pattern plus or minus one.
+float round_down(double x) {
+    const float f = static_cast<float>(x);
+    return f > x ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - 1) : f;
+}
+float round_up(double x) {
+    const float f = static_cast<float>(x);
+    return f < x ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) + 1) : f;
+}
+
+// The grid: cells of edge 1 / `scale` from `origin`, at most 2^21 per axis.
+struct Grid {
+    Vec3 origin{};
+    double scale = 1.0;
+    static constexpr std::uint32_t AXIS = std::uint32_t{1} << 21;
+
+    // Cell units, clamped into [0, AXIS] (monotone too, and within float's range).
+    double units(double x, int a) const {
+        return std::clamp((x - origin[a]) * scale, 0.0, static_cast<double>(AXIS));
+    }
+    CellBox cell_box(const Aabb& b) const {
+        CellBox c;
+        for (int a = 0; a < 3; ++a) {
+            c.lo[a] = round_down(units(b.lo[a], a));
+            c.hi[a] = round_up(units(b.hi[a], a));
+        }
+        return c;
+    }
+    // The cell holding a coordinate in cell units.
+    static std::uint32_t index(float u) { return static_cast<std::uint32_t>(std::min(u, AXIS - 1.0f)); }
+};
+
+// The triangles searched: non-degenerate, with finite corners; the box
+// around them all, and their boxes' largest extents summed.
+struct Live {
+    std::vector<std::uint64_t> index;
+    Aabb all{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
+    double extent = 0.0;
+};
+
+Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles) {
+    Live live;
+    for (std::uint64_t t = 0; t < triangles.size(); ++t) {
+        if (degenerate(triangles[t])) continue;
+        const Aabb b = box_of(v, triangles[t]);
+        if (!is_finite(b.lo) || !is_finite(b.hi)) continue;
+        live.index.push_back(t);
+        for (int a = 0; a < 3; ++a) {
+            live.all.lo[a] = std::min(live.all.lo[a], b.lo[a]);
+            live.all.hi[a] = std::max(live.all.hi[a], b.hi[a]);
+        }
+        const Vec3 d = sub(b.hi, b.lo);
+        live.extent += std::max({d[0], d[1], d[2]});
+    }
+    return live;
+}
+
+// The live triangles' boxes in cell units, on cells about twice the mean
+// triangle's largest extent, grown until no more than 16 grid entries per
+// triangle are needed (a few huge triangles among many small ones would
+// otherwise cover too many cells).
+std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& live) {
+    const std::size_t n = live.index.size();
+    Grid grid{live.all.lo};
+    const Vec3 span3 = sub(live.all.hi, live.all.lo);
+    const double span = std::max({span3[0], span3[1], span3[2]});
+    double cell = std::max({2.0 * live.extent / static_cast<double>(n), span / (Grid::AXIS - 1), 1e-300});
+    // Coordinates near the ends of the double range: one cell, and units never NaN.
+    if (!std::isfinite(cell)) cell = DBL_MAX;
+    std::vector<CellBox> boxes(n);
+    for (;;) {
+        grid.scale = 1.0 / cell;
+        parallel_for(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
+        });
+        std::uint64_t entries = 0;
+        for (const CellBox& b : boxes) {
+            std::uint64_t covered = 1;
+            for (int a = 0; a < 3; ++a) covered *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
+            entries += covered;
+        }
+        if (entries <= 16 * n || cell >= DBL_MAX / 2) return boxes;
+        cell *= 2.0;
+    }
+}
+
+// The live triangles (positions in `live`) by the x slab of cells each
+// covers: slab x holds items[start[x]] to items[start[x + 1]], in increasing order.
+struct Slabs {
+    std::vector<std::uint64_t> start, items;
+};
+
+Slabs slabs_of(const std::vector<CellBox>& boxes) {
+    Slabs s;
+    std::uint32_t count = 0;
+    for (const CellBox& b : boxes) count = std::max(count, Grid::index(b.hi[0]) + 1);
+    s.start.assign(count + 1, 0);
+    for (const CellBox& b : boxes)
+        for (std::uint32_t x = Grid::index(b.lo[0]); x <= Grid::index(b.hi[0]); ++x) ++s.start[x + 1];
+    for (std::uint32_t x = 0; x < count; ++x) s.start[x + 1] += s.start[x];
+    s.items.resize(s.start[count]);
+    std::vector<std::uint64_t> next(s.start.begin(), s.start.end() - 1);
+    for (std::uint64_t i = 0; i < boxes.size(); ++i)
+        for (std::uint32_t x = Grid::index(boxes[i].lo[0]); x <= Grid::index(boxes[i].hi[0]); ++x)
+            s.items[next[x]++] = i;
+    return s;
+}
+
+// One slab's triangles by cell: a (y, z) cell key and the triangle's place among the members.
+struct Entry {
+    std::uint64_t key;
+    std::uint64_t item;
+    bool operator<(const Entry& o) const { return key != o.key ? key < o.key : item < o.item; }
+};
+
+// Finds the crossing pairs within the slabs of one stretch, reusing its buffers.
+struct SlabSearch {
+    std::span<const Vec3> vertices;
+    std::span<const Triangle> triangles;
+    std::span<const std::uint8_t> focus;
+    const std::vector<std::uint64_t>& live;
+    const std::vector<CellBox>& boxes;
+    const Slabs& slabs;
+    // The slab's triangles that have entries, in slab order: box, corners and plane, index in `live`.
+    std::vector<CellBox> local;
+    std::vector<Facet> facets;
+    std::vector<std::uint64_t> members;
+    std::vector<Entry> entries, sorted;
+    std::vector<std::uint64_t> count, focus_cells;
+
+    bool focused(std::uint64_t t) const { return focus.empty() || focus[t]; }
+
+    template <class Visit>
+    static void for_each_cell(const CellBox& b, Visit&& visit) {
+        for (std::uint64_t y = Grid::index(b.lo[1]); y <= Grid::index(b.hi[1]); ++y)
+            for (std::uint64_t z = Grid::index(b.lo[2]); z <= Grid::index(b.hi[2]); ++z) visit((y << 21) | z);
+    }
+
+    void search(std::uint32_t x, std::vector<TrianglePair>& out) {
+        const std::span<const std::uint64_t> items(slabs.items.data() + slabs.start[x],
+                                                   slabs.start[x + 1] - slabs.start[x]);
+        // With a focus, only the cells of focused triangles are searched.
+        focus_cells.clear();
+        if (!focus.empty()) {
+            for (std::uint64_t i : items)
+                if (focus[live[i]]) for_each_cell(boxes[i], [&](std::uint64_t key) { focus_cells.push_back(key); });
+            if (focus_cells.empty()) return;
+            std::sort(focus_cells.begin(), focus_cells.end());
+            focus_cells.erase(std::unique(focus_cells.begin(), focus_cells.end()), focus_cells.end());
+        }
+        local.clear();
+        facets.clear();
+        members.clear();
+        entries.clear();
+        for (std::uint64_t i : items) {
+            const std::size_t before = entries.size();
+            for_each_cell(boxes[i], [&](std::uint64_t key) {
+                if (focus.empty() || std::binary_search(focus_cells.begin(), focus_cells.end(), key))
+                    entries.push_back({key, members.size()});
+            });
+            if (entries.size() == before) continue;
+            local.push_back(boxes[i]);
+            facets.emplace_back(vertices, triangles[live[i]]);
+            members.push_back(live[i]);
+        }
+        sort_entries();
+        for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
+            end = begin + 1;
+            while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
+            cell_pairs(x, begin, end, out);
+        }
+    }
+
+    // Entries by cell, each cell's in slab order: a counting sort over the
+    // rectangle of cells the slab's entries span where that is dense (nearly
+    // always), else a comparison sort.
+    void sort_entries() {
+        if (entries.empty()) return;
+        constexpr std::uint64_t Z = Grid::AXIS - 1;
+        std::uint64_t y0 = Grid::AXIS, y1 = 0, z0 = Grid::AXIS, z1 = 0;
+        for (const Entry& e : entries) {
+            y0 = std::min(y0, e.key >> 21);
+            y1 = std::max(y1, e.key >> 21);
+            z0 = std::min(z0, e.key & Z);
+            z1 = std::max(z1, e.key & Z);
+        }
+        const std::uint64_t columns = z1 - z0 + 1, cells = (y1 - y0 + 1) * columns;
+        if (cells > 4 * entries.size() + 1024) {
+            std::sort(entries.begin(), entries.end());
+            return;
+        }
+        const auto cell_of = [&](const Entry& e) { return ((e.key >> 21) - y0) * columns + (e.key & Z) - z0; };
+        count.assign(cells + 1, 0);
+        for (const Entry& e : entries) ++count[cell_of(e) + 1];
+        for (std::uint64_t c = 0; c < cells; ++c) count[c + 1] += count[c];
+        sorted.resize(entries.size());
+        for (const Entry& e : entries) sorted[count[cell_of(e)]++] = e;
+        entries.swap(sorted);
+    }
+
+    void cell_pairs(std::uint32_t x, std::size_t begin, std::size_t end, std::vector<TrianglePair>& out) const {
+        const std::uint64_t key = entries[begin].key;
+        for (std::size_t i = begin; i < end; ++i) {
+            const CellBox& a = local[entries[i].item];
+            const Facet& f = facets[entries[i].item];
+            const std::uint64_t t = members[entries[i].item];
+            for (std::size_t j = i + 1; j < end; ++j) {
+                const CellBox& b = local[entries[j].item];
+                if (!a.overlaps(b)) continue;
+                // Each pair is tested in the one cell holding the low corner of the boxes' overlap.
+                if (Grid::index(std::max(a.lo[0], b.lo[0])) != x ||
+                    ((std::uint64_t{Grid::index(std::max(a.lo[1], b.lo[1]))} << 21) |
+                     Grid::index(std::max(a.lo[2], b.lo[2]))) != key)
+                    continue;
+                const std::uint64_t u = members[entries[j].item];
+                if (!focused(t) && !focused(u)) continue;
+                const Facet& g = facets[entries[j].item];
+                // The exact boxes last: the float ones rarely let a pair through that they would stop.
+                if (!triangles_cross(f, g)) continue;
+                if (box_of(f.p).overlaps(box_of(g.p))) out.push_back({t, u});
+            }
+        }
+    }
+};
+
+}  // namespace
+
+std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                                             std::span<const std::uint8_t> focus) {
+    const Live found = live_triangles(vertices, triangles);
+    const std::vector<std::uint64_t>& live = found.index;
+    if (live.size() < 2) return {};
+    const std::vector<CellBox> boxes = cell_boxes(vertices, triangles, found);
+    const Slabs slabs = slabs_of(boxes);
+    // Stretches of slabs, several per thread since slabs differ in work;
+    // each stretch reuses one set of buffers.
+    const std::size_t slab_count = slabs.start.size() - 1;
+    const std::size_t stretches = std::min(slab_count, 8 * pool_thread_count());
+    std::vector<TrianglePair> pairs = parallel_gather<TrianglePair>(
+        stretches,
+        [&](std::size_t k, std::vector<TrianglePair>& out) {
+            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}, {}, {}, {}, {}, {}};
+            for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x)
+                search.search(static_cast<std::uint32_t>(x), out);
+        },
+        2);
+    std::sort(pairs.begin(), pairs.end());
+    return pairs;
+}
+
+}  // namespace quarvel
