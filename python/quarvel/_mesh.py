@@ -83,7 +83,8 @@ class Mesh:
     @property
     def area(self) -> float:
         """Total surface area."""
-        return math.fsum(float(np.linalg.norm(np.cross(b - a, c - a), axis=1).sum()) for a, b, c in self._corners()) / 2.0
+        parts = (np.linalg.norm(np.cross(b - a, c - a), axis=1).sum() for a, b, c in self._corners())
+        return math.fsum(float(part) for part in parts) / 2.0
 
     @property
     def volume(self) -> float:

@@ -210,10 +210,6 @@ VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex
     return out;
 }
 
-std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count) {
-    return scan_vertices(triangles, vertex_count).fan;
-}
-
 MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
     for (const Triangle& t : triangles)
         for (std::uint64_t v : t)

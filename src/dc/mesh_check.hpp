@@ -41,18 +41,16 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices,
                                              std::span<const Triangle> triangles,
                                              std::span<const std::uint8_t> focus = {});
 
-// What one pass over every vertex's corners finds: each corner's fan (as
-// corner_fans) and the edges' counts (as in MeshCheck).
+// What one pass over every vertex's corners finds: each corner's fan and the
+// edges' counts (as in MeshCheck).
 struct VertexScan {
+    // Corner k of triangle t (index 3t + k) gets the number of its fan,
+    // counted from 0 per vertex in order of first corner. Triangles around a
+    // vertex join through an edge they alone share.
     std::vector<std::uint32_t> fan;
     std::uint64_t boundary_edges = 0, nonmanifold_edges = 0, misoriented_edges = 0;
 };
 VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count);
-
-// The fans of every vertex: corner k of triangle t (index 3t + k) gets the
-// number of its fan, counted from 0 per vertex in order of first corner.
-// Triangles around a vertex join through an edge they alone share.
-std::vector<std::uint32_t> corner_fans(std::span<const Triangle> triangles, std::size_t vertex_count);
 
 // The triangles of every edge shared by more than two, paired: each running
 // lo -> hi with its next neighbour inward around the edge, which runs the

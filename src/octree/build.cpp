@@ -345,11 +345,8 @@ std::vector<CellKey> with_unproven(std::vector<CellKey> requests, Examination& e
                                    const EmptinessProof& proof) {
     if (proof.bounds) {
         // Judged in parallel (the tree and the cache are only read), kept in order.
-        const auto uniform = parallel_map<std::uint8_t>(requests.size(), [&](std::size_t i) {
-            const CellKey& cell = requests[i];
-            const FoundNode found = find_node(tree, cell.x, cell.y, cell.z, cell.level);
-            return found.level == cell.level && is_uniform(*found.node);
-        });
+        const auto uniform = parallel_map<std::uint8_t>(
+            requests.size(), [&](std::size_t i) { return is_uniform_leaf(tree, requests[i]); });
         std::vector<CellKey> neighbours;
         for (std::size_t i = 0; i < requests.size(); ++i)
             if (uniform[i]) neighbours.push_back(requests[i]);

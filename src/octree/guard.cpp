@@ -105,11 +105,8 @@ Examination::Examination(const Octree& tree, const EmptinessProof& proof) : proo
 }
 
 std::vector<CellKey> Examination::unproven(const Octree& tree, const CornerCache& cache) {
-    std::vector<CellKey> leaves = parallel_filter(std::span<const CellKey>(candidates_), [&](std::size_t i) {
-        const CellKey& key = candidates_[i];
-        const FoundNode found = find_node(tree, key.x, key.y, key.z, key.level);
-        return found.level == key.level && is_uniform(*found.node);
-    });
+    std::vector<CellKey> leaves = parallel_filter(std::span<const CellKey>(candidates_),
+                                                  [&](std::size_t i) { return is_uniform_leaf(tree, candidates_[i]); });
     candidates_.clear();
     proof_.prepare(tree, cache, leaves);
     return parallel_filter(std::span<const CellKey>(leaves),

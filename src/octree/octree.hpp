@@ -118,6 +118,11 @@ struct FoundNode {
 // Descends towards cell (x, y, z, level), stopping at the first non-Internal node.
 FoundNode find_node(const Octree& tree, std::uint32_t x, std::uint32_t y, std::uint32_t z,
                     unsigned level);
+// Whether `cell` is a leaf of the tree, at its own level, with corners all on one side.
+inline bool is_uniform_leaf(const Octree& tree, const CellKey& cell) {
+    const FoundNode found = find_node(tree, cell.x, cell.y, cell.z, cell.level);
+    return found.level == cell.level && is_uniform(*found.node);
+}
 // The same descent towards `cell`, started at `start`, a node at `start_level`
 // on its path (an ancestor shared with a cell already visited saves the upper
 // levels).
