@@ -178,6 +178,7 @@ class _Polygon(Shape2D):
         nearest = np.zeros_like(q)
         normal = np.zeros_like(q)
         inside = np.zeros(len(q), dtype=bool)
+        along = np.zeros(len(q), dtype=bool)  # nearest point inside an edge, not at a corner
         block = max(1, _BLOCK_ENTRIES // max(len(q), 1))
         rows = np.arange(len(q))
         for start in range(0, len(a), block):
@@ -191,6 +192,7 @@ class _Polygon(Shape2D):
             best = np.where(closer, d2[rows, pick], best)
             nearest = np.where(closer[:, None], d[rows, pick], nearest)
             normal = np.where(closer[:, None], self.normals[start + pick], normal)
+            along = np.where(closer, (t[rows, pick] > 0.0) & (t[rows, pick] < 1.0), along)
             # A ray towards +x crosses the edges whose ends lie on either side of y.
             y = q[:, 1:2]
             spans = (ab[None, :, 1] <= y) != (ab[None, :, 1] + eb[None, :, 1] <= y)
@@ -202,8 +204,12 @@ class _Polygon(Shape2D):
         dist = np.where(lost, np.nan, np.sqrt(best))
         side = np.where(inside, -1.0, 1.0)
         safe = np.where(dist > 0.0, dist, 1.0)
-        # On an edge the direction to it is lost; its outward normal is the gradient.
-        gradients = np.where((dist > 0.0)[:, None], side[:, None] * nearest / safe[:, None], normal)
+        # Nearest to an edge's inside, the gradient is its outward normal on either
+        # side; the direction to the edge would say the same, but near the edge it
+        # is lost in rounding (and on it, undefined).  Nearest to a corner, it is
+        # the direction from the corner, which is exact.
+        to_corner = (dist > 0.0) & ~along
+        gradients = np.where(to_corner[:, None], side[:, None] * nearest / safe[:, None], normal)
         return side * dist, np.where(lost[:, None], np.nan, gradients)
 
     def __repr__(self) -> str:

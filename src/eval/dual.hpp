@@ -116,7 +116,10 @@ inline double smooth_min(double a, double b, double k) {
 
 // Signed distance to the polygon at (x, y) and its gradient: distance to the
 // nearest edge (the first of equals), negative inside by the even-odd rule.
-// On an edge, where the direction to it is lost, the gradient is its normal.
+// Nearest to an edge's inside, the gradient is its outward normal on either
+// side: the direction to the edge says the same, but near the edge it is lost
+// in rounding (and on it, undefined). Nearest to a corner, it is the direction
+// from the corner, which is exact.
 struct PolygonSample {
     double v, gx, gy;
 };
@@ -124,7 +127,7 @@ inline PolygonSample polygon_sample(const PolygonEdges& p, double x, double y) {
     if (std::isnan(x) || std::isnan(y)) return {kNaN, kNaN, kNaN};
     double best = std::numeric_limits<double>::infinity();
     double near_x = 0.0, near_y = 0.0, normal_x = 0.0, normal_y = 0.0;
-    bool inside = false;
+    bool inside = false, along = false;
     for (std::size_t j = 0; j < p.ax.size(); ++j) {
         const double pax = x - p.ax[j], pay = y - p.ay[j];
         double t = (pax * p.ex[j] + pay * p.ey[j]) / p.len2[j];
@@ -135,6 +138,7 @@ inline PolygonSample polygon_sample(const PolygonEdges& p, double x, double y) {
             best = d2;
             near_x = dx, near_y = dy;
             normal_x = p.nx[j], normal_y = p.ny[j];
+            along = t > 0.0 && t < 1.0;
         }
         // A ray towards +x crosses the edges whose ends lie on either side of y.
         if ((p.ay[j] <= y) != (p.end_y[j] <= y) && x < p.ax[j] + (y - p.ay[j]) * p.slope[j])
@@ -142,7 +146,7 @@ inline PolygonSample polygon_sample(const PolygonEdges& p, double x, double y) {
     }
     const double dist = std::sqrt(best);
     const double side = inside ? -1.0 : 1.0;
-    if (dist > 0.0) return {side * dist, side * near_x / dist, side * near_y / dist};
+    if (dist > 0.0 && !along) return {side * dist, side * near_x / dist, side * near_y / dist};
     return {side * dist, normal_x, normal_y};
 }
 inline double polygon(const PolygonEdges& p, double x, double y) { return polygon_sample(p, x, y).v; }

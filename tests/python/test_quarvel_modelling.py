@@ -165,6 +165,25 @@ def test_polygon_distance_is_exact_and_independent_of_orientation():
     assert shapes[0]([(0.3, 0.3)])[0][0] < 0 < shapes[0]([(0.9, 0.5)])[0][0]  # the notch is outside
 
 
+def test_polygon_gradient_near_an_edge_is_the_edge_normal():
+    # Rounding leaves the direction to an edge meaningless within 1e-15 of it,
+    # where meshing samples: the gradient must still be the edge's normal.
+    corners = np.array([(0, 0), (1.2, 0), (1.2, 0.3), (0.4, 0.5), (1.0, 1.0), (0.1, 0.9)])
+    edges = np.roll(corners, -1, axis=0) - corners
+    outward = np.column_stack([edges[:, 1], -edges[:, 0]]) / np.linalg.norm(edges, axis=1)[:, None]
+    t = np.linspace(0.05, 0.95, 7)[:, None, None]
+    gaps = np.array([-1e-9, -1e-15, 0.0, 1e-15, 1e-9])[None, :, None]
+    points, normals = [], []
+    for a, e, n in zip(corners, edges, outward, strict=True):
+        points.append((a + t * e + gaps * n).reshape(-1, 2))
+        normals.append(np.broadcast_to(n, points[-1].shape))
+    xyz = np.column_stack([np.vstack(points), np.zeros(len(np.vstack(points)))])
+    expected = np.column_stack([np.vstack(normals), np.zeros(len(xyz))])
+    shape = qv.polygon(corners).extrude(4.0)
+    for gradients in (shape(xyz)[1], shape.compile()(xyz)[1]):
+        np.testing.assert_allclose(gradients, expected, atol=1e-12)
+
+
 def ball(points):
     return np.linalg.norm(points, axis=1) - 0.5
 
