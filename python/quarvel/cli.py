@@ -374,14 +374,24 @@ def _failures_reported(
     except (CliError, KeyboardInterrupt):
         raise
     except usage_errors as error:
-        raise CliError(str(error), USAGE_ERROR) from None
+        raise CliError(_message(error), USAGE_ERROR) from None
     except plain_errors as error:
-        raise CliError(str(error), FAILURE) from None
+        raise CliError(_message(error), FAILURE) from None
     except BaseException as error:
+        message = _message(error)
         if type(error).__name__ == "PanicException":
-            raise CliError(f"internal error in the engine: {error}", FAILURE) from None
-        text = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+            raise CliError(f"internal error in the engine: {message}", FAILURE) from None
+        text = f"{type(error).__name__}: {message}" if message else type(error).__name__
         raise CliError(f"{action} failed: {text}", FAILURE) from None
+
+
+def _message(error: BaseException) -> str:
+    """The exception's text; the user's exception may fail to give one, and
+    that must not turn the report into a traceback."""
+    try:
+        return str(error)
+    except Exception:
+        return f"<{type(error).__name__} whose message could not be read>"
 
 
 def _write(result: Mesh, output: Path, preview: Path | None) -> None:

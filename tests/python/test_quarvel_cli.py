@@ -263,6 +263,10 @@ class Bounds:
     def __iter__(self):
         raise RuntimeError("no bounds today")
 
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("no message either")
+
 def field(points):
     {body}
 field.bounds = {bounds}
@@ -277,8 +281,9 @@ field.bounds = {bounds}
         ("raise SystemExit(0)", "((-1, -1, -1), (1, 1, 1))", "meshing failed: SystemExit: 0"),
         ("raise GeneratorExit", "((-1, -1, -1), (1, 1, 1))", "meshing failed: GeneratorExit\n"),
         ("return np.zeros(len(points))", "Bounds()", "reading the bounds failed: RuntimeError: no bounds today"),
+        ("raise Unprintable()", "((-1, -1, -1), (1, 1, 1))", "meshing failed: Unprintable: <Unprintable whose"),
     ],
-    ids=["exit-on-load", "system-exit", "generator-exit", "bounds-raise"],
+    ids=["exit-on-load", "system-exit", "generator-exit", "bounds-raise", "unprintable"],
 )
 def test_fields_that_exit_are_failures(tmp_path, body, bounds, message):
     """A field must not end the command as a success, nor in a traceback."""
