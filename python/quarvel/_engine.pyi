@@ -11,6 +11,9 @@ Point = Sequence[SupportsFloat]
 def check_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> dict[str, Any]:
     """Counts of degenerate triangles, boundary, non-manifold and misoriented edges and non-manifold vertices, and the (K, 2) crossing triangle pairs. Private: call Mesh.check."""
 
+def measure_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> tuple[float, float]:
+    """(area, volume) of the mesh. Private: read Mesh.area and Mesh.volume."""
+
 def extract(
     field: Callable[[NDArray[np.float64]], Any],
     lo: Point,

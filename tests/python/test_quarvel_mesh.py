@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import io
 import math
 import sys
@@ -43,6 +44,19 @@ def test_tetrahedron_measures():
     assert tetra.volume == pytest.approx(1 / 6, rel=1e-12)
     assert tetra.area == pytest.approx(1.5 + math.sqrt(3) / 2, rel=1e-12)
     assert tetra.is_watertight
+
+
+def test_measures_in_the_core_agree_with_numpy_and_read_no_stray_index():
+    # Many blocks of a jittered sphere far from the origin, a strided view
+    # and int32 indices: the core's sums against NumPy's.
+    sphere = qv.mesh(qv.sphere(0.5, (3.0, -2.0, 1.0)), max_depth=6, progress=False)
+    vertices = np.repeat(sphere.vertices, 2, axis=0)[::2] + np.random.default_rng(5).normal(0, 1e-4, (len(sphere.vertices), 3))
+    mesh = qv.Mesh(vertices, sphere.triangles.astype(np.int32))
+    np.testing.assert_allclose(mesh._measures(), mesh._measures_in_numpy(), rtol=1e-12)
+    mesh.triangles = mesh.triangles.copy()
+    mesh.triangles[-1, 0] = len(vertices)
+    with pytest.raises(ValueError, match="must lie in"):
+        mesh.volume
 
 
 def test_inverted_mesh_has_negative_volume():
@@ -195,6 +209,8 @@ class RecordingEngine(types.ModuleType):
             progress("faces", 2, 2)
         stats = {"seconds": 0.5, "field_seconds": 0.2}
         return TETRA[0].copy(), TETRA[1].astype(np.int64), np.zeros((4, 3)), stats
+
+    measure_mesh = staticmethod(importlib.import_module("quarvel._engine").measure_mesh)
 
 
 @pytest.fixture

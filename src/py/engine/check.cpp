@@ -1,9 +1,11 @@
-// check_mesh(): the heavy part of Mesh.check, run without the interpreter lock.
+// check_mesh(): the heavy part of Mesh.check, run without the interpreter lock;
+// measure_mesh(): Mesh.area and Mesh.volume.
 #include <Python.h>
 
 #include <cstring>
 
 #include "dc/mesh_check.hpp"
+#include "dc/mesh_measure.hpp"
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/engine/functions.hpp"
@@ -17,31 +19,50 @@ namespace {
 
 constexpr const char* kParams[] = {"vertices", "triangles"};
 constexpr Signature kCheck{"check_mesh", kParams, 2};
+constexpr Signature kMeasure{"measure_mesh", kParams, 2};
 
-// `obj` as a C-contiguous (rows, 3) array of `type`, copied out.
+// `obj` as a C-contiguous (rows, 3) array of `type`: the caller's own array
+// when it already is one, else a converted copy, kept alive with the view.
 template <class Row>
-std::vector<Row> rows_of_three(PyObject* obj, int type, const char* name) {
+struct RowsOfThree {
+    PyRef array;
+    std::span<const Row> rows;
+};
+
+template <class Row>
+RowsOfThree<Row> rows_of_three(PyObject* obj, int type, const char* name) {
     PyRef array = PyRef::steal(PyArray_FROMANY(obj, type, 2, 2, NPY_ARRAY_IN_ARRAY));
     if (!array) throw_pending();
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     if (PyArray_DIM(a, 1) != 3) throw_new(PyExc_ValueError, std::string(name) + " must have shape (n, 3)");
-    std::vector<Row> rows(static_cast<std::size_t>(PyArray_DIM(a, 0)));
     static_assert(sizeof(Row) == 24);
-    if (!rows.empty()) std::memcpy(rows.data(), PyArray_DATA(a), rows.size() * sizeof(Row));
-    return rows;
+    const std::span<const Row> rows(static_cast<const Row*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_DIM(a, 0)));
+    return {std::move(array), rows};
+}
+
+// The mesh's rows, with every index checked. Read as int64, a negative index
+// shows up as a huge unsigned one.
+struct MeshRows {
+    RowsOfThree<Vec3> vertices;
+    RowsOfThree<Triangle> triangles;
+};
+
+MeshRows mesh_rows(const BoundArgs& args) {
+    ensure_numpy();
+    MeshRows mesh{rows_of_three<Vec3>(args[0], NPY_FLOAT64, "vertices"),
+                  rows_of_three<Triangle>(args[1], NPY_INT64, "triangles")};
+    const std::size_t n = mesh.vertices.rows.size();
+    for (const Triangle& t : mesh.triangles.rows)
+        for (std::uint64_t v : t)
+            if (v >= n) throw_new(PyExc_ValueError, "triangle indices must lie in [0, " + std::to_string(n) + ")");
+    return mesh;
 }
 
 PyRef check_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
-    const BoundArgs args = bind_arguments(kCheck, argv, nargs, kwnames);
-    ensure_numpy();
-    const std::vector<Vec3> vertices = rows_of_three<Vec3>(args[0], NPY_FLOAT64, "vertices");
-    const std::vector<Triangle> triangles = rows_of_three<Triangle>(args[1], NPY_INT64, "triangles");
-    // Read as int64: a negative index shows up as a huge unsigned one.
-    for (const Triangle& t : triangles)
-        for (std::uint64_t v : t)
-            if (v >= vertices.size())
-                throw_new(PyExc_ValueError, "triangle indices must lie in [0, " +
-                                                std::to_string(vertices.size()) + ")");
+    const MeshRows mesh = mesh_rows(bind_arguments(kCheck, argv, nargs, kwnames));
+    // Copied: the check runs without the lock, while other threads may change the arrays.
+    const std::vector<Vec3> vertices(mesh.vertices.rows.begin(), mesh.vertices.rows.end());
+    const std::vector<Triangle> triangles(mesh.triangles.rows.begin(), mesh.triangles.rows.end());
     MeshCheck found;
     {
         ReleasedLock released;
@@ -62,11 +83,21 @@ PyRef check_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     return out;
 }
 
+// In place and with the lock held: milliseconds, and no copy of the mesh.
+PyRef measure_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+    const MeshRows mesh = mesh_rows(bind_arguments(kMeasure, argv, nargs, kwnames));
+    const MeshMeasures m = measure_mesh(mesh.vertices.rows, mesh.triangles.rows);
+    return created(Py_BuildValue("(dd)", m.area, m.volume));
+}
+
 const EngineFunctions kCheckFunctions{
     {"check_mesh", as_cfunction<check_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "check_mesh(vertices, triangles)\n--\n\n"
      "Counts of degenerate triangles, boundary, non-manifold and misoriented edges and "
      "non-manifold vertices, and the (K, 2) crossing triangle pairs. Private: call Mesh.check."},
+    {"measure_mesh", as_cfunction<measure_impl>(), METH_FASTCALL | METH_KEYWORDS,
+     "measure_mesh(vertices, triangles)\n--\n\n"
+     "(area, volume) of the mesh. Private: read Mesh.area and Mesh.volume."},
 };
 
 }  // namespace
