@@ -14,6 +14,12 @@ def check_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> d
 def measure_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> tuple[float, float]:
     """(area, volume) of the mesh. Private: read Mesh.area and Mesh.volume."""
 
+def check_topology(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> dict[str, int]:
+    """check_mesh's counts without the crossing pairs. Private: read Mesh.is_watertight."""
+
+def mesh_components(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> NDArray[np.int64]:
+    """Per triangle, its connected piece, numbered in order of first triangle. Private: call Mesh.components."""
+
 def extract(
     field: Callable[[NDArray[np.float64]], Any],
     lo: Point,

@@ -59,7 +59,11 @@ class Mesh:
         """Per triangle, its connected piece: 0 for the piece of the first
         triangle, 1 for the next piece met, and so on.  Triangles are connected
         through shared vertices."""
-        return triangle_components(self.triangles, len(self.vertices))
+        engine = _engine()
+        if engine is None:
+            return triangle_components(self.triangles, len(self.vertices))
+        labels: NDArray[np.int64] = engine.mesh_components(self.vertices, self.triangles)
+        return labels
 
     @property
     def component_count(self) -> int:
@@ -100,9 +104,8 @@ class Mesh:
         than the arithmetic on them."""
         if not len(self.triangles):
             return 0.0, 0.0
-        try:
-            engine: Any = importlib.import_module("quarvel._engine")
-        except ImportError:
+        engine = _engine()
+        if engine is None:
             return self._measures_in_numpy()
         area, volume = engine.measure_mesh(self.vertices, self.triangles)
         return float(area), float(volume)
@@ -125,7 +128,14 @@ class Mesh:
         in opposite directions, and no triangle repeats a vertex.
         """
         t = self.triangles
-        if not len(t) or np.any((t[:, 0] == t[:, 1]) | (t[:, 1] == t[:, 2]) | (t[:, 2] == t[:, 0])):
+        if not len(t):
+            return False
+        engine = _engine()
+        if engine is not None:
+            found = engine.check_topology(self.vertices, t)
+            faults = ("degenerate_triangles", "boundary_edges", "nonmanifold_edges", "misoriented_edges")
+            return not any(found[name] for name in faults)
+        if np.any((t[:, 0] == t[:, 1]) | (t[:, 1] == t[:, 2]) | (t[:, 2] == t[:, 0])):
             return False
         start = t.reshape(-1)
         end = t[:, [1, 2, 0]].reshape(-1)
@@ -232,6 +242,15 @@ class Mesh:
 
     def __repr__(self) -> str:
         return f"<Mesh {len(self.vertices)} vertices, {len(self.triangles)} triangles>"
+
+
+def _engine() -> Any | None:
+    """The extension module for the measures and the topology, or None where
+    the package runs without it (the NumPy versions then)."""
+    try:
+        return importlib.import_module("quarvel._engine")
+    except ImportError:
+        return None
 
 
 def triangle_components(triangles: NDArray[np.int64], vertex_count: int) -> NDArray[np.int64]:

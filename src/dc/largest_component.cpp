@@ -37,15 +37,19 @@ private:
 
 // The component of each triangle: the root of its vertices' set once every
 // triangle has joined its three vertices.
-std::vector<std::uint64_t> triangle_components(const TriangleMesh& mesh) {
-    DisjointSets sets(mesh.vertices.size());
-    for (const auto& [i, j, k] : mesh.triangles) {
+std::vector<std::uint64_t> triangle_components(std::span<const Triangle> triangles, std::size_t vertex_count) {
+    DisjointSets sets(vertex_count);
+    for (const auto& [i, j, k] : triangles) {
         sets.unite(i, j);
         sets.unite(i, k);
     }
-    std::vector<std::uint64_t> root_of(mesh.triangles.size());
-    for (std::size_t t = 0; t < mesh.triangles.size(); ++t) root_of[t] = sets.find(mesh.triangles[t][0]);
+    std::vector<std::uint64_t> root_of(triangles.size());
+    for (std::size_t t = 0; t < triangles.size(); ++t) root_of[t] = sets.find(triangles[t][0]);
     return root_of;
+}
+
+std::vector<std::uint64_t> triangle_components(const TriangleMesh& mesh) {
+    return triangle_components(mesh.triangles, mesh.vertices.size());
 }
 
 // Keeps the triangles whose component is `keep` and the vertices they use,
@@ -86,6 +90,19 @@ std::uint64_t count_components(const TriangleMesh& mesh) {
     std::uint64_t pieces = 0;
     for (std::uint64_t r : root_of) pieces += std::exchange(seen[r], 1) == 0;
     return pieces;
+}
+
+std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std::size_t vertex_count) {
+    std::vector<std::uint64_t> labels = triangle_components(triangles, vertex_count);
+    constexpr std::uint64_t unseen = ~std::uint64_t{0};
+    std::vector<std::uint64_t> piece_of_root(vertex_count, unseen);
+    std::uint64_t pieces = 0;
+    for (std::uint64_t& label : labels) {
+        std::uint64_t& piece = piece_of_root[label];
+        if (piece == unseen) piece = pieces++;
+        label = piece;
+    }
+    return labels;
 }
 
 void keep_largest_component(TriangleMesh& mesh) {

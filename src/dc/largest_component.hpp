@@ -2,6 +2,10 @@
 // are dropped, keeping the connected piece with the most triangles.
 #pragma once
 
+#include <span>
+#include <vector>
+
+#include "dc/faces.hpp"
 #include "dc/mesh.hpp"
 
 namespace quarvel {
@@ -15,5 +19,10 @@ void keep_largest_component(TriangleMesh& mesh);
 
 // The number of edge-connected pieces of the mesh's triangles.
 std::uint64_t count_components(const TriangleMesh& mesh);
+
+// Per triangle, its piece (triangles joined through shared vertices),
+// numbered from 0 in order of each piece's first triangle. Indices must lie
+// below `vertex_count` (they fault otherwise).
+std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std::size_t vertex_count);
 
 }  // namespace quarvel

@@ -210,20 +210,25 @@ VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex
     return out;
 }
 
-MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
+MeshCheck check_topology(std::span<const Triangle> triangles, std::size_t vertex_count) {
     for (const Triangle& t : triangles)
         for (std::uint64_t v : t)
-            if (v >= vertices.size()) index_fault(vertices.size(), v);
+            if (v >= vertex_count) index_fault(vertex_count, v);
     MeshCheck out;
     for (const Triangle& t : triangles) out.degenerate_triangles += degenerate(t);
-    const VertexScan scan = scan_vertices(triangles, vertices.size());
+    const VertexScan scan = scan_vertices(triangles, vertex_count);
     out.boundary_edges = scan.boundary_edges;
     out.nonmanifold_edges = scan.nonmanifold_edges;
     out.misoriented_edges = scan.misoriented_edges;
-    std::vector<std::uint8_t> pinched(vertices.size(), 0);
+    std::vector<std::uint8_t> pinched(vertex_count, 0);
     for (std::size_t c = 0; c < scan.fan.size(); ++c)
         if (scan.fan[c] > 0) pinched[triangles[c / 3][c % 3]] = 1;
     out.nonmanifold_vertices = static_cast<std::uint64_t>(std::count(pinched.begin(), pinched.end(), 1));
+    return out;
+}
+
+MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
+    MeshCheck out = check_topology(triangles, vertices.size());
     out.intersecting = intersecting_pairs(vertices, triangles);
     return out;
 }

@@ -78,10 +78,17 @@ def test_inverted_mesh_has_negative_volume():
     ],
     ids=["hole", "flipped", "duplicate", "degenerate", "two-cubes", "non-manifold-edge"],
 )
-def test_watertightness(change, closed):
+@pytest.mark.parametrize("in_core", [True, False])
+def test_watertightness_and_pieces(change, closed, in_core, monkeypatch):
+    if not in_core:
+        monkeypatch.setattr("quarvel._mesh._engine", lambda: None)
     vertices, triangles = cube_mesh()
     vertices = np.vstack([vertices, vertices - (1.0, 1.0, 0.0)])
-    assert qv.Mesh(vertices, change(triangles)).is_watertight == closed
+    mesh = qv.Mesh(vertices, change(triangles))
+    assert mesh.is_watertight == closed
+    # Pieces are numbered in order of their first triangle.
+    shuffled = qv.Mesh(vertices, np.vstack([triangles + 8, triangles, triangles[:1] + 8]))
+    np.testing.assert_array_equal(shuffled.components(), [0] * 12 + [1] * 12 + [0])
 
 
 def test_empty_mesh():

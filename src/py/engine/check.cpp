@@ -1,9 +1,11 @@
 // check_mesh(): the heavy part of Mesh.check, run without the interpreter lock;
-// measure_mesh(): Mesh.area and Mesh.volume.
+// measure_mesh(), check_topology() and mesh_components(): Mesh.area and
+// Mesh.volume, Mesh.is_watertight and Mesh.components.
 #include <Python.h>
 
 #include <cstring>
 
+#include "dc/largest_component.hpp"
 #include "dc/mesh_check.hpp"
 #include "dc/mesh_measure.hpp"
 #include "py/args.hpp"
@@ -20,6 +22,8 @@ namespace {
 constexpr const char* kParams[] = {"vertices", "triangles"};
 constexpr Signature kCheck{"check_mesh", kParams, 2};
 constexpr Signature kMeasure{"measure_mesh", kParams, 2};
+constexpr Signature kTopology{"check_topology", kParams, 2};
+constexpr Signature kComponents{"mesh_components", kParams, 2};
 
 // `obj` as a C-contiguous (rows, 3) array of `type`: the caller's own array
 // when it already is one, else a converted copy, kept alive with the view.
@@ -58,6 +62,16 @@ MeshRows mesh_rows(const BoundArgs& args) {
     return mesh;
 }
 
+PyRef counts(const MeshCheck& found) {
+    PyRef out = created(PyDict_New());
+    set_item(out.get(), "degenerate_triangles", count(found.degenerate_triangles));
+    set_item(out.get(), "boundary_edges", count(found.boundary_edges));
+    set_item(out.get(), "nonmanifold_edges", count(found.nonmanifold_edges));
+    set_item(out.get(), "misoriented_edges", count(found.misoriented_edges));
+    set_item(out.get(), "nonmanifold_vertices", count(found.nonmanifold_vertices));
+    return out;
+}
+
 PyRef check_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     const MeshRows mesh = mesh_rows(bind_arguments(kCheck, argv, nargs, kwnames));
     // Copied: the check runs without the lock, while other threads may change the arrays.
@@ -68,12 +82,7 @@ PyRef check_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
         ReleasedLock released;
         found = check_mesh(vertices, triangles);
     }
-    PyRef out = created(PyDict_New());
-    set_item(out.get(), "degenerate_triangles", count(found.degenerate_triangles));
-    set_item(out.get(), "boundary_edges", count(found.boundary_edges));
-    set_item(out.get(), "nonmanifold_edges", count(found.nonmanifold_edges));
-    set_item(out.get(), "misoriented_edges", count(found.misoriented_edges));
-    set_item(out.get(), "nonmanifold_vertices", count(found.nonmanifold_vertices));
+    PyRef out = counts(found);
     npy_intp dims[2] = {static_cast<npy_intp>(found.intersecting.size()), 2};
     PyRef pairs = created(PyArray_SimpleNew(2, dims, NPY_INT64));
     if (!found.intersecting.empty())
@@ -90,6 +99,23 @@ PyRef measure_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     return created(Py_BuildValue("(dd)", m.area, m.volume));
 }
 
+// The next two in place and with the lock held, as measure_mesh: a fraction of a second.
+PyRef topology_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+    const MeshRows mesh = mesh_rows(bind_arguments(kTopology, argv, nargs, kwnames));
+    return counts(check_topology(mesh.triangles.rows, mesh.vertices.rows.size()));
+}
+
+PyRef components_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+    const MeshRows mesh = mesh_rows(bind_arguments(kComponents, argv, nargs, kwnames));
+    const std::vector<std::uint64_t> labels = piece_labels(mesh.triangles.rows, mesh.vertices.rows.size());
+    npy_intp n = static_cast<npy_intp>(labels.size());
+    PyRef out = created(PyArray_SimpleNew(1, &n, NPY_INT64));
+    if (!labels.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), labels.data(),
+                    labels.size() * sizeof(std::uint64_t));
+    return out;
+}
+
 const EngineFunctions kCheckFunctions{
     {"check_mesh", as_cfunction<check_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "check_mesh(vertices, triangles)\n--\n\n"
@@ -98,6 +124,12 @@ const EngineFunctions kCheckFunctions{
     {"measure_mesh", as_cfunction<measure_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "measure_mesh(vertices, triangles)\n--\n\n"
      "(area, volume) of the mesh. Private: read Mesh.area and Mesh.volume."},
+    {"check_topology", as_cfunction<topology_impl>(), METH_FASTCALL | METH_KEYWORDS,
+     "check_topology(vertices, triangles)\n--\n\n"
+     "check_mesh's counts without the crossing pairs. Private: read Mesh.is_watertight."},
+    {"mesh_components", as_cfunction<components_impl>(), METH_FASTCALL | METH_KEYWORDS,
+     "mesh_components(vertices, triangles)\n--\n\n"
+     "Per triangle, its connected piece, numbered in order of first triangle. Private: call Mesh.components."},
 };
 
 }  // namespace
