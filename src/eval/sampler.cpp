@@ -54,20 +54,20 @@ Vec3 central_difference(std::span<const double> v, std::size_t j, double step) {
     return {(v[i] - v[i + 1]) * s, (v[i + 2] - v[i + 3]) * s, (v[i + 4] - v[i + 5]) * s};
 }
 
-// Whether the stencil at v[6j .. 6j + 5] around a point of value `centre`
-// spans a crease. Per axis, (forward - backward difference) * step is about
-// step^2 times the curvature on a smooth surface, but the jump of the gradient
-// times step where the stencil crosses a crease. NaN (no centre value, a field
-// that is not finite) never flags.
-bool straddles_crease(std::span<const double> v, std::size_t j, double centre, const Vec3& g,
-                      double step, double tolerance) {
+// Whether the stencil at v[6j .. 6j + 5], of gradient g, around a point of
+// value `centre` sees one smooth face: g finite and not zero, and per axis
+// (forward - backward difference) * step at most `tolerance` * step * |g|.
+// That share is about step times the curvature on a smooth surface, but the
+// jump of the gradient where the stencil crosses a crease.
+bool sees_one_face(std::span<const double> v, std::size_t j, double centre, const Vec3& g,
+                   double step, double tolerance) {
     const double bound = tolerance * step * length_without_overflow(g);
-    bool straddles = false;
+    if (!is_finite(g) || !(bound > 0)) return false;
     for (int a = 0; a < 3; ++a) {
         const double bend = (v[6 * j + 2 * a] - centre) - (centre - v[6 * j + 2 * a + 1]);
-        straddles = straddles || std::fabs(bend) > bound;
+        if (!(std::fabs(bend) <= bound)) return false;
     }
-    return straddles;
+    return true;
 }
 
 }  // namespace
@@ -166,10 +166,12 @@ CheckedDifferences FieldSampler::differences(std::span<const Vec3> points,
                 for (std::size_t k = begin; k < end; ++k) {
                     const std::size_t j = open[k];
                     const Vec3 g = central_difference(v, k, step);
-                    const bool straddles = straddles_crease(v, k, centre_values[j], g, step, tolerance);
+                    // Without a finite value at the point there is nothing to check.
+                    const bool straddles = std::isfinite(centre_values[j]) &&
+                                           !sees_one_face(v, k, centre_values[j], g, step, tolerance);
                     // A smaller stencil that still straddles (a point on the
-                    // crease, or a field's rounding noise grown by the smaller
-                    // step) is no better: the first gradient stays.
+                    // crease, a step field, or rounding noise grown by the
+                    // smaller step) is no better: the first gradient stays.
                     if (round > 0 && straddles) continue;
                     out.gradients[j] = g;
                     out.straddles[j] = straddles;

@@ -68,8 +68,9 @@ public:
     // Central-difference gradients of `points` alone: one batch of 6N.
     std::vector<Vec3> differences(std::span<const Vec3> points);
     // The same, also flagging a point whose forward and backward differences
-    // on some axis (from its value `centre_values[i]`, NaN when unknown)
-    // differ by more than `tolerance` times the gradient's length: a gradient
+    // on some axis (from its value `centre_values[i]`; a point without a
+    // finite one is never flagged) differ by more than `tolerance` times the
+    // gradient's length, or whose gradient is zero or not finite: a gradient
     // that jumps within the stencil, so a blend of two faces. A flagged point
     // is differenced again with a step ten times smaller, up to `refinements`
     // times (6 evaluations each), and takes the first gradient whose stencil

@@ -171,6 +171,14 @@ TEST(dc_differences_retry_stencils_that_straddle_a_crease) {
     CHECK_EQ(wedge.batches[2][0][0], -0.0005 + 0.01 * 0.1 * 0.1);
     CHECK_EQ(sampler.evaluations(), 48u);
 
+    // A step field: the smaller stencils see no change at all, and a zero
+    // gradient is no better than the first.
+    testing::LambdaField step_field([](const Vec3& p) { return p[2] > 0 ? 1.0 : -1.0; });
+    FieldSampler stepped(step_field, 0.01);
+    const CheckedDifferences t =
+        stepped.differences(std::vector<Vec3>{{0.3, 0.3, 0.005}}, std::vector<double>{1}, 0.05, 2);
+    CHECK(t.gradients[0] == (Vec3{0, 0, 100}));
+
     auto round = testing::sphere(1.0, {0, 0, 0}, false);
     FieldSampler smooth(round, 0.01);
     const CheckedDifferences s =
