@@ -296,10 +296,12 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
         sampler.report(Stage::crossings, n - open.size(), n);
     }
     out.points.resize(n);
+    out.values.resize(n);
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const Search& s = searches[i];
             out.points[i] = lerp(crossings[i].p0, crossings[i].p1, s.done ? s.t : s.middle());
+            out.values[i] = s.done ? s.f + iso_value : NAN;
         }
     });
     return out;
@@ -314,27 +316,34 @@ Vec3 unit_normal(const Vec3& g) {
 namespace {
 
 // The pipeline's Hermite data: each distinct edge solved once; normals from
-// the search's last gradients, central differences where the field gave none.
+// the search's last gradients, central differences where the field gave none
+// (with smaller stencils where one straddles a crease, when `options.crease_normals`).
 void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
-                     Crossings& crossings) {
+                     const DcOptions& options, Crossings& crossings) {
     DistinctEdges distinct = distinct_edges(surface, crossings, iso_value);
     const std::size_t n = distinct.edges.size();
     Located located = solve_crossings(sampler, distinct.edges, distinct.f1, iso_value);
     std::vector<Vec3> normals(n);
     std::vector<Vec3> unknown;
+    std::vector<double> centre_values;
     bool field_gives_gradients = false;
     for (std::size_t e = 0; e < n; ++e) {
-        if (located.gradients[e])
+        if (located.gradients[e]) {
             normals[e] = unit_normal(*located.gradients[e]);
-        else
+        } else {
             unknown.push_back(located.points[e]);
+            centre_values.push_back(located.values[e]);
+        }
         field_gives_gradients = field_gives_gradients || located.gradients[e].has_value();
     }
     // Where the search ended without a gradient: ask the field when it gives
     // them, else estimate them.
     const std::uint64_t before = sampler.evaluations();
     const std::vector<Vec3> gradients =
-        field_gives_gradients ? sampler.sample(unknown).gradients : sampler.differences(unknown);
+        field_gives_gradients     ? sampler.sample(unknown).gradients
+        : options.crease_normals ? sampler.differences(unknown, centre_values, CREASE_TOLERANCE,
+                                                        CREASE_REFINEMENTS).gradients
+                                  : sampler.differences(unknown);
     crossings.normal_evaluations = sampler.evaluations() - before;
     for (std::size_t e = 0, k = 0; e < n; ++e)
         if (!located.gradients[e]) normals[e] = unit_normal(checked_at(gradients, k++));
@@ -351,7 +360,7 @@ Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, do
     if (options.crossings == DcOptions::Crossings::bisect_each_cell)
         locate_crossings(sampler, surface, crossings, iso_value);
     else
-        solve_each_edge(sampler, surface, iso_value, crossings);
+        solve_each_edge(sampler, surface, iso_value, options, crossings);
     return crossings;
 }
 

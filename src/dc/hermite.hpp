@@ -29,6 +29,15 @@ inline constexpr int BISECTION_ROUNDS = 8;
 inline constexpr int SEARCH_ROUNDS = 16;
 inline constexpr double SEARCH_TOLERANCE = 1e-6;
 
+// The pipeline's estimated normals: one straddles a crease when, on some
+// axis, its forward and backward differences differ by more than this share
+// of the gradient's length. On a smooth surface the share is about the step
+// over the radius of curvature, below it down to radii of a fifth of a cell;
+// a crease within the step gives about the jump of the normal.
+inline constexpr double CREASE_TOLERANCE = 0.05;
+// How many smaller stencils (each a tenth of the last) such a normal tries.
+inline constexpr int CREASE_REFINEMENTS = 2;
+
 struct Crossings {
     std::vector<std::uint64_t> first;  // per cell, then the total: cell c owns first[c] .. first[c+1]-1
     std::vector<std::uint8_t> edge;    // per crossing: its edge in its cell (0..11)
@@ -101,10 +110,13 @@ struct DistinctEdges {
 DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& crossings,
                              double iso_value);
 
-// Where each crossing lies, and the field's gradient there when the search
-// ended on an evaluated point whose gradient the field gave.
+// Where each crossing lies, the field's value there (NaN when the search
+// ended in the middle of its bracket, never evaluated), and the field's
+// gradient there when the search ended on an evaluated point whose gradient
+// the field gave.
 struct Located {
     std::vector<Vec3> points;
+    std::vector<double> values;
     std::vector<std::optional<Vec3>> gradients;
 };
 

@@ -72,10 +72,14 @@ struct DcOptions {
     // Faces as made, or a closed 2-manifold without crossing triangles: folded
     // vertices moved back, pinched ones split (dc/repair.hpp).
     bool manifold = false;
+    // Estimated normals as one central difference each, or differenced again
+    // with smaller steps where the stencil straddles a crease (its normal a
+    // blend of two faces that pulls a corner's vertex off the corner).
+    bool crease_normals = false;
 
     static constexpr DcOptions exact() { return {}; }
     static constexpr DcOptions pipeline(bool keep_largest, bool manifold = true) {
-        return {Crossings::solve_each_edge, true, keep_largest, true, manifold};
+        return {Crossings::solve_each_edge, true, keep_largest, true, manifold, true};
     }
 };
 

@@ -1,8 +1,10 @@
 #include "eval/sampler.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/fault.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
@@ -18,9 +20,12 @@ std::vector<Vec3> fd_gradients(Evaluator& field, std::span<const Vec3> points, d
     return fd_gradients(field, points.size(), copy_of(points), step);
 }
 
-std::vector<Vec3> fd_gradients(Evaluator& field, std::size_t n, const FillPoints& fill, double step) {
-    std::vector<Vec3> gradients;
-    if (n == 0) return gradients;
+namespace {
+
+// One batch of the 6N offset points of fd_gradients(); read() sees their
+// values, all 6N of them.
+void fd_stencils(Evaluator& field, std::size_t n, const FillPoints& fill, double step,
+                 const std::function<void(std::span<const double>)>& read) {
     std::vector<Vec3> points(n);
     fill(points);
     const auto offsets = [&](std::span<Vec3> out) {
@@ -36,14 +41,43 @@ std::vector<Vec3> fd_gradients(Evaluator& field, std::size_t n, const FillPoints
     };
     field.eval_batch_in_place(6 * n, offsets, [&](const BatchView& batch) {
         const std::span<const double> v = batch.values;
-        const double s = 0.5 / step;  // multiply, never divide by 2h: keeps results bit-exact
+        // The first stencil past the end is read at index v.size().
+        if (v.size() < 6 * n) index_fault(v.size(), v.size());
+        read(v);
+    });
+}
+
+// The central difference of the stencil at v[6j .. 6j + 5].
+Vec3 central_difference(std::span<const double> v, std::size_t j, double step) {
+    const double s = 0.5 / step;  // multiply, never divide by 2h: keeps results bit-exact
+    const std::size_t i = 6 * j;
+    return {(v[i] - v[i + 1]) * s, (v[i + 2] - v[i + 3]) * s, (v[i + 4] - v[i + 5]) * s};
+}
+
+// Whether the stencil at v[6j .. 6j + 5], of gradient g, around a point of
+// value `centre` sees one smooth face: g finite and not zero, and per axis
+// (forward - backward difference) * step at most `tolerance` * step * |g|.
+// That share is about step times the curvature on a smooth surface, but the
+// jump of the gradient where the stencil crosses a crease.
+bool sees_one_face(std::span<const double> v, std::size_t j, double centre, const Vec3& g,
+                   double step, double tolerance) {
+    const double bound = tolerance * step * length_without_overflow(g);
+    if (!is_finite(g) || !(bound > 0)) return false;
+    for (int a = 0; a < 3; ++a) {
+        const double bend = (v[6 * j + 2 * a] - centre) - (centre - v[6 * j + 2 * a + 1]);
+        if (!(std::fabs(bend) <= bound)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<Vec3> fd_gradients(Evaluator& field, std::size_t n, const FillPoints& fill, double step) {
+    std::vector<Vec3> gradients;
+    if (n == 0) return gradients;
+    fd_stencils(field, n, fill, step, [&](std::span<const double> v) {
         gradients.reserve(n);
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t i = 6 * j;
-            if (i + 5 >= v.size()) index_fault(v.size(), std::max(i, v.size()));
-            gradients.push_back({(v[i] - v[i + 1]) * s, (v[i + 2] - v[i + 3]) * s,
-                                 (v[i + 4] - v[i + 5]) * s});
-        }
+        for (std::size_t j = 0; j < n; ++j) gradients.push_back(central_difference(v, j, step));
     });
     return gradients;
 }
@@ -109,6 +143,47 @@ std::vector<Vec3> FieldSampler::differences(std::span<const Vec3> points) {
     std::vector<Vec3> gradients = fd_gradients(field_, points, fd_step_);
     evaluations_ += 6 * points.size();
     return gradients;
+}
+
+CheckedDifferences FieldSampler::differences(std::span<const Vec3> points,
+                                             std::span<const double> centre_values,
+                                             double tolerance, int refinements) {
+    CheckedDifferences out;
+    const std::size_t n = points.size();
+    if (n == 0) return out;
+    if (centre_values.size() != n) fault("a centre value per point is needed");
+    out.gradients.resize(n);
+    out.straddles.resize(n);
+    std::vector<std::size_t> open(n);  // the points of this round, in order
+    for (std::size_t j = 0; j < n; ++j) open[j] = j;
+    double step = fd_step_;
+    for (int round = 0;; ++round) {
+        const auto stencil_points = [&](std::span<Vec3> at) {
+            for (std::size_t k = 0; k < open.size(); ++k) at[k] = points[open[k]];
+        };
+        fd_stencils(field_, open.size(), stencil_points, step, [&](std::span<const double> v) {
+            parallel_for(open.size(), [&](std::size_t begin, std::size_t end) {
+                for (std::size_t k = begin; k < end; ++k) {
+                    const std::size_t j = open[k];
+                    const Vec3 g = central_difference(v, k, step);
+                    // Without a finite value at the point there is nothing to check.
+                    const bool straddles = std::isfinite(centre_values[j]) &&
+                                           !sees_one_face(v, k, centre_values[j], g, step, tolerance);
+                    // A smaller stencil that still straddles (a point on the
+                    // crease, a step field, or rounding noise grown by the
+                    // smaller step) is no better: the first gradient stays.
+                    if (round > 0 && straddles) continue;
+                    out.gradients[j] = g;
+                    out.straddles[j] = straddles;
+                }
+            });
+        });
+        evaluations_ += 6 * open.size();
+        std::erase_if(open, [&](std::size_t j) { return !out.straddles[j]; });
+        if (open.empty() || round == refinements) break;
+        step = 0.1 * step;
+    }
+    return out;
 }
 
 Sampled FieldSampler::sample(std::span<const Vec3> points, ShortValues short_values) {

@@ -18,6 +18,13 @@ std::vector<Vec3> fd_gradients(Evaluator& field, std::span<const Vec3> points, d
 // The same for the N points fill() writes.
 std::vector<Vec3> fd_gradients(Evaluator& field, std::size_t n, const FillPoints& fill, double step);
 
+// Central-difference gradients of N points, and per point whether its stencil
+// straddles a crease (see FieldSampler::differences).
+struct CheckedDifferences {
+    std::vector<Vec3> gradients;
+    std::vector<std::uint8_t> straddles;
+};
+
 // Values and gradients of one batch. Both have the length the field gave
 // (readers use checked_at); estimated gradients always number N.
 struct Sampled {
@@ -60,6 +67,16 @@ public:
     BatchResult given(std::span<const Vec3> points);
     // Central-difference gradients of `points` alone: one batch of 6N.
     std::vector<Vec3> differences(std::span<const Vec3> points);
+    // The same, also flagging a point whose forward and backward differences
+    // on some axis (from its value `centre_values[i]`; a point without a
+    // finite one is never flagged) differ by more than `tolerance` times the
+    // gradient's length, or whose gradient is zero or not finite: a gradient
+    // that jumps within the stencil, so a blend of two faces. A flagged point
+    // is differenced again with a step ten times smaller, up to `refinements`
+    // times (6 evaluations each), and takes the first gradient whose stencil
+    // does not straddle; one that always does keeps its first gradient, flagged.
+    CheckedDifferences differences(std::span<const Vec3> points, std::span<const double> centre_values,
+                                   double tolerance, int refinements);
     // Values and gradients: one batch, plus the finite-difference batch on the
     // same points when the field gives no gradients (unless told not to estimate).
     Sampled sample(std::span<const Vec3> points,

@@ -1,4 +1,5 @@
 // Hermite data: which edges cross, the batched bisection, normals and faults.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -148,6 +149,42 @@ TEST(dc_sampled_gradients_by_central_differences) {
         CHECK_NEAR(g[1], 0.0, 1e-12);
         CHECK_NEAR(g[2], -3.0, 1e-12);
     }
+}
+
+TEST(dc_differences_retry_stencils_that_straddle_a_crease) {
+    // A wedge whose crease is the y axis; the points lie on its face z = 0.
+    testing::LambdaField wedge([](const Vec3& p) { return std::max(p[0], p[2]); });
+    FieldSampler sampler(wedge, 0.01);
+    const std::vector<Vec3> points{{-0.5, 0, 0}, {-0.0005, 0.3, 0}, {0, 0.7, 0}, {-0.0005, 0.5, 0}};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const CheckedDifferences d = sampler.differences(points, std::vector<double>{0, 0, 0, nan}, 0.05, 2);
+    // Far from the crease: one stencil. 0.0005 from it: clean at the third
+    // step. On it: never clean, so the first gradient stays. No centre value:
+    // never flagged.
+    CHECK(d.gradients[0] == (Vec3{0, 0, 1}));
+    CHECK(d.gradients[1] == (Vec3{0, 0, 1}));
+    CHECK(d.gradients[2] == (Vec3{0.5, 0, 0.5}));
+    CHECK(d.gradients[3][0] > 0);
+    CHECK((d.straddles == std::vector<std::uint8_t>{0, 0, 1, 0}));
+    REQUIRE(wedge.batches.size() == 3);
+    CHECK_EQ(wedge.batches[1].size(), 12u);
+    CHECK_EQ(wedge.batches[2][0][0], -0.0005 + 0.01 * 0.1 * 0.1);
+    CHECK_EQ(sampler.evaluations(), 48u);
+
+    // A step field: the smaller stencils see no change at all, and a zero
+    // gradient is no better than the first.
+    testing::LambdaField step_field([](const Vec3& p) { return p[2] > 0 ? 1.0 : -1.0; });
+    FieldSampler stepped(step_field, 0.01);
+    const CheckedDifferences t =
+        stepped.differences(std::vector<Vec3>{{0.3, 0.3, 0.005}}, std::vector<double>{1}, 0.05, 2);
+    CHECK(t.gradients[0] == (Vec3{0, 0, 100}));
+
+    auto round = testing::sphere(1.0, {0, 0, 0}, false);
+    FieldSampler smooth(round, 0.01);
+    const CheckedDifferences s =
+        smooth.differences(std::vector<Vec3>{{0.6, 0.8, 0}}, std::vector<double>{0}, 0.05, 2);
+    CHECK((s.straddles == std::vector<std::uint8_t>{0}));
+    CHECK_EQ(smooth.evaluations(), 6u);
 }
 
 TEST(dc_short_field_results_fault_with_the_index) {

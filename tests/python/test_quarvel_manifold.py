@@ -97,16 +97,7 @@ def test_families_come_out_printable(name, depth, gradients):
         assert m.volume > 0
 
 
-SHORT_CORNER = pytest.mark.xfail(
-    strict=True,
-    reason="without gradients at depth 8, two corner vertices of neighbouring cells fold; "
-    "moving one back into its cell leaves the corner 0.02 h away",
-)
-
-
-@pytest.mark.parametrize(
-    "depth, gradients", [(7, True), (7, False), (8, True), pytest.param(8, False, marks=SHORT_CORNER)]
-)
+@pytest.mark.parametrize("depth, gradients", [(7, True), (7, False), (8, True), (8, False)])
 def test_turned_box_keeps_corners_and_edges(depth, gradients):
     shape, corners, edges = turned_box()
     field = shape if gradients else values_only(shape)
