@@ -190,6 +190,8 @@ VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex
                 if (spokes[i].w < v) continue;  // each edge counted once, at its lower end
                 part.boundary_edges += n == 1;
                 part.nonmanifold_edges += n > 2;
+                if (n > 2 && (part.crowded_vertices.empty() || part.crowded_vertices.back() != v))
+                    part.crowded_vertices.push_back(v);
                 part.misoriented_edges += n == 2 && spokes[i].outward == spokes[i + 1].outward;
             }
             // Fans numbered in order of their first corner.
@@ -206,7 +208,10 @@ VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex
         out.boundary_edges += part.boundary_edges;
         out.nonmanifold_edges += part.nonmanifold_edges;
         out.misoriented_edges += part.misoriented_edges;
+        out.crowded_vertices.insert(out.crowded_vertices.end(), part.crowded_vertices.begin(),
+                                    part.crowded_vertices.end());
     });
+    std::sort(out.crowded_vertices.begin(), out.crowded_vertices.end());
     return out;
 }
 

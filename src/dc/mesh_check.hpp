@@ -49,6 +49,8 @@ struct VertexScan {
     // vertex join through an edge they alone share.
     std::vector<std::uint32_t> fan;
     std::uint64_t boundary_edges = 0, nonmanifold_edges = 0, misoriented_edges = 0;
+    // The lower vertex of every edge of more than two triangles, once each, in increasing order.
+    std::vector<std::uint64_t> crowded_vertices;
 };
 VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count);
 

@@ -205,13 +205,39 @@ void halve(std::vector<Triangle>& triangles, std::uint64_t t, std::uint64_t lo, 
     fault("a paired triangle does not hold its edge");
 }
 
+// pair_crowded_edges of the whole mesh, from the triangles holding a vertex
+// flagged `near` only. Halving never adds a triangle to an old edge (a new
+// vertex's edges hold two), so every crowded edge was crowded before the
+// first pass, and its lower vertex is flagged: its triangles are all there.
+// An edge without a flagged vertex may be missing triangles, but it held at
+// most two.
+std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const std::vector<std::uint8_t>& near) {
+    std::vector<Triangle> some;
+    std::vector<std::uint64_t> index;
+    for (std::uint64_t t = 0; t < mesh.triangles.size(); ++t) {
+        const Triangle& tri = mesh.triangles[t];
+        if (!(near[tri[0]] || near[tri[1]] || near[tri[2]])) continue;
+        some.push_back(tri);
+        index.push_back(t);
+    }
+    std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, some);
+    for (CrowdedPair& p : pairs) {
+        p.forward = index[p.forward];
+        p.backward = index[p.backward];
+    }
+    return pairs;
+}
+
 // Gives each pair of triangles on an edge shared by more than two a vertex
-// of its own in the middle of the edge. Returns the vertices added, in order.
-std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh) {
+// of its own in the middle of the edge; `crowded` holds the lower vertex of
+// each such edge. Returns the vertices added, in order.
+std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<const std::uint64_t> crowded) {
     std::vector<std::uint64_t> added;
+    std::vector<std::uint8_t> near(mesh.vertices.size(), 0);
+    for (std::uint64_t v : crowded) near[v] = 1;
     // A triangle is halved at most once a pass; one with two crowded edges waits.
     for (int pass = 0; pass < 4; ++pass) {
-        const std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, mesh.triangles);
+        const std::vector<CrowdedPair> pairs = pair_crowded_edges_near(mesh, near);
         if (pairs.empty()) break;
         std::vector<std::uint8_t> halved(mesh.triangles.size(), 0);
         for (const CrowdedPair& p : pairs) {
@@ -219,6 +245,7 @@ std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh) {
             halved[p.forward] = halved[p.backward] = 1;
             const std::uint64_t m = mesh.vertices.size();
             mesh.vertices.push_back(lerp(mesh.vertices[p.lo], mesh.vertices[p.hi], 0.5));
+            near.push_back(0);
             if (!mesh.normals.empty()) {
                 const Vec3& a = mesh.normals[p.lo];
                 const Vec3& b = mesh.normals[p.hi];
@@ -239,7 +266,7 @@ std::uint64_t split_pinches(TriangleMesh& mesh) {
     std::vector<std::uint64_t> pinched;
     // Edges of more than two triangles are rare: only then their pairing, and the fans again.
     if (scan.nonmanifold_edges > 0) {
-        pinched = split_crowded_edges(mesh);
+        pinched = split_crowded_edges(mesh, scan.crowded_vertices);
         scan = scan_vertices(mesh.triangles, mesh.vertices.size());
     }
     const std::uint64_t midpoints = pinched.size();
