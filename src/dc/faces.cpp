@@ -1,11 +1,13 @@
 #include "dc/faces.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <optional>
 
 #include "core/fault.hpp"
 #include "core/ordered_gather.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
@@ -135,6 +137,37 @@ std::vector<Triangle> split_quads(std::span<const Quad> quads, std::span<const V
     return parallel_gather<Triangle>(quads.size(), [&](std::size_t q, std::vector<Triangle>& out) {
         split_quad(quads[q], positions, out);
     });
+}
+
+std::vector<std::uint8_t> resplit_quads(std::span<const Quad> quads, std::span<const Vec3> positions,
+                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles) {
+    const auto distinct = [](const Quad& d) {
+        return d[0] != d[1] && d[0] != d[2] && d[0] != d[3] && d[1] != d[2] && d[1] != d[3] && d[2] != d[3];
+    };
+    const bool in_place = triangles.size() == 2 * quads.size() && std::all_of(quads.begin(), quads.end(), distinct);
+    if (!in_place) {
+        std::vector<Triangle> remade = split_quads(quads, positions);
+        std::vector<std::uint8_t> changed(remade.size(), 1);
+        if (remade.size() == triangles.size())
+            for (std::size_t t = 0; t < remade.size(); ++t) changed[t] = remade[t] != triangles[t];
+        triangles = std::move(remade);
+        return changed;
+    }
+    std::vector<std::uint8_t> changed(triangles.size(), 0);
+    parallel_for(quads.size(), [&](std::size_t begin, std::size_t end) {
+        std::vector<Triangle> two;
+        for (std::size_t q = begin; q < end; ++q) {
+            const Quad& d = quads[q];
+            if (!(moved[d[0]] || moved[d[1]] || moved[d[2]] || moved[d[3]])) continue;
+            two.clear();
+            split_quad(d, positions, two);
+            for (std::size_t k = 0; k < 2; ++k) {
+                changed[2 * q + k] = two[k] != triangles[2 * q + k];
+                triangles[2 * q + k] = two[k];
+            }
+        }
+    });
+    return changed;
 }
 
 std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices) {

@@ -32,6 +32,15 @@ std::vector<Quad> make_quads(const SurfaceCells& surface, const PlacedVertices& 
 // The triangles of `quads` in order (split_quad of each).
 std::vector<Triangle> split_quads(std::span<const Quad> quads, std::span<const Vec3> positions);
 
+// Brings `triangles` (split_quads of `quads` before the vertices flagged
+// `moved` moved) up to split_quads of `quads` now. Where every quad has four
+// distinct vertices (two triangles each, 2q and 2q + 1) only the quads holding
+// a moved vertex are split again; otherwise (the count of a quad with a
+// repeated vertex depends on its split) all are. Returns per triangle whether
+// it changed: all when the count did.
+std::vector<std::uint8_t> resplit_quads(std::span<const Quad> quads, std::span<const Vec3> positions,
+                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles);
+
 // Triangles of all cells, joined in cell order: split_quads of make_quads.
 std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices);
 

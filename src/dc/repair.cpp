@@ -5,7 +5,6 @@
 #include <map>
 
 #include "core/fault.hpp"
-#include "core/parallel.hpp"
 #include "dc/faces.hpp"
 #include "dc/mesh_check.hpp"
 
@@ -94,60 +93,12 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
     return bad;
 }
 
-// The triangles after the vertices flagged `moved` moved, and which of them
-// the next check looks at: those still bad, changed, or holding a moved
-// vertex. Only the quads holding a moved vertex are split again: one of
-// four distinct vertices always gives two triangles, 2q and 2q + 1. With a
-// repeated vertex the count depends on the split, so all are made again.
-struct Resplit {
-    std::span<const Quad> quads;
-    bool in_place;
-
-    Resplit(std::span<const Quad> q, std::size_t triangle_count)
-        : quads(q), in_place(triangle_count == 2 * q.size() && std::all_of(q.begin(), q.end(), [](const Quad& d) {
-                                 return d[0] != d[1] && d[0] != d[2] && d[0] != d[3] && d[1] != d[2] &&
-                                        d[1] != d[3] && d[2] != d[3];
-                             })) {}
-
-    std::vector<std::uint8_t> apply(std::span<const Vec3> positions, const std::vector<std::uint8_t>& moved,
-                                    const std::vector<std::uint8_t>& bad, std::vector<Triangle>& triangles) const {
-        const auto fresh = [&](const Triangle& was, const Triangle& now, std::uint8_t still_bad) {
-            return static_cast<std::uint8_t>(still_bad || now != was || moved[now[0]] || moved[now[1]] ||
-                                             moved[now[2]]);
-        };
-        if (!in_place) {
-            std::vector<Triangle> remade = split_quads(quads, positions);
-            std::vector<std::uint8_t> focus(remade.size(), 1);
-            if (remade.size() == triangles.size())
-                for (std::size_t t = 0; t < remade.size(); ++t) focus[t] = fresh(triangles[t], remade[t], bad[t]);
-            triangles = std::move(remade);
-            return focus;
-        }
-        std::vector<std::uint8_t> focus = bad;
-        parallel_for(quads.size(), [&](std::size_t begin, std::size_t end) {
-            std::vector<Triangle> two;
-            for (std::size_t q = begin; q < end; ++q) {
-                const Quad& d = quads[q];
-                if (!(moved[d[0]] || moved[d[1]] || moved[d[2]] || moved[d[3]])) continue;
-                two.clear();
-                split_quad(d, positions, two);
-                for (std::size_t k = 0; k < 2; ++k) {
-                    focus[2 * q + k] = fresh(triangles[2 * q + k], two[k], bad[2 * q + k]);
-                    triangles[2 * q + k] = two[k];
-                }
-            }
-        });
-        return focus;
-    }
-};
-
 }  // namespace
 
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
                          const SurfaceCells& surface) {
     RepairStats stats;
     const Ladder ladder = make_ladder(placed, surface);
-    const Resplit resplit(quads, triangles.size());
     std::vector<std::uint8_t> step(placed.positions.size(), 0);
     std::vector<std::uint8_t> focus;  // empty: the first check looks everywhere
     for (int round = 0; round < REPAIR_ROUNDS; ++round) {
@@ -184,7 +135,13 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
             }
         }
         if (!any) break;
-        focus = resplit.apply(placed.positions, moved, bad, triangles);
+        // The next check looks at the triangles still bad, changed, or holding a moved vertex.
+        const std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, moved, triangles);
+        focus.assign(triangles.size(), 0);
+        for (std::size_t t = 0; t < triangles.size(); ++t) {
+            const Triangle& tri = triangles[t];
+            focus[t] = (t < bad.size() && bad[t]) || changed[t] || moved[tri[0]] || moved[tri[1]] || moved[tri[2]];
+        }
     }
     return stats;
 }
