@@ -72,13 +72,20 @@ struct VertexCorners {
     std::vector<std::uint64_t> start, order;
 };
 
-VertexCorners corners_by_vertex(std::span<const Triangle> triangles, std::size_t vertex_count) {
-    VertexCorners c{std::vector<std::uint64_t>(vertex_count + 1, 0), std::vector<std::uint64_t>(3 * triangles.size())};
+// With `only`, the corners of the flagged vertices alone.
+VertexCorners corners_by_vertex(std::span<const Triangle> triangles, std::size_t vertex_count,
+                                std::span<const std::uint8_t> only) {
+    const auto wanted = [&](std::uint64_t v) { return only.empty() || only[v]; };
+    VertexCorners c{std::vector<std::uint64_t>(vertex_count + 1, 0), {}};
     for (const Triangle& t : triangles)
-        for (std::uint64_t v : t) ++c.start[v + 1];
+        for (std::uint64_t v : t) c.start[v + 1] += wanted(v);
     for (std::size_t v = 0; v < vertex_count; ++v) c.start[v + 1] += c.start[v];
+    c.order.resize(c.start[vertex_count]);
     std::vector<std::uint64_t> next(c.start.begin(), c.start.end() - 1);
-    for (std::uint64_t k = 0; k < c.order.size(); ++k) c.order[next[triangles[k / 3][k % 3]]++] = k;
+    for (std::uint64_t k = 0; k < 3 * triangles.size(); ++k) {
+        const std::uint64_t v = triangles[k / 3][k % 3];
+        if (wanted(v)) c.order[next[v]++] = k;
+    }
     return c;
 }
 
@@ -167,8 +174,9 @@ std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std:
     return pairs;
 }
 
-VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count) {
-    const VertexCorners corners = corners_by_vertex(triangles, vertex_count);
+VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count,
+                         std::span<const std::uint8_t> only) {
+    const VertexCorners corners = corners_by_vertex(triangles, vertex_count, only);
     VertexScan out;
     out.fan.assign(3 * triangles.size(), 0);
     std::mutex tally;

@@ -216,6 +216,21 @@ std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<con
     return added;
 }
 
+// The fans of every corner after split_crowded_edges (`fan` before it; the
+// vertices from `first_added` on are its new ones). Only the vertices of the
+// triangles holding a new vertex (the halved ones and their halves) changed
+// their triangles; every other vertex keeps its corners and so its fans.
+void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vector<std::uint32_t>& fan) {
+    std::vector<std::uint8_t> changed(mesh.vertices.size(), 0);
+    for (const Triangle& t : mesh.triangles)
+        if (t[0] >= first_added || t[1] >= first_added || t[2] >= first_added)
+            for (std::uint64_t v : t) changed[v] = 1;
+    const VertexScan again = scan_vertices(mesh.triangles, mesh.vertices.size(), changed);
+    fan.resize(again.fan.size(), 0);
+    for (std::size_t c = 0; c < fan.size(); ++c)
+        if (changed[mesh.triangles[c / 3][c % 3]]) fan[c] = again.fan[c];
+}
+
 }  // namespace
 
 std::uint64_t split_pinches(TriangleMesh& mesh) {
@@ -223,8 +238,9 @@ std::uint64_t split_pinches(TriangleMesh& mesh) {
     std::vector<std::uint64_t> pinched;
     // Edges of more than two triangles are rare: only then their pairing, and the fans again.
     if (scan.nonmanifold_edges > 0) {
+        const std::size_t vertex_count = mesh.vertices.size();
         pinched = split_crowded_edges(mesh, scan.crowded_vertices);
-        scan = scan_vertices(mesh.triangles, mesh.vertices.size());
+        rescan_halved(mesh, vertex_count, scan.fan);
     }
     const std::uint64_t midpoints = pinched.size();
     const std::vector<std::uint32_t> fan = std::move(scan.fan);
