@@ -205,39 +205,31 @@ Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles
     return live;
 }
 
-std::uint64_t cells_covered(const CellBox& b) {
-    std::uint64_t covered = 1;
-    for (int a = 0; a < 3; ++a) covered *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
-    return covered;
-}
-
 // The live triangles' boxes in cell units, on cells about twice the mean
 // triangle's largest extent, grown until no more than 16 grid entries per
 // triangle are needed (a few huge triangles among many small ones would
 // otherwise cover too many cells).
-struct GridBoxes {
-    Grid grid;
-    std::vector<CellBox> boxes;
-};
-
-GridBoxes cell_boxes(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& live) {
+std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& live) {
     const std::size_t n = live.index.size();
-    GridBoxes out{Grid{live.all.lo}, std::vector<CellBox>(n)};
-    Grid& grid = out.grid;
+    Grid grid{live.all.lo};
     const Vec3 span3 = sub(live.all.hi, live.all.lo);
     const double span = std::max({span3[0], span3[1], span3[2]});
     double cell = std::max({2.0 * live.extent / static_cast<double>(n), span / (Grid::AXIS - 1), 1e-300});
     // Coordinates near the ends of the double range: one cell, and units never NaN.
     if (!std::isfinite(cell)) cell = DBL_MAX;
+    std::vector<CellBox> boxes(n);
     for (;;) {
         grid.scale = 1.0 / cell;
         parallel_for(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i)
-                out.boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
+            for (std::size_t i = begin; i < end; ++i) boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
         });
         std::uint64_t entries = 0;
-        for (const CellBox& b : out.boxes) entries += cells_covered(b);
-        if (entries <= 16 * n || cell >= DBL_MAX / 2) return out;
+        for (const CellBox& b : boxes) {
+            std::uint64_t covered = 1;
+            for (int a = 0; a < 3; ++a) covered *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
+            entries += covered;
+        }
+        if (entries <= 16 * n || cell >= DBL_MAX / 2) return boxes;
         cell *= 2.0;
     }
 }
@@ -480,7 +472,7 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std
                                      : near_focus(vertices, triangles, focus);
     const std::vector<std::uint64_t>& live = found.index;
     if (live.size() < 2) return {};
-    const std::vector<CellBox> boxes = cell_boxes(vertices, triangles, found).boxes;
+    const std::vector<CellBox> boxes = cell_boxes(vertices, triangles, found);
     const Slabs slabs = slabs_of(boxes);
     // Stretches of slabs, several per thread since slabs differ in work;
     // each stretch reuses one set of buffers.
