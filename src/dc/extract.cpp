@@ -58,8 +58,11 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     sampler.poll();
     sampler.report(Stage::faces, 0, surface.cells.size());
     TriangleMesh mesh;
-    mesh.triangles = generate_faces(surface, placed);
-    if (options.manifold) counted.repair = repair_folds(placed, mesh.triangles, surface);
+    {
+        const std::vector<Quad> quads = make_quads(surface, placed);
+        mesh.triangles = split_quads(quads, placed.positions);
+        if (options.manifold) counted.repair = repair_folds(placed, quads, mesh.triangles, surface);
+    }
     mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
     if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);

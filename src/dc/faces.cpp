@@ -1,11 +1,13 @@
 #include "dc/faces.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <optional>
 
 #include "core/fault.hpp"
 #include "core/ordered_gather.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
@@ -32,7 +34,6 @@ struct FaceBuilder {
     const SurfaceCells& surface;
     const CellLookup& lookup;
     const std::vector<std::uint64_t>& first_vertex;
-    const std::vector<Vec3>& positions;
 
     // Vertex of cell `c` on its edge `e`: the slot of the edge's inside corner.
     std::uint64_t vertex_on_edge(std::uint64_t c, unsigned e) const {
@@ -80,7 +81,7 @@ struct FaceBuilder {
         return around;
     }
 
-    void cell_faces(std::uint64_t c, std::vector<Triangle>& out) const {
+    void cell_quads(std::uint64_t c, std::vector<Quad>& out) const {
         if (first_vertex[c] == PlacedVertices::NONE) return;
         const SurfaceCell& cell = surface.cells[c];
         Below memo;
@@ -95,17 +96,16 @@ struct FaceBuilder {
             const auto& t = QUAD_ORDER[d];
             // Counter-clockwise seen from the side at or above the iso value.
             if (a_below)
-                split_quad({vq[0], vq[t[1]], vq[3], vq[t[3]]}, positions, out);
+                out.push_back({vq[0], vq[t[1]], vq[3], vq[t[3]]});
             else
-                split_quad({vq[t[3]], vq[3], vq[t[1]], vq[0]}, positions, out);
+                out.push_back({vq[t[3]], vq[3], vq[t[1]], vq[0]});
         }
     }
 };
 
 }  // namespace
 
-void split_quad(const std::array<std::uint64_t, 4>& quad, std::span<const Vec3> positions,
-                std::vector<Triangle>& out) {
+void split_quad(const Quad& quad, std::span<const Vec3> positions, std::vector<Triangle>& out) {
     const auto [a, b, c, d] = quad;
     const Vec3& pa = position(positions, a);
     const Vec3& pb = position(positions, b);
@@ -125,13 +125,53 @@ void split_quad(const std::array<std::uint64_t, 4>& quad, std::span<const Vec3> 
     }
 }
 
-std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices) {
+std::vector<Quad> make_quads(const SurfaceCells& surface, const PlacedVertices& vertices) {
     // Built here, after the field batches, so that it never adds to their peak.
     const CellLookup lookup = build_cell_lookup(surface.cells);
-    const FaceBuilder builder{surface, lookup, vertices.first_vertex, vertices.positions};
-    return parallel_gather<Triangle>(surface.cells.size(), [&](std::size_t c, std::vector<Triangle>& out) {
-        builder.cell_faces(c, out);
+    const FaceBuilder builder{surface, lookup, vertices.first_vertex};
+    return parallel_gather<Quad>(surface.cells.size(),
+                                 [&](std::size_t c, std::vector<Quad>& out) { builder.cell_quads(c, out); });
+}
+
+std::vector<Triangle> split_quads(std::span<const Quad> quads, std::span<const Vec3> positions) {
+    return parallel_gather<Triangle>(quads.size(), [&](std::size_t q, std::vector<Triangle>& out) {
+        split_quad(quads[q], positions, out);
     });
+}
+
+std::vector<std::uint8_t> resplit_quads(std::span<const Quad> quads, std::span<const Vec3> positions,
+                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles) {
+    const auto distinct = [](const Quad& d) {
+        return d[0] != d[1] && d[0] != d[2] && d[0] != d[3] && d[1] != d[2] && d[1] != d[3] && d[2] != d[3];
+    };
+    const bool in_place = triangles.size() == 2 * quads.size() && std::all_of(quads.begin(), quads.end(), distinct);
+    if (!in_place) {
+        std::vector<Triangle> remade = split_quads(quads, positions);
+        std::vector<std::uint8_t> changed(remade.size(), 1);
+        if (remade.size() == triangles.size())
+            for (std::size_t t = 0; t < remade.size(); ++t) changed[t] = remade[t] != triangles[t];
+        triangles = std::move(remade);
+        return changed;
+    }
+    std::vector<std::uint8_t> changed(triangles.size(), 0);
+    parallel_for(quads.size(), [&](std::size_t begin, std::size_t end) {
+        std::vector<Triangle> two;
+        for (std::size_t q = begin; q < end; ++q) {
+            const Quad& d = quads[q];
+            if (!(moved[d[0]] || moved[d[1]] || moved[d[2]] || moved[d[3]])) continue;
+            two.clear();
+            split_quad(d, positions, two);
+            for (std::size_t k = 0; k < 2; ++k) {
+                changed[2 * q + k] = two[k] != triangles[2 * q + k];
+                triangles[2 * q + k] = two[k];
+            }
+        }
+    });
+    return changed;
+}
+
+std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices) {
+    return split_quads(make_quads(surface, vertices), vertices.positions);
 }
 
 }  // namespace quarvel

@@ -1,6 +1,8 @@
 // Face generation: every sign-changing edge shared by four same-level surface
 // cells yields a quad through their vertices, wound by the sign change and split
-// along the diagonal whose two triangles agree better.
+// along the diagonal whose two triangles agree better. The quads depend only on
+// the cells, their splits only on the four positions: a repair that moves
+// vertices makes the quads once and splits again only those it moved.
 #pragma once
 
 #include <array>
@@ -15,14 +17,31 @@
 namespace quarvel {
 
 using Triangle = std::array<std::uint64_t, 3>;  // 0-based vertex indices
+using Quad = std::array<std::uint64_t, 4>;      // vertex indices (A, B, C, D), counter-clockwise
 
 // Appends the two triangles of quad (A, B, C, D), split along A-C unless the
 // B-D split has more nearly parallel triangle normals; triangles with a
 // repeated index are dropped. `positions`: the vertex list.
-void split_quad(const std::array<std::uint64_t, 4>& quad, std::span<const Vec3> positions,
-                std::vector<Triangle>& out);
+void split_quad(const Quad& quad, std::span<const Vec3> positions, std::vector<Triangle>& out);
 
-// Triangles of all cells, joined in cell order.
+// The quads of all cells, wound counter-clockwise seen from the side at or
+// above the iso value, joined in cell order. The four vertices of a quad
+// belong to four different cells, so they are distinct.
+std::vector<Quad> make_quads(const SurfaceCells& surface, const PlacedVertices& vertices);
+
+// The triangles of `quads` in order (split_quad of each).
+std::vector<Triangle> split_quads(std::span<const Quad> quads, std::span<const Vec3> positions);
+
+// Brings `triangles` (split_quads of `quads` before the vertices flagged
+// `moved` moved) up to split_quads of `quads` now. Where every quad has four
+// distinct vertices (two triangles each, 2q and 2q + 1) only the quads holding
+// a moved vertex are split again; otherwise (the count of a quad with a
+// repeated vertex depends on its split) all are. Returns per triangle whether
+// it changed: all when the count did.
+std::vector<std::uint8_t> resplit_quads(std::span<const Quad> quads, std::span<const Vec3> positions,
+                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles);
+
+// Triangles of all cells, joined in cell order: split_quads of make_quads.
 std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices);
 
 }  // namespace quarvel

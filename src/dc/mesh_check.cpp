@@ -72,13 +72,20 @@ struct VertexCorners {
     std::vector<std::uint64_t> start, order;
 };
 
-VertexCorners corners_by_vertex(std::span<const Triangle> triangles, std::size_t vertex_count) {
-    VertexCorners c{std::vector<std::uint64_t>(vertex_count + 1, 0), std::vector<std::uint64_t>(3 * triangles.size())};
+// With `only`, the corners of the flagged vertices alone.
+VertexCorners corners_by_vertex(std::span<const Triangle> triangles, std::size_t vertex_count,
+                                std::span<const std::uint8_t> only) {
+    const auto wanted = [&](std::uint64_t v) { return only.empty() || only[v]; };
+    VertexCorners c{std::vector<std::uint64_t>(vertex_count + 1, 0), {}};
     for (const Triangle& t : triangles)
-        for (std::uint64_t v : t) ++c.start[v + 1];
+        for (std::uint64_t v : t) c.start[v + 1] += wanted(v);
     for (std::size_t v = 0; v < vertex_count; ++v) c.start[v + 1] += c.start[v];
+    c.order.resize(c.start[vertex_count]);
     std::vector<std::uint64_t> next(c.start.begin(), c.start.end() - 1);
-    for (std::uint64_t k = 0; k < c.order.size(); ++k) c.order[next[triangles[k / 3][k % 3]]++] = k;
+    for (std::uint64_t k = 0; k < 3 * triangles.size(); ++k) {
+        const std::uint64_t v = triangles[k / 3][k % 3];
+        if (wanted(v)) c.order[next[v]++] = k;
+    }
     return c;
 }
 
@@ -167,8 +174,9 @@ std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std:
     return pairs;
 }
 
-VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count) {
-    const VertexCorners corners = corners_by_vertex(triangles, vertex_count);
+VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count,
+                         std::span<const std::uint8_t> only) {
+    const VertexCorners corners = corners_by_vertex(triangles, vertex_count, only);
     VertexScan out;
     out.fan.assign(3 * triangles.size(), 0);
     std::mutex tally;
@@ -190,6 +198,8 @@ VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex
                 if (spokes[i].w < v) continue;  // each edge counted once, at its lower end
                 part.boundary_edges += n == 1;
                 part.nonmanifold_edges += n > 2;
+                if (n > 2 && (part.crowded_vertices.empty() || part.crowded_vertices.back() != v))
+                    part.crowded_vertices.push_back(v);
                 part.misoriented_edges += n == 2 && spokes[i].outward == spokes[i + 1].outward;
             }
             // Fans numbered in order of their first corner.
@@ -206,7 +216,10 @@ VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex
         out.boundary_edges += part.boundary_edges;
         out.nonmanifold_edges += part.nonmanifold_edges;
         out.misoriented_edges += part.misoriented_edges;
+        out.crowded_vertices.insert(out.crowded_vertices.end(), part.crowded_vertices.begin(),
+                                    part.crowded_vertices.end());
     });
+    std::sort(out.crowded_vertices.begin(), out.crowded_vertices.end());
     return out;
 }
 

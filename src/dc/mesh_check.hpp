@@ -53,8 +53,13 @@ struct VertexScan {
     // vertex join through an edge they alone share.
     std::vector<std::uint32_t> fan;
     std::uint64_t boundary_edges = 0, nonmanifold_edges = 0, misoriented_edges = 0;
+    // The lower vertex of every edge of more than two triangles, once each, in increasing order.
+    std::vector<std::uint64_t> crowded_vertices;
 };
-VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count);
+// With `only` (a flag per vertex), the flagged vertices alone: the fans of
+// their corners (others get 0) and the edges at their lower end.
+VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count,
+                         std::span<const std::uint8_t> only = {});
 
 // The triangles of every edge shared by more than two, paired: each running
 // lo -> hi with its next neighbour inward around the edge, which runs the

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <optional>
 
 #include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
@@ -169,26 +170,36 @@ struct Grid {
     static std::uint32_t index(float u) { return static_cast<std::uint32_t>(std::min(u, AXIS - 1.0f)); }
 };
 
-// The triangles searched: non-degenerate, with finite corners; the box
-// around them all, and their boxes' largest extents summed.
+// A triangle searched: non-degenerate, with finite corners; its box.
+std::optional<Aabb> live_box(std::span<const Vec3> v, const Triangle& t) {
+    if (degenerate(t)) return std::nullopt;
+    const Aabb b = box_of(v, t);
+    if (!is_finite(b.lo) || !is_finite(b.hi)) return std::nullopt;
+    return b;
+}
+
+// The triangles searched, in increasing order; the box around them all, and
+// their boxes' largest extents summed.
 struct Live {
     std::vector<std::uint64_t> index;
     Aabb all{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
     double extent = 0.0;
 };
 
-Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles) {
+// The live triangles t for which wanted(t) holds.
+template <class Wanted>
+Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles, Wanted&& wanted) {
     Live live;
     for (std::uint64_t t = 0; t < triangles.size(); ++t) {
-        if (degenerate(triangles[t])) continue;
-        const Aabb b = box_of(v, triangles[t]);
-        if (!is_finite(b.lo) || !is_finite(b.hi)) continue;
+        if (!wanted(t)) continue;
+        const std::optional<Aabb> b = live_box(v, triangles[t]);
+        if (!b) continue;
         live.index.push_back(t);
         for (int a = 0; a < 3; ++a) {
-            live.all.lo[a] = std::min(live.all.lo[a], b.lo[a]);
-            live.all.hi[a] = std::max(live.all.hi[a], b.hi[a]);
+            live.all.lo[a] = std::min(live.all.lo[a], b->lo[a]);
+            live.all.hi[a] = std::max(live.all.hi[a], b->hi[a]);
         }
-        const Vec3 d = sub(b.hi, b.lo);
+        const Vec3 d = sub(b->hi, b->lo);
         live.extent += std::max({d[0], d[1], d[2]});
     }
     return live;
@@ -221,6 +232,97 @@ std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangl
         if (entries <= 16 * n || cell >= DBL_MAX / 2) return boxes;
         cell *= 2.0;
     }
+}
+
+// The cells of a grid over the focused triangles' boxes that those boxes
+// reach, a bit each. Cells are about twice the focused triangles' mean
+// extent, coarser where that would take more than 2^24 cells or 16 per
+// focused triangle. A box maps to cells monotonically, so two boxes that
+// overlap share a cell.
+class FocusCells {
+public:
+    FocusCells(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& focused) {
+        const std::size_t n = focused.index.size();
+        origin_ = focused.all.lo;
+        const Vec3 span = sub(focused.all.hi, focused.all.lo);
+        for (double cell = std::max(2.0 * focused.extent / static_cast<double>(n), 1e-300);; cell *= 2.0) {
+            // Coordinates near the ends of the double range: every triangle is kept.
+            if (!(cell < DBL_MAX / 2) || !is_finite(span)) return;
+            scale_ = 1.0 / cell;
+            double count = 1.0;
+            for (int a = 0; a < 3; ++a) count *= std::floor(span[a] * scale_) + 1.0;
+            if (count > double{1 << 24}) continue;
+            for (int a = 0; a < 3; ++a) dims_[a] = static_cast<std::uint64_t>(std::floor(span[a] * scale_)) + 1;
+            std::uint64_t entries = 0;
+            for (std::uint64_t t : focused.index) entries += cells(box_of(v, triangles[t])).count();
+            if (entries <= 16 * n) break;
+        }
+        bits_.assign((dims_[0] * dims_[1] * dims_[2] + 63) / 64, 0);
+        for (std::uint64_t t : focused.index)
+            cells(box_of(v, triangles[t])).each([&](std::uint64_t c) { bits_[c / 64] |= std::uint64_t{1} << c % 64; });
+        marked_ = true;
+    }
+
+    // Whether box b may touch a focused triangle's box: it shares a marked
+    // cell, or it covers too many cells to test them.
+    bool near(const Aabb& b) const {
+        if (!marked_) return true;
+        const Range r = cells(b);
+        if (r.empty) return false;
+        if (r.count() > 64) return true;
+        bool hit = false;
+        r.each([&](std::uint64_t c) { hit = hit || (bits_[c / 64] >> c % 64 & 1u); });
+        return hit;
+    }
+
+private:
+    // A box's cells, clamped into the grid; empty when it lies outside.
+    struct Range {
+        std::array<std::uint64_t, 3> lo{}, hi{}, dims{};
+        bool empty = false;
+        std::uint64_t count() const { return (hi[0] - lo[0] + 1) * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1); }
+        template <class Visit>
+        void each(Visit&& visit) const {
+            for (std::uint64_t x = lo[0]; x <= hi[0]; ++x)
+                for (std::uint64_t y = lo[1]; y <= hi[1]; ++y)
+                    for (std::uint64_t z = lo[2]; z <= hi[2]; ++z) visit((x * dims[1] + y) * dims[2] + z);
+        }
+    };
+
+    Range cells(const Aabb& b) const {
+        Range r;
+        r.dims = dims_;
+        for (int a = 0; a < 3; ++a) {
+            const double lo = std::floor((b.lo[a] - origin_[a]) * scale_);
+            const double hi = std::floor((b.hi[a] - origin_[a]) * scale_);
+            const double last = static_cast<double>(dims_[a] - 1);
+            if (hi < 0.0 || lo > last) return {.empty = true};
+            r.lo[a] = lo < 0.0 ? 0 : static_cast<std::uint64_t>(lo);
+            r.hi[a] = hi > last ? dims_[a] - 1 : static_cast<std::uint64_t>(hi);
+        }
+        return r;
+    }
+
+    Vec3 origin_{};
+    double scale_ = 1.0;
+    std::array<std::uint64_t, 3> dims_{1, 1, 1};
+    std::vector<std::uint64_t> bits_;
+    bool marked_ = false;
+};
+
+// With a focus, only the live triangles whose boxes may touch a focused
+// one's can pair with it; every pair the whole search would find with a
+// focused triangle lies within these.
+Live near_focus(std::span<const Vec3> v, std::span<const Triangle> triangles, std::span<const std::uint8_t> focus) {
+    const Live focused = live_triangles(v, triangles, [&](std::uint64_t t) { return focus[t] != 0; });
+    if (focused.index.empty()) return focused;
+    const FocusCells cells(v, triangles, focused);
+    const std::vector<std::uint8_t> kept = parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
+        if (focus[t]) return std::uint8_t{1};
+        const std::optional<Aabb> b = live_box(v, triangles[t]);
+        return std::uint8_t{b && cells.near(*b)};
+    });
+    return live_triangles(v, triangles, [&](std::uint64_t t) { return kept[t] != 0; });
 }
 
 // The live triangles (positions in `live`) by the x slab of cells each
@@ -366,7 +468,8 @@ struct SlabSearch {
 
 std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
                                              std::span<const std::uint8_t> focus) {
-    const Live found = live_triangles(vertices, triangles);
+    const Live found = focus.empty() ? live_triangles(vertices, triangles, [](std::uint64_t) { return true; })
+                                     : near_focus(vertices, triangles, focus);
     const std::vector<std::uint64_t>& live = found.index;
     if (live.size() < 2) return {};
     const std::vector<CellBox> boxes = cell_boxes(vertices, triangles, found);

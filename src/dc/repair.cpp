@@ -95,7 +95,8 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
 
 }  // namespace
 
-RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangles, const SurfaceCells& surface) {
+RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
+                         const SurfaceCells& surface) {
     RepairStats stats;
     const Ladder ladder = make_ladder(placed, surface);
     std::vector<std::uint8_t> step(placed.positions.size(), 0);
@@ -134,15 +135,13 @@ RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangle
             }
         }
         if (!any) break;
-        std::vector<Triangle> remade = generate_faces(surface, placed);
-        // Quads keep their order, so a triangle is new where its index holds
-        // another triangle or a moved vertex; one still bad stays in view.
-        focus.assign(remade.size(), 1);
-        if (remade.size() == triangles.size())
-            for (std::size_t t = 0; t < remade.size(); ++t)
-                focus[t] = bad[t] || remade[t] != triangles[t] || moved[remade[t][0]] || moved[remade[t][1]] ||
-                           moved[remade[t][2]];
-        triangles = std::move(remade);
+        // The next check looks at the triangles still bad, changed, or holding a moved vertex.
+        const std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, moved, triangles);
+        focus.assign(triangles.size(), 0);
+        for (std::size_t t = 0; t < triangles.size(); ++t) {
+            const Triangle& tri = triangles[t];
+            focus[t] = (t < bad.size() && bad[t]) || changed[t] || moved[tri[0]] || moved[tri[1]] || moved[tri[2]];
+        }
     }
     return stats;
 }
@@ -163,13 +162,39 @@ void halve(std::vector<Triangle>& triangles, std::uint64_t t, std::uint64_t lo, 
     fault("a paired triangle does not hold its edge");
 }
 
+// pair_crowded_edges of the whole mesh, from the triangles holding a vertex
+// flagged `near` only. Halving never adds a triangle to an old edge (a new
+// vertex's edges hold two), so every crowded edge was crowded before the
+// first pass, and its lower vertex is flagged: its triangles are all there.
+// An edge without a flagged vertex may be missing triangles, but it held at
+// most two.
+std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const std::vector<std::uint8_t>& near) {
+    std::vector<Triangle> some;
+    std::vector<std::uint64_t> index;
+    for (std::uint64_t t = 0; t < mesh.triangles.size(); ++t) {
+        const Triangle& tri = mesh.triangles[t];
+        if (!(near[tri[0]] || near[tri[1]] || near[tri[2]])) continue;
+        some.push_back(tri);
+        index.push_back(t);
+    }
+    std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, some);
+    for (CrowdedPair& p : pairs) {
+        p.forward = index[p.forward];
+        p.backward = index[p.backward];
+    }
+    return pairs;
+}
+
 // Gives each pair of triangles on an edge shared by more than two a vertex
-// of its own in the middle of the edge. Returns the vertices added, in order.
-std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh) {
+// of its own in the middle of the edge; `crowded` holds the lower vertex of
+// each such edge. Returns the vertices added, in order.
+std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<const std::uint64_t> crowded) {
     std::vector<std::uint64_t> added;
+    std::vector<std::uint8_t> near(mesh.vertices.size(), 0);
+    for (std::uint64_t v : crowded) near[v] = 1;
     // A triangle is halved at most once a pass; one with two crowded edges waits.
     for (int pass = 0; pass < 4; ++pass) {
-        const std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, mesh.triangles);
+        const std::vector<CrowdedPair> pairs = pair_crowded_edges_near(mesh, near);
         if (pairs.empty()) break;
         std::vector<std::uint8_t> halved(mesh.triangles.size(), 0);
         for (const CrowdedPair& p : pairs) {
@@ -177,6 +202,7 @@ std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh) {
             halved[p.forward] = halved[p.backward] = 1;
             const std::uint64_t m = mesh.vertices.size();
             mesh.vertices.push_back(lerp(mesh.vertices[p.lo], mesh.vertices[p.hi], 0.5));
+            near.push_back(0);
             if (!mesh.normals.empty()) {
                 const Vec3& a = mesh.normals[p.lo];
                 const Vec3& b = mesh.normals[p.hi];
@@ -190,6 +216,21 @@ std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh) {
     return added;
 }
 
+// The fans of every corner after split_crowded_edges (`fan` before it; the
+// vertices from `first_added` on are its new ones). Only the vertices of the
+// triangles holding a new vertex (the halved ones and their halves) changed
+// their triangles; every other vertex keeps its corners and so its fans.
+void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vector<std::uint32_t>& fan) {
+    std::vector<std::uint8_t> changed(mesh.vertices.size(), 0);
+    for (const Triangle& t : mesh.triangles)
+        if (t[0] >= first_added || t[1] >= first_added || t[2] >= first_added)
+            for (std::uint64_t v : t) changed[v] = 1;
+    const VertexScan again = scan_vertices(mesh.triangles, mesh.vertices.size(), changed);
+    fan.resize(again.fan.size(), 0);
+    for (std::size_t c = 0; c < fan.size(); ++c)
+        if (changed[mesh.triangles[c / 3][c % 3]]) fan[c] = again.fan[c];
+}
+
 }  // namespace
 
 std::uint64_t split_pinches(TriangleMesh& mesh) {
@@ -197,8 +238,9 @@ std::uint64_t split_pinches(TriangleMesh& mesh) {
     std::vector<std::uint64_t> pinched;
     // Edges of more than two triangles are rare: only then their pairing, and the fans again.
     if (scan.nonmanifold_edges > 0) {
-        pinched = split_crowded_edges(mesh);
-        scan = scan_vertices(mesh.triangles, mesh.vertices.size());
+        const std::size_t vertex_count = mesh.vertices.size();
+        pinched = split_crowded_edges(mesh, scan.crowded_vertices);
+        rescan_halved(mesh, vertex_count, scan.fan);
     }
     const std::uint64_t midpoints = pinched.size();
     const std::vector<std::uint32_t> fan = std::move(scan.fan);

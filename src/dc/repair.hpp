@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "dc/faces.hpp"
@@ -34,10 +35,11 @@ inline constexpr int REPAIR_ROUNDS = 12;
 // furthest out moves first and alone), halfway to the mean of the slot's
 // crossing points, onto it, then (for a cell's only vertex) halfway to the
 // cell's middle, kept within the box of its crossing points, and onto that.
-// `triangles` are made again after every move. The means and boxes of the
-// crossing points come with `placed` (placed with options.manifold). Fills
-// folds_fixed, unrepaired_pairs and rounds.
-RepairStats repair_folds(PlacedVertices& placed, std::vector<Triangle>& triangles,
+// `triangles` (split_quads of `quads`) follow every move: the quads holding
+// a moved vertex are split again. The means and boxes of the crossing points
+// come with `placed` (placed with options.manifold). Fills folds_fixed,
+// unrepaired_pairs and rounds.
+RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
                          const SurfaceCells& surface);
 
 // Makes the mesh a 2-manifold: each pair of triangles on an edge shared by

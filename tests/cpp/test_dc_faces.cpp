@@ -1,6 +1,7 @@
 // Face generation: the diagonal split, orientation per axis, the vertex of a
 // multi-vertex cell, and the edges that yield no quad.
 #include <cmath>
+#include <random>
 
 #include "check.hpp"
 #include "dc/faces.hpp"
@@ -162,4 +163,44 @@ TEST(dc_no_quad_across_a_change_of_level) {
     CHECK_EQ(mesh.triangles.size(), 6u);
     for (const auto& tri : mesh.triangles)
         for (auto v : tri) CHECK(mesh.vertices[v][1] < 0.5);
+}
+
+TEST(dc_resplit_after_moves_equals_a_full_split) {
+    // Random quads over random points, a tenth of the points moved each round:
+    // splitting again only the quads that moved gives the full split, and the
+    // changed flags mark exactly the triangles that differ. With a quad that
+    // repeats a vertex (its count depends on the split), everything is split.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<Vec3> p(200);
+    for (Vec3& x : p) x = {u(rng), u(rng), u(rng)};
+    std::uniform_int_distribution<std::uint64_t> pick(0, p.size() - 1);
+    for (const bool repeat : {false, true}) {
+        std::vector<Quad> quads;
+        while (quads.size() < 300) {
+            const Quad q{pick(rng), pick(rng), pick(rng), pick(rng)};
+            if (q[0] != q[1] && q[0] != q[2] && q[0] != q[3] && q[1] != q[2] && q[1] != q[3] && q[2] != q[3])
+                quads.push_back(q);
+        }
+        if (repeat) quads[7][2] = quads[7][0];
+        std::vector<Triangle> triangles = split_quads(quads, p);
+        std::size_t changes = 0;
+        for (int round = 0; round < 4; ++round) {
+            std::vector<std::uint8_t> moved(p.size(), 0);
+            for (std::size_t v = 0; v < p.size(); ++v)
+                if (rng() % 10 == 0) {
+                    moved[v] = 1;
+                    p[v] = {u(rng), u(rng), u(rng)};
+                }
+            const std::vector<Triangle> before = triangles;
+            const std::vector<std::uint8_t> changed = resplit_quads(quads, p, moved, triangles);
+            CHECK(triangles == split_quads(quads, p));
+            REQUIRE(changed.size() == triangles.size());
+            for (std::size_t t = 0; t < triangles.size(); ++t) {
+                CHECK(changed[t] == (before.size() != triangles.size() || before[t] != triangles[t]));
+                changes += changed[t];
+            }
+        }
+        CHECK(changes > 20);
+    }
 }

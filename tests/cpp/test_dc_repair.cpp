@@ -93,6 +93,12 @@ TEST(crossing_search_agrees_with_every_pair_tested_in_full) {
         CHECK(all.size() > 50);
         CHECK(intersecting_pairs(v, t) == all);
         CHECK(intersecting_pairs(v, t, focus) == every_pair_in_full(v, t, focus));
+        // One triangle in focus: the search keeps only those near it.
+        std::vector<std::uint8_t> one(t.size(), 0);
+        one[all[all.size() / 2][0]] = 1;
+        const std::vector<TrianglePair> near = every_pair_in_full(v, t, one);
+        CHECK(!near.empty());
+        CHECK(intersecting_pairs(v, t, one) == near);
     }
 }
 
