@@ -1,7 +1,6 @@
 #include "dc/largest_component.hpp"
 
 #include <algorithm>
-#include <utility>
 
 #include "core/fault.hpp"
 
@@ -84,14 +83,6 @@ void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_o
 
 }  // namespace
 
-std::uint64_t count_components(const TriangleMesh& mesh) {
-    const std::vector<std::uint64_t> root_of = triangle_components(mesh);
-    std::vector<std::uint8_t> seen(mesh.vertices.size(), 0);
-    std::uint64_t pieces = 0;
-    for (std::uint64_t r : root_of) pieces += std::exchange(seen[r], 1) == 0;
-    return pieces;
-}
-
 std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std::size_t vertex_count) {
     std::vector<std::uint64_t> labels = triangle_components(triangles, vertex_count);
     constexpr std::uint64_t unseen = ~std::uint64_t{0};
@@ -103,6 +94,11 @@ std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std
         label = piece;
     }
     return labels;
+}
+
+std::uint64_t count_components(const TriangleMesh& mesh) {
+    const std::vector<std::uint64_t> labels = piece_labels(mesh.triangles, mesh.vertices.size());
+    return labels.empty() ? 0 : *std::max_element(labels.begin(), labels.end()) + 1;
 }
 
 void keep_largest_component(TriangleMesh& mesh) {
