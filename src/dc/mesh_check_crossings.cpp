@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 #include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
@@ -186,21 +187,45 @@ struct Live {
     double extent = 0.0;
 };
 
-// The live triangles t for which wanted(t) holds.
+// Triangles per block of a parallel pass over them: fixed, so that sums
+// combined block by block are the same for any number of threads.
+constexpr std::size_t BLOCK = std::size_t{1} << 14;
+
+std::size_t blocks_of(std::size_t n) { return (n + BLOCK - 1) / BLOCK; }
+
+// The live triangles t for which wanted(t) holds; `wanted` runs in parallel.
 template <class Wanted>
 Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles, Wanted&& wanted) {
+    const std::vector<Live> parts = parallel_map<Live>(
+        blocks_of(triangles.size()),
+        [&](std::size_t block) {
+            Live part;
+            for (std::uint64_t t = block * BLOCK; t < std::min(triangles.size(), (block + 1) * BLOCK); ++t) {
+                if (!wanted(t)) continue;
+                const std::optional<Aabb> b = live_box(v, triangles[t]);
+                if (!b) continue;
+                part.index.push_back(t);
+                for (int a = 0; a < 3; ++a) {
+                    part.all.lo[a] = std::min(part.all.lo[a], b->lo[a]);
+                    part.all.hi[a] = std::max(part.all.hi[a], b->hi[a]);
+                }
+                const Vec3 d = sub(b->hi, b->lo);
+                part.extent += std::max({d[0], d[1], d[2]});
+            }
+            return part;
+        },
+        2);
     Live live;
-    for (std::uint64_t t = 0; t < triangles.size(); ++t) {
-        if (!wanted(t)) continue;
-        const std::optional<Aabb> b = live_box(v, triangles[t]);
-        if (!b) continue;
-        live.index.push_back(t);
+    std::size_t total = 0;
+    for (const Live& part : parts) total += part.index.size();
+    live.index.reserve(total);
+    for (const Live& part : parts) {
+        live.index.insert(live.index.end(), part.index.begin(), part.index.end());
         for (int a = 0; a < 3; ++a) {
-            live.all.lo[a] = std::min(live.all.lo[a], b->lo[a]);
-            live.all.hi[a] = std::max(live.all.hi[a], b->hi[a]);
+            live.all.lo[a] = std::min(live.all.lo[a], part.all.lo[a]);
+            live.all.hi[a] = std::max(live.all.hi[a], part.all.hi[a]);
         }
-        const Vec3 d = sub(b->hi, b->lo);
-        live.extent += std::max({d[0], d[1], d[2]});
+        live.extent += part.extent;
     }
     return live;
 }
@@ -220,15 +245,21 @@ std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangl
     std::vector<CellBox> boxes(n);
     for (;;) {
         grid.scale = 1.0 / cell;
-        parallel_for(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
-        });
+        const std::vector<std::uint64_t> covered = parallel_map<std::uint64_t>(
+            blocks_of(n),
+            [&](std::size_t block) {
+                std::uint64_t cells = 0;
+                for (std::size_t i = block * BLOCK; i < std::min(n, (block + 1) * BLOCK); ++i) {
+                    const CellBox& b = boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
+                    std::uint64_t c = 1;
+                    for (int a = 0; a < 3; ++a) c *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
+                    cells += c;
+                }
+                return cells;
+            },
+            2);
         std::uint64_t entries = 0;
-        for (const CellBox& b : boxes) {
-            std::uint64_t covered = 1;
-            for (int a = 0; a < 3; ++a) covered *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
-            entries += covered;
-        }
+        for (std::uint64_t c : covered) entries += c;
         if (entries <= 16 * n || cell >= DBL_MAX / 2) return boxes;
         cell *= 2.0;
     }
@@ -331,27 +362,75 @@ struct Slabs {
     std::vector<std::uint64_t> start, items;
 };
 
+// Counted and filled in parallel by blocks of boxes: block b's items of slab
+// x go after those of the blocks before it, so each slab stays in order. The
+// blocks are fewer where the slabs are many, to bound the table of counts.
 Slabs slabs_of(const std::vector<CellBox>& boxes) {
+    const std::size_t n = boxes.size();
+    const std::vector<std::uint32_t> ends = parallel_map<std::uint32_t>(
+        blocks_of(n),
+        [&](std::size_t block) {
+            std::uint32_t end = 0;
+            for (std::size_t i = block * BLOCK; i < std::min(n, (block + 1) * BLOCK); ++i)
+                end = std::max(end, Grid::index(boxes[i].hi[0]) + 1);
+            return end;
+        },
+        2);
+    const std::size_t count = *std::max_element(ends.begin(), ends.end());
+    const std::size_t blocks = std::clamp<std::size_t>(n / BLOCK, 1, std::max<std::size_t>(1, (1u << 20) / count));
+    const auto each_item = [&](auto&& visit) {
+        parallel_for(
+            blocks,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t b = begin; b < end; ++b)
+                    for (std::uint64_t i = n * b / blocks; i < n * (b + 1) / blocks; ++i)
+                        for (std::uint32_t x = Grid::index(boxes[i].lo[0]); x <= Grid::index(boxes[i].hi[0]); ++x)
+                            visit(b * count + x, i);
+            },
+            2);
+    };
+    // next[b * count + x]: block b's items in slab x, then the place of its next one.
+    std::vector<std::uint64_t> next(blocks * count, 0);
+    each_item([&](std::size_t at, std::uint64_t) { ++next[at]; });
     Slabs s;
-    std::uint32_t count = 0;
-    for (const CellBox& b : boxes) count = std::max(count, Grid::index(b.hi[0]) + 1);
     s.start.assign(count + 1, 0);
-    for (const CellBox& b : boxes)
-        for (std::uint32_t x = Grid::index(b.lo[0]); x <= Grid::index(b.hi[0]); ++x) ++s.start[x + 1];
-    for (std::uint32_t x = 0; x < count; ++x) s.start[x + 1] += s.start[x];
-    s.items.resize(s.start[count]);
-    std::vector<std::uint64_t> next(s.start.begin(), s.start.end() - 1);
-    for (std::uint64_t i = 0; i < boxes.size(); ++i)
-        for (std::uint32_t x = Grid::index(boxes[i].lo[0]); x <= Grid::index(boxes[i].hi[0]); ++x)
-            s.items[next[x]++] = i;
+    std::uint64_t total = 0;
+    for (std::size_t x = 0; x < count; ++x) {
+        s.start[x] = total;
+        for (std::size_t b = 0; b < blocks; ++b) total += std::exchange(next[b * count + x], total);
+    }
+    s.start[count] = total;
+    s.items.resize(total);
+    each_item([&](std::size_t at, std::uint64_t i) { s.items[next[at]++] = i; });
     return s;
 }
 
-// One slab's triangles by cell: a (y, z) cell key and the triangle's place among the members.
+// One slab's triangles by cell: a (y, z) cell key and the triangle's place among the slab's items.
 struct Entry {
     std::uint64_t key;
     std::uint64_t item;
     bool operator<(const Entry& o) const { return key != o.key ? key < o.key : item < o.item; }
+};
+
+// A triangle as a slab's search tests it: corners and plane, and its index.
+struct Member {
+    Facet facet;
+    std::uint64_t triangle;
+};
+
+// A triangle in one cell, as the pair loop reads it: its box, and a tag
+// holding its place among the slab's members (above bit 4) and four flags.
+// Bits 0 to 2 are set where the box begins in this cell along x, y or z. Two
+// boxes that both reach the cell overlap from the later of their first cells
+// on, so the cell holds the low corner of their overlap exactly when every
+// axis has a bit set in one tag or the other. Bit 3 marks a focused triangle
+// (every one without a focus).
+struct CellEntry {
+    CellBox box;
+    std::uint64_t tag;
+
+    static constexpr std::uint64_t ALL = 15;
+    std::uint64_t slot() const { return tag >> 4; }
 };
 
 // Finds the crossing pairs within the slabs of one stretch, reusing its buffers.
@@ -362,12 +441,12 @@ struct SlabSearch {
     const std::vector<std::uint64_t>& live;
     const std::vector<CellBox>& boxes;
     const Slabs& slabs;
-    // The slab's triangles that have entries, in slab order: box, corners and plane, index in `live`.
-    std::vector<CellBox> local;
-    std::vector<Facet> facets;
-    std::vector<std::uint64_t> members;
+    // The slab's entries sorted by cell; its members in order of first
+    // entry, so that the triangles of one cell lie close in memory.
     std::vector<Entry> entries, sorted;
-    std::vector<std::uint64_t> count, focus_cells;
+    std::vector<CellEntry> cell_entries;
+    std::vector<Member> members;
+    std::vector<std::uint64_t> count, focus_cells, slot;
 
     bool focused(std::uint64_t t) const { return focus.empty() || focus[t]; }
 
@@ -389,26 +468,18 @@ struct SlabSearch {
             std::sort(focus_cells.begin(), focus_cells.end());
             focus_cells.erase(std::unique(focus_cells.begin(), focus_cells.end()), focus_cells.end());
         }
-        local.clear();
-        facets.clear();
-        members.clear();
         entries.clear();
-        for (std::uint64_t i : items) {
-            const std::size_t before = entries.size();
-            for_each_cell(boxes[i], [&](std::uint64_t key) {
+        for (std::uint64_t k = 0; k < items.size(); ++k)
+            for_each_cell(boxes[items[k]], [&](std::uint64_t key) {
                 if (focus.empty() || std::binary_search(focus_cells.begin(), focus_cells.end(), key))
-                    entries.push_back({key, members.size()});
+                    entries.push_back({key, k});
             });
-            if (entries.size() == before) continue;
-            local.push_back(boxes[i]);
-            facets.emplace_back(vertices, triangles[live[i]]);
-            members.push_back(live[i]);
-        }
         sort_entries();
+        fill_cells(x, items);
         for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
             end = begin + 1;
             while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
-            cell_pairs(x, begin, end, out);
+            cell_pairs(begin, end, out);
         }
     }
 
@@ -439,26 +510,39 @@ struct SlabSearch {
         entries.swap(sorted);
     }
 
-    void cell_pairs(std::uint32_t x, std::size_t begin, std::size_t end, std::vector<TrianglePair>& out) const {
-        const std::uint64_t key = entries[begin].key;
+    // The pair loop's view of the sorted entries, and the members they name.
+    void fill_cells(std::uint32_t x, std::span<const std::uint64_t> items) {
+        constexpr std::uint64_t NONE = ~std::uint64_t{0};
+        slot.assign(items.size(), NONE);
+        members.clear();
+        cell_entries.resize(entries.size());
+        for (std::size_t e = 0; e < entries.size(); ++e) {
+            const std::uint64_t k = entries[e].item, key = entries[e].key;
+            const CellBox& b = boxes[items[k]];
+            if (slot[k] == NONE) {
+                slot[k] = members.size();
+                const std::uint64_t t = live[items[k]];
+                members.push_back({Facet(vertices, triangles[t]), t});
+            }
+            const std::uint64_t flags = std::uint64_t{Grid::index(b.lo[0]) == x} |
+                                        std::uint64_t{Grid::index(b.lo[1]) == key >> 21} << 1 |
+                                        std::uint64_t{Grid::index(b.lo[2]) == (key & (Grid::AXIS - 1))} << 2 |
+                                        std::uint64_t{focused(members[slot[k]].triangle)} << 3;
+            cell_entries[e] = {b, slot[k] << 4 | flags};
+        }
+    }
+
+    void cell_pairs(std::size_t begin, std::size_t end, std::vector<TrianglePair>& out) const {
         for (std::size_t i = begin; i < end; ++i) {
-            const CellBox& a = local[entries[i].item];
-            const Facet& f = facets[entries[i].item];
-            const std::uint64_t t = members[entries[i].item];
+            const CellEntry& a = cell_entries[i];
             for (std::size_t j = i + 1; j < end; ++j) {
-                const CellBox& b = local[entries[j].item];
-                if (!a.overlaps(b)) continue;
-                // Each pair is tested in the one cell holding the low corner of the boxes' overlap.
-                if (Grid::index(std::max(a.lo[0], b.lo[0])) != x ||
-                    ((std::uint64_t{Grid::index(std::max(a.lo[1], b.lo[1]))} << 21) |
-                     Grid::index(std::max(a.lo[2], b.lo[2]))) != key)
-                    continue;
-                const std::uint64_t u = members[entries[j].item];
-                if (!focused(t) && !focused(u)) continue;
-                const Facet& g = facets[entries[j].item];
+                const CellEntry& b = cell_entries[j];
+                if (((a.tag | b.tag) & CellEntry::ALL) != CellEntry::ALL || !a.box.overlaps(b.box)) continue;
+                const Member &m = members[a.slot()], &n = members[b.slot()];
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
-                if (!triangles_cross(f, g)) continue;
-                if (box_of(f.p).overlaps(box_of(g.p))) out.push_back({t, u});
+                if (!triangles_cross(m.facet, n.facet)) continue;
+                if (box_of(m.facet.p).overlaps(box_of(n.facet.p)))
+                    out.push_back({std::min(m.triangle, n.triangle), std::max(m.triangle, n.triangle)});
             }
         }
     }
