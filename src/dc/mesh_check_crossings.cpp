@@ -405,7 +405,7 @@ Slabs slabs_of(const std::vector<CellBox>& boxes) {
     return s;
 }
 
-// One slab's triangles by cell: a (y, z) cell key and the triangle's place among the slab's items.
+// One slab's triangles by cell: a (y, z) cell key and the triangle's place among the slab's members.
 struct Entry {
     std::uint64_t key;
     std::uint64_t item;
@@ -441,12 +441,13 @@ struct SlabSearch {
     const std::vector<std::uint64_t>& live;
     const std::vector<CellBox>& boxes;
     const Slabs& slabs;
-    // The slab's entries sorted by cell; its members in order of first
-    // entry, so that the triangles of one cell lie close in memory.
+    // The slab's triangles that have entries, in slab order: box, and corners,
+    // plane and index; its entries (naming them by that order) sorted by cell.
+    std::vector<CellBox> local;
+    std::vector<Member> members;
     std::vector<Entry> entries, sorted;
     std::vector<CellEntry> cell_entries;
-    std::vector<Member> members;
-    std::vector<std::uint64_t> count, focus_cells, slot;
+    std::vector<std::uint64_t> count, focus_cells;
 
     bool focused(std::uint64_t t) const { return focus.empty() || focus[t]; }
 
@@ -469,13 +470,20 @@ struct SlabSearch {
             focus_cells.erase(std::unique(focus_cells.begin(), focus_cells.end()), focus_cells.end());
         }
         entries.clear();
-        for (std::uint64_t k = 0; k < items.size(); ++k)
-            for_each_cell(boxes[items[k]], [&](std::uint64_t key) {
+        local.clear();
+        members.clear();
+        for (std::uint64_t i : items) {
+            const std::size_t before = entries.size();
+            for_each_cell(boxes[i], [&](std::uint64_t key) {
                 if (focus.empty() || std::binary_search(focus_cells.begin(), focus_cells.end(), key))
-                    entries.push_back({key, k});
+                    entries.push_back({key, members.size()});
             });
+            if (entries.size() == before) continue;
+            local.push_back(boxes[i]);
+            members.push_back({Facet(vertices, triangles[live[i]]), live[i]});
+        }
         sort_entries();
-        fill_cells(x, items);
+        fill_cells(x);
         for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
             end = begin + 1;
             while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
@@ -510,25 +518,17 @@ struct SlabSearch {
         entries.swap(sorted);
     }
 
-    // The pair loop's view of the sorted entries, and the members they name.
-    void fill_cells(std::uint32_t x, std::span<const std::uint64_t> items) {
-        constexpr std::uint64_t NONE = ~std::uint64_t{0};
-        slot.assign(items.size(), NONE);
-        members.clear();
+    // The pair loop's view of the sorted entries.
+    void fill_cells(std::uint32_t x) {
         cell_entries.resize(entries.size());
         for (std::size_t e = 0; e < entries.size(); ++e) {
-            const std::uint64_t k = entries[e].item, key = entries[e].key;
-            const CellBox& b = boxes[items[k]];
-            if (slot[k] == NONE) {
-                slot[k] = members.size();
-                const std::uint64_t t = live[items[k]];
-                members.push_back({Facet(vertices, triangles[t]), t});
-            }
+            const std::uint64_t m = entries[e].item, key = entries[e].key;
+            const CellBox& b = local[m];
             const std::uint64_t flags = std::uint64_t{Grid::index(b.lo[0]) == x} |
                                         std::uint64_t{Grid::index(b.lo[1]) == key >> 21} << 1 |
                                         std::uint64_t{Grid::index(b.lo[2]) == (key & (Grid::AXIS - 1))} << 2 |
-                                        std::uint64_t{focused(members[slot[k]].triangle)} << 3;
-            cell_entries[e] = {b, slot[k] << 4 | flags};
+                                        std::uint64_t{focused(members[m].triangle)} << 3;
+            cell_entries[e] = {b, m << 4 | flags};
         }
     }
 
@@ -542,7 +542,7 @@ struct SlabSearch {
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
                 if (!triangles_cross(m.facet, n.facet)) continue;
                 if (box_of(m.facet.p).overlaps(box_of(n.facet.p)))
-                    out.push_back({std::min(m.triangle, n.triangle), std::max(m.triangle, n.triangle)});
+                    out.push_back({m.triangle, n.triangle});
             }
         }
     }
