@@ -7,6 +7,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -94,13 +95,9 @@ bool straddles(const Facet& e, const Facet& f, const std::array<bool, 3>& skip) 
     return above && below;
 }
 
-// An edge of e through f; `shared` marks e's vertices that are f's too. Edges
-// with an end touching f are passed over; any other needs its ends strictly
-// on either side of f's plane, so most neighbouring pairs end at the side
-// tests, before any edge test: first with only the shared vertices set aside
-// (cheap), then with all touching ones.
-bool edge_crosses(const Facet& e, const Facet& f, std::array<bool, 3> shared) {
-    if (!straddles(e, f, shared)) return false;
+// The part of edge_crosses past the first side test, rarely reached: kept
+// out of line, so that the pair loop's common path stays small.
+[[gnu::noinline]] bool touching_edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 3>& shared) {
     std::array<bool, 3> touching{};
     for (unsigned k = 0; k < 3; ++k) touching[k] = shared[k] || f.touches(e.index[k], e.p[k]);
     if (!straddles(e, f, touching)) return false;
@@ -110,6 +107,15 @@ bool edge_crosses(const Facet& e, const Facet& f, std::array<bool, 3> shared) {
         if (segment_crosses(e.p[k], e.p[next], f)) return true;
     }
     return false;
+}
+
+// An edge of e through f; `shared` marks e's vertices that are f's too. Edges
+// with an end touching f are passed over; any other needs its ends strictly
+// on either side of f's plane, so most neighbouring pairs end at the side
+// tests, before any edge test: first with only the shared vertices set aside
+// (cheap), then with all touching ones.
+bool edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 3>& shared) {
+    return straddles(e, f, shared) && touching_edge_crosses(e, f, shared);
 }
 
 // An edge of either triangle passes through the other. Triangles sharing an
@@ -169,6 +175,23 @@ struct Grid {
     }
     // The cell holding a coordinate in cell units.
     static std::uint32_t index(float u) { return static_cast<std::uint32_t>(std::min(u, AXIS - 1.0f)); }
+};
+
+// An array left uninitialised, for the large ones a parallel pass fills
+// completely before anything reads them: initialising them first would be a
+// serial pass over them for nothing.
+template <class T>
+class Unfilled {
+public:
+    explicit Unfilled(std::size_t n = 0) : data_(std::make_unique_for_overwrite<T[]>(n)), size_(n) {}
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    const T* data() const { return data_.get(); }
+
+private:
+    std::unique_ptr<T[]> data_;
+    std::size_t size_;
 };
 
 // A triangle searched: non-degenerate, with finite corners; its box.
@@ -234,7 +257,7 @@ Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles
 // triangle's largest extent, grown until no more than 16 grid entries per
 // triangle are needed (a few huge triangles among many small ones would
 // otherwise cover too many cells).
-std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& live) {
+Unfilled<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& live) {
     const std::size_t n = live.index.size();
     Grid grid{live.all.lo};
     const Vec3 span3 = sub(live.all.hi, live.all.lo);
@@ -242,7 +265,7 @@ std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangl
     double cell = std::max({2.0 * live.extent / static_cast<double>(n), span / (Grid::AXIS - 1), 1e-300});
     // Coordinates near the ends of the double range: one cell, and units never NaN.
     if (!std::isfinite(cell)) cell = DBL_MAX;
-    std::vector<CellBox> boxes(n);
+    Unfilled<CellBox> boxes(n);
     for (;;) {
         grid.scale = 1.0 / cell;
         const std::vector<std::uint64_t> covered = parallel_map<std::uint64_t>(
@@ -359,13 +382,14 @@ Live near_focus(std::span<const Vec3> v, std::span<const Triangle> triangles, st
 // The live triangles (positions in `live`) by the x slab of cells each
 // covers: slab x holds items[start[x]] to items[start[x + 1]], in increasing order.
 struct Slabs {
-    std::vector<std::uint64_t> start, items;
+    std::vector<std::uint64_t> start;
+    Unfilled<std::uint64_t> items;
 };
 
 // Counted and filled in parallel by blocks of boxes: block b's items of slab
 // x go after those of the blocks before it, so each slab stays in order. The
 // blocks are fewer where the slabs are many, to bound the table of counts.
-Slabs slabs_of(const std::vector<CellBox>& boxes) {
+Slabs slabs_of(const Unfilled<CellBox>& boxes) {
     const std::size_t n = boxes.size();
     const std::vector<std::uint32_t> ends = parallel_map<std::uint32_t>(
         blocks_of(n),
@@ -400,7 +424,7 @@ Slabs slabs_of(const std::vector<CellBox>& boxes) {
         for (std::size_t b = 0; b < blocks; ++b) total += std::exchange(next[b * count + x], total);
     }
     s.start[count] = total;
-    s.items.resize(total);
+    s.items = Unfilled<std::uint64_t>(total);
     each_item([&](std::size_t at, std::uint64_t i) { s.items[next[at]++] = i; });
     return s;
 }
@@ -439,7 +463,7 @@ struct SlabSearch {
     std::span<const Triangle> triangles;
     std::span<const std::uint8_t> focus;
     const std::vector<std::uint64_t>& live;
-    const std::vector<CellBox>& boxes;
+    const Unfilled<CellBox>& boxes;
     const Slabs& slabs;
     // The slab's triangles that have entries, in slab order: box, and corners,
     // plane and index; its entries (naming them by that order) sorted by cell.
@@ -556,7 +580,7 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std
                                      : near_focus(vertices, triangles, focus);
     const std::vector<std::uint64_t>& live = found.index;
     if (live.size() < 2) return {};
-    const std::vector<CellBox> boxes = cell_boxes(vertices, triangles, found);
+    const Unfilled<CellBox> boxes = cell_boxes(vertices, triangles, found);
     const Slabs slabs = slabs_of(boxes);
     // Stretches of slabs, several per thread since slabs differ in work;
     // each stretch reuses one set of buffers.
