@@ -216,6 +216,12 @@ constexpr std::size_t BLOCK = std::size_t{1} << 14;
 
 std::size_t blocks_of(std::size_t n) { return (n + BLOCK - 1) / BLOCK; }
 
+// The positions of block `block` among n.
+struct Block {
+    std::size_t begin, end;
+};
+Block block_of(std::size_t block, std::size_t n) { return {block * BLOCK, std::min(n, (block + 1) * BLOCK)}; }
+
 // The live triangles t for which wanted(t) holds; `wanted` runs in parallel.
 template <class Wanted>
 Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles, Wanted&& wanted) {
@@ -223,7 +229,8 @@ Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles
         blocks_of(triangles.size()),
         [&](std::size_t block) {
             Live part;
-            for (std::uint64_t t = block * BLOCK; t < std::min(triangles.size(), (block + 1) * BLOCK); ++t) {
+            const auto [begin, end] = block_of(block, triangles.size());
+            for (std::uint64_t t = begin; t < end; ++t) {
                 if (!wanted(t)) continue;
                 const std::optional<Aabb> b = live_box(v, triangles[t]);
                 if (!b) continue;
@@ -272,7 +279,8 @@ Unfilled<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangle> 
             blocks_of(n),
             [&](std::size_t block) {
                 std::uint64_t cells = 0;
-                for (std::size_t i = block * BLOCK; i < std::min(n, (block + 1) * BLOCK); ++i) {
+                const auto [begin, end] = block_of(block, n);
+                for (std::size_t i = begin; i < end; ++i) {
                     const CellBox& b = boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
                     std::uint64_t c = 1;
                     for (int a = 0; a < 3; ++a) c *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
@@ -394,10 +402,10 @@ Slabs slabs_of(const Unfilled<CellBox>& boxes) {
     const std::vector<std::uint32_t> ends = parallel_map<std::uint32_t>(
         blocks_of(n),
         [&](std::size_t block) {
-            std::uint32_t end = 0;
-            for (std::size_t i = block * BLOCK; i < std::min(n, (block + 1) * BLOCK); ++i)
-                end = std::max(end, Grid::index(boxes[i].hi[0]) + 1);
-            return end;
+            std::uint32_t slabs = 0;
+            const auto [begin, end] = block_of(block, n);
+            for (std::size_t i = begin; i < end; ++i) slabs = std::max(slabs, Grid::index(boxes[i].hi[0]) + 1);
+            return slabs;
         },
         2);
     const std::size_t count = *std::max_element(ends.begin(), ends.end());
