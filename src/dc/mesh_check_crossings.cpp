@@ -7,7 +7,9 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
@@ -93,13 +95,9 @@ bool straddles(const Facet& e, const Facet& f, const std::array<bool, 3>& skip) 
     return above && below;
 }
 
-// An edge of e through f; `shared` marks e's vertices that are f's too. Edges
-// with an end touching f are passed over; any other needs its ends strictly
-// on either side of f's plane, so most neighbouring pairs end at the side
-// tests, before any edge test: first with only the shared vertices set aside
-// (cheap), then with all touching ones.
-bool edge_crosses(const Facet& e, const Facet& f, std::array<bool, 3> shared) {
-    if (!straddles(e, f, shared)) return false;
+// The part of edge_crosses past the first side test, rarely reached: kept
+// out of line, so that the pair loop's common path stays small.
+[[gnu::noinline]] bool touching_edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 3>& shared) {
     std::array<bool, 3> touching{};
     for (unsigned k = 0; k < 3; ++k) touching[k] = shared[k] || f.touches(e.index[k], e.p[k]);
     if (!straddles(e, f, touching)) return false;
@@ -109,6 +107,15 @@ bool edge_crosses(const Facet& e, const Facet& f, std::array<bool, 3> shared) {
         if (segment_crosses(e.p[k], e.p[next], f)) return true;
     }
     return false;
+}
+
+// An edge of e through f; `shared` marks e's vertices that are f's too. Edges
+// with an end touching f are passed over; any other needs its ends strictly
+// on either side of f's plane, so most neighbouring pairs end at the side
+// tests, before any edge test: first with only the shared vertices set aside
+// (cheap), then with all touching ones.
+bool edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 3>& shared) {
+    return straddles(e, f, shared) && touching_edge_crosses(e, f, shared);
 }
 
 // An edge of either triangle passes through the other. Triangles sharing an
@@ -170,6 +177,23 @@ struct Grid {
     static std::uint32_t index(float u) { return static_cast<std::uint32_t>(std::min(u, AXIS - 1.0f)); }
 };
 
+// An array left uninitialised, for the large ones a parallel pass fills
+// completely before anything reads them: initialising them first would be a
+// serial pass over them for nothing.
+template <class T>
+class Unfilled {
+public:
+    explicit Unfilled(std::size_t n = 0) : data_(std::make_unique_for_overwrite<T[]>(n)), size_(n) {}
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    const T* data() const { return data_.get(); }
+
+private:
+    std::unique_ptr<T[]> data_;
+    std::size_t size_;
+};
+
 // A triangle searched: non-degenerate, with finite corners; its box.
 std::optional<Aabb> live_box(std::span<const Vec3> v, const Triangle& t) {
     if (degenerate(t)) return std::nullopt;
@@ -186,21 +210,52 @@ struct Live {
     double extent = 0.0;
 };
 
-// The live triangles t for which wanted(t) holds.
+// Triangles per block of a parallel pass over them: fixed, so that sums
+// combined block by block are the same for any number of threads.
+constexpr std::size_t BLOCK = std::size_t{1} << 14;
+
+std::size_t blocks_of(std::size_t n) { return (n + BLOCK - 1) / BLOCK; }
+
+// The positions of block `block` among n.
+struct Block {
+    std::size_t begin, end;
+};
+Block block_of(std::size_t block, std::size_t n) { return {block * BLOCK, std::min(n, (block + 1) * BLOCK)}; }
+
+// The live triangles t for which wanted(t) holds; `wanted` runs in parallel.
 template <class Wanted>
 Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles, Wanted&& wanted) {
+    const std::vector<Live> parts = parallel_map<Live>(
+        blocks_of(triangles.size()),
+        [&](std::size_t block) {
+            Live part;
+            const auto [begin, end] = block_of(block, triangles.size());
+            for (std::uint64_t t = begin; t < end; ++t) {
+                if (!wanted(t)) continue;
+                const std::optional<Aabb> b = live_box(v, triangles[t]);
+                if (!b) continue;
+                part.index.push_back(t);
+                for (int a = 0; a < 3; ++a) {
+                    part.all.lo[a] = std::min(part.all.lo[a], b->lo[a]);
+                    part.all.hi[a] = std::max(part.all.hi[a], b->hi[a]);
+                }
+                const Vec3 d = sub(b->hi, b->lo);
+                part.extent += std::max({d[0], d[1], d[2]});
+            }
+            return part;
+        },
+        2);
     Live live;
-    for (std::uint64_t t = 0; t < triangles.size(); ++t) {
-        if (!wanted(t)) continue;
-        const std::optional<Aabb> b = live_box(v, triangles[t]);
-        if (!b) continue;
-        live.index.push_back(t);
+    std::size_t total = 0;
+    for (const Live& part : parts) total += part.index.size();
+    live.index.reserve(total);
+    for (const Live& part : parts) {
+        live.index.insert(live.index.end(), part.index.begin(), part.index.end());
         for (int a = 0; a < 3; ++a) {
-            live.all.lo[a] = std::min(live.all.lo[a], b->lo[a]);
-            live.all.hi[a] = std::max(live.all.hi[a], b->hi[a]);
+            live.all.lo[a] = std::min(live.all.lo[a], part.all.lo[a]);
+            live.all.hi[a] = std::max(live.all.hi[a], part.all.hi[a]);
         }
-        const Vec3 d = sub(b->hi, b->lo);
-        live.extent += std::max({d[0], d[1], d[2]});
+        live.extent += part.extent;
     }
     return live;
 }
@@ -209,7 +264,7 @@ Live live_triangles(std::span<const Vec3> v, std::span<const Triangle> triangles
 // triangle's largest extent, grown until no more than 16 grid entries per
 // triangle are needed (a few huge triangles among many small ones would
 // otherwise cover too many cells).
-std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& live) {
+Unfilled<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& live) {
     const std::size_t n = live.index.size();
     Grid grid{live.all.lo};
     const Vec3 span3 = sub(live.all.hi, live.all.lo);
@@ -217,18 +272,25 @@ std::vector<CellBox> cell_boxes(std::span<const Vec3> v, std::span<const Triangl
     double cell = std::max({2.0 * live.extent / static_cast<double>(n), span / (Grid::AXIS - 1), 1e-300});
     // Coordinates near the ends of the double range: one cell, and units never NaN.
     if (!std::isfinite(cell)) cell = DBL_MAX;
-    std::vector<CellBox> boxes(n);
+    Unfilled<CellBox> boxes(n);
     for (;;) {
         grid.scale = 1.0 / cell;
-        parallel_for(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
-        });
+        const std::vector<std::uint64_t> covered = parallel_map<std::uint64_t>(
+            blocks_of(n),
+            [&](std::size_t block) {
+                std::uint64_t cells = 0;
+                const auto [begin, end] = block_of(block, n);
+                for (std::size_t i = begin; i < end; ++i) {
+                    const CellBox& b = boxes[i] = grid.cell_box(box_of(v, triangles[live.index[i]]));
+                    std::uint64_t c = 1;
+                    for (int a = 0; a < 3; ++a) c *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
+                    cells += c;
+                }
+                return cells;
+            },
+            2);
         std::uint64_t entries = 0;
-        for (const CellBox& b : boxes) {
-            std::uint64_t covered = 1;
-            for (int a = 0; a < 3; ++a) covered *= Grid::index(b.hi[a]) - Grid::index(b.lo[a]) + 1;
-            entries += covered;
-        }
+        for (std::uint64_t c : covered) entries += c;
         if (entries <= 16 * n || cell >= DBL_MAX / 2) return boxes;
         cell *= 2.0;
     }
@@ -328,30 +390,79 @@ Live near_focus(std::span<const Vec3> v, std::span<const Triangle> triangles, st
 // The live triangles (positions in `live`) by the x slab of cells each
 // covers: slab x holds items[start[x]] to items[start[x + 1]], in increasing order.
 struct Slabs {
-    std::vector<std::uint64_t> start, items;
+    std::vector<std::uint64_t> start;
+    Unfilled<std::uint64_t> items;
 };
 
-Slabs slabs_of(const std::vector<CellBox>& boxes) {
+// Counted and filled in parallel by blocks of boxes: block b's items of slab
+// x go after those of the blocks before it, so each slab stays in order. The
+// blocks are fewer where the slabs are many, to bound the table of counts.
+Slabs slabs_of(const Unfilled<CellBox>& boxes) {
+    const std::size_t n = boxes.size();
+    const std::vector<std::uint32_t> ends = parallel_map<std::uint32_t>(
+        blocks_of(n),
+        [&](std::size_t block) {
+            std::uint32_t slabs = 0;
+            const auto [begin, end] = block_of(block, n);
+            for (std::size_t i = begin; i < end; ++i) slabs = std::max(slabs, Grid::index(boxes[i].hi[0]) + 1);
+            return slabs;
+        },
+        2);
+    const std::size_t count = *std::max_element(ends.begin(), ends.end());
+    const std::size_t blocks = std::clamp<std::size_t>(n / BLOCK, 1, std::max<std::size_t>(1, (1u << 20) / count));
+    const auto each_item = [&](auto&& visit) {
+        parallel_for(
+            blocks,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t b = begin; b < end; ++b)
+                    for (std::uint64_t i = n * b / blocks; i < n * (b + 1) / blocks; ++i)
+                        for (std::uint32_t x = Grid::index(boxes[i].lo[0]); x <= Grid::index(boxes[i].hi[0]); ++x)
+                            visit(b * count + x, i);
+            },
+            2);
+    };
+    // next[b * count + x]: block b's items in slab x, then the place of its next one.
+    std::vector<std::uint64_t> next(blocks * count, 0);
+    each_item([&](std::size_t at, std::uint64_t) { ++next[at]; });
     Slabs s;
-    std::uint32_t count = 0;
-    for (const CellBox& b : boxes) count = std::max(count, Grid::index(b.hi[0]) + 1);
     s.start.assign(count + 1, 0);
-    for (const CellBox& b : boxes)
-        for (std::uint32_t x = Grid::index(b.lo[0]); x <= Grid::index(b.hi[0]); ++x) ++s.start[x + 1];
-    for (std::uint32_t x = 0; x < count; ++x) s.start[x + 1] += s.start[x];
-    s.items.resize(s.start[count]);
-    std::vector<std::uint64_t> next(s.start.begin(), s.start.end() - 1);
-    for (std::uint64_t i = 0; i < boxes.size(); ++i)
-        for (std::uint32_t x = Grid::index(boxes[i].lo[0]); x <= Grid::index(boxes[i].hi[0]); ++x)
-            s.items[next[x]++] = i;
+    std::uint64_t total = 0;
+    for (std::size_t x = 0; x < count; ++x) {
+        s.start[x] = total;
+        for (std::size_t b = 0; b < blocks; ++b) total += std::exchange(next[b * count + x], total);
+    }
+    s.start[count] = total;
+    s.items = Unfilled<std::uint64_t>(total);
+    each_item([&](std::size_t at, std::uint64_t i) { s.items[next[at]++] = i; });
     return s;
 }
 
-// One slab's triangles by cell: a (y, z) cell key and the triangle's place among the members.
+// One slab's triangles by cell: a (y, z) cell key and the triangle's place among the slab's members.
 struct Entry {
     std::uint64_t key;
     std::uint64_t item;
     bool operator<(const Entry& o) const { return key != o.key ? key < o.key : item < o.item; }
+};
+
+// A triangle as a slab's search tests it: corners and plane, and its index.
+struct Member {
+    Facet facet;
+    std::uint64_t triangle;
+};
+
+// A triangle in one cell, as the pair loop reads it: its box, and a tag
+// holding its place among the slab's members (above bit 4) and four flags.
+// Bits 0 to 2 are set where the box begins in this cell along x, y or z. Two
+// boxes that both reach the cell overlap from the later of their first cells
+// on, so the cell holds the low corner of their overlap exactly when every
+// axis has a bit set in one tag or the other. Bit 3 marks a focused triangle
+// (every one without a focus).
+struct CellEntry {
+    CellBox box;
+    std::uint64_t tag;
+
+    static constexpr std::uint64_t ALL = 15;
+    std::uint64_t slot() const { return tag >> 4; }
 };
 
 // Finds the crossing pairs within the slabs of one stretch, reusing its buffers.
@@ -360,13 +471,14 @@ struct SlabSearch {
     std::span<const Triangle> triangles;
     std::span<const std::uint8_t> focus;
     const std::vector<std::uint64_t>& live;
-    const std::vector<CellBox>& boxes;
+    const Unfilled<CellBox>& boxes;
     const Slabs& slabs;
-    // The slab's triangles that have entries, in slab order: box, corners and plane, index in `live`.
+    // The slab's triangles that have entries, in slab order: box, and corners,
+    // plane and index; its entries (naming them by that order) sorted by cell.
     std::vector<CellBox> local;
-    std::vector<Facet> facets;
-    std::vector<std::uint64_t> members;
+    std::vector<Member> members;
     std::vector<Entry> entries, sorted;
+    std::vector<CellEntry> cell_entries;
     std::vector<std::uint64_t> count, focus_cells;
 
     bool focused(std::uint64_t t) const { return focus.empty() || focus[t]; }
@@ -389,10 +501,9 @@ struct SlabSearch {
             std::sort(focus_cells.begin(), focus_cells.end());
             focus_cells.erase(std::unique(focus_cells.begin(), focus_cells.end()), focus_cells.end());
         }
-        local.clear();
-        facets.clear();
-        members.clear();
         entries.clear();
+        local.clear();
+        members.clear();
         for (std::uint64_t i : items) {
             const std::size_t before = entries.size();
             for_each_cell(boxes[i], [&](std::uint64_t key) {
@@ -401,14 +512,14 @@ struct SlabSearch {
             });
             if (entries.size() == before) continue;
             local.push_back(boxes[i]);
-            facets.emplace_back(vertices, triangles[live[i]]);
-            members.push_back(live[i]);
+            members.push_back({Facet(vertices, triangles[live[i]]), live[i]});
         }
         sort_entries();
+        fill_cells(x);
         for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
             end = begin + 1;
             while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
-            cell_pairs(x, begin, end, out);
+            cell_pairs(begin, end, out);
         }
     }
 
@@ -439,26 +550,31 @@ struct SlabSearch {
         entries.swap(sorted);
     }
 
-    void cell_pairs(std::uint32_t x, std::size_t begin, std::size_t end, std::vector<TrianglePair>& out) const {
-        const std::uint64_t key = entries[begin].key;
+    // The pair loop's view of the sorted entries.
+    void fill_cells(std::uint32_t x) {
+        cell_entries.resize(entries.size());
+        for (std::size_t e = 0; e < entries.size(); ++e) {
+            const std::uint64_t m = entries[e].item, key = entries[e].key;
+            const CellBox& b = local[m];
+            const std::uint64_t flags = std::uint64_t{Grid::index(b.lo[0]) == x} |
+                                        std::uint64_t{Grid::index(b.lo[1]) == key >> 21} << 1 |
+                                        std::uint64_t{Grid::index(b.lo[2]) == (key & (Grid::AXIS - 1))} << 2 |
+                                        std::uint64_t{focused(members[m].triangle)} << 3;
+            cell_entries[e] = {b, m << 4 | flags};
+        }
+    }
+
+    void cell_pairs(std::size_t begin, std::size_t end, std::vector<TrianglePair>& out) const {
         for (std::size_t i = begin; i < end; ++i) {
-            const CellBox& a = local[entries[i].item];
-            const Facet& f = facets[entries[i].item];
-            const std::uint64_t t = members[entries[i].item];
+            const CellEntry& a = cell_entries[i];
             for (std::size_t j = i + 1; j < end; ++j) {
-                const CellBox& b = local[entries[j].item];
-                if (!a.overlaps(b)) continue;
-                // Each pair is tested in the one cell holding the low corner of the boxes' overlap.
-                if (Grid::index(std::max(a.lo[0], b.lo[0])) != x ||
-                    ((std::uint64_t{Grid::index(std::max(a.lo[1], b.lo[1]))} << 21) |
-                     Grid::index(std::max(a.lo[2], b.lo[2]))) != key)
-                    continue;
-                const std::uint64_t u = members[entries[j].item];
-                if (!focused(t) && !focused(u)) continue;
-                const Facet& g = facets[entries[j].item];
+                const CellEntry& b = cell_entries[j];
+                if (((a.tag | b.tag) & CellEntry::ALL) != CellEntry::ALL || !a.box.overlaps(b.box)) continue;
+                const Member &m = members[a.slot()], &n = members[b.slot()];
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
-                if (!triangles_cross(f, g)) continue;
-                if (box_of(f.p).overlaps(box_of(g.p))) out.push_back({t, u});
+                if (!triangles_cross(m.facet, n.facet)) continue;
+                if (box_of(m.facet.p).overlaps(box_of(n.facet.p)))
+                    out.push_back({m.triangle, n.triangle});
             }
         }
     }
@@ -472,7 +588,7 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std
                                      : near_focus(vertices, triangles, focus);
     const std::vector<std::uint64_t>& live = found.index;
     if (live.size() < 2) return {};
-    const std::vector<CellBox> boxes = cell_boxes(vertices, triangles, found);
+    const Unfilled<CellBox> boxes = cell_boxes(vertices, triangles, found);
     const Slabs slabs = slabs_of(boxes);
     // Stretches of slabs, several per thread since slabs differ in work;
     // each stretch reuses one set of buffers.

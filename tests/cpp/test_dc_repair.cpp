@@ -1,5 +1,6 @@
 // The mesh check's crossing search (with and without a focus) and the
 // splitting that makes two solids meeting along an edge a 2-manifold.
+#include <algorithm>
 #include <random>
 
 #include "check.hpp"
@@ -47,27 +48,32 @@ bool crosses_in_full(const std::vector<Vec3>& v, const Triangle& e, const Triang
     return false;
 }
 
+// Whether the search must report triangles i < j.
+bool pair_in_full(const std::vector<Vec3>& v, const std::vector<Triangle>& t, const std::vector<std::uint8_t>& focus,
+                  std::uint64_t i, std::uint64_t j) {
+    unsigned shared = 0;
+    bool overlap = true;
+    for (int a = 0; a < 3; ++a) {
+        double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
+        for (int k = 0; k < 3; ++k) {
+            for (int m = 0; m < 3; ++m) shared += a == 0 && t[i][k] == t[j][m];
+            lo[0] = std::min(lo[0], v[t[i][k]][a]), hi[0] = std::max(hi[0], v[t[i][k]][a]);
+            lo[1] = std::min(lo[1], v[t[j][k]][a]), hi[1] = std::max(hi[1], v[t[j][k]][a]);
+        }
+        overlap = overlap && lo[0] <= hi[1] && lo[1] <= hi[0];
+    }
+    const auto degenerate = [](const Triangle& x) { return x[0] == x[1] || x[1] == x[2] || x[2] == x[0]; };
+    if (!overlap || shared >= 2 || degenerate(t[i]) || degenerate(t[j])) return false;
+    if (!focus.empty() && !focus[i] && !focus[j]) return false;
+    return crosses_in_full(v, t[j], t[i]) || crosses_in_full(v, t[i], t[j]);
+}
+
 std::vector<TrianglePair> every_pair_in_full(const std::vector<Vec3>& v, const std::vector<Triangle>& t,
                                              const std::vector<std::uint8_t>& focus) {
     std::vector<TrianglePair> out;
     for (std::uint64_t i = 0; i < t.size(); ++i)
-        for (std::uint64_t j = i + 1; j < t.size(); ++j) {
-            unsigned shared = 0;
-            bool overlap = true;
-            for (int a = 0; a < 3; ++a) {
-                double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
-                for (int k = 0; k < 3; ++k) {
-                    for (int m = 0; m < 3; ++m) shared += a == 0 && t[i][k] == t[j][m];
-                    lo[0] = std::min(lo[0], v[t[i][k]][a]), hi[0] = std::max(hi[0], v[t[i][k]][a]);
-                    lo[1] = std::min(lo[1], v[t[j][k]][a]), hi[1] = std::max(hi[1], v[t[j][k]][a]);
-                }
-                overlap = overlap && lo[0] <= hi[1] && lo[1] <= hi[0];
-            }
-            const auto degenerate = [](const Triangle& x) { return x[0] == x[1] || x[1] == x[2] || x[2] == x[0]; };
-            if (!overlap || shared >= 2 || degenerate(t[i]) || degenerate(t[j])) continue;
-            if (!focus.empty() && !focus[i] && !focus[j]) continue;
-            if (crosses_in_full(v, t[j], t[i]) || crosses_in_full(v, t[i], t[j])) out.push_back({i, j});
-        }
+        for (std::uint64_t j = i + 1; j < t.size(); ++j)
+            if (pair_in_full(v, t, focus, i, j)) out.push_back({i, j});
     return out;
 }
 
@@ -112,6 +118,51 @@ TEST(crossing_pairs_are_found_once_and_only_near_the_focus) {
     CHECK(intersecting_pairs(v, t, std::vector<std::uint8_t>{0, 1, 0}).size() == 1);
     // Sharing the vertex 0 and lying in one plane is touching, not crossing.
     CHECK(intersecting_pairs(v, std::vector<Triangle>{{0, 1, 2}, {0, 2, 1}}).empty());
+}
+
+TEST(crossing_search_on_many_triangles_with_huge_ones_agrees_with_a_sweep) {
+    // Enough triangles for the passes over them to run in parallel blocks: a
+    // rough height field, a few triangles across all of it and degenerate
+    // ones. The oracle tests every pair whose boxes meet along x.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> height(0.0, 0.05), anywhere(-0.2, 1.2);
+    constexpr std::uint64_t N = 130;  // over 2 blocks of triangles
+    std::vector<Vec3> v;
+    for (std::uint64_t i = 0; i < N; ++i)
+        for (std::uint64_t j = 0; j < N; ++j) v.push_back({i / double(N), j / double(N), height(rng)});
+    std::vector<Triangle> t;
+    for (std::uint64_t i = 0; i + 1 < N; ++i)
+        for (std::uint64_t j = 0; j + 1 < N; ++j) {
+            const std::uint64_t a = i * N + j;
+            t.push_back({a, a + N, a + N + 1});
+            t.push_back({a, a + N + 1, a + 1});
+        }
+    for (int k = 0; k < 12; ++k) {
+        for (int c = 0; c < 3; ++c) v.push_back({anywhere(rng), anywhere(rng), height(rng)});
+        t.push_back({v.size() - 3, v.size() - 2, v.size() - 1});
+        t.push_back({v.size() - 3, v.size() - 3, v.size() - 1});
+    }
+    std::vector<std::uint8_t> focus(t.size());
+    for (std::uint8_t& f : focus) f = rng() % 64 == 0;
+    std::vector<std::uint64_t> order(t.size());
+    std::vector<double> lo(t.size()), hi(t.size());
+    for (std::uint64_t i = 0; i < t.size(); ++i) {
+        order[i] = i;
+        lo[i] = std::min({v[t[i][0]][0], v[t[i][1]][0], v[t[i][2]][0]});
+        hi[i] = std::max({v[t[i][0]][0], v[t[i][1]][0], v[t[i][2]][0]});
+    }
+    std::sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) { return lo[a] < lo[b]; });
+    for (const std::vector<std::uint8_t>& f : {std::vector<std::uint8_t>{}, focus}) {
+        std::vector<TrianglePair> expected;
+        for (std::size_t a = 0; a < order.size(); ++a)
+            for (std::size_t b = a + 1; b < order.size() && lo[order[b]] <= hi[order[a]]; ++b) {
+                const std::uint64_t i = std::min(order[a], order[b]), j = std::max(order[a], order[b]);
+                if (pair_in_full(v, t, f, i, j)) expected.push_back({i, j});
+            }
+        std::sort(expected.begin(), expected.end());
+        CHECK(expected.size() > 100);
+        CHECK(intersecting_pairs(v, t, f) == expected);
+    }
 }
 
 TEST(two_solids_on_one_edge_split_into_two_closed_manifolds) {
