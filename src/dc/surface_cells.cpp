@@ -1,6 +1,7 @@
 #include "dc/surface_cells.hpp"
 
 #include "core/fault.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
@@ -46,17 +47,19 @@ SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells) {
 
 void attach_corner_values(SurfaceCells& surface, const Octree& tree) {
     surface.values.resize(surface.cells.size());
-    CornerCache::Nearby cached(tree.corners);
-    for (std::size_t c = 0; c < surface.cells.size(); ++c) {
-        const CellKey& key = surface.cells[c].key;
-        const CornerKey m = min_corner(key, tree.max_depth);
-        const std::uint32_t edge = 1u << (tree.max_depth - key.level);
-        for (unsigned i = 0; i < 8; ++i) {
-            const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
-            if (s == CornerCache::NONE) fault("corner value not kept");
-            surface.values[c][i] = tree.corners.value(s);
+    parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
+        CornerCache::Nearby cached(tree.corners);
+        for (std::size_t c = begin; c < end; ++c) {
+            const CellKey& key = surface.cells[c].key;
+            const CornerKey m = min_corner(key, tree.max_depth);
+            const std::uint32_t edge = 1u << (tree.max_depth - key.level);
+            for (unsigned i = 0; i < 8; ++i) {
+                const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
+                if (s == CornerCache::NONE) fault("corner value not kept");
+                surface.values[c][i] = tree.corners.value(s);
+            }
         }
-    }
+    });
 }
 
 DcParams DcParams::of(const Octree& tree, double angle_threshold_deg, const DcOptions& options) {
