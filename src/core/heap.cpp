@@ -19,9 +19,6 @@ namespace {
 // that a child forked meanwhile never inherits one held.
 std::atomic<unsigned> g_heap_users{0};
 
-// Blocks below this come from the heap while a call runs: all but the very
-// largest buffers.
-constexpr int kKeptBlock = 1 << 30;
 // What the library's own adjustment reaches after freeing blocks of at least
 // 32 MiB on a 64-bit system: blocks up to that size from the heap, and free
 // memory beyond twice that at its top handed back.
@@ -30,9 +27,9 @@ constexpr int kTrimmedTop = 64 << 20;
 
 }  // namespace
 
-HeapKept::HeapKept() {
+HeapKept::HeapKept(int largest) {
     if (g_heap_users.fetch_add(1) > 0) return;
-    mallopt(M_MMAP_THRESHOLD, kKeptBlock);
+    mallopt(M_MMAP_THRESHOLD, largest);
     mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
 }
 
@@ -45,7 +42,7 @@ HeapKept::~HeapKept() {
 
 #else
 
-HeapKept::HeapKept() = default;
+HeapKept::HeapKept(int) {}
 HeapKept::~HeapKept() = default;
 
 #endif

@@ -14,7 +14,14 @@ namespace quarvel {
 
 class HeapKept {
 public:
-    HeapKept();
+    // Blocks from `largest` bytes up are still mapped apart. A call whose
+    // field makes large temporaries of many sizes (a NumPy function on big
+    // batches) keeps its peak with 16 MiB: kept larger ones leave holes that
+    // later blocks of other sizes do not fit. A call evaluated in the core
+    // runs fastest with all its buffers kept, for about 3% more peak.
+    static constexpr int kBatchesMapped = 16 << 20;
+    static constexpr int kAllKept = 1 << 30;
+    explicit HeapKept(int largest);
     ~HeapKept();
     HeapKept(const HeapKept&) = delete;
     HeapKept& operator=(const HeapKept&) = delete;

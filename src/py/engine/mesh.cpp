@@ -155,7 +155,7 @@ Outcome run(const Request& r, ReleasedLock& released) {
 
 PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     const Request r = convert(argv, nargs, kwnames);
-    const HeapKept kept;
+    const HeapKept kept(r.program ? HeapKept::kAllKept : HeapKept::kBatchesMapped);
     Outcome outcome;
     {
         ReleasedLock released;
