@@ -6,27 +6,21 @@
 namespace quarvel {
 
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
-    std::vector<SurfaceCell> cells;
-    // Bounds of the nodes on the walk's path, each level's halved from its parent's.
-    std::array<Vec3, 33> min;
-    std::array<double, 33> edge;
-    walk_nodes(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath&) {
-        const unsigned l = key.level;
-        if (l == 0) {
-            min[0] = tree.origin;
-            edge[0] = tree.size;
-        } else {
-            const double half = edge[l - 1] * 0.5;
-            for (unsigned a = 0; a < 3; ++a) min[l][a] = min[l - 1][a] + ((key[a] & 1u) ? half : 0.0);
-            edge[l] = half;
-        }
-        if (is_internal(node)) return true;
-        const Leaf* leaf = surface_leaf(node);
-        if (leaf && l >= tree.min_depth)
-            cells.push_back({leaf->sign_mask, min[l], edge[l], key});
-        return false;
-    });
-    return cells;
+    // A cell's bounds as a walk from the root forms them, each level's halved
+    // from its parent's, so that they are the same to the last bit.
+    return gather_leaves<SurfaceCell>(
+        tree, [&](const CellKey& key, const OctreeNode& node, const NodePath&, std::vector<SurfaceCell>& out) {
+            const Leaf* leaf = surface_leaf(node);
+            if (!leaf || key.level < tree.min_depth) return;
+            Vec3 min = tree.origin;
+            double edge = tree.size;
+            for (unsigned l = 1; l <= key.level; ++l) {
+                const double half = edge * 0.5;
+                for (unsigned a = 0; a < 3; ++a) min[a] = min[a] + (((key[a] >> (key.level - l)) & 1u) ? half : 0.0);
+                edge = half;
+            }
+            out.push_back({leaf->sign_mask, min, edge, key});
+        });
 }
 
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
