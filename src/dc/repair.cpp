@@ -278,17 +278,22 @@ std::uint64_t split_pinches(TriangleMesh& mesh) {
             count[t[k]] += 2;
         }
     std::vector<double> share(mesh.vertices.size(), 0.1);
-    for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
-        home[v] = mesh.vertices[v];
-        if (split[v] && count[v] > 0)
-            for (int a = 0; a < 3; ++a) sum[v][a] /= count[v];
-    }
-    std::vector<std::uint8_t> focus(mesh.triangles.size(), 0);
-    for (std::size_t t = 0; t < mesh.triangles.size(); ++t)
-        for (std::uint64_t v : mesh.triangles[t]) focus[t] |= split[v];
+    parallel_for(mesh.vertices.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t v = begin; v < end; ++v) {
+            home[v] = mesh.vertices[v];
+            if (split[v] && count[v] > 0)
+                for (int a = 0; a < 3; ++a) sum[v][a] /= count[v];
+        }
+    });
+    const std::vector<std::uint8_t> focus = parallel_map<std::uint8_t>(mesh.triangles.size(), [&](std::size_t t) {
+        const Triangle& tri = mesh.triangles[t];
+        return std::uint8_t{split[tri[0]] || split[tri[1]] || split[tri[2]]};
+    });
     for (int attempt = 0;; ++attempt) {
-        for (std::size_t v = 0; v < mesh.vertices.size(); ++v)
-            if (split[v] && count[v] > 0) mesh.vertices[v] = lerp(home[v], sum[v], share[v]);
+        parallel_for(mesh.vertices.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t v = begin; v < end; ++v)
+                if (split[v] && count[v] > 0) mesh.vertices[v] = lerp(home[v], sum[v], share[v]);
+        });
         const std::vector<TrianglePair> crossing = intersecting_pairs(mesh.vertices, mesh.triangles, focus);
         if (crossing.empty() || attempt == 3) break;
         for (const TrianglePair& p : crossing)
