@@ -1,6 +1,7 @@
 #include "dc/extract.hpp"
 
 #include "core/fault.hpp"
+#include "core/parallel.hpp"
 #include "dc/faces.hpp"
 #include "dc/hermite.hpp"
 #include "dc/largest_component.hpp"
@@ -12,9 +13,7 @@ namespace quarvel {
 namespace {
 
 std::vector<Vec3> unit_normals(std::span<const Vec3> gradients) {
-    std::vector<Vec3> normals(gradients.size());
-    for (std::size_t i = 0; i < gradients.size(); ++i) normals[i] = unit_normal(gradients[i]);
-    return normals;
+    return parallel_map<Vec3>(gradients.size(), [&](std::size_t i) { return unit_normal(gradients[i]); });
 }
 
 // Every stage keeps its vertices finite whatever the field returns; one that

@@ -112,14 +112,23 @@ Vec3 crossing_point(const SurfaceCell& cell, unsigned e, std::uint8_t bracket) {
 }
 
 Crossings build_crossings(const SurfaceCells& surface) {
+    // Counted per cell in parallel, placed by the running sum, then listed in parallel.
+    const std::size_t n = surface.cells.size();
+    const std::vector<std::uint8_t> count = parallel_map<std::uint8_t>(n, [&](std::size_t c) {
+        std::uint8_t k = 0;
+        for_each_crossing_edge(surface.cells[c], [&](unsigned) { ++k; });
+        return k;
+    });
     Crossings out;
-    out.first.reserve(surface.cells.size() + 1);
-    for (const SurfaceCell& cell : surface.cells) {
-        out.first.push_back(out.edge.size());
-        for_each_crossing_edge(cell, [&](unsigned e) { out.edge.push_back(static_cast<std::uint8_t>(e)); });
-    }
-    out.first.push_back(out.edge.size());
-    out.edge.shrink_to_fit();
+    out.first.resize(n + 1);
+    for (std::size_t c = 0; c < n; ++c) out.first[c + 1] = out.first[c] + count[c];
+    out.edge.resize(out.first[n]);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            std::uint64_t i = out.first[c];
+            for_each_crossing_edge(surface.cells[c], [&](unsigned e) { out.edge[i++] = static_cast<std::uint8_t>(e); });
+        }
+    });
     return out;
 }
 
@@ -323,14 +332,14 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double 
     DistinctEdges distinct = distinct_edges(surface, crossings, iso_value);
     const std::size_t n = distinct.edges.size();
     Located located = solve_crossings(sampler, distinct.edges, distinct.f1, iso_value);
-    std::vector<Vec3> normals(n);
+    std::vector<Vec3> normals = parallel_map<Vec3>(n, [&](std::size_t e) {
+        return located.gradients[e] ? unit_normal(*located.gradients[e]) : Vec3{};
+    });
     std::vector<Vec3> unknown;
     std::vector<double> centre_values;
     bool field_gives_gradients = false;
     for (std::size_t e = 0; e < n; ++e) {
-        if (located.gradients[e]) {
-            normals[e] = unit_normal(*located.gradients[e]);
-        } else {
+        if (!located.gradients[e]) {
             unknown.push_back(located.points[e]);
             centre_values.push_back(located.values[e]);
         }

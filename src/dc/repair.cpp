@@ -5,6 +5,7 @@
 #include <map>
 
 #include "core/fault.hpp"
+#include "core/parallel.hpp"
 #include "dc/faces.hpp"
 #include "dc/mesh_check.hpp"
 
@@ -46,21 +47,24 @@ Ladder make_ladder(PlacedVertices& placed, const SurfaceCells& surface) {
         fault("the repair needs the crossing points gathered with the vertices");
     Ladder ladder{placed.positions, placed.positions, std::move(placed.crossing_mean), std::vector<Vec3>(n),
                   std::vector<std::uint8_t>(n)};
-    for (std::size_t c = 0; c < surface.cells.size(); ++c) {
-        const std::uint64_t first = placed.first_vertex[c];
-        if (first == PlacedVertices::NONE) continue;
-        const SurfaceCell& cell = surface.cells[c];
-        const unsigned count = components_of(cell).count;
-        for (unsigned j = 0; j < count; ++j) {
-            const std::uint64_t v = first + j;
-            ladder.clamped[v] = clamp_into(ladder.solved[v], cell_box(cell));
-            // The middle of the cell only as far as the box of the crossing
-            // points reaches, so that no vertex leaves the box around the surface.
-            ladder.centre[v] = clamp_into(cell_centre(cell), placed.crossing_box[v]);
-            // Vertices of one cell would meet in its middle.
-            ladder.last_rung[v] = count == 1 ? 5 : 3;
+    // Each cell writes only its own vertices.
+    parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            const std::uint64_t first = placed.first_vertex[c];
+            if (first == PlacedVertices::NONE) continue;
+            const SurfaceCell& cell = surface.cells[c];
+            const unsigned count = components_of(cell).count;
+            for (unsigned j = 0; j < count; ++j) {
+                const std::uint64_t v = first + j;
+                ladder.clamped[v] = clamp_into(ladder.solved[v], cell_box(cell));
+                // The middle of the cell only as far as the box of the crossing
+                // points reaches, so that no vertex leaves the box around the surface.
+                ladder.centre[v] = clamp_into(cell_centre(cell), placed.crossing_box[v]);
+                // Vertices of one cell would meet in its middle.
+                ladder.last_rung[v] = count == 1 ? 5 : 3;
+            }
         }
-    }
+    });
     placed.crossing_box = {};
     return ladder;
 }
@@ -85,11 +89,11 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
                                         const std::vector<std::uint8_t>& focus, std::uint64_t& pairs) {
     const std::vector<TrianglePair> crossing = intersecting_pairs(placed.positions, triangles, focus);
     pairs = crossing.size();
-    std::vector<std::uint8_t> bad(triangles.size(), 0);
+    std::vector<std::uint8_t> bad = parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
+        return std::uint8_t{!placed.gradients.empty() && (focus.empty() || focus[t]) &&
+                            faces_back(placed, triangles[t])};
+    });
     for (const TrianglePair& p : crossing) bad[p[0]] = bad[p[1]] = 1;
-    if (!placed.gradients.empty())
-        for (std::size_t t = 0; t < triangles.size(); ++t)
-            if ((focus.empty() || focus[t]) && faces_back(placed, triangles[t])) bad[t] = 1;
     return bad;
 }
 
@@ -137,11 +141,11 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
         if (!any) break;
         // The next check looks at the triangles still bad, changed, or holding a moved vertex.
         const std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, moved, triangles);
-        focus.assign(triangles.size(), 0);
-        for (std::size_t t = 0; t < triangles.size(); ++t) {
+        focus = parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
             const Triangle& tri = triangles[t];
-            focus[t] = (t < bad.size() && bad[t]) || changed[t] || moved[tri[0]] || moved[tri[1]] || moved[tri[2]];
-        }
+            return std::uint8_t{(t < bad.size() && bad[t]) || changed[t] || moved[tri[0]] || moved[tri[1]] ||
+                                moved[tri[2]]};
+        });
     }
     return stats;
 }
@@ -274,17 +278,22 @@ std::uint64_t split_pinches(TriangleMesh& mesh) {
             count[t[k]] += 2;
         }
     std::vector<double> share(mesh.vertices.size(), 0.1);
-    for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
-        home[v] = mesh.vertices[v];
-        if (split[v] && count[v] > 0)
-            for (int a = 0; a < 3; ++a) sum[v][a] /= count[v];
-    }
-    std::vector<std::uint8_t> focus(mesh.triangles.size(), 0);
-    for (std::size_t t = 0; t < mesh.triangles.size(); ++t)
-        for (std::uint64_t v : mesh.triangles[t]) focus[t] |= split[v];
+    parallel_for(mesh.vertices.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t v = begin; v < end; ++v) {
+            home[v] = mesh.vertices[v];
+            if (split[v] && count[v] > 0)
+                for (int a = 0; a < 3; ++a) sum[v][a] /= count[v];
+        }
+    });
+    const std::vector<std::uint8_t> focus = parallel_map<std::uint8_t>(mesh.triangles.size(), [&](std::size_t t) {
+        const Triangle& tri = mesh.triangles[t];
+        return std::uint8_t{split[tri[0]] || split[tri[1]] || split[tri[2]]};
+    });
     for (int attempt = 0;; ++attempt) {
-        for (std::size_t v = 0; v < mesh.vertices.size(); ++v)
-            if (split[v] && count[v] > 0) mesh.vertices[v] = lerp(home[v], sum[v], share[v]);
+        parallel_for(mesh.vertices.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t v = begin; v < end; ++v)
+                if (split[v] && count[v] > 0) mesh.vertices[v] = lerp(home[v], sum[v], share[v]);
+        });
         const std::vector<TrianglePair> crossing = intersecting_pairs(mesh.vertices, mesh.triangles, focus);
         if (crossing.empty() || attempt == 3) break;
         for (const TrianglePair& p : crossing)

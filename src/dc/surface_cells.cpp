@@ -1,31 +1,26 @@
 #include "dc/surface_cells.hpp"
 
 #include "core/fault.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
-    std::vector<SurfaceCell> cells;
-    // Bounds of the nodes on the walk's path, each level's halved from its parent's.
-    std::array<Vec3, 33> min;
-    std::array<double, 33> edge;
-    walk_nodes(tree, [&](const CellKey& key, const OctreeNode& node, const NodePath&) {
-        const unsigned l = key.level;
-        if (l == 0) {
-            min[0] = tree.origin;
-            edge[0] = tree.size;
-        } else {
-            const double half = edge[l - 1] * 0.5;
-            for (unsigned a = 0; a < 3; ++a) min[l][a] = min[l - 1][a] + ((key[a] & 1u) ? half : 0.0);
-            edge[l] = half;
-        }
-        if (is_internal(node)) return true;
-        const Leaf* leaf = surface_leaf(node);
-        if (leaf && l >= tree.min_depth)
-            cells.push_back({leaf->sign_mask, min[l], edge[l], key});
-        return false;
-    });
-    return cells;
+    // A cell's bounds as a walk from the root forms them, each level's halved
+    // from its parent's, so that they are the same to the last bit.
+    return gather_leaves<SurfaceCell>(
+        tree, [&](const CellKey& key, const OctreeNode& node, const NodePath&, std::vector<SurfaceCell>& out) {
+            const Leaf* leaf = surface_leaf(node);
+            if (!leaf || key.level < tree.min_depth) return;
+            Vec3 min = tree.origin;
+            double edge = tree.size;
+            for (unsigned l = 1; l <= key.level; ++l) {
+                const double half = edge * 0.5;
+                for (unsigned a = 0; a < 3; ++a) min[a] = min[a] + (((key[a] >> (key.level - l)) & 1u) ? half : 0.0);
+                edge = half;
+            }
+            out.push_back({leaf->sign_mask, min, edge, key});
+        });
 }
 
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
@@ -46,17 +41,19 @@ SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells) {
 
 void attach_corner_values(SurfaceCells& surface, const Octree& tree) {
     surface.values.resize(surface.cells.size());
-    CornerCache::Nearby cached(tree.corners);
-    for (std::size_t c = 0; c < surface.cells.size(); ++c) {
-        const CellKey& key = surface.cells[c].key;
-        const CornerKey m = min_corner(key, tree.max_depth);
-        const std::uint32_t edge = 1u << (tree.max_depth - key.level);
-        for (unsigned i = 0; i < 8; ++i) {
-            const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
-            if (s == CornerCache::NONE) fault("corner value not kept");
-            surface.values[c][i] = tree.corners.value(s);
+    parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
+        CornerCache::Nearby cached(tree.corners);
+        for (std::size_t c = begin; c < end; ++c) {
+            const CellKey& key = surface.cells[c].key;
+            const CornerKey m = min_corner(key, tree.max_depth);
+            const std::uint32_t edge = 1u << (tree.max_depth - key.level);
+            for (unsigned i = 0; i < 8; ++i) {
+                const std::uint32_t s = cached.index_of(corner_of(m, edge, i));
+                if (s == CornerCache::NONE) fault("corner value not kept");
+                surface.values[c][i] = tree.corners.value(s);
+            }
         }
-    }
+    });
 }
 
 DcParams DcParams::of(const Octree& tree, double angle_threshold_deg, const DcOptions& options) {

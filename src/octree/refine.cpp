@@ -164,20 +164,25 @@ void CornerBatch::sample(FieldSampler& sampler, CornerCache& cache, ShortValues 
     // Claims are numbered in order, so key i owns slot first_slot_ + i.
     if (cache.size() != first_slot_ + keys_.size()) fault("corner cache grew outside a batch");
     const auto positions = [&](std::span<Vec3> out) {
-        for (std::size_t i = 0; i < keys_.size(); ++i) out[i] = tree_->position(keys_[i]);
+        parallel_for(keys_.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) out[i] = tree_->position(keys_[i]);
+        });
     };
     try {
+        // Each key fills its own slot: in parallel, the first fault still the lowest key's.
         sampler.sample(keys_.size(), positions, [&](const SampleView& sampled) {
-            for (std::size_t i = 0; i < keys_.size(); ++i) {
-                const double value = sampled.value(i);
-                const std::uint32_t slot = first_slot_ + static_cast<std::uint32_t>(i);
-                if (sampled.absent) {
-                    cache.fill(slot, value, nullptr);
-                } else {
-                    const Vec3 gradient = sampled.gradient(i);
-                    cache.fill(slot, value, &gradient);
+            parallel_for(keys_.size(), [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    const double value = sampled.value(i);
+                    const std::uint32_t slot = first_slot_ + static_cast<std::uint32_t>(i);
+                    if (sampled.absent) {
+                        cache.fill(slot, value, nullptr);
+                    } else {
+                        const Vec3 gradient = sampled.gradient(i);
+                        cache.fill(slot, value, &gradient);
+                    }
                 }
-            }
+            });
         }, short_values);
     } catch (...) {
         cache.withdraw(first_slot_, keys_);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 
+#include "core/heap.hpp"
 #include "dc/extract.hpp"
 #include "eval/sampler.hpp"
 #include "octree/build.hpp"
@@ -50,6 +51,7 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
     check_depths("max_depth", min_depth, max_depth);
 
     EvalBridge field(fb.eval_fn.get());
+    const HeapKept kept(HeapKept::kBatchesMapped);
     BuildParams params{fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
                        static_cast<std::uint8_t>(max_depth), iso, angle,
                        adaptive ? Finish::balance : Finish::band};
@@ -58,6 +60,7 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
 }
 
 PyRef build_and_count(EvalBridge& field, const BuildParams& params) {
+    const HeapKept kept(HeapKept::kBatchesMapped);
     BuildResult built = build_octree(field, params);
     return octree_stats(statistics(built.tree), built.eval_count);
 }

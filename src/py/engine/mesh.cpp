@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 
+#include "core/heap.hpp"
 #include "core/parallel.hpp"
 #include "dc/extract.hpp"
 #include "eval/decorators.hpp"
@@ -154,6 +155,7 @@ Outcome run(const Request& r, ReleasedLock& released) {
 
 PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     const Request r = convert(argv, nargs, kwnames);
+    const HeapKept kept(r.program ? HeapKept::kAllKept : HeapKept::kBatchesMapped);
     Outcome outcome;
     {
         ReleasedLock released;
