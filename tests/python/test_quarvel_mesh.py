@@ -5,6 +5,8 @@ from __future__ import annotations
 import importlib
 import io
 import math
+import os
+import subprocess
 import sys
 import types
 
@@ -479,3 +481,22 @@ def test_long_runs_announce_their_cost(engine, capsys, max_depth, progress, show
     qv.mesh(qv.sphere(), max_depth=max_depth, progress=progress)
     err = capsys.readouterr().err
     assert ("million field evaluations and" in err) == shown
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator keeps freed memory")
+def test_a_large_call_hands_its_memory_back():
+    # A call keeps freed buffers in the heap while it runs; afterwards they
+    # must go back to the system, not stay resident in the caller's process.
+    script = (
+        "import os, resource, quarvel\n"
+        "rss = lambda: int(open('/proc/self/statm').read().split()[1]) * os.sysconf('SC_PAGE_SIZE')\n"
+        "quarvel.mesh(quarvel.builtin('sphere'), max_depth=5, progress=False)\n"
+        "base = rss()\n"
+        "m = quarvel.mesh(quarvel.builtin('sphere'), max_depth=8, progress=False)\n"
+        "peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024\n"
+        "print(rss() - base - m.vertices.nbytes - m.triangles.nbytes - m.normals.nbytes, peak - base)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    kept, grown = map(int, out.stdout.split())
+    assert kept < grown / 3
