@@ -325,16 +325,46 @@ public:
         marked_ = true;
     }
 
-    // Whether box b may touch a focused triangle's box: it shares a marked
-    // cell, or it covers too many cells to test them.
-    bool near(const Aabb& b) const {
-        if (!marked_) return true;
-        const Range r = cells(b);
-        if (r.empty) return false;
-        if (r.count() > 64) return true;
-        bool hit = false;
-        r.each([&](std::uint64_t c) { hit = hit || (bits_[c / 64] >> c % 64 & 1u); });
-        return hit;
+    // False when the grid could not be laid (coordinates near the ends of
+    // the double range): every live triangle is then near.
+    bool marked() const { return marked_; }
+
+    // A vertex's cell along each axis, clamped into [-1, dims]; `live` false
+    // for a vertex that is not finite.
+    struct Place {
+        std::array<std::int32_t, 3> cell;
+        bool live;
+    };
+
+    // Each vertex's place, so that a triangle's range is the integer minimum
+    // and maximum of its corners' (cells are monotone in the coordinates),
+    // without a box and six floors per triangle.
+    std::vector<Place> places(std::span<const Vec3> v) const {
+        return parallel_map<Place>(v.size(), [&](std::size_t i) {
+            Place p{{}, is_finite(v[i])};
+            for (int a = 0; a < 3 && p.live; ++a) {
+                const double c = std::floor((v[i][a] - origin_[a]) * scale_);
+                p.cell[a] = c < 0.0 ? -1 : c > static_cast<double>(dims_[a]) ? static_cast<std::int32_t>(dims_[a])
+                                                                              : static_cast<std::int32_t>(c);
+            }
+            return p;
+        });
+    }
+
+    // Whether a live triangle's box, given by its corners' places, may touch
+    // a focused triangle's box: it shares a marked cell, or it covers too
+    // many cells to test them.
+    bool near(const Place& p, const Place& q, const Place& s) const {
+        Range r;
+        r.dims = dims_;
+        for (int a = 0; a < 3; ++a) {
+            const std::int32_t lo = std::min({p.cell[a], q.cell[a], s.cell[a]});
+            const std::int32_t hi = std::max({p.cell[a], q.cell[a], s.cell[a]});
+            if (hi < 0 || lo >= static_cast<std::int32_t>(dims_[a])) return false;
+            r.lo[a] = static_cast<std::uint64_t>(std::max(lo, 0));
+            r.hi[a] = static_cast<std::uint64_t>(std::min(hi, static_cast<std::int32_t>(dims_[a]) - 1));
+        }
+        return near(r);
     }
 
 private:
@@ -350,6 +380,14 @@ private:
                     for (std::uint64_t z = lo[2]; z <= hi[2]; ++z) visit((x * dims[1] + y) * dims[2] + z);
         }
     };
+
+    bool near(const Range& r) const {
+        if (r.empty) return false;
+        if (r.count() > 64) return true;
+        bool hit = false;
+        r.each([&](std::uint64_t c) { hit = hit || (bits_[c / 64] >> c % 64 & 1u); });
+        return hit;
+    }
 
     Range cells(const Aabb& b) const {
         Range r;
@@ -379,10 +417,13 @@ Live near_focus(std::span<const Vec3> v, std::span<const Triangle> triangles, st
     const Live focused = live_triangles(v, triangles, [&](std::uint64_t t) { return focus[t] != 0; });
     if (focused.index.empty()) return focused;
     const FocusCells cells(v, triangles, focused);
+    if (!cells.marked()) return live_triangles(v, triangles, [](std::uint64_t) { return true; });
+    const std::vector<FocusCells::Place> at = cells.places(v);
     const std::vector<std::uint8_t> kept = parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
         if (focus[t]) return std::uint8_t{1};
-        const std::optional<Aabb> b = live_box(v, triangles[t]);
-        return std::uint8_t{b && cells.near(*b)};
+        const Triangle& tri = triangles[t];
+        const FocusCells::Place &p = at[tri[0]], &q = at[tri[1]], &s = at[tri[2]];
+        return std::uint8_t{!degenerate(tri) && p.live && q.live && s.live && cells.near(p, q, s)};
     });
     return live_triangles(v, triangles, [&](std::uint64_t t) { return kept[t] != 0; });
 }

@@ -118,6 +118,14 @@ TEST(crossing_pairs_are_found_once_and_only_near_the_focus) {
     CHECK(intersecting_pairs(v, t, std::vector<std::uint8_t>{0, 1, 0}).size() == 1);
     // Sharing the vertex 0 and lying in one plane is touching, not crossing.
     CHECK(intersecting_pairs(v, std::vector<Triangle>{{0, 1, 2}, {0, 2, 1}}).empty());
+    // Triangles with a corner that is not finite are never searched, focused or beside the focus.
+    std::vector<Vec3> w = v;
+    w.push_back({INFINITY, 0.5, 0.0});
+    w.push_back({0.5, NAN, 0.0});
+    const std::vector<Triangle> u{{0, 1, 2}, {3, 4, 5}, {9, 4, 3}, {10, 3, 4}, {9, 10, 0}};
+    for (const std::vector<std::uint8_t>& f : {std::vector<std::uint8_t>{}, std::vector<std::uint8_t>{0, 1, 0, 0, 0},
+                                               std::vector<std::uint8_t>{1, 0, 1, 1, 1}})
+        CHECK((intersecting_pairs(w, u, f) == std::vector<TrianglePair>{{0, 1}}));
 }
 
 TEST(crossing_search_on_many_triangles_with_huge_ones_agrees_with_a_sweep) {
