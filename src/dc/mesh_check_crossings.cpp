@@ -357,14 +357,25 @@ public:
     bool near(const Place& p, const Place& q, const Place& s) const {
         Range r;
         r.dims = dims_;
+        bool small = true;
         for (int a = 0; a < 3; ++a) {
             const std::int32_t lo = std::min({p.cell[a], q.cell[a], s.cell[a]});
             const std::int32_t hi = std::max({p.cell[a], q.cell[a], s.cell[a]});
             if (hi < 0 || lo >= static_cast<std::int32_t>(dims_[a])) return false;
             r.lo[a] = static_cast<std::uint64_t>(std::max(lo, 0));
             r.hi[a] = static_cast<std::uint64_t>(std::min(hi, static_cast<std::int32_t>(dims_[a]) - 1));
+            small = small && r.hi[a] - r.lo[a] <= 1;
         }
-        return near(r);
+        if (!small) return near(r);
+        // At most two cells along each axis (nearly every triangle): the
+        // eight corners of the range, some of them twice, without branches.
+        const std::uint64_t x[2] = {r.lo[0], r.hi[0]}, y[2] = {r.lo[1], r.hi[1]}, z[2] = {r.lo[2], r.hi[2]};
+        std::uint64_t hit = 0;
+        for (int i = 0; i < 8; ++i) {
+            const std::uint64_t c = (x[i & 1] * dims_[1] + y[i >> 1 & 1]) * dims_[2] + z[i >> 2];
+            hit |= bits_[c / 64] >> c % 64;
+        }
+        return hit & 1u;
     }
 
 private:
