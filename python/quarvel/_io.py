@@ -29,7 +29,11 @@ from ._obj import read_obj, write_obj
 from ._ply import read_ply, write_ply
 from ._stl import read_stl, write_stl
 
-_READERS: dict[str, Callable[[bytes], MeshArrays]] = {".ply": read_ply, ".obj": read_obj, ".stl": read_stl}
+_READERS: dict[str, Callable[[BinaryIO], MeshArrays]] = {
+    ".ply": read_ply,
+    ".obj": read_obj,
+    ".stl": lambda stream: read_stl(stream.read()),
+}
 _WRITERS: dict[str, Callable[[BinaryIO, Vertices, Triangles, Normals | None], None]] = {
     ".ply": write_ply,
     ".obj": write_obj,
@@ -74,7 +78,8 @@ def read_mesh(path: str | Path) -> MeshArrays:
     try:
         if suffix in TRIMESH_FORMATS:
             return _load_with_trimesh(path, suffix)
-        return _READERS[suffix](Path(path).read_bytes())
+        with open(path, "rb") as stream:
+            return _READERS[suffix](stream)
     except MeshFileError as error:
         raise MeshFileError(f"cannot read {str(path)!r}: {error}") from None
 
