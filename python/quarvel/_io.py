@@ -8,11 +8,13 @@ vertices exactly; STL stores float32 corners per triangle.  GLB, glTF, OFF,
 
 A file is written whole to a temporary file beside it, then put in place of
 the old one in one step, so that a failed write never destroys a good file.
+Only regular files and FIFOs are read.
 """
 
 from __future__ import annotations
 
 import contextlib
+import errno
 import importlib
 import os
 import secrets
@@ -76,12 +78,24 @@ def read_mesh(path: str | Path) -> MeshArrays:
     """Read a mesh file; MeshFileError (a ValueError) says what is wrong and where."""
     suffix = mesh_format(path)
     try:
+        # Looked at before opening too: opening some devices has effects of its own.
+        _readable_kind(path, os.stat(path).st_mode)
         if suffix in TRIMESH_FORMATS:
             return _load_with_trimesh(path, suffix)
         with open(path, "rb") as stream:
+            _readable_kind(path, os.fstat(stream.fileno()).st_mode)
             return _READERS[suffix](stream)
     except MeshFileError as error:
         raise MeshFileError(f"cannot read {str(path)!r}: {error}") from None
+
+
+def _readable_kind(path: str | Path, mode: int) -> None:
+    """Refuses what is not a file's contents: a device gives bytes without end
+    (/dev/zero) or has effects when read."""
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(path))
+    if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
+        raise MeshFileError(f"it is {_kind(mode)}; only regular files and FIFOs are read")
 
 
 @contextlib.contextmanager
@@ -107,6 +121,17 @@ def replacing(path: str | Path) -> Iterator[BinaryIO]:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
+
+
+def _kind(mode: int) -> str:
+    kinds = [
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISFIFO, "a FIFO"),
+        (stat.S_ISSOCK, "a socket"),
+        (stat.S_ISDIR, "a directory"),
+    ]
+    return next((name for test, name in kinds if test(mode)), "not a regular file")
 
 
 def _create_beside(target: Path) -> tuple[Path, BinaryIO]:

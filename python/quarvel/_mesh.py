@@ -175,7 +175,8 @@ class Mesh:
     def load(cls, path: str | Path) -> Mesh:
         """Read a mesh: .ply and .stl (ASCII or binary), .obj; .glb, .gltf, .off,
         .3mf and .dae need trimesh.  A malformed file raises ValueError saying
-        what is wrong and where."""
+        what is wrong and where, and so does a device (only regular files and
+        FIFOs are read)."""
         return cls(*read_mesh(path))
 
     def preview(self, path: str | Path, size: int = 640, elev: float = 25.0, azim: float = -60.0) -> Path:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import os
 import re
+import stat
 import subprocess
 import sys
 import textwrap
@@ -20,7 +21,7 @@ from quarvel._io import read_mesh
 from quarvel._obj import write_obj
 from quarvel._ply import write_ply
 from quarvel._stl import write_stl
-from test_quarvel_helpers import cube_mesh
+from test_quarvel_helpers import cube_mesh, device_node
 
 CUBE = cube_mesh(2.0, (-1.0, 0.0, 1.0))
 
@@ -274,6 +275,28 @@ def test_saving_replaces_the_file_a_link_points_to_and_keeps_its_mode(tmp_path, 
     assert os.stat(real).st_mode & 0o777 == 0o640
     assert path.is_symlink() == (target == "link")
     assert sorted(os.listdir(tmp_path)) == sorted({"real.obj", path.name})
+
+
+# ---------------------------------------------------------------- reading what is not a regular file
+
+
+def test_loading_refuses_devices_and_reads_fifos(tmp_path):
+    zero = device_node(tmp_path / "zero", stat.S_IFCHR, 1, 5)  # /dev/zero's numbers: bytes without end
+    (tmp_path / "zero.ply").symlink_to(zero)
+    with pytest.raises(ValueError, match=r"cannot read '.*zero.ply': it is a character device; only regular"):
+        qv.Mesh.load(tmp_path / "zero.ply")
+    (tmp_path / "folder.obj").mkdir()
+    with pytest.raises(IsADirectoryError):
+        qv.Mesh.load(tmp_path / "folder.obj")
+    pipe = tmp_path / "pipe.ply"
+    os.mkfifo(pipe)
+    writer = threading.Thread(target=pipe.write_bytes, args=(square_ply("binary_big_endian"),), daemon=True)
+    writer.start()
+    try:
+        np.testing.assert_array_equal(qv.Mesh.load(pipe).vertices, SQUARE)
+    finally:
+        os.close(os.open(pipe, os.O_RDONLY | os.O_NONBLOCK))  # frees a writer still waiting
+        writer.join()
 
 
 # ---------------------------------------------------------------- ASCII files read as streams

@@ -53,3 +53,13 @@ def run_cli(*args: str, cwd: Path | None = None, env_extra: dict[str, str] | Non
         [sys.executable, "-m", "quarvel", *args], cwd=cwd, env=env, capture_output=True, timeout=600
     )
     return subprocess.CompletedProcess(done.args, done.returncode, done.stdout.decode(), done.stderr.decode())
+
+
+def device_node(path: Path, kind: int, major: int, minor: int) -> Path:
+    """A private device node at ``path`` (a test's own folder, never a system path),
+    of type ``kind`` (stat.S_IFCHR or S_IFBLK); skips where mknod is not permitted."""
+    try:
+        os.mknod(path, kind | 0o666, os.makedev(major, minor))
+    except OSError as error:
+        pytest.skip(f"cannot make device nodes here: {error}")
+    return path
