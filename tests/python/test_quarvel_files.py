@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import os
 import re
+import socket
 import stat
 import subprocess
 import sys
@@ -21,7 +22,7 @@ from quarvel._io import read_mesh
 from quarvel._obj import write_obj
 from quarvel._ply import write_ply
 from quarvel._stl import write_stl
-from test_quarvel_helpers import cube_mesh, device_node
+from test_quarvel_helpers import FifoReader, cube_mesh, device_node
 
 CUBE = cube_mesh(2.0, (-1.0, 0.0, 1.0))
 
@@ -275,6 +276,70 @@ def test_saving_replaces_the_file_a_link_points_to_and_keeps_its_mode(tmp_path, 
     assert os.stat(real).st_mode & 0o777 == 0o640
     assert path.is_symlink() == (target == "link")
     assert sorted(os.listdir(tmp_path)) == sorted({"real.obj", path.name})
+
+
+def write(path, kind: str):
+    """Writes CUBE to ``path`` as a mesh (.ply) or as a preview (.png)."""
+    if kind == "preview":
+        pytest.importorskip("matplotlib")
+        return qv.Mesh(*CUBE).preview(path)
+    return qv.Mesh(*CUBE).save(path)
+
+
+@pytest.mark.parametrize("kind", ["mesh", "preview"])
+@pytest.mark.parametrize("target", ["device", "fifo"])
+def test_a_device_or_fifo_is_written_into_not_replaced(tmp_path, kind, target):
+    suffix = ".png" if kind == "preview" else ".ply"
+    expected = write(tmp_path / f"regular{suffix}", kind).read_bytes()
+    if target == "device":
+        # A private node with /dev/null's numbers, reached through a link.
+        node = device_node(tmp_path / "null", stat.S_IFCHR, 1, 3)
+        path = tmp_path / f"out{suffix}"
+        path.symlink_to(node)
+        write(path, kind)
+        assert path.is_symlink() and stat.S_ISCHR(os.stat(node).st_mode)
+        assert os.stat(node).st_rdev == os.makedev(1, 3)
+    else:
+        path = tmp_path / f"pipe{suffix}"
+        reader = FifoReader(path)
+        write(path, kind)
+        assert reader.data() == expected
+        assert stat.S_ISFIFO(os.stat(path).st_mode)
+    assert not [name for name in os.listdir(tmp_path) if name.endswith(".tmp")]
+
+
+@pytest.mark.parametrize(
+    ("target", "message"),
+    [
+        ("directory", r"it is a directory"),
+        ("block device", r"it is a block device; only regular files, character devices and FIFOs are written"),
+        ("socket", r"it is a socket; only"),
+        ("read-only", r"it is a read-only file \(mode 0444\)"),
+        ("link to read-only", r"it leads to '.*/real.ply', which is a read-only file \(mode 0444\)"),
+    ],
+)
+def test_other_targets_are_refused_and_left_alone(tmp_path, target, message):
+    path = tmp_path / "out.ply"
+    if target == "directory":
+        path.mkdir()
+    elif target == "block device":
+        device_node(path, stat.S_IFBLK, 240, 0)  # a number no driver serves
+    elif target == "socket":
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(str(path))
+        listener.close()
+    else:
+        real = tmp_path / "real.ply" if target.startswith("link") else path
+        real.write_bytes(b"keep me")
+        os.chmod(real, 0o444)
+        if real != path:
+            path.symlink_to(real)
+    before = {p.name: (p.lstat().st_mode, p.lstat().st_ino) for p in tmp_path.iterdir()}
+    with pytest.raises(OSError, match=message):
+        qv.Mesh(*CUBE).save(path)
+    assert {p.name: (p.lstat().st_mode, p.lstat().st_ino) for p in tmp_path.iterdir()} == before
+    if "read-only" in target:
+        assert path.read_bytes() == b"keep me"
 
 
 # ---------------------------------------------------------------- reading what is not a regular file
