@@ -8,11 +8,15 @@ vertices exactly; STL stores float32 corners per triangle.  GLB, glTF, OFF,
 
 A file is written whole to a temporary file beside it, then put in place of
 the old one in one step, so that a failed write never destroys a good file.
+A character device or a FIFO is written straight into, as a shell redirection
+would; other kinds of files, and read-only ones, are refused.  Only regular
+files and FIFOs are read.
 """
 
 from __future__ import annotations
 
 import contextlib
+import errno
 import importlib
 import os
 import secrets
@@ -29,7 +33,11 @@ from ._obj import read_obj, write_obj
 from ._ply import read_ply, write_ply
 from ._stl import read_stl, write_stl
 
-_READERS: dict[str, Callable[[bytes], MeshArrays]] = {".ply": read_ply, ".obj": read_obj, ".stl": read_stl}
+_READERS: dict[str, Callable[[BinaryIO], MeshArrays]] = {
+    ".ply": read_ply,
+    ".obj": read_obj,
+    ".stl": lambda stream: read_stl(stream.read()),
+}
 _WRITERS: dict[str, Callable[[BinaryIO, Vertices, Triangles, Normals | None], None]] = {
     ".ply": write_ply,
     ".obj": write_obj,
@@ -72,11 +80,54 @@ def read_mesh(path: str | Path) -> MeshArrays:
     """Read a mesh file; MeshFileError (a ValueError) says what is wrong and where."""
     suffix = mesh_format(path)
     try:
+        # Looked at before opening too: opening some devices has effects of its own.
+        _readable_kind(path, os.stat(path).st_mode)
         if suffix in TRIMESH_FORMATS:
             return _load_with_trimesh(path, suffix)
-        return _READERS[suffix](Path(path).read_bytes())
+        with open(path, "rb") as stream:
+            _readable_kind(path, os.fstat(stream.fileno()).st_mode)
+            return _READERS[suffix](stream)
     except MeshFileError as error:
         raise MeshFileError(f"cannot read {str(path)!r}: {error}") from None
+
+
+def _readable_kind(path: str | Path, mode: int) -> None:
+    """Refuses what is not a file's contents: a device gives bytes without end
+    (/dev/zero) or has effects when read."""
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(path))
+    if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
+        raise MeshFileError(f"it is {_kind(mode)}; only regular files and FIFOs are read")
+
+
+def writable_target(path: str | Path) -> tuple[Path, int | None]:
+    """Where a write to ``path`` goes, a link's target, and its mode (None for
+    a file not there yet).
+
+    OSError, saying why, when it must not be written: a directory, a block
+    device, a socket, or a read-only file.
+    """
+    linked = os.path.islink(path)
+    target = Path(os.path.realpath(path)) if linked else Path(path)
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        return target, None
+    leads = f"it leads to {str(target)!r}, which is" if linked else "it is"
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, f"{leads} a directory", str(path))
+    if stat.S_ISCHR(mode) or stat.S_ISFIFO(mode):
+        return target, mode
+    if not stat.S_ISREG(mode):
+        raise OSError(
+            errno.EINVAL,
+            f"{leads} {_kind(mode)}; only regular files, character devices and FIFOs are written",
+            str(path),
+        )
+    # Root may write any file; a file that no one may write is still left as it is.
+    if not mode & 0o222 or not os.access(target, os.W_OK):
+        raise PermissionError(errno.EACCES, f"{leads} a read-only file (mode {stat.S_IMODE(mode):04o})", str(path))
+    return target, mode
 
 
 @contextlib.contextmanager
@@ -86,22 +137,55 @@ def replacing(path: str | Path) -> Iterator[BinaryIO]:
     The new file is written beside the target and renamed over it, which is
     atomic; on any error it is removed and the old file stays as it was.  A
     symbolic link is followed, so that the file it points to is replaced, and
-    an existing file's permissions carry over.
+    an existing file's permissions carry over.  A character device or a FIFO
+    has no contents to replace: the bytes go straight to it.  Anything else
+    but a regular file, and a read-only file, raises OSError before any work
+    (see ``writable_target``).
     """
-    target = Path(os.path.realpath(path))
+    target, mode = writable_target(path)
+    if mode is not None and not stat.S_ISREG(mode):
+        with _open_stream(target) as out:
+            yield out
+        return
     temporary, out = _create_beside(target)
     try:
         with out:
             yield out
             out.flush()
             os.fsync(out.fileno())
-        with contextlib.suppress(FileNotFoundError):
-            os.chmod(temporary, stat.S_IMODE(os.stat(target).st_mode))
+        if mode is not None:
+            os.chmod(temporary, stat.S_IMODE(mode))
         os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
+
+
+def _open_stream(target: Path) -> BinaryIO:
+    """The device or FIFO open for writing; a FIFO waits here for its reader."""
+    # A terminal written to must not become this process's controlling terminal.
+    descriptor = os.open(target, os.O_WRONLY | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0))
+    try:
+        mode = os.fstat(descriptor).st_mode
+        # Swapped for another kind of file since it was looked at: not ours to write.
+        if not (stat.S_ISCHR(mode) or stat.S_ISFIFO(mode)):
+            raise OSError(errno.EINVAL, f"it became {_kind(mode)} while being opened", str(target))
+        return os.fdopen(descriptor, "wb")
+    except BaseException:
+        os.close(descriptor)
+        raise
+
+
+def _kind(mode: int) -> str:
+    kinds = [
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISFIFO, "a FIFO"),
+        (stat.S_ISSOCK, "a socket"),
+        (stat.S_ISDIR, "a directory"),
+    ]
+    return next((name for test, name in kinds if test(mode)), "not a regular file")
 
 
 def _create_beside(target: Path) -> tuple[Path, BinaryIO]:

@@ -166,7 +166,10 @@ class Mesh:
         .off, .3mf and .dae need trimesh.  PLY and OBJ files (and trimesh's
         formats) hold the vertex normals too, when the mesh has them.  The file
         is replaced in one step once it is complete, so a failed save leaves an
-        existing file untouched.
+        existing file untouched; through a symbolic link, the file it points to
+        is replaced and the link kept.  A character device or a FIFO is written
+        into as it is.  A directory, a block device, a socket or a read-only
+        file raises OSError saying so, and is left alone.
         """
         write_mesh(path, self.vertices, self.triangles, self.normals)
         return Path(path)
@@ -175,7 +178,8 @@ class Mesh:
     def load(cls, path: str | Path) -> Mesh:
         """Read a mesh: .ply and .stl (ASCII or binary), .obj; .glb, .gltf, .off,
         .3mf and .dae need trimesh.  A malformed file raises ValueError saying
-        what is wrong and where."""
+        what is wrong and where, and so does a device (only regular files and
+        FIFOs are read)."""
         return cls(*read_mesh(path))
 
     def preview(self, path: str | Path, size: int = 640, elev: float = 25.0, azim: float = -60.0) -> Path:
@@ -184,7 +188,7 @@ class Mesh:
         The format follows the suffix: .png, .jpg, .svg, .pdf or any other that
         matplotlib writes; another suffix raises ValueError before any drawing.
         ``elev`` and ``azim`` give the viewing direction in degrees, as in
-        matplotlib's 3-D axes.
+        matplotlib's 3-D axes.  The file is written as :meth:`save` writes one.
         """
         from ._preview import render_preview
 

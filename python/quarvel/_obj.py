@@ -2,11 +2,23 @@
 
 from __future__ import annotations
 
+import contextlib
+from array import array
 from typing import BinaryIO
 
 import numpy as np
 
-from ._meshfile import MeshArrays, MeshFileError, Normals, Triangles, Vertices, fan_triangles
+from ._meshfile import (
+    WHOLE_NUMBER,
+    Lists,
+    MeshArrays,
+    MeshFileError,
+    Normals,
+    Triangles,
+    Vertices,
+    fan_triangles,
+    quoted,
+)
 
 
 def write_obj(out: BinaryIO, vertices: Vertices, triangles: Triangles, normals: Normals | None = None) -> None:
@@ -23,42 +35,69 @@ def write_obj(out: BinaryIO, vertices: Vertices, triangles: Triangles, normals: 
     np.savetxt(out, np.repeat(corners, 2, axis=1), fmt="f %d//%d %d//%d %d//%d")
 
 
-def read_obj(data: bytes) -> MeshArrays:
-    """The mesh in an OBJ file's bytes; polygons become fans around their first corner.
+def read_obj(stream: BinaryIO) -> MeshArrays:
+    """The mesh in an OBJ file; polygons become fans around their first corner.
 
     Face corners such as "7", "7/2", "7//5" or "-1" (relative to the vertices
-    read so far) name 1-based vertices.
+    read so far) name 1-based vertices.  The file is read line by line into
+    flat arrays, so memory follows the mesh, not the file's text (comments,
+    texture coordinates and normals are skipped as they come).
     """
-    vertices: list[list[float]] = []
-    faces: list[list[int]] = []
-    face_lines: list[int] = []
-    # Numbers are ASCII; names and comments may be in any encoding.
-    for number, line in enumerate(data.decode("latin-1").split("\n"), start=1):
+    coordinates = array("d")
+    sizes = array("q")
+    corners = array("q")
+    face_lines = array("q")
+    # Numbers and keywords are ASCII; names and comments may be in any encoding.
+    for number, line in enumerate(stream, start=1):
         words = line.split()
-        if words[:1] == ["v"]:
-            if len(words) < 4:
-                raise MeshFileError(f"line {number}: a vertex needs three coordinates")
-            vertices.append([_coordinate(w, number) for w in words[1:4]])
-        elif words[:1] == ["f"]:
-            faces.append([_corner(w, len(vertices), number) for w in words[1:]])
+        if not words:
+            continue
+        if words[0] == b"v":
+            coordinates.extend(_coordinates(words, number))
+        elif words[0] == b"f":
+            seen = len(coordinates) // 3
+            corners.extend([_corner(w, seen, number) for w in words[1:]])
+            sizes.append(len(words) - 1)
             face_lines.append(number)
+    vertices = np.frombuffer(coordinates, dtype=np.float64).reshape(-1, 3)
+    faces = Lists(np.frombuffer(sizes, dtype=np.int64), np.frombuffer(corners, dtype=np.int64))
     triangles = fan_triangles(faces, len(vertices), lambda i: f"line {face_lines[i]}: the face", base=1)
-    return np.asarray(vertices, dtype=np.float64).reshape(-1, 3), triangles
+    return vertices, triangles
 
 
-def _coordinate(word: str, line: int) -> float:
-    try:
-        return float(word)
-    except ValueError:
-        raise MeshFileError(f"line {line}: {word!r} is not a number") from None
+def _coordinates(words: list[bytes], line: int) -> tuple[float, float, float]:
+    if len(words) < 4:
+        raise MeshFileError(f"line {line}: a vertex needs three coordinates")
+    x, y, z = words[1:4]
+    # float() takes "1_0" for ten; the file's numbers never hold underscores.
+    if b"_" not in x + y + z:
+        with contextlib.suppress(ValueError):
+            return float(x), float(y), float(z)
+    for word in (x, y, z):
+        try:
+            float(word)
+        except ValueError:
+            break
+        if b"_" in word:
+            break
+    raise MeshFileError(f"line {line}: {quoted(word)} is not a number")
 
 
-def _corner(word: str, seen: int, line: int) -> int:
+def _corner(word: bytes, seen: int, line: int) -> int:
     """0-based vertex index of a face corner; relative indices count back from ``seen``."""
-    try:
-        index = int(word.split("/")[0])
-    except ValueError:
-        raise MeshFileError(f"line {line}: {word!r} is not a face corner (a vertex number)") from None
+    vertex = word.split(b"/", 1)[0]
+    # bytes.isdigit() takes ASCII digits only: no sign, no underscore, no space.
+    if vertex.isdigit() and len(vertex) <= 18 and (index := int(vertex)):
+        return index - 1
+    return _relative_corner(vertex, word, seen, line)
+
+
+def _relative_corner(vertex: bytes, word: bytes, seen: int, line: int) -> int:
+    if not WHOLE_NUMBER.fullmatch(vertex):
+        raise MeshFileError(f"line {line}: {quoted(word)} is not a face corner (a vertex number)")
+    if len(vertex.lstrip(b"+-").lstrip(b"0")) > 18:  # beyond any file, and beyond the index array
+        raise MeshFileError(f"line {line}: the face refers to vertex {quoted(vertex)}, more than any file holds")
+    index = int(vertex)
     if index == 0 or -index > seen:
         raise MeshFileError(f"line {line}: the face refers to vertex {index}, but {seen} are defined before it")
     return index - 1 if index > 0 else seen + index

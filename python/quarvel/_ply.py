@@ -8,13 +8,18 @@ header line, the body line (ASCII) or the byte offset (binary) where it is.
 
 from __future__ import annotations
 
+import os
+import re
+import stat
 import struct
+from array import array
 from dataclasses import dataclass, field
 from typing import Any, BinaryIO
 
 import numpy as np
+from numpy.typing import NDArray
 
-from ._meshfile import MeshArrays, MeshFileError, Normals, Triangles, Vertices, fan_triangles
+from ._meshfile import Lists, MeshArrays, MeshFileError, Normals, Triangles, Vertices, fan_triangles, quoted
 
 # PLY type names and their NumPy codes (without byte order).
 _TYPES = {
@@ -44,7 +49,7 @@ class _Element:
 
 
 # A read element, per property name: an array (scalars; or rows of lists that
-# all have the same length) or a list of per-row lists.
+# all have the same length) or the rows' Lists.
 _Table = dict[str, Any]
 
 
@@ -75,45 +80,61 @@ def write_ply(out: BinaryIO, vertices: Vertices, triangles: Triangles, normals: 
     out.write(faces.tobytes())
 
 
-def read_ply(data: bytes) -> MeshArrays:
-    """The mesh in a PLY file's bytes."""
-    lines, body = _header_lines(data)
-    order, elements = _parse_header(lines)
+def read_ply(stream: BinaryIO) -> MeshArrays:
+    """The mesh in a PLY file; an ASCII body is read up to its last declared row only."""
+    order, elements, header_lines, body = _read_header(stream)
     if order:
-        tables = _BinaryBody(data, body, order).read(elements)
+        tables = _BinaryBody(_rest_of(stream), body, order).read(elements)
     else:
-        tables = _AsciiBody(data[body:], first_line=len(lines) + 1).read(elements)
+        tables = _AsciiBody(stream, header_lines).read(elements)
     return _mesh_from(elements, tables)
+
+
+def _rest_of(stream: BinaryIO) -> bytes:
+    """The rest of the stream.  From a regular file, whose size is known, it is
+    asked for by size: a large binary body then lands in one buffer, copied once."""
+    try:
+        status = os.fstat(stream.fileno())
+    except OSError:  # not a file (io.UnsupportedOperation is an OSError)
+        return stream.read()
+    size = status.st_size - stream.tell() if stat.S_ISREG(status.st_mode) else 0
+    data = stream.read(size) if size > 0 else b""
+    more = stream.read()  # the file grew meanwhile, or its size was not known
+    return data + more if more else data
 
 
 # ---------------------------------------------------------------- header
 
+# Real headers take a few hundred bytes; past this a file is not a PLY file.
+_HEADER_LIMIT = 1 << 20
 
-def _header_lines(data: bytes) -> tuple[list[str], int]:
-    """The header's lines, "ply" to "end_header", and the offset where the body starts."""
-    if not (data.startswith(b"ply\n") or data.startswith(b"ply\r\n")):
+
+def _read_header(stream: BinaryIO) -> tuple[str, list[_Element], int, int]:
+    """The byte order ("<", ">", or "" for ASCII), the elements, the number of
+    header lines, "ply" to "end_header", and the byte offset where the body starts."""
+    first = stream.readline(8)
+    if first not in (b"ply\n", b"ply\r\n"):
         raise MeshFileError("not a PLY file (it does not start with a 'ply' line)")
-    lines: list[str] = []
-    start = 0
-    while (end := data.find(b"\n", start)) >= 0:
-        try:
-            lines.append(data[start:end].rstrip(b"\r").decode("ascii"))
-        except UnicodeDecodeError:
-            raise MeshFileError(f"header line {len(lines) + 1} is not ASCII text") from None
-        start = end + 1
-        if lines[-1].strip() == "end_header":
-            return lines, start
-    raise MeshFileError("the header has no 'end_header' line")
-
-
-def _parse_header(lines: list[str]) -> tuple[str, list[_Element]]:
-    """The byte order ("<", ">", or "" for ASCII) and the elements."""
     order = None
     elements: list[_Element] = []
-    for number, line in enumerate(lines[1:-1], start=2):
+    offset, number = len(first), 1
+    while True:
+        raw = stream.readline(_HEADER_LIMIT - offset)
+        offset += len(raw)
+        number += 1
+        if not raw.endswith(b"\n"):
+            if offset >= _HEADER_LIMIT:
+                raise MeshFileError(f"the header has no 'end_header' line in its first {_HEADER_LIMIT} bytes")
+            raise MeshFileError("the header has no 'end_header' line")
+        try:
+            line = raw[:-1].rstrip(b"\r").decode("ascii")
+        except UnicodeDecodeError:
+            raise MeshFileError(f"header line {number} is not ASCII text") from None
         words = line.split()
         keyword = words[0] if words else ""
         where = f"header line {number}"
+        if line.strip() == "end_header":
+            break
         if keyword in ("comment", "obj_info"):
             continue
         if keyword == "format":
@@ -130,15 +151,18 @@ def _parse_header(lines: list[str]) -> tuple[str, list[_Element]]:
             raise MeshFileError(f"{where}: unknown keyword {keyword!r}")
     if order is None:
         raise MeshFileError("the header has no 'format' line")
-    return order, elements
+    return order, elements, number, offset
 
 
 def _element(words: list[str], where: str, number: int) -> _Element:
     if len(words) != 3:
         raise MeshFileError(f"{where}: expected 'element NAME COUNT'")
-    if not words[2].isdigit():
-        raise MeshFileError(f"{where}: element {words[1]!r} has count {words[2]!r}, not a whole number >= 0")
-    return _Element(words[1], int(words[2]), number)
+    name, count = words[1], words[2]
+    if not count.isdigit():
+        raise MeshFileError(f"{where}: element {name!r} has count {quoted(count)}, not a whole number >= 0")
+    if len(count.lstrip("0")) > 18:
+        raise MeshFileError(f"{where}: element {name!r} has count {quoted(count)}, more rows than any file holds")
+    return _Element(name, int(count), number)
 
 
 def _property(words: list[str], where: str) -> _Property:
@@ -162,15 +186,19 @@ def _type(name: str, where: str) -> str:
 
 
 class _BinaryBody:
-    """Reads the elements one after the other from ``data[offset:]``."""
+    """Reads the elements one after the other from ``data``, the body, which
+    starts at byte ``base`` of the file (for messages)."""
 
-    def __init__(self, data: bytes, offset: int, order: str) -> None:
-        self.data, self.offset, self.order = data, offset, order
+    def __init__(self, data: bytes, base: int, order: str) -> None:
+        self.data, self.base, self.order = data, base, order
+        self.offset = 0
 
     def read(self, elements: list[_Element]) -> list[_Table]:
         return [self._element(element) for element in elements]
 
     def _element(self, element: _Element) -> _Table:
+        if not element.properties:
+            return {}  # its rows hold nothing
         lists = [p for p in element.properties if p.count_code]
         if len(lists) <= 1:
             table = self._equal_rows(element, lists[0] if lists else None)
@@ -184,22 +212,25 @@ class _BinaryBody:
         length = self._first_length(element, listed) if listed else 0
         if length is None:
             return None
+        row = sum(np.dtype(p.code).itemsize for p in element.properties if p is not listed)
+        if listed:
+            row += np.dtype(str(listed.count_code)).itemsize + length * np.dtype(listed.code).itemsize
+        size = element.count * row
+        if self.offset + size > len(self.data):
+            if listed:
+                return None  # the row walk tells where the data ends
+            raise MeshFileError(
+                f"element {element.name!r} needs {size} bytes from byte offset {self.base + self.offset}, "
+                f"but the file ends at byte {self.base + len(self.data)}"
+            )
+        # Only now is the list's length known to fit the file, and so a dtype.
         fields: list[Any] = []
         for i, p in enumerate(element.properties):
             if p is listed:
                 fields += [("n", self.order + str(p.count_code)), (str(i), self.order + p.code, (length,))]
             else:
                 fields.append((str(i), self.order + p.code))
-        dtype = np.dtype(fields)
-        size = element.count * dtype.itemsize
-        if self.offset + size > len(self.data):
-            if listed:
-                return None  # the row walk tells where the data ends
-            raise MeshFileError(
-                f"element {element.name!r} needs {size} bytes from byte offset {self.offset}, "
-                f"but the file ends at byte {len(self.data)}"
-            )
-        rows = np.frombuffer(self.data, dtype=dtype, count=element.count, offset=self.offset)
+        rows = np.frombuffer(self.data, dtype=np.dtype(fields), count=element.count, offset=self.offset)
         if listed and np.any(rows["n"] != length):
             return None
         self.offset += size
@@ -217,82 +248,179 @@ class _BinaryBody:
         return int(length) if length >= 0 else None
 
     def _row_by_row(self, element: _Element) -> _Table:
-        table: dict[str, list[Any]] = {p.name: [] for p in element.properties}
+        scalars = {p.name: array(_STRUCT[p.code]) for p in element.properties if not p.count_code}
+        sizes = {p.name: array("q") for p in element.properties if p.count_code}
+        values = {p.name: array(_STRUCT[p.code]) for p in element.properties if p.count_code}
         for row in range(element.count):
             for p in element.properties:
                 if p.count_code is None:
-                    table[p.name].append(self._unpack(p.code, 1, element, row)[0])
+                    scalars[p.name].extend(self._unpack(p.code, 1, element, row))
                     continue
                 (length,) = self._unpack(p.count_code, 1, element, row)
                 if length < 0:
                     raise MeshFileError(
                         f"row {row} of element {element.name!r} has a list of length {length} "
-                        f"(before byte offset {self.offset})"
+                        f"(before byte offset {self.base + self.offset})"
                     )
-                table[p.name].append(list(self._unpack(p.code, int(length), element, row)))
-        return {p.name: table[p.name] if p.count_code else np.asarray(table[p.name]) for p in element.properties}
+                if self.offset + length * np.dtype(p.code).itemsize > len(self.data):
+                    raise MeshFileError(
+                        f"the file ends at byte {self.base + len(self.data)}, in row {row} of element "
+                        f"{element.name!r}, whose list of {length} values starts at byte {self.base + self.offset}"
+                    )
+                sizes[p.name].append(length)
+                values[p.name].extend(self._unpack(p.code, int(length), element, row))
+        return {
+            p.name: Lists(np.frombuffer(sizes[p.name], np.int64), np.frombuffer(values[p.name], p.code))
+            if p.count_code
+            else np.frombuffer(scalars[p.name], p.code)
+            for p in element.properties
+        }
 
     def _unpack(self, code: str, count: int, element: _Element, row: int) -> tuple[Any, ...]:
-        layout = f"{self.order}{count}{_STRUCT[code]}"
-        try:
-            values = struct.unpack_from(layout, self.data, self.offset)
-        except struct.error:
+        size = count * np.dtype(code).itemsize
+        if self.offset + size > len(self.data):
             raise MeshFileError(
-                f"the file ends at byte {len(self.data)}, in row {row} of element {element.name!r}"
-            ) from None
-        self.offset += struct.calcsize(layout)
+                f"the file ends at byte {self.base + len(self.data)}, in row {row} of element {element.name!r}"
+            )
+        values = struct.unpack_from(f"{self.order}{count}{_STRUCT[code]}", self.data, self.offset)
+        self.offset += size
         return values
 
 
 # ---------------------------------------------------------------- ASCII body
 
+# Rows parsed at once: enough for NumPy's speed, small beside any mesh.
+_CHUNK = 1 << 14
+
 
 class _AsciiBody:
-    """Reads the elements from the body's lines, one row per non-blank line."""
+    """Reads the elements' rows, one per non-blank line, a chunk at a time; the
+    stream is read no further than the last element's last row."""
 
-    def __init__(self, body: bytes, first_line: int) -> None:
-        text = body.decode("latin-1")  # numbers are ASCII; other bytes fail as numbers
-        self.rows = [(n, words) for n, line in enumerate(text.split("\n"), first_line) if (words := line.split())]
-        self.next = 0
+    def __init__(self, stream: BinaryIO, header_lines: int) -> None:
+        self.stream = stream
+        self.number = header_lines  # the number of the last line read
 
     def read(self, elements: list[_Element]) -> list[_Table]:
         return [self._element(element) for element in elements]
 
     def _element(self, element: _Element) -> _Table:
-        rows = self.rows[self.next : self.next + element.count]
-        if len(rows) < element.count:
-            raise MeshFileError(
-                f"the file ends after {len(rows)} of the {element.count} rows of element {element.name!r}"
-            )
-        self.next += element.count
-        if not any(p.count_code for p in element.properties):
-            return self._scalar_rows(element, rows)
-        table: dict[str, list[Any]] = {p.name: [] for p in element.properties}
-        for number, words in rows:
-            for p, value in zip(element.properties, _split_row(element, number, words), strict=True):
-                table[p.name].append(value)
-        return {p.name: table[p.name] if p.count_code else np.asarray(table[p.name]) for p in element.properties}
-
-    @staticmethod
-    def _scalar_rows(element: _Element, rows: list[tuple[int, list[str]]]) -> _Table:
-        width = len(element.properties)
-        for number, words in rows:
-            if len(words) != width:
+        if not element.properties:
+            return {}  # its rows hold nothing, and take no lines
+        chunks: list[_Table] = []
+        done = 0
+        while done < element.count:
+            wanted = min(element.count - done, _CHUNK)
+            rows = self._rows(wanted, _widest_row(element))
+            done += len(rows)
+            if len(rows) < wanted:
                 raise MeshFileError(
-                    f"line {number}: element {element.name!r} has {width} values a row, not {len(words)}"
+                    f"the file ends after {done} of the {element.count} rows of element {element.name!r}"
                 )
-        try:
-            values = np.array([words for _, words in rows], dtype=np.float64).reshape(-1, width)
-        except ValueError:
-            for number, words in rows:
-                for word in words:
-                    _number(word, number)
-            raise
-        return {p.name: values[:, i] for i, p in enumerate(element.properties)}
+            chunks.append(_rows_table(element, rows))
+        return _joined(element, chunks)
+
+    def _rows(self, count: int, widest: int) -> list[_Row]:
+        """Up to ``count`` more rows, fewer where the file ends; a row's words past
+        ``widest`` stay unsplit, so a long line costs no more than its text."""
+        rows: list[_Row] = []
+        while len(rows) < count and (line := self.stream.readline()):
+            self.number += 1
+            words = line.split(None, widest)
+            if not words:
+                continue
+            if b"_" in line:  # NumPy and Python read "1_0" as ten
+                for word in words[:widest]:
+                    if b"_" in word:
+                        raise MeshFileError(f"line {self.number}: {quoted(word)} is not a number")
+            rows.append((self.number, words))
+        return rows
 
 
-def _split_row(element: _Element, number: int, words: list[str]) -> list[Any]:
-    """The row's value per property: a number, or a list of whole numbers."""
+_Row = tuple[int, list[bytes]]  # line number and words
+
+
+def _widest_row(element: _Element) -> int:
+    """The most words a row of the element can hold."""
+    return sum(1 + np.iinfo(p.count_code).max if p.count_code else 1 for p in element.properties)
+
+
+def _rows_table(element: _Element, rows: list[_Row]) -> _Table:
+    lists = [p for p in element.properties if p.count_code]
+    if not lists:
+        return _scalar_rows(element, rows)
+    if len(lists) == 1 and len({len(words) for _, words in rows}) == 1:
+        table = _equal_list_rows(element, lists[0], rows)
+        if table is not None:
+            return table
+    scalars: dict[str, list[float]] = {p.name: [] for p in element.properties if not p.count_code}
+    sizes: dict[str, list[int]] = {p.name: [] for p in lists}
+    values: dict[str, list[float]] = {p.name: [] for p in lists}
+    for number, words in rows:
+        for p, value in zip(element.properties, _split_row(element, number, words), strict=True):
+            if p.count_code:
+                sizes[p.name].append(len(value))
+                values[p.name].extend(value)
+            else:
+                scalars[p.name].append(value)
+    return {
+        p.name: Lists(np.asarray(sizes[p.name], np.int64), np.asarray(values[p.name], np.float64))
+        if p.count_code
+        else np.asarray(scalars[p.name], np.float64)
+        for p in element.properties
+    }
+
+
+def _scalar_rows(element: _Element, rows: list[_Row]) -> _Table:
+    width = len(element.properties)
+    for number, words in rows:
+        if len(words) != width:
+            raise MeshFileError(
+                f"line {number}: element {element.name!r} has {width} values a row, not {_count_words(words)}"
+            )
+    try:
+        values = np.array([words for _, words in rows], dtype=np.float64).reshape(-1, width)
+    except ValueError:  # word by word, to say which word it was
+        values = np.array([[_number(word, number) for word in words] for number, words in rows]).reshape(-1, width)
+    return {p.name: values[:, i] for i, p in enumerate(element.properties)}
+
+
+def _equal_list_rows(element: _Element, listed: _Property, rows: list[_Row]) -> _Table | None:
+    """All rows at once when each has as many words and its list's length
+    says so (triangles, quads); None otherwise."""
+    at = element.properties.index(listed)
+    length = len(rows[0][1]) - len(element.properties)
+    try:
+        values = np.array([words for _, words in rows], dtype=np.float64)
+    except ValueError:
+        return None  # the row by row reading says which word
+    if length < 0 or np.any(values[:, at] != length):
+        return None
+    table: _Table = {}
+    for i, p in enumerate(element.properties):
+        if p is listed:
+            items = values[:, at + 1 : at + 1 + length]
+            _check_list_values(p, items, [(number, words[at + 1 :]) for number, words in rows])
+            table[p.name] = Lists(np.full(len(rows), length, dtype=np.int64), items.reshape(-1))
+        else:
+            table[p.name] = values[:, i if i < at else i + length]
+    return table
+
+
+def _check_list_values(p: _Property, items: NDArray[np.float64], rows: list[_Row]) -> None:
+    """Integer lists hold whole numbers in their type's range."""
+    if p.code[0] == "f":
+        return
+    limits = np.iinfo(p.code)
+    bad = ~((np.floor(items) == items) & (items >= limits.min) & (items <= limits.max))
+    if np.any(bad):
+        row, column = np.argwhere(bad)[0]
+        number, words = rows[row]
+        _list_value(words[column], p, number)
+
+
+def _split_row(element: _Element, number: int, words: list[bytes]) -> list[Any]:
+    """The row's value per property: a number, or a list of numbers."""
     values: list[Any] = []
     at = 0
     for p in element.properties:
@@ -302,28 +430,55 @@ def _split_row(element: _Element, number: int, words: list[str]) -> list[Any]:
             values.append(_number(words[at], number))
             at += 1
             continue
-        length = _whole(words[at], number)
-        if length < 0 or at + 1 + length > len(words):
-            raise MeshFileError(f"line {number}: a list of {words[at]} values does not fit the row")
-        values.append([_whole(w, number) for w in words[at + 1 : at + 1 + length]])
+        length = _number(words[at], number)
+        if not (length.is_integer() and 0 <= length <= len(words) - at - 1):
+            shown = int(length) if length.is_integer() else quoted(words[at])
+            raise MeshFileError(f"line {number}: a list of {shown} values does not fit the row")
+        length = int(length)
+        values.append([_list_value(w, p, number) for w in words[at + 1 : at + 1 + length]])
         at += 1 + length
     if at != len(words):
         raise MeshFileError(f"line {number}: the row of element {element.name!r} has values left over")
     return values
 
 
-def _number(word: str, line: int) -> float:
+def _number(word: bytes, line: int) -> float:
     try:
-        return float(word)
+        value = float(word)
     except ValueError:
-        raise MeshFileError(f"line {line}: {word!r} is not a number") from None
+        value = None
+    if value is None or b"_" in word:
+        raise MeshFileError(f"line {line}: {quoted(word)} is not a number")
+    return value
 
 
-def _whole(word: str, line: int) -> int:
+def _list_value(word: bytes, p: _Property, line: int) -> float:
     value = _number(word, line)
+    if p.code[0] == "f":
+        return value
     if not value.is_integer():
-        raise MeshFileError(f"line {line}: {word!r} is not a whole number")
-    return int(value)
+        raise MeshFileError(f"line {line}: {quoted(word)} is not a whole number")
+    limits = np.iinfo(p.code)
+    if not limits.min <= value <= limits.max:
+        kind = np.dtype(p.code).name
+        raise MeshFileError(f"line {line}: {quoted(word)} is out of the range of list {p.name!r} ({kind})")
+    return value
+
+
+def _count_words(words: list[bytes]) -> int:
+    """How many words a row holds, its last item the unsplit rest of a long line."""
+    return len(words) - 1 + sum(1 for _ in re.finditer(rb"\S+", words[-1])) if words else 0
+
+
+def _joined(element: _Element, chunks: list[_Table]) -> _Table:
+    table: _Table = {}
+    for p in element.properties:
+        parts = [chunk[p.name] for chunk in chunks]
+        if p.count_code:
+            table[p.name] = Lists.concatenate(parts)
+        else:
+            table[p.name] = np.concatenate(parts) if parts else np.zeros(0)
+    return table
 
 
 # ---------------------------------------------------------------- the mesh

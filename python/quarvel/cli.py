@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import importlib.util
 import os
+import stat
 import sys
 import time
 from collections.abc import Iterator, Sequence
@@ -27,7 +28,7 @@ from ._extract import (
     mesh,
     search_box,
 )
-from ._io import mesh_format
+from ._io import mesh_format, writable_target
 from ._mesh import Mesh
 from ._preview import preview_format
 
@@ -273,12 +274,19 @@ def _check_arguments(args: argparse.Namespace) -> None:
 
 
 def _check_writable(path: Path) -> None:
-    folder = path.parent if str(path.parent) else Path(".")
-    if path.is_dir():
-        raise CliError(f"cannot write '{path}': it is a directory", FAILURE)
-    if not folder.is_dir():
-        raise CliError(f"cannot write '{path}': no directory '{folder}'", FAILURE)
-    if not os.access(folder, os.W_OK) or (path.exists() and not os.access(path, os.W_OK)):
+    """Refuses, before any work, an output that saving would refuse or fail on."""
+    try:
+        target, mode = writable_target(path)
+    except OSError as error:
+        raise CliError(f"cannot write '{path}': {error.strerror}", FAILURE) from None
+    if mode is not None and not stat.S_ISREG(mode):
+        # A device or FIFO is written into where it is: no new file beside it.
+        if not os.access(target, os.W_OK):
+            raise CliError(f"cannot write '{path}': permission denied", FAILURE)
+        return
+    if not target.parent.is_dir():
+        raise CliError(f"cannot write '{path}': no directory '{target.parent}'", FAILURE)
+    if not os.access(target.parent, os.W_OK):
         raise CliError(f"cannot write '{path}': permission denied", FAILURE)
 
 

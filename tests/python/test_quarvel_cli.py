@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import os
 import shutil
+import stat
 import subprocess
 import sys
 
@@ -12,7 +13,7 @@ import numpy as np
 import pytest
 
 import quarvel as qv
-from test_quarvel_helpers import needs_engine, run_cli
+from test_quarvel_helpers import FifoReader, device_node, needs_engine, run_cli
 
 FIELD_FILE = """\
 import numpy as np
@@ -323,3 +324,35 @@ def test_console_script_matches_module(tmp_path):
     assert result.returncode == 0, result.stderr
     direct = qv.mesh(qv.builtin("capsule"), max_depth=5)
     np.testing.assert_allclose(qv.Mesh.load(tmp_path / "c.stl").volume, direct.volume, rtol=1e-5)
+
+
+@needs_engine
+@pytest.mark.parametrize("target", ["device", "fifo", "read-only", "block device"])
+def test_outputs_that_are_not_plain_files(tmp_path, target):
+    """A device or FIFO output is written into and kept; a read-only file, or a
+    block device as the preview, is refused before meshing and left as it was."""
+    out, args = tmp_path / "out.ply", []
+    if target == "device":
+        out.symlink_to(device_node(tmp_path / "null", stat.S_IFCHR, 1, 3))
+    elif target == "fifo":
+        reader = FifoReader(out)
+    elif target == "read-only":
+        out.write_bytes(b"keep me")
+        os.chmod(out, 0o444)
+    else:
+        out = tmp_path / "t.ply"
+        args = ["--preview", str(device_node(tmp_path / "out.png", stat.S_IFBLK, 240, 0))]
+    result = run_cli("mesh", "sphere", "-o", str(out), "--max-depth", "4", *args)
+    if target == "device":
+        assert result.returncode == 0, result.stderr
+        assert out.is_symlink() and os.stat(out).st_rdev == os.makedev(1, 3)
+    elif target == "fifo":
+        assert result.returncode == 0, result.stderr
+        (tmp_path / "copy.ply").write_bytes(reader.data())
+        assert qv.Mesh.load(tmp_path / "copy.ply").is_watertight
+    else:
+        refused, kind = (out, "a read-only file (mode 0444)") if target == "read-only" else (args[1], "a block device")
+        assert result.returncode == 1
+        assert f"cannot write '{refused}': it is {kind}" in result.stderr
+        assert "wrote" not in result.stdout and not (tmp_path / "t.ply").exists()
+        assert target != "read-only" or out.read_bytes() == b"keep me"

@@ -5,9 +5,12 @@ from __future__ import annotations
 import io
 import os
 import re
+import socket
+import stat
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -19,7 +22,7 @@ from quarvel._io import read_mesh
 from quarvel._obj import write_obj
 from quarvel._ply import write_ply
 from quarvel._stl import write_stl
-from test_quarvel_helpers import cube_mesh
+from test_quarvel_helpers import FifoReader, cube_mesh, device_node
 
 CUBE = cube_mesh(2.0, (-1.0, 0.0, 1.0))
 
@@ -141,7 +144,25 @@ VERTS = "0 0 0\n1 0 0\n0 1 0\n"
             PLY_TRIANGLE.format(fmt="binary_big_endian", faces=1).encode() + bytes(36) + b"\x03\0\0",
             r"ends at byte 205, in row 0 of element 'face'",
         ),
+        (
+            "a.ply",
+            PLY_TRIANGLE.format(fmt="binary_little_endian", faces=1).replace("uchar int", "uint int").encode()
+            + bytes(36) + b"\xff\xff\xff\xff" + bytes(12),
+            r"ends at byte 220, in row 0 of element 'face', whose list of 4294967295 values starts at byte 208",
+        ),
+        (
+            "a.ply",
+            ASCII_PLY.replace("vertex 3", "vertex " + "9" * 5000),
+            r"header line 3: element 'vertex' has count '9{20}'\.\.\. \(5000 characters\), more rows than any file",
+        ),
+        ("a.ply", "ply\n" + "comment padding\n" * 70_000, "no 'end_header' line in its first 1048576 bytes"),
+        ("a.ply", ASCII_PLY + "0 0 0\n1_0 0 0\n0 1 0\n", "line 11: '1_0' is not a number"),
+        ("a.ply", ASCII_PLY + VERTS + "3 0 1 2.5\n", "line 13: '2.5' is not a whole number"),
+        ("a.ply", ASCII_PLY + VERTS + "3 0 1 4294967296\n", r"line 13: '4294967296' is out of the range of list"),
         ("a.obj", "v 0 0 0\nv 1 0\n", "line 2: a vertex needs three coordinates"),
+        ("a.obj", "v 1_0 0 0\n", "line 1: '1_0' is not a number"),
+        ("a.obj", "v 0 0 0\n" * 10 + "f 1 2 1_0\n", "line 11: '1_0' is not a face corner"),
+        ("a.obj", "v 0 0 0\nf 1 1 " + "9" * 5000, r"line 2: the face refers to vertex '9{20}'\.\.\. \(5000 char"),
         ("a.obj", "v 0 0 0\nf 1 0 1\n", "line 2: the face refers to vertex 0"),
         ("a.obj", "v 0 0 0\nf 1 -2 1\n", "line 2: the face refers to vertex -2, but 1 are defined"),
         ("a.obj", "v 0 0 0\nf 1 2 3\nv 1 0 0\n", "line 2: the face refers to vertex 3, but there are 2"),
@@ -159,6 +180,19 @@ def test_malformed_files_say_what_and_where(tmp_path, name, data, message):
     path.write_bytes(data.encode("latin-1") if isinstance(data, str) else data)
     with pytest.raises(ValueError, match=f"cannot read '{re.escape(str(path))}': .*{message}"):
         qv.Mesh.load(path)
+
+
+@pytest.mark.parametrize("fmt", ["ascii", "binary_little_endian"])
+def test_elements_without_properties_or_rows(tmp_path, fmt):
+    """An element with no properties has empty rows (no lines, no bytes); a face element may have none."""
+    header = PLY_TRIANGLE.format(fmt=fmt, faces=0).replace("element vertex", "element marker 2\nelement vertex")
+    triangle = np.loadtxt(io.StringIO(VERTS))
+    body = VERTS.encode() if fmt == "ascii" else triangle.astype("<f4").tobytes()
+    path = tmp_path / "a.ply"
+    path.write_bytes(header.encode() + body)
+    mesh = qv.Mesh.load(path)
+    np.testing.assert_array_equal(mesh.vertices, triangle)
+    assert mesh.triangles.shape == (0, 3)
 
 
 def valid_files() -> dict[str, bytes]:
@@ -242,3 +276,142 @@ def test_saving_replaces_the_file_a_link_points_to_and_keeps_its_mode(tmp_path, 
     assert os.stat(real).st_mode & 0o777 == 0o640
     assert path.is_symlink() == (target == "link")
     assert sorted(os.listdir(tmp_path)) == sorted({"real.obj", path.name})
+
+
+def write(path, kind: str):
+    """Writes CUBE to ``path`` as a mesh (.ply) or as a preview (.png)."""
+    if kind == "preview":
+        pytest.importorskip("matplotlib")
+        return qv.Mesh(*CUBE).preview(path)
+    return qv.Mesh(*CUBE).save(path)
+
+
+@pytest.mark.parametrize("kind", ["mesh", "preview"])
+@pytest.mark.parametrize("target", ["device", "fifo"])
+def test_a_device_or_fifo_is_written_into_not_replaced(tmp_path, kind, target):
+    suffix = ".png" if kind == "preview" else ".ply"
+    expected = write(tmp_path / f"regular{suffix}", kind).read_bytes()
+    if target == "device":
+        # A private node with /dev/null's numbers, reached through a link.
+        node = device_node(tmp_path / "null", stat.S_IFCHR, 1, 3)
+        path = tmp_path / f"out{suffix}"
+        path.symlink_to(node)
+        write(path, kind)
+        assert path.is_symlink() and stat.S_ISCHR(os.stat(node).st_mode)
+        assert os.stat(node).st_rdev == os.makedev(1, 3)
+    else:
+        path = tmp_path / f"pipe{suffix}"
+        reader = FifoReader(path)
+        write(path, kind)
+        assert reader.data() == expected
+        assert stat.S_ISFIFO(os.stat(path).st_mode)
+    assert not [name for name in os.listdir(tmp_path) if name.endswith(".tmp")]
+
+
+@pytest.mark.parametrize(
+    ("target", "message"),
+    [
+        ("directory", r"it is a directory"),
+        ("block device", r"it is a block device; only regular files, character devices and FIFOs are written"),
+        ("socket", r"it is a socket; only"),
+        ("read-only", r"it is a read-only file \(mode 0444\)"),
+        ("link to read-only", r"it leads to '.*/real.ply', which is a read-only file \(mode 0444\)"),
+    ],
+)
+def test_other_targets_are_refused_and_left_alone(tmp_path, target, message):
+    path = tmp_path / "out.ply"
+    if target == "directory":
+        path.mkdir()
+    elif target == "block device":
+        device_node(path, stat.S_IFBLK, 240, 0)  # a number no driver serves
+    elif target == "socket":
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(str(path))
+        listener.close()
+    else:
+        real = tmp_path / "real.ply" if target.startswith("link") else path
+        real.write_bytes(b"keep me")
+        os.chmod(real, 0o444)
+        if real != path:
+            path.symlink_to(real)
+    before = {p.name: (p.lstat().st_mode, p.lstat().st_ino) for p in tmp_path.iterdir()}
+    with pytest.raises(OSError, match=message):
+        qv.Mesh(*CUBE).save(path)
+    assert {p.name: (p.lstat().st_mode, p.lstat().st_ino) for p in tmp_path.iterdir()} == before
+    if "read-only" in target:
+        assert path.read_bytes() == b"keep me"
+
+
+# ---------------------------------------------------------------- reading what is not a regular file
+
+
+def test_loading_refuses_devices_and_reads_fifos(tmp_path):
+    zero = device_node(tmp_path / "zero", stat.S_IFCHR, 1, 5)  # /dev/zero's numbers: bytes without end
+    (tmp_path / "zero.ply").symlink_to(zero)
+    with pytest.raises(ValueError, match=r"cannot read '.*zero.ply': it is a character device; only regular"):
+        qv.Mesh.load(tmp_path / "zero.ply")
+    (tmp_path / "folder.obj").mkdir()
+    with pytest.raises(IsADirectoryError):
+        qv.Mesh.load(tmp_path / "folder.obj")
+    pipe = tmp_path / "pipe.ply"
+    os.mkfifo(pipe)
+    writer = threading.Thread(target=pipe.write_bytes, args=(square_ply("binary_big_endian"),), daemon=True)
+    writer.start()
+    try:
+        np.testing.assert_array_equal(qv.Mesh.load(pipe).vertices, SQUARE)
+    finally:
+        os.close(os.open(pipe, os.O_RDONLY | os.O_NONBLOCK))  # frees a writer still waiting
+        writer.join()
+
+
+# ---------------------------------------------------------------- ASCII files read as streams
+
+
+def test_ascii_ply_is_read_no_further_than_its_rows(tmp_path):
+    """From a FIFO whose writer holds it open after the declared rows (and
+    more text), loading returns without waiting for the end of the stream."""
+    pipe = tmp_path / "pipe.ply"
+    os.mkfifo(pipe)
+    loaded = threading.Event()
+    held_open = []
+
+    def writer():
+        with open(pipe, "wb") as out:
+            out.write(square_ply("ascii") + b"rows past the declared ones\n")
+            out.flush()
+            held_open.append(loaded.wait(30))
+
+    thread = threading.Thread(target=writer, daemon=True)
+    thread.start()
+    mesh = qv.Mesh.load(pipe)
+    loaded.set()
+    thread.join()
+    assert held_open == [True]
+    np.testing.assert_array_equal(mesh.vertices, SQUARE)
+
+
+def test_large_ascii_files_are_read_in_chunks(tmp_path):
+    """Rows in several chunks, triangles and quads mixed within one: the same
+    mesh from PLY and OBJ, and a fault far in named by its own line."""
+    rng = np.random.default_rng(7)
+    vertices = rng.normal(size=(20_000, 3))
+    tris, quads = rng.integers(0, 20_000, (30_000, 3)), rng.integers(0, 20_000, (10_000, 4))
+    fans = np.stack([quads[:, [0, 1, 2]], quads[:, [0, 2, 3]]], axis=1).reshape(-1, 3)
+    expected = np.concatenate([tris, fans])
+    coordinates = [" ".join(map(repr, v)) for v in vertices.tolist()]
+    polygons = [*tris.tolist(), *quads.tolist()]
+    header = PLY_TRIANGLE.format(fmt="ascii", faces=len(polygons)).replace("vertex 3", f"vertex {len(vertices)}")
+    # The header's 9 lines in one item, then one row a line.
+    ply_rows = [header.rstrip("\n"), *coordinates, *(" ".join(map(str, [len(f), *f])) for f in polygons)]
+    obj_rows = [f"v {c}" for c in coordinates] + ["f " + " ".join(str(i + 1) for i in f) for f in polygons]
+    for name, rows in ("big.ply", ply_rows), ("big.obj", obj_rows):
+        path = tmp_path / name
+        path.write_text("\n".join(rows) + "\n")
+        mesh = qv.Mesh.load(path)
+        np.testing.assert_array_equal(mesh.vertices, vertices)
+        np.testing.assert_array_equal(mesh.triangles, expected)
+    at = 1 + 20_000 + 37_000  # face 37,000, among quads
+    ply_rows[at] = "4 0 1 2 x"
+    (tmp_path / "big.ply").write_text("\n".join(ply_rows) + "\n")
+    with pytest.raises(ValueError, match=f"line {9 + at}: 'x' is not a number"):
+        qv.Mesh.load(tmp_path / "big.ply")

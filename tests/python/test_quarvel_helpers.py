@@ -6,6 +6,8 @@ import functools
 import os
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -53,3 +55,49 @@ def run_cli(*args: str, cwd: Path | None = None, env_extra: dict[str, str] | Non
         [sys.executable, "-m", "quarvel", *args], cwd=cwd, env=env, capture_output=True, timeout=600
     )
     return subprocess.CompletedProcess(done.args, done.returncode, done.stdout.decode(), done.stderr.decode())
+
+
+def device_node(path: Path, kind: int, major: int, minor: int) -> Path:
+    """A private device node at ``path`` (a test's own folder, never a system path),
+    of type ``kind`` (stat.S_IFCHR or S_IFBLK); skips where mknod is not permitted."""
+    try:
+        os.mknod(path, kind | 0o666, os.makedev(major, minor))
+    except OSError as error:
+        pytest.skip(f"cannot make device nodes here: {error}")
+    return path
+
+
+class FifoReader:
+    """A new FIFO at ``path`` and a thread that collects what is written into it.
+
+    The read end is open before any writer comes, so a writer never waits; a
+    writer that never comes (or writes elsewhere) leaves ``data()`` empty after
+    ``patience`` seconds instead of hanging the test.
+    """
+
+    def __init__(self, path: Path, patience: float = 60.0) -> None:
+        os.mkfifo(path)
+        self._descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        self._data = bytearray()
+        self._thread = threading.Thread(target=self._drain, args=(time.monotonic() + patience,), daemon=True)
+        self._thread.start()
+
+    def _drain(self, deadline: float) -> None:
+        try:
+            while time.monotonic() < deadline:
+                try:
+                    chunk = os.read(self._descriptor, 1 << 16)
+                except BlockingIOError:  # a writer is there, with nothing new yet
+                    chunk = None
+                if chunk:
+                    self._data += chunk
+                elif chunk == b"" and self._data:
+                    return  # the writer closed its end
+                else:
+                    time.sleep(0.01)  # no writer yet
+        finally:
+            os.close(self._descriptor)
+
+    def data(self) -> bytes:
+        self._thread.join()
+        return bytes(self._data)
