@@ -251,6 +251,10 @@ def compile_tape(shape: object) -> Tape:
     return tape
 
 
+# The methods that hold a node's arithmetic, in its NumPy path.
+_ARITHMETIC = ("_eval", "_eval2", "_walk", "_map", "_finish")
+
+
 def _emitter(node: object, ancestors: Sequence[object]) -> Emitter:
     """The emitter of ``node``'s class, or CompileError naming the node and where it sits."""
     from ._sdf import _FunctionShape
@@ -259,8 +263,7 @@ def _emitter(node: object, ancestors: Sequence[object]) -> Emitter:
         function = _EMITTERS.get(cls)
         if function is not None:
             # A subclass with its own arithmetic is not the registered node.
-            own = "_eval2" if hasattr(cls, "_eval2") else "_eval"
-            if getattr(type(node), own) is getattr(cls, own):
+            if all(getattr(type(node), name) is getattr(cls, name) for name in _ARITHMETIC if hasattr(cls, name)):
                 return function
             break
     path = " > ".join(map(_node_name, ancestors)) or "the root"

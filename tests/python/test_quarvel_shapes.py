@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import pickle
 
 import numpy as np
 import pytest
@@ -283,3 +284,24 @@ def test_rotation_keeps_distances_and_turns_gradients():
     np.testing.assert_allclose(turned(points)[0], base(cycled)[0], atol=1e-12)
     np.testing.assert_allclose(turned(points)[1], base(cycled)[1][:, [2, 0, 1]], atol=1e-12)
 
+
+
+
+def test_deep_trees_pickle_print_and_evaluate_without_recursion():
+    deep = qv.sphere(0.5)
+    for _ in range(20_000):
+        deep = deep.translate((1e-5, 0.0, 0.0))
+    shared = qv.sphere(0.3)
+    for _ in range(40):
+        shared = shared | shared  # 2**40 paths through one ball
+    points = sample(deep, n=50)
+    expected = qv.sphere(0.5, (0.2, 0.0, 0.0))(points)
+    copy = pickle.loads(pickle.dumps(deep))
+    for values, gradients in (deep(points), copy(points)):
+        np.testing.assert_allclose(values, expected[0], atol=1e-9)
+        np.testing.assert_allclose(gradients, expected[1], atol=1e-9)
+    again = pickle.loads(pickle.dumps(shared))
+    assert again.shapes[0] is again.shapes[1] and again.bounds == shared.bounds
+    for text in (repr(deep), repr(shared)):
+        assert len(text) < 20_000 and "cut short" in text
+    assert repr(deep).startswith("translate(translate(") and repr(shared).startswith("union(union(")
