@@ -226,7 +226,7 @@ def compile_tape(shape: object) -> Tape:
         key = (id(node), coords)
         if key in done:
             return done[key]
-        emitted = _emitter(node, [parent for parent, _, _ in stack])(tape, node, coords)
+        emitted = _emitter(node, stack)(tape, node, coords)
         if isinstance(emitted, Generator):
             stack.append((node, key, emitted))
             return None
@@ -255,8 +255,9 @@ def compile_tape(shape: object) -> Tape:
 _ARITHMETIC = ("_eval", "_eval2", "_walk", "_map", "_finish")
 
 
-def _emitter(node: object, ancestors: Sequence[object]) -> Emitter:
-    """The emitter of ``node``'s class, or CompileError naming the node and where it sits."""
+def _emitter(node: object, stack: Sequence[tuple[object, Any, Any]]) -> Emitter:
+    """The emitter of ``node``'s class, or CompileError naming the node and where it
+    sits (its ancestors, read from the walk's ``stack`` only then)."""
     from ._sdf import _FunctionShape
 
     for cls in type(node).__mro__:
@@ -266,7 +267,7 @@ def _emitter(node: object, ancestors: Sequence[object]) -> Emitter:
             if all(getattr(type(node), name) is getattr(cls, name) for name in _ARITHMETIC if hasattr(cls, name)):
                 return function
             break
-    path = " > ".join(map(_node_name, ancestors)) or "the root"
+    path = " > ".join(_node_name(parent) for parent, _, _ in stack) or "the root"
     if isinstance(node, _FunctionShape):
         what = f"{node!r} holds a Python function"
     else:

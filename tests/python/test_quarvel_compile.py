@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import pickle
+import sys
 
 import numpy as np
 import pytest
 
 import quarvel as qv
+from quarvel import _compile as compiler
+from quarvel import _emit  # noqa: F401  (registers the emitters)
 from test_quarvel_shapes import ALL
 
 engine = pytest.importorskip("quarvel._engine")
@@ -98,6 +101,41 @@ def test_deep_trees_compile_and_run_without_recursion():
     p = np.random.default_rng(RNG_SEED).uniform(-0.5, 10.5, (500, 3)) * (1, 0.02, 0.02)
     np.testing.assert_allclose(nested.compile()(p)[0], qv.union(*balls)(p)[0], atol=1e-12)
     np.testing.assert_allclose(moved.compile()(p)[0], qv.sphere(0.2, (1.0, 0.0, 0.0))(p)[0], atol=1e-12)
+
+
+def interpreter_steps(run) -> int:
+    """Bytecode instructions that ``run()`` executes in the compiler's module: work, not time."""
+    count = 0
+
+    def tracer(frame, event, arg):
+        nonlocal count
+        if frame.f_code.co_filename != compiler.__file__:
+            return None
+        frame.f_trace_opcodes = True
+        count += event == "opcode"
+        return tracer
+
+    previous = sys.gettrace()
+    sys.settrace(tracer)
+    try:
+        run()
+    finally:
+        sys.settrace(previous)
+    return count
+
+
+def test_compiling_takes_work_linear_in_the_nesting_depth():
+    def chain(depth):
+        shape = qv.sphere(0.2)
+        for _ in range(depth):
+            shape = shape.translate((0.001, 0.0, 0.0))
+        return shape
+
+    short, long = chain(400), chain(1600)
+    ratio = interpreter_steps(lambda: compiler.compile_tape(long)) / interpreter_steps(
+        lambda: compiler.compile_tape(short)
+    )
+    assert ratio < 4.5  # 4 for linear work; copying each node's ancestors made it about 13
 
 
 def test_shared_subtrees_are_written_once():
