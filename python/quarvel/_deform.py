@@ -159,6 +159,8 @@ class _Repeat(_Node):
     wherever the shape's values never undercut its box's, and a copy whose
     box is farther than the best value so far need not be evaluated.  Ties
     go to the first copy in window order, whichever is visited first.
+    Along an axis whose copies all fit in the window (``whole``), the
+    window is those copies, each once.
     """
 
     def __init__(self, shape: Shape, spacing: ArrayLike, count: ArrayLike | None) -> None:
@@ -182,13 +184,15 @@ class _Repeat(_Node):
         lo_r, hi_r = np.where(repeated, lo, 0.0), np.where(repeated, hi, 0.0)
         self.center = (lo_r + hi_r) / 2.0
         self.reach = (hi_r - lo_r) / 2.0 / np.where(repeated, self.spacing, 1.0)
-        self.window = np.ceil(1.0 + 2.0 * self.reach).astype(int)
+        window = np.ceil(1.0 + 2.0 * self.reach)
+        self.whole = ~endless & (window >= count)
+        self.window = np.where(self.whole, count, window).astype(int)
         span = np.where(endless, 0.0, self.last) * self.spacing
         self.bounds = Bounds.of(np.where(endless, -np.inf, lo), np.where(endless, np.inf, hi + span))
 
     def _walk(self, p: Array) -> Walk:
         u = (p - self.center) / np.where(self.spacing > 0.0, self.spacing, 1.0)
-        first = np.ceil(u - 0.5 - self.reach)
+        first = np.where(self.whole, 0.0, np.ceil(u - 0.5 - self.reach))
         offsets = np.array(list(itertools.product(*(range(w) for w in self.window))), dtype=np.float64)
         shifts = np.clip(first[None, :, :] + offsets[:, None, :], self.first, self.last) * self.spacing
         gaps = [self._box_gap(p, s) for s in shifts]

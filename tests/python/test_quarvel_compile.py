@@ -138,6 +138,22 @@ def test_compiling_takes_work_linear_in_the_nesting_depth():
     assert ratio < 4.5  # 4 for linear work; copying each node's ancestors made it about 13
 
 
+@pytest.mark.parametrize(("count", "copies"), [(2, 8), ((3, 1, 2), 6)])
+def test_repeat_walks_only_the_copies_that_exist(monkeypatch, count, copies):
+    ball = qv.sphere(10.0)  # twenty spacings wide: a window of 21 copies per axis
+    repeated = ball.repeat(1.0, count)
+    steps = [np.multiply(i, 1.0) for i in np.ndindex(*np.broadcast_to(count, 3))]
+    union = qv.union(*(ball.translate(step) for step in steps))
+    assert len(steps) == copies and len(repeated.compile()) < 20 * copies
+    boxes = []
+    box_gap = type(repeated)._box_gap
+    monkeypatch.setattr(type(repeated), "_box_gap", lambda self, p, shift: boxes.append(1) or box_gap(self, p, shift))
+    p = points_in(repeated, 200) * 5.0
+    np.testing.assert_allclose(repeated(p)[0], union(p)[0], atol=1e-12)
+    assert len(boxes) == copies
+    np.testing.assert_allclose(repeated.compile().values(p), union(p)[0], atol=1e-12)
+
+
 def test_shared_subtrees_are_written_once():
     ball = qv.sphere(0.3)
     tree = ball
