@@ -44,7 +44,8 @@ class Chunked:
         box: Bounds | None = None,
     ) -> None:
         self.field = field
-        self.batch_size = batch_size if batch_size is not None else (EXECUTOR_CHUNK if executor else None)
+        # A NumPy integer would wrap around in the chunks' offsets.
+        self.batch_size = int(batch_size) if batch_size is not None else (EXECUTOR_CHUNK if executor else None)
         self.executor = executor
         self.box = box
         self.calls = 0

@@ -30,6 +30,8 @@ EVALUATIONS_PER_CELL = 16
 BYTES_PER_CELL = 2500
 # Runs estimated above this many evaluations announce their cost first.
 LONG_RUN_EVALUATIONS = 10_000_000
+# Far beyond any array, and far from overflowing a 64-bit offset.
+MAX_BATCH_SIZE = 1 << 62
 
 BoundsLike = Bounds | Sequence[Sequence[float]]
 Keep = Literal["all", "largest"]
@@ -63,7 +65,7 @@ def mesh(
     native: bool | None = None,
     intervals: bool = True,
 ) -> Mesh:
-    """Extract the surface ``field == iso`` as a triangle mesh.
+    """Extract the surface ``field == iso`` (a finite number) as a triangle mesh.
 
     ``field`` is a shape from this package or any callable taking an (N, 3)
     float64 array of points and returning values, or ``(values, gradients)``
@@ -75,7 +77,8 @@ def mesh(
     **Where.**  ``bounds`` is the box to search, as ``Bounds`` or ``(lo, hi)``;
     when omitted, the field's own ``bounds`` are used.  The box is grown by
     ``margin`` times its largest edge (and, for a field's own bounds, by a
-    positive ``iso``) so that the surface does not touch its sides.  ``clip``
+    positive ``iso``) so that the surface does not touch its sides.  A box
+    whose grown extent overflows the floating-point range is refused.  ``clip``
     cuts the solid with the given box, so that the mesh is the closed surface
     of the part inside it; by default (None) it clips when you pass
     ``bounds`` and the field's own bounds are unknown or reach outside them
@@ -174,10 +177,10 @@ def mesh(
     prove are not sampled further (``mesh.stats["cells_proven"]``).
     ``intervals=False`` proves cells by ``lipschitz`` as for any field.
 
-    **Calling the field.**  ``batch_size`` caps the points of one call (the
-    batches are joined in order: the mesh does not change).  ``executor``, any
-    :class:`concurrent.futures.Executor` (a process pool, a Dask or Ray
-    client's executor), evaluates the chunks in parallel; without
+    **Calling the field.**  ``batch_size`` (at most 2**62) caps the points of
+    one call (the batches are joined in order: the mesh does not change).
+    ``executor``, any :class:`concurrent.futures.Executor` (a process pool, a
+    Dask or Ray client's executor), evaluates the chunks in parallel; without
     ``batch_size`` they hold 65,536 points.  The field must then pickle, for
     a process pool.  The interpreter lock is released while the C++ core
     works, so other Python threads keep running.
@@ -193,13 +196,16 @@ def mesh(
     shaped the mesh.
     """
     check_margin(margin)
-    check_depths(min_depth, MAX_DEPTH_LIMIT)
+    iso = check_iso(iso)
+    min_depth, _ = check_depths(min_depth, MAX_DEPTH_LIMIT)
+    if max_depth is not None:
+        _, max_depth = check_depths(0, max_depth)
     box = search_box(field, bounds, iso, margin)
     max_depth = finest_depth(box, max_depth, voxel_size, min_depth)
     check_depths(min_depth, max_depth)
     if keep not in ("all", "largest"):
         raise ValueError(f"keep must be 'all' or 'largest' (got {keep!r})")
-    check_batch_size(batch_size)
+    batch_size = check_batch_size(batch_size)
     cut = clip_box(field, bounds, clip)
     factor = lipschitz_factor(field, lipschitz)
     program = native_program(field, native, batch_size, executor)
@@ -213,7 +219,7 @@ def mesh(
     with bar if bar is not None else nullcontext():
         vertices, triangles, normals, stats = engine.extract(
             calls if program is None else program.native, box.lo, box.hi, min_depth, max_depth,
-            float(iso), float(angle_threshold), bool(adaptive), keep == "largest", factor, cut, hook,
+            iso, float(angle_threshold), bool(adaptive), keep == "largest", factor, cut, hook,
             bool(intervals), bool(manifold),
         )  # fmt: skip
     unrepaired = stats.get("repaired", {}).get("unrepaired_pairs", 0)
@@ -232,8 +238,8 @@ def mesh(
     result = Mesh(vertices, triangles, normals, stats)
     if not len(result.triangles) and not allow_empty:
         low, high = value_range(box, calls, program)
-        raise NoSurfaceError(no_surface_message(box, float(iso), low, high))
-    warning = inside_out_warning(result, cut, float(iso), calls)
+        raise NoSurfaceError(no_surface_message(box, iso, low, high))
+    warning = inside_out_warning(result, cut, iso, calls)
     if warning:
         warnings.warn(warning, UserWarning, stacklevel=2)
     return result
@@ -363,23 +369,41 @@ def check_native(native: bool | None, batch_size: int | None, executor: object) 
         raise ValueError("batch_size and executor (--batch-size, --workers) apply to the NumPy path, not native=True")
 
 
-def check_depths(min_depth: int, max_depth: int) -> None:
-    """Raise ValueError unless 0 <= min_depth <= max_depth <= 31 (shared with the command line)."""
+def check_iso(iso: float) -> float:
+    """``iso`` as a float; ValueError unless it is a finite number."""
+    if isinstance(iso, bool) or not isinstance(iso, (int, float, np.integer, np.floating)) or not math.isfinite(iso):
+        raise ValueError(f"iso must be a finite number, the field's value on the surface (got {iso!r})")
+    return float(iso)
+
+
+def check_depths(min_depth: int, max_depth: int) -> tuple[int, int]:
+    """Both depths as Python ints; ValueError unless 0 <= min_depth <= max_depth <= 31
+    (shared with the command line)."""
     for name, value in (("min_depth", min_depth), ("max_depth", max_depth)):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
             raise ValueError(f"{name} must be a non-negative integer (got {value!r})")
+    # NumPy integers wrap around in the arithmetic on depths (2**depth): plain ints do not.
+    min_depth, max_depth = int(min_depth), int(max_depth)
     if max_depth > MAX_DEPTH_LIMIT:
         raise ValueError(f"max_depth must be at most {MAX_DEPTH_LIMIT} (got {max_depth})")
     if min_depth > max_depth:
         raise ValueError(f"min_depth must not exceed max_depth (got {min_depth} > {max_depth})")
+    return min_depth, max_depth
 
 
-def check_batch_size(batch_size: int | None) -> None:
-    """Raise ValueError unless ``batch_size`` is None or a positive integer."""
+def check_batch_size(batch_size: int | None) -> int | None:
+    """``batch_size`` as a Python int, or None; ValueError unless it is a whole number
+    from 1 to 2**62 (shared with the command line)."""
     if batch_size is None:
-        return
-    if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size < 1:
-        raise ValueError(f"batch_size must be a positive integer (got {batch_size!r})")
+        return None
+    if (
+        isinstance(batch_size, bool)
+        or not isinstance(batch_size, (int, np.integer))
+        or not 1 <= int(batch_size) <= MAX_BATCH_SIZE
+    ):
+        raise ValueError(f"batch_size must be a positive integer, at most 2**62 (got {batch_size!r})")
+    # A NumPy integer would wrap around in the chunks' offsets.
+    return int(batch_size)
 
 
 def search_box(field: object, bounds: BoundsLike | None, iso: float, margin: float) -> Bounds:
@@ -399,9 +423,20 @@ def search_box(field: object, bounds: BoundsLike | None, iso: float, margin: flo
         raise ValueError(f"the bounds {box} hold NaN: {BOUNDS_FORM}")
     if not box.is_finite:
         raise ValueError(f"cannot mesh within unbounded extent {box}: pass finite bounds=(lo, hi)")
-    if box.is_empty or min(box.size) <= 0.0:
-        raise ValueError(f"the bounds {box} enclose no volume (each hi must exceed its lo)")
-    return box.padded(margin * max(box.size))
+    with np.errstate(over="ignore", invalid="ignore"):
+        if box.is_empty or min(box.size) <= 0.0:
+            raise ValueError(f"the bounds {box} enclose no volume (each hi must exceed its lo)")
+        grown = box.padded(margin * max(box.size))
+        # The octree's cube about the box's centre must be finite too, or its
+        # points would be.
+        edge = max(grown.size)
+        cube = Bounds.of(np.subtract(grown.center, edge / 2.0), np.add(grown.center, edge / 2.0))
+        if not (grown.is_finite and cube.is_finite and math.isfinite(edge)):
+            raise ValueError(
+                f"the bounds {box}, grown by the margin to a cube, reach beyond the range of "
+                "floating-point numbers: pass smaller bounds"
+            )
+    return grown
 
 
 def clip_box(field: object, bounds: BoundsLike | None, clip: bool | None) -> Bounds | None:

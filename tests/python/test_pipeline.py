@@ -151,6 +151,16 @@ def test_batches_and_executors_give_the_same_mesh(batch_size, executor):
     assert chunked.stats["batches"] > plain.stats["batches"] or batch_size is None
 
 
+def test_numpy_integer_options_do_not_wrap_around():
+    recorder = Recorder(ball)
+    mesh = qv.mesh(recorder, BOX, batch_size=np.int16(20_000), min_depth=np.int8(2), max_depth=np.int8(7))
+    plain = qv.mesh(ball, BOX, min_depth=2, max_depth=7)
+    assert max(recorder.sizes) <= 20_000 and mesh.stats["cell_size"] == plain.stats["cell_size"] > 0
+    np.testing.assert_array_equal(mesh.vertices, plain.vertices)
+    coarse = qv.mesh(ball, BOX, min_depth=np.int8(3), voxel_size=0.01)
+    assert coarse.stats["max_depth"] == qv.mesh(ball, BOX, min_depth=3, voxel_size=0.01).stats["max_depth"] == 8
+
+
 @pytest.mark.parametrize("field", [ball, ball_values], ids=["gradients", "values-only"])
 def test_fewer_evaluations_than_the_engine_and_vertices_as_accurate(field):
     engine, pipeline = Recorder(field), Recorder(field)
