@@ -181,9 +181,11 @@ def mesh(
     one call (the batches are joined in order: the mesh does not change).
     ``executor``, any :class:`concurrent.futures.Executor` (a process pool, a
     Dask or Ray client's executor), evaluates the chunks in parallel; without
-    ``batch_size`` they hold 65,536 points.  The field must then pickle, for
-    a process pool.  The interpreter lock is released while the C++ core
-    works, so other Python threads keep running.
+    ``batch_size`` they hold 65,536 points.  Each chunk is submitted on its
+    own and its result, taken from its own future, is checked as the field's
+    are.  The field must then pickle, for a process pool.  The interpreter
+    lock is released while the C++ core works, so other Python threads keep
+    running.
 
     **Progress and cost.**  ``progress`` is a callable taking ``(stage, done,
     total)`` for the stages ``sampling``, ``refining``, ``crossings``,

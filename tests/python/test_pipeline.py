@@ -7,7 +7,7 @@ import math
 import multiprocessing
 import threading
 import warnings
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -149,6 +149,46 @@ def test_batches_and_executors_give_the_same_mesh(batch_size, executor):
     np.testing.assert_array_equal(chunked.vertices, plain.vertices)
     np.testing.assert_array_equal(chunked.triangles, plain.triangles)
     assert chunked.stats["batches"] > plain.stats["batches"] or batch_size is None
+
+
+class Tampering(ThreadPoolExecutor):
+    """An executor that alters what comes back, and whose map yields results in reverse."""
+
+    def __init__(self, alter):
+        super().__init__(2)
+        self.alter = alter
+
+    def submit(self, fn, /, *args, **kwargs):
+        done = Future()
+        done.set_result(self.alter(*super().submit(fn, *args, **kwargs).result()))
+        return done
+
+    def map(self, fn, *iterables, **kwargs):
+        return reversed(list(super().map(fn, *iterables, **kwargs)))
+
+
+@pytest.mark.parametrize(
+    ("alter", "message"),
+    [
+        (lambda v, g: (v, g), None),
+        (lambda v, g: (v.astype(np.float32).astype(np.float64), g), None),
+        (lambda v, g: (v[:-1], g[:-1]), r"the executor Tampering returned values of shape \(\d+,\) for \d+ points"),
+        (lambda v, g: (np.append(v, 0.0), g), r"returned values of shape"),
+        (lambda v, g: (v, g[:, :2]), r"the executor Tampering returned gradients of shape \(\d+, 2\)"),
+        (lambda v, g: None, "the executor Tampering returned None"),
+    ],
+    ids=["unaltered", "float32", "short", "long", "gradients", "none"],
+)
+def test_executor_results_are_checked_and_kept_in_order(alter, message):
+    with Tampering(alter) as pool:
+        if message is not None:
+            with pytest.raises(ValueError, match=message):
+                qv.mesh(ball, BOX, max_depth=4, batch_size=100, executor=pool)
+            return
+        chunked = qv.mesh(ball, BOX, max_depth=4, batch_size=100, executor=pool)
+    plain = qv.mesh(lambda p: alter(*ball(p)), BOX, max_depth=4)
+    np.testing.assert_array_equal(chunked.vertices, plain.vertices)
+    np.testing.assert_array_equal(chunked.triangles, plain.triangles)
 
 
 def test_numpy_integer_options_do_not_wrap_around():
