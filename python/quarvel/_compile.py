@@ -341,6 +341,7 @@ class Program:
 
         Every point of box i has a value in [lower[i], upper[i]] (outward
         rounding included); both are NaN where some point may give NaN.
+        A box whose ``lo`` exceeds its ``hi`` along some axis raises ValueError.
         """
         from . import _engine
         from ._sdf import as_points

@@ -8,6 +8,7 @@ inside.  :meth:`Shape2D.extrude` and :meth:`Shape2D.revolve` turn it into a
 
 from __future__ import annotations
 
+import math
 from abc import ABC, abstractmethod
 
 import numpy as np
@@ -152,15 +153,20 @@ class _Polygon(Shape2D):
         v = np.asarray(points, dtype=np.float64)
         if v.ndim != 2 or v.shape[1] != 2:
             raise ValueError(f"polygon corners must have shape (N, 2) (got {v.shape})")
-        if not np.all(np.isfinite(v)):
-            raise ValueError("polygon corners must be finite numbers")
+        bad = np.flatnonzero(~np.all(np.isfinite(v), axis=1))
+        if len(bad):
+            raise ValueError(f"polygon corners must be finite numbers (corner {bad[0]} is {tuple(v[bad[0]].tolist())})")
         # Repeated corners, such as a closing copy of the first, add nothing.
         v = v[np.any(v != np.roll(v, 1, axis=0), axis=1)]
         if len(v) < 3:
             raise ValueError("a polygon needs at least three distinct corners")
-        edges = np.roll(v, -1, axis=0) - v
+        with np.errstate(over="ignore", invalid="ignore"):
+            edges = np.roll(v, -1, axis=0) - v
+            lengths = np.linalg.norm(edges, axis=1)[:, None]
+            area = 0.5 * float(np.sum(v[:, 0] * edges[:, 1] - v[:, 1] * edges[:, 0]))
+        if not (np.all(np.isfinite(lengths)) and math.isfinite(area)):
+            raise ValueError("polygon corners too large: its edge lengths or area overflow")
         _check_simple(v, edges)
-        area = 0.5 * float(np.sum(v[:, 0] * edges[:, 1] - v[:, 1] * edges[:, 0]))
         if area == 0.0:
             raise ValueError("the polygon encloses no area")
         self.vertices = v
@@ -168,7 +174,6 @@ class _Polygon(Shape2D):
         self.extent = ((float(lo[0]), float(lo[1])), (float(hi[0]), float(hi[1])))
         # Outward unit normals: right of each edge for counter-clockwise corners.
         turn = 1.0 if area > 0.0 else -1.0
-        lengths = np.linalg.norm(edges, axis=1)[:, None]
         self.normals = turn * np.column_stack([edges[:, 1], -edges[:, 0]]) / lengths
 
     def _eval2(self, q: Array) -> Pair:

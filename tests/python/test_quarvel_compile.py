@@ -154,6 +154,18 @@ def test_repeat_walks_only_the_copies_that_exist(monkeypatch, count, copies):
     np.testing.assert_allclose(repeated.compile().values(p), union(p)[0], atol=1e-12)
 
 
+def test_non_finite_polygon_data_and_inverted_boxes_are_refused():
+    with pytest.raises(ValueError, match=r"corner 1 is \(nan, 0.0\)"):
+        qv.polygon([(0, 0), (np.nan, 0), (0, 1)])
+    prism = qv.polygon([(0, 0), (1, 0), (0, 1)]).extrude(1.0)
+    prism.profile.vertices[1, 0] = np.nan  # past the polygon's own checks
+    with pytest.raises(ValueError, match=r"instruction \d+ \(polygon\): polygon data holds a non-finite number"):
+        prism.compile()
+    program = qv.sphere(1.0).compile()
+    with pytest.raises(ValueError, match="box 1 is inverted"):
+        program.value_bounds([[0, 0, 0], [1, 0, 0]], [[1, 1, 1], [0, 1, 1]])
+
+
 def test_shared_subtrees_are_written_once():
     ball = qv.sphere(0.3)
     tree = ball
