@@ -291,7 +291,7 @@ class Program:
     Calling it with an (N, 3) array returns ``(values, gradients)``, the
     same as the shape's NumPy path (values within about 1e-12, gradients
     within 1e-9), computed in parallel on the worker pool without the
-    interpreter lock.  ``bounds`` and ``lipschitz`` are the shape's.
+    interpreter lock.  ``bounds``, ``lipschitz`` and ``understatement`` are the shape's.
     :meth:`value_bounds` gives bounds on the values over boxes.  ``native``
     is the core's program, which ``quarvel._engine`` functions take.
     """
@@ -302,6 +302,7 @@ class Program:
         self.shape = shape
         self.bounds: Bounds = shape.bounds
         self.lipschitz: float = shape.lipschitz
+        self.understatement: float | None = shape.understatement
         self.code, self.constants = code, constants
         self.native = _engine.program(code, constants)
 

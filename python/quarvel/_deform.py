@@ -34,6 +34,8 @@ class _Twist(_Node):
             raise ValueError("twist needs a shape bounded in x and y")
         self.shape = shape
         self.lipschitz = shape.lipschitz
+        # Outside K the values are at least the distance of K.
+        self.understatement = 1.0
         self.rate = math.radians(finite(degrees_per_unit, "twist rate"))
         self.radius = max(math.hypot(x, y) for x in (box.lo[0], box.hi[0]) for y in (box.lo[1], box.hi[1]))
         self.z_lo, self.z_hi = box.lo[2], box.hi[2]
@@ -114,6 +116,10 @@ class _Bend(_Node):
         if max(-self.theta_lo, self.theta_hi) >= math.pi:
             raise ValueError("bend too tight: the shape would wrap more than half a turn either way")
         self.stretch = max(1.0, 1.0 / (k * self.r_in))
+        # From a point, the band is at most |dy| + |dr| + r_out |dtheta| away,
+        # and those are the shape's own gaps, |dtheta| / k along x.
+        if shape.understatement is not None:
+            self.understatement = shape.understatement * self.stretch * (2.0 + k * self.r_out)
         self.bounds = self._band_bounds(box)
 
     def _band_bounds(self, box: Bounds) -> Bounds:
@@ -166,6 +172,8 @@ class _Repeat(_Node):
     def __init__(self, shape: Shape, spacing: ArrayLike, count: ArrayLike | None) -> None:
         self.shape = shape
         self.lipschitz = shape.lipschitz
+        # Each copy's value is at least the distance of its box.
+        self.understatement = 1.0
         self.spacing = np.asarray(vec3(spacing, "spacing"))
         repeated = self.spacing > 0.0
         if not np.all((self.spacing >= 0.0) & np.isfinite(self.spacing)) or not np.any(repeated):

@@ -32,6 +32,9 @@ BYTES_PER_CELL = 2500
 LONG_RUN_EVALUATIONS = 10_000_000
 # Far beyond any array, and far from overflowing a 64-bit offset.
 MAX_BATCH_SIZE = 1 << 62
+# A clip's side within this fraction of a finest cell of a vertex holds a face
+# of the mesh: the clip cut the surface there.
+CUT_TOLERANCE = 0.1
 
 BoundsLike = Bounds | Sequence[Sequence[float]]
 Keep = Literal["all", "largest"]
@@ -77,13 +80,19 @@ def mesh(
     **Where.**  ``bounds`` is the box to search, as ``Bounds`` or ``(lo, hi)``;
     when omitted, the field's own ``bounds`` are used.  The box is grown by
     ``margin`` times its largest edge (and, for a field's own bounds, by a
-    positive ``iso``) so that the surface does not touch its sides.  A box
-    whose grown extent overflows the floating-point range is refused.  ``clip``
+    positive ``iso`` times the field's ``understatement``, see
+    :attr:`Shape.understatement`, as the surface lies that much farther
+    out) so that the surface does not touch its sides.  A box whose grown
+    extent overflows the floating-point range is refused.  ``clip``
     cuts the solid with the given box, so that the mesh is the closed surface
     of the part inside it; by default (None) it clips when you pass
-    ``bounds`` and the field's own bounds are unknown or reach outside them
-    (a slab of a gyroid, a corner of a large shape), and never clips to a
-    field's own bounds.
+    ``bounds`` and the surface may reach outside them (the field's own
+    bounds, grown as above, are unknown or reach outside: a slab of a gyroid,
+    a corner of a large shape), and never clips to a field's own bounds.
+    At a positive ``iso``, a field that does not state its understatement
+    (a function, a shape of your own) is clipped halfway through the search
+    box's margin, and a RuntimeWarning says so if that cut the surface.  An open mesh (``clip=False`` where the surface reaches
+    the box's sides) always comes with a RuntimeWarning.
 
     **How fine.**  The octree is refined everywhere down to ``min_depth`` and
     near the surface down to ``max_depth`` (default 7): each level halves the
@@ -208,7 +217,8 @@ def mesh(
     if keep not in ("all", "largest"):
         raise ValueError(f"keep must be 'all' or 'largest' (got {keep!r})")
     batch_size = check_batch_size(batch_size)
-    cut = clip_box(field, bounds, clip)
+    level = level_box(field, iso)
+    cut = clip_box(field, bounds, clip, iso, margin)
     factor = lipschitz_factor(field, lipschitz)
     program = native_program(field, native, batch_size, executor)
     calls = None if program is not None else Chunked(as_field(field), batch_size, executor, cut)
@@ -241,6 +251,9 @@ def mesh(
     if not len(result.triangles) and not allow_empty:
         low, high = value_range(box, calls, program)
         raise NoSurfaceError(no_surface_message(box, iso, low, high))
+    warning = open_or_cut_warning(result, box, cut, iso, reaches_out(level, bounds, cut, clip))
+    if warning:
+        warnings.warn(warning, RuntimeWarning, stacklevel=2)
     warning = inside_out_warning(result, cut, iso, calls)
     if warning:
         warnings.warn(warning, UserWarning, stacklevel=2)
@@ -419,8 +432,9 @@ def search_box(field: object, bounds: BoundsLike | None, iso: float, margin: flo
         if own is None:
             raise ValueError("this field has no bounds of its own: pass bounds=(lo, hi)")
         box = as_bounds(own)
-        # The iso level of a distance field lies iso further out.
-        box = box.padded(max(float(iso), 0.0))
+        # The iso level of a distance field lies iso further out, and farther
+        # where the values understate the distance.
+        box = box.padded(max(float(iso), 0.0) * (understatement(field) or 1.0))
     if np.isnan(box).any():
         raise ValueError(f"the bounds {box} hold NaN: {BOUNDS_FORM}")
     if not box.is_finite:
@@ -441,22 +455,99 @@ def search_box(field: object, bounds: BoundsLike | None, iso: float, margin: flo
     return grown
 
 
-def clip_box(field: object, bounds: BoundsLike | None, clip: bool | None) -> Bounds | None:
+def understatement(field: object) -> float | None:
+    """How far the field's values may understate the distance outside its bounds
+    (see :attr:`Shape.understatement`), or None when it does not say."""
+    value = getattr(field, "understatement", None)
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 1.0 <= value < math.inf:
+        return None
+    return float(value)
+
+
+def level_box(field: object, iso: float) -> Bounds | None:
+    """A box holding every point where the field is at most ``iso``: its own bounds,
+    grown for a positive ``iso`` when its understatement is known; else None."""
+    own = getattr(field, "bounds", None)
+    if own is None:
+        return None
+    box = as_bounds(own)
+    if iso <= 0.0:
+        return box
+    factor = understatement(field)
+    return None if factor is None else box.padded(iso * factor)
+
+
+def holds(outer: Bounds, inner: Bounds) -> bool:
+    """Whether box ``inner`` lies within box ``outer``."""
+    return all(o_lo <= lo and hi <= o_hi for lo, hi, o_lo, o_hi in zip(inner.lo, inner.hi, outer.lo, outer.hi))
+
+
+def clip_box(
+    field: object, bounds: BoundsLike | None, clip: bool | None, iso: float = 0.0, margin: float = 0.0
+) -> Bounds | None:
     """The box ``mesh`` cuts the solid with, or None (see ``clip`` in :func:`mesh`)."""
     if clip is False:
         return None
     own = getattr(field, "bounds", None)
     if bounds is None:
-        # Explicitly asked: the field's own bounds (which mesh() has checked).
-        return as_bounds(own) if clip and own is not None else None
+        if clip:
+            # Explicitly asked: the field's own bounds (which mesh() has checked).
+            return as_bounds(own) if own is not None else None
+        if own is None or level_box(field, iso) is not None:
+            return None
+        # The surface at a positive iso may reach past the box searched: cut it
+        # halfway through the margin, so that it comes out closed.
+        reach = as_bounds(own).padded(iso)
+        return reach.padded(margin / 2.0 * max(reach.size))
     box = as_bounds(bounds)
     if clip:
         return box
-    if own is None:
-        return box
-    inner = as_bounds(own)
-    inside = all(b_lo <= lo and hi <= b_hi for lo, hi, b_lo, b_hi in zip(inner.lo, inner.hi, box.lo, box.hi))
-    return None if inside else box
+    level = level_box(field, iso)
+    return None if level is not None and holds(box, level) else box
+
+
+def reaches_out(level: Bounds | None, bounds: BoundsLike | None, cut: Bounds | None, clip: bool | None) -> bool:
+    """Whether the surface may reach the sides of the box searched and, unclipped,
+    come out open, or the cut is one the caller did not ask for."""
+    if cut is not None:
+        return bounds is None and clip is None
+    if bounds is None:
+        return level is None
+    return level is None or not holds(as_bounds(bounds), level)
+
+
+def open_or_cut_warning(result: Mesh, box: Bounds, cut: Bounds | None, iso: float, reaching: bool) -> str | None:
+    """What to say when the surface met the sides of the box searched, or None.
+
+    Unclipped, the mesh is then open.  Cut by the box ``mesh`` chose for a
+    positive iso, it is closed, but flat where the surface went on."""
+    if not reaching or not len(result.triangles):
+        return None
+    if cut is None:
+        edges = boundary_edges(result.triangles)
+        if not edges:
+            return None
+        return (
+            f"the mesh is open ({edges} boundary edges): the surface field == {iso:g} reaches the sides of "
+            f"the box searched, {box}; pass bounds that hold it, or clip=None to close it there"
+        )
+    vertices = result.vertices
+    nearest_side = np.minimum(vertices - cut.lo, np.subtract(cut.hi, vertices)).min(axis=1)
+    if not np.any(nearest_side <= CUT_TOLERANCE * result.stats["cell_size"]):
+        return None
+    return (
+        f"the surface field == {iso:g} reaches past the field's bounds grown by iso, where its values may "
+        f"understate the distance: the mesh is cut flat at {cut}; pass bounds that hold the surface, or "
+        "give the field an `understatement` factor (see Shape.understatement)"
+    )
+
+
+def boundary_edges(triangles: np.ndarray) -> int:
+    """The number of edges that only one triangle has."""
+    edges = np.sort(triangles[:, [0, 1, 1, 2, 2, 0]].reshape(-1, 2), axis=1)
+    keys = edges[:, 0] * (int(triangles.max()) + 1) + edges[:, 1]
+    _, counts = np.unique(keys, return_counts=True)
+    return int(np.count_nonzero(counts == 1))
 
 
 def lipschitz_factor(field: object, lipschitz: float | None) -> float:

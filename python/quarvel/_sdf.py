@@ -137,6 +137,18 @@ class Shape(ABC):
     take the largest factor of their parts.  :func:`quarvel.mesh` proves
     cells empty with it."""
 
+    understatement: float | None = None
+    """How far the values may understate the distance outside ``bounds``: at a
+    point outside, the value is at least the point's distance from the box
+    along its farthest axis divided by this factor.  So where the value is
+    at most t > 0 lies within ``bounds`` grown by ``understatement * t``,
+    and :func:`quarvel.mesh` grows its search box by that for a positive
+    ``iso``.  1 for exact distances and most bounds of this library; a
+    stretching scale or an ellipsoid raise it by their ratio of lengths.
+    None when unknown (a shape of your own, a function), and
+    :func:`quarvel.mesh` then clips at a positive ``iso`` instead, warning
+    when that cuts the surface."""
+
     def __call__(self, points: ArrayLike) -> Pair:
         """Values and gradients at ``points``, shapes (N,) and (N, 3)."""
         values, gradients = self._eval(as_points(points))
@@ -307,6 +319,12 @@ def bounds_of(bounds: BoundsLike) -> Bounds:
     if np.isnan(arr).any() or box.is_empty:
         raise ValueError(f"bounds must be ordered numbers, lo <= hi (got {box})")
     return box
+
+
+def largest(factors: Sequence[float | None]) -> float | None:
+    """The largest of ``factors``, or None when one of them is unknown."""
+    known = [f for f in factors if f is not None]
+    return max(known) if len(known) == len(factors) else None
 
 
 # ---------------------------------------------------------------- nodes with children
@@ -550,6 +568,9 @@ class _Extremum(_Node):
         self.shapes = tuple(map(_require_shape, shapes))
         self.take_max = take_max
         self.lipschitz = max(s.lipschitz for s in self.shapes)
+        # Outside, the box of a union is as far as the nearest part's, and that of an
+        # intersection, axis by axis, as far as the farthest part's.
+        self.understatement = largest([s.understatement for s in self.shapes])
         boxes = [s.bounds for s in self.shapes]
         combine = Bounds.intersection if take_max else Bounds.union
         self.bounds = boxes[0]
@@ -577,6 +598,7 @@ class _Difference(_Node):
         self.a, self.b = _require_shape(a), _require_shape(b)
         self.bounds = self.a.bounds
         self.lipschitz = max(self.a.lipschitz, self.b.lipschitz)
+        self.understatement = self.a.understatement  # max(a, -b) >= a
 
     def _walk(self, p: Array) -> Walk:
         va, ga = yield self.a, p
@@ -610,10 +632,14 @@ class _Smooth(_Node):
             # to this box, since a child whose values are only a bound could
             # otherwise turn negative beyond it.
             self.bounds = a.bounds.union(b.bounds).padded(self.k / 4.0)
+            self.understatement = 1.0  # at least the distance of that box
         elif kind == "intersection":
+            # At least max(a, b), as at least the plain operations give (likewise below).
             self.bounds = a.bounds.intersection(b.bounds)
+            self.understatement = largest([a.understatement, b.understatement])
         else:
             self.bounds = a.bounds
+            self.understatement = a.understatement
 
     def _walk(self, p: Array) -> Walk:
         va, ga = yield self.a, p
@@ -691,6 +717,8 @@ class _Offset(_Node):
         self.distance = finite(distance, "offset distance")
         self.lipschitz = shape.lipschitz
         self.bounds = shape.bounds.padded(max(self.distance, 0.0))
+        # Grown, the values are at least the distance of the box; shrunk, above the shape's.
+        self.understatement = 1.0 if self.distance > 0.0 else shape.understatement
 
     def _walk(self, p: Array) -> Walk:
         values, gradients = yield self.shape, p
@@ -717,6 +745,9 @@ class _Shell(_Node):
         self.lipschitz = shape.lipschitz
         self.middle = _SHELL_MIDDLE[side] * self.thickness
         self.bounds = shape.bounds.padded(self.middle + self.thickness / 2.0)
+        # Reaching out, the values are at least the distance of the box; a wall
+        # inside the surface lies deeper in than its box is shrunk.
+        self.understatement = 1.0 if self.middle + self.thickness / 2.0 > 0.0 else shape.understatement
 
     def _walk(self, p: Array) -> Walk:
         values, gradients = yield self.shape, p
@@ -765,6 +796,7 @@ class _Translate(_Transform):
         self.shape = shape
         self.shift = np.asarray(vec3(offset, "offset"))
         self.lipschitz = shape.lipschitz
+        self.understatement = shape.understatement
         self.bounds = shape.bounds.translated(self.shift)
 
     def _map(self, p: Array) -> Array:
@@ -788,6 +820,9 @@ class _Scale(_Transform):
         self.lipschitz = shape.lipschitz
         if not np.all(self.factor > 0.0):
             raise ValueError(f"scale factors must be positive (got {tuple(self.factor.tolist())})")
+        # Along the most stretched axis the values fall short by the factors' ratio.
+        ratio = float(self.factor.max() / self.factor.min())
+        self.understatement = None if shape.understatement is None else shape.understatement * ratio
         self.bounds = Bounds.of(shape.bounds.lo * self.factor, shape.bounds.hi * self.factor)
 
     def _map(self, p: Array) -> Array:
@@ -809,6 +844,10 @@ class _Rotate(_Transform):
     def __init__(self, shape: Shape, matrix: Array) -> None:
         self.shape, self.matrix = shape, matrix
         self.lipschitz = shape.lipschitz
+        # A point's gap from the box around the turned box is at most this many
+        # times its gap from the box in the shape's frame (sqrt(3) at most).
+        widening = float(np.abs(matrix).sum(axis=1).max())
+        self.understatement = None if shape.understatement is None else shape.understatement * widening
         box = shape.bounds
         if box.is_finite:
             turned = np.asarray(box.corners()) @ matrix.T

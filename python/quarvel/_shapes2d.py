@@ -55,6 +55,10 @@ class Shape2D(ABC):
 
     extent: Extent
 
+    understatement: float | None = None
+    """As :attr:`quarvel.Shape.understatement`, for gaps from ``extent``: 1 for
+    exact distances (circles, rectangles, polygons), None when unknown."""
+
     def __call__(self, points: ArrayLike) -> Pair:
         """Values and gradients at the (N, 2) ``points``, shapes (N,) and (N, 2)."""
         arr = np.asarray(points, dtype=np.float64)
@@ -110,6 +114,8 @@ def _along(shape: Shape, axis: ArrayLike) -> Shape:
 
 
 class _Circle(Shape2D):
+    understatement = 1.0
+
     def __init__(self, radius: float, center: ArrayLike) -> None:
         self.radius = positive(radius, "radius")
         self.center = np.asarray(vec2(center, "center"))
@@ -126,6 +132,8 @@ class _Circle(Shape2D):
 
 class _Rectangle(Shape2D):
     """Rectangle with half extents ``half`` and corners rounded by ``radius``."""
+
+    understatement = 1.0
 
     def __init__(self, size: ArrayLike, radius: float, center: ArrayLike) -> None:
         self.half = np.asarray(vec2(size, "size")) / 2.0
@@ -148,6 +156,8 @@ class _Rectangle(Shape2D):
 
 class _Polygon(Shape2D):
     """Simple polygon: distance to the nearest edge, inside by the even-odd rule."""
+
+    understatement = 1.0
 
     def __init__(self, points: ArrayLike) -> None:
         v = np.asarray(points, dtype=np.float64)
@@ -270,6 +280,8 @@ class _Extrude(Shape):
 
     def __init__(self, profile: Shape2D, height: float, middle: float) -> None:
         self.profile, self.height, self.middle = profile, height, middle
+        # Outside, the box distance of (profile, z) is at least the larger of the two.
+        self.understatement = profile.understatement
         (x0, y0), (x1, y1) = profile.extent
         h = height / 2.0
         self.bounds = Bounds.of((x0, y0, middle - h), (x1, y1, middle + h))
@@ -289,6 +301,8 @@ class _Revolve(Shape):
 
     def __init__(self, profile: Shape2D, offset: float) -> None:
         self.profile, self.radius_offset = profile, offset
+        # Beyond the box's sides, rho - offset lies beyond the profile's as far.
+        self.understatement = profile.understatement
         (_, y0), (x1, y1) = profile.extent
         reach = x1 + offset
         if not reach > 0.0:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 import multiprocessing
+import re
 import threading
 import warnings
 from concurrent.futures import Future, ProcessPoolExecutor, ThreadPoolExecutor
@@ -93,6 +94,41 @@ def test_what_the_engine_lost_comes_out_whole(name, native):
         assert mesh.stats["clipped"] and mesh.bounds.hi[2] == pytest.approx(0.2, abs=0.1 * 2.2 / 2**7)
     expected_guard = "off: infinite values" if name == "occupancy" else "on"
     assert mesh.stats["guard"] == (expected_guard if native is False else "on: interval bounds")
+
+
+def stretched_ball(p):
+    """A ball stretched threefold along z, its values understating the distance (as a shape's)."""
+    return qv.sphere(0.5).scale((1, 1, 3))(p)
+
+
+TALL = ((-0.5, -0.5, -1.5), (0.5, 0.5, 1.5))
+UNIT = ((-0.5, -0.5, -0.5), (0.5, 0.5, 0.5))
+
+
+@pytest.mark.parametrize(
+    ("field", "options", "warning"),
+    [
+        (qv.sphere(0.5).scale((1, 1, 3)), {"iso": 0.1}, None),
+        (qv.ellipsoid((0.2, 0.3, 0.6)), {"iso": 0.4}, None),
+        (qv.sphere(0.5), {"bounds": UNIT, "iso": 0.3}, None),  # clipped to the bounds given
+        (qv.Shape.from_function(ball, UNIT), {"iso": 0.1}, None),
+        (qv.Shape.from_function(stretched_ball, TALL), {"iso": 0.1}, "mesh is cut flat"),
+        (qv.Shape.from_function(stretched_ball, TALL), {"iso": 0.1, "clip": False}, r"mesh is open \(\d+"),
+        (qv.sphere(0.5), {"bounds": UNIT, "iso": 0.3, "clip": False}, r"mesh is open \(\d+"),
+    ],
+    ids=["scaled", "ellipsoid", "given-bounds", "exact-function", "understating-function", "unclipped",
+         "unclipped-given-bounds"],
+)
+def test_a_positive_iso_gives_a_closed_mesh_or_says_why_not(field, options, warning):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        mesh = qv.mesh(field, max_depth=5, **options)
+    said = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
+    if warning is None:
+        assert said == [] and mesh.is_watertight
+    else:
+        assert len(said) == 1 and re.search(warning, said[0])
+        assert mesh.is_watertight == ("clip" not in options)
 
 
 def test_keep_largest_is_the_engines_rule():

@@ -287,6 +287,19 @@ def test_rotation_keeps_distances_and_turns_gradients():
 
 
 
+@pytest.mark.parametrize("name", BOUNDED)
+def test_values_outside_the_bounds_understate_gaps_by_at_most_the_declared_factor(name):
+    shape = BOUNDED[name]()
+    if name == "function":
+        assert shape.understatement is None  # a function's values say nothing
+        return
+    box = shape.bounds
+    points = sample(shape, n=4000, grow=4.0)
+    gap = np.maximum(np.subtract(box.lo, points), np.subtract(points, box.hi)).max(axis=1)
+    outside = gap > 0.0
+    assert outside.sum() > 2000
+    assert np.all(shape(points[outside])[0] * shape.understatement >= gap[outside] * (1 - 1e-12))
+
 
 def test_deep_trees_pickle_print_and_evaluate_without_recursion():
     deep = qv.sphere(0.5)
