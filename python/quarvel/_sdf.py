@@ -442,7 +442,7 @@ def _children(node: Shape) -> Iterator[Shape]:
 
 def _nodes_under(root: Shape) -> list[Shape]:
     """Every node with children under ``root``, each once, children before their parents."""
-    done: dict[int, int] = {}
+    done: set[int] = set()
     order: list[Shape] = []
     stack: list[tuple[Shape, bool]] = [(root, False)]
     while stack:
@@ -450,7 +450,7 @@ def _nodes_under(root: Shape) -> list[Shape]:
         if id(node) in done:
             continue
         if expanded:
-            done[id(node)] = len(order)
+            done.add(id(node))
             order.append(node)
             continue
         stack.append((node, True))
