@@ -11,13 +11,12 @@ so the mesh is the same whatever the chunking.
 from __future__ import annotations
 
 import math
-from collections.abc import Iterator
 from concurrent.futures import Executor
 
 import numpy as np
 
 from ._bounds import Bounds
-from ._field import Field, FieldResult, Points, first_call_error
+from ._field import Field, FieldResult, Points, conform, first_call_error
 
 # Chunk size for an executor when no batch size is given: large enough that
 # sending a chunk costs little beside evaluating it, small enough to spread
@@ -29,8 +28,9 @@ class Chunked:
     """``field`` called on at most ``batch_size`` points at a time.
 
     With an ``executor`` the chunks are submitted together and evaluated in
-    parallel (``executor.map``); ``field`` is then sent to the workers, so a
-    process pool needs it picklable.  Counts the calls of ``field`` and keeps
+    parallel; ``field`` is then sent to the workers, so a process pool needs
+    it picklable.  Each chunk's result is taken from its own future, and
+    checked as a field's own results are, naming the executor.  Counts the calls of ``field`` and keeps
     the least and greatest value it gave (NaN aside), and the number of points
     outside ``box``, when one is given, and the greatest value there.  A TypeError from the first call
     is raised again with what a field takes (see :func:`first_call_error`).
@@ -44,7 +44,8 @@ class Chunked:
         box: Bounds | None = None,
     ) -> None:
         self.field = field
-        self.batch_size = batch_size if batch_size is not None else (EXECUTOR_CHUNK if executor else None)
+        # A NumPy integer would wrap around in the chunks' offsets.
+        self.batch_size = int(batch_size) if batch_size is not None else (EXECUTOR_CHUNK if executor else None)
         self.executor = executor
         self.box = box
         self.calls = 0
@@ -80,12 +81,13 @@ class Chunked:
             return self.field(points)
         chunks = [points[i : i + size] for i in range(0, len(points), size)]
         self.calls += len(chunks)
-        results: Iterator[FieldResult]
-        if self.executor is not None:
-            results = self.executor.map(self.field, chunks)
-        else:
-            results = map(self.field, chunks)
-        return join([*results])
+        if self.executor is None:
+            return join(list(map(self.field, chunks)))
+        # Futures in the chunks' order, not map's: an executor's map may yield
+        # its results in any order, and what it returns has crossed a boundary.
+        futures = [self.executor.submit(self.field, chunk) for chunk in chunks]
+        source = f"the executor {type(self.executor).__name__}"
+        return join([conform(f.result(), len(c), source) for f, c in zip(futures, chunks, strict=True)])
 
 
 def join(results: list[FieldResult]) -> FieldResult:

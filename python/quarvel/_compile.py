@@ -226,7 +226,7 @@ def compile_tape(shape: object) -> Tape:
         key = (id(node), coords)
         if key in done:
             return done[key]
-        emitted = _emitter(node, [parent for parent, _, _ in stack])(tape, node, coords)
+        emitted = _emitter(node, stack)(tape, node, coords)
         if isinstance(emitted, Generator):
             stack.append((node, key, emitted))
             return None
@@ -251,19 +251,23 @@ def compile_tape(shape: object) -> Tape:
     return tape
 
 
-def _emitter(node: object, ancestors: Sequence[object]) -> Emitter:
-    """The emitter of ``node``'s class, or CompileError naming the node and where it sits."""
+# The methods that hold a node's arithmetic, in its NumPy path.
+_ARITHMETIC = ("_eval", "_eval2", "_walk", "_map", "_finish")
+
+
+def _emitter(node: object, stack: Sequence[tuple[object, Any, Any]]) -> Emitter:
+    """The emitter of ``node``'s class, or CompileError naming the node and where it
+    sits (its ancestors, read from the walk's ``stack`` only then)."""
     from ._sdf import _FunctionShape
 
     for cls in type(node).__mro__:
         function = _EMITTERS.get(cls)
         if function is not None:
             # A subclass with its own arithmetic is not the registered node.
-            own = "_eval2" if hasattr(cls, "_eval2") else "_eval"
-            if getattr(type(node), own) is getattr(cls, own):
+            if all(getattr(type(node), name) is getattr(cls, name) for name in _ARITHMETIC if hasattr(cls, name)):
                 return function
             break
-    path = " > ".join(map(_node_name, ancestors)) or "the root"
+    path = " > ".join(_node_name(parent) for parent, _, _ in stack) or "the root"
     if isinstance(node, _FunctionShape):
         what = f"{node!r} holds a Python function"
     else:
@@ -287,7 +291,7 @@ class Program:
     Calling it with an (N, 3) array returns ``(values, gradients)``, the
     same as the shape's NumPy path (values within about 1e-12, gradients
     within 1e-9), computed in parallel on the worker pool without the
-    interpreter lock.  ``bounds`` and ``lipschitz`` are the shape's.
+    interpreter lock.  ``bounds``, ``lipschitz`` and ``understatement`` are the shape's.
     :meth:`value_bounds` gives bounds on the values over boxes.  ``native``
     is the core's program, which ``quarvel._engine`` functions take.
     """
@@ -298,6 +302,7 @@ class Program:
         self.shape = shape
         self.bounds: Bounds = shape.bounds
         self.lipschitz: float = shape.lipschitz
+        self.understatement: float | None = shape.understatement
         self.code, self.constants = code, constants
         self.native = _engine.program(code, constants)
 
@@ -337,6 +342,7 @@ class Program:
 
         Every point of box i has a value in [lower[i], upper[i]] (outward
         rounding included); both are NaN where some point may give NaN.
+        A box whose ``lo`` exceeds its ``hi`` along some axis raises ValueError.
         """
         from . import _engine
         from ._sdf import as_points

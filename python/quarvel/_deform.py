@@ -15,10 +15,10 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._bounds import Bounds, vec3
-from ._sdf import Array, Pair, Shape, box_distance, finite
+from ._sdf import Array, Pair, Shape, Walk, _Node, box_distance, finite
 
 
-class _Twist(Shape):
+class _Twist(_Node):
     """Turns each slice z = c of the shape by ``rate`` * c radians about the z axis.
 
     Inside the cylinder K around the shape's bounds (radius ``radius``, the
@@ -34,6 +34,8 @@ class _Twist(Shape):
             raise ValueError("twist needs a shape bounded in x and y")
         self.shape = shape
         self.lipschitz = shape.lipschitz
+        # Outside K the values are at least the distance of K.
+        self.understatement = 1.0
         self.rate = math.radians(finite(degrees_per_unit, "twist rate"))
         self.radius = max(math.hypot(x, y) for x in (box.lo[0], box.hi[0]) for y in (box.lo[1], box.hi[1]))
         self.z_lo, self.z_hi = box.lo[2], box.hi[2]
@@ -43,7 +45,7 @@ class _Twist(Shape):
         r = self.radius
         self.bounds = Bounds.of((-r, -r, self.z_lo), (r, r, self.z_hi))
 
-    def _eval(self, p: Array) -> Pair:
+    def _walk(self, p: Array) -> Walk:
         x, y, z = p.T
         rho = np.hypot(x, y)
         far = rho > self.radius
@@ -52,7 +54,7 @@ class _Twist(Shape):
         kx, ky, kz = x * shrink, y * shrink, np.clip(z, self.z_lo, self.z_hi)
         c, s = np.cos(self.rate * kz), np.sin(self.rate * kz)
         qx, qy = c * kx + s * ky, c * ky - s * kx
-        values, g = self.shape._eval(np.column_stack([qx, qy, kz]))
+        values, g = yield self.shape, np.column_stack([qx, qy, kz])
         h = values / self.stretch
         gh = np.column_stack([
             c * g[:, 0] - s * g[:, 1],
@@ -78,11 +80,11 @@ class _Twist(Shape):
         gradients = np.where(out[:, None], (to_k + hp[:, None] * gk) / safe, gh)
         return np.where(out, outer, h), gradients
 
-    def __repr__(self) -> str:
-        return f"twist({self.shape!r}, {math.degrees(self.rate):.12g})"
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "twist", [self.shape, f"{math.degrees(self.rate):.12g}"]
 
 
-class _Bend(Shape):
+class _Bend(_Node):
     """Bends the shape's x axis into an arc of radius 1 / ``curvature`` about (0, y, 1/curvature).
 
     A point at angle theta and distance r from the bend's axis comes from
@@ -114,6 +116,10 @@ class _Bend(Shape):
         if max(-self.theta_lo, self.theta_hi) >= math.pi:
             raise ValueError("bend too tight: the shape would wrap more than half a turn either way")
         self.stretch = max(1.0, 1.0 / (k * self.r_in))
+        # From a point, the band is at most |dy| + |dr| + r_out |dtheta| away,
+        # and those are the shape's own gaps, |dtheta| / k along x.
+        if shape.understatement is not None:
+            self.understatement = shape.understatement * self.stretch * (2.0 + k * self.r_out)
         self.bounds = self._band_bounds(box)
 
     def _band_bounds(self, box: Bounds) -> Bounds:
@@ -127,13 +133,13 @@ class _Bend(Shape):
         zs = sorted(self.flip * z for _, z in points)
         return Bounds.of((min(xs), box.lo[1], zs[0]), (max(xs), box.hi[1], zs[-1]))
 
-    def _eval(self, p: Array) -> Pair:
+    def _walk(self, p: Array) -> Walk:
         k = abs(self.curvature)
         x, y, z = p.T
         dz = 1.0 / k - self.flip * z
         r = np.hypot(x, dz)
         theta = np.arctan2(x, dz)
-        values, g = self.shape._eval(np.column_stack([theta / k, y, self.flip * (1.0 / k - r)]))
+        values, g = yield self.shape, np.column_stack([theta / k, y, self.flip * (1.0 / k - r)])
         safe_r = np.where(r > 0.0, r, 1.0)
         g0, g2 = g[:, 0], self.flip * g[:, 2]
         # Chain rule through theta = atan2(x, dz) and r = |(x, dz)|, dz = 1/k - flip * z.
@@ -142,11 +148,11 @@ class _Bend(Shape):
         gradients = np.column_stack([gx, g[:, 1], gz]) / self.stretch
         return values / self.stretch, gradients
 
-    def __repr__(self) -> str:
-        return f"bend({self.shape!r}, {math.degrees(self.curvature):.12g})"
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "bend", [self.shape, f"{math.degrees(self.curvature):.12g}"]
 
 
-class _Repeat(Shape):
+class _Repeat(_Node):
     """Copies of a shape at integer multiples of ``spacing``, by evaluating nearby copies.
 
     Along a repeated axis, the copy nearest to a point of the shape is
@@ -159,11 +165,15 @@ class _Repeat(Shape):
     wherever the shape's values never undercut its box's, and a copy whose
     box is farther than the best value so far need not be evaluated.  Ties
     go to the first copy in window order, whichever is visited first.
+    Along an axis whose copies all fit in the window (``whole``), the
+    window is those copies, each once.
     """
 
     def __init__(self, shape: Shape, spacing: ArrayLike, count: ArrayLike | None) -> None:
         self.shape = shape
         self.lipschitz = shape.lipschitz
+        # Each copy's value is at least the distance of its box.
+        self.understatement = 1.0
         self.spacing = np.asarray(vec3(spacing, "spacing"))
         repeated = self.spacing > 0.0
         if not np.all((self.spacing >= 0.0) & np.isfinite(self.spacing)) or not np.any(repeated):
@@ -182,13 +192,15 @@ class _Repeat(Shape):
         lo_r, hi_r = np.where(repeated, lo, 0.0), np.where(repeated, hi, 0.0)
         self.center = (lo_r + hi_r) / 2.0
         self.reach = (hi_r - lo_r) / 2.0 / np.where(repeated, self.spacing, 1.0)
-        self.window = np.ceil(1.0 + 2.0 * self.reach).astype(int)
+        window = np.ceil(1.0 + 2.0 * self.reach)
+        self.whole = ~endless & (window >= count)
+        self.window = np.where(self.whole, count, window).astype(int)
         span = np.where(endless, 0.0, self.last) * self.spacing
         self.bounds = Bounds.of(np.where(endless, -np.inf, lo), np.where(endless, np.inf, hi + span))
 
-    def _eval(self, p: Array) -> Pair:
+    def _walk(self, p: Array) -> Walk:
         u = (p - self.center) / np.where(self.spacing > 0.0, self.spacing, 1.0)
-        first = np.ceil(u - 0.5 - self.reach)
+        first = np.where(self.whole, 0.0, np.ceil(u - 0.5 - self.reach))
         offsets = np.array(list(itertools.product(*(range(w) for w in self.window))), dtype=np.float64)
         shifts = np.clip(first[None, :, :] + offsets[:, None, :], self.first, self.last) * self.spacing
         gaps = [self._box_gap(p, s) for s in shifts]
@@ -196,15 +208,17 @@ class _Repeat(Shape):
         # Start from the copy whose box is nearest: it prunes the most.
         rows = np.arange(len(p))
         nearest = gap_values.argmin(axis=0)
-        values, gradients = self._raised(p - shifts[nearest, rows], gap_values[nearest, rows],
-                                         np.stack([g for _, g in gaps])[nearest, rows])
+        value, gradient = yield self.shape, p - shifts[nearest, rows]
+        gap_gradients = np.stack([g for _, g in gaps])[nearest, rows]
+        values, gradients = _raised(value, gradient, gap_values[nearest, rows], gap_gradients)
         chosen = nearest.copy()
         for k, shift in enumerate(shifts):
             gap, gap_gradients = gaps[k]
             # A copy's value is at least its gap: it can win only where its gap does.
             (todo,) = np.nonzero((nearest != k) & ((gap < values) | ((gap == values) & (k < chosen))))
             if len(todo):
-                v, g = self._raised(p[todo] - shift[todo], gap[todo], gap_gradients[todo])
+                v, g = yield self.shape, p[todo] - shift[todo]
+                v, g = _raised(v, g, gap[todo], gap_gradients[todo])
                 better = (v < values[todo]) | ((v == values[todo]) & (k < chosen[todo]))
                 values[todo[better]] = v[better]
                 gradients[todo[better]] = g[better]
@@ -218,15 +232,15 @@ class _Repeat(Shape):
         dist, dq = box_distance(np.maximum(above, below))
         return dist, dq * np.where(above >= below, 1.0, -1.0)
 
-    def _raised(self, q: Array, gap: Array, gap_gradients: Array) -> Pair:
-        """The shape at ``q``, raised to ``gap`` where that is higher (as new arrays)."""
-        v, g = self.shape._eval(q)
-        keep = v >= gap
-        return np.where(keep, v, gap), np.where(keep[:, None], g, gap_gradients)
-
-    def __repr__(self) -> str:
+    def _repr_parts(self) -> tuple[str, list[object]]:
         count = tuple(int(c) + 1 if math.isfinite(c) else None for c in self.last.tolist())
-        return f"repeat({self.shape!r}, {tuple(self.spacing.tolist())}, count={count})"
+        return "repeat", [self.shape, repr(tuple(self.spacing.tolist())), f"count={count}"]
+
+
+def _raised(v: Array, g: Array, gap: Array, gap_gradients: Array) -> Pair:
+    """A copy's values and gradients, raised to ``gap`` where that is higher (as new arrays)."""
+    keep = v >= gap
+    return np.where(keep, v, gap), np.where(keep[:, None], g, gap_gradients)
 
 
 def _counts(count: ArrayLike | None, repeated: NDArray[np.bool_]) -> Array:

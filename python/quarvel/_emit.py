@@ -270,10 +270,13 @@ def _bend(t: Tape, node: _Bend, p: Coords) -> Walk:
 def _repeat(t: Tape, node: _Repeat, p: Coords) -> Walk:
     repeated = [bool(s > 0.0) for s in node.spacing]
     starts: list[Num] = []
-    for x, c, s, reach, on in zip(p, node.center, node.spacing, node.reach, repeated):
-        u = t.div(t.sub(x, float(c)), float(s) if on else 1.0)
+    for x, c, s, reach, on, whole in zip(p, node.center, node.spacing, node.reach, repeated, node.whole):
+        if whole or not on:
+            starts.append(0.0)
+            continue
+        u = t.div(t.sub(x, float(c)), float(s))
         # ceil(v) = -floor(-v)
-        starts.append(t.neg(t.floor(t.neg(t.sub(t.sub(u, 0.5), float(reach))))) if on else 0.0)
+        starts.append(t.neg(t.floor(t.neg(t.sub(t.sub(u, 0.5), float(reach))))))
     lo, hi = node.shape.bounds
     best: Reg | None = None
     for offsets in itertools.product(*(range(w) for w in node.window)):

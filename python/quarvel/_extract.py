@@ -30,6 +30,11 @@ EVALUATIONS_PER_CELL = 16
 BYTES_PER_CELL = 2500
 # Runs estimated above this many evaluations announce their cost first.
 LONG_RUN_EVALUATIONS = 10_000_000
+# Far beyond any array, and far from overflowing a 64-bit offset.
+MAX_BATCH_SIZE = 1 << 62
+# A clip's side within this fraction of a finest cell of a vertex holds a face
+# of the mesh: the clip cut the surface there.
+CUT_TOLERANCE = 0.1
 
 BoundsLike = Bounds | Sequence[Sequence[float]]
 Keep = Literal["all", "largest"]
@@ -63,7 +68,7 @@ def mesh(
     native: bool | None = None,
     intervals: bool = True,
 ) -> Mesh:
-    """Extract the surface ``field == iso`` as a triangle mesh.
+    """Extract the surface ``field == iso`` (a finite number) as a triangle mesh.
 
     ``field`` is a shape from this package or any callable taking an (N, 3)
     float64 array of points and returning values, or ``(values, gradients)``
@@ -75,12 +80,19 @@ def mesh(
     **Where.**  ``bounds`` is the box to search, as ``Bounds`` or ``(lo, hi)``;
     when omitted, the field's own ``bounds`` are used.  The box is grown by
     ``margin`` times its largest edge (and, for a field's own bounds, by a
-    positive ``iso``) so that the surface does not touch its sides.  ``clip``
+    positive ``iso`` times the field's ``understatement``, see
+    :attr:`Shape.understatement`, as the surface lies that much farther
+    out) so that the surface does not touch its sides.  A box whose grown
+    extent overflows the floating-point range is refused.  ``clip``
     cuts the solid with the given box, so that the mesh is the closed surface
     of the part inside it; by default (None) it clips when you pass
-    ``bounds`` and the field's own bounds are unknown or reach outside them
-    (a slab of a gyroid, a corner of a large shape), and never clips to a
-    field's own bounds.
+    ``bounds`` and the surface may reach outside them (the field's own
+    bounds, grown as above, are unknown or reach outside: a slab of a gyroid,
+    a corner of a large shape), and never clips to a field's own bounds.
+    At a positive ``iso``, a field that does not state its understatement
+    (a function, a shape of your own) is clipped halfway through the search
+    box's margin, and a RuntimeWarning says so if that cut the surface.  An open mesh (``clip=False`` where the surface reaches
+    the box's sides) always comes with a RuntimeWarning.
 
     **How fine.**  The octree is refined everywhere down to ``min_depth`` and
     near the surface down to ``max_depth`` (default 7): each level halves the
@@ -174,13 +186,15 @@ def mesh(
     prove are not sampled further (``mesh.stats["cells_proven"]``).
     ``intervals=False`` proves cells by ``lipschitz`` as for any field.
 
-    **Calling the field.**  ``batch_size`` caps the points of one call (the
-    batches are joined in order: the mesh does not change).  ``executor``, any
-    :class:`concurrent.futures.Executor` (a process pool, a Dask or Ray
-    client's executor), evaluates the chunks in parallel; without
-    ``batch_size`` they hold 65,536 points.  The field must then pickle, for
-    a process pool.  The interpreter lock is released while the C++ core
-    works, so other Python threads keep running.
+    **Calling the field.**  ``batch_size`` (at most 2**62) caps the points of
+    one call (the batches are joined in order: the mesh does not change).
+    ``executor``, any :class:`concurrent.futures.Executor` (a process pool, a
+    Dask or Ray client's executor), evaluates the chunks in parallel; without
+    ``batch_size`` they hold 65,536 points.  Each chunk is submitted on its
+    own and its result, taken from its own future, is checked as the field's
+    are.  The field must then pickle, for a process pool.  The interpreter
+    lock is released while the C++ core works, so other Python threads keep
+    running.
 
     **Progress and cost.**  ``progress`` is a callable taking ``(stage, done,
     total)`` for the stages ``sampling``, ``refining``, ``crossings``,
@@ -193,14 +207,18 @@ def mesh(
     shaped the mesh.
     """
     check_margin(margin)
-    check_depths(min_depth, MAX_DEPTH_LIMIT)
+    iso = check_iso(iso)
+    min_depth, _ = check_depths(min_depth, MAX_DEPTH_LIMIT)
+    if max_depth is not None:
+        _, max_depth = check_depths(0, max_depth)
     box = search_box(field, bounds, iso, margin)
     max_depth = finest_depth(box, max_depth, voxel_size, min_depth)
     check_depths(min_depth, max_depth)
     if keep not in ("all", "largest"):
         raise ValueError(f"keep must be 'all' or 'largest' (got {keep!r})")
-    check_batch_size(batch_size)
-    cut = clip_box(field, bounds, clip)
+    batch_size = check_batch_size(batch_size)
+    level = level_box(field, iso)
+    cut = clip_box(field, bounds, clip, iso, margin)
     factor = lipschitz_factor(field, lipschitz)
     program = native_program(field, native, batch_size, executor)
     calls = None if program is not None else Chunked(as_field(field), batch_size, executor, cut)
@@ -213,7 +231,7 @@ def mesh(
     with bar if bar is not None else nullcontext():
         vertices, triangles, normals, stats = engine.extract(
             calls if program is None else program.native, box.lo, box.hi, min_depth, max_depth,
-            float(iso), float(angle_threshold), bool(adaptive), keep == "largest", factor, cut, hook,
+            iso, float(angle_threshold), bool(adaptive), keep == "largest", factor, cut, hook,
             bool(intervals), bool(manifold),
         )  # fmt: skip
     unrepaired = stats.get("repaired", {}).get("unrepaired_pairs", 0)
@@ -232,8 +250,11 @@ def mesh(
     result = Mesh(vertices, triangles, normals, stats)
     if not len(result.triangles) and not allow_empty:
         low, high = value_range(box, calls, program)
-        raise NoSurfaceError(no_surface_message(box, float(iso), low, high))
-    warning = inside_out_warning(result, cut, float(iso), calls)
+        raise NoSurfaceError(no_surface_message(box, iso, low, high))
+    warning = open_or_cut_warning(result, box, cut, iso, reaches_out(level, bounds, cut, clip))
+    if warning:
+        warnings.warn(warning, RuntimeWarning, stacklevel=2)
+    warning = inside_out_warning(result, cut, iso, calls)
     if warning:
         warnings.warn(warning, UserWarning, stacklevel=2)
     return result
@@ -363,23 +384,41 @@ def check_native(native: bool | None, batch_size: int | None, executor: object) 
         raise ValueError("batch_size and executor (--batch-size, --workers) apply to the NumPy path, not native=True")
 
 
-def check_depths(min_depth: int, max_depth: int) -> None:
-    """Raise ValueError unless 0 <= min_depth <= max_depth <= 31 (shared with the command line)."""
+def check_iso(iso: float) -> float:
+    """``iso`` as a float; ValueError unless it is a finite number."""
+    if isinstance(iso, bool) or not isinstance(iso, (int, float, np.integer, np.floating)) or not math.isfinite(iso):
+        raise ValueError(f"iso must be a finite number, the field's value on the surface (got {iso!r})")
+    return float(iso)
+
+
+def check_depths(min_depth: int, max_depth: int) -> tuple[int, int]:
+    """Both depths as Python ints; ValueError unless 0 <= min_depth <= max_depth <= 31
+    (shared with the command line)."""
     for name, value in (("min_depth", min_depth), ("max_depth", max_depth)):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
             raise ValueError(f"{name} must be a non-negative integer (got {value!r})")
+    # NumPy integers wrap around in the arithmetic on depths (2**depth): plain ints do not.
+    min_depth, max_depth = int(min_depth), int(max_depth)
     if max_depth > MAX_DEPTH_LIMIT:
         raise ValueError(f"max_depth must be at most {MAX_DEPTH_LIMIT} (got {max_depth})")
     if min_depth > max_depth:
         raise ValueError(f"min_depth must not exceed max_depth (got {min_depth} > {max_depth})")
+    return min_depth, max_depth
 
 
-def check_batch_size(batch_size: int | None) -> None:
-    """Raise ValueError unless ``batch_size`` is None or a positive integer."""
+def check_batch_size(batch_size: int | None) -> int | None:
+    """``batch_size`` as a Python int, or None; ValueError unless it is a whole number
+    from 1 to 2**62 (shared with the command line)."""
     if batch_size is None:
-        return
-    if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) or batch_size < 1:
-        raise ValueError(f"batch_size must be a positive integer (got {batch_size!r})")
+        return None
+    if (
+        isinstance(batch_size, bool)
+        or not isinstance(batch_size, (int, np.integer))
+        or not 1 <= int(batch_size) <= MAX_BATCH_SIZE
+    ):
+        raise ValueError(f"batch_size must be a positive integer, at most 2**62 (got {batch_size!r})")
+    # A NumPy integer would wrap around in the chunks' offsets.
+    return int(batch_size)
 
 
 def search_box(field: object, bounds: BoundsLike | None, iso: float, margin: float) -> Bounds:
@@ -393,33 +432,122 @@ def search_box(field: object, bounds: BoundsLike | None, iso: float, margin: flo
         if own is None:
             raise ValueError("this field has no bounds of its own: pass bounds=(lo, hi)")
         box = as_bounds(own)
-        # The iso level of a distance field lies iso further out.
-        box = box.padded(max(float(iso), 0.0))
+        # The iso level of a distance field lies iso further out, and farther
+        # where the values understate the distance.
+        box = box.padded(max(float(iso), 0.0) * (understatement(field) or 1.0))
     if np.isnan(box).any():
         raise ValueError(f"the bounds {box} hold NaN: {BOUNDS_FORM}")
     if not box.is_finite:
         raise ValueError(f"cannot mesh within unbounded extent {box}: pass finite bounds=(lo, hi)")
-    if box.is_empty or min(box.size) <= 0.0:
-        raise ValueError(f"the bounds {box} enclose no volume (each hi must exceed its lo)")
-    return box.padded(margin * max(box.size))
+    with np.errstate(over="ignore", invalid="ignore"):
+        if box.is_empty or min(box.size) <= 0.0:
+            raise ValueError(f"the bounds {box} enclose no volume (each hi must exceed its lo)")
+        grown = box.padded(margin * max(box.size))
+        # The octree's cube about the box's centre must be finite too, or its
+        # points would be.
+        edge = max(grown.size)
+        cube = Bounds.of(np.subtract(grown.center, edge / 2.0), np.add(grown.center, edge / 2.0))
+        if not (grown.is_finite and cube.is_finite and math.isfinite(edge)):
+            raise ValueError(
+                f"the bounds {box}, grown by the margin to a cube, reach beyond the range of "
+                "floating-point numbers: pass smaller bounds"
+            )
+    return grown
 
 
-def clip_box(field: object, bounds: BoundsLike | None, clip: bool | None) -> Bounds | None:
+def understatement(field: object) -> float | None:
+    """How far the field's values may understate the distance outside its bounds
+    (see :attr:`Shape.understatement`), or None when it does not say."""
+    value = getattr(field, "understatement", None)
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 1.0 <= value < math.inf:
+        return None
+    return float(value)
+
+
+def level_box(field: object, iso: float) -> Bounds | None:
+    """A box holding every point where the field is at most ``iso``: its own bounds,
+    grown for a positive ``iso`` when its understatement is known; else None."""
+    own = getattr(field, "bounds", None)
+    if own is None:
+        return None
+    box = as_bounds(own)
+    if iso <= 0.0:
+        return box
+    factor = understatement(field)
+    return None if factor is None else box.padded(iso * factor)
+
+
+def holds(outer: Bounds, inner: Bounds) -> bool:
+    """Whether box ``inner`` lies within box ``outer``."""
+    return all(o_lo <= lo and hi <= o_hi for lo, hi, o_lo, o_hi in zip(inner.lo, inner.hi, outer.lo, outer.hi))
+
+
+def clip_box(
+    field: object, bounds: BoundsLike | None, clip: bool | None, iso: float = 0.0, margin: float = 0.0
+) -> Bounds | None:
     """The box ``mesh`` cuts the solid with, or None (see ``clip`` in :func:`mesh`)."""
     if clip is False:
         return None
     own = getattr(field, "bounds", None)
     if bounds is None:
-        # Explicitly asked: the field's own bounds (which mesh() has checked).
-        return as_bounds(own) if clip and own is not None else None
+        if clip:
+            # Explicitly asked: the field's own bounds (which mesh() has checked).
+            return as_bounds(own) if own is not None else None
+        if own is None or level_box(field, iso) is not None:
+            return None
+        # The surface at a positive iso may reach past the box searched: cut it
+        # halfway through the margin, so that it comes out closed.
+        reach = as_bounds(own).padded(iso)
+        return reach.padded(margin / 2.0 * max(reach.size))
     box = as_bounds(bounds)
     if clip:
         return box
-    if own is None:
-        return box
-    inner = as_bounds(own)
-    inside = all(b_lo <= lo and hi <= b_hi for lo, hi, b_lo, b_hi in zip(inner.lo, inner.hi, box.lo, box.hi))
-    return None if inside else box
+    level = level_box(field, iso)
+    return None if level is not None and holds(box, level) else box
+
+
+def reaches_out(level: Bounds | None, bounds: BoundsLike | None, cut: Bounds | None, clip: bool | None) -> bool:
+    """Whether the surface may reach the sides of the box searched and, unclipped,
+    come out open, or the cut is one the caller did not ask for."""
+    if cut is not None:
+        return bounds is None and clip is None
+    if bounds is None:
+        return level is None
+    return level is None or not holds(as_bounds(bounds), level)
+
+
+def open_or_cut_warning(result: Mesh, box: Bounds, cut: Bounds | None, iso: float, reaching: bool) -> str | None:
+    """What to say when the surface met the sides of the box searched, or None.
+
+    Unclipped, the mesh is then open.  Cut by the box ``mesh`` chose for a
+    positive iso, it is closed, but flat where the surface went on."""
+    if not reaching or not len(result.triangles):
+        return None
+    if cut is None:
+        edges = boundary_edges(result.triangles)
+        if not edges:
+            return None
+        return (
+            f"the mesh is open ({edges} boundary edges): the surface field == {iso:g} reaches the sides of "
+            f"the box searched, {box}; pass bounds that hold it, or clip=None to close it there"
+        )
+    vertices = result.vertices
+    nearest_side = np.minimum(vertices - cut.lo, np.subtract(cut.hi, vertices)).min(axis=1)
+    if not np.any(nearest_side <= CUT_TOLERANCE * result.stats["cell_size"]):
+        return None
+    return (
+        f"the surface field == {iso:g} reaches past the field's bounds grown by iso, where its values may "
+        f"understate the distance: the mesh is cut flat at {cut}; pass bounds that hold the surface, or "
+        "give the field an `understatement` factor (see Shape.understatement)"
+    )
+
+
+def boundary_edges(triangles: np.ndarray) -> int:
+    """The number of edges that only one triangle has."""
+    edges = np.sort(triangles[:, [0, 1, 1, 2, 2, 0]].reshape(-1, 2), axis=1)
+    keys = edges[:, 0] * (int(triangles.max()) + 1) + edges[:, 1]
+    _, counts = np.unique(keys, return_counts=True)
+    return int(np.count_nonzero(counts == 1))
 
 
 def lipschitz_factor(field: object, lipschitz: float | None) -> float:

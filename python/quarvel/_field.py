@@ -56,14 +56,21 @@ class _ContractField:
             raise ValueError(
                 f"the field returned None for {len(points)} points: does it forget to return its values?"
             )
-        raw_values, raw_gradients = _split_result(result)
-        n = len(points)
-        values = _values_array(raw_values, n)
-        gradients = None if raw_gradients is None else _gradients_array(raw_gradients, n)
-        return values, gradients
+        return conform(result, len(points), "field")
 
     def __repr__(self) -> str:
         return f"as_field({self.__wrapped__!r})"
+
+
+def conform(result: Any, n: int, source: str) -> FieldResult:
+    """A field's ``result`` for ``n`` points in the contract: values, or values and
+    gradients, converted to float64; ValueError naming ``source`` when the shapes are wrong."""
+    if result is None:
+        raise ValueError(f"{source} returned None for {n} points")
+    raw_values, raw_gradients = _split_result(result)
+    values = _values_array(raw_values, n, source)
+    gradients = None if raw_gradients is None else _gradients_array(raw_gradients, n, source)
+    return values, gradients
 
 
 def _split_result(result: Any) -> tuple[Any, Any]:
@@ -81,19 +88,19 @@ def _plain(x: Any) -> Any:
     return detach() if callable(detach) else x
 
 
-def _values_array(raw: Any, n: int) -> NDArray[np.float64]:
+def _values_array(raw: Any, n: int, source: str) -> NDArray[np.float64]:
     arr = np.asarray(_plain(raw), dtype=np.float64)
     if arr.ndim == 0:
         return np.full(n, float(arr))
     if arr.size != n:
-        raise ValueError(f"field returned values of shape {arr.shape} for {n} points")
+        raise ValueError(f"{source} returned values of shape {arr.shape} for {n} points")
     return np.ascontiguousarray(arr.reshape(n))
 
 
-def _gradients_array(raw: Any, n: int) -> NDArray[np.float64]:
+def _gradients_array(raw: Any, n: int, source: str) -> NDArray[np.float64]:
     arr = np.asarray(_plain(raw), dtype=np.float64)
     if arr.shape != (n, 3):
-        raise ValueError(f"field returned gradients of shape {arr.shape} for {n} points; expected ({n}, 3)")
+        raise ValueError(f"{source} returned gradients of shape {arr.shape} for {n} points; expected ({n}, 3)")
     return arr
 
 

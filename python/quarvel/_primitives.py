@@ -13,6 +13,8 @@ from ._shapes2d import _Revolve, polygon
 
 
 class _Sphere(Shape):
+    understatement = 1.0
+
     def __init__(self, radius: float, center: ArrayLike) -> None:
         self.radius = positive(radius, "radius")
         self.center = np.asarray(vec3(center, "center"))
@@ -28,6 +30,8 @@ class _Sphere(Shape):
 
 class _Box(Shape):
     """Box with half extents ``half`` and corners rounded by ``radius``."""
+
+    understatement = 1.0
 
     def __init__(self, size: ArrayLike, radius: float, center: ArrayLike) -> None:
         self.half = np.asarray(vec3(size, "size")) / 2.0
@@ -49,6 +53,8 @@ class _Box(Shape):
 
 class _Torus(Shape):
     """Torus around the z axis."""
+
+    understatement = 1.0
 
     def __init__(self, major: float, minor: float) -> None:
         self.major = positive(major, "major radius")
@@ -72,6 +78,8 @@ class _Torus(Shape):
 class _Cylinder(Shape):
     """Capped cylinder along the z axis, centred on the origin."""
 
+    understatement = 1.0
+
     def __init__(self, radius: float, height: float) -> None:
         self.radius = positive(radius, "radius")
         self.height = positive(height, "height")
@@ -91,6 +99,8 @@ class _Cylinder(Shape):
 
 class _Capsule(Shape):
     """All points within ``radius`` of the segment from ``a`` to ``b``."""
+
+    understatement = 1.0
 
     def __init__(self, a: ArrayLike, b: ArrayLike, radius: float) -> None:
         self.a = np.asarray(vec3(a, "a"))
@@ -114,6 +124,8 @@ class _Capsule(Shape):
 class _Plane(Shape):
     """Half-space n.p <= offset; unbounded, meant for cutting other shapes."""
 
+    understatement = 1.0
+
     def __init__(self, normal: ArrayLike, offset: float) -> None:
         n = np.asarray(vec3(normal, "normal"))
         length = float(np.linalg.norm(n))
@@ -136,6 +148,8 @@ class _Gyroid(Shape):
     # dense search over a period finds none longer); its values may overstate
     # the distance by about that much.
     lipschitz = math.sqrt(3.0)
+    # Unbounded: no point lies outside its bounds.
+    understatement = 1.0
 
     def __init__(self, period: float, thickness: float | None) -> None:
         self.period = positive(period, "period")
@@ -214,13 +228,17 @@ class _Ellipsoid(Shape):
     With F = |p / radii| - 1 (convex, zero on the surface), the value is
     F / |grad F| outside, which convexity keeps below the distance and which
     matches it to first order at the surface, and F * min(radii) inside,
-    below the distance because |grad F| <= 1 / min(radii).
+    below the distance because |grad F| <= 1 / min(radii).  Outside, the
+    value is at least min(radii) * F (as |grad F| is at most 1 / min(radii)
+    on the way out), and F at least a gap along axis i over radii[i]: the
+    values understate gaps from the box by at most max(radii) / min(radii).
     """
 
     def __init__(self, radii: ArrayLike, center: ArrayLike) -> None:
         self.radii = np.asarray(vec3(radii, "radii"))
         if not np.all(self.radii > 0.0) or not np.all(np.isfinite(self.radii)):
             raise ValueError(f"ellipsoid radii must be positive numbers (got {tuple(self.radii.tolist())})")
+        self.understatement = float(self.radii.max() / self.radii.min())
         self.center = np.asarray(vec3(center, "center"))
         self.bounds = Bounds.of(self.center - self.radii, self.center + self.radii)
 

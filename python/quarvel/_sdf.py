@@ -25,8 +25,8 @@ from __future__ import annotations
 
 import math
 from abc import ABC, abstractmethod
-from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, Literal
+from collections.abc import Callable, Generator, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -136,6 +136,18 @@ class Shape(ABC):
     1 for exact distances and for the bounds of this library; combinations
     take the largest factor of their parts.  :func:`quarvel.mesh` proves
     cells empty with it."""
+
+    understatement: float | None = None
+    """How far the values may understate the distance outside ``bounds``: at a
+    point outside, the value is at least the point's distance from the box
+    along its farthest axis divided by this factor.  So where the value is
+    at most t > 0 lies within ``bounds`` grown by ``understatement * t``,
+    and :func:`quarvel.mesh` grows its search box by that for a positive
+    ``iso``.  1 for exact distances and most bounds of this library; a
+    stretching scale or an ellipsoid raise it by their ratio of lengths.
+    None when unknown (a shape of your own, a function), and
+    :func:`quarvel.mesh` then clips at a positive ``iso`` instead, warning
+    when that cuts the surface."""
 
     def __call__(self, points: ArrayLike) -> Pair:
         """Values and gradients at ``points``, shapes (N,) and (N, 3)."""
@@ -309,6 +321,206 @@ def bounds_of(bounds: BoundsLike) -> Bounds:
     return box
 
 
+def largest(factors: Sequence[float | None]) -> float | None:
+    """The largest of ``factors``, or None when one of them is unknown."""
+    known = [f for f in factors if f is not None]
+    return max(known) if len(known) == len(factors) else None
+
+
+# ---------------------------------------------------------------- nodes with children
+
+Walk = Generator[tuple[Shape, Array], Pair, Pair]
+# What is still to be done with a child's reply, innermost last: a walk to
+# resume, or a transform's finish.
+Pending = Walk | Callable[[Pair], Pair]
+
+# Reprs longer than this many characters are cut short.
+REPR_LIMIT = 10_000
+
+
+class _Node(Shape):
+    """A shape made from other shapes, evaluated, printed and pickled without recursion.
+
+    Its arithmetic is a walk: a generator that yields ``(child, points)``
+    and receives the child's ``(values, gradients)`` there, so that a tree of
+    any depth is evaluated by one loop over an explicit stack (see
+    :func:`evaluate`).  Its repr comes from :meth:`_repr_parts`.
+    """
+
+    def _eval(self, p: Array) -> Pair:
+        return evaluate(self, p)
+
+    @abstractmethod
+    def _walk(self, p: Array) -> Walk:
+        """Yields ``(child, points)``, receives the child's pair, returns the node's."""
+
+    @abstractmethod
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        """The function that makes this node and its arguments: shapes, or text as printed."""
+
+    def __repr__(self) -> str:
+        return tree_repr(self)
+
+    def __reduce__(self) -> tuple[Callable[[list[tuple[type, dict[str, Any]]]], Shape], tuple[Any, ...]]:
+        # A flat list of nodes, children first: the pickler would recurse into a deep tree.
+        return (_rebuild, (_flatten(self),))
+
+
+class _Transform(_Node):
+    """A node that evaluates its one child at moved points and adjusts the reply.
+
+    The points are handed on without being kept, so a long chain of moves
+    holds one array of points at a time.
+    """
+
+    shape: Shape
+
+    @abstractmethod
+    def _map(self, p: Array) -> Array:
+        """The points in the child's frame."""
+
+    @abstractmethod
+    def _finish(self, pair: Pair) -> Pair:
+        """The node's values and gradients from the child's."""
+
+    def _walk(self, p: Array) -> Walk:
+        return self._finish((yield self.shape, self._map(p)))
+
+
+def _inherits(node: Shape, base: type, name: str) -> bool:
+    """Whether ``node``'s class runs ``base``'s method ``name`` rather than one of its own."""
+    return getattr(type(node), name, None) is getattr(base, name)
+
+
+def evaluate(shape: Shape, p: Array) -> Pair:
+    """``shape``'s values and gradients at ``p``, walking its tree with an explicit stack.
+
+    A node whose class brings its own ``_eval`` (a leaf, a shape of the
+    user's) is called as it is.
+    """
+    pending: list[Pending] = []
+    node, points = shape, p
+    del p
+    while True:
+        while isinstance(node, _Node) and _inherits(node, _Node, "_eval"):
+            if isinstance(node, _Transform) and _inherits(node, _Transform, "_walk"):
+                move = node
+                pending.append(move._finish)
+                node, points = move.shape, move._map(points)
+                continue
+            pending.append(node._walk(points))
+            reply = None
+            break
+        else:
+            reply = node._eval(points)
+        del points
+        while pending:
+            top = pending[-1]
+            if not isinstance(top, Generator):
+                pending.pop()
+                reply = top(reply)  # type: ignore[arg-type]
+                continue
+            try:
+                node, points = top.send(reply)  # type: ignore[arg-type]
+                break
+            except StopIteration as finished:
+                pending.pop()
+                reply = finished.value
+        else:
+            assert reply is not None
+            return reply
+
+
+def _children(node: Shape) -> Iterator[Shape]:
+    """The shapes among ``node``'s attributes (tuples of them included)."""
+    for value in vars(node).values():
+        if isinstance(value, Shape):
+            yield value
+        elif isinstance(value, tuple):
+            yield from (v for v in value if isinstance(v, Shape))
+
+
+def _nodes_under(root: Shape) -> list[Shape]:
+    """Every node with children under ``root``, each once, children before their parents."""
+    done: set[int] = set()
+    order: list[Shape] = []
+    stack: list[tuple[Shape, bool]] = [(root, False)]
+    while stack:
+        node, expanded = stack.pop()
+        if id(node) in done:
+            continue
+        if expanded:
+            done.add(id(node))
+            order.append(node)
+            continue
+        stack.append((node, True))
+        stack.extend((c, False) for c in _children(node) if isinstance(c, _Node) and id(c) not in done)
+    return order
+
+
+def tree_repr(root: _Node, limit: int = REPR_LIMIT) -> str:
+    """The repr of ``root`` written with an explicit stack, cut short past ``limit`` characters."""
+    out: list[str] = []
+    size = 0
+    todo: list[object] = [root]  # shapes still to write, and text; the next last
+    while todo:
+        item = todo.pop()
+        if isinstance(item, _Node) and _inherits(item, _Node, "__repr__"):
+            name, args = item._repr_parts()
+            parts: list[object] = [f"{name}("]
+            for i, arg in enumerate(args):
+                parts += [", ", arg] if i else [arg]
+            todo += reversed([*parts, ")"])
+            continue
+        text = item if isinstance(item, str) else repr(item)
+        out.append(text)
+        size += len(text)
+        if size > limit:
+            count = len(_nodes_under(root))
+            return "".join(out)[:limit] + f"... (cut short: {count} combining nodes)"
+    return "".join(out)
+
+
+class _Ref(NamedTuple):
+    """A child in a flattened tree: the position of its entry."""
+
+    position: int
+
+
+def _flatten(root: _Node) -> list[tuple[type, dict[str, Any]]]:
+    """The nodes with children under ``root``, children first, each as its class and
+    attributes, with such children as :class:`_Ref`."""
+    order = _nodes_under(root)
+    index = {id(node): i for i, node in enumerate(order)}
+
+    def refer(value: object) -> object:
+        if isinstance(value, _Node):
+            return _Ref(index[id(value)])
+        if isinstance(value, tuple) and any(isinstance(v, _Node) for v in value):
+            return tuple(refer(v) for v in value)
+        return value
+
+    return [(type(node), {k: refer(v) for k, v in vars(node).items()}) for node in order]
+
+
+def _rebuild(entries: list[tuple[type, dict[str, Any]]]) -> Shape:
+    """The tree :func:`_flatten` listed (its last entry)."""
+    built: list[Shape] = []
+
+    def resolve(value: object) -> object:
+        if isinstance(value, _Ref):
+            return built[value.position]
+        if isinstance(value, tuple) and any(isinstance(v, _Ref) for v in value):
+            return tuple(resolve(v) for v in value)
+        return value
+
+    for cls, state in entries:
+        node: Shape = object.__new__(cls)
+        node.__dict__.update({k: resolve(v) for k, v in state.items()})
+        built.append(node)
+    return built[-1]
+
+
 # ---------------------------------------------------------------- functions
 
 
@@ -347,7 +559,7 @@ class _FunctionShape(Shape):
 # ---------------------------------------------------------------- Booleans
 
 
-class _Extremum(Shape):
+class _Extremum(_Node):
     """Pointwise minimum (union) or maximum (intersection) of several shapes."""
 
     def __init__(self, shapes: Sequence[Shape], take_max: bool) -> None:
@@ -356,47 +568,52 @@ class _Extremum(Shape):
         self.shapes = tuple(map(_require_shape, shapes))
         self.take_max = take_max
         self.lipschitz = max(s.lipschitz for s in self.shapes)
+        # Outside, the box of a union is as far as the nearest part's, and that of an
+        # intersection, axis by axis, as far as the farthest part's.
+        self.understatement = largest([s.understatement for s in self.shapes])
         boxes = [s.bounds for s in self.shapes]
         combine = Bounds.intersection if take_max else Bounds.union
         self.bounds = boxes[0]
         for box in boxes[1:]:
             self.bounds = combine(self.bounds, box)
 
-    def _eval(self, p: Array) -> Pair:
-        pairs = [s._eval(p) for s in self.shapes]
+    def _walk(self, p: Array) -> Walk:
+        pairs = []
+        for shape in self.shapes:
+            pairs.append((yield shape, p))
         values = np.stack([v for v, _ in pairs])
         pick = values.argmax(axis=0) if self.take_max else values.argmin(axis=0)
         rows = np.arange(len(p))
         gradients = np.stack([g for _, g in pairs])[pick, rows]
         return values[pick, rows], gradients
 
-    def __repr__(self) -> str:
-        name = "intersection" if self.take_max else "union"
-        return f"{name}({', '.join(map(repr, self.shapes))})"
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return ("intersection" if self.take_max else "union"), list(self.shapes)
 
 
-class _Difference(Shape):
+class _Difference(_Node):
     """``a`` with ``b`` cut away: max(a, -b)."""
 
     def __init__(self, a: Shape, b: Shape) -> None:
         self.a, self.b = _require_shape(a), _require_shape(b)
         self.bounds = self.a.bounds
         self.lipschitz = max(self.a.lipschitz, self.b.lipschitz)
+        self.understatement = self.a.understatement  # max(a, -b) >= a
 
-    def _eval(self, p: Array) -> Pair:
-        va, ga = self.a._eval(p)
-        vb, gb = self.b._eval(p)
+    def _walk(self, p: Array) -> Walk:
+        va, ga = yield self.a, p
+        vb, gb = yield self.b, p
         keep_a = va >= -vb
         return np.where(keep_a, va, -vb), np.where(keep_a[:, None], ga, -gb)
 
-    def __repr__(self) -> str:
-        return f"difference({self.a!r}, {self.b!r})"
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "difference", [self.a, self.b]
 
 
 SmoothKind = Literal["union", "intersection", "difference"]
 
 
-class _Smooth(Shape):
+class _Smooth(_Node):
     """Polynomial smooth minimum (union) or maximum of two shapes, blend radius ``k``.
 
     Intersection is -smin(-a, -b) and difference -smin(-a, b), so one
@@ -415,14 +632,18 @@ class _Smooth(Shape):
             # to this box, since a child whose values are only a bound could
             # otherwise turn negative beyond it.
             self.bounds = a.bounds.union(b.bounds).padded(self.k / 4.0)
+            self.understatement = 1.0  # at least the distance of that box
         elif kind == "intersection":
+            # At least max(a, b), as at least the plain operations give (likewise below).
             self.bounds = a.bounds.intersection(b.bounds)
+            self.understatement = largest([a.understatement, b.understatement])
         else:
             self.bounds = a.bounds
+            self.understatement = a.understatement
 
-    def _eval(self, p: Array) -> Pair:
-        va, ga = self.a._eval(p)
-        vb, gb = self.b._eval(p)
+    def _walk(self, p: Array) -> Walk:
+        va, ga = yield self.a, p
+        vb, gb = yield self.b, p
         outer = 1.0 if self.kind == "union" else -1.0
         flip_b = -1.0 if self.kind == "difference" else 1.0
         sa, sb = outer * va, outer * flip_b * vb
@@ -434,8 +655,8 @@ class _Smooth(Shape):
             return clip_to_bounds((values, gradients), p, self.bounds)
         return values, gradients
 
-    def __repr__(self) -> str:
-        return f"smooth_{self.kind}({self.a!r}, {self.b!r}, k={self.k!r})"
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return f"smooth_{self.kind}", [self.a, self.b, f"k={self.k!r}"]
 
 
 def union(*shapes: Shape) -> Shape:
@@ -490,28 +711,30 @@ def smooth_difference(a: Shape, b: Shape, k: float = 0.25) -> Shape:
 # ---------------------------------------------------------------- thickness
 
 
-class _Offset(Shape):
+class _Offset(_Node):
     def __init__(self, shape: Shape, distance: float) -> None:
         self.shape = shape
         self.distance = finite(distance, "offset distance")
         self.lipschitz = shape.lipschitz
         self.bounds = shape.bounds.padded(max(self.distance, 0.0))
+        # Grown, the values are at least the distance of the box; shrunk, above the shape's.
+        self.understatement = 1.0 if self.distance > 0.0 else shape.understatement
 
-    def _eval(self, p: Array) -> Pair:
-        values, gradients = self.shape._eval(p)
+    def _walk(self, p: Array) -> Walk:
+        values, gradients = yield self.shape, p
         pair = (values - self.distance, gradients)
         # Growing lowers the values: keep them positive outside the grown box.
         return clip_to_bounds(pair, p, self.bounds) if self.distance > 0.0 else pair
 
-    def __repr__(self) -> str:
-        return f"offset({self.shape!r}, {self.distance!r})"
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "offset", [self.shape, repr(self.distance)]
 
 
 ShellSide = Literal["center", "inside", "outside"]
 _SHELL_MIDDLE: dict[str, float] = {"center": 0.0, "inside": -0.5, "outside": 0.5}
 
 
-class _Shell(Shape):
+class _Shell(_Node):
     """|f - middle| - thickness/2: a wall whose middle is the level ``middle``."""
 
     def __init__(self, shape: Shape, thickness: float, side: ShellSide) -> None:
@@ -522,17 +745,20 @@ class _Shell(Shape):
         self.lipschitz = shape.lipschitz
         self.middle = _SHELL_MIDDLE[side] * self.thickness
         self.bounds = shape.bounds.padded(self.middle + self.thickness / 2.0)
+        # Reaching out, the values are at least the distance of the box; a wall
+        # inside the surface lies deeper in than its box is shrunk.
+        self.understatement = 1.0 if self.middle + self.thickness / 2.0 > 0.0 else shape.understatement
 
-    def _eval(self, p: Array) -> Pair:
-        values, gradients = self.shape._eval(p)
+    def _walk(self, p: Array) -> Walk:
+        values, gradients = yield self.shape, p
         d = values - self.middle
         pair = (np.abs(d) - self.thickness / 2.0, sign(d)[:, None] * gradients)
         # A wall reaching outside the surface lowers the values there.
         reaches_out = self.middle + self.thickness / 2.0 > 0.0
         return clip_to_bounds(pair, p, self.bounds) if reaches_out else pair
 
-    def __repr__(self) -> str:
-        return f"shell({self.shape!r}, {self.thickness!r}, {self.side!r})"
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "shell", [self.shape, repr(self.thickness), repr(self.side)]
 
 
 def offset(shape: Shape, distance: float) -> Shape:
@@ -565,21 +791,26 @@ def shell(shape: Shape, thickness: float, side: ShellSide = "center") -> Shape:
 # ---------------------------------------------------------------- transforms
 
 
-class _Translate(Shape):
+class _Translate(_Transform):
     def __init__(self, shape: Shape, offset: ArrayLike) -> None:
         self.shape = shape
         self.shift = np.asarray(vec3(offset, "offset"))
         self.lipschitz = shape.lipschitz
+        self.understatement = shape.understatement
         self.bounds = shape.bounds.translated(self.shift)
 
-    def _eval(self, p: Array) -> Pair:
-        return self.shape._eval(p - self.shift)
+    def _map(self, p: Array) -> Array:
+        moved: Array = p - self.shift
+        return moved
 
-    def __repr__(self) -> str:
-        return f"translate({self.shape!r}, {tuple(self.shift.tolist())})"
+    def _finish(self, pair: Pair) -> Pair:
+        return pair
+
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "translate", [self.shape, repr(tuple(self.shift.tolist()))]
 
 
-class _Scale(Shape):
+class _Scale(_Transform):
     """f(p / s) times the smallest factor: exact for a uniform factor."""
 
     def __init__(self, shape: Shape, factor: ArrayLike) -> None:
@@ -589,23 +820,34 @@ class _Scale(Shape):
         self.lipschitz = shape.lipschitz
         if not np.all(self.factor > 0.0):
             raise ValueError(f"scale factors must be positive (got {tuple(self.factor.tolist())})")
+        # Along the most stretched axis the values fall short by the factors' ratio.
+        ratio = float(self.factor.max() / self.factor.min())
+        self.understatement = None if shape.understatement is None else shape.understatement * ratio
         self.bounds = Bounds.of(shape.bounds.lo * self.factor, shape.bounds.hi * self.factor)
 
-    def _eval(self, p: Array) -> Pair:
+    def _map(self, p: Array) -> Array:
+        unscaled: Array = p / self.factor
+        return unscaled
+
+    def _finish(self, pair: Pair) -> Pair:
         s_min = float(self.factor.min())
-        values, gradients = self.shape._eval(p / self.factor)
+        values, gradients = pair
         return s_min * values, gradients * (s_min / self.factor)
 
-    def __repr__(self) -> str:
-        return f"scale({self.shape!r}, {tuple(self.factor.tolist())})"
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "scale", [self.shape, repr(tuple(self.factor.tolist()))]
 
 
-class _Rotate(Shape):
+class _Rotate(_Transform):
     """f(R^T p) with gradient R g: a rotation keeps distances."""
 
     def __init__(self, shape: Shape, matrix: Array) -> None:
         self.shape, self.matrix = shape, matrix
         self.lipschitz = shape.lipschitz
+        # A point's gap from the box around the turned box is at most this many
+        # times its gap from the box in the shape's frame (sqrt(3) at most).
+        widening = float(np.abs(matrix).sum(axis=1).max())
+        self.understatement = None if shape.understatement is None else shape.understatement * widening
         box = shape.bounds
         if box.is_finite:
             turned = np.asarray(box.corners()) @ matrix.T
@@ -613,12 +855,15 @@ class _Rotate(Shape):
         else:
             self.bounds = Bounds.infinite()
 
-    def _eval(self, p: Array) -> Pair:
-        values, gradients = self.shape._eval(p @ self.matrix)
+    def _map(self, p: Array) -> Array:
+        return p @ self.matrix
+
+    def _finish(self, pair: Pair) -> Pair:
+        values, gradients = pair
         return values, gradients @ self.matrix.T
 
-    def __repr__(self) -> str:
-        return f"rotate({self.shape!r}, matrix={self.matrix.round(6).tolist()})"
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "rotate", [self.shape, f"matrix={self.matrix.round(6).tolist()}"]
 
 
 def rotation_matrix(degrees: float, axis: ArrayLike) -> Array:

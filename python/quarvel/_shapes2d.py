@@ -8,6 +8,7 @@ inside.  :meth:`Shape2D.extrude` and :meth:`Shape2D.revolve` turn it into a
 
 from __future__ import annotations
 
+import math
 from abc import ABC, abstractmethod
 
 import numpy as np
@@ -53,6 +54,10 @@ class Shape2D(ABC):
     """
 
     extent: Extent
+
+    understatement: float | None = None
+    """As :attr:`quarvel.Shape.understatement`, for gaps from ``extent``: 1 for
+    exact distances (circles, rectangles, polygons), None when unknown."""
 
     def __call__(self, points: ArrayLike) -> Pair:
         """Values and gradients at the (N, 2) ``points``, shapes (N,) and (N, 2)."""
@@ -109,6 +114,8 @@ def _along(shape: Shape, axis: ArrayLike) -> Shape:
 
 
 class _Circle(Shape2D):
+    understatement = 1.0
+
     def __init__(self, radius: float, center: ArrayLike) -> None:
         self.radius = positive(radius, "radius")
         self.center = np.asarray(vec2(center, "center"))
@@ -125,6 +132,8 @@ class _Circle(Shape2D):
 
 class _Rectangle(Shape2D):
     """Rectangle with half extents ``half`` and corners rounded by ``radius``."""
+
+    understatement = 1.0
 
     def __init__(self, size: ArrayLike, radius: float, center: ArrayLike) -> None:
         self.half = np.asarray(vec2(size, "size")) / 2.0
@@ -148,19 +157,26 @@ class _Rectangle(Shape2D):
 class _Polygon(Shape2D):
     """Simple polygon: distance to the nearest edge, inside by the even-odd rule."""
 
+    understatement = 1.0
+
     def __init__(self, points: ArrayLike) -> None:
         v = np.asarray(points, dtype=np.float64)
         if v.ndim != 2 or v.shape[1] != 2:
             raise ValueError(f"polygon corners must have shape (N, 2) (got {v.shape})")
-        if not np.all(np.isfinite(v)):
-            raise ValueError("polygon corners must be finite numbers")
+        bad = np.flatnonzero(~np.all(np.isfinite(v), axis=1))
+        if len(bad):
+            raise ValueError(f"polygon corners must be finite numbers (corner {bad[0]} is {tuple(v[bad[0]].tolist())})")
         # Repeated corners, such as a closing copy of the first, add nothing.
         v = v[np.any(v != np.roll(v, 1, axis=0), axis=1)]
         if len(v) < 3:
             raise ValueError("a polygon needs at least three distinct corners")
-        edges = np.roll(v, -1, axis=0) - v
+        with np.errstate(over="ignore", invalid="ignore"):
+            edges = np.roll(v, -1, axis=0) - v
+            lengths = np.linalg.norm(edges, axis=1)[:, None]
+            area = 0.5 * float(np.sum(v[:, 0] * edges[:, 1] - v[:, 1] * edges[:, 0]))
+        if not (np.all(np.isfinite(lengths)) and math.isfinite(area)):
+            raise ValueError("polygon corners too large: its edge lengths or area overflow")
         _check_simple(v, edges)
-        area = 0.5 * float(np.sum(v[:, 0] * edges[:, 1] - v[:, 1] * edges[:, 0]))
         if area == 0.0:
             raise ValueError("the polygon encloses no area")
         self.vertices = v
@@ -168,7 +184,6 @@ class _Polygon(Shape2D):
         self.extent = ((float(lo[0]), float(lo[1])), (float(hi[0]), float(hi[1])))
         # Outward unit normals: right of each edge for counter-clockwise corners.
         turn = 1.0 if area > 0.0 else -1.0
-        lengths = np.linalg.norm(edges, axis=1)[:, None]
         self.normals = turn * np.column_stack([edges[:, 1], -edges[:, 0]]) / lengths
 
     def _eval2(self, q: Array) -> Pair:
@@ -265,6 +280,8 @@ class _Extrude(Shape):
 
     def __init__(self, profile: Shape2D, height: float, middle: float) -> None:
         self.profile, self.height, self.middle = profile, height, middle
+        # Outside, the box distance of (profile, z) is at least the larger of the two.
+        self.understatement = profile.understatement
         (x0, y0), (x1, y1) = profile.extent
         h = height / 2.0
         self.bounds = Bounds.of((x0, y0, middle - h), (x1, y1, middle + h))
@@ -284,6 +301,8 @@ class _Revolve(Shape):
 
     def __init__(self, profile: Shape2D, offset: float) -> None:
         self.profile, self.radius_offset = profile, offset
+        # Beyond the box's sides, rho - offset lies beyond the profile's as far.
+        self.understatement = profile.understatement
         (_, y0), (x1, y1) = profile.extent
         reach = x1 + offset
         if not reach > 0.0:

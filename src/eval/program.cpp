@@ -117,6 +117,11 @@ private:
                 if (end > constants_.size())
                     fail(i, "polygon data runs past the constants (" + std::to_string(end) + " > " +
                                 std::to_string(constants_.size()) + ")");
+                // A NaN corner or normal would lose its edges in every comparison:
+                // values and bounds that leave part of the polygon out.
+                for (std::size_t k = in.c; k < end; ++k)
+                    if (!std::isfinite(constants_[k]))
+                        fail(i, "polygon data holds a non-finite number (constant " + std::to_string(k) + ")");
                 return;
             }
             default:

@@ -359,6 +359,9 @@ TEST(program_refuses_malformed_tapes) {
         {{{Op::polygon, 0, 1, 0, 2}}, {0, 0, 1, 0, 0, 1, 1, 1}, "at least 3 corners"},
         {{{Op::polygon, 0, 1, 1, 3}}, std::vector<double>(12, 0.0), "runs past the constants"},
         {{{Op::polygon, 0, 1, 0xffffffffu, 0x40000000u}}, {}, "runs past the constants"},
+        {{{Op::polygon, 0, 1, 0, 3}},
+         {0, 0, 1, 0, 0, 1, 0, -1, std::nan(""), 0.5, -1, 0},
+         "non-finite number (constant 8)"},
         {std::vector<Instr>(Program::kMaxInstructions + 1, Instr{Op::neg, 0, 0, 0, 0}), {}, "at most"},
     };
     for (const Bad& b : cases) {

@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import math
 import multiprocessing
+import re
 import threading
 import warnings
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -95,6 +96,41 @@ def test_what_the_engine_lost_comes_out_whole(name, native):
     assert mesh.stats["guard"] == (expected_guard if native is False else "on: interval bounds")
 
 
+def stretched_ball(p):
+    """A ball stretched threefold along z, its values understating the distance (as a shape's)."""
+    return qv.sphere(0.5).scale((1, 1, 3))(p)
+
+
+TALL = ((-0.5, -0.5, -1.5), (0.5, 0.5, 1.5))
+UNIT = ((-0.5, -0.5, -0.5), (0.5, 0.5, 0.5))
+
+
+@pytest.mark.parametrize(
+    ("field", "options", "warning"),
+    [
+        (qv.sphere(0.5).scale((1, 1, 3)), {"iso": 0.1}, None),
+        (qv.ellipsoid((0.2, 0.3, 0.6)), {"iso": 0.4}, None),
+        (qv.sphere(0.5), {"bounds": UNIT, "iso": 0.3}, None),  # clipped to the bounds given
+        (qv.Shape.from_function(ball, UNIT), {"iso": 0.1}, None),
+        (qv.Shape.from_function(stretched_ball, TALL), {"iso": 0.1}, "mesh is cut flat"),
+        (qv.Shape.from_function(stretched_ball, TALL), {"iso": 0.1, "clip": False}, r"mesh is open \(\d+"),
+        (qv.sphere(0.5), {"bounds": UNIT, "iso": 0.3, "clip": False}, r"mesh is open \(\d+"),
+    ],
+    ids=["scaled", "ellipsoid", "given-bounds", "exact-function", "understating-function", "unclipped",
+         "unclipped-given-bounds"],
+)
+def test_a_positive_iso_gives_a_closed_mesh_or_says_why_not(field, options, warning):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        mesh = qv.mesh(field, max_depth=5, **options)
+    said = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
+    if warning is None:
+        assert said == [] and mesh.is_watertight
+    else:
+        assert len(said) == 1 and re.search(warning, said[0])
+        assert mesh.is_watertight == ("clip" not in options)
+
+
 def test_keep_largest_is_the_engines_rule():
     shape = CASES["two-spheres"][0]
     mesh = qv.mesh(shape, max_depth=6, keep="largest")
@@ -149,6 +185,56 @@ def test_batches_and_executors_give_the_same_mesh(batch_size, executor):
     np.testing.assert_array_equal(chunked.vertices, plain.vertices)
     np.testing.assert_array_equal(chunked.triangles, plain.triangles)
     assert chunked.stats["batches"] > plain.stats["batches"] or batch_size is None
+
+
+class Tampering(ThreadPoolExecutor):
+    """An executor that alters what comes back, and whose map yields results in reverse."""
+
+    def __init__(self, alter):
+        super().__init__(2)
+        self.alter = alter
+
+    def submit(self, fn, /, *args, **kwargs):
+        done = Future()
+        done.set_result(self.alter(*super().submit(fn, *args, **kwargs).result()))
+        return done
+
+    def map(self, fn, *iterables, **kwargs):
+        return reversed(list(super().map(fn, *iterables, **kwargs)))
+
+
+@pytest.mark.parametrize(
+    ("alter", "message"),
+    [
+        (lambda v, g: (v, g), None),
+        (lambda v, g: (v.astype(np.float32).astype(np.float64), g), None),
+        (lambda v, g: (v[:-1], g[:-1]), r"the executor Tampering returned values of shape \(\d+,\) for \d+ points"),
+        (lambda v, g: (np.append(v, 0.0), g), r"returned values of shape"),
+        (lambda v, g: (v, g[:, :2]), r"the executor Tampering returned gradients of shape \(\d+, 2\)"),
+        (lambda v, g: None, "the executor Tampering returned None"),
+    ],
+    ids=["unaltered", "float32", "short", "long", "gradients", "none"],
+)
+def test_executor_results_are_checked_and_kept_in_order(alter, message):
+    with Tampering(alter) as pool:
+        if message is not None:
+            with pytest.raises(ValueError, match=message):
+                qv.mesh(ball, BOX, max_depth=4, batch_size=100, executor=pool)
+            return
+        chunked = qv.mesh(ball, BOX, max_depth=4, batch_size=100, executor=pool)
+    plain = qv.mesh(lambda p: alter(*ball(p)), BOX, max_depth=4)
+    np.testing.assert_array_equal(chunked.vertices, plain.vertices)
+    np.testing.assert_array_equal(chunked.triangles, plain.triangles)
+
+
+def test_numpy_integer_options_do_not_wrap_around():
+    recorder = Recorder(ball)
+    mesh = qv.mesh(recorder, BOX, batch_size=np.int16(20_000), min_depth=np.int8(2), max_depth=np.int8(7))
+    plain = qv.mesh(ball, BOX, min_depth=2, max_depth=7)
+    assert max(recorder.sizes) <= 20_000 and mesh.stats["cell_size"] == plain.stats["cell_size"] > 0
+    np.testing.assert_array_equal(mesh.vertices, plain.vertices)
+    coarse = qv.mesh(ball, BOX, min_depth=np.int8(3), voxel_size=0.01)
+    assert coarse.stats["max_depth"] == qv.mesh(ball, BOX, min_depth=3, voxel_size=0.01).stats["max_depth"] == 8
 
 
 @pytest.mark.parametrize("field", [ball, ball_values], ids=["gradients", "values-only"])

@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import pickle
+import sys
 
 import numpy as np
 import pytest
 
 import quarvel as qv
+from quarvel import _compile as compiler
+from quarvel import _emit  # noqa: F401  (registers the emitters)
 from test_quarvel_shapes import ALL
 
 engine = pytest.importorskip("quarvel._engine")
@@ -98,6 +101,69 @@ def test_deep_trees_compile_and_run_without_recursion():
     p = np.random.default_rng(RNG_SEED).uniform(-0.5, 10.5, (500, 3)) * (1, 0.02, 0.02)
     np.testing.assert_allclose(nested.compile()(p)[0], qv.union(*balls)(p)[0], atol=1e-12)
     np.testing.assert_allclose(moved.compile()(p)[0], qv.sphere(0.2, (1.0, 0.0, 0.0))(p)[0], atol=1e-12)
+
+
+def interpreter_steps(run) -> int:
+    """Bytecode instructions that ``run()`` executes in the compiler's module: work, not time."""
+    count = 0
+
+    def tracer(frame, event, arg):
+        nonlocal count
+        if frame.f_code.co_filename != compiler.__file__:
+            return None
+        frame.f_trace_opcodes = True
+        count += event == "opcode"
+        return tracer
+
+    previous = sys.gettrace()
+    sys.settrace(tracer)
+    try:
+        run()
+    finally:
+        sys.settrace(previous)
+    return count
+
+
+def test_compiling_takes_work_linear_in_the_nesting_depth():
+    def chain(depth):
+        shape = qv.sphere(0.2)
+        for _ in range(depth):
+            shape = shape.translate((0.001, 0.0, 0.0))
+        return shape
+
+    short, long = chain(400), chain(1600)
+    ratio = interpreter_steps(lambda: compiler.compile_tape(long)) / interpreter_steps(
+        lambda: compiler.compile_tape(short)
+    )
+    assert ratio < 4.5  # 4 for linear work; copying each node's ancestors made it about 13
+
+
+@pytest.mark.parametrize(("count", "copies"), [(2, 8), ((3, 1, 2), 6)])
+def test_repeat_walks_only_the_copies_that_exist(monkeypatch, count, copies):
+    ball = qv.sphere(10.0)  # twenty spacings wide: a window of 21 copies per axis
+    repeated = ball.repeat(1.0, count)
+    steps = [np.multiply(i, 1.0) for i in np.ndindex(*np.broadcast_to(count, 3))]
+    union = qv.union(*(ball.translate(step) for step in steps))
+    assert len(steps) == copies and len(repeated.compile()) < 20 * copies
+    boxes = []
+    box_gap = type(repeated)._box_gap
+    monkeypatch.setattr(type(repeated), "_box_gap", lambda self, p, shift: boxes.append(1) or box_gap(self, p, shift))
+    p = points_in(repeated, 200) * 5.0
+    np.testing.assert_allclose(repeated(p)[0], union(p)[0], atol=1e-12)
+    assert len(boxes) == copies
+    np.testing.assert_allclose(repeated.compile().values(p), union(p)[0], atol=1e-12)
+
+
+def test_non_finite_polygon_data_and_inverted_boxes_are_refused():
+    with pytest.raises(ValueError, match=r"corner 1 is \(nan, 0.0\)"):
+        qv.polygon([(0, 0), (np.nan, 0), (0, 1)])
+    prism = qv.polygon([(0, 0), (1, 0), (0, 1)]).extrude(1.0)
+    prism.profile.vertices[1, 0] = np.nan  # past the polygon's own checks
+    with pytest.raises(ValueError, match=r"instruction \d+ \(polygon\): polygon data holds a non-finite number"):
+        prism.compile()
+    program = qv.sphere(1.0).compile()
+    with pytest.raises(ValueError, match="box 1 is inverted"):
+        program.value_bounds([[0, 0, 0], [1, 0, 0]], [[1, 1, 1], [0, 1, 1]])
 
 
 def test_shared_subtrees_are_written_once():

@@ -388,6 +388,11 @@ def test_the_guard_takes_the_shapes_lipschitz_factor(engine, field, lipschitz, e
         ({"batch_size": 0}, "batch_size must be a positive integer"),
         ({"lipschitz": -1.0}, "lipschitz must be a positive number"),
         ({"lipschitz": math.inf}, "lipschitz must be a positive number"),
+        ({"batch_size": 2**62 + 1}, r"batch_size must be a positive integer, at most 2\*\*62"),
+        ({"iso": math.nan}, r"iso must be a finite number.*\(got nan\)"),
+        ({"iso": -math.inf}, r"iso must be a finite number.*\(got -inf\)"),
+        ({"bounds": ((-9e307,) * 3, (9e307,) * 3)}, "reach beyond the range of floating-point numbers"),
+        ({"bounds": ((1e308, 0, 0), (1.5e308, 1, 1))}, "reach beyond the range of floating-point numbers"),
     ],
 )
 def test_bad_options_are_refused_before_any_work(engine, options, message):

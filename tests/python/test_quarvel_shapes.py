@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import pickle
 
 import numpy as np
 import pytest
@@ -253,7 +254,8 @@ def test_union_of_many_shapes_is_their_minimum():
         (lambda: qv.polygon([(0, 0), (1, 1), (1, 0), (0, 1)]), "not simple"),
         (lambda: qv.polygon([(0, 0), (2, 0), (2, 1), (1, 0), (0, 1)]), "not simple"),
         (lambda: qv.polygon([(0, 0), (1, 0), (1, 1), (1, -1)]), "not simple"),
-        (lambda: qv.polygon([(0, 0), (1, math.inf), (1, 1)]), "finite"),
+        (lambda: qv.polygon([(0, 0), (1, math.inf), (1, 1)]), r"finite numbers \(corner 1 is \(1.0, inf\)\)"),
+        (lambda: qv.polygon([(-1e308, 0), (1e308, 0), (0, 1e308)]), "edge lengths or area overflow"),
         (lambda: qv.circle(0.2, (-1.0, 0.0)).revolve(), "nothing to revolve"),
         (lambda: qv.rectangle(1.0, radius=0.6), "rounding radius"),
         (lambda: qv.circle().extrude(0.0), "height"),
@@ -283,3 +285,37 @@ def test_rotation_keeps_distances_and_turns_gradients():
     np.testing.assert_allclose(turned(points)[0], base(cycled)[0], atol=1e-12)
     np.testing.assert_allclose(turned(points)[1], base(cycled)[1][:, [2, 0, 1]], atol=1e-12)
 
+
+
+@pytest.mark.parametrize("name", BOUNDED)
+def test_values_outside_the_bounds_understate_gaps_by_at_most_the_declared_factor(name):
+    shape = BOUNDED[name]()
+    if name == "function":
+        assert shape.understatement is None  # a function's values say nothing
+        return
+    box = shape.bounds
+    points = sample(shape, n=4000, grow=4.0)
+    gap = np.maximum(np.subtract(box.lo, points), np.subtract(points, box.hi)).max(axis=1)
+    outside = gap > 0.0
+    assert outside.sum() > 2000
+    assert np.all(shape(points[outside])[0] * shape.understatement >= gap[outside] * (1 - 1e-12))
+
+
+def test_deep_trees_pickle_print_and_evaluate_without_recursion():
+    deep = qv.sphere(0.5)
+    for _ in range(20_000):
+        deep = deep.translate((1e-5, 0.0, 0.0))
+    shared = qv.sphere(0.3)
+    for _ in range(40):
+        shared = shared | shared  # 2**40 paths through one ball
+    points = sample(deep, n=50)
+    expected = qv.sphere(0.5, (0.2, 0.0, 0.0))(points)
+    copy = pickle.loads(pickle.dumps(deep))
+    for values, gradients in (deep(points), copy(points)):
+        np.testing.assert_allclose(values, expected[0], atol=1e-9)
+        np.testing.assert_allclose(gradients, expected[1], atol=1e-9)
+    again = pickle.loads(pickle.dumps(shared))
+    assert again.shapes[0] is again.shapes[1] and again.bounds == shared.bounds
+    for text in (repr(deep), repr(shared)):
+        assert len(text) < 20_000 and "cut short" in text
+    assert repr(deep).startswith("translate(translate(") and repr(shared).startswith("union(union(")

@@ -155,7 +155,16 @@ PyRef program_bounds_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwn
     const std::span<const Vec3> lo = rows_of(lo_array, "lo"), hi = rows_of(hi_array, "hi");
     if (lo.size() != hi.size()) throw_new(PyExc_ValueError, "lo and hi must have the same shape");
     std::vector<Box> boxes(lo.size());
-    for (std::size_t i = 0; i < boxes.size(); ++i) boxes[i] = {lo[i], hi[i]};
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        // The interval arithmetic assumes lo <= hi: an inverted box gets bounds
+        // that hold no value at all.
+        for (int a = 0; a < 3; ++a)
+            if (lo[i][a] > hi[i][a])
+                throw_new(PyExc_ValueError, "box " + std::to_string(i) + " is inverted: lo[" + std::to_string(i) +
+                                                "] exceeds hi[" + std::to_string(i) + "] along axis " +
+                                                std::to_string(a));
+        boxes[i] = {lo[i], hi[i]};
+    }
     std::vector<Interval> bounds(boxes.size());
     {
         ReleasedLock unlocked;
@@ -182,7 +191,7 @@ const EngineFunctions kProgramFunctions{
     {"program_bounds", as_cfunction<program_bounds_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "program_bounds(program, lo, hi)\n--\n\n"
      "(lower (N,), upper (N,)): bounds on the program's values over the boxes lo[i] to hi[i];\n"
-     "NaN where some point may give NaN."},
+     "NaN where some point may give NaN. ValueError for a box with lo above hi on some axis."},
 };
 
 }  // namespace
