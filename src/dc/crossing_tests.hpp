@@ -1,4 +1,5 @@
-// The crossing search's pair test (mesh_check_crossings.cpp): boxes, then the
+// The crossing search's pair test, shared by its grid (mesh_check_crossings.cpp)
+// and its search of crowded cells (crowded_cells.cpp): boxes, then the
 // triangles' planes and edges. Internal to the mesh check.
 #pragma once
 
@@ -109,7 +110,8 @@ inline bool edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 
 }
 
 // An edge of either triangle passes through the other. Triangles sharing an
-// edge meet along it and never count.
+// edge meet along it and never count. Neither can cross when the vertices of
+// each lie strictly on one side of the other's plane.
 inline bool triangles_cross(const Facet& t, const Facet& u) {
     std::array<bool, 3> in_u{}, in_t{};  // vertex k of t is one of u's; vertex m of u one of t's
     unsigned shared = 0;

@@ -1,6 +1,7 @@
 // The crossing-pair search of the mesh check: a uniform grid of cells taken
 // one slab (a layer of cells across x) at a time, candidate pairs tested on
-// float boxes in cell units, then on the triangles' planes and edges.
+// float boxes in cell units, then on the triangles' planes and edges; cells
+// holding many triangles searched further on their own (crowded_cells.cpp).
 #include "dc/mesh_check.hpp"
 
 #include <algorithm>
@@ -11,9 +12,9 @@
 #include <optional>
 #include <utility>
 
-#include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
 #include "dc/crossing_tests.hpp"
+#include "dc/crowded_cells.hpp"
 
 namespace quarvel {
 
@@ -21,7 +22,9 @@ namespace {
 
 using detail::Aabb;
 using detail::box_of;
+using detail::CrowdedItem;
 using detail::Facet;
+using detail::FoundPairs;
 using detail::Member;
 
 // A box in cell units, rounded outward to float. The conversion and the
@@ -86,11 +89,12 @@ private:
     std::size_t size_;
 };
 
-// A triangle searched: non-degenerate, with finite corners; its box.
+// A triangle searched: non-degenerate, with finite corners not all in one
+// place (such a triangle has neither edges nor a plane to cross); its box.
 std::optional<Aabb> live_box(std::span<const Vec3> v, const Triangle& t) {
     if (degenerate(t)) return std::nullopt;
     const Aabb b = box_of(v, t);
-    if (!is_finite(b.lo) || !is_finite(b.hi)) return std::nullopt;
+    if (!is_finite(b.lo) || !is_finite(b.hi) || b.lo == b.hi) return std::nullopt;
     return b;
 }
 
@@ -408,6 +412,7 @@ struct SlabSearch {
     std::span<const Vec3> vertices;
     std::span<const Triangle> triangles;
     std::span<const std::uint8_t> focus;
+    const CrossingSearch& options;
     const std::vector<std::uint64_t>& live;
     const Unfilled<CellBox>& boxes;
     const Slabs& slabs;
@@ -427,7 +432,8 @@ struct SlabSearch {
             for (std::uint64_t z = Grid::index(b.lo[2]); z <= Grid::index(b.hi[2]); ++z) visit((y << 21) | z);
     }
 
-    void search(std::uint32_t x, std::vector<TrianglePair>& out) {
+    void search(std::uint32_t x, FoundPairs& out) {
+        check_stop(options.stop);
         const std::span<const std::uint64_t> items(slabs.items.data() + slabs.start[x],
                                                    slabs.start[x + 1] - slabs.start[x]);
         // With a focus, only the cells of focused triangles are searched.
@@ -457,7 +463,10 @@ struct SlabSearch {
         for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
             end = begin + 1;
             while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
-            cell_pairs(begin, end, out);
+            if (end - begin > detail::CROWDED)
+                crowded_pairs(begin, end, out);
+            else
+                cell_pairs(begin, end, out);
         }
     }
 
@@ -502,7 +511,7 @@ struct SlabSearch {
         }
     }
 
-    void cell_pairs(std::size_t begin, std::size_t end, std::vector<TrianglePair>& out) const {
+    void cell_pairs(std::size_t begin, std::size_t end, FoundPairs& out) const {
         for (std::size_t i = begin; i < end; ++i) {
             const CellEntry& a = cell_entries[i];
             for (std::size_t j = i + 1; j < end; ++j) {
@@ -511,37 +520,83 @@ struct SlabSearch {
                 const Member &m = members[a.slot()], &n = members[b.slot()];
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
                 if (!detail::triangles_cross(m.facet, n.facet)) continue;
-                if (box_of(m.facet.p).overlaps(box_of(n.facet.p)))
-                    out.push_back({m.triangle, n.triangle});
+                if (box_of(m.facet.p).overlaps(box_of(n.facet.p))) out.add(m.triangle, n.triangle);
             }
         }
     }
+
+    // A cell's pairs on the cell's triangles' exact boxes and flags.
+    void crowded_pairs(std::size_t begin, std::size_t end, FoundPairs& out) const {
+        std::vector<CrowdedItem> items;
+        items.reserve(end - begin);
+        for (std::size_t e = begin; e < end; ++e) {
+            const CellEntry& c = cell_entries[e];
+            items.push_back({box_of(members[c.slot()].facet.p), c.tag & CellEntry::ALL, c.slot()});
+        }
+        detail::crowded_pairs(std::move(items), members, options, out);
+    }
 };
 
-}  // namespace
-
-std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
-                                             std::span<const std::uint8_t> focus) {
-    const Live found = focus.empty() ? live_triangles(vertices, triangles, [](std::uint64_t) { return true; })
-                                     : near_focus(vertices, triangles, focus);
+// The pairs of every slab, stretch by stretch, several stretches per thread
+// since slabs differ in work; each stretch reuses one set of buffers.
+CrossingPairs search_slabs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                           std::span<const std::uint8_t> focus, const CrossingSearch& options, const Live& found) {
     const std::vector<std::uint64_t>& live = found.index;
     if (live.size() < 2) return {};
     const Unfilled<CellBox> boxes = cell_boxes(vertices, triangles, found);
+    check_stop(options.stop);
     const Slabs slabs = slabs_of(boxes);
-    // Stretches of slabs, several per thread since slabs differ in work;
-    // each stretch reuses one set of buffers.
+    check_stop(options.stop);
     const std::size_t slab_count = slabs.start.size() - 1;
     const std::size_t stretches = std::min(slab_count, 8 * pool_thread_count());
-    std::vector<TrianglePair> pairs = parallel_gather<TrianglePair>(
+    std::vector<FoundPairs> parts = parallel_map<FoundPairs>(
         stretches,
-        [&](std::size_t k, std::vector<TrianglePair>& out) {
-            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}, {}, {}, {}, {}, {}};
+        [&](std::size_t k) {
+            FoundPairs out(options.listed);
+            SlabSearch search{vertices, triangles, focus, options, live, boxes, slabs, {}, {}, {}, {}, {}, {}, {}};
             for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x)
                 search.search(static_cast<std::uint32_t>(x), out);
+            out.keep_first();
+            return out;
         },
         2);
-    std::sort(pairs.begin(), pairs.end());
-    return pairs;
+    CrossingPairs result;
+    std::size_t kept = 0;
+    for (const FoundPairs& part : parts) kept += part.pairs.size();
+    result.listed.reserve(kept);
+    for (const FoundPairs& part : parts) {
+        result.listed.insert(result.listed.end(), part.pairs.begin(), part.pairs.end());
+        result.count += part.count;
+        result.complete = result.complete && part.complete;
+    }
+    if (result.listed.size() > options.listed) {
+        std::nth_element(result.listed.begin(), result.listed.begin() + static_cast<std::ptrdiff_t>(options.listed),
+                         result.listed.end());
+        result.listed.resize(options.listed);
+    }
+    std::sort(result.listed.begin(), result.listed.end());
+    return result;
+}
+
+// The triangles a search looks at: every live one, or those near the focus.
+Live searched(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+              std::span<const std::uint8_t> focus) {
+    return focus.empty() ? live_triangles(vertices, triangles, [](std::uint64_t) { return true; })
+                         : near_focus(vertices, triangles, focus);
+}
+
+}  // namespace
+
+CrossingPairs find_crossings(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                             const CrossingSearch& options, std::span<const std::uint8_t> focus) {
+    const Live found = searched(vertices, triangles, focus);
+    check_stop(options.stop);
+    return search_slabs(vertices, triangles, focus, options, found);
+}
+
+std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                                             std::span<const std::uint8_t> focus) {
+    return find_crossings(vertices, triangles, CrossingSearch{}, focus).listed;
 }
 
 }  // namespace quarvel
