@@ -76,8 +76,11 @@ MeshCheck check_topology(std::span<const Triangle> triangles, std::size_t vertex
 // Triangles sharing an edge never count (they meet along it), nor do exactly
 // coplanar pairs. Found over a uniform grid of cells about twice the mean
 // triangle's extent, finer inside cells that hold many; in increasing order
-// for any thread count. With `focus` (one flag per triangle), only pairs
-// holding a flagged triangle. Indices must lie in range.
+// for any thread count. The tests read the coordinates scaled by a power of
+// two where the mesh's extent is far from 1 (beyond 2^64 or below 2^-64),
+// so that their products neither overflow nor vanish: the same decisions at
+// any scale. With `focus` (one flag per triangle), only pairs holding a
+// flagged triangle. Indices must lie in range.
 CrossingPairs find_crossings(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
                              const CrossingSearch& search, std::span<const std::uint8_t> focus = {});
 

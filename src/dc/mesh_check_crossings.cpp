@@ -537,6 +537,29 @@ struct SlabSearch {
     }
 };
 
+// The power of two to scale coordinates by so that the tests neither
+// overflow nor lose their products to underflow: 0 (no scaling, and so the
+// very same decisions) for a box whose extent lies within [2^-64, 2^64],
+// else the one that brings its extent near 1. A power of two only moves
+// exponents: every decision stays what it would be on the scaled mesh.
+int scale_exponent(const Aabb& all) {
+    const Vec3 span3 = sub(all.hi, all.lo);
+    const double span = std::max({span3[0], span3[1], span3[2]});
+    if (span == 0.0 || (span >= 0x1p-64 && span <= 0x1p64)) return 0;
+    if (std::isfinite(span)) return -std::ilogb(span);
+    // An extent beyond the double range: from the largest coordinate.
+    double largest = 0.0;
+    for (int a = 0; a < 3; ++a) largest = std::max({largest, std::fabs(all.lo[a]), std::fabs(all.hi[a])});
+    return -std::ilogb(largest) - 2;
+}
+
+std::vector<Vec3> scaled(std::span<const Vec3> vertices, int exponent) {
+    return parallel_map<Vec3>(vertices.size(), [&](std::size_t i) {
+        const Vec3& p = vertices[i];
+        return Vec3{std::ldexp(p[0], exponent), std::ldexp(p[1], exponent), std::ldexp(p[2], exponent)};
+    });
+}
+
 // The pairs of every slab, stretch by stretch, several stretches per thread
 // since slabs differ in work; each stretch reuses one set of buffers.
 CrossingPairs search_slabs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
@@ -590,8 +613,12 @@ Live searched(std::span<const Vec3> vertices, std::span<const Triangle> triangle
 CrossingPairs find_crossings(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
                              const CrossingSearch& options, std::span<const std::uint8_t> focus) {
     const Live found = searched(vertices, triangles, focus);
+    if (found.index.size() < 2) return {};
     check_stop(options.stop);
-    return search_slabs(vertices, triangles, focus, options, found);
+    const int exponent = scale_exponent(found.all);
+    if (exponent == 0) return search_slabs(vertices, triangles, focus, options, found);
+    const std::vector<Vec3> moved = scaled(vertices, exponent);
+    return search_slabs(moved, triangles, focus, options, searched(moved, triangles, focus));
 }
 
 std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,

@@ -258,6 +258,26 @@ TEST(a_bounded_search_leaves_a_pile_of_copies_half_searched_and_says_so) {
     CHECK(stopped);
 }
 
+TEST(crossing_search_finds_the_same_pairs_at_any_scale) {
+    // A soup on a coarse lattice, bent a little, scaled by powers of two from
+    // far below to the top of the double range (the last one's extent beyond it).
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> step(-6, 6);
+    std::uniform_real_distribution<double> jitter(-1e-3, 1e-3);
+    std::vector<Vec3> v;
+    for (int i = 0; i < 120; ++i) v.push_back({step(rng) / 8.0, step(rng) / 8.0, step(rng) / 8.0 + jitter(rng)});
+    std::uniform_int_distribution<std::uint64_t> pick(0, v.size() - 1);
+    std::vector<Triangle> t;
+    for (int i = 0; i < 300; ++i) t.push_back({pick(rng), pick(rng), pick(rng)});
+    const std::vector<TrianglePair> plain = intersecting_pairs(v, t);
+    CHECK(plain.size() > 50);
+    for (const int exponent : {-1000, -400, -80, 80, 300, 1023}) {
+        std::vector<Vec3> w;
+        for (const Vec3& p : v) w.push_back({std::ldexp(p[0], exponent), std::ldexp(p[1], exponent), std::ldexp(p[2], exponent)});
+        CHECK(intersecting_pairs(w, t) == plain);
+    }
+}
+
 TEST(two_solids_on_one_edge_split_into_two_closed_manifolds) {
     TriangleMesh m = tetras_on_an_edge();
     const MeshCheck before = check_mesh(m.vertices, m.triangles);
