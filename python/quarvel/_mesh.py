@@ -99,9 +99,12 @@ class Mesh:
     def _measures(self) -> tuple[float, float]:
         """(area, volume), measured from the centre of the vertices' box: the
         summands stay small, and for a closed mesh the volume does not depend
-        on the origin.  In the extension module when it is there: whole-mesh
-        NumPy temporaries of a few million triangles cost more in fresh pages
-        than the arithmetic on them."""
+        on the origin; and each axis scaled by a power of two to the box's
+        size along it, so that coordinates near the ends of the double range
+        neither overflow nor underflow (a result too large for a float is
+        infinite).  In the extension module when it is there: whole-mesh NumPy
+        temporaries of a few million triangles cost more in fresh pages than
+        the arithmetic on them."""
         if not len(self.triangles):
             return 0.0, 0.0
         engine = _engine()
@@ -111,14 +114,24 @@ class Mesh:
         return float(area), float(volume)
 
     def _measures_in_numpy(self) -> tuple[float, float]:
-        center = np.asarray(self.bounds.center)
+        lo, hi = self.vertices.min(axis=0), self.vertices.max(axis=0)
+        center = 0.5 * lo + 0.5 * hi  # halves first: lo + hi may overflow
+        # Per axis, the power of two that brings the box's half-extent into
+        # [1, 2); a normal's components come out scaled by the other two axes'.
+        exponent = [
+            max(math.frexp(h)[1] - 1, -1000) if math.isfinite(h) and h > 0.0 else 0
+            for h in (0.5 * hi - 0.5 * lo).tolist()
+        ]
+        pairs = [exponent[1] + exponent[2], exponent[0] + exponent[2], exponent[0] + exponent[1]]
+        scale = np.ldexp(1.0, [-e for e in exponent])
+        normal_scale = np.ldexp(1.0, [p - max(pairs) for p in pairs])
         area, volume = [], []
         for start in range(0, len(self.triangles), CORNER_BLOCK):
-            corners = self.vertices[self.triangles[start : start + CORNER_BLOCK]] - center
+            corners = (self.vertices[self.triangles[start : start + CORNER_BLOCK]] - center) * scale
             a, b, c = corners[:, 0], corners[:, 1], corners[:, 2]
-            area.append(float(np.linalg.norm(np.cross(b - a, c - a), axis=1).sum()))
+            area.append(float(np.linalg.norm(np.cross(b - a, c - a) * normal_scale, axis=1).sum()))
             volume.append(float(np.einsum("ij,ij->", a, np.cross(b, c))))
-        return math.fsum(area) / 2.0, math.fsum(volume) / 6.0
+        return _scaled(math.fsum(area), max(pairs)) / 2.0, _scaled(math.fsum(volume), sum(exponent)) / 6.0
 
     @property
     def is_watertight(self) -> bool:
@@ -246,6 +259,14 @@ class Mesh:
 
     def __repr__(self) -> str:
         return f"<Mesh {len(self.vertices)} vertices, {len(self.triangles)} triangles>"
+
+
+def _scaled(x: float, exponent: int) -> float:
+    """x * 2**exponent, infinite where that is too large for a float."""
+    try:
+        return math.ldexp(x, exponent)
+    except OverflowError:
+        return math.copysign(math.inf, x)
 
 
 def _engine() -> Any | None:
