@@ -13,7 +13,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._bounds import Bounds
-from ._check import MeshCheck, check_mesh
+from ._check import MAX_PAIRS, MeshCheck, check_mesh
 from ._io import read_mesh, write_mesh
 
 CORNER_BLOCK = 1 << 15
@@ -158,12 +158,15 @@ class Mesh:
         no_repeat = bool(np.all(forward[1:] != forward[:-1]))
         return no_repeat and bool(np.array_equal(forward, backward))
 
-    def check(self) -> MeshCheck:
+    def check(self, max_pairs: int | None = MAX_PAIRS) -> MeshCheck:
         """Whether the mesh is closed, consistently oriented, a 2-manifold
-        and free of self-intersections, with counts of what is not (see
-        :class:`MeshCheck`).  Works on any mesh, loaded ones included; a few
-        million triangles take seconds.  Needs the extension module."""
-        return check_mesh(self.vertices, self.triangles)
+        with finite vertices and free of self-intersections, with counts of
+        what is not (see :class:`MeshCheck`).  Lists the first ``max_pairs``
+        crossing triangle pairs (10,000 by default; None for all of them) and
+        counts the rest.  Works on any mesh, loaded ones included; a few
+        million triangles take seconds, and Ctrl-C stops it.  Needs the
+        extension module."""
+        return check_mesh(self.vertices, self.triangles, max_pairs)
 
     @property
     def bounds(self) -> Bounds:
