@@ -73,14 +73,33 @@ class Mesh:
 
     def split(self) -> list[Mesh]:
         """One mesh per connected piece, in the order of :meth:`components`,
-        each holding only its own vertices (and normals)."""
+        each holding only its own vertices (and normals) in their order, and
+        its triangles in theirs."""
         labels = self.components()
+        if not len(labels):
+            return []
+        count = int(labels.max()) + 1
+        # Pieces join through shared vertices, so each used vertex belongs to
+        # exactly one: sorted by piece once (stably, keeping their order
+        # within each), triangles and vertices fall into consecutive runs.
+        by_piece = np.argsort(labels, kind="stable")
+        triangle_starts = np.concatenate([[0], np.cumsum(np.bincount(labels, minlength=count))])
+        piece_of = np.full(len(self.vertices), count, dtype=np.int64)
+        piece_of[self.triangles] = labels[:, None]
+        used = np.flatnonzero(piece_of < count)
+        used = used[np.argsort(piece_of[used], kind="stable")]
+        sizes = np.bincount(piece_of[used], minlength=count)
+        vertex_starts = np.concatenate([[0], np.cumsum(sizes)])
+        # A vertex's number within its piece: its place in the runs less its run's start.
+        local = np.empty(len(self.vertices), dtype=np.int64)
+        local[used] = np.arange(len(used)) - np.repeat(vertex_starts[:-1], sizes)
+        triangles = local[self.triangles[by_piece]]
         pieces = []
-        for k in range(int(labels.max()) + 1 if len(labels) else 0):
-            triangles = self.triangles[labels == k]
-            used, renumbered = np.unique(triangles, return_inverse=True)
-            normals = None if self.normals is None else self.normals[used]
-            pieces.append(Mesh(self.vertices[used], renumbered.reshape(-1, 3), normals))
+        for k in range(count):
+            keep = used[vertex_starts[k] : vertex_starts[k + 1]]
+            normals = None if self.normals is None else self.normals[keep]
+            piece = triangles[triangle_starts[k] : triangle_starts[k + 1]].copy()
+            pieces.append(Mesh(self.vertices[keep], piece, normals))
         return pieces
 
     @property

@@ -265,3 +265,24 @@ def test_crossings_are_found_and_repaired_at_any_scale(exponent):
     repaired = qv.mesh(field, bounds, max_depth=6, lipschitz=1.0, progress=False)
     assert repaired.stats["repaired"]["unrepaired_pairs"] == 0
     assert qv.Mesh(repaired.vertices / scale, repaired.triangles).check().ok
+
+
+def test_split_keeps_each_pieces_vertices_and_triangles_in_order():
+    # Five tetrahedra with their vertices and triangles shuffled together, and a vertex no triangle uses.
+    rng = np.random.default_rng(3)
+    vertices = np.vstack([TETRA_V + 3 * k for k in range(5)] + [[[9, 9, 9]]])
+    triangles = np.vstack([TETRA_T + 4 * k for k in range(5)])
+    order = rng.permutation(len(vertices))
+    renumber = np.argsort(order)
+    m = qv.Mesh(vertices[order], renumber[triangles][rng.permutation(len(triangles))], normals=vertices[order] * 2)
+    labels = m.components()
+    pieces = m.split()
+    assert len(pieces) == 5
+    for k, piece in enumerate(pieces):
+        mine = m.triangles[labels == k]
+        used = np.unique(mine)
+        assert np.array_equal(piece.vertices, m.vertices[used])
+        assert np.array_equal(piece.normals, m.normals[used])
+        assert np.array_equal(used[piece.triangles], mine)
+        assert piece.is_watertight and piece.volume > 0
+    assert qv.Mesh(np.zeros((2, 3)), np.zeros((0, 3))).split() == []
