@@ -3,11 +3,15 @@
 from __future__ import annotations
 
 import importlib
+import operator
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
+
+# Crossing pairs Mesh.check lists by default; the rest are counted.
+MAX_PAIRS = 10_000
 
 
 @dataclass(frozen=True)
@@ -18,10 +22,19 @@ class MeshCheck:
     ``nonmanifold_edges`` on more than two; ``misoriented_edges`` on two
     triangles that run through them the same way; ``nonmanifold_vertices``
     join triangles that form more than one fan (a pinch);
-    ``degenerate_triangles`` repeat a vertex index.  ``intersecting`` holds the
-    (K, 2) index pairs of triangles that pass through each other (triangles
+    ``degenerate_triangles`` repeat a vertex index; ``nonfinite_vertices``
+    have a NaN or infinite coordinate (their triangles are left out of the
+    search for crossings).
+
+    ``intersecting_count`` triangle pairs pass through each other (triangles
     that only touch at shared vertices or edges, or lie exactly in one plane,
-    are not counted).
+    are not counted), and ``intersecting`` holds the first of them as (K, 2)
+    index pairs in increasing order, at most the ``max_pairs`` given to
+    :meth:`Mesh.check`.  Where many triangles crowd one spot (copies stacked
+    in one place, a heap of triangles that all cross each other) the search
+    makes a number of tests in proportion to the triangles there and then
+    moves on: ``intersecting_complete`` is then False and the count a lower
+    bound.
     """
 
     degenerate_triangles: int
@@ -30,6 +43,13 @@ class MeshCheck:
     misoriented_edges: int
     nonmanifold_vertices: int
     intersecting: NDArray[np.int64]
+    nonfinite_vertices: int = 0
+    intersecting_count: int = -1  # -1: len(intersecting)
+    intersecting_complete: bool = True
+
+    def __post_init__(self) -> None:
+        if self.intersecting_count < 0:
+            object.__setattr__(self, "intersecting_count", len(self.intersecting))
 
     @property
     def closed(self) -> bool:
@@ -48,16 +68,26 @@ class MeshCheck:
 
     @property
     def self_intersecting(self) -> bool:
-        return len(self.intersecting) > 0
+        """Some triangles pass through each other."""
+        return self.intersecting_count > 0
 
     @property
     def ok(self) -> bool:
-        """Closed, oriented, manifold and free of self-intersections: printable."""
-        return self.closed and self.oriented and self.manifold and not self.self_intersecting
+        """Closed, oriented, manifold, every vertex finite and, by a complete
+        search, free of self-intersections: printable."""
+        return (
+            self.closed
+            and self.oriented
+            and self.manifold
+            and self.nonfinite_vertices == 0
+            and self.intersecting_complete
+            and not self.self_intersecting
+        )
 
     def __str__(self) -> str:
         if self.ok:
             return "closed, oriented 2-manifold without self-intersections"
+        at_least = "" if self.intersecting_complete else "at least "
         problems = [
             f"{n:,} {what}"
             for n, what in (
@@ -66,14 +96,24 @@ class MeshCheck:
                 (self.misoriented_edges, "misoriented edges"),
                 (self.nonmanifold_vertices, "non-manifold vertices"),
                 (self.degenerate_triangles, "degenerate triangles"),
-                (len(self.intersecting), "intersecting triangle pairs"),
+                (self.nonfinite_vertices, "non-finite vertices"),
             )
             if n
         ]
+        if self.intersecting_count or not self.intersecting_complete:
+            problems.append(f"{at_least}{self.intersecting_count:,} intersecting triangle pairs")
+        if not self.intersecting_complete:
+            problems[-1] += " (crowded spots searched in part)"
         return ", ".join(problems)
 
 
-def check_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> MeshCheck:
+def check_mesh(
+    vertices: NDArray[np.float64], triangles: NDArray[np.int64], max_pairs: int | None = MAX_PAIRS
+) -> MeshCheck:
+    if max_pairs is not None:
+        max_pairs = operator.index(max_pairs)
+        if max_pairs < 0:
+            raise ValueError(f"max_pairs must be at least 0, got {max_pairs}")
     engine: Any = importlib.import_module("quarvel._engine")
-    found = engine.check_mesh(vertices, triangles)
+    found = engine.check_mesh(vertices, triangles, max_pairs)
     return MeshCheck(**found)

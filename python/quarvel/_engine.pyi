@@ -8,8 +8,10 @@ from numpy.typing import ArrayLike, NDArray
 
 Point = Sequence[SupportsFloat]
 
-def check_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> dict[str, Any]:
-    """Counts of degenerate triangles, boundary, non-manifold and misoriented edges and non-manifold vertices, and the (K, 2) crossing triangle pairs. Private: call Mesh.check."""
+def check_mesh(
+    vertices: NDArray[np.float64], triangles: NDArray[np.int64], max_pairs: int | None = None
+) -> dict[str, Any]:
+    """Counts of degenerate triangles, boundary, non-manifold and misoriented edges, non-manifold and non-finite vertices, the first max_pairs (K, 2) crossing triangle pairs, their count and whether it is complete. Private: call Mesh.check."""
 
 def measure_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> tuple[float, float]:
     """(area, volume) of the mesh. Private: read Mesh.area and Mesh.volume."""

@@ -13,7 +13,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._bounds import Bounds
-from ._check import MeshCheck, check_mesh
+from ._check import MAX_PAIRS, MeshCheck, check_mesh
 from ._io import read_mesh, write_mesh
 
 CORNER_BLOCK = 1 << 15
@@ -73,14 +73,33 @@ class Mesh:
 
     def split(self) -> list[Mesh]:
         """One mesh per connected piece, in the order of :meth:`components`,
-        each holding only its own vertices (and normals)."""
+        each holding only its own vertices (and normals) in their order, and
+        its triangles in theirs."""
         labels = self.components()
+        if not len(labels):
+            return []
+        count = int(labels.max()) + 1
+        # Pieces join through shared vertices, so each used vertex belongs to
+        # exactly one: sorted by piece once (stably, keeping their order
+        # within each), triangles and vertices fall into consecutive runs.
+        by_piece = np.argsort(labels, kind="stable")
+        triangle_starts = np.concatenate([[0], np.cumsum(np.bincount(labels, minlength=count))])
+        piece_of = np.full(len(self.vertices), count, dtype=np.int64)
+        piece_of[self.triangles] = labels[:, None]
+        used = np.flatnonzero(piece_of < count)
+        used = used[np.argsort(piece_of[used], kind="stable")]
+        sizes = np.bincount(piece_of[used], minlength=count)
+        vertex_starts = np.concatenate([[0], np.cumsum(sizes)])
+        # A vertex's number within its piece: its place in the runs less its run's start.
+        local = np.empty(len(self.vertices), dtype=np.int64)
+        local[used] = np.arange(len(used)) - np.repeat(vertex_starts[:-1], sizes)
+        triangles = local[self.triangles[by_piece]]
         pieces = []
-        for k in range(int(labels.max()) + 1 if len(labels) else 0):
-            triangles = self.triangles[labels == k]
-            used, renumbered = np.unique(triangles, return_inverse=True)
-            normals = None if self.normals is None else self.normals[used]
-            pieces.append(Mesh(self.vertices[used], renumbered.reshape(-1, 3), normals))
+        for k in range(count):
+            keep = used[vertex_starts[k] : vertex_starts[k + 1]]
+            normals = None if self.normals is None else self.normals[keep]
+            piece = triangles[triangle_starts[k] : triangle_starts[k + 1]].copy()
+            pieces.append(Mesh(self.vertices[keep], piece, normals))
         return pieces
 
     @property
@@ -99,9 +118,12 @@ class Mesh:
     def _measures(self) -> tuple[float, float]:
         """(area, volume), measured from the centre of the vertices' box: the
         summands stay small, and for a closed mesh the volume does not depend
-        on the origin.  In the extension module when it is there: whole-mesh
-        NumPy temporaries of a few million triangles cost more in fresh pages
-        than the arithmetic on them."""
+        on the origin; and each axis scaled by a power of two to the box's
+        size along it, so that coordinates near the ends of the double range
+        neither overflow nor underflow (a result too large for a float is
+        infinite).  In the extension module when it is there: whole-mesh NumPy
+        temporaries of a few million triangles cost more in fresh pages than
+        the arithmetic on them."""
         if not len(self.triangles):
             return 0.0, 0.0
         engine = _engine()
@@ -111,14 +133,24 @@ class Mesh:
         return float(area), float(volume)
 
     def _measures_in_numpy(self) -> tuple[float, float]:
-        center = np.asarray(self.bounds.center)
+        lo, hi = self.vertices.min(axis=0), self.vertices.max(axis=0)
+        center = 0.5 * lo + 0.5 * hi  # halves first: lo + hi may overflow
+        # Per axis, the power of two that brings the box's half-extent into
+        # [1, 2); a normal's components come out scaled by the other two axes'.
+        exponent = [
+            max(math.frexp(h)[1] - 1, -1000) if math.isfinite(h) and h > 0.0 else 0
+            for h in (0.5 * hi - 0.5 * lo).tolist()
+        ]
+        pairs = [exponent[1] + exponent[2], exponent[0] + exponent[2], exponent[0] + exponent[1]]
+        scale = np.ldexp(1.0, [-e for e in exponent])
+        normal_scale = np.ldexp(1.0, [p - max(pairs) for p in pairs])
         area, volume = [], []
         for start in range(0, len(self.triangles), CORNER_BLOCK):
-            corners = self.vertices[self.triangles[start : start + CORNER_BLOCK]] - center
+            corners = (self.vertices[self.triangles[start : start + CORNER_BLOCK]] - center) * scale
             a, b, c = corners[:, 0], corners[:, 1], corners[:, 2]
-            area.append(float(np.linalg.norm(np.cross(b - a, c - a), axis=1).sum()))
+            area.append(float(np.linalg.norm(np.cross(b - a, c - a) * normal_scale, axis=1).sum()))
             volume.append(float(np.einsum("ij,ij->", a, np.cross(b, c))))
-        return math.fsum(area) / 2.0, math.fsum(volume) / 6.0
+        return _scaled(math.fsum(area), max(pairs)) / 2.0, _scaled(math.fsum(volume), sum(exponent)) / 6.0
 
     @property
     def is_watertight(self) -> bool:
@@ -145,12 +177,15 @@ class Mesh:
         no_repeat = bool(np.all(forward[1:] != forward[:-1]))
         return no_repeat and bool(np.array_equal(forward, backward))
 
-    def check(self) -> MeshCheck:
+    def check(self, max_pairs: int | None = MAX_PAIRS) -> MeshCheck:
         """Whether the mesh is closed, consistently oriented, a 2-manifold
-        and free of self-intersections, with counts of what is not (see
-        :class:`MeshCheck`).  Works on any mesh, loaded ones included; a few
-        million triangles take seconds.  Needs the extension module."""
-        return check_mesh(self.vertices, self.triangles)
+        with finite vertices and free of self-intersections, with counts of
+        what is not (see :class:`MeshCheck`).  Lists the first ``max_pairs``
+        crossing triangle pairs (10,000 by default; None for all of them) and
+        counts the rest.  Works on any mesh, loaded ones included; a few
+        million triangles take seconds, and Ctrl-C stops it.  Needs the
+        extension module."""
+        return check_mesh(self.vertices, self.triangles, max_pairs)
 
     @property
     def bounds(self) -> Bounds:
@@ -246,6 +281,14 @@ class Mesh:
 
     def __repr__(self) -> str:
         return f"<Mesh {len(self.vertices)} vertices, {len(self.triangles)} triangles>"
+
+
+def _scaled(x: float, exponent: int) -> float:
+    """x * 2**exponent, infinite where that is too large for a float."""
+    try:
+        return math.ldexp(x, exponent)
+    except OverflowError:
+        return math.copysign(math.inf, x)
 
 
 def _engine() -> Any | None:

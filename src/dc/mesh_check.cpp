@@ -74,11 +74,12 @@ struct VertexCorners {
 
 // With `only`, the corners of the flagged vertices alone.
 VertexCorners corners_by_vertex(std::span<const Triangle> triangles, std::size_t vertex_count,
-                                std::span<const std::uint8_t> only) {
+                                std::span<const std::uint8_t> only, const std::atomic<bool>* stop) {
     const auto wanted = [&](std::uint64_t v) { return only.empty() || only[v]; };
     VertexCorners c{std::vector<std::uint64_t>(vertex_count + 1, 0), {}};
     for (const Triangle& t : triangles)
         for (std::uint64_t v : t) c.start[v + 1] += wanted(v);
+    check_stop(stop);
     for (std::size_t v = 0; v < vertex_count; ++v) c.start[v + 1] += c.start[v];
     c.order.resize(c.start[vertex_count]);
     std::vector<std::uint64_t> next(c.start.begin(), c.start.end() - 1);
@@ -175,8 +176,9 @@ std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std:
 }
 
 VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex_count,
-                         std::span<const std::uint8_t> only) {
-    const VertexCorners corners = corners_by_vertex(triangles, vertex_count, only);
+                         std::span<const std::uint8_t> only, const std::atomic<bool>* stop) {
+    const VertexCorners corners = corners_by_vertex(triangles, vertex_count, only, stop);
+    check_stop(stop);
     VertexScan out;
     out.fan.assign(3 * triangles.size(), 0);
     std::mutex tally;
@@ -185,6 +187,7 @@ VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex
         std::vector<Spoke> spokes;
         std::vector<std::uint64_t> parent, fan_of_root;
         for (std::uint64_t v = begin; v < end; ++v) {
+            if (v % 4096 == 0) check_stop(stop);
             const std::span<const std::uint64_t> mine(corners.order.data() + corners.start[v],
                                                       corners.start[v + 1] - corners.start[v]);
             spokes_of(triangles, mine, spokes);
@@ -223,13 +226,15 @@ VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex
     return out;
 }
 
-MeshCheck check_topology(std::span<const Triangle> triangles, std::size_t vertex_count) {
+MeshCheck check_topology(std::span<const Triangle> triangles, std::size_t vertex_count,
+                         const std::atomic<bool>* stop) {
     for (const Triangle& t : triangles)
         for (std::uint64_t v : t)
             if (v >= vertex_count) index_fault(vertex_count, v);
     MeshCheck out;
     for (const Triangle& t : triangles) out.degenerate_triangles += degenerate(t);
-    const VertexScan scan = scan_vertices(triangles, vertex_count);
+    check_stop(stop);
+    const VertexScan scan = scan_vertices(triangles, vertex_count, {}, stop);
     out.boundary_edges = scan.boundary_edges;
     out.nonmanifold_edges = scan.nonmanifold_edges;
     out.misoriented_edges = scan.misoriented_edges;
@@ -240,9 +245,17 @@ MeshCheck check_topology(std::span<const Triangle> triangles, std::size_t vertex
     return out;
 }
 
-MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
-    MeshCheck out = check_topology(triangles, vertices.size());
-    out.intersecting = intersecting_pairs(vertices, triangles);
+MeshCheck check_mesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                     const CrossingSearch& search) {
+    MeshCheck out = check_topology(triangles, vertices.size(), search.stop);
+    check_stop(search.stop);
+    const std::vector<std::uint8_t> finite =
+        parallel_map<std::uint8_t>(vertices.size(), [&](std::size_t i) { return std::uint8_t{is_finite(vertices[i])}; });
+    out.nonfinite_vertices = static_cast<std::uint64_t>(std::count(finite.begin(), finite.end(), 0));
+    CrossingPairs crossing = find_crossings(vertices, triangles, search);
+    out.intersecting = std::move(crossing.listed);
+    out.intersecting_count = crossing.count;
+    out.intersecting_complete = crossing.complete;
     return out;
 }
 

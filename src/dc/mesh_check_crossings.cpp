@@ -1,6 +1,7 @@
 // The crossing-pair search of the mesh check: a uniform grid of cells taken
 // one slab (a layer of cells across x) at a time, candidate pairs tested on
-// float boxes in cell units, then on the triangles' planes and edges.
+// float boxes in cell units, then on the triangles' planes and edges; cells
+// holding many triangles searched further on their own (crowded_cells.cpp).
 #include "dc/mesh_check.hpp"
 
 #include <algorithm>
@@ -11,126 +12,20 @@
 #include <optional>
 #include <utility>
 
-#include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
+#include "dc/crossing_tests.hpp"
+#include "dc/crowded_cells.hpp"
 
 namespace quarvel {
 
 namespace {
 
-// ------------------------------------------------------------ broad phase
-
-struct Aabb {
-    Vec3 lo, hi;
-    bool overlaps(const Aabb& o) const {
-        for (int a = 0; a < 3; ++a)
-            if (o.hi[a] < lo[a] || hi[a] < o.lo[a]) return false;
-        return true;
-    }
-};
-
-Aabb box_of(const std::array<Vec3, 3>& p) {
-    Aabb b{p[0], p[0]};
-    for (unsigned k = 1; k < 3; ++k)
-        for (int a = 0; a < 3; ++a) {
-            b.lo[a] = std::min(b.lo[a], p[k][a]);
-            b.hi[a] = std::max(b.hi[a], p[k][a]);
-        }
-    return b;
-}
-
-Aabb box_of(std::span<const Vec3> v, const Triangle& t) { return box_of({v[t[0]], v[t[1]], v[t[2]]}); }
-
-// ------------------------------------------------------------ intersections
-
-double orient(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
-    return dot(sub(b, a), cross(sub(c, a), sub(d, a)));
-}
-
-// A triangle as the crossing test reads it: its vertices' indices and places,
-// and its plane through the first, normal (p1 - p0) x (p2 - p0), unnormalised.
-struct Facet {
-    Triangle index{};
-    std::array<Vec3, 3> p{};
-    Vec3 n{};
-
-    Facet(std::span<const Vec3> v, const Triangle& t)
-        : index(t), p{v[t[0]], v[t[1]], v[t[2]]}, n(cross(sub(p[1], p[0]), sub(p[2], p[0]))) {}
-    double side(const Vec3& x) const { return dot(n, sub(x, p[0])); }
-    // A vertex of another triangle at one of this one's (the same vertex, or
-    // another in the same place) touches it there and does not pass through it.
-    bool touches(std::uint64_t w, const Vec3& x) const {
-        for (unsigned k = 0; k < 3; ++k)
-            if (index[k] == w || p[k] == x) return true;
-        return false;
-    }
-};
-
-// Segment pq passes through triangle f: its ends lie on either side of the
-// plane, each further from it than rounding could place it (a relative 1e-12
-// of their distances), and the line meets the closed triangle. An end within
-// rounding of the plane counts as touching it: nearly coplanar neighbours do
-// not cross.
-bool segment_crosses(const Vec3& p, const Vec3& q, const Facet& f) {
-    const Vec3 &a = f.p[0], &b = f.p[1], &c = f.p[2];
-    const Vec3 ap = sub(p, a), aq = sub(q, a);
-    const double s = dot(f.n, ap), t = dot(f.n, aq);
-    const double noise = 1e-12 * length(f.n) * (length(ap) + length(aq));
-    if (!((s > noise && t < -noise) || (s < -noise && t > noise))) return false;
-    const double o1 = orient(p, q, a, b), o2 = orient(p, q, b, c), o3 = orient(p, q, c, a);
-    return (o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0);
-}
-
-// Whether the vertices of e not marked `skip` lie on both sides of f's plane,
-// as segment_crosses measures sides. When they do not, no edge between them
-// can cross f.
-bool straddles(const Facet& e, const Facet& f, const std::array<bool, 3>& skip) {
-    bool above = false, below = false;
-    for (unsigned k = 0; k < 3; ++k) {
-        if (skip[k]) continue;
-        const double s = f.side(e.p[k]);
-        above = above || s > 0.0;
-        below = below || s < 0.0;
-    }
-    return above && below;
-}
-
-// The part of edge_crosses past the first side test, rarely reached: kept
-// out of line, so that the pair loop's common path stays small.
-[[gnu::noinline]] bool touching_edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 3>& shared) {
-    std::array<bool, 3> touching{};
-    for (unsigned k = 0; k < 3; ++k) touching[k] = shared[k] || f.touches(e.index[k], e.p[k]);
-    if (!straddles(e, f, touching)) return false;
-    for (unsigned k = 0; k < 3; ++k) {
-        const unsigned next = (k + 1) % 3;
-        if (touching[k] || touching[next]) continue;
-        if (segment_crosses(e.p[k], e.p[next], f)) return true;
-    }
-    return false;
-}
-
-// An edge of e through f; `shared` marks e's vertices that are f's too. Edges
-// with an end touching f are passed over; any other needs its ends strictly
-// on either side of f's plane, so most neighbouring pairs end at the side
-// tests, before any edge test: first with only the shared vertices set aside
-// (cheap), then with all touching ones.
-bool edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 3>& shared) {
-    return straddles(e, f, shared) && touching_edge_crosses(e, f, shared);
-}
-
-// An edge of either triangle passes through the other. Triangles sharing an
-// edge meet along it and never count.
-bool triangles_cross(const Facet& t, const Facet& u) {
-    std::array<bool, 3> in_u{}, in_t{};  // vertex k of t is one of u's; vertex m of u one of t's
-    unsigned shared = 0;
-    for (unsigned k = 0; k < 3; ++k)
-        for (unsigned m = 0; m < 3; ++m)
-            if (t.index[k] == u.index[m]) {
-                in_u[k] = in_t[m] = true;
-                ++shared;
-            }
-    return shared < 2 && (edge_crosses(u, t, in_t) || edge_crosses(t, u, in_u));
-}
+using detail::Aabb;
+using detail::box_of;
+using detail::CrowdedItem;
+using detail::Facet;
+using detail::FoundPairs;
+using detail::Member;
 
 // A box in cell units, rounded outward to float. The conversion and the
 // rounding are monotone, so boxes that overlap in world coordinates overlap
@@ -194,11 +89,12 @@ private:
     std::size_t size_;
 };
 
-// A triangle searched: non-degenerate, with finite corners; its box.
+// A triangle searched: non-degenerate, with finite corners not all in one
+// place (such a triangle has neither edges nor a plane to cross); its box.
 std::optional<Aabb> live_box(std::span<const Vec3> v, const Triangle& t) {
     if (degenerate(t)) return std::nullopt;
     const Aabb b = box_of(v, t);
-    if (!is_finite(b.lo) || !is_finite(b.hi)) return std::nullopt;
+    if (!is_finite(b.lo) || !is_finite(b.hi) || b.lo == b.hi) return std::nullopt;
     return b;
 }
 
@@ -496,12 +392,6 @@ struct Entry {
     bool operator<(const Entry& o) const { return key != o.key ? key < o.key : item < o.item; }
 };
 
-// A triangle as a slab's search tests it: corners and plane, and its index.
-struct Member {
-    Facet facet;
-    std::uint64_t triangle;
-};
-
 // A triangle in one cell, as the pair loop reads it: its box, and a tag
 // holding its place among the slab's members (above bit 4) and four flags.
 // Bits 0 to 2 are set where the box begins in this cell along x, y or z. Two
@@ -522,6 +412,7 @@ struct SlabSearch {
     std::span<const Vec3> vertices;
     std::span<const Triangle> triangles;
     std::span<const std::uint8_t> focus;
+    const CrossingSearch& options;
     const std::vector<std::uint64_t>& live;
     const Unfilled<CellBox>& boxes;
     const Slabs& slabs;
@@ -541,7 +432,8 @@ struct SlabSearch {
             for (std::uint64_t z = Grid::index(b.lo[2]); z <= Grid::index(b.hi[2]); ++z) visit((y << 21) | z);
     }
 
-    void search(std::uint32_t x, std::vector<TrianglePair>& out) {
+    void search(std::uint32_t x, FoundPairs& out) {
+        check_stop(options.stop);
         const std::span<const std::uint64_t> items(slabs.items.data() + slabs.start[x],
                                                    slabs.start[x + 1] - slabs.start[x]);
         // With a focus, only the cells of focused triangles are searched.
@@ -571,7 +463,10 @@ struct SlabSearch {
         for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
             end = begin + 1;
             while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
-            cell_pairs(begin, end, out);
+            if (end - begin > detail::CROWDED)
+                crowded_pairs(begin, end, out);
+            else
+                cell_pairs(begin, end, out);
         }
     }
 
@@ -616,7 +511,7 @@ struct SlabSearch {
         }
     }
 
-    void cell_pairs(std::size_t begin, std::size_t end, std::vector<TrianglePair>& out) const {
+    void cell_pairs(std::size_t begin, std::size_t end, FoundPairs& out) const {
         for (std::size_t i = begin; i < end; ++i) {
             const CellEntry& a = cell_entries[i];
             for (std::size_t j = i + 1; j < end; ++j) {
@@ -624,38 +519,111 @@ struct SlabSearch {
                 if (((a.tag | b.tag) & CellEntry::ALL) != CellEntry::ALL || !a.box.overlaps(b.box)) continue;
                 const Member &m = members[a.slot()], &n = members[b.slot()];
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
-                if (!triangles_cross(m.facet, n.facet)) continue;
-                if (box_of(m.facet.p).overlaps(box_of(n.facet.p)))
-                    out.push_back({m.triangle, n.triangle});
+                if (!detail::triangles_cross(m.facet, n.facet)) continue;
+                if (box_of(m.facet.p).overlaps(box_of(n.facet.p))) out.add(m.triangle, n.triangle);
             }
         }
     }
+
+    // A cell's pairs on the cell's triangles' exact boxes and flags.
+    void crowded_pairs(std::size_t begin, std::size_t end, FoundPairs& out) const {
+        std::vector<CrowdedItem> items;
+        items.reserve(end - begin);
+        for (std::size_t e = begin; e < end; ++e) {
+            const CellEntry& c = cell_entries[e];
+            items.push_back({box_of(members[c.slot()].facet.p), c.tag & CellEntry::ALL, c.slot()});
+        }
+        detail::crowded_pairs(std::move(items), members, options, out);
+    }
 };
 
-}  // namespace
+// The power of two to scale coordinates by so that the tests neither
+// overflow nor lose their products to underflow: 0 (no scaling, and so the
+// very same decisions) for a box whose extent lies within [2^-64, 2^64],
+// else the one that brings its extent near 1. A power of two only moves
+// exponents: every decision stays what it would be on the scaled mesh.
+int scale_exponent(const Aabb& all) {
+    const Vec3 span3 = sub(all.hi, all.lo);
+    const double span = std::max({span3[0], span3[1], span3[2]});
+    if (span == 0.0 || (span >= 0x1p-64 && span <= 0x1p64)) return 0;
+    if (std::isfinite(span)) return -std::ilogb(span);
+    // An extent beyond the double range: from the largest coordinate.
+    double largest = 0.0;
+    for (int a = 0; a < 3; ++a) largest = std::max({largest, std::fabs(all.lo[a]), std::fabs(all.hi[a])});
+    return -std::ilogb(largest) - 2;
+}
 
-std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
-                                             std::span<const std::uint8_t> focus) {
-    const Live found = focus.empty() ? live_triangles(vertices, triangles, [](std::uint64_t) { return true; })
-                                     : near_focus(vertices, triangles, focus);
+std::vector<Vec3> scaled(std::span<const Vec3> vertices, int exponent) {
+    return parallel_map<Vec3>(vertices.size(), [&](std::size_t i) {
+        const Vec3& p = vertices[i];
+        return Vec3{std::ldexp(p[0], exponent), std::ldexp(p[1], exponent), std::ldexp(p[2], exponent)};
+    });
+}
+
+// The pairs of every slab, stretch by stretch, several stretches per thread
+// since slabs differ in work; each stretch reuses one set of buffers.
+CrossingPairs search_slabs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                           std::span<const std::uint8_t> focus, const CrossingSearch& options, const Live& found) {
     const std::vector<std::uint64_t>& live = found.index;
     if (live.size() < 2) return {};
     const Unfilled<CellBox> boxes = cell_boxes(vertices, triangles, found);
+    check_stop(options.stop);
     const Slabs slabs = slabs_of(boxes);
-    // Stretches of slabs, several per thread since slabs differ in work;
-    // each stretch reuses one set of buffers.
+    check_stop(options.stop);
     const std::size_t slab_count = slabs.start.size() - 1;
     const std::size_t stretches = std::min(slab_count, 8 * pool_thread_count());
-    std::vector<TrianglePair> pairs = parallel_gather<TrianglePair>(
+    std::vector<FoundPairs> parts = parallel_map<FoundPairs>(
         stretches,
-        [&](std::size_t k, std::vector<TrianglePair>& out) {
-            SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}, {}, {}, {}, {}, {}};
+        [&](std::size_t k) {
+            FoundPairs out(options.listed);
+            SlabSearch search{vertices, triangles, focus, options, live, boxes, slabs, {}, {}, {}, {}, {}, {}, {}};
             for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x)
                 search.search(static_cast<std::uint32_t>(x), out);
+            out.keep_first();
+            return out;
         },
         2);
-    std::sort(pairs.begin(), pairs.end());
-    return pairs;
+    CrossingPairs result;
+    std::size_t kept = 0;
+    for (const FoundPairs& part : parts) kept += part.pairs.size();
+    result.listed.reserve(kept);
+    for (const FoundPairs& part : parts) {
+        result.listed.insert(result.listed.end(), part.pairs.begin(), part.pairs.end());
+        result.count += part.count;
+        result.complete = result.complete && part.complete;
+    }
+    if (result.listed.size() > options.listed) {
+        std::nth_element(result.listed.begin(), result.listed.begin() + static_cast<std::ptrdiff_t>(options.listed),
+                         result.listed.end());
+        result.listed.resize(options.listed);
+    }
+    std::sort(result.listed.begin(), result.listed.end());
+    return result;
+}
+
+// The triangles a search looks at: every live one, or those near the focus.
+Live searched(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+              std::span<const std::uint8_t> focus) {
+    return focus.empty() ? live_triangles(vertices, triangles, [](std::uint64_t) { return true; })
+                         : near_focus(vertices, triangles, focus);
+}
+
+}  // namespace
+
+CrossingPairs find_crossings(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                             const CrossingSearch& options, std::span<const std::uint8_t> focus) {
+    const Live found = searched(vertices, triangles, focus);
+    if (found.index.size() < 2) return {};
+    check_stop(options.stop);
+    const int exponent = scale_exponent(found.all);
+    if (exponent == 0) return search_slabs(vertices, triangles, focus, options, found);
+    const std::vector<Vec3> moved = scaled(vertices, exponent);
+    return search_slabs(moved, triangles, focus, options, searched(moved, triangles, focus));
+}
+
+std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                                             std::span<const std::uint8_t> focus) {
+    return find_crossings(vertices, triangles, CrossingSearch{}, focus).listed;
 }
 
 }  // namespace quarvel

@@ -28,7 +28,17 @@ struct CompensatedSum {
     double value() const { return sum + lost; }
 };
 
-Vec3 box_centre(std::span<const Vec3> vertices) {
+// The middle of the vertices' box and, per axis, the power of two that
+// brings its half-extent into [1, 2). Measured from there and at those
+// scales, a mesh near the ends of the double range neither overflows nor
+// underflows (a sliver 1e308 long and 1e-300 wide too), and any other gives
+// the very same sums, scaled by powers of two.
+struct Frame {
+    Vec3 centre{0.0, 0.0, 0.0};
+    std::array<int, 3> exponent{0, 0, 0};
+};
+
+Frame frame_of(std::span<const Vec3> vertices) {
     struct Range {
         Vec3 lo{std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                 std::numeric_limits<double>::infinity()};
@@ -50,16 +60,30 @@ Vec3 box_centre(std::span<const Vec3> vertices) {
             all.lo[a] = std::min(all.lo[a], r.lo[a]);
             all.hi[a] = std::max(all.hi[a], r.hi[a]);
         }
-    Vec3 centre;
-    for (int a = 0; a < 3; ++a) centre[a] = 0.5 * (all.lo[a] + all.hi[a]);
-    return centre;
+    Frame f;
+    for (int a = 0; a < 3; ++a) {
+        // Halves first: lo + hi may overflow where each half does not.
+        f.centre[a] = 0.5 * all.lo[a] + 0.5 * all.hi[a];
+        const double half = 0.5 * all.hi[a] - 0.5 * all.lo[a];
+        // (Not below -1000: 2^-exponent stays finite.)
+        if (std::isfinite(half) && half > 0.0) f.exponent[a] = std::max(std::ilogb(half), -1000);
+    }
+    return f;
 }
 
 }  // namespace
 
 MeshMeasures measure_mesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
     if (triangles.empty()) return {};
-    const Vec3 centre = box_centre(vertices);
+    const Frame frame = frame_of(vertices);
+    const std::array<int, 3>& e = frame.exponent;
+    // Multiplying by powers of two is exact: each coordinate by its axis's
+    // scale; each component of a normal, which came out scaled by the other
+    // two axes' scales, back to the one scale of the largest of those.
+    const Vec3 scale{std::ldexp(1.0, -e[0]), std::ldexp(1.0, -e[1]), std::ldexp(1.0, -e[2])};
+    const int area_exponent = std::max({e[1] + e[2], e[0] + e[2], e[0] + e[1]});
+    const Vec3 normal_scale{std::ldexp(1.0, e[1] + e[2] - area_exponent), std::ldexp(1.0, e[0] + e[2] - area_exponent),
+                            std::ldexp(1.0, e[0] + e[1] - area_exponent)};
     const std::vector<MeshMeasures> parts =
         parallel_map<MeshMeasures>(blocks_of(triangles.size()), [&](std::size_t b) {
             MeshMeasures m;
@@ -68,10 +92,11 @@ MeshMeasures measure_mesh(std::span<const Vec3> vertices, std::span<const Triang
                 for (unsigned k = 0; k < 3; ++k) {
                     const std::uint64_t v = triangles[t][k];
                     if (v >= vertices.size()) index_fault(vertices.size(), v);
-                    p[k] = sub(vertices[v], centre);
+                    const Vec3 d = sub(vertices[v], frame.centre);
+                    p[k] = {d[0] * scale[0], d[1] * scale[1], d[2] * scale[2]};
                 }
                 const Vec3 n = cross(sub(p[1], p[0]), sub(p[2], p[0]));
-                m.area += length(n);
+                m.area += length({n[0] * normal_scale[0], n[1] * normal_scale[1], n[2] * normal_scale[2]});
                 m.volume += dot(p[0], cross(p[1], p[2]));
             }
             return m;
@@ -81,7 +106,8 @@ MeshMeasures measure_mesh(std::span<const Vec3> vertices, std::span<const Triang
         area.add(m.area);
         volume.add(m.volume);
     }
-    return {area.value() / 2.0, volume.value() / 6.0};
+    // Too large for a double: infinite, never NaN.
+    return {std::ldexp(area.value(), area_exponent) / 2.0, std::ldexp(volume.value(), e[0] + e[1] + e[2]) / 6.0};
 }
 
 }  // namespace quarvel

@@ -16,7 +16,9 @@ struct MeshMeasures {
 };
 
 // Measured from the centre of the vertices' box (small summands, so accurate
-// far from the origin), summed in fixed blocks combined in order with
+// far from the origin) and scaled by a power of two to the box's size (no
+// overflow near the ends of the double range: a result too large for a
+// double is infinite), summed in fixed blocks combined in order with
 // compensation: the same result for any thread count. Indices must lie in
 // range (they fault otherwise).
 MeshMeasures measure_mesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles);

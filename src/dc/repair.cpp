@@ -74,13 +74,24 @@ Ladder make_ladder(PlacedVertices& placed, const SurfaceCells& surface) {
 // the gradients of a vertex may belong to another face, at about 90 degrees.)
 bool faces_back(const PlacedVertices& placed, const Triangle& t) {
     const std::vector<Vec3>& x = placed.positions;
-    const Vec3 n = cross(sub(x[t[1]], x[t[0]]), sub(x[t[2]], x[t[0]]));
+    Vec3 n = cross(sub(x[t[1]], x[t[0]]), sub(x[t[2]], x[t[0]]));
     Vec3 g{0.0, 0.0, 0.0};
     for (std::uint64_t v : t) {
         const Vec3 u = unit_normal(placed.gradients[v]);
         for (int a = 0; a < 3; ++a) g[a] += u[a];
     }
-    const double ln = length(n), lg = length(g);
+    double ln = length(n);
+    const double lg = length(g);
+    // Far from unit size (a mesh 1e80 or 1e-100 across) n . n overflows or
+    // vanishes: n is then scaled by a power of two, which leaves the
+    // comparison as it was.
+    if (!(ln > 0x1p-400 && ln < 0x1p400)) {
+        const double largest = std::max({std::fabs(n[0]), std::fabs(n[1]), std::fabs(n[2])});
+        if (!(largest > 0.0) || !std::isfinite(largest)) return false;
+        const double scale = std::ldexp(1.0, -std::ilogb(largest));
+        n = {n[0] * scale, n[1] * scale, n[2] * scale};
+        ln = length(n);
+    }
     return ln > 0.0 && lg > 0.0 && dot(n, g) < -0.5 * ln * lg;
 }
 

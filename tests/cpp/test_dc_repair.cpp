@@ -173,6 +173,111 @@ TEST(crossing_search_on_many_triangles_with_huge_ones_agrees_with_a_sweep) {
     }
 }
 
+namespace {
+
+// A soup of separate triangles, each with its own three vertices.
+struct Soup {
+    std::vector<Vec3> v;
+    std::vector<Triangle> t;
+    void add(const Vec3& a, const Vec3& b, const Vec3& c) {
+        v.insert(v.end(), {a, b, c});
+        t.push_back({v.size() - 3, v.size() - 2, v.size() - 1});
+    }
+};
+
+Vec3 along(const Vec3& p, const Vec3& d, double s) { return {p[0] + s * d[0], p[1] + s * d[1], p[2] + s * d[2]}; }
+
+}  // namespace
+
+TEST(crossing_search_in_crowded_cells_agrees_with_every_pair_tested_in_full) {
+    // Cells far fuller than a surface's: a cluster of small triangles among
+    // large ones (the cells follow the mean size), and a stack of nearly
+    // parallel triangles across an oblique plane, tilted so that close
+    // neighbours cross, copies a rounding apart among them, pierced by a few.
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0), sym(-1.0, 1.0);
+    const auto random_in = [&](const Vec3& c, double r) { return Vec3{c[0] + r * sym(rng), c[1] + r * sym(rng), c[2] + r * sym(rng)}; };
+    Soup cluster;
+    for (int i = 0; i < 150; ++i) cluster.add(random_in({2, 2, 2}, 2), random_in({2, 2, 2}, 2), random_in({2, 2, 2}, 2));
+    for (int i = 0; i < 1500; ++i) {
+        const Vec3 c = random_in({1, 1, 1}, 0.03);
+        cluster.add(random_in(c, 0.006), random_in(c, 0.006), random_in(c, 0.006));
+    }
+    Soup stack;
+    const double norm = std::sqrt(14.0);
+    const Vec3 u{1 / norm, 2 / norm, 3 / norm}, e1{2 / std::sqrt(5.0), -1 / std::sqrt(5.0), 0};
+    const Vec3 e2 = cross(u, e1);
+    for (int i = 0; i < 400; ++i) {
+        const double offset = i < 300 ? 1e-3 * i : 0.1 + 1e-13 * i, tilt = i % 3 == 0 ? 0.0 : 2e-3;
+        std::array<Vec3, 3> p;
+        for (int k = 0; k < 3; ++k) {
+            const double angle = 2.0944 * k + 0.1 * i;
+            p[k] = along(along(along({0, 0, 0}, e1, std::cos(angle)), e2, std::sin(angle)), u, offset + tilt * sym(rng));
+        }
+        stack.add(p[0], p[1], p[2]);
+    }
+    for (int i = 0; i < 8; ++i)
+        stack.add(along(random_in({0, 0, 0}, 0.3), u, -0.2), along(random_in({0, 0, 0}, 0.3), u, 0.5),
+                  along(random_in({0, 0, 0}, 0.3), u, 0.5));
+    for (const Soup* soup : {&cluster, &stack}) {
+        std::vector<std::uint8_t> focus(soup->t.size());
+        for (std::uint8_t& f : focus) f = rng() % 16 == 0;
+        for (const std::vector<std::uint8_t>& f : {std::vector<std::uint8_t>{}, focus}) {
+            const std::vector<TrianglePair> all = every_pair_in_full(soup->v, soup->t, f);
+            CHECK(all.size() > 200);
+            CHECK(intersecting_pairs(soup->v, soup->t, f) == all);
+            const CrossingPairs bounded = find_crossings(soup->v, soup->t, {.bounded = true}, f);
+            CHECK(bounded.complete && bounded.count == all.size() && bounded.listed == all);
+        }
+    }
+}
+
+TEST(a_bounded_search_leaves_a_pile_of_copies_half_searched_and_says_so) {
+    // Copies of one triangle (no two cross: they lie in one plane) and one
+    // triangle through them all.
+    Soup pile;
+    for (int i = 0; i < 3000; ++i) pile.add({0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    pile.add({0.2, 0.2, -1}, {0.3, 0.2, 1}, {0.2, 0.3, 1});
+    const CrossingPairs every = find_crossings(pile.v, pile.t, {});
+    CHECK(every.complete && every.count == 3000 && every.listed.size() == 3000);
+    // The first ten listed, all counted.
+    const CrossingPairs first = find_crossings(pile.v, pile.t, {.listed = 10});
+    CHECK(first.complete && first.count == 3000);
+    CHECK(first.listed == std::vector<TrianglePair>(every.listed.begin(), every.listed.begin() + 10));
+    const CrossingPairs some = find_crossings(pile.v, pile.t, {.listed = 10, .bounded = true});
+    CHECK(!some.complete && some.count <= 3000 && some.listed.size() <= 10);
+    for (const TrianglePair& p : some.listed) CHECK(std::binary_search(every.listed.begin(), every.listed.end(), p));
+    // A stop asked for ends the search.
+    const std::atomic<bool> stop{true};
+    bool stopped = false;
+    try {
+        find_crossings(pile.v, pile.t, {.stop = &stop});
+    } catch (const CheckStopped&) {
+        stopped = true;
+    }
+    CHECK(stopped);
+}
+
+TEST(crossing_search_finds_the_same_pairs_at_any_scale) {
+    // A soup on a coarse lattice, bent a little, scaled by powers of two from
+    // far below to the top of the double range (the last one's extent beyond it).
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> step(-6, 6);
+    std::uniform_real_distribution<double> jitter(-1e-3, 1e-3);
+    std::vector<Vec3> v;
+    for (int i = 0; i < 120; ++i) v.push_back({step(rng) / 8.0, step(rng) / 8.0, step(rng) / 8.0 + jitter(rng)});
+    std::uniform_int_distribution<std::uint64_t> pick(0, v.size() - 1);
+    std::vector<Triangle> t;
+    for (int i = 0; i < 300; ++i) t.push_back({pick(rng), pick(rng), pick(rng)});
+    const std::vector<TrianglePair> plain = intersecting_pairs(v, t);
+    CHECK(plain.size() > 50);
+    for (const int exponent : {-1000, -400, -80, 80, 300, 1023}) {
+        std::vector<Vec3> w;
+        for (const Vec3& p : v) w.push_back({std::ldexp(p[0], exponent), std::ldexp(p[1], exponent), std::ldexp(p[2], exponent)});
+        CHECK(intersecting_pairs(w, t) == plain);
+    }
+}
+
 TEST(two_solids_on_one_edge_split_into_two_closed_manifolds) {
     TriangleMesh m = tetras_on_an_edge();
     const MeshCheck before = check_mesh(m.vertices, m.triangles);

@@ -1,9 +1,17 @@
-// check_mesh(): the heavy part of Mesh.check, run without the interpreter lock;
-// measure_mesh(), check_topology() and mesh_components(): Mesh.area and
-// Mesh.volume, Mesh.is_watertight and Mesh.components.
+// check_mesh(): the heavy part of Mesh.check, run without the interpreter lock
+// and stopped by Ctrl-C; measure_mesh(), check_topology() and
+// mesh_components(): Mesh.area and Mesh.volume, Mesh.is_watertight and
+// Mesh.components.
 #include <Python.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "dc/largest_component.hpp"
 #include "dc/mesh_check.hpp"
@@ -20,7 +28,8 @@ namespace quarvel::py {
 namespace {
 
 constexpr const char* kParams[] = {"vertices", "triangles"};
-constexpr Signature kCheck{"check_mesh", kParams, 2};
+constexpr const char* kCheckParams[] = {"vertices", "triangles", "max_pairs"};
+constexpr Signature kCheck{"check_mesh", kCheckParams, 2};
 constexpr Signature kMeasure{"measure_mesh", kParams, 2};
 constexpr Signature kTopology{"check_topology", kParams, 2};
 constexpr Signature kComponents{"mesh_components", kParams, 2};
@@ -72,23 +81,85 @@ PyRef counts(const MeshCheck& found) {
     return out;
 }
 
+// How often the calling thread looks for signals while the check runs.
+constexpr auto kSignalInterval = std::chrono::milliseconds(20);
+
+// check_mesh on a thread of its own, while the calling thread, without the
+// lock, runs pending signal handlers every kSignalInterval: an exception
+// from one (KeyboardInterrupt) stops the check at its next look at `stop`
+// and is raised here. The worker threads cannot run handlers: CPython runs
+// them on the main thread only.
+MeshCheck check_stopping_on_signals(const std::vector<Vec3>& vertices, const std::vector<Triangle>& triangles,
+                                    CrossingSearch search) {
+    std::atomic<bool> stop{false};
+    search.stop = &stop;
+    MeshCheck found;
+    std::exception_ptr error;
+    bool done = false, interrupted = false;
+    std::mutex mutex;
+    std::condition_variable finished;
+    {
+        ReleasedLock released;
+        std::thread worker;
+        try {
+            worker = std::thread([&] {
+                try {
+                    found = check_mesh(vertices, triangles, search);
+                } catch (...) {
+                    error = std::current_exception();
+                }
+                const std::lock_guard lock(mutex);
+                done = true;
+                finished.notify_one();
+            });
+        } catch (const std::system_error&) {
+            return check_mesh(vertices, triangles, search);  // no thread to spare: unstoppable, as before
+        }
+        std::unique_lock lock(mutex);
+        while (!finished.wait_for(lock, kSignalInterval, [&] { return done; })) {
+            if (interrupted) continue;
+            lock.unlock();
+            {
+                const LockHeld held(&released);
+                interrupted = PyErr_CheckSignals() < 0;
+            }
+            if (interrupted) stop = true;
+            lock.lock();
+        }
+        lock.unlock();
+        worker.join();
+    }
+    if (interrupted) throw_pending();
+    if (error) std::rethrow_exception(error);
+    return found;
+}
+
+// None or absent: every pair listed.
+std::uint64_t listed_pairs(const BoundArgs& args) {
+    if (!args[2] || args[2] == Py_None) return UINT64_MAX;
+    const unsigned long long n = PyLong_AsUnsignedLongLong(args[2]);
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_for_parameter("max_pairs");
+    return n;
+}
+
 PyRef check_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
-    const MeshRows mesh = mesh_rows(bind_arguments(kCheck, argv, nargs, kwnames));
+    const BoundArgs args = bind_arguments(kCheck, argv, nargs, kwnames);
+    const MeshRows mesh = mesh_rows(args);
+    const CrossingSearch search{.listed = listed_pairs(args), .bounded = true};
     // Copied: the check runs without the lock, while other threads may change the arrays.
     const std::vector<Vec3> vertices(mesh.vertices.rows.begin(), mesh.vertices.rows.end());
     const std::vector<Triangle> triangles(mesh.triangles.rows.begin(), mesh.triangles.rows.end());
-    MeshCheck found;
-    {
-        ReleasedLock released;
-        found = check_mesh(vertices, triangles);
-    }
+    const MeshCheck found = check_stopping_on_signals(vertices, triangles, search);
     PyRef out = counts(found);
+    set_item(out.get(), "nonfinite_vertices", count(found.nonfinite_vertices));
     npy_intp dims[2] = {static_cast<npy_intp>(found.intersecting.size()), 2};
     PyRef pairs = created(PyArray_SimpleNew(2, dims, NPY_INT64));
     if (!found.intersecting.empty())
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(pairs.get())), found.intersecting.data(),
                     found.intersecting.size() * sizeof(TrianglePair));
     set_item(out.get(), "intersecting", std::move(pairs));
+    set_item(out.get(), "intersecting_count", count(found.intersecting_count));
+    set_item(out.get(), "intersecting_complete", PyRef::borrow(found.intersecting_complete ? Py_True : Py_False));
     return out;
 }
 
@@ -118,9 +189,10 @@ PyRef components_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames
 
 const EngineFunctions kCheckFunctions{
     {"check_mesh", as_cfunction<check_impl>(), METH_FASTCALL | METH_KEYWORDS,
-     "check_mesh(vertices, triangles)\n--\n\n"
-     "Counts of degenerate triangles, boundary, non-manifold and misoriented edges and "
-     "non-manifold vertices, and the (K, 2) crossing triangle pairs. Private: call Mesh.check."},
+     "check_mesh(vertices, triangles, max_pairs=None)\n--\n\n"
+     "Counts of degenerate triangles, boundary, non-manifold and misoriented edges, non-manifold "
+     "and non-finite vertices, the first max_pairs (K, 2) crossing triangle pairs, their count and "
+     "whether it is complete. Private: call Mesh.check."},
     {"measure_mesh", as_cfunction<measure_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "measure_mesh(vertices, triangles)\n--\n\n"
      "(area, volume) of the mesh. Private: read Mesh.area and Mesh.volume."},
