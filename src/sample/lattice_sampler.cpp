@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <mutex>
 #include <new>
@@ -117,6 +119,10 @@ bool walk_less(const SampledCell& a, const SampledCell& b) {
     return less;
 }
 
+bool cell_less(const Cell& a, const Cell& b) {
+    return a.z != b.z ? a.z < b.z : a.y != b.y ? a.y < b.y : a.x < b.x;
+}
+
 // The corners of face 2 * axis + side: those whose bit `axis` is `side`.
 constexpr std::array<std::uint8_t, 6> kFaceCorners = {0x55, 0xAA, 0x33, 0xCC, 0x0F, 0xF0};
 
@@ -157,11 +163,9 @@ struct Cleared {
     bool straddles = false;
 };
 
-// Cells waiting for their corners: sampled in one batch, then judged.
+// Cells waiting for their corners, by level: sampled in one batch, then judged.
 struct Claims {
-    std::vector<LatticePoint> points;
-    std::vector<double*> slots;
-    std::vector<std::pair<unsigned, std::vector<Cell>>> cells;  // by level
+    std::vector<std::pair<unsigned, std::vector<Cell>>> cells;
 };
 
 class Run {
@@ -209,6 +213,16 @@ private:
 
     std::array<double, 8> corner_values(const Cell& c, unsigned level) const {
         std::array<double, 8> v;
+        const LatticePoint m = corner(c, level, 0);
+        const std::uint32_t e = 1u << (p_.max_depth - level);
+        constexpr std::uint32_t last = kBrickSide - 1;
+        if (e <= last && (m.x & last) + e <= last && (m.y & last) + e <= last && (m.z & last) + e <= last) {
+            // The whole cell in one brick: eight reads at fixed strides.
+            const double* at = &store_.brick(store_.find(m)).values[brick_slot(m.x, m.y, m.z)];
+            const std::size_t sy = std::size_t{e} << kBrickShift, sz = std::size_t{e} << (2 * kBrickShift);
+            for (unsigned i = 0; i < 8; ++i) v[i] = at[bit(i, 0) * e + bit(i, 1) * sy + bit(i, 2) * sz];
+            return v;
+        }
         for (unsigned i = 0; i < 8; ++i) v[i] = store_.value(corner(c, level, i));
         return v;
     }
@@ -411,7 +425,7 @@ private:
             }
         });
         result_.cells.insert(result_.cells.end(), found.begin(), found.end());
-        claim(p_.max_depth, beside, claims);
+        claim(p_.max_depth, beside, claims, true);
     }
 
     // ------------------------------------------------------------ sampling
@@ -425,46 +439,106 @@ private:
     }
 
     // Queues `cells` of `level` to be judged once their corners not yet
-    // sampled are. A finest cell is queued once, however often asked for.
-    void claim(unsigned level, std::vector<Cell> cells, Claims& claims) {
+    // sampled are. A finest cell is queued once, however often asked for;
+    // only `may_repeat` lists hold a cell twice.
+    void claim(unsigned level, std::vector<Cell> cells, Claims& claims, bool may_repeat = false) {
+        if (level == p_.max_depth) cells = unjudged(std::move(cells), may_repeat);
         if (cells.empty()) return;
-        if (level == p_.max_depth) {
-            std::size_t kept = 0;
-            for (const Cell& c : cells) {
-                const LatticePoint m = corner(c, level, 0);
-                if (Brick::set(store_.brick(store_.find_or_add(m)).judged, brick_slot(m.x, m.y, m.z)))
-                    cells[kept++] = c;
-            }
-            cells.resize(kept);
-        }
-        for (const Cell& c : cells)
-            for (unsigned i = 0; i < 8; ++i) {
-                const LatticePoint p = corner(c, level, i);
-                Brick& brick = store_.brick(store_.find_or_add(p));
-                const unsigned slot = brick_slot(p.x, p.y, p.z);
-                if (!Brick::set(brick.claimed, slot)) continue;
-                claims.points.push_back(p);
-                claims.slots.push_back(&brick.values[slot]);
-            }
+        make_bricks(level, cells);
+        // Which thread claims a point shared by two cells does not matter:
+        // the batch lists the claims brick by brick.
+        parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k)
+                for (unsigned i = 0; i < 8; ++i) {
+                    const LatticePoint p = corner(cells[k], level, i);
+                    Brick& brick = store_.brick_at(p);
+                    if (!Brick::set(brick.claimed, brick_slot(p.x, p.y, p.z))) continue;
+                    std::atomic_ref<std::uint8_t>(brick.fresh_claims).store(1, std::memory_order_relaxed);
+                }
+        });
         claims.cells.emplace_back(level, std::move(cells));
     }
 
-    // One field call for every point claimed; their cells then wait to be judged.
+    // The finest cells of `cells` not judged or queued yet, now marked queued.
+    std::vector<Cell> unjudged(std::vector<Cell> cells, bool may_repeat) {
+        const unsigned level = p_.max_depth;
+        cells = parallel_filter(std::span<const Cell>(cells), [&](std::size_t k) {
+            const LatticePoint m = corner(cells[k], level, 0);
+            const std::uint32_t id = store_.find(m);
+            return id == PointStore::NONE || !Brick::test(store_.brick(id).judged, brick_slot(m.x, m.y, m.z));
+        });
+        if (may_repeat) {
+            std::sort(cells.begin(), cells.end(), cell_less);
+            cells.erase(std::unique(cells.begin(), cells.end(),
+                                    [](const Cell& a, const Cell& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }),
+                        cells.end());
+        }
+        make_bricks(level, cells);
+        parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const LatticePoint m = corner(cells[k], level, 0);
+                Brick::set(store_.brick_at(m).judged, brick_slot(m.x, m.y, m.z));
+            }
+        });
+        return cells;
+    }
+
+    // Makes the bricks that hold corners of `cells` and do not exist yet, in
+    // the order the cells first need them.
+    void make_bricks(unsigned level, const std::vector<Cell>& cells) {
+        const std::vector<LatticePoint> missing = parallel_gather<LatticePoint>(
+            cells.size(), [&](std::size_t k, std::vector<LatticePoint>& out) {
+                for (unsigned i = 0; i < 8; ++i) {
+                    const LatticePoint p = corner(cells[k], level, i);
+                    if (store_.find(p) == PointStore::NONE) out.push_back(p);
+                }
+            });
+        for (const LatticePoint& p : missing) store_.find_or_add(p);
+    }
+
+    // One field call for every point claimed, brick by brick; their cells
+    // then wait to be judged.
     void evaluate(Claims& claims) {
-        const std::size_t n = claims.points.size();
+        // Each fresh point as its brick's number and its place there.
+        const std::vector<std::uint64_t> fresh = parallel_gather<std::uint64_t>(
+            store_.brick_count(), [&](std::size_t id, std::vector<std::uint64_t>& out) {
+                Brick& brick = store_.brick(static_cast<std::uint32_t>(id));
+                if (!brick.fresh_claims) return;
+                for (unsigned w = 0; w < kBrickWords; ++w)
+                    for (std::uint64_t bits = brick.claimed[w] & ~brick.sampled[w]; bits; bits &= bits - 1)
+                        out.push_back(std::uint64_t{id} << 32 | (64 * w + static_cast<unsigned>(std::countr_zero(bits))));
+            });
+        const std::size_t n = fresh.size();
+        auto point_of = [&](std::uint64_t f, Brick*& brick) {
+            brick = &store_.brick(static_cast<std::uint32_t>(f >> 32));
+            const auto slot = static_cast<std::uint32_t>(f & 0xFFFFFFFFu);
+            const LatticePoint& o = brick->origin;
+            return LatticePoint{o.x + (slot & (kBrickSide - 1)), o.y + ((slot >> kBrickShift) & (kBrickSide - 1)),
+                                o.z + (slot >> (2 * kBrickShift))};
+        };
         sampler_.values(
             n,
             [&](std::span<Vec3> out) {
                 parallel_for(n, [&](std::size_t begin, std::size_t end) {
-                    for (std::size_t i = begin; i < end; ++i) out[i] = position(claims.points[i]);
+                    Brick* brick = nullptr;
+                    for (std::size_t i = begin; i < end; ++i) out[i] = position(point_of(fresh[i], brick));
                 });
             },
             [&](std::span<const double> values) {
                 if (values.size() < n) index_fault(values.size(), values.size());
                 parallel_for(n, [&](std::size_t begin, std::size_t end) {
-                    for (std::size_t i = begin; i < end; ++i) *claims.slots[i] = values[i];
+                    for (std::size_t i = begin; i < end; ++i)
+                        store_.brick(static_cast<std::uint32_t>(fresh[i] >> 32)).values[fresh[i] & 0xFFFFFFFFu] = values[i];
                 });
             });
+        parallel_for(store_.brick_count(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t id = begin; id < end; ++id) {
+                Brick& brick = store_.brick(static_cast<std::uint32_t>(id));
+                if (!brick.fresh_claims) continue;
+                brick.sampled = brick.claimed;
+                brick.fresh_claims = 0;
+            }
+        });
         sampler_.poll();
         for (auto& [level, cells] : claims.cells)
             pending_[level].insert(pending_[level].end(), cells.begin(), cells.end());

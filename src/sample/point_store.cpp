@@ -24,6 +24,7 @@ std::uint32_t PointStore::find_or_add(const LatticePoint& p) {
     const auto id = static_cast<std::uint32_t>(bricks_.size());
     bricks_.push_back(std::make_unique<Brick>());
     const std::uint32_t bx = p.x >> kBrickShift, by = p.y >> kBrickShift, bz = p.z >> kBrickShift;
+    bricks_.back()->origin = {bx << kBrickShift, by << kBrickShift, bz << kBrickShift};
     if (dense_)
         dense_index_[(std::uint64_t{bz} * side_ + by) * side_ + bx] = id;
     else

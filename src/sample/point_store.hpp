@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -36,21 +37,25 @@ constexpr unsigned brick_slot(std::uint32_t x, std::uint32_t y, std::uint32_t z)
 }
 
 struct Brick {
-    std::array<double, kBrickPoints> values;  // meaningful where claimed and sampled
-    // Points claimed for sampling (sampled, or in the batch being sampled).
+    std::array<double, kBrickPoints> values;  // meaningful where sampled
+    // Points claimed for sampling: sampled, or in the batch being formed.
+    // Set from many threads at once (atomically).
     std::array<std::uint64_t, kBrickWords> claimed{};
+    std::array<std::uint64_t, kBrickWords> sampled{};
     // Finest cells whose minimum corner is the point: judged, or queued to be.
     std::array<std::uint64_t, kBrickWords> judged{};
+    LatticePoint origin;           // the brick's first point
+    std::uint8_t fresh_claims = 0;  // claimed points not yet sampled (set atomically)
 
     static bool test(const std::array<std::uint64_t, kBrickWords>& bits, unsigned slot) {
         return (bits[slot >> 6] >> (slot & 63)) & 1u;
     }
-    // Sets the bit; whether it was clear.
+    // Sets the bit, atomically: whether it was clear. Any number of threads
+    // may set bits of one brick at once.
     static bool set(std::array<std::uint64_t, kBrickWords>& bits, unsigned slot) {
         const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
-        const bool was_clear = !(bits[slot >> 6] & bit);
-        bits[slot >> 6] |= bit;
-        return was_clear;
+        std::atomic_ref<std::uint64_t> word(bits[slot >> 6]);
+        return !(word.load(std::memory_order_relaxed) & bit) && !(word.fetch_or(bit, std::memory_order_relaxed) & bit);
     }
 };
 
@@ -71,6 +76,8 @@ public:
     // The brick holding `p`, made when absent. One thread at a time.
     std::uint32_t find_or_add(const LatticePoint& p);
 
+    // The brick holding `p`, which must exist.
+    Brick& brick_at(const LatticePoint& p) noexcept { return *bricks_[find(p)]; }
     Brick& brick(std::uint32_t id) noexcept { return *bricks_[id]; }
     const Brick& brick(std::uint32_t id) const noexcept { return *bricks_[id]; }
     // The value at a point claimed and sampled.
