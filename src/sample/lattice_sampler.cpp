@@ -211,13 +211,37 @@ private:
         return {(c.x + bit(i, 0)) << shift, (c.y + bit(i, 1)) << shift, (c.z + bit(i, 2)) << shift};
     }
 
+    // Whether cell `c` of `level`, minimum corner `m`, lies in one brick.
+    bool in_one_brick(const LatticePoint& m, unsigned level) const {
+        const std::uint32_t e = 1u << (p_.max_depth - level);
+        constexpr std::uint32_t last = kBrickSide - 1;
+        return e <= last && (m.x & last) + e <= last && (m.y & last) + e <= last && (m.z & last) + e <= last;
+    }
+
+    // Calls visit(brick, slot) for each corner of `c`, corner order; every
+    // brick must exist.
+    template <class Visit>
+    void for_corners(const Cell& c, unsigned level, Visit&& visit) {
+        const LatticePoint m = corner(c, level, 0);
+        if (in_one_brick(m, level)) {
+            Brick& brick = store_.brick_at(m);
+            const unsigned e = 1u << (p_.max_depth - level), at = brick_slot(m.x, m.y, m.z);
+            for (unsigned i = 0; i < 8; ++i)
+                visit(brick, at + (bit(i, 0) + (bit(i, 1) << kBrickShift) + (bit(i, 2) << (2 * kBrickShift))) * e);
+            return;
+        }
+        for (unsigned i = 0; i < 8; ++i) {
+            const LatticePoint p = corner(c, level, i);
+            visit(store_.brick_at(p), brick_slot(p.x, p.y, p.z));
+        }
+    }
+
     std::array<double, 8> corner_values(const Cell& c, unsigned level) const {
         std::array<double, 8> v;
         const LatticePoint m = corner(c, level, 0);
-        const std::uint32_t e = 1u << (p_.max_depth - level);
-        constexpr std::uint32_t last = kBrickSide - 1;
-        if (e <= last && (m.x & last) + e <= last && (m.y & last) + e <= last && (m.z & last) + e <= last) {
-            // The whole cell in one brick: eight reads at fixed strides.
+        if (in_one_brick(m, level)) {
+            // Eight reads at fixed strides.
+            const std::uint32_t e = 1u << (p_.max_depth - level);
             const double* at = &store_.brick(store_.find(m)).values[brick_slot(m.x, m.y, m.z)];
             const std::size_t sy = std::size_t{e} << kBrickShift, sz = std::size_t{e} << (2 * kBrickShift);
             for (unsigned i = 0; i < 8; ++i) v[i] = at[bit(i, 0) * e + bit(i, 1) * sy + bit(i, 2) * sz];
@@ -449,12 +473,10 @@ private:
         // the batch lists the claims brick by brick.
         parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k < end; ++k)
-                for (unsigned i = 0; i < 8; ++i) {
-                    const LatticePoint p = corner(cells[k], level, i);
-                    Brick& brick = store_.brick_at(p);
-                    if (!Brick::set(brick.claimed, brick_slot(p.x, p.y, p.z))) continue;
-                    std::atomic_ref<std::uint8_t>(brick.fresh_claims).store(1, std::memory_order_relaxed);
-                }
+                for_corners(cells[k], level, [](Brick& brick, unsigned slot) {
+                    if (Brick::set(brick.claimed, slot))
+                        std::atomic_ref<std::uint8_t>(brick.fresh_claims).store(1, std::memory_order_relaxed);
+                });
         });
         claims.cells.emplace_back(level, std::move(cells));
     }
@@ -488,6 +510,11 @@ private:
     void make_bricks(unsigned level, const std::vector<Cell>& cells) {
         const std::vector<LatticePoint> missing = parallel_gather<LatticePoint>(
             cells.size(), [&](std::size_t k, std::vector<LatticePoint>& out) {
+                const LatticePoint m = corner(cells[k], level, 0);
+                if (in_one_brick(m, level)) {
+                    if (store_.find(m) == PointStore::NONE) out.push_back(m);
+                    return;
+                }
                 for (unsigned i = 0; i < 8; ++i) {
                     const LatticePoint p = corner(cells[k], level, i);
                     if (store_.find(p) == PointStore::NONE) out.push_back(p);
