@@ -56,10 +56,10 @@ void attach_corner_values(SurfaceCells& surface, const Octree& tree) {
     });
 }
 
-SurfaceCells surface_from_samples(std::vector<SampledCell>&& cells, const Vec3& origin, double size,
-                                  unsigned max_depth) {
+SurfaceCells surface_from_samples(std::vector<SampledCell>&& cells, std::vector<std::array<double, 8>>&& values,
+                                  const Vec3& origin, double size, unsigned max_depth) {
+    if (values.size() != cells.size()) fault("corner values not given for every cell");
     std::vector<SurfaceCell> surface(cells.size());
-    std::vector<std::array<double, 8>> values(cells.size());
     parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const SampledCell& c = cells[i];
@@ -73,7 +73,6 @@ SurfaceCells surface_from_samples(std::vector<SampledCell>&& cells, const Vec3& 
                 edge = half;
             }
             surface[i] = {c.sign_mask, min, edge, key};
-            values[i] = c.values;
         }
     });
     cells = {};

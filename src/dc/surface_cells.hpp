@@ -55,9 +55,9 @@ void attach_corner_values(SurfaceCells& surface, const Octree& tree);
 
 // The finest cells a lattice sampler found (sample/lattice_sampler.hpp), in
 // its order, with their corner values, over the cube at `origin` of edge
-// `size`; `cells` is emptied as it is read.
-SurfaceCells surface_from_samples(std::vector<SampledCell>&& cells, const Vec3& origin, double size,
-                                  unsigned max_depth);
+// `size`. The cells are dropped once read; the values move in.
+SurfaceCells surface_from_samples(std::vector<SampledCell>&& cells, std::vector<std::array<double, 8>>&& values,
+                                  const Vec3& origin, double size, unsigned max_depth);
 
 // How the stages work: the engine's fixed rules (exact()) or the package
 // pipeline's. Plain data; each option is read at one point of one stage.

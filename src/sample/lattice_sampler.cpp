@@ -432,8 +432,10 @@ private:
             cells.size(), [&](std::size_t i, std::vector<SampledCell>& out) {
                 if (verdicts[i].kind != Kind::surface) return;
                 const Cell& c = cells[i];
-                out.push_back({c.x, c.y, c.z, verdicts[i].sign_mask, corner_values(c, p_.max_depth)});
+                out.push_back({c.x, c.y, c.z, verdicts[i].sign_mask});
             });
+        std::vector<std::array<double, 8>> values = parallel_map<std::array<double, 8>>(
+            found.size(), [&](std::size_t i) { return corner_values({found[i].x, found[i].y, found[i].z}, p_.max_depth); });
         const std::vector<Cell> beside = parallel_gather<Cell>(found.size(), [&](std::size_t i, std::vector<Cell>& out) {
             const SampledCell& c = found[i];
             for (unsigned f = 0; f < 6; ++f) {
@@ -448,7 +450,14 @@ private:
                                static_cast<std::uint32_t>(n[2])});
             }
         });
-        result_.cells.insert(result_.cells.end(), found.begin(), found.end());
+        // Most cells come in one step: taken whole, no copy.
+        if (result_.cells.empty()) {
+            result_.cells = std::move(found);
+            result_.values = std::move(values);
+        } else {
+            result_.cells.insert(result_.cells.end(), found.begin(), found.end());
+            result_.values.insert(result_.values.end(), values.begin(), values.end());
+        }
         claim(p_.max_depth, beside, claims, true);
     }
 
@@ -577,7 +586,19 @@ private:
     void finish() {
         std::vector<SampledCell>& cells = result_.cells;
         // Cells judged again or found beside others come after their turn.
-        if (!std::is_sorted(cells.begin(), cells.end(), walk_less)) std::sort(cells.begin(), cells.end(), walk_less);
+        if (!std::is_sorted(cells.begin(), cells.end(), walk_less)) {
+            std::vector<std::size_t> order(cells.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return walk_less(cells[a], cells[b]); });
+            std::vector<SampledCell> sorted(cells.size());
+            std::vector<std::array<double, 8>> values(cells.size());
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                sorted[i] = cells[order[i]];
+                values[i] = result_.values[order[i]];
+            }
+            cells = std::move(sorted);
+            result_.values = std::move(values);
+        }
         result_.evaluations = sampler_.evaluations();
         result_.guard = guard_;
         result_.steepest = mode_ == Mode::balls ? factor_ : steepest_;

@@ -57,13 +57,13 @@ enum class SampleGuard : std::uint8_t {
 struct SampledCell {
     std::uint32_t x = 0, y = 0, z = 0;  // cell coordinates at max_depth
     std::uint8_t sign_mask = 0;         // bit i: corner value i < iso_value
-    std::array<double, 8> values{};     // raw corner values, corner order
 };
 
 struct SampleResult {
     // In walk order: z-order of the cells, so brick by brick, then cell by
     // cell within a brick; the same for any thread count.
     std::vector<SampledCell> cells;
+    std::vector<std::array<double, 8>> values;  // per cell: raw corner values, corner order
     std::uint64_t first_lattice_evaluations = 0;
     std::uint64_t evaluations = 0;  // all of them, the first lattice's included
     SampleGuard guard = SampleGuard::off;

@@ -22,7 +22,8 @@ std::uint32_t PointStore::find_or_add(const LatticePoint& p) {
     const std::uint32_t found = find(p);
     if (found != NONE) return found;
     const auto id = static_cast<std::uint32_t>(bricks_.size());
-    bricks_.push_back(std::make_unique<Brick>());
+    if (bricks_.size() % kChunk == 0) chunks_.push_back(std::make_unique<Brick[]>(kChunk));
+    bricks_.push_back(&chunks_.back()[bricks_.size() % kChunk]);
     const std::uint32_t bx = p.x >> kBrickShift, by = p.y >> kBrickShift, bz = p.z >> kBrickShift;
     bricks_.back()->origin = {bx << kBrickShift, by << kBrickShift, bz << kBrickShift};
     if (dense_)

@@ -92,7 +92,11 @@ private:
     bool dense_ = false;      // an index entry per brick place, or a hash table for deep lattices
     std::vector<std::uint32_t> dense_index_;
     FlatMap<LatticePoint, std::uint32_t> sparse_index_;
-    std::vector<std::unique_ptr<Brick>> bricks_;
+    // Bricks are made in chunks: a few large blocks, handed back whole when
+    // the store goes, serve the stages after sampling again.
+    static constexpr std::size_t kChunk = 64;
+    std::vector<std::unique_ptr<Brick[]>> chunks_;
+    std::vector<Brick*> bricks_;
 };
 
 }  // namespace quarvel

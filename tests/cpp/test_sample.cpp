@@ -101,13 +101,15 @@ TEST(sampler_finds_every_sign_changing_cell_in_walk_order) {
         testing::LambdaField field(f);
         const SampleResult result = sample_lattice(field, cube_params(depth));
         CellSet found;
-        for (const SampledCell& c : result.cells) {
+        REQUIRE(result.values.size() == result.cells.size());
+        for (std::size_t k = 0; k < result.cells.size(); ++k) {
+            const SampledCell& c = result.cells[k];
             found.insert({c.x, c.y, c.z});
             for (unsigned i = 0; i < 8; ++i) {
                 const Vec3 p{-1.0 + (c.x + (i & 1u)) / 32.0, -1.0 + (c.y + ((i >> 1) & 1u)) / 32.0,
                              -1.0 + (c.z + (i >> 2)) / 32.0};
-                REQUIRE(c.values[i] == f(p));
-                REQUIRE(((c.sign_mask >> i) & 1u) == (c.values[i] < 0.0));
+                REQUIRE(result.values[k][i] == f(p));
+                REQUIRE(((c.sign_mask >> i) & 1u) == (result.values[k][i] < 0.0));
             }
         }
         CHECK(found == swept_cells(f, depth));

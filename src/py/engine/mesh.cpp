@@ -169,7 +169,7 @@ TriangleMesh mesh_by_lattice(Evaluator& field, const Request& r, Sampling& sampl
     SampleResult found = sample_lattice(field, params);
     sampled = {found.first_lattice_evaluations, found.evaluations, guard_text(found.guard), found.steepest,
                found.cells_judged, found.cells_bounded, found.cells_proven};
-    return extract_dual_contour(field, surface_from_samples(std::move(found.cells), cube.origin, cube.size, b.max_depth),
+    return extract_dual_contour(field, surface_from_samples(std::move(found.cells), std::move(found.values), cube.origin, cube.size, b.max_depth),
                                 DcParams::of(b.iso_value, cube.size, b.max_depth, b.angle_threshold_deg, r.dc),
                                 &stats);
 }
