@@ -130,11 +130,16 @@ def mesh(
     (a small ball between the first samples, a thin plate, a cavity; only a
     feature smaller than a finest cell can slip between its corners).  ``lipschitz``
     defaults to the shape's own factor (1 for
-    exact distances; see :attr:`Shape.lipschitz`), else 1.  A field that is
-    not distance-like (infinite values, or values on the first lattice
-    changing more than twice as fast as ``lipschitz`` allows, as for an
-    occupancy field) is meshed by sign changes on the lattice it reaches, as
-    marching cubes would; ``mesh.stats["guard"]`` says which happened.
+    exact distances; see :attr:`Shape.lipschitz`), else 1.  The guard never
+    assumes less than the steepest slope it has measured between two samples:
+    a field steeper than ``lipschitz`` is met with a factor of 1.25 times that
+    slope (``mesh.stats["steepest"]`` is the factor used), and the cells
+    cleared before are judged again.  A field that is not distance-like
+    (infinite values, or slopes more than four times what ``lipschitz``
+    allows, as for an occupancy field; with ``adaptive=True``, slopes on the
+    first lattice above twice that) is meshed by sign changes on the lattice
+    it reaches, as marching cubes would; ``mesh.stats["guard"]`` says which
+    happened.
 
     **What comes back.**  ``keep="all"`` keeps every connected piece (a
     hollow ball's inner wall, separate bodies); ``keep="largest"`` keeps the
@@ -202,9 +207,9 @@ def mesh(
     bar on standard error, False shows nothing, and None (the default) draws
     the bar when standard error is a terminal.  ``mesh.stats`` holds the
     evaluations (in total and by stage), the field's batches and the seconds
-    spent inside it, the module's own seconds, the peak number of octree
-    cells, the guard's outcome, the number of pieces, and the options that
-    shaped the mesh.
+    spent inside it, the module's own seconds, the cells examined (with
+    ``adaptive=True``, the peak number of octree cells), the guard's
+    outcome, the number of pieces, and the options that shaped the mesh.
     """
     check_margin(margin)
     iso = check_iso(iso)

@@ -86,6 +86,13 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
                    stats);
 }
 
+TriangleMesh extract_dual_contour(Evaluator& field, SurfaceCells&& surface, const DcParams& params,
+                                  ExtractionStats* stats) {
+    FieldSampler sampler(field, 0.01 * params.finest_edge);
+    const SurfaceCells cells = std::move(surface);
+    return contour(sampler, cells, params, stats);
+}
+
 TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_threshold_deg,
                                   const DcOptions& options, ExtractionStats* stats) {
     FieldSampler sampler(field, fd_step(tree));

@@ -34,4 +34,9 @@ TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_
                                   const DcOptions& options = DcOptions::exact(),
                                   ExtractionStats* stats = nullptr);
 
+// The same from surface cells made elsewhere (a lattice sampler's), with
+// their corner values when the options' crossing search reads them.
+TriangleMesh extract_dual_contour(Evaluator& field, SurfaceCells&& surface, const DcParams& params,
+                                  ExtractionStats* stats = nullptr);
+
 }  // namespace quarvel

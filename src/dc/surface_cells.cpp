@@ -56,6 +56,36 @@ void attach_corner_values(SurfaceCells& surface, const Octree& tree) {
     });
 }
 
+SurfaceCells surface_from_samples(std::vector<SampledCell>&& cells, std::vector<std::array<double, 8>>&& values,
+                                  const Vec3& origin, double size, unsigned max_depth) {
+    if (values.size() != cells.size()) fault("corner values not given for every cell");
+    std::vector<SurfaceCell> surface(cells.size());
+    parallel_for(cells.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const SampledCell& c = cells[i];
+            const CellKey key{c.x, c.y, c.z, static_cast<std::uint8_t>(max_depth)};
+            // Bounds halved level by level from the cube, as collect_surface_cells forms them.
+            Vec3 min = origin;
+            double edge = size;
+            for (unsigned l = 1; l <= max_depth; ++l) {
+                const double half = edge * 0.5;
+                for (unsigned a = 0; a < 3; ++a) min[a] = min[a] + (((key[a] >> (max_depth - l)) & 1u) ? half : 0.0);
+                edge = half;
+            }
+            surface[i] = {c.sign_mask, min, edge, key};
+        }
+    });
+    cells = {};
+    SurfaceCells out = index_surface_cells(std::move(surface));
+    out.values = std::move(values);
+    return out;
+}
+
+DcParams DcParams::of(double iso_value, double size, unsigned max_depth, double angle_threshold_deg,
+                      const DcOptions& options) {
+    return {iso_value, cos_degrees(angle_threshold_deg), size, size / pow2(max_depth), options};
+}
+
 DcParams DcParams::of(const Octree& tree, double angle_threshold_deg, const DcOptions& options) {
     return {tree.iso_value, cos_degrees(angle_threshold_deg), tree.size, tree.finest_edge(), options};
 }

@@ -11,6 +11,7 @@
 #include "core/flat_map.hpp"
 #include "dc/component.hpp"
 #include "octree/octree.hpp"
+#include "sample/lattice_sampler.hpp"
 
 namespace quarvel {
 
@@ -51,6 +52,12 @@ SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells);
 // Fills `surface.values` from the corner samples `tree` kept; faults when it
 // kept none for a cell's corner.
 void attach_corner_values(SurfaceCells& surface, const Octree& tree);
+
+// The finest cells a lattice sampler found (sample/lattice_sampler.hpp), in
+// its order, with their corner values, over the cube at `origin` of edge
+// `size`. The cells are dropped once read; the values move in.
+SurfaceCells surface_from_samples(std::vector<SampledCell>&& cells, std::vector<std::array<double, 8>>&& values,
+                                  const Vec3& origin, double size, unsigned max_depth);
 
 // How the stages work: the engine's fixed rules (exact()) or the package
 // pipeline's. Plain data; each option is read at one point of one stage.
@@ -94,6 +101,9 @@ struct DcParams {
     // The extraction's parameters for `tree`, with the sharp-feature angle in degrees.
     static DcParams of(const Octree& tree, double angle_threshold_deg,
                        const DcOptions& options = DcOptions::exact());
+    // The same for a cube at any origin of edge `size` cut `max_depth` times.
+    static DcParams of(double iso_value, double size, unsigned max_depth, double angle_threshold_deg,
+                       const DcOptions& options);
 };
 
 // Whether corner `i` of `cell` is below the iso value.

@@ -145,6 +145,21 @@ def test_a_steep_field_is_meshed_by_signs():
     assert mesh.volume == pytest.approx(sphere_volume(0.5), rel=0.01)
 
 
+def scaled_with_small_ball(scale):
+    """A ball's distance and a small ball's, 1.2 finest cells across at depth 7, times `scale`."""
+    radius = 1.2 * 2.2 / 2**7
+    return lambda p: scale * np.minimum(ball_values(p), np.linalg.norm(p - (0.7, -0.6, 0.5), axis=1) - radius)
+
+
+@pytest.mark.parametrize("scale", [1.5, 3.0])
+def test_a_field_steeper_than_its_factor_keeps_a_small_ball(scale):
+    # With a factor below the field's slope the corners' balls would cover the
+    # small ball: the guard measures slopes and raises its factor first.
+    mesh = qv.mesh(scaled_with_small_ball(scale), BOX, max_depth=7)
+    assert mesh.component_count == 2 and mesh.is_watertight
+    assert mesh.stats["guard"] == "on" and mesh.stats["steepest"] >= scale
+
+
 def test_nan_where_the_mesh_needs_a_value_is_refused():
     def holed(p):
         return np.where(p[:, 0] > 0.75, np.nan, ball_values(p))

@@ -17,6 +17,7 @@
 #include "py/engine/functions.hpp"
 #include "py/engine/program.hpp"
 #include "py/results.hpp"
+#include "sample/lattice_sampler.hpp"
 
 namespace quarvel::py {
 
@@ -78,10 +79,31 @@ const char* guard_text(GuardOutcome outcome) {
     return "unknown";
 }
 
+const char* guard_text(SampleGuard guard) {
+    switch (guard) {
+        case SampleGuard::off: return guard_text(GuardOutcome::off);
+        case SampleGuard::on: return guard_text(GuardOutcome::on);
+        case SampleGuard::infinite_values: return guard_text(GuardOutcome::infinite_values);
+        case SampleGuard::too_steep: return guard_text(GuardOutcome::too_steep);
+        case SampleGuard::bounds: return guard_text(GuardOutcome::bounds);
+    }
+    return "unknown";
+}
+
+// What sampling cost and found, from either sampler.
+struct Sampling {
+    std::uint64_t first_lattice_evaluations = 0;
+    std::uint64_t evaluations = 0;
+    const char* guard = "off";
+    double steepest = 0.0;
+    std::uint64_t cells = 0;
+    std::uint64_t cells_bounded = 0;
+    std::uint64_t cells_proven = 0;
+};
+
 struct Outcome {
     TriangleMesh mesh;
-    BuildResult built;  // its tree moved into the extraction once counted
-    std::uint64_t cells = 0;
+    Sampling sampled;
     ExtractionStats extraction;
     double seconds = 0.0;
     std::uint64_t field_calls = 0;
@@ -92,12 +114,13 @@ struct Outcome {
 
 PyRef stats_dict(const Outcome& o) {
     PyRef stages = created(PyDict_New());
-    set_item(stages.get(), "sampling", count(o.built.first_lattice_evaluations));
-    set_item(stages.get(), "refining", count(o.built.eval_count - o.built.first_lattice_evaluations));
+    const Sampling& sampled = o.sampled;
+    set_item(stages.get(), "sampling", count(sampled.first_lattice_evaluations));
+    set_item(stages.get(), "refining", count(sampled.evaluations - sampled.first_lattice_evaluations));
     set_item(stages.get(), "crossings", count(o.extraction.crossing_evaluations));
     set_item(stages.get(), "normals", count(o.extraction.normal_evaluations));
     set_item(stages.get(), "vertices", count(o.extraction.vertex_evaluations));
-    const std::uint64_t total = o.built.eval_count + o.extraction.crossing_evaluations +
+    const std::uint64_t total = sampled.evaluations + o.extraction.crossing_evaluations +
                                 o.extraction.normal_evaluations + o.extraction.vertex_evaluations;
     PyRef stats = created(PyDict_New());
     set_item(stats.get(), "evaluations", count(total));
@@ -105,13 +128,13 @@ PyRef stats_dict(const Outcome& o) {
     set_item(stats.get(), "field_calls", count(o.field_calls));
     set_item(stats.get(), "field_seconds", created(PyFloat_FromDouble(o.field_seconds)));
     set_item(stats.get(), "seconds", created(PyFloat_FromDouble(o.seconds)));
-    set_item(stats.get(), "cells", count(o.cells));
+    set_item(stats.get(), "cells", count(sampled.cells));
     set_item(stats.get(), "surface_cells", count(o.extraction.surface_cells));
     set_item(stats.get(), "pieces", count(o.extraction.pieces));
-    set_item(stats.get(), "guard", created(PyUnicode_FromString(guard_text(o.built.guard))));
-    set_item(stats.get(), "steepest", created(PyFloat_FromDouble(o.built.steepest)));
-    set_item(stats.get(), "cells_bounded", count(o.built.cells_bounded));
-    set_item(stats.get(), "cells_proven", count(o.built.cells_proven));
+    set_item(stats.get(), "guard", created(PyUnicode_FromString(sampled.guard)));
+    set_item(stats.get(), "steepest", created(PyFloat_FromDouble(sampled.steepest)));
+    set_item(stats.get(), "cells_bounded", count(sampled.cells_bounded));
+    set_item(stats.get(), "cells_proven", count(sampled.cells_proven));
     set_item(stats.get(), "native", PyRef::borrow(o.native ? Py_True : Py_False));
     set_item(stats.get(), "threads", count(pool_thread_count()));
     if (o.manifold) {
@@ -124,6 +147,31 @@ PyRef stats_dict(const Outcome& o) {
         set_item(stats.get(), "repaired", std::move(repaired));
     }
     return stats;
+}
+
+// The adaptive mesh: the octree's levels, balanced.
+TriangleMesh mesh_by_octree(Evaluator& field, const Request& r, Sampling& sampled, ExtractionStats& stats) {
+    BuildResult built = build_octree(field, r.build);
+    // The tree only grows: its final size is its peak.
+    sampled = {built.first_lattice_evaluations, built.eval_count, guard_text(built.guard), built.steepest,
+               1 + 8 * static_cast<std::uint64_t>(built.tree.children.size()), built.cells_bounded,
+               built.cells_proven};
+    // The tree (with its corner samples) goes once its surface cells are collected.
+    return extract_dual_contour(field, std::move(built.tree), r.build.angle_threshold_deg, r.dc, &stats);
+}
+
+// Every surface cell at max_depth: the lattice sampler's cells.
+TriangleMesh mesh_by_lattice(Evaluator& field, const Request& r, Sampling& sampled, ExtractionStats& stats) {
+    const BuildParams& b = r.build;
+    const Domain cube = cube_around(b.bbox_min, b.bbox_max);
+    const SampleParams params{cube.origin, cube.size, b.min_depth, b.max_depth, b.iso_value,
+                              b.options.guard, b.options.lipschitz, b.options.bounds};
+    SampleResult found = sample_lattice(field, params);
+    sampled = {found.first_lattice_evaluations, found.evaluations, guard_text(found.guard), found.steepest,
+               found.cells_judged, found.cells_bounded, found.cells_proven};
+    return extract_dual_contour(field, surface_from_samples(std::move(found.cells), std::move(found.values), cube.origin, cube.size, b.max_depth),
+                                DcParams::of(b.iso_value, cube.size, b.max_depth, b.angle_threshold_deg, r.dc),
+                                &stats);
 }
 
 // The core's work, without the interpreter lock.
@@ -140,12 +188,8 @@ Outcome run(const Request& r, ReleasedLock& released) {
     NanRejectingField field(clipped ? static_cast<Evaluator&>(*clipped) : source);
     Outcome o;
     o.native = program.has_value();
-    o.built = build_octree(field, r.build);
-    // The tree only grows: its final size is its peak.
-    o.cells = 1 + 8 * static_cast<std::uint64_t>(o.built.tree.children.size());
-    // The tree (with its corner samples) goes once its surface cells are collected.
-    o.mesh = extract_dual_contour(field, std::move(o.built.tree), r.build.angle_threshold_deg, r.dc,
-                                  &o.extraction);
+    o.mesh = r.build.finish == Finish::band ? mesh_by_lattice(field, r, o.sampled, o.extraction)
+                                            : mesh_by_octree(field, r, o.sampled, o.extraction);
     o.manifold = r.dc.manifold;
     o.field_calls = bridge.calls();
     o.field_seconds = bridge.field_seconds();
