@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/monitor.hpp"
 #include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
 
@@ -568,7 +569,11 @@ struct SlabSearch {
         }
         sort_entries();
         fill_cells(x);
-        for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
+        for (std::size_t begin = 0, end = 0, next_check = kCheckStride; begin < entries.size(); begin = end) {
+            if (begin >= next_check) {  // and within a crowded one
+                check_active();
+                next_check = begin + kCheckStride;
+            }
             end = begin + 1;
             while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
             cell_pairs(begin, end, out);
@@ -650,8 +655,10 @@ std::vector<TrianglePair> intersecting_pairs(std::span<const Vec3> vertices, std
         stretches,
         [&](std::size_t k, std::vector<TrianglePair>& out) {
             SlabSearch search{vertices, triangles, focus, live, boxes, slabs, {}, {}, {}, {}, {}, {}, {}};
-            for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x)
+            for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x) {
+                check_active();  // so that Ctrl-C ends a meshing call between slabs
                 search.search(static_cast<std::uint32_t>(x), out);
+            }
         },
         2);
     std::sort(pairs.begin(), pairs.end());
