@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/monitor.hpp"
+
 namespace quarvel {
 
 // Fast 64-bit finaliser (splitmix64); good avalanche for packed coordinates.
@@ -203,6 +205,7 @@ std::vector<Key> first_seen(std::span<const Key> items) {
     UniqueList<Key> unique;
     constexpr std::size_t kAhead = 16;  // a long list outgrows the caches: fetch slots ahead
     for (std::size_t i = 0; i < items.size(); ++i) {
+        check_active(i);
         if (i + kAhead < items.size()) unique.prefetch(items[i + kAhead]);
         unique.push(items[i]);
     }

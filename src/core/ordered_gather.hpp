@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "core/monitor.hpp"
 #include "core/parallel.hpp"
 
 namespace quarvel {
@@ -39,7 +40,10 @@ std::vector<T> parallel_gather(std::size_t n, Emit&& emit, std::size_t min_paral
     for (const Piece& p : pieces) total += p.items.size();
     std::vector<T> out;
     out.reserve(total);
-    for (Piece& p : pieces) out.insert(out.end(), p.items.begin(), p.items.end());
+    for (Piece& p : pieces) {
+        check_active();
+        out.insert(out.end(), p.items.begin(), p.items.end());
+    }
     return out;
 }
 

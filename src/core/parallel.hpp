@@ -5,6 +5,12 @@
 // exception of the lowest index is rethrown on the calling thread, so a fault
 // surfaces exactly as it would in a serial loop. Output slot i is written only
 // by the task of index i, so results never depend on the number of threads.
+//
+// Within a call that polls a monitor (core/monitor.hpp), slices are smaller,
+// and the calling thread polls it before each of its slices and while it
+// waits for the workers'. Once a poll throws, no slice starts any more; the
+// poll's exception is rethrown after the slices already running have
+// finished (or ended early by checking the monitor).
 #pragma once
 
 #include <cstddef>

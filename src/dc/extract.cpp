@@ -32,46 +32,46 @@ SurfaceCells surface_of(const Octree& tree, const DcOptions& options) {
 
 // The stages after the collection.
 TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const DcParams& params,
-                     ExtractionStats* stats) {
+                     ExtractionStats* stats, Monitor& monitor) {
     const DcOptions& options = params.options;
     ExtractionStats counted;
     counted.surface_cells = surface.cells.size();
     if (stats) *stats = counted;
     if (surface.cells.empty()) return {};
-    // sampler.poll() between the stages: a pending signal (Ctrl-C) ends the
-    // call there instead of after the whole extraction.
-    sampler.poll();
-    sampler.report(Stage::crossings, 0, 0);
+    // monitor.poll() between the stages: a pending signal (Ctrl-C) ends the
+    // call there even where the stages check nothing within.
+    monitor.poll();
+    monitor.report(Stage::crossings, 0, 0);
     PlacedVertices placed = [&] {
         // The crossings are dropped as soon as the vertices stand.
-        const Crossings crossings = hermite_samples(sampler, surface, params.iso_value, options);
+        const Crossings crossings = hermite_samples(sampler, surface, params.iso_value, options, monitor);
         counted.crossing_evaluations = sampler.evaluations() - crossings.normal_evaluations;
-        sampler.poll();
-        sampler.report(Stage::vertices, 0, surface.slots.total);
-        PlacedVertices vertices = place_vertices(sampler, surface, crossings, params);
+        monitor.poll();
+        monitor.report(Stage::vertices, 0, surface.slots.total);
+        PlacedVertices vertices = place_vertices(sampler, surface, crossings, params, monitor);
         counted.normal_evaluations = crossings.normal_evaluations + vertices.normal_evaluations;
         return vertices;
     }();
     counted.vertex_evaluations =
         sampler.evaluations() - counted.crossing_evaluations - counted.normal_evaluations;
-    sampler.poll();
-    sampler.report(Stage::faces, 0, surface.cells.size());
+    monitor.poll();
+    monitor.report(Stage::faces, 0, surface.cells.size());
     TriangleMesh mesh;
     {
         const std::vector<Quad> quads = make_quads(surface, placed);
         mesh.triangles = split_quads(quads, placed.positions);
-        if (options.manifold) counted.repair = repair_folds(placed, quads, mesh.triangles, surface);
+        if (options.manifold) counted.repair = repair_folds(placed, quads, mesh.triangles, surface, monitor);
     }
     mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
     if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);
-    if (options.manifold) counted.repair.vertices_split = split_pinches(mesh);
-    sampler.poll();
-    if (options.keep_largest) keep_largest_component(mesh);
+    if (options.manifold) counted.repair.vertices_split = split_pinches(mesh, monitor);
+    monitor.poll();
+    if (options.keep_largest) keep_largest_component(mesh, monitor);
     check_finite(mesh);
-    sampler.report(Stage::faces, surface.cells.size(), surface.cells.size());
+    monitor.report(Stage::faces, surface.cells.size(), surface.cells.size());
     if (stats) {
-        counted.pieces = count_components(mesh);
+        counted.pieces = count_components(mesh, monitor);
         *stats = counted;
     }
     return mesh;
@@ -80,26 +80,29 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
 }  // namespace
 
 TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg,
-                                  const DcOptions& options, ExtractionStats* stats) {
+                                  const DcOptions& options, ExtractionStats* stats, Monitor& monitor) {
+    const Monitor::Active active(&monitor);
     FieldSampler sampler(field, fd_step(tree));
     return contour(sampler, surface_of(tree, options), DcParams::of(tree, angle_threshold_deg, options),
-                   stats);
+                   stats, monitor);
 }
 
 TriangleMesh extract_dual_contour(Evaluator& field, SurfaceCells&& surface, const DcParams& params,
-                                  ExtractionStats* stats) {
+                                  ExtractionStats* stats, Monitor& monitor) {
+    const Monitor::Active active(&monitor);
     FieldSampler sampler(field, 0.01 * params.finest_edge);
     const SurfaceCells cells = std::move(surface);
-    return contour(sampler, cells, params, stats);
+    return contour(sampler, cells, params, stats, monitor);
 }
 
 TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_threshold_deg,
-                                  const DcOptions& options, ExtractionStats* stats) {
+                                  const DcOptions& options, ExtractionStats* stats, Monitor& monitor) {
+    const Monitor::Active active(&monitor);
     FieldSampler sampler(field, fd_step(tree));
     const DcParams params = DcParams::of(tree, angle_threshold_deg, options);
     const SurfaceCells surface = surface_of(tree, options);
     tree = Octree{};  // frees the node arena and the corner samples
-    return contour(sampler, surface, params, stats);
+    return contour(sampler, surface, params, stats, monitor);
 }
 
 }  // namespace quarvel

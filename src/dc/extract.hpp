@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/monitor.hpp"
 #include "dc/mesh.hpp"
 #include "dc/repair.hpp"
 #include "dc/surface_cells.hpp"
@@ -24,19 +25,21 @@ struct ExtractionStats {
 };
 
 // `tree` is read only; `angle_threshold_deg` drives the sharp-feature test.
-// `stats`, when given, receives the costs.
+// `stats`, when given, receives the costs. `monitor` hears the stages'
+// progress and may abandon the extraction (see core/monitor.hpp); it is the
+// thread's active monitor meanwhile.
 TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double angle_threshold_deg,
                                   const DcOptions& options = DcOptions::exact(),
-                                  ExtractionStats* stats = nullptr);
+                                  ExtractionStats* stats = nullptr, Monitor& monitor = Monitor::none());
 // The same, dropping `tree` once its surface cells are collected: it is not
 // read again, and the field batches that follow are the call's peak.
 TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_threshold_deg,
                                   const DcOptions& options = DcOptions::exact(),
-                                  ExtractionStats* stats = nullptr);
+                                  ExtractionStats* stats = nullptr, Monitor& monitor = Monitor::none());
 
 // The same from surface cells made elsewhere (a lattice sampler's), with
 // their corner values when the options' crossing search reads them.
 TriangleMesh extract_dual_contour(Evaluator& field, SurfaceCells&& surface, const DcParams& params,
-                                  ExtractionStats* stats = nullptr);
+                                  ExtractionStats* stats = nullptr, Monitor& monitor = Monitor::none());
 
 }  // namespace quarvel

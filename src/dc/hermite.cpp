@@ -6,6 +6,7 @@
 
 #include "core/fault.hpp"
 #include "core/flat_map.hpp"
+#include "core/monitor.hpp"
 #include "core/parallel.hpp"
 #include "core/vec3.hpp"
 
@@ -221,6 +222,7 @@ DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& cross
                     first[p.crossing] = id[p.crossing] == next;
                 };
                 for_each_crossing(crossings, 0, cells, [&](std::size_t c, unsigned e, std::uint64_t i) {
+                    check_active(i);
                     const EdgeKey key = key_of(c, e);
                     if (shard_of(key) != s) return;
                     index.prefetch(key);
@@ -237,6 +239,7 @@ DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& cross
     // Edges numbered by their first crossings, in crossing order.
     std::uint32_t edges = 0;
     for_each_crossing(crossings, 0, cells, [&](std::size_t c, unsigned e, std::uint64_t i) {
+        check_active(i);
         if (first[i]) overall[shard_of(key_of(c, e))][id[i]] = edges++;
     });
     out.edges.resize(edges);
@@ -256,7 +259,7 @@ DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& cross
 }
 
 Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
-                        std::span<const double> f1, double iso_value) {
+                        std::span<const double> f1, double iso_value, Monitor& monitor) {
     const std::size_t n = crossings.size();
     // Each search reads and writes only its own state, so the steps between
     // field calls run in parallel; the list of open searches stays in order.
@@ -302,7 +305,7 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
             }
         });
         std::erase_if(open, [&](std::size_t i) { return searches[i].done; });
-        sampler.report(Stage::crossings, n - open.size(), n);
+        monitor.report(Stage::crossings, n - open.size(), n);
     }
     out.points.resize(n);
     out.values.resize(n);
@@ -328,10 +331,10 @@ namespace {
 // the search's last gradients, central differences where the field gave none
 // (with smaller stencils where one straddles a crease, when `options.crease_normals`).
 void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
-                     const DcOptions& options, Crossings& crossings) {
+                     const DcOptions& options, Crossings& crossings, Monitor& monitor) {
     DistinctEdges distinct = distinct_edges(surface, crossings, iso_value);
     const std::size_t n = distinct.edges.size();
-    Located located = solve_crossings(sampler, distinct.edges, distinct.f1, iso_value);
+    Located located = solve_crossings(sampler, distinct.edges, distinct.f1, iso_value, monitor);
     std::vector<Vec3> normals = parallel_map<Vec3>(n, [&](std::size_t e) {
         return located.gradients[e] ? unit_normal(*located.gradients[e]) : Vec3{};
     });
@@ -364,12 +367,12 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double 
 }  // namespace
 
 Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
-                          const DcOptions& options) {
+                          const DcOptions& options, Monitor& monitor) {
     Crossings crossings = build_crossings(surface);
     if (options.crossings == DcOptions::Crossings::bisect_each_cell)
         locate_crossings(sampler, surface, crossings, iso_value);
     else
-        solve_each_edge(sampler, surface, iso_value, options, crossings);
+        solve_each_edge(sampler, surface, iso_value, options, crossings, monitor);
     return crossings;
 }
 

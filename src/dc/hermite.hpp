@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "core/monitor.hpp"
 #include "dc/surface_cells.hpp"
 #include "eval/sampler.hpp"
 
@@ -127,9 +128,9 @@ struct Located {
 // the bracket. A crossing is done when the next Newton step (or the last
 // secant step) is below SEARCH_TOLERANCE edges, or its bracket is; after
 // SEARCH_ROUNDS rounds it takes the middle of its bracket. `f1` per crossing:
-// the value at p1 minus the iso value.
+// the value at p1 minus the iso value. Reports each round to `monitor`.
 Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
-                        std::span<const double> f1, double iso_value);
+                        std::span<const double> f1, double iso_value, Monitor& monitor = Monitor::none());
 
 // g / |g| when |g| > 1e-12, else (0, 0, 1) (also for a NaN or infinite
 // gradient). |g| is computed without overflow for large finite components.
@@ -139,6 +140,6 @@ Vec3 unit_normal(const Vec3& g);
 // the engine's brackets, or the pipeline's points and normals per distinct
 // edge. No field call when no edge crosses.
 Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
-                          const DcOptions& options = DcOptions::exact());
+                          const DcOptions& options = DcOptions::exact(), Monitor& monitor = Monitor::none());
 
 }  // namespace quarvel

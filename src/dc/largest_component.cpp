@@ -36,19 +36,25 @@ private:
 
 // The component of each triangle: the root of its vertices' set once every
 // triangle has joined its three vertices.
-std::vector<std::uint64_t> triangle_components(std::span<const Triangle> triangles, std::size_t vertex_count) {
+std::vector<std::uint64_t> triangle_components(std::span<const Triangle> triangles, std::size_t vertex_count,
+                                               Monitor& monitor) {
     DisjointSets sets(vertex_count);
-    for (const auto& [i, j, k] : triangles) {
+    for (std::size_t t = 0; t < triangles.size(); ++t) {
+        monitor.check(t);
+        const auto& [i, j, k] = triangles[t];
         sets.unite(i, j);
         sets.unite(i, k);
     }
     std::vector<std::uint64_t> root_of(triangles.size());
-    for (std::size_t t = 0; t < triangles.size(); ++t) root_of[t] = sets.find(triangles[t][0]);
+    for (std::size_t t = 0; t < triangles.size(); ++t) {
+        monitor.check(t);
+        root_of[t] = sets.find(triangles[t][0]);
+    }
     return root_of;
 }
 
-std::vector<std::uint64_t> triangle_components(const TriangleMesh& mesh) {
-    return triangle_components(mesh.triangles, mesh.vertices.size());
+std::vector<std::uint64_t> triangle_components(const TriangleMesh& mesh, Monitor& monitor) {
+    return triangle_components(mesh.triangles, mesh.vertices.size(), monitor);
 }
 
 // Keeps the triangles whose component is `keep` and the vertices they use,
@@ -83,8 +89,9 @@ void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_o
 
 }  // namespace
 
-std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std::size_t vertex_count) {
-    std::vector<std::uint64_t> labels = triangle_components(triangles, vertex_count);
+std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std::size_t vertex_count,
+                                        Monitor& monitor) {
+    std::vector<std::uint64_t> labels = triangle_components(triangles, vertex_count, monitor);
     constexpr std::uint64_t unseen = ~std::uint64_t{0};
     std::vector<std::uint64_t> piece_of_root(vertex_count, unseen);
     std::uint64_t pieces = 0;
@@ -96,14 +103,14 @@ std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std
     return labels;
 }
 
-std::uint64_t count_components(const TriangleMesh& mesh) {
-    const std::vector<std::uint64_t> labels = piece_labels(mesh.triangles, mesh.vertices.size());
+std::uint64_t count_components(const TriangleMesh& mesh, Monitor& monitor) {
+    const std::vector<std::uint64_t> labels = piece_labels(mesh.triangles, mesh.vertices.size(), monitor);
     return labels.empty() ? 0 : *std::max_element(labels.begin(), labels.end()) + 1;
 }
 
-void keep_largest_component(TriangleMesh& mesh) {
+void keep_largest_component(TriangleMesh& mesh, Monitor& monitor) {
     if (mesh.triangles.empty()) return;
-    const std::vector<std::uint64_t> root_of = triangle_components(mesh);
+    const std::vector<std::uint64_t> root_of = triangle_components(mesh, monitor);
     // Counting by root index instead of hashing: same counts, and scanning the
     // triangles in order makes the earliest triangle's component win a tie.
     std::vector<std::uint64_t> count(mesh.vertices.size(), 0);

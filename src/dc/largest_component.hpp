@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "core/monitor.hpp"
 #include "dc/faces.hpp"
 #include "dc/mesh.hpp"
 
@@ -15,14 +16,16 @@ namespace quarvel {
 // triangles keep their order. When nothing is removed the mesh is untouched
 // (unused vertices included); otherwise only used vertices remain, renumbered
 // in increasing order of their old index, with their normals when present.
-void keep_largest_component(TriangleMesh& mesh);
+// The labelling checks `monitor` as it goes, here and below.
+void keep_largest_component(TriangleMesh& mesh, Monitor& monitor = Monitor::none());
 
 // The number of edge-connected pieces of the mesh's triangles.
-std::uint64_t count_components(const TriangleMesh& mesh);
+std::uint64_t count_components(const TriangleMesh& mesh, Monitor& monitor = Monitor::none());
 
 // Per triangle, its piece (triangles joined through shared vertices),
 // numbered from 0 in order of each piece's first triangle. Indices must lie
 // below `vertex_count` (they fault otherwise).
-std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std::size_t vertex_count);
+std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std::size_t vertex_count,
+                                        Monitor& monitor = Monitor::none());
 
 }  // namespace quarvel

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "core/fault.hpp"
+#include "core/monitor.hpp"
 #include "core/parallel.hpp"
 
 namespace quarvel {
@@ -84,6 +85,7 @@ VertexCorners corners_by_vertex(std::span<const Triangle> triangles, std::size_t
     c.order.resize(c.start[vertex_count]);
     std::vector<std::uint64_t> next(c.start.begin(), c.start.end() - 1);
     for (std::uint64_t k = 0; k < 3 * triangles.size(); ++k) {
+        check_active(k);  // so that Ctrl-C ends a meshing call here too
         const std::uint64_t v = triangles[k / 3][k % 3];
         if (wanted(v)) c.order[next[v]++] = k;
     }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/monitor.hpp"
 #include "core/parallel.hpp"
 #include "dc/crossing_tests.hpp"
 #include "dc/crowded_cells.hpp"
@@ -460,7 +461,11 @@ struct SlabSearch {
         }
         sort_entries();
         fill_cells(x);
-        for (std::size_t begin = 0, end = 0; begin < entries.size(); begin = end) {
+        for (std::size_t begin = 0, end = 0, next_check = kCheckStride; begin < entries.size(); begin = end) {
+            if (begin >= next_check) {  // and within a crowded one
+                check_active();
+                next_check = begin + kCheckStride;
+            }
             end = begin + 1;
             while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
             if (end - begin > detail::CROWDED)
@@ -577,8 +582,10 @@ CrossingPairs search_slabs(std::span<const Vec3> vertices, std::span<const Trian
         [&](std::size_t k) {
             FoundPairs out(options.listed);
             SlabSearch search{vertices, triangles, focus, options, live, boxes, slabs, {}, {}, {}, {}, {}, {}, {}};
-            for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x)
+            for (std::size_t x = slab_count * k / stretches; x < slab_count * (k + 1) / stretches; ++x) {
+                check_active();  // so that Ctrl-C ends a meshing call between slabs
                 search.search(static_cast<std::uint32_t>(x), out);
+            }
             out.keep_first();
             return out;
         },

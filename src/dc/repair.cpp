@@ -111,12 +111,13 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
 }  // namespace
 
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
-                         const SurfaceCells& surface) {
+                         const SurfaceCells& surface, Monitor& monitor) {
     RepairStats stats;
     const Ladder ladder = make_ladder(placed, surface);
     std::vector<std::uint8_t> step(placed.positions.size(), 0);
     std::vector<std::uint8_t> focus;  // empty: the first check looks everywhere
     for (int round = 0; round < REPAIR_ROUNDS; ++round) {
+        monitor.check();
         ++stats.rounds;
         std::uint64_t pairs = 0;
         const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
@@ -125,6 +126,7 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
         std::vector<std::uint8_t> moved(placed.positions.size(), 0);
         bool any = false;
         for (std::size_t t = 0; t < triangles.size(); ++t) {
+            monitor.check(t);
             if (!bad[t]) continue;
             // A vertex that left its cell is the likely culprit: the one
             // furthest out goes back first, and the others keep their places
@@ -183,10 +185,12 @@ void halve(std::vector<Triangle>& triangles, std::uint64_t t, std::uint64_t lo, 
 // first pass, and its lower vertex is flagged: its triangles are all there.
 // An edge without a flagged vertex may be missing triangles, but it held at
 // most two.
-std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const std::vector<std::uint8_t>& near) {
+std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const std::vector<std::uint8_t>& near,
+                                                 Monitor& monitor) {
     std::vector<Triangle> some;
     std::vector<std::uint64_t> index;
     for (std::uint64_t t = 0; t < mesh.triangles.size(); ++t) {
+        monitor.check(t);
         const Triangle& tri = mesh.triangles[t];
         if (!(near[tri[0]] || near[tri[1]] || near[tri[2]])) continue;
         some.push_back(tri);
@@ -203,13 +207,14 @@ std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const
 // Gives each pair of triangles on an edge shared by more than two a vertex
 // of its own in the middle of the edge; `crowded` holds the lower vertex of
 // each such edge. Returns the vertices added, in order.
-std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<const std::uint64_t> crowded) {
+std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<const std::uint64_t> crowded,
+                                               Monitor& monitor) {
     std::vector<std::uint64_t> added;
     std::vector<std::uint8_t> near(mesh.vertices.size(), 0);
     for (std::uint64_t v : crowded) near[v] = 1;
     // A triangle is halved at most once a pass; one with two crowded edges waits.
     for (int pass = 0; pass < 4; ++pass) {
-        const std::vector<CrowdedPair> pairs = pair_crowded_edges_near(mesh, near);
+        const std::vector<CrowdedPair> pairs = pair_crowded_edges_near(mesh, near, monitor);
         if (pairs.empty()) break;
         std::vector<std::uint8_t> halved(mesh.triangles.size(), 0);
         for (const CrowdedPair& p : pairs) {
@@ -235,11 +240,15 @@ std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<con
 // vertices from `first_added` on are its new ones). Only the vertices of the
 // triangles holding a new vertex (the halved ones and their halves) changed
 // their triangles; every other vertex keeps its corners and so its fans.
-void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vector<std::uint32_t>& fan) {
+void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vector<std::uint32_t>& fan,
+                   Monitor& monitor) {
     std::vector<std::uint8_t> changed(mesh.vertices.size(), 0);
-    for (const Triangle& t : mesh.triangles)
+    for (std::size_t i = 0; i < mesh.triangles.size(); ++i) {
+        monitor.check(i);
+        const Triangle& t = mesh.triangles[i];
         if (t[0] >= first_added || t[1] >= first_added || t[2] >= first_added)
             for (std::uint64_t v : t) changed[v] = 1;
+    }
     const VertexScan again = scan_vertices(mesh.triangles, mesh.vertices.size(), changed);
     fan.resize(again.fan.size(), 0);
     for (std::size_t c = 0; c < fan.size(); ++c)
@@ -248,20 +257,21 @@ void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vecto
 
 }  // namespace
 
-std::uint64_t split_pinches(TriangleMesh& mesh) {
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor) {
     VertexScan scan = scan_vertices(mesh.triangles, mesh.vertices.size());
     std::vector<std::uint64_t> pinched;
     // Edges of more than two triangles are rare: only then their pairing, and the fans again.
     if (scan.nonmanifold_edges > 0) {
         const std::size_t vertex_count = mesh.vertices.size();
-        pinched = split_crowded_edges(mesh, scan.crowded_vertices);
-        rescan_halved(mesh, vertex_count, scan.fan);
+        pinched = split_crowded_edges(mesh, scan.crowded_vertices, monitor);
+        rescan_halved(mesh, vertex_count, scan.fan, monitor);
     }
     const std::uint64_t midpoints = pinched.size();
     const std::vector<std::uint32_t> fan = std::move(scan.fan);
     // Fan (vertex, k > 0) gets a new vertex, numbered in order of its first corner.
     std::map<std::pair<std::uint64_t, std::uint32_t>, std::uint64_t> copies;
     for (std::size_t c = 0; c < fan.size(); ++c) {
+        monitor.check(c);
         if (fan[c] == 0) continue;
         std::uint64_t& v = mesh.triangles[c / 3][c % 3];
         const auto [at, fresh] = copies.try_emplace({v, fan[c]}, mesh.vertices.size());
@@ -281,13 +291,16 @@ std::uint64_t split_pinches(TriangleMesh& mesh) {
     for (std::uint64_t v : pinched) split[v] = 1;
     std::vector<Vec3> home(mesh.vertices.size()), sum(mesh.vertices.size(), Vec3{0.0, 0.0, 0.0});
     std::vector<std::uint32_t> count(mesh.vertices.size(), 0);
-    for (const Triangle& t : mesh.triangles)
+    for (std::size_t i = 0; i < mesh.triangles.size(); ++i) {
+        monitor.check(i);
+        const Triangle& t = mesh.triangles[i];
         for (unsigned k = 0; k < 3; ++k) {
             if (!split[t[k]]) continue;
             for (unsigned j = 1; j < 3; ++j)
                 for (int a = 0; a < 3; ++a) sum[t[k]][a] += mesh.vertices[t[(k + j) % 3]][a];
             count[t[k]] += 2;
         }
+    }
     std::vector<double> share(mesh.vertices.size(), 0.1);
     parallel_for(mesh.vertices.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t v = begin; v < end; ++v) {
@@ -301,6 +314,7 @@ std::uint64_t split_pinches(TriangleMesh& mesh) {
         return std::uint8_t{split[tri[0]] || split[tri[1]] || split[tri[2]]};
     });
     for (int attempt = 0;; ++attempt) {
+        monitor.check();
         parallel_for(mesh.vertices.size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t v = begin; v < end; ++v)
                 if (split[v] && count[v] > 0) mesh.vertices[v] = lerp(home[v], sum[v], share[v]);

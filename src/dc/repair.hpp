@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/monitor.hpp"
 #include "dc/faces.hpp"
 #include "dc/mesh.hpp"
 #include "dc/surface_cells.hpp"
@@ -38,16 +39,16 @@ inline constexpr int REPAIR_ROUNDS = 12;
 // `triangles` (split_quads of `quads`) follow every move: the quads holding
 // a moved vertex are split again. The means and boxes of the crossing points
 // come with `placed` (placed with options.manifold). Fills folds_fixed,
-// unrepaired_pairs and rounds.
+// unrepaired_pairs and rounds. Checks `monitor` as it goes.
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
-                         const SurfaceCells& surface);
+                         const SurfaceCells& surface, Monitor& monitor = Monitor::none());
 
 // Makes the mesh a 2-manifold: each pair of triangles on an edge shared by
 // more than two (pair_crowded_edges) gets a vertex of its own in the middle
 // of the edge, then every fan of a vertex beyond its first a copy of the
 // vertex (normals follow). Each such vertex then moves a little toward the
 // middle of its fan, less where that would make triangles cross. Returns the
-// vertices added.
-std::uint64_t split_pinches(TriangleMesh& mesh);
+// vertices added. Checks `monitor` as it goes.
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none());
 
 }  // namespace quarvel

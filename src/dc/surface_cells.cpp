@@ -1,6 +1,7 @@
 #include "dc/surface_cells.hpp"
 
 #include "core/fault.hpp"
+#include "core/monitor.hpp"
 #include "core/parallel.hpp"
 
 namespace quarvel {
@@ -25,7 +26,10 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
 
 CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
     CellLookup lookup(cells.size());
-    for (std::uint64_t i = 0; i < cells.size(); ++i) lookup.insert_or_assign(cells[i].key, i);
+    for (std::uint64_t i = 0; i < cells.size(); ++i) {
+        check_active(i);
+        lookup.insert_or_assign(cells[i].key, i);
+    }
     return lookup;
 }
 

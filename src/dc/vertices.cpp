@@ -175,7 +175,7 @@ std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g) {
 }
 
 int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
-                         PlacedVertices& vertices, const DcParams& params) {
+                         PlacedVertices& vertices, const DcParams& params, Monitor& monitor) {
     const DcOptions& options = params.options;
     const double tolerance = PROJECTION_TOLERANCE * params.finest_edge;
     std::vector<Vec3>& x = vertices.positions;
@@ -220,7 +220,7 @@ int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
         // An estimated pass costs six more evaluations per vertex, so only one is made.
         if (estimated) break;
         number_rows();
-        if (options.stop_converged) sampler.report(Stage::vertices, x.size() - open, x.size());
+        if (options.stop_converged) monitor.report(Stage::vertices, x.size() - open, x.size());
     }
     // The normals of vertices still moving after the last pass come from where
     // they stopped, when the field gives gradients there for one evaluation.
@@ -236,7 +236,7 @@ int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
 }
 
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
-                              const Crossings& crossings, const DcParams& params) {
+                              const Crossings& crossings, const DcParams& params, Monitor& monitor) {
     PlacedVertices vertices = number_vertices(surface, crossings);
     if (params.options.manifold) {
         vertices.crossing_mean.resize(vertices.positions.size());
@@ -268,7 +268,7 @@ PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface
         });
         vertices.normal_evaluations = sampler.evaluations() - before;
     }
-    project_onto_surface(sampler, surface, vertices, params);
+    project_onto_surface(sampler, surface, vertices, params, monitor);
     return vertices;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/box.hpp"
+#include "core/monitor.hpp"
 #include "dc/hermite.hpp"
 #include "dc/surface_cells.hpp"
 #include "eval/sampler.hpp"
@@ -90,15 +91,16 @@ std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g);
 // takes no further pass; with `options.vertex_normals`, each vertex keeps its
 // last gradient (those still moving after the last pass: the gradient where
 // they stopped, when the field gives gradients).
-// Returns the number of passes made.
+// Returns the number of passes made; reports each pass to `monitor`.
 int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
-                         PlacedVertices& vertices, const DcParams& params);
+                         PlacedVertices& vertices, const DcParams& params, Monitor& monitor = Monitor::none());
 
 // All of the above for one extraction: the samples (the engine's from one
 // normals batch on its crossing points, plus central differences when the
 // field gives no gradients; the pipeline's as its search left them), the
 // solve, then the projection.
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
-                              const Crossings& crossings, const DcParams& params);
+                              const Crossings& crossings, const DcParams& params,
+                              Monitor& monitor = Monitor::none());
 
 }  // namespace quarvel

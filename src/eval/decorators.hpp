@@ -20,10 +20,6 @@ public:
     bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) override {
         return inner_.eval_bounds(boxes, bounds);
     }
-    void poll() override { inner_.poll(); }
-    void report(Stage stage, std::uint64_t done, std::uint64_t total) override {
-        inner_.report(stage, done, total);
-    }
 
 protected:
     Evaluator& inner_;

@@ -16,9 +16,6 @@
 
 namespace quarvel {
 
-// The named stages of a meshing call, as progress reports name them.
-enum class Stage : std::uint8_t { sampling, refining, crossings, vertices, faces };
-
 // What one batch returned. `values` and `gradients` have whatever length the
 // field produced (not checked against the batch); readers use checked_at.
 struct BatchResult {
@@ -79,13 +76,6 @@ public:
         (void)boxes, (void)bounds;
         return false;
     }
-    // Called between the phases of long work; throws to abandon it (for the
-    // Python field: a pending signal such as Ctrl-C). Never called by workers.
-    virtual void poll() {}
-    // Progress within `stage`: `done` of `total` units (total 0: not known
-    // ahead). Called on the calling thread between steps of work, at least at
-    // the start and end of a stage; may throw to abandon the work, as poll().
-    virtual void report(Stage /*stage*/, std::uint64_t /*done*/, std::uint64_t /*total*/) {}
 
 protected:
     // eval_values_in_place through eval_values, on points copied out of fill().

@@ -117,28 +117,19 @@ private:
     std::size_t slots_ = 3;
 };
 
-// A program as the core's field: every batch evaluated natively. Signal
-// checks and progress reports go to `host` when given (the caller's bridge).
+// A program as the core's field: every batch evaluated natively.
 class ProgramField final : public Evaluator {
 public:
-    explicit ProgramField(const Program& program, Evaluator* host = nullptr)
-        : program_(program), host_(host) {}
+    explicit ProgramField(const Program& program) : program_(program) {}
     BatchResult eval_batch(std::span<const Vec3> points) override;
     std::vector<double> eval_values(std::span<const Vec3> points) override;
     void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
         values_by_copy(n, fill, read);
     }
     bool eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) override;
-    void poll() override {
-        if (host_) host_->poll();
-    }
-    void report(Stage stage, std::uint64_t done, std::uint64_t total) override {
-        if (host_) host_->report(stage, done, total);
-    }
 
 private:
     const Program& program_;
-    Evaluator* host_;
 };
 
 }  // namespace quarvel

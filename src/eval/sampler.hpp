@@ -91,13 +91,6 @@ public:
                 const std::function<void(const SampleView&)>& read,
                 ShortValues short_values = ShortValues::fault_on_read);
 
-    // Between phases: lets the field abandon the work (see Evaluator::poll).
-    void poll() { field_.poll(); }
-    // Progress of a stage (see Evaluator::report).
-    void report(Stage stage, std::uint64_t done, std::uint64_t total) {
-        field_.report(stage, done, total);
-    }
-
     double fd_step() const noexcept { return fd_step_; }
     std::uint64_t evaluations() const noexcept { return evaluations_; }
 

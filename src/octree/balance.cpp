@@ -3,6 +3,8 @@
 #include <array>
 #include <optional>
 
+#include "core/monitor.hpp"
+
 namespace quarvel {
 
 namespace balance_detail {
@@ -63,12 +65,13 @@ void for_each_edge_sharer(const CellKey& m, unsigned axis, unsigned e, Visit&& v
 
 // Runs one refine() step per list `next_requests` makes, until one is empty.
 template <class NextRequests>
-std::uint64_t refine_until_done(FieldSampler& sampler, Octree& tree, CornerCache& cache,
+std::uint64_t refine_until_done(FieldSampler& sampler, Octree& tree, CornerCache& cache, Monitor& monitor,
                                 NextRequests&& next_requests) {
     const std::uint64_t before = sampler.evaluations();
     for (;;) {
         const std::vector<RefineRequest> requests = next_requests();
         if (requests.empty()) return sampler.evaluations() - before;
+        monitor.check();
         refine(sampler, tree, cache, requests, Pass::balance);
     }
 }
@@ -105,7 +108,9 @@ std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache
 
     FlatSet<CellKey> requested;
     std::vector<RefineRequest> requests;
-    for (const CellKey& m : surface) {
+    for (std::size_t i = 0; i < surface.size(); ++i) {
+        check_active(i);
+        const CellKey& m = surface[i];
         const std::array<bool, 8> below = corner_signs(tree, cache, m);
         for (unsigned axis = 0; axis < 3; ++axis) {
             for (unsigned e = 0; e < 4; ++e) {
@@ -126,25 +131,25 @@ std::vector<RefineRequest> refine_requests(const Octree& tree, const CornerCache
 }
 
 std::uint64_t balance_faces(FieldSampler& sampler, Octree& tree, CornerCache& cache,
-                            const EmptinessProof& proof) {
+                            const EmptinessProof& proof, Monitor& monitor) {
     Examination examination(tree, proof);
-    return refine_until_done(sampler, tree, cache, [&] {
+    return refine_until_done(sampler, tree, cache, monitor, [&] {
         const std::vector<CellKey> splits = split_requests(tree, examination.unproven(tree, cache));
         examination.refined(splits, tree.max_depth);
         return one_level(splits);
     });
 }
 
-std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& cache) {
-    return refine_until_done(sampler, tree, cache, [&] { return refine_requests(tree, cache); });
+std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& cache, Monitor& monitor) {
+    return refine_until_done(sampler, tree, cache, monitor, [&] { return refine_requests(tree, cache); });
 }
 
 }  // namespace balance_detail
 
 std::uint64_t balance_octree(FieldSampler& sampler, Octree& tree, CornerCache& cache,
-                             const EmptinessProof& proof) {
-    const std::uint64_t faces = balance_detail::balance_faces(sampler, tree, cache, proof);
-    const std::uint64_t edges = balance_detail::balance_edges(sampler, tree, cache);
+                             const EmptinessProof& proof, Monitor& monitor) {
+    const std::uint64_t faces = balance_detail::balance_faces(sampler, tree, cache, proof, monitor);
+    const std::uint64_t edges = balance_detail::balance_edges(sampler, tree, cache, monitor);
     return faces + edges;
 }
 

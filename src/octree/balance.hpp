@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "core/monitor.hpp"
 #include "eval/sampler.hpp"
 #include "octree/guard.hpp"
 #include "octree/octree.hpp"
@@ -23,19 +24,20 @@ namespace quarvel {
 // faults propagate; subdivisions and samples of earlier iterations stay in
 // `tree` and `cache`. Needs every lattice corner of every non-Internal node in
 // `cache`. With an active `proof`, phase A also splits every unproven
-// uniform leaf coarser than max_depth.
+// uniform leaf coarser than max_depth. `monitor` is checked every iteration.
 std::uint64_t balance_octree(FieldSampler& sampler, Octree& tree, CornerCache& cache,
-                             const EmptinessProof& proof = {});
+                             const EmptinessProof& proof = {}, Monitor& monitor = Monitor::none());
 
 // The pass's stages, exposed for tests.
 namespace balance_detail {
 
 // Phase A; returns its evaluations.
 std::uint64_t balance_faces(FieldSampler& sampler, Octree& tree, CornerCache& cache,
-                            const EmptinessProof& proof = {});
+                            const EmptinessProof& proof = {}, Monitor& monitor = Monitor::none());
 
 // Phase B; returns its evaluations.
-std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& cache);
+std::uint64_t balance_edges(FieldSampler& sampler, Octree& tree, CornerCache& cache,
+                            Monitor& monitor = Monitor::none());
 
 // Keys of every surface leaf, in walk order.
 std::vector<CellKey> collect_surface_leaves(const Octree& tree);

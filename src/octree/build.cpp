@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/fault.hpp"
+#include "core/monitor.hpp"
 #include "core/ordered_gather.hpp"
 #include "eval/sampler.hpp"
 #include "octree/balance.hpp"
@@ -224,14 +225,14 @@ std::vector<CellKey> select_for_refinement(const Octree& tree, const CornerCache
 }
 
 void refine_levels(FieldSampler& sampler, Octree& tree, CornerCache& cache, double cos_threshold,
-                   const EmptinessProof& proof) {
+                   const EmptinessProof& proof, Monitor& monitor) {
     for (unsigned level = tree.min_depth; level < tree.max_depth; ++level) {
-        sampler.report(Stage::refining, level - tree.min_depth, tree.max_depth - tree.min_depth);
+        monitor.report(Stage::refining, level - tree.min_depth, tree.max_depth - tree.min_depth);
         const std::vector<CellKey> selected =
             select_for_refinement(tree, cache, level, cos_threshold, proof);
         if (selected.empty()) return;
         refine(sampler, tree, cache, one_level(selected), Pass::build);
-        sampler.poll();
+        monitor.poll();
     }
 }
 
@@ -303,8 +304,10 @@ std::vector<CellKey> band_requests(const Octree& tree) {
 std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> leaves) {
     std::vector<CellKey> requests;
     NodePath path{};
-    for (const CellKey& key : leaves)
-        if (as_leaf(*find_node_path(tree, key, path).node)) band_requests_at(tree, key, path, requests);
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        check_active(i);
+        if (as_leaf(*find_node_path(tree, leaves[i], path).node)) band_requests_at(tree, leaves[i], path, requests);
+    }
     return first_seen<CellKey>(requests);
 }
 
@@ -315,7 +318,9 @@ std::vector<CellKey> band_requests(const Octree& tree, std::span<const CellKey> 
 // cell now split, whose neighbours are among these. In walk order, each once.
 std::vector<CellKey> leaves_touched(const Octree& tree, std::span<const CellKey> refined) {
     std::vector<CellKey> out;
-    for (const CellKey& cell : refined) {
+    for (std::size_t i = 0; i < refined.size(); ++i) {
+        check_active(i);
+        const CellKey& cell = refined[i];
         const FoundNode found = find_node(tree, cell.x, cell.y, cell.z, cell.level);
         const Internal* split = as_internal(*found.node);
         if (!split || found.level != cell.level) fault("refined cell is not in the tree");
@@ -369,14 +374,15 @@ std::vector<CellKey> with_unproven(std::vector<CellKey> requests, Examination& e
 // made for the guard too: a split is a split, whatever asked for it; and a
 // neighbour proven by bounds stays proven, so a leaf not touched asks anew
 // for nothing.
-void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const EmptinessProof& proof) {
+void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const EmptinessProof& proof,
+                 Monitor& monitor) {
     Examination examination(tree, proof);
     std::vector<CellKey> cells =
         with_unproven(band_detail::band_requests(tree), examination, tree, cache, proof);
     while (!cells.empty()) {
         refine(sampler, tree, cache, one_level(cells), Pass::build);
         examination.refined(cells, tree.max_depth);
-        sampler.poll();
+        monitor.poll();
         std::vector<CellKey> requests =
             cells.size() * 8 < tree.children.size()
                 ? band_detail::band_requests(tree, band_detail::leaves_touched(tree, cells))
@@ -387,15 +393,16 @@ void refine_band(FieldSampler& sampler, Octree& tree, CornerCache& cache, const 
 
 }  // namespace
 
-BuildResult build_octree(Evaluator& field, const BuildParams& params) {
+BuildResult build_octree(Evaluator& field, const BuildParams& params, Monitor& monitor) {
+    const Monitor::Active active(&monitor);
     Octree tree = empty_tree(params);
     FieldSampler sampler(field, fd_step(tree), params.options.estimate_gradients);
     CornerCache cache;
     BuildResult result;
 
-    sampler.report(Stage::sampling, 0, 1);
+    monitor.report(Stage::sampling, 0, 1);
     sample_first_lattice(sampler, tree, cache);
-    sampler.report(Stage::sampling, 1, 1);
+    monitor.report(Stage::sampling, 1, 1);
     result.first_lattice_evaluations = sampler.evaluations();
     CellBounds bounds(field);
     EmptinessProof proof{params.options.guard, params.options.lipschitz};
@@ -404,16 +411,16 @@ BuildResult build_octree(Evaluator& field, const BuildParams& params) {
     proof.active = result.guard == GuardOutcome::on || result.guard == GuardOutcome::bounds;
     if (proof.bounds) proof.prepare(tree, cache, cells_of_level(tree.min_depth));
     tree.root = assemble(tree, cache, CellKey{}, proof).node;
-    sampler.poll();
+    monitor.poll();
     if (params.min_depth < params.max_depth) {
-        refine_levels(sampler, tree, cache, cos_degrees(params.angle_threshold_deg), proof);
+        refine_levels(sampler, tree, cache, cos_degrees(params.angle_threshold_deg), proof, monitor);
         cache.forget_gradients();  // no later step reads them
         if (params.finish == Finish::balance)
-            balance_octree(sampler, tree, cache, proof);
+            balance_octree(sampler, tree, cache, proof, monitor);
         else
-            refine_band(sampler, tree, cache, proof);
+            refine_band(sampler, tree, cache, proof, monitor);
     }
-    sampler.report(Stage::refining, 1, 1);
+    monitor.report(Stage::refining, 1, 1);
     if (params.options.keep_corner_values) tree.corners = std::move(cache);
     result.tree = std::move(tree);
     result.eval_count = sampler.evaluations();

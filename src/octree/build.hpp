@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "core/monitor.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/guard.hpp"
 #include "octree/octree.hpp"
@@ -64,7 +65,9 @@ struct BuildResult {
     std::uint64_t cells_proven = 0;   // of those, the ones their bounds proved free of surface
 };
 
-BuildResult build_octree(Evaluator& field, const BuildParams& params);
+// `monitor` hears the stages' progress and may abandon the build (see
+// core/monitor.hpp); it is the thread's active monitor meanwhile.
+BuildResult build_octree(Evaluator& field, const BuildParams& params, Monitor& monitor = Monitor::none());
 
 // The level-refinement tests, exposed for tests.
 // A Leaf is refined when two corner normals differ by more than the threshold

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "core/fault.hpp"
+#include "core/monitor.hpp"
 #include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
 
@@ -104,7 +105,15 @@ void queue_all_corners(const Octree& tree, CornerCache& cache,
             child_lattice(tree, request.cell, request.target, keep_missing);
         });
     batch.reserve(missing.size());
-    for (const CornerKey& key : missing) batch.queue(tree, cache, key);
+    try {
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            check_active(i);
+            batch.queue(tree, cache, missing[i]);
+        }
+    } catch (...) {
+        batch.withdraw(cache);
+        throw;
+    }
 }
 
 // A request's cell and its children, found and made before the tree changes.
@@ -137,6 +146,7 @@ void subdivide_all(Octree& tree, const CornerCache& cache, std::span<const Refin
         return p;
     });
     for (std::size_t i = 0; i < requests.size(); ++i) {
+        check_active(i);  // between two requests the tree is whole
         const Prepared& p = prepared[i];
         if (p.error) std::rethrow_exception(p.error);
         if (!p.slot || is_internal(tree.at(*p.slot))) {
@@ -185,10 +195,14 @@ void CornerBatch::sample(FieldSampler& sampler, CornerCache& cache, ShortValues 
             });
         }, short_values);
     } catch (...) {
-        cache.withdraw(first_slot_, keys_);
-        keys_.clear();
+        withdraw(cache);
         throw;
     }
+    keys_.clear();
+}
+
+void CornerBatch::withdraw(CornerCache& cache) {
+    if (!keys_.empty()) cache.withdraw(first_slot_, keys_);
     keys_.clear();
 }
 

@@ -39,6 +39,9 @@ public:
     // arrays in place; the batch is then empty.
     void sample(FieldSampler& sampler, CornerCache& cache,
                 ShortValues short_values = ShortValues::fault_on_read);
+    // Withdraws the queued keys' claims: the cache is as it was before them,
+    // and the batch is empty.
+    void withdraw(CornerCache& cache);
 
 private:
     const Octree* tree_ = nullptr;

@@ -1,6 +1,7 @@
 #include "py/bridge.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "py/numpy_api.hpp"
@@ -66,47 +67,10 @@ GradientRows rows_of(PyArrayObject* grads) {
 
 }  // namespace
 
-const char* stage_name(Stage stage) {
-    switch (stage) {
-        case Stage::sampling: return "sampling";
-        case Stage::refining: return "refining";
-        case Stage::crossings: return "crossings";
-        case Stage::vertices: return "vertices";
-        case Stage::faces: return "faces";
-    }
-    return "unknown";
-}
-
-void EvalBridge::check_signals() {
-    if (PyErr_CheckSignals() < 0) throw_pending();
-}
-
-void EvalBridge::poll() {
-    const LockHeld held(options_.released);
-    check_signals();
-}
-
-void EvalBridge::report(Stage stage, std::uint64_t done, std::uint64_t total) {
-    if (!options_.progress) return;
-    // Often enough for a live display, rarely enough to cost nothing.
-    constexpr auto kInterval = std::chrono::milliseconds(100);
-    const auto now = std::chrono::steady_clock::now();
-    const bool new_stage = static_cast<int>(stage) != last_stage_;
-    if (!new_stage && done != total && now - last_report_ < kInterval) return;
-    last_stage_ = static_cast<int>(stage);
-    last_report_ = now;
-    const LockHeld held(options_.released);
-    check_signals();
-    PyRef result = PyRef::steal(PyObject_CallFunction(options_.progress, "sKK", stage_name(stage),
-                                                      static_cast<unsigned long long>(done),
-                                                      static_cast<unsigned long long>(total)));
-    if (!result) throw_pending();
-}
-
 void EvalBridge::eval_batch_in_place(std::size_t n, const FillPoints& fill, const ReadBatch& read) {
     if (n == 0) return;
     const LockHeld held(options_.released);
-    check_signals();
+    if (PyErr_CheckSignals() < 0) throw_pending();
     ensure_numpy();
 
     PyRef result;

@@ -12,6 +12,7 @@
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/bridge.hpp"
+#include "py/monitor.hpp"
 #include "py/python_error.hpp"
 #include "py/results.hpp"
 
@@ -51,17 +52,21 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
     check_depths("max_depth", min_depth, max_depth);
 
     EvalBridge field(fb.eval_fn.get());
+    // Signals are checked between phases only, the lock held throughout.
+    PyMonitor monitor({});
     const HeapKept kept(HeapKept::kBatchesMapped);
     BuildParams params{fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
                        static_cast<std::uint8_t>(max_depth), iso, angle,
                        adaptive ? Finish::balance : Finish::band};
-    TriangleMesh mesh = extract_dual_contour(field, build_octree(field, params).tree, angle);
+    TriangleMesh mesh = extract_dual_contour(field, build_octree(field, params, monitor).tree, angle,
+                                             DcOptions::exact(), nullptr, monitor);
     return mesh_arrays(std::move(mesh));
 }
 
 PyRef build_and_count(EvalBridge& field, const BuildParams& params) {
     const HeapKept kept(HeapKept::kBatchesMapped);
-    BuildResult built = build_octree(field, params);
+    PyMonitor monitor({});
+    BuildResult built = build_octree(field, params, monitor);
     return octree_stats(statistics(built.tree), built.eval_count);
 }
 

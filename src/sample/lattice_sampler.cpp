@@ -170,8 +170,8 @@ struct Claims {
 
 class Run {
 public:
-    Run(Evaluator& field, const SampleParams& params)
-        : p_(params), field_(field), sampler_(field, 0.0, false), store_(params.max_depth),
+    Run(Evaluator& field, const SampleParams& params, Monitor& monitor)
+        : p_(params), field_(field), monitor_(monitor), sampler_(field, 0.0, false), store_(params.max_depth),
           pending_(params.max_depth + 1u), factor_(params.lipschitz) {
         if (!params.guard)
             mode_ = Mode::signs;
@@ -183,20 +183,20 @@ public:
     SampleResult run() {
         const unsigned first = p_.min_depth, last = p_.max_depth;
         check_first_batch_fits(first);
-        sampler_.report(Stage::sampling, 0, 1);
+        monitor_.report(Stage::sampling, 0, 1);
         Claims claims;
         claim(first, cells_in_walk_order(first), claims);
         evaluate(claims);
         result_.first_lattice_evaluations = sampler_.evaluations();
-        sampler_.report(Stage::sampling, 1, 1);
+        monitor_.report(Stage::sampling, 1, 1);
         for (;;) {
             unsigned level = first;
             while (level <= last && pending_[level].empty()) ++level;
             if (level > last) break;
-            sampler_.report(Stage::refining, level - first, last - first + 1u);
+            monitor_.report(Stage::refining, level - first, last - first + 1u);
             step(level);
         }
-        sampler_.report(Stage::refining, 1, 1);
+        monitor_.report(Stage::refining, 1, 1);
         finish();
         return std::move(result_);
     }
@@ -346,6 +346,7 @@ private:
         });
         std::vector<Cleared> kept;
         for (std::size_t i = 0; i < cleared_.size(); ++i) {
+            monitor_.check(i);
             Cleared c = cleared_[i];
             claim_children(c.cell, c.level, reopened[i], claims);
             c.children &= static_cast<std::uint8_t>(~reopened[i]);
@@ -403,7 +404,7 @@ private:
         else
             split(cells, level, verdicts, claims);
         evaluate(claims);
-        sampler_.poll();
+        monitor_.poll();
     }
 
     void split(const std::vector<Cell>& cells, unsigned level, const std::vector<Verdict>& verdicts,
@@ -575,7 +576,7 @@ private:
                 brick.fresh_claims = 0;
             }
         });
-        sampler_.poll();
+        monitor_.poll();
         for (auto& [level, cells] : claims.cells)
             pending_[level].insert(pending_[level].end(), cells.begin(), cells.end());
         claims = Claims{};
@@ -607,6 +608,7 @@ private:
 
     const SampleParams& p_;
     Evaluator& field_;
+    Monitor& monitor_;
     FieldSampler sampler_;
     PointStore store_;
     std::vector<std::vector<Cell>> pending_;  // per level: cells sampled, not judged yet
@@ -641,8 +643,9 @@ std::uint8_t unproven_children(const std::array<double, 8>& reach) {
 
 }  // namespace sample_detail
 
-SampleResult sample_lattice(Evaluator& field, const SampleParams& params) {
-    return Run(field, params).run();
+SampleResult sample_lattice(Evaluator& field, const SampleParams& params, Monitor& monitor) {
+    const Monitor::Active active(&monitor);
+    return Run(field, params, monitor).run();
 }
 
 }  // namespace quarvel

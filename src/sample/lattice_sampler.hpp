@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/monitor.hpp"
 #include "core/vec3.hpp"
 #include "eval/evaluator.hpp"
 
@@ -75,7 +76,9 @@ struct SampleResult {
     std::uint64_t bricks = 0;         // bricks made
 };
 
-SampleResult sample_lattice(Evaluator& field, const SampleParams& params);
+// `monitor` hears the stages' progress and may abandon the sampling (see
+// core/monitor.hpp); it is the thread's active monitor meanwhile.
+SampleResult sample_lattice(Evaluator& field, const SampleParams& params, Monitor& monitor = Monitor::none());
 
 namespace sample_detail {
 

@@ -3,7 +3,8 @@ KeyboardInterrupt, and a KeyboardInterrupt raised by the callable propagates.
 
 The module checks for pending signals before every batch and between the
 phases of the build and of the dual contouring, so a SIGINT that arrives while
-it works in C++ is raised at the next check instead of when the call is over.
+it works in C++ is raised at the next check instead of when the call is over;
+the package's pipeline checks within its stages too, every 50 ms of work.
 Signals are tested in subprocesses, so that a hang or a crash cannot take
 pytest down with it.
 """
@@ -118,6 +119,58 @@ def test_sigint_ends_a_long_extraction_promptly(module, field, adaptive, after_c
     # The longest stretch between two checks at depth 9 is a fraction of a
     # second; 10 s leaves room for sanitizer builds and a loaded machine.
     assert latency < 10.0
+
+
+# ----------------------------------------------------------------------------- within the pipeline's stages
+
+# quarvel.mesh at depth 9, interrupted 50 ms after a progress report that
+# opens seconds of work without another: the last level of refinement, the
+# crossing search, the faces and their repair. Progress goes to print, which
+# runs no Python code (that would handle the signal itself): the stages must
+# check. A compiled shape runs no Python code at all; through NumPy, only the
+# faces stage runs without calling the field.
+STAGE_MESH = """
+import functools
+import quarvel as qv
+native = sys.argv[1] == "compiled"
+qv.mesh(qv.builtin("sphere"), max_depth=4, native=native, progress=False)
+try:
+    qv.mesh(qv.builtin("csg" if native else "torus"), max_depth=9, native=native,
+            progress=functools.partial(print, flush=True))
+except KeyboardInterrupt:
+    caught = time.monotonic()
+    cpu = time.process_time()
+    time.sleep(0.3)
+    print("interrupted", caught, time.process_time() - cpu, flush=True)
+else:
+    print("completed", flush=True)
+small = qv.mesh(qv.builtin("sphere"), max_depth=4, native=native, progress=False)
+print("again", small.is_watertight, flush=True)
+"""
+
+
+@pytest.mark.parametrize(
+    ("path", "report"),
+    [("compiled", "refining 5 6"), ("compiled", "crossings 0 0"), ("compiled", "faces"), ("numpy", "faces")],
+)
+def test_sigint_within_a_pipeline_stage_takes_effect_at_once(path, report):
+    proc = run_child(STAGE_MESH, path)
+    for line in proc.stdout:
+        if line.split()[: len(report.split())] == report.split():
+            break
+    time.sleep(0.05)
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    out, _ = finish(proc, timeout=120)
+    assert proc.returncode == 0, out[-500:]
+    lines = [line.split() for line in out.splitlines() if line.startswith(("interrupted", "again", "completed"))]
+    assert [words[0] for words in lines] == ["interrupted", "again"], out[-500:]
+    # Within a tenth of a second when the machine is quiet (the stage went on
+    # for seconds before); a bound that leaves room for a loaded machine.
+    assert float(lines[0][1]) - sent < 1.0
+    # No thread worked on after the call ended; the module works on as before.
+    assert float(lines[0][2]) < 0.1
+    assert lines[1] == ["again", "True"]
 
 
 # ----------------------------------------------------------------------------- a signal in the C++ stages
