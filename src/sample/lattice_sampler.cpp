@@ -196,7 +196,7 @@ public:
             monitor_.report(Stage::refining, level - first, last - first + 1u);
             step(level);
         }
-        monitor_.report(Stage::refining, 1, 1);
+        monitor_.report(Stage::refining, last - first + 1u, last - first + 1u);
         finish();
         return std::move(result_);
     }

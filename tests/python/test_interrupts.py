@@ -151,7 +151,7 @@ print("again", small.is_watertight, flush=True)
 
 @pytest.mark.parametrize(
     ("path", "report"),
-    [("compiled", "refining 5 6"), ("compiled", "crossings 0 0"), ("compiled", "faces"), ("numpy", "faces")],
+    [("compiled", "refining 5 7"), ("compiled", "crossings 0 0"), ("compiled", "faces"), ("numpy", "faces")],
 )
 def test_sigint_within_a_pipeline_stage_takes_effect_at_once(path, report):
     proc = run_child(STAGE_MESH, path)
