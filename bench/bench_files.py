@@ -30,8 +30,8 @@ from pathlib import Path
 
 import numpy as np
 
-from quarvel._obj import write_obj
-from quarvel._ply import write_ply
+from quarvel.io.obj import write_obj
+from quarvel.io.ply import write_ply
 
 CHILD = """
 import json, sys, time

@@ -11,15 +11,15 @@ previews and the ``quarvel`` command line.
 """
 
 from ._bounds import Bounds
-from ._builtins import BUILTINS, builtin
-from ._check import MeshCheck
-from ._compile import CompileError, Program
-from ._deform import bend, repeat, twist
-from ._extract import NoSurfaceError, mesh
-from ._field import as_field
-from ._mesh import Mesh
-from ._primitives import box, capsule, cone, cylinder, ellipsoid, gyroid, plane, rounded_box, sphere, torus
-from ._sdf import (
+from .shapes.builtins import BUILTINS, builtin
+from .meshes.check import MeshCheck
+from .shapes.program import CompileError, Program
+from .shapes.deform import bend, repeat, twist
+from .meshing.pipeline import NoSurfaceError, mesh
+from .meshing.fields import as_field
+from .meshes.mesh import Mesh
+from .shapes.primitives import box, capsule, cone, cylinder, ellipsoid, gyroid, plane, rounded_box, sphere, torus
+from .shapes.base import (
     Shape,
     difference,
     intersection,
@@ -34,7 +34,7 @@ from ._sdf import (
     translate,
     union,
 )
-from ._shapes2d import Shape2D, circle, polygon, rectangle
+from .shapes.planar import Shape2D, circle, polygon, rectangle
 
 __all__ = [
     "BUILTINS",

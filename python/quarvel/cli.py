@@ -15,8 +15,8 @@ from pathlib import Path
 from typing import Any
 
 from ._bounds import Bounds
-from ._builtins import BUILTINS, builtin
-from ._extract import (
+from .shapes.builtins import BUILTINS, builtin
+from .meshing.pipeline import (
     DEFAULT_MAX_DEPTH,
     MAX_DEPTH_LIMIT,
     NoSurfaceError,
@@ -28,9 +28,9 @@ from ._extract import (
     mesh,
     search_box,
 )
-from ._io import mesh_format, writable_target
-from ._mesh import Mesh
-from ._preview import preview_format
+from .io.files import mesh_format, writable_target
+from .meshes.mesh import Mesh
+from .io.preview import preview_format
 
 USAGE_ERROR = 2
 FAILURE = 1

@@ -9,8 +9,8 @@ import numpy as np
 import pytest
 
 import quarvel as qv
-from quarvel import _compile as compiler
-from quarvel import _emit  # noqa: F401  (registers the emitters)
+from quarvel.shapes import program as compiler
+from quarvel.shapes import emit  # noqa: F401  (registers the emitters)
 from test_quarvel_shapes import ALL
 
 engine = pytest.importorskip("quarvel._engine")

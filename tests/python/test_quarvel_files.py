@@ -18,10 +18,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quarvel as qv
-from quarvel._io import read_mesh
-from quarvel._obj import write_obj
-from quarvel._ply import write_ply
-from quarvel._stl import write_stl
+from quarvel.io.files import read_mesh
+from quarvel.io.obj import write_obj
+from quarvel.io.ply import write_ply
+from quarvel.io.stl import write_stl
 from test_quarvel_helpers import FifoReader, cube_mesh, device_node
 
 CUBE = cube_mesh(2.0, (-1.0, 0.0, 1.0))

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import quarvel as qv
-from quarvel._progress import ProgressBar
+from quarvel.meshing.progress import ProgressBar
 from test_quarvel_helpers import cube_mesh
 
 TETRA = (np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], dtype=float),
@@ -83,7 +83,7 @@ def test_inverted_mesh_has_negative_volume():
 @pytest.mark.parametrize("in_core", [True, False])
 def test_watertightness_and_pieces(change, closed, in_core, monkeypatch):
     if not in_core:
-        monkeypatch.setattr("quarvel._mesh._engine", lambda: None)
+        monkeypatch.setattr("quarvel.meshes.mesh._engine", lambda: None)
     vertices, triangles = cube_mesh()
     vertices = np.vstack([vertices, vertices - (1.0, 1.0, 0.0)])
     mesh = qv.Mesh(vertices, change(triangles))
@@ -227,7 +227,7 @@ def engine(monkeypatch):
     """The stand-in engine, every field (shapes too) taking the NumPy path."""
     fake = RecordingEngine()
     monkeypatch.setitem(sys.modules, "quarvel._engine", fake)
-    monkeypatch.setattr("quarvel._extract.native_program", lambda *args: None)
+    monkeypatch.setattr("quarvel.meshing.pipeline.native_program", lambda *args: None)
     return fake
 
 

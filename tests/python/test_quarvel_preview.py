@@ -68,7 +68,7 @@ def test_preview_writes_the_format_its_suffix_names(tmp_path, suffix):
 @pytest.mark.parametrize("name", ["m.txt", "m.pgf", "m"])
 def test_preview_refuses_other_suffixes_before_drawing(tmp_path, monkeypatch, name):
     pytest.importorskip("matplotlib")
-    from quarvel import _preview
+    from quarvel.io import preview as _preview
 
     monkeypatch.setattr(_preview, "_paint", lambda *a: pytest.fail("drew a picture it cannot write"))
     with pytest.raises(ValueError, match=r"cannot write a preview named .* suffixes .*\.jpg.*\.png"):
@@ -90,7 +90,7 @@ def test_notebook_display(monkeypatch):
 
 @needs_engine
 def test_large_meshes_are_drawn_coarser_in_notebooks():
-    from quarvel._preview import _clustered
+    from quarvel.io.preview import _clustered
 
     fine = qv.mesh(qv.sphere(1.0), max_depth=6)
     coarse = _clustered(fine, 16)

@@ -19,7 +19,7 @@ from typing import Any, BinaryIO
 import numpy as np
 from numpy.typing import NDArray
 
-from ._meshfile import Lists, MeshArrays, MeshFileError, Normals, Triangles, Vertices, fan_triangles, quoted
+from ..io.errors import Lists, MeshArrays, MeshFileError, Normals, Triangles, Vertices, fan_triangles, quoted
 
 # PLY type names and their NumPy codes (without byte order).
 _TYPES = {

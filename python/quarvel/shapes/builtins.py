@@ -6,9 +6,9 @@ import math
 from collections.abc import Callable
 from typing import NamedTuple
 
-from ._primitives import box, capsule, cylinder, gyroid, plane, rounded_box, sphere, torus
-from ._sdf import Shape, smooth_union
-from ._shapes2d import polygon
+from ..shapes.primitives import box, capsule, cylinder, gyroid, plane, rounded_box, sphere, torus
+from ..shapes.base import Shape, smooth_union
+from ..shapes.planar import polygon
 
 
 class Builtin(NamedTuple):

@@ -23,10 +23,10 @@ from typing import TYPE_CHECKING, Any, TypeAlias
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._bounds import Bounds
+from .._bounds import Bounds
 
 if TYPE_CHECKING:
-    from ._sdf import Shape
+    from ..shapes.base import Shape
 
 # The core refuses longer tapes; trees this large are better meshed through NumPy.
 MAX_INSTRUCTIONS = 1 << 22
@@ -258,7 +258,7 @@ _ARITHMETIC = ("_eval", "_eval2", "_walk", "_map", "_finish")
 def _emitter(node: object, stack: Sequence[tuple[object, Any, Any]]) -> Emitter:
     """The emitter of ``node``'s class, or CompileError naming the node and where it
     sits (its ancestors, read from the walk's ``stack`` only then)."""
-    from ._sdf import _FunctionShape
+    from ..shapes.base import _FunctionShape
 
     for cls in type(node).__mro__:
         function = _EMITTERS.get(cls)
@@ -297,7 +297,7 @@ class Program:
     """
 
     def __init__(self, shape: Shape, code: NDArray[np.int64], constants: NDArray[np.float64]) -> None:
-        from . import _engine
+        from .. import _engine
 
         self.shape = shape
         self.bounds: Bounds = shape.bounds
@@ -309,8 +309,8 @@ class Program:
     @classmethod
     def of(cls, shape: Shape) -> Program:
         """``shape`` compiled (see :meth:`Shape.compile`)."""
-        from . import _emit  # noqa: F401  (registers the emitters)
-        from . import _engine
+        from . import emit  # noqa: F401  (registers the emitters)
+        from .. import _engine
 
         tape = compile_tape(shape)
         opcode = {name: number for number, name in enumerate(_engine.opcodes())}
@@ -323,8 +323,8 @@ class Program:
 
     def __call__(self, points: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """Values (N,) and gradients (N, 3) at the (N, 3) ``points``."""
-        from . import _engine
-        from ._sdf import as_points
+        from .. import _engine
+        from ..shapes.base import as_points
 
         values, gradients = _engine.program_eval(self.native, as_points(points))
         assert gradients is not None
@@ -332,8 +332,8 @@ class Program:
 
     def values(self, points: ArrayLike) -> NDArray[np.float64]:
         """Values alone at the (N, 3) ``points``, a few times faster."""
-        from . import _engine
-        from ._sdf import as_points
+        from .. import _engine
+        from ..shapes.base import as_points
 
         return _engine.program_eval(self.native, as_points(points), False)[0]
 
@@ -344,8 +344,8 @@ class Program:
         rounding included); both are NaN where some point may give NaN.
         A box whose ``lo`` exceeds its ``hi`` along some axis raises ValueError.
         """
-        from . import _engine
-        from ._sdf import as_points
+        from .. import _engine
+        from ..shapes.base import as_points
 
         return _engine.program_bounds(self.native, as_points(lo), as_points(hi))
 

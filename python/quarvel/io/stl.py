@@ -11,7 +11,7 @@ from typing import BinaryIO
 import numpy as np
 from numpy.typing import NDArray
 
-from ._meshfile import MeshArrays, MeshFileError, Normals, Triangles, Vertices
+from ..io.errors import MeshArrays, MeshFileError, Normals, Triangles, Vertices
 
 _RECORD = np.dtype([("normal", "<f4", (3,)), ("corners", "<f4", (3, 3)), ("attr", "<u2")])
 _HEADER = 84  # an 80-byte comment and the triangle count

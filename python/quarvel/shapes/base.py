@@ -31,11 +31,11 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._bounds import Bounds, vec3
-from ._field import as_field
+from .._bounds import Bounds, vec3
+from ..meshing.fields import as_field
 
 if TYPE_CHECKING:
-    from ._compile import Program
+    from ..shapes.program import Program
 
 Array = NDArray[np.float64]
 Pair = tuple[Array, Array]
@@ -194,7 +194,7 @@ class Shape(ABC):
         arithmetic of its own.  Such a shape still works as it is, through
         NumPy.
         """
-        from ._compile import Program
+        from ..shapes.program import Program
 
         return Program.of(self)
 
@@ -248,19 +248,19 @@ class Shape(ABC):
 
     def twist(self, degrees_per_unit: float) -> Shape:
         """This shape twisted about the z axis; see :func:`quarvel.twist`."""
-        from ._deform import twist
+        from ..shapes.deform import twist
 
         return twist(self, degrees_per_unit)
 
     def bend(self, degrees_per_unit: float) -> Shape:
         """This shape's x axis bent into an arc; see :func:`quarvel.bend`."""
-        from ._deform import bend
+        from ..shapes.deform import bend
 
         return bend(self, degrees_per_unit)
 
     def repeat(self, spacing: ArrayLike, count: ArrayLike | None = None) -> Shape:
         """Copies of this shape on a grid; see :func:`quarvel.repeat`."""
-        from ._deform import repeat
+        from ..shapes.deform import repeat
 
         return repeat(self, spacing, count)
 
@@ -277,7 +277,7 @@ def _operand(other: object) -> Shape | None:
     """The other side of ``|``, ``&`` or ``-`` as a shape; None when it is no field."""
     if isinstance(other, Shape):
         return other
-    from ._shapes2d import Shape2D
+    from ..shapes.planar import Shape2D
 
     if isinstance(other, Shape2D):
         raise TypeError("a 2D shape cannot be combined with a 3D one: extrude or revolve it first")

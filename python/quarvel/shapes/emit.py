@@ -20,12 +20,12 @@ from collections.abc import Generator, Sequence
 
 import numpy as np
 
-from ._bounds import Bounds
-from ._compile import Coords, Num, Reg, Request, Tape, emits
-from ._deform import _Bend, _Repeat, _Twist
-from ._primitives import _Box, _Capsule, _Cylinder, _Ellipsoid, _Gyroid, _Plane, _Sphere, _Torus
-from ._sdf import _Difference, _Extremum, _Offset, _Rotate, _Scale, _Shell, _Smooth, _Translate
-from ._shapes2d import _Circle, _Extrude, _Polygon, _Rectangle, _Revolve
+from .._bounds import Bounds
+from ..shapes.program import Coords, Num, Reg, Request, Tape, emits
+from ..shapes.deform import _Bend, _Repeat, _Twist
+from ..shapes.primitives import _Box, _Capsule, _Cylinder, _Ellipsoid, _Gyroid, _Plane, _Sphere, _Torus
+from ..shapes.base import _Difference, _Extremum, _Offset, _Rotate, _Scale, _Shell, _Smooth, _Translate
+from ..shapes.planar import _Circle, _Extrude, _Polygon, _Rectangle, _Revolve
 
 Walk = Generator[Request, Reg, Reg]
 

@@ -20,10 +20,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
-from ._io import replacing
+from ..io.files import replacing
 
 if TYPE_CHECKING:
-    from ._mesh import Mesh
+    from ..meshes.mesh import Mesh
 
 Array = NDArray[np.float64]
 

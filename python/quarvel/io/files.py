@@ -28,10 +28,10 @@ from typing import BinaryIO
 
 import numpy as np
 
-from ._meshfile import MeshArrays, MeshFileError, Normals, Triangles, Vertices
-from ._obj import read_obj, write_obj
-from ._ply import read_ply, write_ply
-from ._stl import read_stl, write_stl
+from ..io.errors import MeshArrays, MeshFileError, Normals, Triangles, Vertices
+from ..io.obj import read_obj, write_obj
+from ..io.ply import read_ply, write_ply
+from ..io.stl import read_stl, write_stl
 
 _READERS: dict[str, Callable[[BinaryIO], MeshArrays]] = {
     ".ply": read_ply,

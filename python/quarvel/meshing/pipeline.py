@@ -13,13 +13,13 @@ from typing import Any, Literal
 
 import numpy as np
 
-from ._batching import Chunked
-from ._bounds import Bounds
-from ._compile import CompileError, Program
-from ._field import Points, as_field
-from ._mesh import Mesh
-from ._progress import ProgressBar, ProgressHook
-from ._sdf import Shape
+from ..meshing.batching import Chunked
+from .._bounds import Bounds
+from ..shapes.program import CompileError, Program
+from ..meshing.fields import Points, as_field
+from ..meshes.mesh import Mesh
+from ..meshing.progress import ProgressBar, ProgressHook
+from ..shapes.base import Shape
 
 MAX_DEPTH_LIMIT = 31
 DEFAULT_MAX_DEPTH = 7

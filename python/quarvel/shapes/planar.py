@@ -14,8 +14,8 @@ from abc import ABC, abstractmethod
 import numpy as np
 from numpy.typing import ArrayLike
 
-from ._bounds import Bounds
-from ._sdf import (
+from .._bounds import Bounds
+from ..shapes.base import (
     Array,
     Pair,
     Shape,

@@ -12,9 +12,9 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._bounds import Bounds
-from ._check import MAX_PAIRS, MeshCheck, check_mesh
-from ._io import read_mesh, write_mesh
+from .._bounds import Bounds
+from ..meshes.check import MAX_PAIRS, MeshCheck, check_mesh
+from ..io.files import read_mesh, write_mesh
 
 CORNER_BLOCK = 1 << 15
 
@@ -225,7 +225,7 @@ class Mesh:
         ``elev`` and ``azim`` give the viewing direction in degrees, as in
         matplotlib's 3-D axes.  The file is written as :meth:`save` writes one.
         """
-        from ._preview import render_preview
+        from ..io.preview import render_preview
 
         return render_preview(self, path, size, elev, azim)
 
@@ -239,13 +239,13 @@ class Mesh:
         there is no display, ImportError saying what to install when there is
         no viewer.
         """
-        from ._preview import show
+        from ..io.preview import show
 
         return show(self)
 
     def _repr_png_(self) -> bytes | None:
         """A small picture for notebooks; None without matplotlib or triangles."""
-        from ._preview import thumbnail
+        from ..io.preview import thumbnail
 
         return thumbnail(self)
 

@@ -7,9 +7,9 @@ import math
 import numpy as np
 from numpy.typing import ArrayLike
 
-from ._bounds import Bounds, vec3
-from ._sdf import Array, Pair, Shape, box_distance, positive, radial, rounded_box_distance, sign, unit
-from ._shapes2d import _Revolve, polygon
+from .._bounds import Bounds, vec3
+from ..shapes.base import Array, Pair, Shape, box_distance, positive, radial, rounded_box_distance, sign, unit
+from ..shapes.planar import _Revolve, polygon
 
 
 class _Sphere(Shape):

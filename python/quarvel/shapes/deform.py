@@ -14,8 +14,8 @@ import math
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._bounds import Bounds, vec3
-from ._sdf import Array, Pair, Shape, Walk, _Node, box_distance, finite
+from .._bounds import Bounds, vec3
+from ..shapes.base import Array, Pair, Shape, Walk, _Node, box_distance, finite
 
 
 class _Twist(_Node):

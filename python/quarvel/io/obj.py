@@ -8,7 +8,7 @@ from typing import BinaryIO
 
 import numpy as np
 
-from ._meshfile import (
+from ..io.errors import (
     WHOLE_NUMBER,
     Lists,
     MeshArrays,

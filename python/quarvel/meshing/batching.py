@@ -15,8 +15,8 @@ from concurrent.futures import Executor
 
 import numpy as np
 
-from ._bounds import Bounds
-from ._field import Field, FieldResult, Points, conform, first_call_error
+from .._bounds import Bounds
+from ..meshing.fields import Field, FieldResult, Points, conform, first_call_error
 
 # Chunk size for an executor when no batch size is given: large enough that
 # sending a chunk costs little beside evaluating it, small enough to spread

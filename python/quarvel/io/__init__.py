@@ -1,0 +1,1 @@
+"""Files and pictures: PLY, OBJ and STL reading and writing, and previews."""

@@ -1,0 +1,1 @@
+"""Meshes: the :class:`quarvel.Mesh` type and its checks."""

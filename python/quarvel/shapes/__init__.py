@@ -1,0 +1,1 @@
+"""Shapes: signed-distance primitives, Booleans, transforms and deformations, compiled to programs."""
