@@ -4,7 +4,7 @@
 #include "core/parallel.hpp"
 #include "dc/faces.hpp"
 #include "dc/hermite.hpp"
-#include "dc/largest_component.hpp"
+#include "mesh/pieces.hpp"
 #include "dc/vertices.hpp"
 #include "eval/sampler.hpp"
 
@@ -67,11 +67,11 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);
     if (options.manifold) counted.repair.vertices_split = split_pinches(mesh, monitor);
     monitor.poll();
-    if (options.keep_largest) keep_largest_component(mesh, monitor);
+    if (options.keep_largest) keep_largest_piece(mesh, monitor);
     check_finite(mesh);
     monitor.report(Stage::faces, surface.cells.size(), surface.cells.size());
     if (stats) {
-        counted.pieces = count_components(mesh, monitor);
+        counted.pieces = count_pieces(mesh, monitor);
         *stats = counted;
     }
     return mesh;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "core/monitor.hpp"
-#include "dc/mesh.hpp"
+#include "mesh/triangle_mesh.hpp"
 #include "dc/repair.hpp"
 #include "dc/surface_cells.hpp"
 #include "eval/evaluator.hpp"

@@ -13,10 +13,10 @@
 #include "core/vec3.hpp"
 #include "dc/surface_cells.hpp"
 #include "dc/vertices.hpp"
+#include "mesh/triangle_mesh.hpp"
 
 namespace quarvel {
 
-using Triangle = std::array<std::uint64_t, 3>;  // 0-based vertex indices
 using Quad = std::array<std::uint64_t, 4>;      // vertex indices (A, B, C, D), counter-clockwise
 
 // Appends the two triangles of quad (A, B, C, D), split along A-C unless the

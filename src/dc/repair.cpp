@@ -7,7 +7,7 @@
 #include "core/fault.hpp"
 #include "core/parallel.hpp"
 #include "dc/faces.hpp"
-#include "dc/mesh_check.hpp"
+#include "mesh/check.hpp"
 
 namespace quarvel {
 

@@ -11,7 +11,7 @@
 
 #include "core/monitor.hpp"
 #include "dc/faces.hpp"
-#include "dc/mesh.hpp"
+#include "mesh/triangle_mesh.hpp"
 #include "dc/surface_cells.hpp"
 #include "dc/vertices.hpp"
 

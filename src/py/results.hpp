@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "dc/mesh.hpp"
+#include "mesh/triangle_mesh.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
 #include "py/pyref.hpp"

@@ -14,7 +14,7 @@
 #include "core/parallel.hpp"
 #include "dc/component.hpp"
 #include "dc/extract.hpp"
-#include "dc/largest_component.hpp"
+#include "mesh/pieces.hpp"
 #include "dc/surface_cells.hpp"
 #include "fields.hpp"
 #include "test_dc_support.hpp"
@@ -201,7 +201,7 @@ TEST(dc_largest_component_filter_by_hand) {
     for (int i = 0; i < 9; ++i) m.vertices.push_back({double(i), 0, 0});
     m.triangles = {{0, 2, 4}, {1, 3, 6}, {2, 4, 5}, {3, 6, 7}, {1, 6, 7}};
     TriangleMesh kept = m;
-    keep_largest_component(kept);
+    keep_largest_piece(kept);
     // Old vertices 1, 3, 6, 7 become 0, 1, 2, 3.
     CHECK(kept.triangles == (std::vector<std::array<std::uint64_t, 3>>{{0, 1, 2}, {1, 2, 3}, {0, 2, 3}}));
     CHECK(kept.vertices == (std::vector<Vec3>{{1, 0, 0}, {3, 0, 0}, {6, 0, 0}, {7, 0, 0}}));
@@ -209,21 +209,21 @@ TEST(dc_largest_component_filter_by_hand) {
     // A tie keeps the piece of the first triangle.
     TriangleMesh tie = m;
     tie.triangles.pop_back();
-    keep_largest_component(tie);
+    keep_largest_piece(tie);
     CHECK(tie.triangles == (std::vector<std::array<std::uint64_t, 3>>{{0, 1, 2}, {1, 2, 3}}));
     CHECK(tie.vertices == (std::vector<Vec3>{{0, 0, 0}, {2, 0, 0}, {4, 0, 0}, {5, 0, 0}}));
 
     // One piece: untouched, the unused vertices included.
     TriangleMesh one = m;
     one.triangles = {{0, 2, 4}, {2, 4, 5}};
-    keep_largest_component(one);
+    keep_largest_piece(one);
     CHECK_EQ(one.vertices.size(), 9u);
     CHECK(one.triangles == (std::vector<std::array<std::uint64_t, 3>>{{0, 2, 4}, {2, 4, 5}}));
 
     // No triangles: nothing to filter.
     TriangleMesh none;
     none.vertices = m.vertices;
-    keep_largest_component(none);
+    keep_largest_piece(none);
     CHECK_EQ(none.vertices.size(), 9u);
 }
 

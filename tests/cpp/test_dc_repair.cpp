@@ -4,7 +4,7 @@
 #include <random>
 
 #include "check.hpp"
-#include "dc/mesh_check.hpp"
+#include "mesh/check.hpp"
 #include "dc/repair.hpp"
 
 using namespace quarvel;

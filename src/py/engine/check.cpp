@@ -13,9 +13,9 @@
 #include <system_error>
 #include <thread>
 
-#include "dc/largest_component.hpp"
-#include "dc/mesh_check.hpp"
-#include "dc/mesh_measure.hpp"
+#include "mesh/pieces.hpp"
+#include "mesh/check.hpp"
+#include "mesh/measure.hpp"
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/engine/functions.hpp"

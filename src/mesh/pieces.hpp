@@ -1,26 +1,27 @@
-// The largest-component filter: stray fragments (noise, a second small body)
-// are dropped, keeping the connected piece with the most triangles.
+// Connected pieces of a triangle mesh (triangles joined through shared
+// vertices), and the filter that keeps the largest: stray fragments (noise, a
+// second small body) are dropped, keeping the piece with the most triangles.
 #pragma once
 
 #include <span>
 #include <vector>
 
 #include "core/monitor.hpp"
-#include "dc/faces.hpp"
-#include "dc/mesh.hpp"
+#include "mesh/triangle_mesh.hpp"
+#include "mesh/triangle_mesh.hpp"
 
 namespace quarvel {
 
-// Keeps the triangles of the edge-connected component with the most triangles;
-// among equally large ones, the component of the earliest triangle. Kept
+// Keeps the triangles of the edge-connected piece with the most triangles;
+// among equally large ones, the piece of the earliest triangle. Kept
 // triangles keep their order. When nothing is removed the mesh is untouched
 // (unused vertices included); otherwise only used vertices remain, renumbered
 // in increasing order of their old index, with their normals when present.
 // The labelling checks `monitor` as it goes, here and below.
-void keep_largest_component(TriangleMesh& mesh, Monitor& monitor = Monitor::none());
+void keep_largest_piece(TriangleMesh& mesh, Monitor& monitor = Monitor::none());
 
 // The number of edge-connected pieces of the mesh's triangles.
-std::uint64_t count_components(const TriangleMesh& mesh, Monitor& monitor = Monitor::none());
+std::uint64_t count_pieces(const TriangleMesh& mesh, Monitor& monitor = Monitor::none());
 
 // Per triangle, its piece (triangles joined through shared vertices),
 // numbered from 0 in order of each piece's first triangle. Indices must lie

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "core/vec3.hpp"
-#include "dc/faces.hpp"
+#include "mesh/triangle_mesh.hpp"
 
 namespace quarvel {
 

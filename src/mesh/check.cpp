@@ -1,4 +1,4 @@
-#include "dc/mesh_check.hpp"
+#include "mesh/check.hpp"
 
 #include <algorithm>
 #include <cmath>

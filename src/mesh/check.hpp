@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/vec3.hpp"
-#include "dc/faces.hpp"
+#include "mesh/triangle_mesh.hpp"
 
 namespace quarvel {
 

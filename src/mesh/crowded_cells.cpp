@@ -1,4 +1,4 @@
-#include "dc/crowded_cells.hpp"
+#include "mesh/crowded_cells.hpp"
 
 #include <cmath>
 #include <limits>

@@ -2,7 +2,7 @@
 // one slab (a layer of cells across x) at a time, candidate pairs tested on
 // float boxes in cell units, then on the triangles' planes and edges; cells
 // holding many triangles searched further on their own (crowded_cells.cpp).
-#include "dc/mesh_check.hpp"
+#include "mesh/check.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -14,8 +14,8 @@
 
 #include "core/monitor.hpp"
 #include "core/parallel.hpp"
-#include "dc/crossing_tests.hpp"
-#include "dc/crowded_cells.hpp"
+#include "mesh/crossing_tests.hpp"
+#include "mesh/crowded_cells.hpp"
 
 namespace quarvel {
 

@@ -1,4 +1,4 @@
-#include "dc/largest_component.hpp"
+#include "mesh/pieces.hpp"
 
 #include <algorithm>
 
@@ -34,9 +34,9 @@ private:
     std::vector<std::uint64_t> parent_;
 };
 
-// The component of each triangle: the root of its vertices' set once every
+// The piece of each triangle: the root of its vertices' set once every
 // triangle has joined its three vertices.
-std::vector<std::uint64_t> triangle_components(std::span<const Triangle> triangles, std::size_t vertex_count,
+std::vector<std::uint64_t> triangle_pieces(std::span<const Triangle> triangles, std::size_t vertex_count,
                                                Monitor& monitor) {
     DisjointSets sets(vertex_count);
     for (std::size_t t = 0; t < triangles.size(); ++t) {
@@ -53,13 +53,13 @@ std::vector<std::uint64_t> triangle_components(std::span<const Triangle> triangl
     return root_of;
 }
 
-std::vector<std::uint64_t> triangle_components(const TriangleMesh& mesh, Monitor& monitor) {
-    return triangle_components(mesh.triangles, mesh.vertices.size(), monitor);
+std::vector<std::uint64_t> triangle_pieces(const TriangleMesh& mesh, Monitor& monitor) {
+    return triangle_pieces(mesh.triangles, mesh.vertices.size(), monitor);
 }
 
-// Keeps the triangles whose component is `keep` and the vertices they use,
+// Keeps the triangles whose piece is `keep` and the vertices they use,
 // renumbered in increasing order of their old index.
-void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_of,
+void keep_piece(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_of,
                     std::uint64_t keep) {
     // Sized exactly: the lists become the result arrays' buffers.
     std::vector<std::array<std::uint64_t, 3>> kept;
@@ -91,7 +91,7 @@ void keep_component(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_o
 
 std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std::size_t vertex_count,
                                         Monitor& monitor) {
-    std::vector<std::uint64_t> labels = triangle_components(triangles, vertex_count, monitor);
+    std::vector<std::uint64_t> labels = triangle_pieces(triangles, vertex_count, monitor);
     constexpr std::uint64_t unseen = ~std::uint64_t{0};
     std::vector<std::uint64_t> piece_of_root(vertex_count, unseen);
     std::uint64_t pieces = 0;
@@ -103,14 +103,14 @@ std::vector<std::uint64_t> piece_labels(std::span<const Triangle> triangles, std
     return labels;
 }
 
-std::uint64_t count_components(const TriangleMesh& mesh, Monitor& monitor) {
+std::uint64_t count_pieces(const TriangleMesh& mesh, Monitor& monitor) {
     const std::vector<std::uint64_t> labels = piece_labels(mesh.triangles, mesh.vertices.size(), monitor);
     return labels.empty() ? 0 : *std::max_element(labels.begin(), labels.end()) + 1;
 }
 
-void keep_largest_component(TriangleMesh& mesh, Monitor& monitor) {
+void keep_largest_piece(TriangleMesh& mesh, Monitor& monitor) {
     if (mesh.triangles.empty()) return;
-    const std::vector<std::uint64_t> root_of = triangle_components(mesh, monitor);
+    const std::vector<std::uint64_t> root_of = triangle_pieces(mesh, monitor);
     // Counting by root index instead of hashing: same counts, and scanning the
     // triangles in order makes the earliest triangle's component win a tie.
     std::vector<std::uint64_t> count(mesh.vertices.size(), 0);
@@ -118,7 +118,7 @@ void keep_largest_component(TriangleMesh& mesh, Monitor& monitor) {
     std::uint64_t best = root_of[0];
     for (std::uint64_t r : root_of)
         if (count[r] > count[best]) best = r;
-    if (count[best] != mesh.triangles.size()) keep_component(mesh, root_of, best);
+    if (count[best] != mesh.triangles.size()) keep_piece(mesh, root_of, best);
 }
 
 }  // namespace quarvel

@@ -1,4 +1,4 @@
-#include "dc/mesh_measure.hpp"
+#include "mesh/measure.hpp"
 
 #include <algorithm>
 #include <cmath>

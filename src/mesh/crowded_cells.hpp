@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "dc/crossing_tests.hpp"
-#include "dc/mesh_check.hpp"
+#include "mesh/crossing_tests.hpp"
+#include "mesh/check.hpp"
 
 namespace quarvel::detail {
 
