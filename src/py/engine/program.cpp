@@ -3,6 +3,7 @@
 // released; an external function takes it back for its call.
 #include <Python.h>
 
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "py/engine/functions.hpp"
 #include "py/engine/program.hpp"
 #include "py/lock.hpp"
+#include "py/monitor.hpp"
 #include "py/numpy_api.hpp"
 
 namespace quarvel::py {
@@ -143,6 +145,19 @@ void drop_program(PyObject* capsule) {
     delete static_cast<Program*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
+// Evaluation without the lock, watched by a monitor of its own: Ctrl-C ends it
+// (on the thread that handles signals), and a call made from inside another
+// call's field (a shape evaluated as a field) leaves that call's monitor,
+// whose lock it does not hold, alone.
+template <class Run>
+void without_lock(Run&& run) {
+    const bool signals = handles_signals();
+    ReleasedLock unlocked;
+    PyMonitor monitor({&unlocked, nullptr, signals ? PyMonitor::kPipelineInterval : std::chrono::milliseconds::zero()});
+    const Monitor::Active active(&monitor);
+    run();
+}
+
 const Program& program_of(PyObject* obj) {
     const Program* program = program_if_any(obj);
     if (!program)
@@ -211,13 +226,12 @@ PyRef program_eval_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
     PyRef values = new_array(1, n);
     std::span<double> value_span{static_cast<double*>(PyArray_DATA(as_array(values))), points.size()};
     PyRef gradients = with_gradients ? new_array(2, n) : PyRef::borrow(Py_None);
-    {
-        ReleasedLock unlocked;
+    without_lock([&] {
         if (with_gradients)
             program.eval(points, value_span, {static_cast<Vec3*>(PyArray_DATA(as_array(gradients))), points.size()});
         else
             program.eval_values(points, value_span);
-    }
+    });
     return created(PyTuple_Pack(2, values.get(), gradients.get()));
 }
 
@@ -242,10 +256,7 @@ PyRef program_bounds_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwn
         boxes[i] = {lo[i], hi[i]};
     }
     std::vector<Interval> bounds(boxes.size());
-    {
-        ReleasedLock unlocked;
-        program.eval_bounds(boxes, bounds);
-    }
+    without_lock([&] { program.eval_bounds(boxes, bounds); });
     const auto n = static_cast<npy_intp>(boxes.size());
     PyRef lower = new_array(1, n), upper = new_array(1, n);
     auto* l = static_cast<double*>(PyArray_DATA(as_array(lower)));
