@@ -14,17 +14,30 @@ from ._bounds import Bounds
 from .shapes.builtins import BUILTINS, builtin
 from .meshes.check import MeshCheck
 from .shapes.program import CompileError, Program
-from .shapes.deform import bend, repeat, twist
 from .meshing.pipeline import NoSurfaceError, mesh
 from .meshing.fields import as_field
 from .meshes.mesh import Mesh
-from .shapes.primitives import box, capsule, cone, cylinder, ellipsoid, gyroid, plane, rounded_box, sphere, torus
+from .shapes.primitives import (
+    box,
+    capsule,
+    cone,
+    cylinder,
+    ellipsoid,
+    gyroid,
+    plane,
+    rounded_box,
+    schwarz_p,
+    sphere,
+    torus,
+)
 from .shapes.base import (
     Shape,
+    bend,
     difference,
     intersection,
     offset,
     orient,
+    repeat,
     rotate,
     scale,
     shell,
@@ -32,6 +45,7 @@ from .shapes.base import (
     smooth_intersection,
     smooth_union,
     translate,
+    twist,
     union,
 )
 from .shapes.planar import Shape2D, circle, polygon, rectangle
@@ -68,6 +82,7 @@ __all__ = [
     "rotate",
     "rounded_box",
     "scale",
+    "schwarz_p",
     "shell",
     "smooth_difference",
     "smooth_intersection",

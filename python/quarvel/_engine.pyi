@@ -7,6 +7,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 Point = Sequence[SupportsFloat]
+External = Callable[[NDArray[np.float64], bool], tuple[NDArray[np.float64], NDArray[np.float64] | None]]
 
 def check_mesh(
     vertices: NDArray[np.float64], triangles: NDArray[np.int64], max_pairs: int | None = None
@@ -53,8 +54,9 @@ def thread_count() -> int:
 def opcodes() -> tuple[str, ...]:
     """The names of the program opcodes, in the order of their numbers."""
 
-def program(code: ArrayLike, constants: ArrayLike) -> object:
-    """A program from its tape: code (N, 5) integers, constants float64; ValueError when malformed."""
+def program(code: ArrayLike, constants: ArrayLike, externals: Sequence[External] = ()) -> object:
+    """A program from its tape: code (N, 5) integers, constants float64, and the callables its calls
+    name (fn(points, gradients) -> (values, gradients or None)); ValueError when malformed."""
 
 def program_eval(
     program: object, points: ArrayLike, gradients: bool = True

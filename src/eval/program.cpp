@@ -11,6 +11,16 @@
 
 namespace quarvel {
 
+struct Program::CallData {
+    const std::vector<Call>* calls;
+    std::size_t n;    // points in the batch
+    bool gathering;   // the first run: write the calls' points; the second reads their results
+    // Per external function, its calls' points one after another, and its results.
+    std::vector<std::vector<Vec3>> points;
+    std::vector<std::vector<double>> values;
+    std::vector<std::vector<Vec3>> gradients;  // empty when not wanted
+};
+
 namespace {
 
 // ---------------------------------------------------------------- the opcodes
@@ -46,6 +56,7 @@ constexpr std::array<OpShape, static_cast<std::size_t>(Op::count)> kOps{{
     {Op::length3, "length3", 3},
     {Op::smooth_min, "smooth_min", 3},
     {Op::polygon, "polygon", 2},  // c is the first constant, not a register
+    {Op::call, "call", 3},
 }};
 
 constexpr bool rows_in_enum_order() {
@@ -57,12 +68,19 @@ static_assert(rows_in_enum_order(), "kOps must list every opcode once, in the en
 
 const OpShape& shape_of(Op op) { return kOps[static_cast<std::size_t>(op)]; }
 
+// The registers an instruction reads: the first `count` of a, b, c.
+struct Reads {
+    std::array<std::uint32_t, 3> regs;
+    std::size_t count;
+};
+Reads reads(const Instr& in) { return {{in.a, in.b, in.c}, shape_of(in.op).registers}; }
+
 // ---------------------------------------------------------------- checking
 
 class Checker {
 public:
-    Checker(const std::vector<Instr>& code, const std::vector<double>& constants)
-        : code_(code), constants_(constants) {}
+    Checker(const std::vector<Instr>& code, const std::vector<double>& constants, std::size_t externals)
+        : code_(code), constants_(constants), externals_(externals) {}
 
     void check() const {
         if (code_.empty()) throw ProgramError("a program needs at least one instruction");
@@ -72,7 +90,18 @@ public:
         if (constants_.size() > Program::kMaxConstants)
             throw ProgramError("a program may have at most " + std::to_string(Program::kMaxConstants) +
                                " constants (got " + std::to_string(constants_.size()) + ")");
-        for (std::size_t i = 0; i < code_.size(); ++i) check_instruction(i);
+        // Whether each register depends on a call: a call's points may not, so
+        // that every call's points are known before any call is made.
+        std::vector<bool> from_call(3 + code_.size(), false);
+        for (std::size_t i = 0; i < code_.size(); ++i) {
+            check_instruction(i);
+            const Reads r = reads(code_[i]);
+            bool depends = false;
+            for (std::size_t k = 0; k < r.count; ++k) depends = depends || from_call[r.regs[k]];
+            if (code_[i].op == Op::call && depends)
+                fail(i, "its point depends on the result of a call, which must depend on the point alone");
+            from_call[3 + i] = depends || code_[i].op == Op::call;
+        }
     }
 
 private:
@@ -111,6 +140,11 @@ private:
             case Op::length3:
                 if (in.imm > shape_of(in.op).registers) fail(i, "fallback operand out of range");
                 return;
+            case Op::call:
+                if (in.imm >= externals_)
+                    fail(i, "external function " + std::to_string(in.imm) + " out of range (" +
+                                std::to_string(externals_) + " given)");
+                return;
             case Op::polygon: {
                 if (in.imm < 3) fail(i, "a polygon needs at least 3 corners");
                 const std::uint64_t end = std::uint64_t{in.c} + 4 * std::uint64_t{in.imm};
@@ -131,6 +165,7 @@ private:
 
     const std::vector<Instr>& code_;
     const std::vector<double>& constants_;
+    std::size_t externals_;
 };
 
 PolygonEdges prepare_polygon(const std::vector<double>& constants, std::size_t first, std::size_t n) {
@@ -155,13 +190,6 @@ PolygonEdges prepare_polygon(const std::vector<double>& constants, std::size_t f
     return p;
 }
 
-// The registers an instruction reads: the first `count` of a, b, c.
-struct Reads {
-    std::array<std::uint32_t, 3> regs;
-    std::size_t count;
-};
-Reads reads(const Instr& in) { return {{in.a, in.b, in.c}, shape_of(in.op).registers}; }
-
 // Which instructions the result depends on: only those are run.
 std::vector<bool> needed_by_result(const std::vector<Instr>& code) {
     std::vector<bool> needed(code.size(), false);
@@ -173,6 +201,20 @@ std::vector<bool> needed_by_result(const std::vector<Instr>& code) {
             if (r.regs[k] >= 3) needed[r.regs[k] - 3] = true;
     }
     return needed;
+}
+
+// Which needed instructions the calls' points depend on, the calls included:
+// the steps of the first run, which gathers those points.
+std::vector<bool> needed_by_calls(const std::vector<Instr>& code, const std::vector<bool>& needed) {
+    std::vector<bool> gather(code.size(), false);
+    for (std::size_t i = code.size(); i-- > 0;) {
+        if (!needed[i] || !(gather[i] || code[i].op == Op::call)) continue;
+        gather[i] = true;
+        const Reads r = reads(code[i]);
+        for (std::size_t k = 0; k < r.count; ++k)
+            if (r.regs[k] >= 3) gather[r.regs[k] - 3] = true;
+    }
+    return gather;
 }
 
 // The last needed instruction reading each register: its slot is free after that.
@@ -313,10 +355,48 @@ void periodic(Frame<T>& f, const Program::Step& s, std::size_t n, Near near, Exa
     }
 }
 
-// Runs the steps over the first n lanes of the frame.
+double plain(double x) { return x; }
+double plain(const Dual& x) { return x.v; }
+
+// A call at the lanes begin to begin + n of the batch: the first run writes
+// its points, the second reads its values (and carries the gradients through
+// its operands by the chain rule). Over boxes it is unknown.
+template <class T>
+void call_step(Frame<T>& f, const Program::Step& s, std::size_t n, Program::CallData* data, std::size_t begin) {
+    const SlotView<T> out = f.view(s.out);
+    if constexpr (std::is_same_v<T, Interval>) {
+        for (std::size_t i = 0; i < n; ++i) out.put(i, Interval::unknown());
+    } else {
+        if (!data) fault("a call ran without its points and results");
+        const Program::Call& call = (*data->calls)[s.imm];
+        const std::size_t at = call.rank * data->n + begin;
+        const SlotView<T> a = f.view(s.a), b = f.view(s.b), c = f.view(s.c);
+        if (data->gathering) {
+            // Nothing the points depend on reads the call's result: it is left unwritten.
+            Vec3* points = data->points[call.external].data() + at;
+            for (std::size_t i = 0; i < n; ++i) points[i] = {plain(a.get(i)), plain(b.get(i)), plain(c.get(i))};
+            return;
+        }
+        const double* values = data->values[call.external].data() + at;
+        if constexpr (std::is_same_v<T, Dual>) {
+            const Vec3* g = data->gradients[call.external].data() + at;
+            for (std::size_t i = 0; i < n; ++i) {
+                const Dual x = a.get(i), y = b.get(i), z = c.get(i);
+                out.put(i, Dual{values[i], g[i][0] * x.dx + g[i][1] * y.dx + g[i][2] * z.dx,
+                                g[i][0] * x.dy + g[i][1] * y.dy + g[i][2] * z.dy,
+                                g[i][0] * x.dz + g[i][1] * y.dz + g[i][2] * z.dz});
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) out.put(i, values[i]);
+        }
+    }
+}
+
+// Runs the steps over the first n lanes of the frame, lanes begin to begin + n
+// of the batch (for calls, whose points and results `calls` holds).
 template <class T>
 void run_steps(const std::vector<Program::Step>& steps, const std::vector<PolygonEdges>& polygons,
-               Frame<T>& f, std::size_t n) {
+               Frame<T>& f, std::size_t n, Program::CallData* calls, std::size_t begin) {
     using V = const T&;
     for (const Program::Step& s : steps) {
         switch (s.op) {
@@ -353,6 +433,7 @@ void run_steps(const std::vector<Program::Step>& steps, const std::vector<Polygo
                 map2(f, s, n, [&p](V x, V y) { return ops::polygon(p, x, y); });
                 break;
             }
+            case Op::call: call_step(f, s, n, calls, begin); break;
             case Op::constant:
             case Op::count: fault("a planned step has no kernel");
         }
@@ -368,11 +449,16 @@ std::string_view op_name(Op op) {
 
 // ---------------------------------------------------------------- planning
 
-Program::Program(std::vector<Instr> code, std::vector<double> constants)
-    : code_(std::move(code)), constants_(std::move(constants)) {
-    Checker(code_, constants_).check();
+Program::Program(std::vector<Instr> code, std::vector<double> constants,
+                 std::vector<std::shared_ptr<External>> externals)
+    : code_(std::move(code)), constants_(std::move(constants)), externals_(std::move(externals)) {
+    for (const auto& external : externals_)
+        if (!external) fault("an external function is missing");
+    Checker(code_, constants_, externals_.size()).check();
     const std::size_t n = code_.size();
     const std::vector<bool> needed = needed_by_result(code_);
+    const std::vector<bool> gather = needed_by_calls(code_, needed);
+    uses_.assign(externals_.size(), 0);
     const std::vector<std::size_t> last_read = last_reads(code_, needed);
 
     // Slots 0 to 2 hold the inputs and the constants follow, all kept for the
@@ -403,6 +489,11 @@ Program::Program(std::vector<Instr> code, std::vector<double> constants)
             steps_.back().imm = static_cast<std::uint32_t>(polygons_.size());
             polygons_.push_back(prepare_polygon(constants_, in.c, in.imm));
         }
+        if (in.op == Op::call) {
+            steps_.back().imm = static_cast<std::uint32_t>(calls_.size());
+            calls_.push_back({in.imm, uses_[in.imm]++});
+        }
+        if (gather[i]) gathering_.push_back(steps_.back());
         slot[3 + i] = out;
         // Freed once the result has its slot, so that no step writes over its operands.
         for (std::size_t k = 0; k < r.count; ++k) {
@@ -428,7 +519,8 @@ void Program::take_constant_operand(Step& step, const Instr& in) const {
 // ---------------------------------------------------------------- evaluation
 
 template <class T, class Input, class Output>
-void Program::run_blocks(std::size_t n, Input&& input, Output&& output) const {
+void Program::run_blocks(const std::vector<Step>& steps, std::size_t n, Input&& input, Output&& output,
+                         CallData* calls) const {
     const std::size_t lanes = lanes_for(slots_, sizeof(T));
     const std::size_t blocks = (n + lanes - 1) / lanes;
     parallel_for(
@@ -441,7 +533,7 @@ void Program::run_blocks(std::size_t n, Input&& input, Output&& output) const {
                 const std::size_t begin = block * lanes, count = std::min(lanes, n - begin);
                 for (std::uint32_t axis = 0; axis < 3; ++axis)
                     for (std::size_t i = 0; i < count; ++i) frame.view(axis).put(i, input(begin + i, axis));
-                run_steps(steps_, polygons_, frame, count);
+                run_steps(steps, polygons_, frame, count, calls, begin);
                 const SlotView<T> result = frame.view(result_);
                 for (std::size_t i = 0; i < count; ++i) output(begin + i, result.get(i));
             }
@@ -449,11 +541,33 @@ void Program::run_blocks(std::size_t n, Input&& input, Output&& output) const {
         4);
 }
 
+template <class T, class Input, class Output>
+void Program::run_with_calls(std::size_t n, bool gradients, Input&& input, Output&& output) const {
+    if (calls_.empty()) return run_blocks<T>(steps_, n, input, output, nullptr);
+    if (n == 0) return;
+    CallData data{&calls_, n, true, {}, {}, {}};
+    data.points.resize(externals_.size());
+    data.values.resize(externals_.size());
+    data.gradients.resize(externals_.size());
+    for (std::size_t e = 0; e < externals_.size(); ++e) data.points[e].resize(uses_[e] * n);
+    run_blocks<T>(gathering_, n, input, [](std::size_t, const T&) {}, &data);
+    // Each function once, with all of its points, on this thread.
+    for (std::size_t e = 0; e < externals_.size(); ++e) {
+        if (uses_[e] == 0) continue;
+        data.values[e].resize(uses_[e] * n);
+        if (gradients) data.gradients[e].resize(uses_[e] * n);
+        externals_[e]->eval(data.points[e], data.values[e], data.gradients[e]);
+        std::vector<Vec3>().swap(data.points[e]);
+    }
+    data.gathering = false;
+    run_blocks<T>(steps_, n, input, output, &data);
+}
+
 void Program::eval(std::span<const Vec3> points, std::span<double> values, std::span<Vec3> gradients) const {
     if (values.size() != points.size() || gradients.size() != points.size())
         fault("result arrays must have one entry per point");
-    run_blocks<Dual>(
-        points.size(),
+    run_with_calls<Dual>(
+        points.size(), true,
         [&](std::size_t i, std::uint32_t axis) {
             Dual d{points[i][axis], 0.0, 0.0, 0.0};
             (axis == 0 ? d.dx : axis == 1 ? d.dy : d.dz) = 1.0;
@@ -467,17 +581,17 @@ void Program::eval(std::span<const Vec3> points, std::span<double> values, std::
 
 void Program::eval_values(std::span<const Vec3> points, std::span<double> values) const {
     if (values.size() != points.size()) fault("result arrays must have one entry per point");
-    run_blocks<double>(
-        points.size(), [&](std::size_t i, std::uint32_t axis) { return points[i][axis]; },
+    run_with_calls<double>(
+        points.size(), false, [&](std::size_t i, std::uint32_t axis) { return points[i][axis]; },
         [&](std::size_t i, double r) { values[i] = r; });
 }
 
 void Program::eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) const {
     if (bounds.size() != boxes.size()) fault("result arrays must have one entry per box");
     run_blocks<Interval>(
-        boxes.size(),
+        steps_, boxes.size(),
         [&](std::size_t i, std::uint32_t axis) { return Interval{boxes[i].lo[axis], boxes[i].hi[axis]}; },
-        [&](std::size_t i, const Interval& r) { bounds[i] = r; });
+        [&](std::size_t i, const Interval& r) { bounds[i] = r; }, nullptr);
 }
 
 BatchResult ProgramField::eval_batch(std::span<const Vec3> points) {
@@ -495,6 +609,8 @@ std::vector<double> ProgramField::eval_values(std::span<const Vec3> points) {
 }
 
 bool ProgramField::eval_bounds(std::span<const Box> boxes, std::span<Interval> bounds) {
+    // A call's values are whatever its function says: nothing bounds them.
+    if (program_.calls()) return false;
     program_.eval_bounds(boxes, bounds);
     return true;
 }

@@ -460,3 +460,89 @@ TEST(program_bounds_survive_clipping) {
     CHECK(outside == 0);
     CHECK(one_sided * 2 > static_cast<int>(boxes.size()));  // bounds that prove something
 }
+
+// ---------------------------------------------------------------- calls
+
+namespace {
+
+// x^2 + 2y - z, with its gradient; counts its calls and points.
+struct Quadratic final : External {
+    int calls = 0;
+    std::size_t points = 0;
+    void eval(std::span<const Vec3> p, std::span<double> values, std::span<Vec3> gradients) override {
+        ++calls;
+        points += p.size();
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            values[i] = p[i][0] * p[i][0] + 2.0 * p[i][1] - p[i][2];
+            if (!gradients.empty()) gradients[i] = {2.0 * p[i][0], 2.0, -1.0};
+        }
+    }
+};
+
+struct Refusing final : External {
+    void eval(std::span<const Vec3>, std::span<double>, std::span<Vec3>) override {
+        throw std::runtime_error("refused");
+    }
+};
+
+}  // namespace
+
+TEST(program_calls_run_each_function_once_per_batch_with_the_chain_rule) {
+    // f at (3x, y + z, 0.5) plus f at the point itself, minus 1: one function, two calls.
+    Tape t;
+    const std::uint32_t moved = t.op(Op::call, t.op(Op::mul, 0, t.k(3.0)), t.op(Op::add, 1, 2), t.k(0.5), 0);
+    const std::uint32_t here = t.op(Op::call, 0, 1, 2, 0);
+    t.op(Op::sub, t.op(Op::add, moved, here), t.k(1.0));
+    auto f = std::make_shared<Quadratic>();
+    const Program program(t.code, t.constants, {f});
+    CHECK(program.calls());
+    const std::vector<Vec3> points = random_points(1000, 1.0, 11);
+    std::vector<double> values(points.size());
+    std::vector<Vec3> gradients(points.size());
+    program.eval(points, values, gradients);
+    CHECK(f->calls == 1 && f->points == 2 * points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const double x = points[i][0], y = points[i][1], z = points[i][2];
+        CHECK_NEAR(values[i], 9 * x * x + 2 * (y + z) - 0.5 + x * x + 2 * y - z - 1.0, 1e-12);
+        CHECK_NEAR(gradients[i][0], 18 * x + 2 * x, 1e-12);
+        CHECK_NEAR(gradients[i][1], 2.0 + 2.0, 1e-12);
+        CHECK_NEAR(gradients[i][2], 2.0 - 1.0, 1e-12);
+    }
+    CHECK(values_at(program, points) == values);
+    CHECK(f->calls == 2);
+    // Nothing bounds what a function returns.
+    ProgramField field(program);
+    const Box box{{0.0, 0.0, 0.0}, {0.1, 0.1, 0.1}};
+    std::vector<Interval> bound(1);
+    CHECK(!field.eval_bounds({&box, 1}, bound));
+    program.eval_bounds({&box, 1}, bound);
+    CHECK(bound[0].is_unknown());
+}
+
+TEST(program_calls_refuse_points_from_calls_and_pass_errors_on) {
+    Tape t;
+    const std::uint32_t first = t.op(Op::call, 0, 1, 2, 0);
+    t.op(Op::call, first, 1, 2, 0);
+    std::string message;
+    try {
+        Program(t.code, t.constants, {std::make_shared<Quadratic>()});
+    } catch (const ProgramError& e) {
+        message = e.what();
+    }
+    CHECK(message.find("instruction 1 (call): its point depends on the result of a call") != std::string::npos);
+    message.clear();
+    try {
+        Program({{Op::call, 0, 1, 2, 1}}, {}, {std::make_shared<Quadratic>()});
+    } catch (const ProgramError& e) {
+        message = e.what();
+    }
+    CHECK(message.find("external function 1 out of range (1 given)") != std::string::npos);
+    const Program refusing({{Op::call, 0, 1, 2, 0}}, {}, {std::make_shared<Refusing>()});
+    message.clear();
+    try {
+        values_at(refusing, {{0.0, 0.0, 0.0}});
+    } catch (const std::runtime_error& e) {
+        message = e.what();
+    }
+    CHECK(message == "refused");
+}

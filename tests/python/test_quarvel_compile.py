@@ -1,4 +1,4 @@
-"""Compiled shapes: the same values and gradients as NumPy, sound bounds over boxes, deep trees, refusals."""
+"""Shapes as programs: sound bounds over boxes, deep trees, Python functions called back, refusals."""
 
 from __future__ import annotations
 
@@ -10,12 +10,12 @@ import pytest
 
 import quarvel as qv
 from quarvel.shapes import program as compiler
-from quarvel.shapes import emit  # noqa: F401  (registers the emitters)
 from test_quarvel_shapes import ALL
 
 engine = pytest.importorskip("quarvel._engine")
 
 RNG_SEED = 20261208
+BOX = ((-1, -1, -1), (1, 1, 1))
 COMPILABLE = {name: make for name, make in ALL.items() if name != "function"} | {
     f"builtin_{name}": entry.make for name, entry in qv.BUILTINS.items()
 } | {
@@ -43,21 +43,19 @@ def points_in(shape: qv.Shape, n: int) -> np.ndarray:
 
 
 @pytest.mark.parametrize("name", COMPILABLE)
-def test_compiled_shapes_agree_with_numpy(name):
+def test_programs_give_values_alone_nan_and_pickle(name):
     shape = COMPILABLE[name]()
     program = shape.compile()
+    assert program is shape.compile() and program.bounds == shape.bounds
     p = points_in(shape, 3000)
     values, gradients = shape(p)
-    compiled_values, compiled_gradients = program(p)
-    np.testing.assert_allclose(compiled_values, values, rtol=0, atol=1e-12)
-    np.testing.assert_allclose(compiled_gradients, gradients, rtol=0, atol=1e-9)
-    np.testing.assert_array_equal(program.values(p), compiled_values)
-    assert program.bounds == shape.bounds
+    np.testing.assert_array_equal(program.values(p), values)
     # A NaN coordinate gives NaN, never a value that passes for a side.
     lost = np.array([[np.nan, 0.1, 0.2], [0.1, np.nan, 0.2], [0.1, 0.2, np.nan]])
-    assert np.isnan(program(lost)[0]).all() and np.isnan(shape(lost)[0]).all()
+    assert np.isnan(shape(lost)[0]).all()
     if name.startswith("builtin"):  # to worker processes, as any field
-        np.testing.assert_array_equal(pickle.loads(pickle.dumps(program))(p)[0], compiled_values)
+        np.testing.assert_array_equal(pickle.loads(pickle.dumps(program))(p)[0], values)
+        np.testing.assert_array_equal(pickle.loads(pickle.dumps(shape))(p)[1], gradients)
 
 
 @pytest.mark.parametrize("name", ["builtin_csg", "builtin_twisted_star", "builtin_gyroid", "builtin_vase",
@@ -139,19 +137,14 @@ def test_compiling_takes_work_linear_in_the_nesting_depth():
 
 
 @pytest.mark.parametrize(("count", "copies"), [(2, 8), ((3, 1, 2), 6)])
-def test_repeat_walks_only_the_copies_that_exist(monkeypatch, count, copies):
+def test_repeat_writes_only_the_copies_that_exist(count, copies):
     ball = qv.sphere(10.0)  # twenty spacings wide: a window of 21 copies per axis
     repeated = ball.repeat(1.0, count)
     steps = [np.multiply(i, 1.0) for i in np.ndindex(*np.broadcast_to(count, 3))]
     union = qv.union(*(ball.translate(step) for step in steps))
     assert len(steps) == copies and len(repeated.compile()) < 20 * copies
-    boxes = []
-    box_gap = type(repeated)._box_gap
-    monkeypatch.setattr(type(repeated), "_box_gap", lambda self, p, shift: boxes.append(1) or box_gap(self, p, shift))
     p = points_in(repeated, 200) * 5.0
     np.testing.assert_allclose(repeated(p)[0], union(p)[0], atol=1e-12)
-    assert len(boxes) == copies
-    np.testing.assert_allclose(repeated.compile().values(p), union(p)[0], atol=1e-12)
 
 
 def test_non_finite_polygon_data_and_inverted_boxes_are_refused():
@@ -176,12 +169,12 @@ def test_shared_subtrees_are_written_once():
 
 
 class Wobbly(qv.Shape):
-    """A user's own node: arithmetic the compiler cannot see."""
+    """A user's own node: NumPy arithmetic, called back by the program."""
 
     bounds = qv.Bounds.of(-1, 1)
 
     def _eval(self, p):
-        return np.linalg.norm(p, axis=1) - 0.5, p
+        return np.linalg.norm(p, axis=1) - 0.5, p / np.linalg.norm(p, axis=1, keepdims=True)
 
 
 class FlatSphere(type(qv.sphere())):  # type: ignore[misc]
@@ -191,21 +184,49 @@ class FlatSphere(type(qv.sphere())):  # type: ignore[misc]
         return p[:, 2] - self.radius, np.tile([0.0, 0.0, 1.0], (len(p), 1))
 
 
-@pytest.mark.parametrize(
-    ("make", "says"),
-    [
-        (lambda: qv.Shape.from_function(lambda p: p[:, 0], ((-1, -1, -1), (1, 1, 1))), "Shape.from_function"),
-        (lambda: qv.sphere(1.0) - qv.Shape.from_function(lambda p: np.sin(p[:, 0]), ((-1, -1, -1), (1, 1, 1))).translate(0.5),
-         "under difference > translate"),
-        (lambda: (qv.box(1.0) | Wobbly()).twist(10.0), "a Wobbly node"),
-        (lambda: FlatSphere(0.5, (0, 0, 0)).translate(0.1), "a FlatSphere node"),
-    ],
-)
-def test_uncompilable_trees_are_refused_and_keep_working_through_numpy(make, says):
-    shape = make()
-    with pytest.raises(qv.CompileError, match=says):
-        shape.compile()
-    assert shape(np.zeros((2, 3)))[0].shape == (2,)
+def test_shapes_of_the_users_own_are_called_back_with_whole_batches():
+    calls = []
+
+    def ball(p):
+        calls.append(len(p))
+        return np.linalg.norm(p - 0.1, axis=1) - 0.4  # no gradients: central differences
+
+    # One function under two copies and a twist: one call per evaluation, all points at once.
+    function = qv.Shape.from_function(ball, ((-0.3,) * 3, (0.5,) * 3))  # the ball's box
+    shape = (function | function.translate((1.0, 0.0, 0.0))).twist(10.0)
+    p = np.random.default_rng(RNG_SEED).uniform(-1.0, 2.0, (500, 3))
+    values, gradients = shape(p)
+    assert calls == [1000, 6000]  # the points, then their six probes
+    plain = (qv.sphere(0.4, (0.1,) * 3) | qv.sphere(0.4, (1.1, 0.1, 0.1))).twist(10.0)
+    np.testing.assert_allclose(values, plain(p)[0], atol=1e-12)
+    np.testing.assert_allclose(gradients, plain(p)[1], atol=1e-6)
+    assert shape.compile().values(p).tolist() == values.tolist() and calls[-1] == 1000
+    lower, upper = shape.compile().value_bounds(p, p + 0.1)
+    assert np.isnan(lower).all() and np.isnan(upper).all()  # nothing bounds a function
+    # Subclasses that bring _eval are evaluated by it, under the library's nodes too.
+    wobbly = (qv.box(0.2) | Wobbly()).translate(0.25)
+    np.testing.assert_allclose(wobbly(p)[0], (qv.box(0.2) | qv.sphere(0.5)).translate(0.25)(p)[0], atol=1e-12)
+    flat = FlatSphere(0.5, (0, 0, 0)).translate(0.1)
+    np.testing.assert_allclose(flat(p)[0], p[:, 2] - 0.6, atol=1e-12)
+
+
+class Nothing(qv.Shape):
+    bounds = qv.Bounds.of(-1, 1)
+
+
+def test_errors_of_functions_and_nodes_reach_the_caller():
+    refusal = KeyError("refused")
+
+    def refusing(p):
+        raise refusal
+
+    with pytest.raises(KeyError) as caught:
+        (qv.sphere(0.5) | qv.Shape.from_function(refusing, BOX))(np.zeros((4, 3)))
+    assert caught.value is refusal
+    with pytest.raises(ValueError, match=r"field returned values of shape \(3,\) for 4 points"):
+        qv.Shape.from_function(lambda p: np.zeros(3), BOX)(np.zeros((4, 3)))
+    with pytest.raises(qv.CompileError, match="a Nothing node has neither _emit nor _eval .under difference"):
+        (qv.sphere(1.0) - Nothing()).compile()
 
 
 @pytest.mark.parametrize(
@@ -222,3 +243,30 @@ def test_uncompilable_trees_are_refused_and_keep_working_through_numpy(make, say
 def test_malformed_tapes_are_refused(code, constants, error, says):
     with pytest.raises(error, match=says):
         engine.program(np.asarray(code), np.asarray(constants, dtype=np.float64))
+
+
+CALL = engine.opcodes().index("call")
+
+
+@pytest.mark.parametrize(
+    ("code", "externals", "error", "says"),
+    [
+        ([[CALL, 0, 1, 2, 1]], [abs], ValueError, "external function 1 out of range"),
+        ([[CALL, 0, 1, 2, 0], [CALL, 3, 1, 2, 0]], [abs], ValueError, "depends on the result of a call"),
+        ([[CALL, 0, 1, 2, 0]], [1.5], TypeError, "externals.0. is not callable"),
+    ],
+)
+def test_calls_are_checked(code, externals, error, says):
+    with pytest.raises(error, match=says):
+        engine.program(np.asarray(code), np.zeros(0), externals)
+
+
+@pytest.mark.parametrize(
+    ("result", "says"),
+    [((np.zeros(2), None), "returned 2 values for 3 points"), (np.zeros(3), "not a pair"),
+     ((np.zeros(3), None), "returned no gradients"), ((np.zeros(3), np.zeros((3, 2))), r"gradients of shape \(3, 2\)")],
+)  # fmt: skip
+def test_what_a_call_returns_is_checked(result, says):
+    program = engine.program(np.array([[CALL, 0, 1, 2, 0]]), np.zeros(0), [lambda p, gradients: result])
+    with pytest.raises(ValueError, match=says):
+        engine.program_eval(program, np.zeros((3, 3)))

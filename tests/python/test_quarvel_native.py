@@ -52,28 +52,47 @@ FROM_FUNCTION = qv.Shape.from_function(lambda p: np.linalg.norm(p, axis=1) - 0.5
         (qv.sphere(0.5).compile(), {}, True),
         (qv.sphere(0.5), {"native": False}, False),
         (qv.sphere(0.5), {"batch_size": 4096}, False),
-        (qv.sphere(0.5) | FROM_FUNCTION, {}, False),
+        (qv.sphere(0.5) | FROM_FUNCTION, {}, True),
+        (qv.sphere(0.5) | FROM_FUNCTION, {"batch_size": 4096}, False),
     ],
-    ids=["shape", "program", "forced-numpy", "batches", "from-function"],
+    ids=["shape", "program", "forced-numpy", "batches", "from-function", "from-function-batches"],
 )
-def test_mesh_evaluates_natively_when_the_tree_compiles(field, options, native):
+def test_mesh_evaluates_natively_unless_asked_for_batches(field, options, native):
     stages = set()
     mesh = qv.mesh(field, max_depth=4, progress=lambda stage, done, total: stages.add(stage), **options)
     assert mesh.stats["native"] is native
     assert (mesh.stats["batches"] == 0) is native
+    # A Python function's values have no interval bounds: its cells are proven by the Lipschitz factor.
+    calls_back = FROM_FUNCTION in getattr(field, "shapes", ())
+    assert (mesh.stats["guard"] == "on: interval bounds") is (native and not calls_back)
     assert {"sampling", "faces"} <= stages
     assert mesh.volume == pytest.approx(4 / 3 * math.pi * 0.5**3, rel=0.05)
 
 
 @pytest.mark.parametrize(
     ("field", "options", "error"),
-    [(FROM_FUNCTION, {}, qv.CompileError), (lambda p: p[:, 0], {}, qv.CompileError),
-     (qv.sphere(0.5), {"batch_size": 10}, ValueError)],
-    ids=["from-function", "plain-function", "batches"],
+    [(lambda p: p[:, 0], {}, qv.CompileError), (qv.sphere(0.5), {"batch_size": 10}, ValueError)],
+    ids=["plain-function", "batches"],
 )  # fmt: skip
 def test_native_true_insists(field, options, error):
     with pytest.raises(error):
         qv.mesh(field, BOX, native=True, progress=False, **options)
+
+
+@pytest.mark.parametrize("options", [{}, {"batch_size": 1000}], ids=["native", "batches"])
+def test_functions_in_shapes_keep_their_batches_and_errors(options):
+    sizes = []
+
+    def ball(p):
+        sizes.append(len(p))
+        if len(sizes) == 8:
+            raise LookupError("the 8th call")
+        return np.linalg.norm(p, axis=1) - 0.5, p / np.linalg.norm(p, axis=1, keepdims=True)
+
+    shape = qv.Shape.from_function(ball, BOX).translate((0.1, 0.0, 0.0))
+    with pytest.raises(LookupError, match="the 8th call"):
+        qv.mesh(shape, max_depth=6, progress=False, **options)
+    assert len(sizes) == 8 and max(sizes) <= options.get("batch_size", math.inf)
 
 
 def program(rows: list[tuple], constants: list[float]):

@@ -40,6 +40,8 @@ EXACT = {
 APPROXIMATE = {
     "gyroid_sheet": lambda: qv.gyroid(0.9, 0.12),
     "gyroid_solid": lambda: qv.gyroid(1.3, None),
+    "schwarz_p_sheet": lambda: qv.schwarz_p(0.8, 0.1),
+    "schwarz_p_solid": lambda: qv.schwarz_p(1.1, None),
     "union": lambda: qv.sphere(0.5) | qv.box(0.7, center=(0.4, 0.0, 0.0)),
     "intersection": lambda: qv.sphere(0.6) & qv.box(0.9),
     "difference": lambda: qv.box(1.0) - qv.cylinder(0.3, 2.0),
@@ -121,6 +123,10 @@ KNOWN = [
     (qv.gyroid(2 * math.pi, None), (0, 0, 0), 0.0, (1, 1, 1)),
     (qv.gyroid(2 * math.pi, None), (math.pi / 2, 0, 0), 1.0, (0, 1, 0)),
     (qv.gyroid(2 * math.pi, 0.5), (math.pi / 2, 0, 0), 0.75, (0, 1, 0)),
+    (qv.schwarz_p(2 * math.pi, None), (0, 0, 0), 3.0, (0, 0, 0)),
+    (qv.schwarz_p(2 * math.pi, None), (math.pi / 2,) * 3, 0.0, (-1, -1, -1)),
+    (qv.schwarz_p(2 * math.pi, 0.5), (math.pi, 0, 0), 0.75, (0, 0, 0)),
+    (qv.schwarz_p(4.0, 0.5), (1, 1, 1), -0.25, None),
     (qv.sphere(1.0) | qv.sphere(1.0, (3, 0, 0)), (1.4, 0, 0), 0.4, (1, 0, 0)),
     (qv.sphere(1.0) & qv.sphere(1.0, (1, 0, 0)), (0, 0, 0), 0.0, (-1, 0, 0)),
     (qv.box(2.0) - qv.sphere(0.5), (0, 0, 0.1), 0.4, (0, 0, -1)),
@@ -285,6 +291,33 @@ def test_rotation_keeps_distances_and_turns_gradients():
     np.testing.assert_allclose(turned(points)[0], base(cycled)[0], atol=1e-12)
     np.testing.assert_allclose(turned(points)[1], base(cycled)[1][:, [2, 0, 1]], atol=1e-12)
 
+
+
+# Deformations and bounds whose factor is not 1 or whose slopes vary most.
+STEEP = {
+    "flat_ellipsoid": lambda: qv.ellipsoid((1.0, 0.2, 0.05)),
+    "fast_twist": lambda: qv.box((1.0, 0.3, 2.0)).twist(150.0),
+    "tight_bend": lambda: qv.box((2.0, 0.3, 0.5)).bend(80.0),
+    "quarter_bend": lambda: qv.box((1.5, 0.3, 0.3), center=(0.75, 0.0, 0.0)).bend(60.0),
+    "far_stretch": lambda: qv.sphere(0.5).scale((4.0, 1.0, 0.25)),
+    "bent_gyroid": lambda: (qv.gyroid(0.5) & qv.box((2.0, 0.4, 0.4))).bend(45.0),
+}
+
+
+@pytest.mark.parametrize("name", [n for n in ALL if n != "function"] + list(STEEP))
+def test_values_change_no_faster_than_the_declared_lipschitz_factor(name):
+    # Pairs of points within boxes of many sizes around the shape: from the
+    # local slope to slopes across the shape and far beyond it.
+    shape = (ALL | STEEP)[name]()
+    rng = np.random.default_rng(RNG_SEED)
+    box = shape.bounds if shape.bounds.is_finite else qv.Bounds.of(-1.0, 1.0)
+    centre, size = np.asarray(box.center), np.asarray(box.size) + 0.2
+    slopes = []
+    for half in (1e-4, 1e-2, 0.1, 0.5, 2.0):
+        centres = centre + (rng.random((20_000, 3)) - 0.5) * 4.0 * size
+        a, b = (centres + (rng.random((20_000, 3)) - 0.5) * 2.0 * half * size.max() for _ in range(2))
+        slopes.append(np.abs(shape(a)[0] - shape(b)[0]) / np.linalg.norm(a - b, axis=1))
+    assert np.max(slopes) <= shape.lipschitz * (1.0 + 1e-9)
 
 
 @pytest.mark.parametrize("name", BOUNDED)

@@ -1,4 +1,4 @@
-"""Signed-distance shapes: the base class, Boolean combinations and transforms.
+"""Signed-distance shapes: the base class, Boolean combinations, transforms and deformations.
 
 A :class:`Shape` is a field in the engine's contract: called with an (N, 3)
 float64 array it returns ``(values, gradients)``, both computed analytically.
@@ -6,10 +6,12 @@ Values are negative inside and positive outside.  Every shape carries
 ``bounds``, a box outside of which its values are positive.
 
 Shapes are trees of small nodes whose numbers and children are plain
-attributes and whose values come from elementary arithmetic (min, max, abs,
-sqrt, sin, cos, atan2, floor and comparisons), so that a tree can also be
-translated into other evaluators.  Only :meth:`Shape.from_function` holds an
-arbitrary callable.
+attributes.  Each node writes its arithmetic once, as the instructions of a
+program (its ``_emit`` method: min, max, abs, sqrt, sin, cos, atan2, floor
+and comparisons), which the core runs for values, gradients and bounds
+over boxes; there is no other definition of a shape's values.  Only
+:meth:`Shape.from_function` holds an arbitrary callable, which the program
+calls with whole batches.
 
 Where a docstring calls values *a bound on the distance*, they have the right
 sign and never exceed the true distance to the surface in magnitude, but may
@@ -23,98 +25,34 @@ empty, so that no piece of surface is missed.
 
 from __future__ import annotations
 
+import itertools
 import math
-from abc import ABC, abstractmethod
-from collections.abc import Callable, Generator, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple
+from collections.abc import Callable, Generator, Sequence
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .._bounds import Bounds, vec3
-from ..meshing.fields import as_field
+from .node import (
+    Combining,
+    Node,
+    box_distance,
+    clip_to_bounds,
+    dot,
+    finite,
+    largest,
+    offsets,
+    positive,
+    radial,
+)
+from .program import Array, Callback, CompileError, Coords, Emission, Num, Pair, Program, Reg, Request, Tape
 
-if TYPE_CHECKING:
-    from ..shapes.program import Program
-
-Array = NDArray[np.float64]
-Pair = tuple[Array, Array]
 BoundsLike = Bounds | Sequence[ArrayLike]
+Walk = Generator[Request, Reg, Reg]
 
 
-def as_points(points: ArrayLike) -> Array:
-    """Return ``points`` as an (N, 3) float64 array (one point may be given flat)."""
-    arr = np.asarray(points, dtype=np.float64)
-    if arr.ndim == 1:
-        arr = arr.reshape(1, -1)
-    if arr.ndim != 2 or arr.shape[1] != 3:
-        raise ValueError(f"points must have shape (N, 3) (got {arr.shape})")
-    return arr
-
-
-def unit(v: Array, fallback: Sequence[float]) -> Array:
-    """Rows of ``v`` scaled to length 1; zero rows become ``fallback``."""
-    norm = np.linalg.norm(v, axis=1, keepdims=True)
-    safe = np.where(norm > 0.0, norm, 1.0)
-    return np.where(norm > 0.0, v / safe, np.asarray(fallback, dtype=np.float64))
-
-
-def sign(x: Array) -> Array:
-    """Sign with 0 counted as positive, so every point gets a gradient."""
-    return np.where(x >= 0.0, 1.0, -1.0)
-
-
-def radial(p: Array) -> tuple[Array, Array]:
-    """Distance from the z axis (N,) and the unit radial direction (N, 2)."""
-    rho = np.hypot(p[:, 0], p[:, 1])
-    return rho, unit(p[:, :2], (1.0, 0.0))
-
-
-def box_distance(q: Array) -> Pair:
-    """Distance of an axis-aligned box in "folded" coordinates.
-
-    ``q`` (N, k) holds |p| minus the half extents per axis.  Returns the
-    distance (N,) and its derivative with respect to ``q`` (N, k).
-    """
-    outer = np.maximum(q, 0.0)
-    outer_len = np.linalg.norm(outer, axis=1)
-    largest = q.argmax(axis=1)
-    inner = np.minimum(q[np.arange(len(q)), largest], 0.0)
-    onehot = np.zeros_like(q)
-    onehot[np.arange(len(q)), largest] = 1.0
-    outside = outer_len > 0.0
-    safe_len = np.where(outside, outer_len, 1.0)[:, None]
-    dq = np.where(outside[:, None], outer / safe_len, onehot)
-    return outer_len + inner, dq
-
-
-def rounded_box_distance(d: Array, half: Array, radius: float) -> Pair:
-    """Distance (N,) and gradient (N, k) of a box with half extents ``half``
-    and edges rounded by ``radius``, at offsets ``d`` (N, k) from its centre."""
-    # A rounded box is the inner box grown by the radius.
-    dist, dq = box_distance(np.abs(d) - (half - radius))
-    return dist - radius, sign(d) * dq
-
-
-def clip_to_bounds(pair: Pair, p: Array, box: Bounds) -> Pair:
-    """``max(field, distance of box)``: positive outside ``box`` whatever the field.
-
-    Offsets and blends lower a field's values, so where a child's values
-    are only a bound they could turn negative beyond the grown box.  An axis
-    may be unbounded; with no finite side there is nothing to clip.
-    """
-    lo, hi = np.asarray(box.lo), np.asarray(box.hi)
-    if not np.any(np.isfinite(lo) | np.isfinite(hi)):
-        return pair
-    below, above = lo - p, p - hi
-    dist, dq = box_distance(np.maximum(below, above))
-    values, gradients = pair
-    wall = dist > values
-    side = np.where(above >= below, 1.0, -1.0)
-    return np.where(wall, dist, values), np.where(wall[:, None], dq * side, gradients)
-
-
-class Shape(ABC):
+class Shape(Node):
     """A signed distance field with an exact gradient and known bounds.
 
     Values are negative inside and positive outside.  Shapes compose with
@@ -125,6 +63,14 @@ class Shape(ABC):
     :meth:`twist`, :meth:`bend` and :meth:`repeat`, and change thickness with
     :meth:`offset` and :meth:`shell`.  A shape is directly a field for
     :func:`quarvel.mesh`.
+
+    A shape has one definition: the program its nodes write (see
+    :meth:`compile`).  Called on points, through :func:`quarvel.mesh`
+    natively or as a field on batches (``native=False``, ``batch_size``,
+    ``executor``), it runs that program, so its values are the same on
+    every path.  A subclass of your own defines ``bounds`` and its arithmetic
+    in ``_eval(p)``: (N, 3) points in, ``(values, gradients)`` out, called
+    back by the program with whole batches.
     """
 
     bounds: Bounds
@@ -149,14 +95,23 @@ class Shape(ABC):
     :func:`quarvel.mesh` then clips at a positive ``iso`` instead, warning
     when that cuts the surface."""
 
-    def __call__(self, points: ArrayLike) -> Pair:
-        """Values and gradients at ``points``, shapes (N,) and (N, 3)."""
-        values, gradients = self._eval(as_points(points))
-        return np.ascontiguousarray(values), gradients
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        # A class bringing its own NumPy arithmetic is defined by it, even below
+        # a node of this library.
+        if "_eval" in vars(cls) and "_emit" not in vars(cls):
+            cls._emit = Shape._emit  # type: ignore[method-assign]
 
-    @abstractmethod
-    def _eval(self, p: Array) -> Pair:
-        """Distance (N,) and gradient (N, 3) at the (N, 3) points ``p``."""
+    def __call__(self, points: ArrayLike) -> Pair:
+        """Values and gradients at ``points``, shapes (N,) and (N, 3), from the shape's program."""
+        return self._program()(points)
+
+    def _emit(self, t: Tape, p: Coords) -> Emission:
+        """A shape of the user's: its ``_eval`` called back with the batch's points."""
+        arithmetic = getattr(self, "_eval", None)
+        if arithmetic is None:
+            raise CompileError(f"a {type(self).__name__} node has neither _emit nor _eval")
+        return t.call(self, lambda: Callback(arithmetic, getattr(self, "step", _default_step(self.bounds))), p)
 
     @staticmethod
     def from_function(
@@ -187,16 +142,15 @@ class Shape(ABC):
     def compile(self) -> Program:
         """This shape as a :class:`quarvel.Program`, evaluated natively by the core.
 
-        The program gives the same values and gradients as the shape, a few
-        tens of times faster, and bounds on the values over boxes.  Raises
-        :class:`quarvel.CompileError` when the tree holds a node with no
-        compiled form: a shape from :meth:`from_function` or a subclass with
-        arithmetic of its own.  Such a shape still works as it is, through
-        NumPy.
+        The program is the shape's definition, made once and kept (shapes
+        are immutable): calling the shape calls it.  It also bounds the
+        values over boxes, except where a Python function counts (a shape
+        from :meth:`from_function` or with an ``_eval`` of its own, which the
+        program calls back).  Raises :class:`quarvel.CompileError` for a
+        node with no arithmetic at all, or a tree of more than 2**22
+        instructions.
         """
-        from ..shapes.program import Program
-
-        return Program.of(self)
+        return self._program()
 
     def __or__(self, other: object) -> Shape:
         shape = _operand(other)
@@ -248,20 +202,14 @@ class Shape(ABC):
 
     def twist(self, degrees_per_unit: float) -> Shape:
         """This shape twisted about the z axis; see :func:`quarvel.twist`."""
-        from ..shapes.deform import twist
-
         return twist(self, degrees_per_unit)
 
     def bend(self, degrees_per_unit: float) -> Shape:
         """This shape's x axis bent into an arc; see :func:`quarvel.bend`."""
-        from ..shapes.deform import bend
-
         return bend(self, degrees_per_unit)
 
     def repeat(self, spacing: ArrayLike, count: ArrayLike | None = None) -> Shape:
         """Copies of this shape on a grid; see :func:`quarvel.repeat`."""
-        from ..shapes.deform import repeat
-
         return repeat(self, spacing, count)
 
 
@@ -277,9 +225,7 @@ def _operand(other: object) -> Shape | None:
     """The other side of ``|``, ``&`` or ``-`` as a shape; None when it is no field."""
     if isinstance(other, Shape):
         return other
-    from ..shapes.planar import Shape2D
-
-    if isinstance(other, Shape2D):
+    if isinstance(other, Node):  # a node that is no 3D shape: a 2D one
         raise TypeError("a 2D shape cannot be combined with a 3D one: extrude or revolve it first")
     if not callable(other):
         return None
@@ -294,22 +240,6 @@ def _operand(other: object) -> Shape | None:
     return _FunctionShape(other, bounds, None, 1.0)
 
 
-def finite(value: float, name: str) -> float:
-    """``value`` as a float, refused when it is not a finite number."""
-    number = float(value)
-    if not math.isfinite(number):
-        raise ValueError(f"{name} must be a finite number (got {value})")
-    return number
-
-
-def positive(value: float, name: str) -> float:
-    """``value`` as a float, refused unless it is finite and above zero."""
-    number = float(value)
-    if not number > 0.0 or not math.isfinite(number):
-        raise ValueError(f"{name} must be a positive number (got {value})")
-    return number
-
-
 def bounds_of(bounds: BoundsLike) -> Bounds:
     """``bounds`` as a non-empty :class:`Bounds` without NaN; sides may be infinite."""
     arr = np.asarray(bounds, dtype=np.float64)
@@ -321,204 +251,17 @@ def bounds_of(bounds: BoundsLike) -> Bounds:
     return box
 
 
-def largest(factors: Sequence[float | None]) -> float | None:
-    """The largest of ``factors``, or None when one of them is unknown."""
-    known = [f for f in factors if f is not None]
-    return max(known) if len(known) == len(factors) else None
+def _default_step(bounds: Bounds) -> float:
+    """A millionth of the largest finite edge of ``bounds`` (1e-6 when it has none)."""
+    edges = [e for e in bounds.size if math.isfinite(e) and e > 0.0]
+    return 1e-6 * max(edges, default=1.0)
 
 
 # ---------------------------------------------------------------- nodes with children
 
-Walk = Generator[tuple[Shape, Array], Pair, Pair]
-# What is still to be done with a child's reply, innermost last: a walk to
-# resume, or a transform's finish.
-Pending = Walk | Callable[[Pair], Pair]
 
-# Reprs longer than this many characters are cut short.
-REPR_LIMIT = 10_000
-
-
-class _Node(Shape):
-    """A shape made from other shapes, evaluated, printed and pickled without recursion.
-
-    Its arithmetic is a walk: a generator that yields ``(child, points)``
-    and receives the child's ``(values, gradients)`` there, so that a tree of
-    any depth is evaluated by one loop over an explicit stack (see
-    :func:`evaluate`).  Its repr comes from :meth:`_repr_parts`.
-    """
-
-    def _eval(self, p: Array) -> Pair:
-        return evaluate(self, p)
-
-    @abstractmethod
-    def _walk(self, p: Array) -> Walk:
-        """Yields ``(child, points)``, receives the child's pair, returns the node's."""
-
-    @abstractmethod
-    def _repr_parts(self) -> tuple[str, list[object]]:
-        """The function that makes this node and its arguments: shapes, or text as printed."""
-
-    def __repr__(self) -> str:
-        return tree_repr(self)
-
-    def __reduce__(self) -> tuple[Callable[[list[tuple[type, dict[str, Any]]]], Shape], tuple[Any, ...]]:
-        # A flat list of nodes, children first: the pickler would recurse into a deep tree.
-        return (_rebuild, (_flatten(self),))
-
-
-class _Transform(_Node):
-    """A node that evaluates its one child at moved points and adjusts the reply.
-
-    The points are handed on without being kept, so a long chain of moves
-    holds one array of points at a time.
-    """
-
-    shape: Shape
-
-    @abstractmethod
-    def _map(self, p: Array) -> Array:
-        """The points in the child's frame."""
-
-    @abstractmethod
-    def _finish(self, pair: Pair) -> Pair:
-        """The node's values and gradients from the child's."""
-
-    def _walk(self, p: Array) -> Walk:
-        return self._finish((yield self.shape, self._map(p)))
-
-
-def _inherits(node: Shape, base: type, name: str) -> bool:
-    """Whether ``node``'s class runs ``base``'s method ``name`` rather than one of its own."""
-    return getattr(type(node), name, None) is getattr(base, name)
-
-
-def evaluate(shape: Shape, p: Array) -> Pair:
-    """``shape``'s values and gradients at ``p``, walking its tree with an explicit stack.
-
-    A node whose class brings its own ``_eval`` (a leaf, a shape of the
-    user's) is called as it is.
-    """
-    pending: list[Pending] = []
-    node, points = shape, p
-    del p
-    while True:
-        while isinstance(node, _Node) and _inherits(node, _Node, "_eval"):
-            if isinstance(node, _Transform) and _inherits(node, _Transform, "_walk"):
-                move = node
-                pending.append(move._finish)
-                node, points = move.shape, move._map(points)
-                continue
-            pending.append(node._walk(points))
-            reply = None
-            break
-        else:
-            reply = node._eval(points)
-        del points
-        while pending:
-            top = pending[-1]
-            if not isinstance(top, Generator):
-                pending.pop()
-                reply = top(reply)  # type: ignore[arg-type]
-                continue
-            try:
-                node, points = top.send(reply)  # type: ignore[arg-type]
-                break
-            except StopIteration as finished:
-                pending.pop()
-                reply = finished.value
-        else:
-            assert reply is not None
-            return reply
-
-
-def _children(node: Shape) -> Iterator[Shape]:
-    """The shapes among ``node``'s attributes (tuples of them included)."""
-    for value in vars(node).values():
-        if isinstance(value, Shape):
-            yield value
-        elif isinstance(value, tuple):
-            yield from (v for v in value if isinstance(v, Shape))
-
-
-def _nodes_under(root: Shape) -> list[Shape]:
-    """Every node with children under ``root``, each once, children before their parents."""
-    done: set[int] = set()
-    order: list[Shape] = []
-    stack: list[tuple[Shape, bool]] = [(root, False)]
-    while stack:
-        node, expanded = stack.pop()
-        if id(node) in done:
-            continue
-        if expanded:
-            done.add(id(node))
-            order.append(node)
-            continue
-        stack.append((node, True))
-        stack.extend((c, False) for c in _children(node) if isinstance(c, _Node) and id(c) not in done)
-    return order
-
-
-def tree_repr(root: _Node, limit: int = REPR_LIMIT) -> str:
-    """The repr of ``root`` written with an explicit stack, cut short past ``limit`` characters."""
-    out: list[str] = []
-    size = 0
-    todo: list[object] = [root]  # shapes still to write, and text; the next last
-    while todo:
-        item = todo.pop()
-        if isinstance(item, _Node) and _inherits(item, _Node, "__repr__"):
-            name, args = item._repr_parts()
-            parts: list[object] = [f"{name}("]
-            for i, arg in enumerate(args):
-                parts += [", ", arg] if i else [arg]
-            todo += reversed([*parts, ")"])
-            continue
-        text = item if isinstance(item, str) else repr(item)
-        out.append(text)
-        size += len(text)
-        if size > limit:
-            count = len(_nodes_under(root))
-            return "".join(out)[:limit] + f"... (cut short: {count} combining nodes)"
-    return "".join(out)
-
-
-class _Ref(NamedTuple):
-    """A child in a flattened tree: the position of its entry."""
-
-    position: int
-
-
-def _flatten(root: _Node) -> list[tuple[type, dict[str, Any]]]:
-    """The nodes with children under ``root``, children first, each as its class and
-    attributes, with such children as :class:`_Ref`."""
-    order = _nodes_under(root)
-    index = {id(node): i for i, node in enumerate(order)}
-
-    def refer(value: object) -> object:
-        if isinstance(value, _Node):
-            return _Ref(index[id(value)])
-        if isinstance(value, tuple) and any(isinstance(v, _Node) for v in value):
-            return tuple(refer(v) for v in value)
-        return value
-
-    return [(type(node), {k: refer(v) for k, v in vars(node).items()}) for node in order]
-
-
-def _rebuild(entries: list[tuple[type, dict[str, Any]]]) -> Shape:
-    """The tree :func:`_flatten` listed (its last entry)."""
-    built: list[Shape] = []
-
-    def resolve(value: object) -> object:
-        if isinstance(value, _Ref):
-            return built[value.position]
-        if isinstance(value, tuple) and any(isinstance(v, _Ref) for v in value):
-            return tuple(resolve(v) for v in value)
-        return value
-
-    for cls, state in entries:
-        node: Shape = object.__new__(cls)
-        node.__dict__.update({k: resolve(v) for k, v in state.items()})
-        built.append(node)
-    return built[-1]
+class _Node(Shape, Combining):
+    """A shape made from other shapes: its emitter asks for its children's values."""
 
 
 # ---------------------------------------------------------------- functions
@@ -530,30 +273,16 @@ class _FunctionShape(Shape):
     def __init__(
         self, function: Callable[[Array], Any], bounds: BoundsLike, step: float | None, lipschitz: float
     ) -> None:
-        self.function = as_field(function)
         self.bounds = bounds_of(bounds)
         self.lipschitz = positive(lipschitz, "lipschitz")
-        if step is None:
-            edges = [e for e in self.bounds.size if math.isfinite(e) and e > 0.0]
-            step = 1e-6 * max(edges, default=1.0)
-        self.step = positive(step, "step")
+        self.step = positive(_default_step(self.bounds) if step is None else step, "step")
+        self.callback = Callback(function, self.step)
 
-    def _eval(self, p: Array) -> Pair:
-        values, gradients = self.function(p)
-        if gradients is None:
-            gradients = self._differences(p)
-        return values, gradients
-
-    def _differences(self, p: Array) -> Array:
-        """Central differences along x, y and z, all six probes in one call."""
-        moves = np.vstack([np.eye(3), -np.eye(3)]) * self.step
-        probes = (moves[:, None, :] + p[None, :, :]).reshape(-1, 3)
-        values = self.function(probes)[0].reshape(6, len(p))
-        gradients: Array = ((values[:3] - values[3:]) / (2.0 * self.step)).T
-        return np.ascontiguousarray(gradients)
+    def _emit(self, t: Tape, p: Coords) -> Reg:
+        return t.call(self, lambda: self.callback, p)
 
     def __repr__(self) -> str:
-        return f"Shape.from_function({self.function!r}, {tuple(self.bounds)})"
+        return f"Shape.from_function({self.callback!r}, {tuple(self.bounds)})"
 
 
 # ---------------------------------------------------------------- Booleans
@@ -577,15 +306,12 @@ class _Extremum(_Node):
         for box in boxes[1:]:
             self.bounds = combine(self.bounds, box)
 
-    def _walk(self, p: Array) -> Walk:
-        pairs = []
-        for shape in self.shapes:
-            pairs.append((yield shape, p))
-        values = np.stack([v for v, _ in pairs])
-        pick = values.argmax(axis=0) if self.take_max else values.argmin(axis=0)
-        rows = np.arange(len(p))
-        gradients = np.stack([g for _, g in pairs])[pick, rows]
-        return values[pick, rows], gradients
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        combine = t.max if self.take_max else t.min
+        result = yield self.shapes[0], p
+        for shape in self.shapes[1:]:
+            result = combine(result, (yield shape, p))
+        return result
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return ("intersection" if self.take_max else "union"), list(self.shapes)
@@ -600,11 +326,10 @@ class _Difference(_Node):
         self.lipschitz = max(self.a.lipschitz, self.b.lipschitz)
         self.understatement = self.a.understatement  # max(a, -b) >= a
 
-    def _walk(self, p: Array) -> Walk:
-        va, ga = yield self.a, p
-        vb, gb = yield self.b, p
-        keep_a = va >= -vb
-        return np.where(keep_a, va, -vb), np.where(keep_a[:, None], ga, -gb)
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        a = yield self.a, p
+        b = yield self.b, p
+        return t.max(a, t.neg(b))
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return "difference", [self.a, self.b]
@@ -641,19 +366,14 @@ class _Smooth(_Node):
             self.bounds = a.bounds
             self.understatement = a.understatement
 
-    def _walk(self, p: Array) -> Walk:
-        va, ga = yield self.a, p
-        vb, gb = yield self.b, p
-        outer = 1.0 if self.kind == "union" else -1.0
-        flip_b = -1.0 if self.kind == "difference" else 1.0
-        sa, sb = outer * va, outer * flip_b * vb
-        h = np.clip(0.5 + 0.5 * (sb - sa) / self.k, 0.0, 1.0)
-        values = outer * (h * sa + (1.0 - h) * sb - self.k * h * (1.0 - h))
-        # Inside the blend the h-terms cancel: d/da = h and d/db = +-(1 - h).
-        gradients = h[:, None] * ga + (flip_b * (1.0 - h))[:, None] * gb
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        a = yield self.a, p
+        b = yield self.b, p
         if self.kind == "union":
-            return clip_to_bounds((values, gradients), p, self.bounds)
-        return values, gradients
+            return clip_to_bounds(t, t.smooth_min(a, b, self.k), p, self.bounds)
+        # -smin(-a, -b) and -smin(-a, b).
+        sb = t.neg(b) if self.kind == "intersection" else b
+        return t.neg(t.smooth_min(t.neg(a), sb, self.k))
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return f"smooth_{self.kind}", [self.a, self.b, f"k={self.k!r}"]
@@ -720,11 +440,10 @@ class _Offset(_Node):
         # Grown, the values are at least the distance of the box; shrunk, above the shape's.
         self.understatement = 1.0 if self.distance > 0.0 else shape.understatement
 
-    def _walk(self, p: Array) -> Walk:
-        values, gradients = yield self.shape, p
-        pair = (values - self.distance, gradients)
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        value = t.sub((yield self.shape, p), self.distance)
         # Growing lowers the values: keep them positive outside the grown box.
-        return clip_to_bounds(pair, p, self.bounds) if self.distance > 0.0 else pair
+        return clip_to_bounds(t, value, p, self.bounds) if self.distance > 0.0 else value
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return "offset", [self.shape, repr(self.distance)]
@@ -749,13 +468,12 @@ class _Shell(_Node):
         # inside the surface lies deeper in than its box is shrunk.
         self.understatement = 1.0 if self.middle + self.thickness / 2.0 > 0.0 else shape.understatement
 
-    def _walk(self, p: Array) -> Walk:
-        values, gradients = yield self.shape, p
-        d = values - self.middle
-        pair = (np.abs(d) - self.thickness / 2.0, sign(d)[:, None] * gradients)
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        d = t.sub((yield self.shape, p), self.middle)
+        value = t.sub(t.abs(d), self.thickness / 2.0)
         # A wall reaching outside the surface lowers the values there.
         reaches_out = self.middle + self.thickness / 2.0 > 0.0
-        return clip_to_bounds(pair, p, self.bounds) if reaches_out else pair
+        return clip_to_bounds(t, value, p, self.bounds) if reaches_out else value
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return "shell", [self.shape, repr(self.thickness), repr(self.side)]
@@ -791,7 +509,7 @@ def shell(shape: Shape, thickness: float, side: ShellSide = "center") -> Shape:
 # ---------------------------------------------------------------- transforms
 
 
-class _Translate(_Transform):
+class _Translate(_Node):
     def __init__(self, shape: Shape, offset: ArrayLike) -> None:
         self.shape = shape
         self.shift = np.asarray(vec3(offset, "offset"))
@@ -799,18 +517,14 @@ class _Translate(_Transform):
         self.understatement = shape.understatement
         self.bounds = shape.bounds.translated(self.shift)
 
-    def _map(self, p: Array) -> Array:
-        moved: Array = p - self.shift
-        return moved
-
-    def _finish(self, pair: Pair) -> Pair:
-        return pair
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        return (yield self.shape, offsets(t, p, self.shift))
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return "translate", [self.shape, repr(tuple(self.shift.tolist()))]
 
 
-class _Scale(_Transform):
+class _Scale(_Node):
     """f(p / s) times the smallest factor: exact for a uniform factor."""
 
     def __init__(self, shape: Shape, factor: ArrayLike) -> None:
@@ -825,21 +539,16 @@ class _Scale(_Transform):
         self.understatement = None if shape.understatement is None else shape.understatement * ratio
         self.bounds = Bounds.of(shape.bounds.lo * self.factor, shape.bounds.hi * self.factor)
 
-    def _map(self, p: Array) -> Array:
-        unscaled: Array = p / self.factor
-        return unscaled
-
-    def _finish(self, pair: Pair) -> Pair:
-        s_min = float(self.factor.min())
-        values, gradients = pair
-        return s_min * values, gradients * (s_min / self.factor)
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        value = yield self.shape, [t.div(x, float(f)) for x, f in zip(p, self.factor)]
+        return t.mul(float(self.factor.min()), value)
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return "scale", [self.shape, repr(tuple(self.factor.tolist()))]
 
 
-class _Rotate(_Transform):
-    """f(R^T p) with gradient R g: a rotation keeps distances."""
+class _Rotate(_Node):
+    """f(R^T p): a rotation keeps distances."""
 
     def __init__(self, shape: Shape, matrix: Array) -> None:
         self.shape, self.matrix = shape, matrix
@@ -855,12 +564,9 @@ class _Rotate(_Transform):
         else:
             self.bounds = Bounds.infinite()
 
-    def _map(self, p: Array) -> Array:
-        return p @ self.matrix
-
-    def _finish(self, pair: Pair) -> Pair:
-        values, gradients = pair
-        return values, gradients @ self.matrix.T
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        # p @ matrix: column j weighs the point's coordinates.
+        return (yield self.shape, [dot(t, p, self.matrix[:, j]) for j in range(3)])
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return "rotate", [self.shape, f"matrix={self.matrix.round(6).tolist()}"]
@@ -922,3 +628,305 @@ def orient(shape: Shape, direction: ArrayLike) -> Shape:
     lie along ``direction``.  Distances are kept.
     """
     return _Rotate(shape, orientation_matrix(direction))
+
+
+# ---------------------------------------------------------------- deformations
+#
+# Each evaluates its shape at warped points.  A warp that stretches space
+# would make the values overstate the distance, so twist and bend divide them
+# by the largest stretch where the shape lies.
+
+
+class _Twist(_Node):
+    """Turns each slice z = c of the shape by ``rate`` * c radians about the z axis.
+
+    Inside the cylinder K around the shape's bounds (radius ``radius``, the
+    same z range) the warp stretches by at most ``stretch``, so the shape's
+    values divided by it stay 1-Lipschitz there.  Outside K the value is
+    sqrt(d_K^2 + h^2) with h that quotient at the nearest point of K:
+    K is convex, so this never exceeds the distance either.
+    """
+
+    def __init__(self, shape: Shape, degrees_per_unit: float) -> None:
+        box = shape.bounds
+        if not all(math.isfinite(c) for c in (*box.lo[:2], *box.hi[:2])):
+            raise ValueError("twist needs a shape bounded in x and y")
+        self.shape = shape
+        self.lipschitz = shape.lipschitz
+        # Outside K the values are at least the distance of K.
+        self.understatement = 1.0
+        self.rate = math.radians(finite(degrees_per_unit, "twist rate"))
+        self.radius = max(math.hypot(x, y) for x in (box.lo[0], box.hi[0]) for y in (box.lo[1], box.hi[1]))
+        self.z_lo, self.z_hi = box.lo[2], box.hi[2]
+        # Largest singular value of the warp's Jacobian at distance `radius` from the axis.
+        m = abs(self.rate) * self.radius
+        self.stretch = (m + math.sqrt(m * m + 4.0)) / 2.0
+        r = self.radius
+        self.bounds = Bounds.of((-r, -r, self.z_lo), (r, r, self.z_hi))
+
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        x, y, z = p
+        rho = radial(t, p)
+        shrink = t.select(t.less(self.radius, rho), t.div(self.radius, rho), 1.0)
+        kx, ky, kz = t.mul(x, shrink), t.mul(y, shrink), t.clip(z, self.z_lo, self.z_hi)
+        angle = t.mul(self.rate, kz)
+        c, s = t.cos(angle), t.sin(angle)
+        qx = t.add(t.mul(c, kx), t.mul(s, ky))
+        qy = t.sub(t.mul(c, ky), t.mul(s, kx))
+        h = t.div((yield self.shape, [qx, qy, kz]), self.stretch)
+        # Outside the cylinder K: sqrt(d_K^2 + max(h, 0)^2) from the nearest point of K.
+        d_k = t.length([t.sub(x, kx), t.sub(y, ky), t.sub(z, kz)], None)
+        outer = t.length([d_k, t.max(h, 0.0)], None)
+        # Outside K (where d_k > 0) told by the point's own position, which
+        # interval bounds over a box inside K can decide, unlike d_k > 0.
+        outside = t.less(self.radius, rho)
+        if self.z_lo > -math.inf:
+            outside = t.max(outside, t.less(z, self.z_lo))
+        if self.z_hi < math.inf:
+            outside = t.max(outside, t.less(self.z_hi, z))
+        return t.select(outside, outer, h)
+
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "twist", [self.shape, f"{math.degrees(self.rate):.12g}"]
+
+
+class _Bend(_Node):
+    """Bends the shape's x axis into an arc of radius 1 / ``curvature`` about (0, y, 1/curvature).
+
+    A point at angle theta and distance r from the bend's axis comes from
+    (theta / k, y, 1/k - r).  Radial lines keep their length; arcs are
+    stretched by 1 / (k r), most on the band's inner side, so the values
+    are divided by that there.  A negative curvature bends towards -z: the
+    warp is mirrored in z.
+
+    Near the axis (r < r_in / 2) arcs stretch without bound, and behind it,
+    on the half-plane H opposite the band's middle, the angle wraps: there
+    the values are capped by ``floor`` + the distance to those places, which
+    the shape's understatement proves to lie below them, and which grows
+    by ``rise`` per unit of distance beyond the band's outer radius and y
+    range, so that far points keep values that grow.  Elsewhere the
+    quotient stretches at most twice as fast as space (at r_in / 2): the
+    values change by at most twice the shape's factor per unit.
+    """
+
+    def __init__(self, shape: Shape, degrees_per_unit: float) -> None:
+        rate = math.radians(finite(degrees_per_unit, "bend rate"))
+        if rate == 0.0:
+            raise ValueError("bend rate must not be zero")
+        box = shape.bounds
+        if not all(math.isfinite(c) for c in (box.lo[0], box.hi[0], box.lo[2], box.hi[2])):
+            raise ValueError("bend needs a shape bounded in x and z")
+        self.shape, self.curvature = shape, rate
+        self.lipschitz = 2.0 * shape.lipschitz
+        k = abs(rate)
+        self.flip = 1.0 if rate > 0.0 else -1.0
+        z_lo, z_hi = sorted((self.flip * box.lo[2], self.flip * box.hi[2]))
+        self.r_in, self.r_out = 1.0 / k - z_hi, 1.0 / k - z_lo
+        if not self.r_in > 0.0:
+            raise ValueError(f"bend too tight: the shape reaches the bend's axis, {1.0 / k:g} from x")
+        self.theta_lo, self.theta_hi = k * box.lo[0], k * box.hi[0]
+        if max(-self.theta_lo, self.theta_hi) >= math.pi:
+            raise ValueError("bend too tight: the shape would wrap more than half a turn either way")
+        self.stretch = max(1.0, 1.0 / (k * self.r_in))
+        self.middle = (self.theta_lo + self.theta_hi) / 2.0
+        self.y_lo, self.y_hi = box.lo[1], box.hi[1]
+        self.floor = self.rise = 0.0
+        if shape.understatement is not None:
+            # Where capped, the point maps r_in / 2 beyond the shape's box along z, or
+            # (pi - half the band's angle) / k along x, or beyond by its gaps past
+            # r_out and along y: the shape's values there, divided as everywhere,
+            # are at least twice floor + rise * (those gaps).
+            scale = shape.understatement * self.stretch
+            reach = min(self.r_in / 2.0, (math.pi - (self.theta_hi - self.theta_lo) / 2.0) / k)
+            self.floor, self.rise = reach / (2.0 * scale), 1.0 / (4.0 * scale)
+            # The cap rises by 1 + 2 rise per unit at most.
+            self.lipschitz = max(self.lipschitz, 1.0 + 2.0 * self.rise)
+            # From a point, the band is at most |dy| + |dr| + r_out |dtheta| away,
+            # and those are the shape's own gaps, |dtheta| / k along x.  Capped, it
+            # is at most 2 r_out (through the axis) plus the gaps the cap rises by.
+            capped = 2.0 * self.r_out / self.floor + 1.0 / self.rise
+            self.understatement = max(scale * (2.0 + k * self.r_out), capped)
+        self.bounds = self._band_bounds(box)
+
+    def _band_bounds(self, box: Bounds) -> Bounds:
+        """The box around the bent band: corners plus the outer arc's turning points."""
+        k = abs(self.curvature)
+        angles = [self.theta_lo, self.theta_hi]
+        angles += [a for a in (-math.pi / 2, 0.0, math.pi / 2) if self.theta_lo < a < self.theta_hi]
+        radii = (self.r_in, self.r_out)
+        points = [(r * math.sin(a), 1.0 / k - r * math.cos(a)) for a in angles for r in radii]
+        xs = [x for x, _ in points]
+        zs = sorted(self.flip * z for _, z in points)
+        return Bounds.of((min(xs), box.lo[1], zs[0]), (max(xs), box.hi[1], zs[-1]))
+
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        x, y, z = p
+        k = abs(self.curvature)
+        dz = t.sub(1.0 / k, t.mul(self.flip, z))
+        r = t.length([x, dz], None)
+        # Turned so that the band's middle lies along +dz': the angle wraps on
+        # H = {x' = 0, dz' < 0}, as far from the band as can be.
+        c, s = math.cos(self.middle), math.sin(self.middle)
+        across = t.sub(t.mul(x, c), t.mul(dz, s))
+        along = t.add(t.mul(dz, c), t.mul(x, s))
+        theta = t.add(t.atan2(across, along), self.middle)
+        values = yield self.shape, [t.div(theta, k), y, t.mul(self.flip, t.sub(1.0 / k, r))]
+        value = t.div(values, self.stretch)
+        if self.rise == 0.0:
+            return value
+        to_axis = t.max(t.sub(r, self.r_in / 2.0), 0.0)
+        to_wrap = t.length([across, t.max(along, 0.0)], None)
+        beyond = t.add(t.max(t.sub(r, self.r_out), 0.0), t.max(t.max(t.sub(y, self.y_hi), t.sub(self.y_lo, y)), 0.0))
+        cap = t.add(t.add(self.floor, t.min(to_axis, to_wrap)), t.mul(self.rise, beyond))
+        return t.min(value, cap)
+
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        return "bend", [self.shape, f"{math.degrees(self.curvature):.12g}"]
+
+
+class _Repeat(_Node):
+    """Copies of a shape at integer multiples of ``spacing``, by evaluating nearby copies.
+
+    Along a repeated axis, the copy nearest to a point of the shape is
+    among the ``window`` copies whose index lies in
+    [u - 1/2 - reach, u + 1/2 + reach), where u is the point's position in
+    spacings from the shape's centre and ``reach`` the shape's half width
+    in spacings.  The value is the minimum over those copies of each copy's
+    value raised to the signed distance of its box: no point of a copy is
+    nearer than its box, so this is still a bound, and it equals the union
+    wherever the shape's values never undercut its box's.  Ties go to the
+    first copy in window order.  Along an axis whose copies all fit in the
+    window (``whole``), the window is those copies, each once.
+    """
+
+    def __init__(self, shape: Shape, spacing: ArrayLike, count: ArrayLike | None) -> None:
+        self.shape = shape
+        self.lipschitz = shape.lipschitz
+        # Each copy's value is at least the distance of its box.
+        self.understatement = 1.0
+        self.spacing = np.asarray(vec3(spacing, "spacing"))
+        repeated = self.spacing > 0.0
+        if not np.all((self.spacing >= 0.0) & np.isfinite(self.spacing)) or not np.any(repeated):
+            raise ValueError(
+                f"spacing must be finite, not negative, and positive along some axis "
+                f"(got {tuple(self.spacing.tolist())})"
+            )
+        count = _counts(count, repeated)
+        lo, hi = np.asarray(shape.bounds.lo), np.asarray(shape.bounds.hi)
+        if not np.all(np.isfinite(lo[repeated]) & np.isfinite(hi[repeated])):
+            raise ValueError("repeat needs a shape bounded along the repeated axes")
+        endless = np.isinf(count)
+        # Copy indices run over [first, last] per axis: 0..0 where unrepeated.
+        self.first = np.where(endless, -np.inf, 0.0)
+        self.last = count - 1.0
+        lo_r, hi_r = np.where(repeated, lo, 0.0), np.where(repeated, hi, 0.0)
+        self.center = (lo_r + hi_r) / 2.0
+        self.reach = (hi_r - lo_r) / 2.0 / np.where(repeated, self.spacing, 1.0)
+        window = np.ceil(1.0 + 2.0 * self.reach)
+        self.whole = ~endless & (window >= count)
+        self.window = np.where(self.whole, count, window).astype(int)
+        span = np.where(endless, 0.0, self.last) * self.spacing
+        self.bounds = Bounds.of(np.where(endless, -np.inf, lo), np.where(endless, np.inf, hi + span))
+
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        repeated = [bool(s > 0.0) for s in self.spacing]
+        starts: list[Num] = []
+        for x, c, s, reach, on, whole in zip(p, self.center, self.spacing, self.reach, repeated, self.whole):
+            if whole or not on:
+                starts.append(0.0)
+                continue
+            u = t.div(t.sub(x, float(c)), float(s))
+            # ceil(v) = -floor(-v)
+            starts.append(t.neg(t.floor(t.neg(t.sub(t.sub(u, 0.5), float(reach))))))
+        lo, hi = self.shape.bounds
+        best: Reg | None = None
+        for window in itertools.product(*(range(w) for w in self.window)):
+            shift: list[Num] = []
+            for start, o, first, last, s, on in zip(starts, window, self.first, self.last, self.spacing, repeated):
+                shift.append(t.mul(t.clip(t.add(start, float(o)), first, last), float(s)) if on else 0.0)
+            # The copy's value, raised to the signed distance of its box.
+            q: list[Num] = [
+                t.max(t.sub(t.sub(x, h), d), t.sub(t.add(l, d), x)) for x, l, h, d in zip(p, lo, hi, shift)
+            ]
+            value = yield self.shape, [t.sub(x, d) for x, d in zip(p, shift)]
+            candidate = t.max(value, box_distance(t, q))
+            best = candidate if best is None else t.min(best, candidate)
+        assert best is not None
+        return best
+
+    def _repr_parts(self) -> tuple[str, list[object]]:
+        count = tuple(int(c) + 1 if math.isfinite(c) else None for c in self.last.tolist())
+        return "repeat", [self.shape, repr(tuple(self.spacing.tolist())), f"count={count}"]
+
+
+def _counts(count: ArrayLike | None, repeated: NDArray[np.bool_]) -> Array:
+    """Copies per axis as floats: inf for endless repetition, 1 along unrepeated axes."""
+    if count is None:
+        return np.where(repeated, np.inf, 1.0)
+    arr = np.asarray(count)
+    if arr.ndim == 0:
+        arr = np.where(repeated, arr, 1)
+    whole = all(isinstance(c, int) and not isinstance(c, bool) for c in arr.reshape(-1).tolist())
+    if arr.shape != (3,) or not whole:
+        raise ValueError(f"count must be None, a whole number or three (got {count!r})")
+    counts = arr.astype(np.float64)
+    if np.any(counts < 1.0):
+        raise ValueError(f"counts must be at least 1 (got {count!r})")
+    if np.any((counts > 1.0) & ~repeated):
+        raise ValueError("a count above 1 needs a positive spacing along that axis")
+    return counts
+
+
+def twist(shape: Shape, degrees_per_unit: float) -> Shape:
+    """``shape`` twisted about the z axis by ``degrees_per_unit`` for each unit of z.
+
+    The slice at height z turns by ``degrees_per_unit * z`` degrees
+    (counter-clockwise seen from +z for a positive rate).  The values are a
+    bound on the distance everywhere: the shape's values divided by the
+    largest stretch of the twist within its bounding cylinder.  A fast
+    twist of a wide shape thus gives small values far from the surface,
+    and the mesher samples more finely there.  The shape must be bounded in
+    x and y.
+    """
+    return _Twist(shape, degrees_per_unit)
+
+
+def bend(shape: Shape, degrees_per_unit: float) -> Shape:
+    """``shape`` with its x axis bent into a circular arc in the xz plane.
+
+    The bend turns by ``degrees_per_unit`` for each unit of length along x,
+    so the arc's radius is ``180 / (pi * degrees_per_unit)``; the origin
+    stays put and a positive rate lifts both ends towards +z.  Lengths
+    along the arc at z = 0 are kept.  The shape must be bounded in x and z,
+    lie on the near side of the bend's axis, and turn less than half a turn
+    either way.
+
+    The values are the shape's values divided by the largest stretch of the
+    bend within the bent shape's band, a bound on the distance (gradient of
+    length at most 1) inside that band; farther from the shape, between the
+    band and the bend's axis or beyond its ends, they keep their sign but
+    may exceed the distance; its :attr:`~Shape.lipschitz` is therefore twice
+    the shape's.
+    """
+    return _Bend(shape, degrees_per_unit)
+
+
+def repeat(shape: Shape, spacing: ArrayLike, count: ArrayLike | None = None) -> Shape:
+    """Copies of ``shape`` at every multiple of ``spacing`` along each axis.
+
+    ``spacing`` is one number or three; 0 leaves that axis unrepeated.
+    With ``count=None`` the copies go on forever both ways (mesh them
+    within explicit bounds, or intersect with a bounded shape); otherwise
+    ``count`` (one whole number or three) copies per repeated axis, placed
+    at 0, spacing, 2 * spacing, ... from the original, and the bounds cover
+    them all.
+
+    The values are those of the union of the copies, exact outside where
+    the shape's are.  Each evaluation looks at the copies that can be
+    nearest (two per repeated axis when the shape is no wider than the
+    spacing, more when copies overlap), each copy's value raised to the
+    distance of its box; for a shape whose values are only a bound the
+    result may then lie above the union's, still a bound.
+    The shape must be bounded along the repeated axes.
+    """
+    return _Repeat(shape, spacing, count)

@@ -6,9 +6,9 @@ import math
 from collections.abc import Callable
 from typing import NamedTuple
 
-from ..shapes.primitives import box, capsule, cylinder, gyroid, plane, rounded_box, sphere, torus
-from ..shapes.base import Shape, smooth_union
-from ..shapes.planar import polygon
+from .base import Shape, smooth_union
+from .planar import polygon
+from .primitives import box, capsule, cylinder, gyroid, plane, rounded_box, sphere, torus
 
 
 class Builtin(NamedTuple):

@@ -9,30 +9,19 @@ inside.  :meth:`Shape2D.extrude` and :meth:`Shape2D.revolve` turn it into a
 from __future__ import annotations
 
 import math
-from abc import ABC, abstractmethod
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from .._bounds import Bounds
-from ..shapes.base import (
-    Array,
-    Pair,
-    Shape,
-    box_distance,
-    finite,
-    orient,
-    positive,
-    radial,
-    rounded_box_distance,
-    sign,
-    unit,
-)
+from .base import Shape, Walk, orient
+from .node import Node, box_distance, finite, offsets, positive, radial, rounded_box_distance
+from .program import INPUTS, Array, Coords, Pair, Reg, Tape
 
 Vec2 = tuple[float, float]
 Extent = tuple[Vec2, Vec2]
 
-# Polygon distances work on blocks of (points x edges) of about this many entries.
+# The simplicity check works on blocks of (edges x edges) of about this many entries.
 _BLOCK_ENTRIES = 1 << 20
 
 
@@ -46,7 +35,7 @@ def vec2(value: ArrayLike, name: str) -> Vec2:
     return (float(arr[0]), float(arr[1]))
 
 
-class Shape2D(ABC):
+class Shape2D(Node):
     """A signed distance field in the xy plane with an exact gradient.
 
     ``extent`` is ``((xmin, ymin), (xmax, ymax))``, a rectangle outside of
@@ -59,6 +48,8 @@ class Shape2D(ABC):
     """As :attr:`quarvel.Shape.understatement`, for gaps from ``extent``: 1 for
     exact distances (circles, rectangles, polygons), None when unknown."""
 
+    _inputs = INPUTS[:2]
+
     def __call__(self, points: ArrayLike) -> Pair:
         """Values and gradients at the (N, 2) ``points``, shapes (N,) and (N, 2)."""
         arr = np.asarray(points, dtype=np.float64)
@@ -69,12 +60,9 @@ class Shape2D(ABC):
                 f"a 2D shape takes points of shape (N, 2) (got {arr.shape}); "
                 "extrude or revolve it to get a 3D shape"
             )
-        values, gradients = self._eval2(arr)
-        return np.ascontiguousarray(values), gradients
-
-    @abstractmethod
-    def _eval2(self, q: Array) -> Pair:
-        """Distance (N,) and gradient (N, 2) at the (N, 2) points ``q``."""
+        # Its program reads x and y alone.
+        values, gradients = self._program()(np.column_stack([arr, np.zeros(len(arr))]))
+        return values, np.ascontiguousarray(gradients[:, :2])
 
     def extrude(self, height: float, *, centered: bool = True, axis: ArrayLike = (0.0, 0.0, 1.0)) -> Shape:
         """A solid of ``height`` whose cross-section is this shape.
@@ -122,9 +110,9 @@ class _Circle(Shape2D):
         cx, cy = self.center.tolist()
         self.extent = ((cx - self.radius, cy - self.radius), (cx + self.radius, cy + self.radius))
 
-    def _eval2(self, q: Array) -> Pair:
-        d = q - self.center
-        return np.linalg.norm(d, axis=1) - self.radius, unit(d, (1.0, 0.0))
+    def _emit(self, t: Tape, q: Coords) -> Reg:
+        # At the centre the gradient is +x.
+        return t.sub(t.length(offsets(t, q, self.center), 0), self.radius)
 
     def __repr__(self) -> str:
         return f"circle({self.radius!r}, center={tuple(self.center.tolist())})"
@@ -146,8 +134,8 @@ class _Rectangle(Shape2D):
         lo, hi = self.center - self.half, self.center + self.half
         self.extent = ((float(lo[0]), float(lo[1])), (float(hi[0]), float(hi[1])))
 
-    def _eval2(self, q: Array) -> Pair:
-        return rounded_box_distance(q - self.center, self.half, self.radius)
+    def _emit(self, t: Tape, q: Coords) -> Reg:
+        return rounded_box_distance(t, offsets(t, q, self.center), self.half, self.radius)
 
     def __repr__(self) -> str:
         size = tuple((2 * self.half).tolist())
@@ -186,46 +174,10 @@ class _Polygon(Shape2D):
         turn = 1.0 if area > 0.0 else -1.0
         self.normals = turn * np.column_stack([edges[:, 1], -edges[:, 0]]) / lengths
 
-    def _eval2(self, q: Array) -> Pair:
-        a = self.vertices
-        e = np.roll(a, -1, axis=0) - a
-        best = np.full(len(q), np.inf)
-        nearest = np.zeros_like(q)
-        normal = np.zeros_like(q)
-        inside = np.zeros(len(q), dtype=bool)
-        along = np.zeros(len(q), dtype=bool)  # nearest point inside an edge, not at a corner
-        block = max(1, _BLOCK_ENTRIES // max(len(q), 1))
-        rows = np.arange(len(q))
-        for start in range(0, len(a), block):
-            ab, eb = a[start : start + block], e[start : start + block]
-            pa = q[:, None, :] - ab[None, :, :]
-            t = np.clip(np.einsum("nbk,bk->nb", pa, eb) / np.einsum("bk,bk->b", eb, eb), 0.0, 1.0)
-            d = pa - t[:, :, None] * eb
-            d2 = np.einsum("nbk,nbk->nb", d, d)
-            pick = d2.argmin(axis=1)
-            closer = d2[rows, pick] < best
-            best = np.where(closer, d2[rows, pick], best)
-            nearest = np.where(closer[:, None], d[rows, pick], nearest)
-            normal = np.where(closer[:, None], self.normals[start + pick], normal)
-            along = np.where(closer, (t[rows, pick] > 0.0) & (t[rows, pick] < 1.0), along)
-            # A ray towards +x crosses the edges whose ends lie on either side of y.
-            y = q[:, 1:2]
-            spans = (ab[None, :, 1] <= y) != (ab[None, :, 1] + eb[None, :, 1] <= y)
-            safe_ey = np.where(eb[:, 1] != 0.0, eb[:, 1], 1.0)
-            x_cross = ab[None, :, 0] + (y - ab[None, :, 1]) * (eb[None, :, 0] / safe_ey[None, :])
-            inside ^= (np.count_nonzero(spans & (q[:, 0:1] < x_cross), axis=1) % 2).astype(bool)
-        # A NaN point is near no edge: NaN, not the infinite distance it would start from.
-        lost = np.isnan(q).any(axis=1)
-        dist = np.where(lost, np.nan, np.sqrt(best))
-        side = np.where(inside, -1.0, 1.0)
-        safe = np.where(dist > 0.0, dist, 1.0)
-        # Nearest to an edge's inside, the gradient is its outward normal on either
-        # side; the direction to the edge would say the same, but near the edge it
-        # is lost in rounding (and on it, undefined).  Nearest to a corner, it is
-        # the direction from the corner, which is exact.
-        to_corner = (dist > 0.0) & ~along
-        gradients = np.where(to_corner[:, None], side[:, None] * nearest / safe[:, None], normal)
-        return side * dist, np.where(lost[:, None], np.nan, gradients)
+    def _emit(self, t: Tape, q: Coords) -> Reg:
+        # Nearest to an edge's inside, the gradient is its outward normal on
+        # either side; nearest to a corner, the direction from the corner.
+        return t.polygon(q[0], q[1], self.vertices, self.normals)
 
     def __repr__(self) -> str:
         return f"polygon({self.vertices.round(6).tolist()})"
@@ -286,11 +238,10 @@ class _Extrude(Shape):
         h = height / 2.0
         self.bounds = Bounds.of((x0, y0, middle - h), (x1, y1, middle + h))
 
-    def _eval(self, p: Array) -> Pair:
-        d2, g2 = self.profile._eval2(p[:, :2])
-        dz = p[:, 2] - self.middle
-        dist, dq = box_distance(np.column_stack([d2, np.abs(dz) - self.height / 2.0]))
-        return dist, np.column_stack([dq[:, :1] * g2, dq[:, 1] * sign(dz)])
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        d2 = yield self.profile, p[:2]
+        dz = t.sub(p[2], self.middle)
+        return box_distance(t, [d2, t.sub(t.abs(dz), self.height / 2.0)])
 
     def __repr__(self) -> str:
         return f"extrude({self.profile!r}, {self.height!r}, middle={self.middle!r})"
@@ -309,10 +260,8 @@ class _Revolve(Shape):
             raise ValueError(f"nothing to revolve: the shape lies at x <= {-offset}, beyond the axis")
         self.bounds = Bounds.of((-reach, -reach, y0), (reach, reach, y1))
 
-    def _eval(self, p: Array) -> Pair:
-        rho, around = radial(p)
-        d2, g2 = self.profile._eval2(np.column_stack([rho - self.radius_offset, p[:, 2]]))
-        return d2, np.column_stack([g2[:, :1] * around, g2[:, 1]])
+    def _emit(self, t: Tape, p: Coords) -> Walk:
+        return (yield self.profile, [t.sub(radial(t, p), self.radius_offset), p[2]])
 
     def __repr__(self) -> str:
         return f"revolve({self.profile!r}, offset={self.radius_offset!r})"

@@ -1,4 +1,10 @@
-"""Primitive signed-distance shapes with exact, vectorised gradients."""
+"""Primitive signed-distance shapes, each defined by the instructions it writes.
+
+A primitive is one class: its parameters checked, its bounds and Lipschitz
+factor, and its arithmetic in ``_emit`` (the core differentiates it for the
+gradients).  Where a gradient is undefined (a centre, an axis), the
+instructions choose it: see ``Tape.length``.
+"""
 
 from __future__ import annotations
 
@@ -8,8 +14,10 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from .._bounds import Bounds, vec3
-from ..shapes.base import Array, Pair, Shape, box_distance, positive, radial, rounded_box_distance, sign, unit
-from ..shapes.planar import _Revolve, polygon
+from .base import Shape
+from .node import box_distance, dot, offsets, positive, radial, rounded_box_distance
+from .planar import _Revolve, polygon
+from .program import Coords, Num, Reg, Tape
 
 
 class _Sphere(Shape):
@@ -20,9 +28,9 @@ class _Sphere(Shape):
         self.center = np.asarray(vec3(center, "center"))
         self.bounds = Bounds.of(self.center - self.radius, self.center + self.radius)
 
-    def _eval(self, p: Array) -> Pair:
-        d = p - self.center
-        return np.linalg.norm(d, axis=1) - self.radius, unit(d, (0.0, 0.0, 1.0))
+    def _emit(self, t: Tape, p: Coords) -> Reg:
+        # At the centre the gradient is +z.
+        return t.sub(t.length(offsets(t, p, self.center), 2), self.radius)
 
     def __repr__(self) -> str:
         return f"sphere({self.radius!r}, center={tuple(self.center.tolist())})"
@@ -43,8 +51,8 @@ class _Box(Shape):
         self.center = np.asarray(vec3(center, "center"))
         self.bounds = Bounds.of(self.center - self.half, self.center + self.half)
 
-    def _eval(self, p: Array) -> Pair:
-        return rounded_box_distance(p - self.center, self.half, self.radius)
+    def _emit(self, t: Tape, p: Coords) -> Reg:
+        return rounded_box_distance(t, offsets(t, p, self.center), self.half, self.radius)
 
     def __repr__(self) -> str:
         size = tuple((2 * self.half).tolist())
@@ -64,12 +72,9 @@ class _Torus(Shape):
         reach = self.major + self.minor
         self.bounds = Bounds.of((-reach, -reach, -self.minor), (reach, reach, self.minor))
 
-    def _eval(self, p: Array) -> Pair:
-        rho, around = radial(p)
-        q = np.column_stack([rho - self.major, p[:, 2]])
-        n = unit(q, (0.0, 1.0))
-        grad = np.column_stack([n[:, :1] * around, n[:, 1]])
-        return np.linalg.norm(q, axis=1) - self.minor, grad
+    def _emit(self, t: Tape, p: Coords) -> Reg:
+        q = [t.sub(radial(t, p), self.major), p[2]]
+        return t.sub(t.length(q, 1), self.minor)
 
     def __repr__(self) -> str:
         return f"torus({self.major!r}, {self.minor!r})"
@@ -86,12 +91,9 @@ class _Cylinder(Shape):
         r, h = self.radius, self.height / 2.0
         self.bounds = Bounds.of((-r, -r, -h), (r, r, h))
 
-    def _eval(self, p: Array) -> Pair:
-        rho, around = radial(p)
-        q = np.column_stack([rho - self.radius, np.abs(p[:, 2]) - self.height / 2.0])
-        dist, dq = box_distance(q)
-        grad = np.column_stack([dq[:, :1] * around, dq[:, 1] * sign(p[:, 2])])
-        return dist, grad
+    def _emit(self, t: Tape, p: Coords) -> Reg:
+        q = [t.sub(radial(t, p), self.radius), t.sub(t.abs(p[2]), self.height / 2.0)]
+        return box_distance(t, q)
 
     def __repr__(self) -> str:
         return f"cylinder({self.radius!r}, {self.height!r})"
@@ -109,13 +111,18 @@ class _Capsule(Shape):
         lo, hi = np.minimum(self.a, self.b), np.maximum(self.a, self.b)
         self.bounds = Bounds.of(lo - self.radius, hi + self.radius)
 
-    def _eval(self, p: Array) -> Pair:
+    def _emit(self, t: Tape, p: Coords) -> Reg:
         ab = self.b - self.a
         length2 = float(ab @ ab)
-        t = (p - self.a) @ ab / length2 if length2 > 0.0 else np.zeros(len(p))
-        nearest = self.a + np.clip(t, 0.0, 1.0)[:, None] * ab
-        d = p - nearest
-        return np.linalg.norm(d, axis=1) - self.radius, unit(d, (0.0, 0.0, 1.0))
+        nearest: list[Num] = [float(a) for a in self.a]
+        if length2 > 0.0:
+            along = t.div(dot(t, offsets(t, p, self.a), ab), length2)
+            # The nearest point moves with p, but d stays normal to the segment:
+            # the gradient is d / |d|, its derivative through the nearest point 0.
+            along = t.detach(t.clip(along, 0.0, 1.0))
+            nearest = [t.add(float(a), t.mul(along, float(e))) for a, e in zip(self.a, ab)]
+        d = [t.sub(x, n) for x, n in zip(p, nearest)]
+        return t.sub(t.length(d, 2), self.radius)
 
     def __repr__(self) -> str:
         return f"capsule({tuple(self.a.tolist())}, {tuple(self.b.tolist())}, {self.radius!r})"
@@ -134,8 +141,8 @@ class _Plane(Shape):
         self.normal, self.level = n / length, float(offset)
         self.bounds = Bounds.infinite()
 
-    def _eval(self, p: Array) -> Pair:
-        return p @ self.normal - self.level, np.broadcast_to(self.normal, p.shape).copy()
+    def _emit(self, t: Tape, p: Coords) -> Reg:
+        return t.sub(dot(t, p, self.normal), self.level)
 
     def __repr__(self) -> str:
         return f"plane({tuple(self.normal.tolist())}, {self.level!r})"
@@ -156,21 +163,44 @@ class _Gyroid(Shape):
         self.thickness = None if thickness is None else positive(thickness, "thickness")
         self.bounds = Bounds.infinite()
 
-    def _eval(self, p: Array) -> Pair:
+    def _emit(self, t: Tape, p: Coords) -> Reg:
         k = 2.0 * math.pi / self.period
-        s, c = np.sin(k * p), np.cos(k * p)
-        sx, sy, sz = s.T
-        cx, cy, cz = c.T
+        kp = [t.mul(k, x) for x in p]
+        (sx, sy, sz), (cx, cy, cz) = [t.sin(x) for x in kp], [t.cos(x) for x in kp]
         # g/k has a gradient of length about 1 near its zero set.
-        g = (sx * cy + sy * cz + sz * cx) / k
-        grad = np.column_stack([cx * cy - sz * sx, cy * cz - sx * sy, cz * cx - sy * sz])
+        g = t.div(t.add(t.add(t.mul(sx, cy), t.mul(sy, cz)), t.mul(sz, cx)), k)
         if self.thickness is None:
-            return g, grad
-        side = sign(g)
-        return np.abs(g) - self.thickness / 2.0, side[:, None] * grad
+            return g
+        return t.sub(t.abs(g), self.thickness / 2.0)
 
     def __repr__(self) -> str:
         return f"gyroid({self.period!r}, thickness={self.thickness!r})"
+
+
+class _SchwarzP(Shape):
+    """Schwarz P surface cos(kx) + cos(ky) + cos(kz) = 0, k = 2 pi / cell, as a solid or a sheet."""
+
+    # g = (cos kx + cos ky + cos kz) / k has the gradient -(sin kx, sin ky, sin kz):
+    # no longer than sqrt(3), which it reaches where every cosine is 0, on the surface.
+    lipschitz = math.sqrt(3.0)
+    # Unbounded: no point lies outside its bounds.
+    understatement = 1.0
+
+    def __init__(self, cell: float, thickness: float | None) -> None:
+        self.cell = positive(cell, "cell")
+        self.thickness = None if thickness is None else positive(thickness, "thickness")
+        self.bounds = Bounds.infinite()
+
+    def _emit(self, t: Tape, p: Coords) -> Reg:
+        k = 2.0 * math.pi / self.cell
+        cx, cy, cz = (t.cos(t.mul(k, x)) for x in p)
+        g = t.div(t.add(t.add(cx, cy), cz), k)
+        if self.thickness is None:
+            return g
+        return t.sub(t.abs(g), self.thickness / 2.0)
+
+    def __repr__(self) -> str:
+        return f"schwarz_p({self.cell!r}, thickness={self.thickness!r})"
 
 
 def sphere(radius: float = 1.0, center: ArrayLike = (0.0, 0.0, 0.0)) -> Shape:
@@ -222,6 +252,19 @@ def gyroid(period: float = 1.0, thickness: float | None = 0.1) -> Shape:
     return _Gyroid(period, thickness)
 
 
+def schwarz_p(cell: float = 1.0, thickness: float | None = 0.1) -> Shape:
+    """Triply periodic Schwarz P lattice of period ``cell``, unbounded: intersect it with a bounded shape.
+
+    With ``thickness`` a sheet of about that width around the surface
+    cos(2 pi x / cell) + cos(2 pi y / cell) + cos(2 pi z / cell) = 0; with
+    ``thickness=None`` the solid where that sum is negative.  Like
+    :func:`gyroid`, the values are that sum scaled to distance-like units, with
+    an exact gradient; they may overstate the distance by up to sqrt(3) (its
+    :attr:`~Shape.lipschitz`).
+    """
+    return _SchwarzP(cell, thickness)
+
+
 class _Ellipsoid(Shape):
     """Ellipsoid with semi-axes ``radii`` along x, y and z, centred on ``center``.
 
@@ -232,32 +275,36 @@ class _Ellipsoid(Shape):
     value is at least min(radii) * F (as |grad F| is at most 1 / min(radii)
     on the way out), and F at least a gap along axis i over radii[i]: the
     values understate gaps from the box by at most max(radii) / min(radii).
+
+    With k0 = |d / radii| and k1 = |d / radii^2| (d = p - center), the outer
+    value k0 (k0 - 1) / k1 has the gradient v_i (A - B / radii[i]^2) for
+    v = d / radii^2 (|v| = k1), A = (2 k0 - 1) / (k0 k1) and
+    B = (k0^2 - k0) / k1^3.  As min(radii) <= k0 / k1 <= max(radii), its length
+    is at most max(2 - 1/q^2, q^2 - 2) for q = max(radii) / min(radii); the
+    inner value's is at most 1.  That is the declared factor: 1 for a sphere,
+    a safe bound, several times the steepest slope, for a flattened one.
     """
 
     def __init__(self, radii: ArrayLike, center: ArrayLike) -> None:
         self.radii = np.asarray(vec3(radii, "radii"))
         if not np.all(self.radii > 0.0) or not np.all(np.isfinite(self.radii)):
             raise ValueError(f"ellipsoid radii must be positive numbers (got {tuple(self.radii.tolist())})")
-        self.understatement = float(self.radii.max() / self.radii.min())
+        q = float(self.radii.max() / self.radii.min())
+        self.understatement = q
+        self.lipschitz = max(1.0, 2.0 - 1.0 / q**2, q**2 - 2.0)
         self.center = np.asarray(vec3(center, "center"))
         self.bounds = Bounds.of(self.center - self.radii, self.center + self.radii)
 
-    def _eval(self, p: Array) -> Pair:
-        d = p - self.center
-        k0 = np.linalg.norm(d / self.radii, axis=1)
-        k1 = np.linalg.norm(d / self.radii**2, axis=1)
-        outside = k0 > 1.0
-        safe_k0 = np.where(k0 > 0.0, k0, 1.0)
-        safe_k1 = np.where(k1 > 0.0, k1, 1.0)
-        grad_k0 = d / self.radii**2 / safe_k0[:, None]
-        grad_k1 = d / self.radii**4 / safe_k1[:, None]
-        smallest = float(self.radii.min())
-        outer = k0 * (k0 - 1.0) / safe_k1
-        outer_grad = ((2.0 * k0 - 1.0)[:, None] * grad_k0 - outer[:, None] * grad_k1) / safe_k1[:, None]
-        # At the centre any direction will do; take the shortest axis.
-        inner_grad = np.where((k0 > 0.0)[:, None], smallest * grad_k0, np.eye(3)[int(self.radii.argmin())])
-        values = np.where(outside, outer, smallest * (k0 - 1.0))
-        return values, np.where(outside[:, None], outer_grad, inner_grad)
+    def _emit(self, t: Tape, p: Coords) -> Reg:
+        d = offsets(t, p, self.center)
+        radii = [float(r) for r in self.radii]
+        # At the centre the gradient falls back to the shortest axis.
+        k0 = t.length([t.div(x, r) for x, r in zip(d, radii)], int(self.radii.argmin()))
+        k1 = t.length([t.div(x, r * r) for x, r in zip(d, radii)], None)
+        safe_k1 = t.select(t.less(0.0, k1), k1, 1.0)
+        outer = t.div(t.mul(k0, t.sub(k0, 1.0)), safe_k1)
+        inner = t.mul(float(self.radii.min()), t.sub(k0, 1.0))
+        return t.select(t.less(1.0, k0), outer, inner)
 
     def __repr__(self) -> str:
         return f"ellipsoid({tuple(self.radii.tolist())}, center={tuple(self.center.tolist())})"
@@ -288,6 +335,9 @@ def ellipsoid(radii: ArrayLike = (1.0, 0.6, 0.4), center: ArrayLike = (0.0, 0.0,
     by the shortest radius inside.  Equal radii give a sphere's exact
     distance.  Unlike most bounds here the field is not 1-Lipschitz outside:
     far from a strongly flattened ellipsoid its gradient grows longer than 1.
+    Its :attr:`~Shape.lipschitz` is a safe bound, max(1, 2 - 1/q^2, q^2 - 2)
+    for the ratio q of the longest radius to the shortest (exact for a sphere,
+    several times the steepest slope of a flattened ellipsoid).
     """
     return _Ellipsoid(radii, center)
 

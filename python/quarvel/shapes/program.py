@@ -1,11 +1,15 @@
-"""Shapes compiled into programs that the core evaluates without the interpreter.
+"""Shapes as programs: the one definition of their arithmetic, evaluated by the core.
 
 A program is a flat tape of instructions over registers: registers 0 to 2
 hold the point's x, y and z, and each instruction writes one new register
-from earlier ones (see ``src/eval/program.hpp`` for the opcodes).  Each
-node of the modelling library has an emitter (in ``_emit.py``) that writes
-the same arithmetic as its NumPy path; gradients come from forward-mode
-differentiation in the core.
+from earlier ones (see ``src/eval/program.hpp`` for the opcodes).  Every
+node of the modelling library writes its arithmetic once, as its ``_emit``
+method; the core runs the tape for values, for gradients (forward-mode
+differentiation) and for bounds over boxes.
+
+A shape given as a Python function is a ``call`` instruction: the core
+gathers each function's points for the whole batch, calls it once (see
+:class:`Callback`), and reads its values and gradients back.
 
 The tree is walked with an explicit stack of emitters, each a generator that
 yields ``(child, coordinates)`` and receives the child's register, so a tree
@@ -18,22 +22,24 @@ from __future__ import annotations
 import math
 import struct
 from collections.abc import Callable, Generator, Sequence
-from typing import TYPE_CHECKING, Any, TypeAlias
+from typing import Any, Protocol, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .. import _engine
 from .._bounds import Bounds
+from ..meshing.fields import Field, as_field
 
-if TYPE_CHECKING:
-    from ..shapes.base import Shape
+Array = NDArray[np.float64]
+Pair = tuple[Array, Array]
 
-# The core refuses longer tapes; trees this large are better meshed through NumPy.
+# The core refuses longer tapes; trees this large are better meshed in pieces.
 MAX_INSTRUCTIONS = 1 << 22
 
 
 class CompileError(TypeError):
-    """The shape holds a node that has no compiled form (such as a Python function)."""
+    """The shape holds a node that has no arithmetic to compile (neither ``_emit`` nor ``_eval``)."""
 
 
 class Reg(int):
@@ -44,21 +50,58 @@ Num: TypeAlias = Reg | float
 Coords: TypeAlias = tuple[Reg, ...]
 Request: TypeAlias = tuple[Any, Sequence[Num]]
 Emission: TypeAlias = Reg | Generator[Request, Reg, Reg]
-Emitter: TypeAlias = Callable[["Tape", Any, Coords], Emission]
 
 INPUTS: Coords = (Reg(0), Reg(1), Reg(2))
-_EMITTERS: dict[type, Emitter] = {}
 
 
-def emits(*classes: type) -> Callable[[Emitter], Emitter]:
-    """Register the decorated function as the emitter of ``classes``."""
+class Emitting(Protocol):
+    """A node of a tree: it writes its value's instructions at the given coordinates.
 
-    def register(function: Emitter) -> Emitter:
-        for cls in classes:
-            _EMITTERS[cls] = function
-        return function
+    A leaf returns its value's register; a node with children is a generator
+    that yields ``(child, coordinates)`` and receives the child's register.
+    """
 
-    return register
+    def _emit(self, t: Tape, p: Coords) -> Emission: ...
+
+
+def as_points(points: ArrayLike) -> Array:
+    """Return ``points`` as an (N, 3) float64 array (one point may be given flat)."""
+    arr = np.asarray(points, dtype=np.float64)
+    if arr.ndim == 1:
+        arr = arr.reshape(1, -1)
+    if arr.ndim != 2 or arr.shape[1] != 3:
+        raise ValueError(f"points must have shape (N, 3) (got {arr.shape})")
+    return arr
+
+
+class Callback:
+    """A Python field function as a program calls it: once per batch, with all of its points.
+
+    ``function`` follows the field contract (see :func:`quarvel.as_field`);
+    where it gives no gradients and they are wanted, they come from central
+    differences with ``step``.
+    """
+
+    def __init__(self, function: Callable[[Array], Any], step: float) -> None:
+        self.function: Field = as_field(function)
+        self.step = step
+
+    def __call__(self, points: Array, gradients: bool) -> tuple[Array, Array | None]:
+        values, grads = self.function(points)
+        if gradients and grads is None:
+            grads = self._differences(points)
+        return values, grads
+
+    def _differences(self, p: Array) -> Array:
+        """Central differences along x, y and z, all six probes in one call."""
+        moves = np.vstack([np.eye(3), -np.eye(3)]) * self.step
+        probes = (moves[:, None, :] + p[None, :, :]).reshape(-1, 3)
+        values = self.function(probes)[0].reshape(6, len(p))
+        gradients: Array = ((values[:3] - values[3:]) / (2.0 * self.step)).T
+        return np.ascontiguousarray(gradients)
+
+    def __repr__(self) -> str:
+        return repr(self.function)
 
 
 class Tape:
@@ -75,6 +118,9 @@ class Tape:
         self._written: dict[tuple[str, int, int, int, int], Reg] = {}
         self._constant_of: dict[int, float] = {}
         self._constant_at: dict[bytes, Reg] = {}
+        self.externals: list[Callback] = []
+        self._external_of: dict[int, int] = {}
+        self._owners: list[object] = []  # keeps the ids above taken
 
     def _write(self, op: str, a: int = 0, b: int = 0, c: int = 0, imm: int = 0) -> Reg:
         key = (op, int(a), int(b), int(c), int(imm))
@@ -214,26 +260,41 @@ class Tape:
         self.constants.extend(float(v) for v in normals.reshape(-1))
         return self._write("polygon", self.reg(x), self.reg(y), first, len(corners))
 
+    def call(self, owner: object, function: Callable[[], Callback], p: Sequence[Num]) -> Reg:
+        """The value of ``owner``'s Python function at the point ``p``: one external
+        function per owner, made by ``function()`` the first time."""
+        index = self._external_of.get(id(owner))
+        if index is None:
+            index = self._external_of[id(owner)] = len(self.externals)
+            self.externals.append(function())
+            self._owners.append(owner)
+        x, y, z = (self.reg(c) for c in p)
+        return self._write("call", x, y, z, index)
 
-def compile_tape(shape: object) -> Tape:
-    """The tape of ``shape``'s values, written by walking its tree with a stack."""
+
+def compile_tape(root: Emitting, inputs: Coords = INPUTS) -> Tape:
+    """The tape of ``root``'s values at the coordinates ``inputs``, written by walking its tree with a stack."""
     tape = Tape()
     done: dict[tuple[int, Coords], Reg] = {}
-    stack: list[tuple[object, tuple[int, Coords], Generator[Request, Reg, Reg]]] = []
+    stack: list[tuple[Emitting, tuple[int, Coords], Generator[Request, Reg, Reg]]] = []
 
-    def enter(node: object, coords: Coords) -> Reg | None:
+    def enter(node: Emitting, coords: Coords) -> Reg | None:
         """The node's register when known or a leaf; None once its emitter is on the stack."""
         key = (id(node), coords)
         if key in done:
             return done[key]
-        emitted = _emitter(node, stack)(tape, node, coords)
+        try:
+            emitted = node._emit(tape, coords)
+        except CompileError as error:
+            path = " > ".join(_node_name(parent) for parent, _, _ in stack) or "the root"
+            raise CompileError(f"{error} (under {path})") from None
         if isinstance(emitted, Generator):
             stack.append((node, key, emitted))
             return None
         done[key] = emitted
         return emitted
 
-    result = enter(shape, INPUTS)
+    result = enter(root, inputs)
     while stack:
         _, key, walk = stack[-1]
         try:
@@ -251,32 +312,6 @@ def compile_tape(shape: object) -> Tape:
     return tape
 
 
-# The methods that hold a node's arithmetic, in its NumPy path.
-_ARITHMETIC = ("_eval", "_eval2", "_walk", "_map", "_finish")
-
-
-def _emitter(node: object, stack: Sequence[tuple[object, Any, Any]]) -> Emitter:
-    """The emitter of ``node``'s class, or CompileError naming the node and where it
-    sits (its ancestors, read from the walk's ``stack`` only then)."""
-    from ..shapes.base import _FunctionShape
-
-    for cls in type(node).__mro__:
-        function = _EMITTERS.get(cls)
-        if function is not None:
-            # A subclass with its own arithmetic is not the registered node.
-            if all(getattr(type(node), name) is getattr(cls, name) for name in _ARITHMETIC if hasattr(cls, name)):
-                return function
-            break
-    path = " > ".join(_node_name(parent) for parent, _, _ in stack) or "the root"
-    if isinstance(node, _FunctionShape):
-        what = f"{node!r} holds a Python function"
-    else:
-        what = f"a {type(node).__name__} node has no compiled form"
-    raise CompileError(
-        f"cannot compile the shape: {what} (under {path}); quarvel.mesh evaluates such shapes through NumPy"
-    )
-
-
 def _node_name(node: object) -> str:
     """The operation a node stands for, as its function is named (its repr may be huge)."""
     if hasattr(node, "take_max"):
@@ -286,67 +321,69 @@ def _node_name(node: object) -> str:
 
 
 class Program:
-    """A shape compiled for the core: called like the shape, evaluated natively.
+    """A shape compiled for the core, and the one way its values are computed.
 
-    Calling it with an (N, 3) array returns ``(values, gradients)``, the
-    same as the shape's NumPy path (values within about 1e-12, gradients
-    within 1e-9), computed in parallel on the worker pool without the
-    interpreter lock.  ``bounds``, ``lipschitz`` and ``understatement`` are the shape's.
+    Calling it with an (N, 3) array returns ``(values, gradients)``,
+    computed in parallel on the worker pool without the interpreter lock
+    (a Python function it holds takes the lock for its one call per batch).
+    ``bounds``, ``lipschitz`` and ``understatement`` are the shape's.
     :meth:`value_bounds` gives bounds on the values over boxes.  ``native``
-    is the core's program, which ``quarvel._engine`` functions take.
+    is the core's program, which ``quarvel._engine`` functions take; it
+    pickles as its tape and its Python functions.
     """
 
-    def __init__(self, shape: Shape, code: NDArray[np.int64], constants: NDArray[np.float64]) -> None:
-        from .. import _engine
-
-        self.shape = shape
-        self.bounds: Bounds = shape.bounds
-        self.lipschitz: float = shape.lipschitz
-        self.understatement: float | None = shape.understatement
-        self.code, self.constants = code, constants
-        self.native = _engine.program(code, constants)
+    def __init__(
+        self,
+        code: NDArray[np.int64],
+        constants: NDArray[np.float64],
+        externals: Sequence[Callable[[Array, bool], tuple[Array, Array | None]]] = (),
+        bounds: Bounds = Bounds.infinite(),
+        lipschitz: float = 1.0,
+        understatement: float | None = None,
+    ) -> None:
+        self.bounds = bounds
+        self.lipschitz = lipschitz
+        self.understatement = understatement
+        self.code, self.constants, self.externals = code, constants, tuple(externals)
+        self.native = _engine.program(code, constants, self.externals)
 
     @classmethod
-    def of(cls, shape: Shape) -> Program:
-        """``shape`` compiled (see :meth:`Shape.compile`)."""
-        from . import emit  # noqa: F401  (registers the emitters)
-        from .. import _engine
-
-        tape = compile_tape(shape)
+    def of(cls, shape: Any, inputs: Coords = INPUTS) -> Program:
+        """``shape`` compiled (see :meth:`quarvel.Shape.compile`), at the coordinates ``inputs``."""
+        tape = compile_tape(shape, inputs)
         opcode = {name: number for number, name in enumerate(_engine.opcodes())}
         code = np.array([(opcode[op], a, b, c, imm) for op, a, b, c, imm in tape.code], dtype=np.int64)
-        return cls(shape, code.reshape(-1, 5), np.array(tape.constants, dtype=np.float64))
+        return cls(
+            code.reshape(-1, 5),
+            np.array(tape.constants, dtype=np.float64),
+            tape.externals,
+            getattr(shape, "bounds", Bounds.infinite()),
+            getattr(shape, "lipschitz", 1.0),
+            getattr(shape, "understatement", None),
+        )
 
-    def __reduce__(self) -> tuple[type[Program], tuple[Shape, NDArray[np.int64], NDArray[np.float64]]]:
+    def __reduce__(self) -> tuple[type[Program], tuple[Any, ...]]:
         # The native program is rebuilt from the tape in the process that loads it.
-        return (Program, (self.shape, self.code, self.constants))
+        return (Program, (self.code, self.constants, self.externals, self.bounds, self.lipschitz, self.understatement))
 
-    def __call__(self, points: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    def __call__(self, points: ArrayLike) -> Pair:
         """Values (N,) and gradients (N, 3) at the (N, 3) ``points``."""
-        from .. import _engine
-        from ..shapes.base import as_points
-
         values, gradients = _engine.program_eval(self.native, as_points(points))
         assert gradients is not None
         return values, gradients
 
-    def values(self, points: ArrayLike) -> NDArray[np.float64]:
+    def values(self, points: ArrayLike) -> Array:
         """Values alone at the (N, 3) ``points``, a few times faster."""
-        from .. import _engine
-        from ..shapes.base import as_points
-
         return _engine.program_eval(self.native, as_points(points), False)[0]
 
-    def value_bounds(self, lo: ArrayLike, hi: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    def value_bounds(self, lo: ArrayLike, hi: ArrayLike) -> tuple[Array, Array]:
         """Bounds ``(lower, upper)`` on the values over the boxes from ``lo[i]`` to ``hi[i]``.
 
         Every point of box i has a value in [lower[i], upper[i]] (outward
-        rounding included); both are NaN where some point may give NaN.
-        A box whose ``lo`` exceeds its ``hi`` along some axis raises ValueError.
+        rounding included); both are NaN where some point may give NaN, and
+        wherever a Python function's value counts.  A box whose ``lo``
+        exceeds its ``hi`` along some axis raises ValueError.
         """
-        from .. import _engine
-        from ..shapes.base import as_points
-
         return _engine.program_bounds(self.native, as_points(lo), as_points(hi))
 
     def __len__(self) -> int:
@@ -354,4 +391,5 @@ class Program:
         return len(self.code)
 
     def __repr__(self) -> str:
-        return f"<quarvel.Program of {len(self)} instructions, {len(self.constants)} constants>"
+        calls = f", {len(self.externals)} Python functions" if self.externals else ""
+        return f"<quarvel.Program of {len(self)} instructions, {len(self.constants)} constants{calls}>"
