@@ -1,6 +1,7 @@
 #include "mesh/pieces.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/fault.hpp"
 
@@ -57,15 +58,15 @@ std::vector<std::uint64_t> triangle_pieces(const TriangleMesh& mesh, Monitor& mo
     return triangle_pieces(mesh.triangles, mesh.vertices.size(), monitor);
 }
 
-// Keeps the triangles whose piece is `keep` and the vertices they use,
+// Keeps the triangles for which keep(t) holds and the vertices they use,
 // renumbered in increasing order of their old index.
-void keep_piece(TriangleMesh& mesh, const std::vector<std::uint64_t>& root_of,
-                    std::uint64_t keep) {
+template <class Keep>
+void keep_triangles(TriangleMesh& mesh, std::size_t count, Keep keep) {
     // Sized exactly: the lists become the result arrays' buffers.
     std::vector<std::array<std::uint64_t, 3>> kept;
-    kept.reserve(static_cast<std::size_t>(std::count(root_of.begin(), root_of.end(), keep)));
+    kept.reserve(count);
     for (std::size_t t = 0; t < mesh.triangles.size(); ++t)
-        if (root_of[t] == keep) kept.push_back(mesh.triangles[t]);
+        if (keep(t)) kept.push_back(mesh.triangles[t]);
 
     constexpr std::uint64_t unused = ~std::uint64_t{0};
     std::vector<std::uint64_t> renumber(mesh.vertices.size(), unused);
@@ -118,7 +119,37 @@ void keep_largest_piece(TriangleMesh& mesh, Monitor& monitor) {
     std::uint64_t best = root_of[0];
     for (std::uint64_t r : root_of)
         if (count[r] > count[best]) best = r;
-    if (count[best] != mesh.triangles.size()) keep_piece(mesh, root_of, best);
+    if (count[best] != mesh.triangles.size())
+        keep_triangles(mesh, count[best], [&](std::size_t t) { return root_of[t] == best; });
+}
+
+std::uint64_t drop_small_pieces(TriangleMesh& mesh, double min_volume, Monitor& monitor) {
+    if (mesh.triangles.empty()) return 0;
+    const std::vector<std::uint64_t> root_of = triangle_pieces(mesh, monitor);
+    // Each piece's volume by the divergence theorem about the centre of the
+    // vertices' box (small summands), summed in triangle order.
+    Vec3 lo = mesh.vertices[mesh.triangles[0][0]], hi = lo;
+    for (const Vec3& v : mesh.vertices)
+        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], v[a]), hi[a] = std::max(hi[a], v[a]);
+    const Vec3 centre{0.5 * lo[0] + 0.5 * hi[0], 0.5 * lo[1] + 0.5 * hi[1], 0.5 * lo[2] + 0.5 * hi[2]};
+    std::vector<double> volume(mesh.vertices.size(), 0.0);
+    std::vector<std::uint64_t> count(mesh.vertices.size(), 0);
+    for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
+        monitor.check(t);
+        const auto& [i, j, k] = mesh.triangles[t];
+        volume[root_of[t]] += dot(sub(mesh.vertices[i], centre),
+                                  cross(sub(mesh.vertices[j], centre), sub(mesh.vertices[k], centre)));
+        ++count[root_of[t]];
+    }
+    std::uint64_t dropped = 0, kept = 0;
+    std::vector<char> keep(mesh.vertices.size(), 0);
+    for (std::size_t r = 0; r < count.size(); ++r) {
+        if (!count[r]) continue;
+        keep[r] = !(std::abs(volume[r]) / 6.0 < min_volume);  // NaN volumes stay
+        if (keep[r]) kept += count[r]; else ++dropped;
+    }
+    if (dropped) keep_triangles(mesh, kept, [&](std::size_t t) { return keep[root_of[t]] != 0; });
+    return dropped;
 }
 
 }  // namespace quarvel

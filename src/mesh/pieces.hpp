@@ -8,7 +8,6 @@
 
 #include "core/monitor.hpp"
 #include "mesh/triangle_mesh.hpp"
-#include "mesh/triangle_mesh.hpp"
 
 namespace quarvel {
 
@@ -19,6 +18,11 @@ namespace quarvel {
 // in increasing order of their old index, with their normals when present.
 // The labelling checks `monitor` as it goes, here and below.
 void keep_largest_piece(TriangleMesh& mesh, Monitor& monitor = Monitor::none());
+
+// Drops the pieces whose enclosed volume is below `min_volume` in absolute
+// value (crumbs a clip leaves, say), as keep_largest_piece renumbers; returns
+// how many were dropped.
+std::uint64_t drop_small_pieces(TriangleMesh& mesh, double min_volume, Monitor& monitor = Monitor::none());
 
 // The number of edge-connected pieces of the mesh's triangles.
 std::uint64_t count_pieces(const TriangleMesh& mesh, Monitor& monitor = Monitor::none());

@@ -44,13 +44,16 @@ struct BuildOptions {
     }
 };
 
+// The normal angle (degrees) that counts as curved or sharp, unless asked otherwise.
+inline constexpr double kDefaultAngleDeg = 30.0;
+
 struct BuildParams {
     Vec3 bbox_min{};
     Vec3 bbox_max{};
     std::uint8_t min_depth = 0;  // callers guarantee min_depth <= max_depth <= 31
     std::uint8_t max_depth = 0;
     double iso_value = 0.0;
-    double angle_threshold_deg = 30.0;
+    double angle_threshold_deg = kDefaultAngleDeg;
     Finish finish = Finish::band;
     BuildOptions options{};
 };

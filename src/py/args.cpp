@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "core/fault.hpp"
 #include "py/python_error.hpp"
 
 namespace quarvel::py {
@@ -83,6 +84,7 @@ BoundArgs bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t
                          PyObject* kwnames) {
     BoundArgs bound;
     const std::size_t total = sig.params.size();
+    if (total > bound.slots.size()) fault("too many parameters for BoundArgs: " + std::to_string(total));
     if (static_cast<std::size_t>(nargs) > total) too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots[i] = args[i];
 

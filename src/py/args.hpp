@@ -25,7 +25,7 @@ struct Signature {
 
 // Borrowed argument per parameter, nullptr where absent.
 struct BoundArgs {
-    std::array<PyObject*, 16> slots{};
+    std::array<PyObject*, 24> slots{};
     PyObject* operator[](std::size_t i) const { return slots[i]; }
 };
 

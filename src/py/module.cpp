@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/heap.hpp"
-#include "dc/extract.hpp"
+#include "pipeline/mesh_field.hpp"
 #include "eval/sampler.hpp"
 #include "octree/build.hpp"
 #include "py/args.hpp"
@@ -46,7 +46,7 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
     FieldAndBox fb = convert_field_and_box(kExtract, args);
     const std::uint32_t min_depth = convert_or(kExtract, args, 3, to_u32, std::uint32_t{3});
     const std::uint32_t max_depth = convert_or(kExtract, args, 4, to_u32, std::uint32_t{7});
-    const double angle = convert_or(kExtract, args, 5, to_float, 30.0);
+    const double angle = convert_or(kExtract, args, 5, to_float, kDefaultAngleDeg);
     const double iso = convert_or(kExtract, args, 6, to_float, 0.0);
     const bool adaptive = convert_or(kExtract, args, 7, to_bool, false);
     check_depths("max_depth", min_depth, max_depth);
@@ -55,11 +55,9 @@ PyRef extract_mesh_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnam
     // Signals are checked between phases only, the lock held throughout.
     PyMonitor monitor({});
     const HeapKept kept(HeapKept::kBatchesMapped);
-    BuildParams params{fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
-                       static_cast<std::uint8_t>(max_depth), iso, angle,
-                       adaptive ? Finish::balance : Finish::band};
-    TriangleMesh mesh = extract_dual_contour(field, build_octree(field, params, monitor).tree, angle,
-                                             DcOptions::exact(), nullptr, monitor);
+    const MeshRequest request = MeshRequest::engine({fb.bbox_min, fb.bbox_max}, static_cast<std::uint8_t>(min_depth),
+                                                    static_cast<std::uint8_t>(max_depth), iso, angle, adaptive);
+    TriangleMesh mesh = mesh_field(field, request, monitor).mesh;
     return mesh_arrays(std::move(mesh));
 }
 
@@ -78,7 +76,7 @@ PyRef build_octree_uniform_impl(PyObject* const* argv, Py_ssize_t nargs, PyObjec
     check_depths("depth", depth, depth);
     EvalBridge field(fb.eval_fn.get());
     const auto d = static_cast<std::uint8_t>(depth);
-    return build_and_count(field, {fb.bbox_min, fb.bbox_max, d, d, iso, 30.0, Finish::band});
+    return build_and_count(field, {fb.bbox_min, fb.bbox_max, d, d, iso, kDefaultAngleDeg, Finish::band});
 }
 
 PyRef build_octree_adaptive_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
@@ -90,7 +88,7 @@ PyRef build_octree_adaptive_impl(PyObject* const* argv, Py_ssize_t nargs, PyObje
     check_depths("max_depth", min_depth, max_depth);
     EvalBridge field(fb.eval_fn.get());
     return build_and_count(field, {fb.bbox_min, fb.bbox_max, static_cast<std::uint8_t>(min_depth),
-                                   static_cast<std::uint8_t>(max_depth), iso, 30.0, Finish::band});
+                                   static_cast<std::uint8_t>(max_depth), iso, kDefaultAngleDeg, Finish::band});
 }
 
 PyRef test_batch_eval_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {

@@ -15,6 +15,7 @@
 #include "fields.hpp"
 #include "octree/build.hpp"
 #include "octree/guard.hpp"
+#include "pipeline/mesh_field.hpp"
 #include "test_dc_support.hpp"
 
 using namespace quarvel;
@@ -102,10 +103,9 @@ TEST(guard_finds_a_ball_hidden_between_the_first_lattice_points) {
                         testing::norm(dctest::sub(p, tiny)) - 0.1);
     });
     for (bool guard : {false, true}) {
-        BuildParams params{{-1, -1, -1}, {1, 1, 1}, 3, 6};
-        params.options = BuildOptions::pipeline(guard, 1.0);
-        const Octree tree = build_octree(field, params).tree;
-        const TriangleMesh mesh = extract_dual_contour(field, tree, 30.0, DcOptions::pipeline(false));
+        MeshRequest request = MeshRequest::package({{-1, -1, -1}, {1, 1, 1}}, 3, 6, 0.0, true);
+        request.build.guard = guard;
+        const TriangleMesh mesh = mesh_field(field, request).mesh;
         std::size_t near_hidden = 0;
         for (const Vec3& v : mesh.vertices)
             near_hidden += std::fabs(testing::norm(dctest::sub(v, hidden)) - 0.21) < 1e-6;
@@ -235,6 +235,33 @@ TEST(non_finite_normals_and_steps_are_not_taken) {
 }
 
 // ---------------------------------------------------------------- every piece, with normals
+
+TEST(mesh_field_keeps_drops_and_measures_pieces_on_either_sampler) {
+    const double big = 4.0 / 3.0 * M_PI * 0.25 * 0.25 * 0.25, small = 4.0 / 3.0 * M_PI * 0.12 * 0.12 * 0.12;
+    for (bool adaptive : {false, true}) {
+        auto field = two_balls();
+        MeshRequest request = MeshRequest::package({{0, 0, 0}, {1, 1, 1}}, 3, 6, 0.0, adaptive);
+        const MeshResult all = mesh_field(field, request);
+        REQUIRE(all.measures.has_value());
+        CHECK(all.measures->closed);
+        CHECK_EQ(all.measures->pieces, 2u);
+        CHECK_NEAR(all.measures->volume, big + small, 0.01 * big);
+        // Between the two balls' volumes: the small one goes, renumbered away.
+        request.min_piece_volume = 0.5 * (big + small);
+        const MeshResult kept = mesh_field(field, request);
+        CHECK_EQ(kept.pieces_dropped, 1u);
+        CHECK_EQ(kept.measures->pieces, 1u);
+        CHECK_NEAR(kept.measures->volume, big, 0.01 * big);
+        CHECK(kept.mesh.vertices.size() < all.mesh.vertices.size());
+        CHECK_EQ(dctest::topology(kept.mesh).euler, 2);
+        // Clipped through the big ball's middle: a closed half.
+        request.min_piece_volume = 0.0;
+        request.clip = Box{{0, 0, 0}, {0.3, 1, 1}};
+        const MeshResult half = mesh_field(field, request);
+        CHECK(half.measures->closed);
+        CHECK_NEAR(half.measures->volume, 0.5 * big, 0.02 * big);
+    }
+}
 
 TEST(pipeline_extraction_keeps_every_piece_with_unit_normals) {
     auto field = two_balls();

@@ -1,0 +1,109 @@
+#include "pipeline/mesh_field.hpp"
+
+#include "eval/decorators.hpp"
+#include "mesh/check.hpp"
+#include "mesh/measure.hpp"
+#include "mesh/pieces.hpp"
+#include "octree/octree.hpp"
+#include "sample/lattice_sampler.hpp"
+
+namespace quarvel {
+
+namespace {
+
+GuardOutcome outcome_of(SampleGuard guard) {
+    switch (guard) {
+        case SampleGuard::off: return GuardOutcome::off;
+        case SampleGuard::on: return GuardOutcome::on;
+        case SampleGuard::infinite_values: return GuardOutcome::infinite_values;
+        case SampleGuard::too_steep: return GuardOutcome::too_steep;
+        case SampleGuard::bounds: return GuardOutcome::bounds;
+    }
+    return GuardOutcome::off;
+}
+
+TriangleMesh mesh_by_octree(Evaluator& field, const MeshRequest& r, MeshResult& out, Monitor& monitor) {
+    const BuildParams params{r.box.lo, r.box.hi, r.min_depth, r.max_depth, r.iso, r.angle_deg, r.finish, r.build};
+    BuildResult built = build_octree(field, params, monitor);
+    // The tree only grows: its final size is its peak.
+    out.sampled = {built.first_lattice_evaluations, built.eval_count, built.guard, built.steepest,
+                   1 + 8 * static_cast<std::uint64_t>(built.tree.children.size()), built.cells_bounded,
+                   built.cells_proven};
+    // The tree (with its corner samples) goes once its surface cells are collected.
+    return extract_dual_contour(field, std::move(built.tree), r.angle_deg, r.dc, &out.extraction, monitor);
+}
+
+TriangleMesh mesh_by_lattice(Evaluator& field, const MeshRequest& r, MeshResult& out, Monitor& monitor) {
+    const Domain cube = cube_around(r.box.lo, r.box.hi);
+    const SampleParams params{cube.origin, cube.size, r.min_depth, r.max_depth, r.iso,
+                              r.build.guard, r.build.lipschitz, r.build.bounds};
+    SampleResult found = sample_lattice(field, params, monitor);
+    out.sampled = {found.first_lattice_evaluations, found.evaluations, outcome_of(found.guard), found.steepest,
+                   found.cells_judged, found.cells_bounded, found.cells_proven};
+    SurfaceCells surface = surface_from_samples(std::move(found.cells), std::move(found.values), cube.origin,
+                                                cube.size, r.max_depth);
+    return extract_dual_contour(field, std::move(surface),
+                                DcParams::of(r.iso, cube.size, r.max_depth, r.angle_deg, r.dc), &out.extraction,
+                                monitor);
+}
+
+MeshMeasuresResult measure(const TriangleMesh& mesh, std::uint64_t pieces) {
+    MeshMeasuresResult m;
+    m.pieces = pieces;
+    if (mesh.triangles.empty()) return m;
+    const MeshMeasures measured = measure_mesh(mesh.vertices, mesh.triangles);
+    m.area = measured.area;
+    m.volume = measured.volume;
+    const MeshCheck topology = check_topology(mesh.triangles, mesh.vertices.size());
+    m.closed = topology.degenerate_triangles == 0 && topology.boundary_edges == 0 &&
+               topology.nonmanifold_edges == 0 && topology.misoriented_edges == 0;
+    return m;
+}
+
+}  // namespace
+
+MeshRequest MeshRequest::engine(const Box& box, std::uint8_t min_depth, std::uint8_t max_depth, double iso,
+                                double angle_deg, bool adaptive) {
+    MeshRequest r;
+    r.box = box;
+    r.min_depth = min_depth;
+    r.max_depth = max_depth;
+    r.iso = iso;
+    r.angle_deg = angle_deg;
+    r.finish = adaptive ? Finish::balance : Finish::band;
+    return r;
+}
+
+MeshRequest MeshRequest::package(const Box& box, std::uint8_t min_depth, std::uint8_t max_depth, double iso,
+                                 bool adaptive) {
+    MeshRequest r = engine(box, min_depth, max_depth, iso, kDefaultAngleDeg, adaptive);
+    // Only the balanced octree samples level by level; every other request
+    // wants every surface cell at max_depth, which the lattice sampler finds faster.
+    r.sampler = adaptive ? Sampler::octree : Sampler::lattice;
+    r.build = BuildOptions::pipeline(true, 1.0);
+    r.dc = DcOptions::pipeline(false);
+    r.reject_nan = true;
+    r.measure = true;
+    return r;
+}
+
+MeshResult mesh_field(Evaluator& source, const MeshRequest& r, Monitor& monitor) {
+    std::optional<ClippedField> clipped;
+    if (r.clip) clipped.emplace(source, *r.clip, r.iso);
+    Evaluator& cut = clipped ? static_cast<Evaluator&>(*clipped) : source;
+    std::optional<NanRejectingField> checked;
+    if (r.reject_nan) checked.emplace(cut);
+    Evaluator& field = checked ? static_cast<Evaluator&>(*checked) : cut;
+
+    MeshResult out;
+    out.mesh = r.sampler == Sampler::lattice ? mesh_by_lattice(field, r, out, monitor)
+                                             : mesh_by_octree(field, r, out, monitor);
+    if (r.min_piece_volume > 0.0) {
+        out.pieces_dropped = drop_small_pieces(out.mesh, r.min_piece_volume, monitor);
+        out.extraction.pieces -= out.pieces_dropped;
+    }
+    if (r.measure) out.measures = measure(out.mesh, out.extraction.pieces);
+    return out;
+}
+
+}  // namespace quarvel

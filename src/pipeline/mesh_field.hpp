@@ -1,0 +1,79 @@
+// One meshing call for every front door: a request with named fields goes
+// in, the mesh and what making it cost come out. The engine's fixed rules and
+// the package's pipeline are two presets of the same request, so the stages
+// are glued together here and nowhere else.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/box.hpp"
+#include "core/monitor.hpp"
+#include "dc/extract.hpp"
+#include "dc/surface_cells.hpp"
+#include "eval/evaluator.hpp"
+#include "mesh/triangle_mesh.hpp"
+#include "octree/build.hpp"
+#include "octree/guard.hpp"
+
+namespace quarvel {
+
+// Where the surface cells come from: the octree built cell by cell, or the
+// lattice sampler's sparse bricks (every surface cell at max_depth).
+enum class Sampler : std::uint8_t { octree, lattice };
+
+struct MeshRequest {
+    Box box{};  // the box to search; meshed as the cube around it
+    std::uint8_t min_depth = 3;  // callers guarantee min_depth <= max_depth <= 31
+    std::uint8_t max_depth = 7;
+    double iso = 0.0;
+    double angle_deg = kDefaultAngleDeg;
+    Sampler sampler = Sampler::octree;
+    Finish finish = Finish::band;  // the octree's: every surface cell at max_depth, or balanced levels
+    BuildOptions build = BuildOptions::exact();
+    DcOptions dc = DcOptions::exact();
+    std::optional<Box> clip;        // cut the solid with this box, closing it there
+    bool reject_nan = false;        // a NaN value is the field's error, not a sign
+    double min_piece_volume = 0.0;  // pieces enclosing less (in absolute value) are dropped
+    bool measure = false;           // area, volume, pieces and closedness of the result
+
+    // _quarvel_rs's rules: exact bisection, the largest piece, no guard.
+    static MeshRequest engine(const Box& box, std::uint8_t min_depth, std::uint8_t max_depth, double iso,
+                              double angle_deg, bool adaptive);
+    // The package's pipeline: the lattice sampler (the balanced octree when
+    // adaptive), the guard, every piece by default, the repair, the measures.
+    static MeshRequest package(const Box& box, std::uint8_t min_depth, std::uint8_t max_depth, double iso,
+                               bool adaptive);
+};
+
+// What sampling cost and found, from either sampler.
+struct SamplingStats {
+    std::uint64_t first_lattice_evaluations = 0;
+    std::uint64_t evaluations = 0;  // the first lattice's included
+    GuardOutcome guard = GuardOutcome::off;
+    double steepest = 0.0;
+    std::uint64_t cells = 0;  // cells examined (the octree's: its peak number of cells)
+    std::uint64_t cells_bounded = 0;
+    std::uint64_t cells_proven = 0;
+};
+
+struct MeshMeasuresResult {
+    double area = 0.0;
+    double volume = 0.0;
+    std::uint64_t pieces = 0;
+    bool closed = false;  // every edge in two triangles running through it oppositely, none degenerate
+};
+
+struct MeshResult {
+    TriangleMesh mesh;
+    SamplingStats sampled;
+    ExtractionStats extraction;
+    std::uint64_t pieces_dropped = 0;           // by min_piece_volume
+    std::optional<MeshMeasuresResult> measures;  // when asked for
+};
+
+// `monitor` hears every stage's progress and may abandon the call (see
+// core/monitor.hpp).
+MeshResult mesh_field(Evaluator& field, const MeshRequest& request, Monitor& monitor = Monitor::none());
+
+}  // namespace quarvel
