@@ -36,8 +36,8 @@ cmake --build build/asan-module -j "$jobs" >/dev/null
 # allocated at exit, so leak detection is off here; leaks are checked by the
 # core run above and by the reference-count and memory tests of the suite.
 # Subprocesses started by the tests inherit all of this. The build tree holds
-# a copy of the package around its quarvel._engine, so the package tests run
-# the sanitized modules too.
+# a copy of the package beside the extension, so the package tests run the
+# sanitized core too.
 asan_rt=$(g++ -print-file-name=libasan.so)
 stdcxx=$(g++ -print-file-name=libstdc++.so.6)
 for lib in "$asan_rt" "$stdcxx"; do
@@ -58,7 +58,7 @@ cd tests
 import os, sys
 import _quarvel_rs
 import quarvel._engine
-for module, folder in ((_quarvel_rs, sys.argv[1]), (quarvel._engine, os.path.join(sys.argv[1], "quarvel"))):
+for module, folder in ((_quarvel_rs, sys.argv[1]), (quarvel._engine, sys.argv[1])):
     where = os.path.dirname(os.path.realpath(module.__file__))
     if where != os.path.realpath(folder):
         sys.exit(f"error: {module.__name__} was imported from {where}, not from {folder}")

@@ -11,9 +11,11 @@ namespace quarvel::py {
 
 namespace {
 
+thread_local const char* t_module_name = nullptr;
+
 void report_fault(const Fault& f) {
     const std::source_location& at = f.where();
-    std::fprintf(stderr, "%s: internal fault at %s:%u:%u (%s): %s\n", kModuleName, at.file_name(),
+    std::fprintf(stderr, "%s: internal fault at %s:%u:%u (%s): %s\n", module_name(), at.file_name(),
                  static_cast<unsigned>(at.line()), static_cast<unsigned>(at.column()),
                  at.function_name(), f.message().c_str());
     std::fflush(stderr);
@@ -34,7 +36,16 @@ void raise_panic(const std::string& message) {
 
 }  // namespace
 
+const char* module_name() { return t_module_name ? t_module_name : "quarvel._engine"; }
+
 namespace detail {
+
+CurrentModule::CurrentModule(PyObject* module) noexcept : outer_(t_module_name) {
+    PyModuleDef* def = module && PyModule_Check(module) ? PyModule_GetDef(module) : nullptr;
+    t_module_name = def ? def->m_name : t_module_name;
+}
+
+CurrentModule::~CurrentModule() { t_module_name = outer_; }
 
 void raise_current_exception() noexcept {
     try {
@@ -48,7 +59,7 @@ void raise_current_exception() noexcept {
         raise_panic(f.message());
     } catch (const std::bad_alloc&) {
         const std::string message =
-            std::string(kModuleName) + " could not allocate memory (the batch or octree is too large)";
+            std::string(module_name()) + " could not allocate memory (the batch or octree is too large)";
         PyErr_SetString(PyExc_MemoryError, message.c_str());
     } catch (const std::exception& e) {
         report_fault(Fault(e.what()));

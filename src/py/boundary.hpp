@@ -10,9 +10,24 @@
 
 namespace quarvel::py {
 
-// The name of the module this binding is linked into ("_quarvel_rs",
-// "quarvel._engine"), for diagnostics. Each module defines it once.
-extern const char* const kModuleName;
+// The name of the module whose function this thread is running
+// ("_quarvel_rs" or "quarvel._engine", which share one extension file), for
+// diagnostics; outside a module function, the package's.
+const char* module_name();
+
+namespace detail {
+// Names the module of the function running on this thread, for as long as it runs.
+class CurrentModule {
+public:
+    explicit CurrentModule(PyObject* module) noexcept;
+    ~CurrentModule();
+    CurrentModule(const CurrentModule&) = delete;
+    CurrentModule& operator=(const CurrentModule&) = delete;
+
+private:
+    const char* outer_;
+};
+}  // namespace detail
 
 // Runs a function body; every C++ error leaves here as an interpreter
 // exception (a Fault as PanicException after a diagnostic on stderr,
@@ -48,7 +63,8 @@ PyObject* guarded(Body&& body) noexcept {
 }
 
 template <FastImpl Impl>
-PyObject* fast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* fast_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const detail::CurrentModule named(module);
     return guarded([&] { return Impl(args, nargs, kwnames); });
 }
 

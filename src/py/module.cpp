@@ -18,8 +18,6 @@
 
 namespace quarvel::py {
 
-const char* const kModuleName = "_quarvel_rs";
-
 namespace {
 
 // ---------------------------------------------------------------- signatures

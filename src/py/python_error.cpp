@@ -58,7 +58,7 @@ void throw_pending(std::source_location where) {
         std::fprintf(stderr,
                      "%s: a PanicException was raised by the field callable; "
                      "resuming it as an internal fault\n",
-                     kModuleName);
+                     module_name());
         std::fflush(stderr);
         PyErr_DisplayException(exc.get());
         throw Fault(panic_message(exc.get()), where);

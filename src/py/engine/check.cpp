@@ -16,6 +16,7 @@
 #include "mesh/pieces.hpp"
 #include "mesh/check.hpp"
 #include "mesh/measure.hpp"
+#include "mesh/summary.hpp"
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/engine/functions.hpp"
@@ -33,6 +34,7 @@ constexpr Signature kCheck{"check_mesh", kCheckParams, 2};
 constexpr Signature kMeasure{"measure_mesh", kParams, 2};
 constexpr Signature kTopology{"check_topology", kParams, 2};
 constexpr Signature kComponents{"mesh_components", kParams, 2};
+constexpr Signature kSummary{"summarize_mesh", kParams, 2};
 
 // `obj` as a C-contiguous (rows, 3) array of `type`: the caller's own array
 // when it already is one, else a converted copy, kept alive with the view.
@@ -187,6 +189,12 @@ PyRef components_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames
     return out;
 }
 
+// With the lock held, as measure_mesh: every figure of Mesh.summary in one call.
+PyRef summary_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+    const MeshRows mesh = mesh_rows(bind_arguments(kSummary, argv, nargs, kwnames));
+    return summary_dict(summarize_mesh(mesh.vertices.rows, mesh.triangles.rows));
+}
+
 const EngineFunctions kCheckFunctions{
     {"check_mesh", as_cfunction<check_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "check_mesh(vertices, triangles, max_pairs=None)\n--\n\n"
@@ -199,11 +207,23 @@ const EngineFunctions kCheckFunctions{
     {"check_topology", as_cfunction<topology_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "check_topology(vertices, triangles)\n--\n\n"
      "check_mesh's counts without the crossing pairs. Private: read Mesh.is_watertight."},
+    {"summarize_mesh", as_cfunction<summary_impl>(), METH_FASTCALL | METH_KEYWORDS,
+     "summarize_mesh(vertices, triangles)\n--\n\n"
+     "{'area', 'volume', 'pieces', 'closed'} of the mesh in one call. Private: read Mesh.summary."},
     {"mesh_components", as_cfunction<components_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "mesh_components(vertices, triangles)\n--\n\n"
      "Per triangle, its connected piece, numbered in order of first triangle. Private: call Mesh.components."},
 };
 
 }  // namespace
+
+PyRef summary_dict(const MeshSummary& m) {
+    PyRef summary = created(PyDict_New());
+    set_item(summary.get(), "area", created(PyFloat_FromDouble(m.area)));
+    set_item(summary.get(), "volume", created(PyFloat_FromDouble(m.volume)));
+    set_item(summary.get(), "pieces", count(m.pieces));
+    set_item(summary.get(), "closed", PyRef::borrow(m.closed ? Py_True : Py_False));
+    return summary;
+}
 
 }  // namespace quarvel::py

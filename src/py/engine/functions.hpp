@@ -14,6 +14,9 @@
 #include <initializer_list>
 #include <vector>
 
+#include "mesh/summary.hpp"
+#include "py/pyref.hpp"
+
 namespace quarvel::py {
 
 class EngineFunctions {
@@ -22,6 +25,9 @@ public:
     // initialisation, before the module is created).
     EngineFunctions(std::initializer_list<PyMethodDef> functions);
 };
+
+// A mesh's summary as the dict the package reads: area, volume, pieces, closed.
+PyRef summary_dict(const MeshSummary& summary);
 
 // Every registered function, sorted by name.
 std::vector<PyMethodDef> engine_functions();

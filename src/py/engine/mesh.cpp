@@ -152,16 +152,6 @@ PyRef stats_dict(const Outcome& o) {
     return stats;
 }
 
-// The mesh's own measures, for Mesh to start from.
-PyRef measures_dict(const MeshMeasuresResult& m) {
-    PyRef measures = created(PyDict_New());
-    set_item(measures.get(), "area", created(PyFloat_FromDouble(m.area)));
-    set_item(measures.get(), "volume", created(PyFloat_FromDouble(m.volume)));
-    set_item(measures.get(), "pieces", count(m.pieces));
-    set_item(measures.get(), "closed", PyRef::borrow(m.closed ? Py_True : Py_False));
-    return measures;
-}
-
 // The core's work, without the interpreter lock. `signals`: whether this
 // thread handles signals; elsewhere polling within the stages would only take
 // the lock for nothing.
@@ -194,7 +184,12 @@ PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
         outcome = run(r, released, signals);
     }
     PyRef stats = stats_dict(outcome);
-    PyRef measures = measures_dict(outcome.result.measures.value_or(MeshMeasuresResult{}));
+    // The mesh's measures but its closedness, which Mesh finds when asked.
+    const MeshMeasures measured = outcome.result.measures.value_or(MeshMeasures{});
+    PyRef measures = created(PyDict_New());
+    set_item(measures.get(), "area", created(PyFloat_FromDouble(measured.area)));
+    set_item(measures.get(), "volume", created(PyFloat_FromDouble(measured.volume)));
+    set_item(measures.get(), "pieces", count(outcome.result.extraction.pieces));
     PyRef normals = points_array(std::move(outcome.result.mesh.normals));
     PyRef arrays = mesh_arrays(std::move(outcome.result.mesh));
     return created(PyTuple_Pack(5, PyTuple_GET_ITEM(arrays.get(), 0), PyTuple_GET_ITEM(arrays.get(), 1),

@@ -13,8 +13,6 @@
 
 namespace quarvel::py {
 
-const char* const kModuleName = "quarvel._engine";
-
 namespace {
 
 // Outlives static initialisation order: the registry is made on first use.
