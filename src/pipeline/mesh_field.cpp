@@ -1,7 +1,6 @@
 #include "pipeline/mesh_field.hpp"
 
 #include "eval/decorators.hpp"
-#include "mesh/check.hpp"
 #include "mesh/measure.hpp"
 #include "mesh/pieces.hpp"
 #include "octree/octree.hpp"
@@ -47,19 +46,6 @@ TriangleMesh mesh_by_lattice(Evaluator& field, const MeshRequest& r, MeshResult&
                                 monitor);
 }
 
-MeshMeasuresResult measure(const TriangleMesh& mesh, std::uint64_t pieces) {
-    MeshMeasuresResult m;
-    m.pieces = pieces;
-    if (mesh.triangles.empty()) return m;
-    const MeshMeasures measured = measure_mesh(mesh.vertices, mesh.triangles);
-    m.area = measured.area;
-    m.volume = measured.volume;
-    const MeshCheck topology = check_topology(mesh.triangles, mesh.vertices.size());
-    m.closed = topology.degenerate_triangles == 0 && topology.boundary_edges == 0 &&
-               topology.nonmanifold_edges == 0 && topology.misoriented_edges == 0;
-    return m;
-}
-
 }  // namespace
 
 MeshRequest MeshRequest::engine(const Box& box, std::uint8_t min_depth, std::uint8_t max_depth, double iso,
@@ -102,7 +88,11 @@ MeshResult mesh_field(Evaluator& source, const MeshRequest& r, Monitor& monitor)
         out.pieces_dropped = drop_small_pieces(out.mesh, r.min_piece_volume, monitor);
         out.extraction.pieces -= out.pieces_dropped;
     }
-    if (r.measure) out.measures = measure(out.mesh, out.extraction.pieces);
+    if (r.measure && !out.mesh.triangles.empty()) {
+        // Closedness would cost several times the rest: it is left to whoever asks.
+        const MeshMeasures measured = measure_mesh(out.mesh.vertices, out.mesh.triangles);
+        out.measures = MeshMeasures{measured.area, measured.volume};
+    }
     return out;
 }
 

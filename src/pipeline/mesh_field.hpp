@@ -12,6 +12,7 @@
 #include "dc/extract.hpp"
 #include "dc/surface_cells.hpp"
 #include "eval/evaluator.hpp"
+#include "mesh/measure.hpp"
 #include "mesh/triangle_mesh.hpp"
 #include "octree/build.hpp"
 #include "octree/guard.hpp"
@@ -57,19 +58,12 @@ struct SamplingStats {
     std::uint64_t cells_proven = 0;
 };
 
-struct MeshMeasuresResult {
-    double area = 0.0;
-    double volume = 0.0;
-    std::uint64_t pieces = 0;
-    bool closed = false;  // every edge in two triangles running through it oppositely, none degenerate
-};
-
 struct MeshResult {
     TriangleMesh mesh;
     SamplingStats sampled;
     ExtractionStats extraction;
     std::uint64_t pieces_dropped = 0;           // by min_piece_volume
-    std::optional<MeshMeasuresResult> measures;  // when asked for
+    std::optional<MeshMeasures> measures;  // area and volume, when asked for (pieces: extraction.pieces)
 };
 
 // `monitor` hears every stage's progress and may abandon the call (see

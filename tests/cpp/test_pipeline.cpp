@@ -243,14 +243,14 @@ TEST(mesh_field_keeps_drops_and_measures_pieces_on_either_sampler) {
         MeshRequest request = MeshRequest::package({{0, 0, 0}, {1, 1, 1}}, 3, 6, 0.0, adaptive);
         const MeshResult all = mesh_field(field, request);
         REQUIRE(all.measures.has_value());
-        CHECK(all.measures->closed);
-        CHECK_EQ(all.measures->pieces, 2u);
+        CHECK(dctest::topology(all.mesh).closed);
+        CHECK_EQ(all.extraction.pieces, 2u);
         CHECK_NEAR(all.measures->volume, big + small, 0.01 * big);
         // Between the two balls' volumes: the small one goes, renumbered away.
         request.min_piece_volume = 0.5 * (big + small);
         const MeshResult kept = mesh_field(field, request);
         CHECK_EQ(kept.pieces_dropped, 1u);
-        CHECK_EQ(kept.measures->pieces, 1u);
+        CHECK_EQ(kept.extraction.pieces, 1u);
         CHECK_NEAR(kept.measures->volume, big, 0.01 * big);
         CHECK(kept.mesh.vertices.size() < all.mesh.vertices.size());
         CHECK_EQ(dctest::topology(kept.mesh).euler, 2);
@@ -258,7 +258,7 @@ TEST(mesh_field_keeps_drops_and_measures_pieces_on_either_sampler) {
         request.min_piece_volume = 0.0;
         request.clip = Box{{0, 0, 0}, {0.3, 1, 1}};
         const MeshResult half = mesh_field(field, request);
-        CHECK(half.measures->closed);
+        CHECK(dctest::topology(half.mesh).closed);
         CHECK_NEAR(half.measures->volume, 0.5 * big, 0.02 * big);
     }
 }
