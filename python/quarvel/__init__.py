@@ -14,6 +14,7 @@ from ._bounds import Bounds
 from .shapes.builtins import BUILTINS, builtin
 from .meshes.check import MeshCheck
 from .shapes.program import CompileError, Program
+from .meshing.options import MeshOptions
 from .meshing.pipeline import NoSurfaceError, mesh
 from .meshing.fields import as_field
 from .meshes.mesh import Mesh
@@ -56,6 +57,7 @@ __all__ = [
     "CompileError",
     "Mesh",
     "MeshCheck",
+    "MeshOptions",
     "NoSurfaceError",
     "Program",
     "Shape",

@@ -1,7 +1,7 @@
 """Type stubs for ``quarvel._engine``, the package's own module (private: use ``quarvel.mesh``)."""
 
 from collections.abc import Callable, Sequence
-from typing import Any, SupportsFloat
+from typing import Any, SupportsFloat, TypedDict
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -23,29 +23,40 @@ def check_topology(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) 
 def mesh_components(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> NDArray[np.int64]:
     """Per triangle, its connected piece, numbered in order of first triangle. Private: call Mesh.components."""
 
+class Summary(TypedDict):
+    area: float
+    volume: float
+    pieces: int
+    closed: bool
+
+def summarize_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> Summary:
+    """{'area', 'volume', 'pieces', 'closed'} of the mesh in one call. Private: read Mesh.summary."""
+
 def extract(
-    field: Callable[[NDArray[np.float64]], Any],
+    field: Callable[[NDArray[np.float64]], Any] | object,
     lo: Point,
     hi: Point,
+    *,
     min_depth: int = 3,
     max_depth: int = 7,
     iso: float = 0.0,
-    angle: float = 30.0,
+    angle_threshold: float = 30.0,
     adaptive: bool = False,
     keep_largest: bool = False,
     lipschitz: float | None = 1.0,
     clip: tuple[Point, Point] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
-    bounds: bool = True,
+    intervals: bool = True,
     manifold: bool = True,
-) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any]]:
+    min_piece_volume: float = 0.0,
+) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any], dict[str, Any]]:
     """Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.
 
-    A program (from ``program``) as the field is evaluated in the core; with ``bounds``,
+    A program (from ``program``) as the field is evaluated in the core; with ``intervals``,
     its bounds over cells prove them empty or full instead of the Lipschitz factor.
 
-    Returns (vertices, triangles, normals, stats). Private: quarvel.mesh documents the
-    options and is the one caller.
+    Returns (vertices, triangles, normals, stats, measures): the mesh's area, volume and pieces. Private: quarvel.mesh documents the
+    options and quarvel._core.extract is the one caller.
     """
 
 def thread_count() -> int:

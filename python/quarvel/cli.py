@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import importlib.util
 import os
 import stat
@@ -30,11 +31,11 @@ from .meshing.pipeline import (
 )
 from .io.files import mesh_format, writable_target
 from .meshes.mesh import Mesh
+from .meshing.options import MeshOptions
 from .io.preview import preview_format
 
 USAGE_ERROR = 2
 FAILURE = 1
-MARGIN = 0.05  # quarvel.mesh's default
 
 DESCRIPTION = "Turn implicit surfaces into watertight triangle meshes (adaptive octree dual contouring)."
 
@@ -127,42 +128,6 @@ def _add_mesh_parser(commands: Any) -> None:
     sub.add_argument(
         "--preview", type=Path, metavar="PICTURE", help="also write a shaded picture (.png, .jpg, .svg, ...)"
     )
-    resolution = sub.add_mutually_exclusive_group()
-    resolution.add_argument(
-        "--max-depth",
-        type=int,
-        metavar="N",
-        help="finest octree level near the surface (default 7, at most 31)",
-    )
-    resolution.add_argument(
-        "--voxel-size",
-        type=float,
-        metavar="H",
-        help="largest finest cell to accept, instead of --max-depth (the depth is the smallest that gives it)",
-    )
-    sub.add_argument(
-        "--min-depth",
-        type=int,
-        default=3,
-        metavar="N",
-        help="level to which the whole box is refined (default 3)",
-    )
-    sub.add_argument(
-        "--adaptive",
-        action="store_true",
-        help="coarser cells where the surface curves gently and balance the tree: fewer triangles on smooth "
-        "shapes, the same mesh (slower) on shapes with sharp edges",
-    )
-    sub.add_argument(
-        "--iso", type=float, default=0.0, metavar="V", help="mesh the surface field == V (default 0)"
-    )
-    sub.add_argument(
-        "--angle",
-        type=float,
-        default=30.0,
-        metavar="DEG",
-        help="normal angle treated as a sharp feature (default 30)",
-    )
     sub.add_argument(
         "--bounds",
         type=float,
@@ -171,60 +136,37 @@ def _add_mesh_parser(commands: Any) -> None:
         help="box to mesh in (default: the shape's own bounds)",
     )
     sub.add_argument(
-        "--keep",
-        choices=("all", "largest"),
-        default="all",
-        help="keep every connected piece (default) or only the largest",
-    )
-    sub.add_argument(
-        "--manifold",
-        action=argparse.BooleanOptionalAction,
-        default=True,
-        help="repair folds and pinches so the mesh is printable (default: on)",
-    )
-    sub.add_argument(
-        "--clip",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="cut the solid with --bounds, closing it there (default: when the shape reaches outside them)",
-    )
-    sub.add_argument(
-        "--lipschitz",
-        type=float,
-        metavar="L",
-        help="most the field's values change per unit of distance, to prove cells empty "
-        "(default: the shape's own factor, else 1)",
-    )
-    sub.add_argument(
-        "--native",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="evaluate the shape compiled, in the core; --no-native forces the NumPy path "
-        "(default: compiled when the whole shape compiles and neither --batch-size nor --workers is given)",
-    )
-    sub.add_argument(
-        "--intervals",
-        action=argparse.BooleanOptionalAction,
-        default=True,
-        help="prove cells empty or full by a compiled shape's interval bounds (default) "
-        "instead of by --lipschitz",
-    )
-    sub.add_argument(
-        "--batch-size", type=int, metavar="N", help="call the field with at most N points at a time"
-    )
-    sub.add_argument(
         "--workers",
         type=int,
         metavar="N",
         help="evaluate the field in N processes (the field must be picklable)",
     )
-    sub.add_argument(
-        "--progress",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="show progress on stderr: a bar on a terminal, one line per stage elsewhere (default: when stderr "
-        "is a terminal); --no-progress also silences the cost estimate of a long run",
-    )
+    _add_option_flags(sub)
+
+
+def _add_option_flags(parser: argparse.ArgumentParser) -> None:
+    """A flag for every option of quarvel.mesh that has one, with its default."""
+    groups: dict[str, Any] = {}
+    for option in dataclasses.fields(MeshOptions):
+        cli = option.metadata["cli"]
+        if cli is None:
+            continue
+        target = parser
+        if cli["group"] is not None:
+            if cli["group"] not in groups:
+                groups[cli["group"]] = parser.add_mutually_exclusive_group()
+            target = groups[cli["group"]]
+        flag = cli["flag"] or "--" + option.name.replace("_", "-")
+        extra: dict[str, Any]
+        if cli["type"] is not None:
+            extra = {"type": cli["type"], "metavar": cli["metavar"]}
+        elif cli["choices"] is not None:
+            extra = {"choices": cli["choices"]}
+        elif option.default is False:
+            extra = {"action": "store_true"}
+        else:
+            extra = {"action": argparse.BooleanOptionalAction}
+        target.add_argument(flag, dest=option.name, default=option.default, help=cli["help"], **extra)
 
 
 def _list_shapes() -> int:
@@ -311,7 +253,7 @@ def _resolve_field(shape: str, bounds: list[float] | None) -> tuple[Any, Bounds 
 
 def _check_bounds(field: Any, box: Bounds | None, args: argparse.Namespace) -> None:
     with _failures_reported("reading the bounds", usage_errors=(TypeError, ValueError)):
-        searched = search_box(field, box, args.iso, MARGIN)
+        searched = search_box(field, box, args.iso, args.margin)
         if args.voxel_size is not None:
             check_depths(args.min_depth, finest_depth(searched, None, args.voxel_size, args.min_depth))
 
@@ -337,26 +279,8 @@ def _load_field(path: Path, name: str) -> Any:
 
 def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace) -> Mesh:
     with _failures_reported("meshing", plain_errors=(NoSurfaceError,)), _executor(args.workers) as executor:
-        return mesh(
-            field,
-            bounds,
-            max_depth=args.max_depth,
-            voxel_size=args.voxel_size,
-            margin=MARGIN,
-            min_depth=args.min_depth,
-            keep=args.keep,
-            clip=args.clip,
-            adaptive=args.adaptive,
-            iso=args.iso,
-            angle_threshold=args.angle,
-            lipschitz=args.lipschitz,
-            batch_size=args.batch_size,
-            executor=executor,
-            progress=args.progress,
-            native=args.native,
-            intervals=args.intervals,
-            manifold=args.manifold,
-        )
+        options = {f.name: getattr(args, f.name) for f in dataclasses.fields(MeshOptions) if f.metadata["cli"]}
+        return mesh(field, bounds, executor=executor, **options)
 
 
 def _executor(workers: int | None) -> contextlib.AbstractContextManager[Executor | None]:

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import ast
+import re
 
 from test_quarvel_helpers import REPO
 
@@ -75,3 +76,20 @@ def test_the_import_graph_has_no_cycle():
             if following not in state:
                 state[following] = "open"
                 stack.append((following, iter(sorted(graph[following]))))
+
+
+# The core's folders, lowest first: a file may include its own folder and lower ones only.
+LAYERS = [{"core"}, {"eval", "mesh"}, {"octree", "sample"}, {"dc"}, {"pipeline"}, {"py"}]
+
+
+def test_no_core_file_includes_a_higher_layer():
+    rank = {folder: level for level, folders in enumerate(LAYERS) for folder in folders}
+    src = REPO / "src"
+    assert {p.name for p in src.iterdir() if p.is_dir()} == set(rank)
+    wrong = []
+    for path in sorted(src.rglob("*.[ch]pp")):
+        own = path.relative_to(src).parts[0]
+        for folder in re.findall(r'^#include "(\w+)/', path.read_text(), re.MULTILINE):
+            if folder != own and rank[folder] >= rank[own]:
+                wrong.append(f"{path.relative_to(src)} includes {folder}/")
+    assert not wrong, wrong

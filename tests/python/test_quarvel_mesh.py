@@ -80,10 +80,7 @@ def test_inverted_mesh_has_negative_volume():
     ],
     ids=["hole", "flipped", "duplicate", "degenerate", "two-cubes", "non-manifold-edge"],
 )
-@pytest.mark.parametrize("in_core", [True, False])
-def test_watertightness_and_pieces(change, closed, in_core, monkeypatch):
-    if not in_core:
-        monkeypatch.setattr("quarvel.meshes.mesh._engine", lambda: None)
+def test_watertightness_and_pieces(change, closed):
     vertices, triangles = cube_mesh()
     vertices = np.vstack([vertices, vertices - (1.0, 1.0, 0.0)])
     mesh = qv.Mesh(vertices, change(triangles))
@@ -203,30 +200,29 @@ class RecordingEngine(types.ModuleType):
         super().__init__("quarvel._engine")
         self.calls = []
 
-    def extract(self, field, lo, hi, min_depth, max_depth, iso, angle, adaptive, keep_largest, lipschitz, clip,
-                progress, bounds, manifold):  # fmt: skip
-        self.calls.append(dict(bbox_min=lo, bbox_max=hi, min_depth=min_depth, max_depth=max_depth, angle=angle,
-                               iso=iso, adaptive=adaptive, keep_largest=keep_largest, lipschitz=lipschitz,
-                               clip=clip, bounds=bounds, manifold=manifold))  # fmt: skip
+    def extract(self, field, lo, hi, **options):
+        self.calls.append(dict(bbox_min=lo, bbox_max=hi, **options))
         for n in (5, 7):
             values, gradients = field(np.zeros((n, 3)))
             assert type(values) is np.ndarray and values.dtype == np.float64 and values.shape == (n,)
             assert values.flags.c_contiguous
             assert gradients is None or (gradients.dtype == np.float64 and gradients.shape == (n, 3))
+        progress = options.get("progress")
         if progress is not None:
             progress("sampling", 0, 2)
             progress("faces", 2, 2)
         stats = {"seconds": 0.5, "field_seconds": 0.2}
-        return TETRA[0].copy(), TETRA[1].astype(np.int64), np.zeros((4, 3)), stats
+        vertices, triangles = TETRA[0].copy(), TETRA[1].astype(np.int64)
+        return vertices, triangles, np.zeros((4, 3)), stats, self.summarize_mesh(vertices, triangles)  # noqa
 
-    measure_mesh = staticmethod(importlib.import_module("quarvel._engine").measure_mesh)
+    summarize_mesh = staticmethod(importlib.import_module("quarvel._engine").summarize_mesh)
 
 
 @pytest.fixture
 def engine(monkeypatch):
     """The stand-in engine, every field (shapes too) taking the NumPy path."""
     fake = RecordingEngine()
-    monkeypatch.setitem(sys.modules, "quarvel._engine", fake)
+    monkeypatch.setattr("quarvel._core.engine", fake)
     monkeypatch.setattr("quarvel.meshing.pipeline.native_program", lambda *args: None)
     return fake
 
@@ -237,7 +233,7 @@ def test_mesh_passes_options_and_padded_bounds(engine):
     (call,) = engine.calls
     np.testing.assert_allclose(call["bbox_min"], (-1.2, -0.7, -0.7))
     np.testing.assert_allclose(call["bbox_max"], (1.2, 0.7, 0.7))
-    assert (call["min_depth"], call["max_depth"], call["angle"], call["adaptive"]) == (2, 6, 20.0, True)
+    assert (call["min_depth"], call["max_depth"], call["angle_threshold"], call["adaptive"]) == (2, 6, 20.0, True)
     assert call["keep_largest"] is True and call["manifold"] is True
     assert isinstance(result, qv.Mesh) and result.volume == pytest.approx(1 / 6)
     assert result.normals is not None and result.normals.shape == (4, 3)

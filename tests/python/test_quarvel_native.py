@@ -106,13 +106,13 @@ def test_programs_follow_the_non_finite_rules():
     # -inf left of x = 0.3, +inf right of it: infinite values count as sides.
     occupancy = program([("constant", 0, 0, 0, 0), ("constant", 0, 0, 0, 1), ("constant", 0, 0, 0, 2),
                          ("less", 0, 5, 0, 0), ("select", 6, 3, 4, 0)], [-math.inf, math.inf, 0.3])  # fmt: skip
-    vertices, triangles, _, stats = engine.extract(occupancy, *BOX, 3, 5)
+    vertices, triangles, _, stats, _ = engine.extract(occupancy, *BOX, min_depth=3, max_depth=5)
     assert len(triangles) and np.isfinite(vertices).all() and stats["native"]
     assert np.abs(vertices[:, 0] - 0.3).max() <= 2.2 / 2**5
     # sqrt(x + 0.5) - 0.5 is NaN left of x = -0.5: refused, as for any field.
     root = program([("constant", 0, 0, 0, 0), ("add", 0, 3, 0, 0), ("sqrt", 4, 0, 0, 0), ("sub", 5, 3, 0, 0)], [0.5])
     with pytest.raises(ValueError, match="returned NaN"):
-        engine.extract(root, *BOX, 3, 5)
+        engine.extract(root, *BOX, min_depth=3, max_depth=5)
 
 
 def test_bounds_find_a_ball_that_a_steep_field_hides():
@@ -121,8 +121,8 @@ def test_bounds_find_a_ball_that_a_steep_field_hides():
     ball = program([("constant", 0, 0, 0, 0), ("sub", 0, 3, 0, 0), ("sub", 1, 3, 0, 0), ("sub", 2, 3, 0, 0),
                     ("length3", 4, 5, 6, 3), ("constant", 0, 0, 0, 1), ("sub", 7, 8, 0, 0),
                     ("constant", 0, 0, 0, 2), ("mul", 9, 10, 0, 0)], [0.125, 0.21, 100.0])  # fmt: skip
-    _, lost, _, stats = engine.extract(ball, *BOX, 3, 6, bounds=False)
+    _, lost, _, stats, _ = engine.extract(ball, *BOX, min_depth=3, max_depth=6, intervals=False)
     assert stats["guard"].startswith("off: steeper") and len(lost) == 0
-    vertices, found, _, stats = engine.extract(ball, *BOX, 3, 6)
+    vertices, found, _, stats, _ = engine.extract(ball, *BOX, min_depth=3, max_depth=6)
     assert stats["guard"] == "on: interval bounds" and len(found) > 0
     np.testing.assert_allclose(np.linalg.norm(vertices - 0.125, axis=1), 0.21, atol=2e-3)

@@ -15,15 +15,33 @@ import os
 import sys
 from pathlib import Path
 from types import SimpleNamespace
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol, cast
 
 import numpy as np
 from numpy.typing import NDArray
 
+from .._bounds import Bounds
 from ..io.files import replacing
 
-if TYPE_CHECKING:
-    from ..meshes.mesh import Mesh
+
+
+class Mesh(Protocol):
+    """What drawing reads of a :class:`quarvel.Mesh` (named by its shape, so
+    that meshes and previews do not import each other)."""
+
+    vertices: NDArray[np.float64]
+    triangles: NDArray[np.int64]
+
+    @property
+    def bounds(self) -> Bounds: ...
+
+    @property
+    def is_watertight(self) -> bool: ...
+
+    @property
+    def volume(self) -> float: ...
+
+    def to_trimesh(self) -> Any: ...
 
 Array = NDArray[np.float64]
 
@@ -220,7 +238,8 @@ def _clustered(mesh: Mesh, cells: int) -> Mesh:
     np.add.at(centres, merged, mesh.vertices)
     t = merged[mesh.triangles]
     kept = (t[:, 0] != t[:, 1]) & (t[:, 1] != t[:, 2]) & (t[:, 2] != t[:, 0])
-    return type(mesh)(centres / counts[:, None], t[kept])
+    coarser: Mesh = cast(Any, type(mesh))(centres / counts[:, None], t[kept])
+    return coarser
 
 
 # Backends that draw into files or notebooks, not windows.

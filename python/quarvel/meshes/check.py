@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
-import importlib
 import operator
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
+
+from .. import _core
 
 # Crossing pairs Mesh.check lists by default; the rest are counted.
 MAX_PAIRS = 10_000
@@ -114,6 +115,5 @@ def check_mesh(
         max_pairs = operator.index(max_pairs)
         if max_pairs < 0:
             raise ValueError(f"max_pairs must be at least 0, got {max_pairs}")
-    engine: Any = importlib.import_module("quarvel._engine")
-    found = engine.check_mesh(vertices, triangles, max_pairs)
+    found = _core.engine.check_mesh(vertices, triangles, max_pairs)
     return MeshCheck(**found)

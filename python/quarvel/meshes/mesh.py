@@ -6,12 +6,14 @@ import base64
 import html
 import importlib
 import math
+from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .. import _core
 from .._bounds import Bounds
 from ..meshes.check import MAX_PAIRS, MeshCheck, check_mesh
 from ..io.files import read_mesh, write_mesh
@@ -27,9 +29,16 @@ class Mesh:
     ``normals`` are unit vertex normals (N, 3), or None; :func:`quarvel.mesh`
     takes them from the field's gradients.  ``stats`` says what making the
     mesh cost (see :func:`quarvel.mesh`); it is empty for other meshes.
+
+    The measures (:attr:`area`, :attr:`volume`, :attr:`is_watertight`,
+    :attr:`component_count`) are computed once, together, and kept; a mesh
+    from :func:`quarvel.mesh` starts with the core's.  Assigning ``vertices``
+    or ``triangles`` (``mesh.vertices += shift`` included) forgets them; after
+    changing elements in place (``mesh.vertices[0] = p``), assign the array
+    again.
     """
 
-    __slots__ = ("vertices", "triangles", "normals", "stats")
+    __slots__ = ("vertices", "triangles", "normals", "stats", "_summary")
 
     vertices: NDArray[np.float64]
     triangles: NDArray[np.int64]
@@ -55,21 +64,47 @@ class Mesh:
         self.normals = n
         self.stats = dict(stats) if stats else {}
 
+    @classmethod
+    def _measured(
+        cls, vertices: ArrayLike, triangles: ArrayLike, normals: ArrayLike | None, stats: dict[str, Any],
+        summary: Mapping[str, Any],
+    ) -> Mesh:
+        """A mesh whose measures the core took as it made it."""
+        mesh = cls(vertices, triangles, normals, stats)
+        object.__setattr__(mesh, "_summary", summary)
+        return mesh
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name in ("vertices", "triangles"):
+            object.__setattr__(self, "_summary", None)
+        object.__setattr__(self, name, value)
+
+    def _measures_all(self) -> Mapping[str, Any]:
+        """Area, volume, pieces and closedness, measured in one call and kept."""
+        summary: Mapping[str, Any] | None = getattr(self, "_summary", None)
+        if summary is None:
+            summary = _core.engine.summarize_mesh(self.vertices, self.triangles)
+        elif "closed" not in summary:  # the core's measures leave closedness to whoever asks
+            summary = {**summary, "closed": bool(len(self.triangles)) and self._closed()}
+        object.__setattr__(self, "_summary", summary)
+        return summary
+
+    def _closed(self) -> bool:
+        found = _core.engine.check_topology(self.vertices, self.triangles)
+        faults = ("degenerate_triangles", "boundary_edges", "nonmanifold_edges", "misoriented_edges")
+        return not any(found[name] for name in faults)
+
     def components(self) -> NDArray[np.int64]:
         """Per triangle, its connected piece: 0 for the piece of the first
         triangle, 1 for the next piece met, and so on.  Triangles are connected
         through shared vertices."""
-        engine = _engine()
-        if engine is None:
-            return triangle_components(self.triangles, len(self.vertices))
-        labels: NDArray[np.int64] = engine.mesh_components(self.vertices, self.triangles)
+        labels: NDArray[np.int64] = _core.engine.mesh_components(self.vertices, self.triangles)
         return labels
 
     @property
     def component_count(self) -> int:
         """The number of connected pieces (0 for a mesh without triangles)."""
-        labels = self.components()
-        return int(labels.max()) + 1 if len(labels) else 0
+        return int(self._measures_all()["pieces"])
 
     def split(self) -> list[Mesh]:
         """One mesh per connected piece, in the order of :meth:`components`,
@@ -105,7 +140,7 @@ class Mesh:
     @property
     def area(self) -> float:
         """Total surface area."""
-        return self._measures()[0]
+        return float(self._measures_all()["area"])
 
     @property
     def volume(self) -> float:
@@ -113,7 +148,7 @@ class Mesh:
 
         Positive when the triangles face outward, negative when inverted.
         """
-        return self._measures()[1]
+        return float(self._measures_all()["volume"])
 
     def _measures(self) -> tuple[float, float]:
         """(area, volume), measured from the centre of the vertices' box: the
@@ -126,10 +161,7 @@ class Mesh:
         the arithmetic on them."""
         if not len(self.triangles):
             return 0.0, 0.0
-        engine = _engine()
-        if engine is None:
-            return self._measures_in_numpy()
-        area, volume = engine.measure_mesh(self.vertices, self.triangles)
+        area, volume = _core.engine.measure_mesh(self.vertices, self.triangles)
         return float(area), float(volume)
 
     def _measures_in_numpy(self) -> tuple[float, float]:
@@ -159,23 +191,7 @@ class Mesh:
         Every edge then belongs to exactly two triangles that run through it
         in opposite directions, and no triangle repeats a vertex.
         """
-        t = self.triangles
-        if not len(t):
-            return False
-        engine = _engine()
-        if engine is not None:
-            found = engine.check_topology(self.vertices, t)
-            faults = ("degenerate_triangles", "boundary_edges", "nonmanifold_edges", "misoriented_edges")
-            return not any(found[name] for name in faults)
-        if np.any((t[:, 0] == t[:, 1]) | (t[:, 1] == t[:, 2]) | (t[:, 2] == t[:, 0])):
-            return False
-        start = t.reshape(-1)
-        end = t[:, [1, 2, 0]].reshape(-1)
-        n = len(self.vertices)
-        forward = np.sort(start * n + end)
-        backward = np.sort(end * n + start)
-        no_repeat = bool(np.all(forward[1:] != forward[:-1]))
-        return no_repeat and bool(np.array_equal(forward, backward))
+        return bool(self._measures_all()["closed"])
 
     def check(self, max_pairs: int | None = MAX_PAIRS) -> MeshCheck:
         """Whether the mesh is closed, consistently oriented, a 2-manifold
@@ -289,37 +305,3 @@ def _scaled(x: float, exponent: int) -> float:
         return math.ldexp(x, exponent)
     except OverflowError:
         return math.copysign(math.inf, x)
-
-
-def _engine() -> Any | None:
-    """The extension module for the measures and the topology, or None where
-    the package runs without it (the NumPy versions then)."""
-    try:
-        return importlib.import_module("quarvel._engine")
-    except ImportError:
-        return None
-
-
-def triangle_components(triangles: NDArray[np.int64], vertex_count: int) -> NDArray[np.int64]:
-    """Per triangle, the number of its connected piece, numbered in order of
-    each piece's first triangle (see :meth:`Mesh.components`)."""
-    if not len(triangles):
-        return np.zeros(0, dtype=np.int64)
-    # Union-find over vertices in whole-array steps: every edge hooks the larger
-    # of its two roots under the smaller, then the trees are flattened, until
-    # no edge joins two roots.
-    root = np.arange(vertex_count)
-    ends = np.concatenate([triangles[:, [0, 1]], triangles[:, [0, 2]]])
-    while True:
-        a, b = root[ends[:, 0]], root[ends[:, 1]]
-        apart = a != b
-        if not apart.any():
-            break
-        np.minimum.at(root, np.maximum(a, b)[apart], np.minimum(a, b)[apart])
-        while not np.array_equal(flat := root[root], root):
-            root = flat
-    piece = root[triangles[:, 0]]
-    _, first, inverse = np.unique(piece, return_index=True, return_inverse=True)
-    rank = np.empty(len(first), dtype=np.int64)
-    rank[np.argsort(first)] = np.arange(len(first))
-    return rank[inverse]

@@ -2,18 +2,20 @@
 
 from __future__ import annotations
 
-import importlib
+import dataclasses
 import math
 import sys
 import warnings
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor
 from contextlib import nullcontext
-from typing import Any, Literal
+from typing import Any
 
 import numpy as np
 
+from .. import _core
 from ..meshing.batching import Chunked
+from ..meshing.options import Keep, MeshOptions
 from .._bounds import Bounds
 from ..shapes.program import CompileError, Program
 from ..meshing.fields import Points, as_field
@@ -37,7 +39,6 @@ MAX_BATCH_SIZE = 1 << 62
 CUT_TOLERANCE = 0.1
 
 BoundsLike = Bounds | Sequence[Sequence[float]]
-Keep = Literal["all", "largest"]
 
 BOUNDS_FORM = "pass bounds as (lo, hi), e.g. ((-1, -1, -1), (1, 1, 1)), or as six numbers (x0, y0, z0, x1, y1, z1)"
 
@@ -67,6 +68,7 @@ def mesh(
     allow_empty: bool = False,
     native: bool | None = None,
     intervals: bool = True,
+    min_piece_volume: float = 0.0,
 ) -> Mesh:
     """Extract the surface ``field == iso`` (a finite number) as a triangle mesh.
 
@@ -191,6 +193,10 @@ def mesh(
     prove are not sampled further (``mesh.stats["cells_proven"]``).
     ``intervals=False`` proves cells by ``lipschitz`` as for any field.
 
+    **Crumbs.**  ``min_piece_volume`` drops every connected piece that encloses
+    less than this volume (in absolute value): the slivers a clip cuts from a
+    lattice, say.  ``mesh.stats["pieces_dropped"]`` counts them when any were.
+
     **Calling the field.**  ``batch_size`` (at most 2**62) caps the points of
     one call (the batches are joined in order: the mesh does not change).
     ``executor``, any :class:`concurrent.futures.Executor` (a process pool, a
@@ -211,8 +217,15 @@ def mesh(
     ``adaptive=True``, the peak number of octree cells), the guard's
     outcome, the number of pieces, and the options that shaped the mesh.
     """
+    options = MeshOptions(
+        max_depth=max_depth, voxel_size=voxel_size, min_depth=min_depth, keep=keep, clip=clip, iso=iso,
+        angle_threshold=angle_threshold, adaptive=adaptive, margin=margin, lipschitz=lipschitz,
+        batch_size=batch_size, executor=executor, progress=progress, manifold=manifold, allow_empty=allow_empty,
+        native=native, intervals=intervals, min_piece_volume=min_piece_volume,
+    )  # fmt: skip
     check_margin(margin)
     iso = check_iso(iso)
+    check_min_piece_volume(min_piece_volume)
     min_depth, _ = check_depths(min_depth, MAX_DEPTH_LIMIT)
     if max_depth is not None:
         _, max_depth = check_depths(0, max_depth)
@@ -222,6 +235,7 @@ def mesh(
     if keep not in ("all", "largest"):
         raise ValueError(f"keep must be 'all' or 'largest' (got {keep!r})")
     batch_size = check_batch_size(batch_size)
+    options = dataclasses.replace(options, min_depth=min_depth, iso=iso, batch_size=batch_size)
     level = level_box(field, iso)
     cut = clip_box(field, bounds, clip, iso, margin)
     factor = lipschitz_factor(field, lipschitz)
@@ -230,14 +244,10 @@ def mesh(
     hook, bar = progress_hook(progress)
     if progress is not False and not callable(progress):
         announce_long_run(max_depth, max(box.size))
-    # Imported late so that shapes, mesh files and previews work, and can be
-    # tested, without the extension.
-    engine: Any = importlib.import_module("quarvel._engine")
     with bar if bar is not None else nullcontext():
-        vertices, triangles, normals, stats = engine.extract(
-            calls if program is None else program.native, box.lo, box.hi, min_depth, max_depth,
-            iso, float(angle_threshold), bool(adaptive), keep == "largest", factor, cut, hook,
-            bool(intervals), bool(manifold),
+        vertices, triangles, normals, stats, measures = _core.extract(
+            calls if program is None else program.native, box.lo, box.hi, options, max_depth=max_depth,
+            lipschitz=factor, keep_largest=keep == "largest", clip=cut, progress=hook,
         )  # fmt: skip
     unrepaired = stats.get("repaired", {}).get("unrepaired_pairs", 0)
     if unrepaired:
@@ -252,7 +262,7 @@ def mesh(
         max_depth=max_depth,
         cell_size=max(box.size) / 2**max_depth,
     )
-    result = Mesh(vertices, triangles, normals, stats)
+    result = Mesh._measured(vertices, triangles, normals, stats, measures)
     if not len(result.triangles) and not allow_empty:
         low, high = value_range(box, calls, program)
         raise NoSurfaceError(no_surface_message(box, iso, low, high))
@@ -387,6 +397,12 @@ def check_native(native: bool | None, batch_size: int | None, executor: object) 
     """Raise ValueError when ``native=True`` meets options of the NumPy path (shared with the command line)."""
     if native is True and (batch_size is not None or executor is not None):
         raise ValueError("batch_size and executor (--batch-size, --workers) apply to the NumPy path, not native=True")
+
+
+def check_min_piece_volume(volume: float) -> None:
+    """Raise ValueError unless ``volume`` is a finite number >= 0."""
+    if isinstance(volume, bool) or not isinstance(volume, (int, float, np.number)) or not 0.0 <= volume < math.inf:
+        raise ValueError(f"min_piece_volume must be a finite number >= 0 (got {volume!r})")
 
 
 def check_iso(iso: float) -> float:

@@ -27,7 +27,7 @@ from typing import Any, Protocol, TypeAlias
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .. import _engine
+from .._core import engine as _engine
 from .._bounds import Bounds
 from ..meshing.fields import Field, as_field
 
