@@ -327,6 +327,20 @@ def test_no_surface_is_an_error_saying_what_to_check(bounds, options, seen):
     assert len(empty.triangles) == 0
 
 
+@pytest.mark.parametrize("compiled", [True, False], ids=["shape", "function"])
+def test_a_plate_thinner_than_a_cell_is_blamed_on_the_resolution(compiled):
+    # Half a cell thick, between two lattice planes: no corner lies inside.
+    h = 2.0 / 2**6
+    plate = qv.box((1.5, 1.5, 0.5 * h)).translate((0, 0, 0.5 * h))
+    field = plate if compiled else (lambda p: plate(p))
+    with pytest.raises(qv.NoSurfaceError, match="thinner than the resolution") as caught:
+        qv.mesh(field, BOX, max_depth=6, margin=0.0, clip=False, progress=False)
+    assert "max_depth (it was 6)" in str(caught.value) and "voxel_size" in str(caught.value)
+    # Three cells thick, the same plate comes out.
+    thick = qv.box((1.5, 1.5, 3 * h))
+    assert qv.mesh(thick if compiled else (lambda p: thick(p)), BOX, max_depth=6, margin=0.0, clip=False).volume > 0
+
+
 @pytest.mark.parametrize("clip", [False, None], ids=["closed", "clipped"])
 def test_a_field_positive_inside_is_flagged(clip):
     with pytest.warns(UserWarning, match="the field looks positive inside"):

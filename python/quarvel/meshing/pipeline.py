@@ -169,7 +169,8 @@ def mesh(
 
     **Honest results.**  When the mesh has no triangles, :class:`NoSurfaceError`
     (a ValueError) says so, with the range of values the field gave, unless
-    ``allow_empty=True``.  A field that looks positive inside gives a
+    ``allow_empty=True``; when a value came closer to ``iso`` than one cell
+    allows, it says the surface may be thinner than the resolution.  A field that looks positive inside gives a
     UserWarning: a closed mesh with negative volume, or, clipped, a field
     below ``iso`` at every point sampled around the bounds (the mesh is then
     the box with the shape carved out).  A field that raises
@@ -264,8 +265,8 @@ def mesh(
     )
     result = Mesh._measured(vertices, triangles, normals, stats, measures)
     if not len(result.triangles) and not allow_empty:
-        low, high = value_range(box, calls, program)
-        raise NoSurfaceError(no_surface_message(box, iso, low, high))
+        low, high, spacing = value_range(box, calls, program, max_depth)
+        raise NoSurfaceError(no_surface_message(box, iso, low, high, spacing * factor, max_depth))
     warning = open_or_cut_warning(result, box, cut, iso, reaches_out(level, bounds, cut, clip))
     if warning:
         warnings.warn(warning, RuntimeWarning, stacklevel=2)
@@ -341,25 +342,48 @@ def inside_out_warning(result: Mesh, cut: Bounds | None, iso: float, calls: Chun
     return None
 
 
-def value_range(box: Bounds, calls: Chunked | None, program: Program | None) -> tuple[float, float]:
-    """The least and greatest value the field gave, NaN ignored.  A compiled
-    shape runs in the core, which keeps no range: it is sampled here on a
-    lattice of the box instead (a few thousand points, only on failure)."""
+# The finest lattice a compiled shape is sampled on to explain a failure:
+# 2**6 + 1 points along each axis, 275k points.
+RANGE_DEPTH = 6
+
+
+def value_range(
+    box: Bounds, calls: Chunked | None, program: Program | None, max_depth: int
+) -> tuple[float, float, float]:
+    """The least and greatest value the field gave, NaN ignored, and the
+    spacing of the finest lattice they were read on.  A compiled shape runs
+    in the core, which keeps no range: it is sampled here on a lattice of the
+    box instead (only on failure)."""
+    finest = max(box.size) / 2**max_depth
     if calls is not None or program is None:
-        return (math.inf, -math.inf) if calls is None else (calls.low, calls.high)
-    axes = [np.linspace(lo, hi, 17) for lo, hi in zip(box.lo, box.hi, strict=True)]
+        return (math.inf, -math.inf, finest) if calls is None else (calls.low, calls.high, finest)
+    depth = min(max_depth, RANGE_DEPTH)
+    axes = [np.linspace(lo, hi, 2**depth + 1) for lo, hi in zip(box.lo, box.hi, strict=True)]
     values = program.values(np.stack(np.meshgrid(*axes, indexing="ij"), axis=-1).reshape(-1, 3))
-    return float(np.fmin.reduce(values)), float(np.fmax.reduce(values))
+    return float(np.fmin.reduce(values)), float(np.fmax.reduce(values)), max(box.size) / 2**depth
 
 
-def no_surface_message(box: Bounds, iso: float, low: float, high: float) -> str:
-    """Why ``mesh`` found nothing, from the values the field gave."""
+def no_surface_message(box: Bounds, iso: float, low: float, high: float, reach: float, max_depth: int) -> str:
+    """Why ``mesh`` found nothing, from the values the field gave.  ``reach``:
+    how far the values may change across one cell of the lattice they were
+    read on; a value closer to ``iso`` than that may belong to a surface too
+    thin for the cells, not to a field that misses the bounds."""
     if low > iso:
         seen = f"the field is above iso={iso:g} at every point sampled (least value {low:.6g})"
+        gap = low - iso
     elif high < iso:
         seen = f"the field is below iso={iso:g} at every point sampled (greatest value {high:.6g})"
+        gap = iso - high
     else:
         seen = f"the field's values range from {low:.6g} to {high:.6g}"
+        gap = math.inf
+    if gap < reach:
+        return (
+            f"no surface found within the bounds {box}: {seen}, closer to iso than one cell of the "
+            f"lattice ({reach:.3g}), so the surface may be thinner than the resolution. Raise max_depth "
+            f"(it was {max_depth}) or pass a smaller voxel_size; "
+            "pass allow_empty=True to accept an empty mesh"
+        )
     return (
         f"no surface found within the bounds {box}: {seen}. Check that the bounds enclose the shape, "
         "that the field is negative inside and positive outside, and iso; "
