@@ -122,6 +122,10 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
         std::uint64_t pairs = 0;
         const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
         stats.unrepaired_pairs = pairs;
+        // A mesh without crossings is left as placed: a triangle facing
+        // back alone harms nothing a check can find, and moving its vertex
+        // toward its crossing points would pull a sharp corner off the surface.
+        if (round == 0 && pairs == 0) break;
         if (round == REPAIR_ROUNDS - 1) break;
         std::vector<std::uint8_t> moved(placed.positions.size(), 0);
         bool any = false;

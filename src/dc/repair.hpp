@@ -38,7 +38,8 @@ inline constexpr int REPAIR_ROUNDS = 12;
 // cell's middle, kept within the box of its crossing points, and onto that.
 // `triangles` (split_quads of `quads`) follow every move: the quads holding
 // a moved vertex are split again. The means and boxes of the crossing points
-// come with `placed` (placed with options.manifold). Fills folds_fixed,
+// come with `placed` (placed with options.manifold). A mesh in which no
+// triangles cross is left untouched, facing-back triangles and all. Fills folds_fixed,
 // unrepaired_pairs and rounds. Checks `monitor` as it goes.
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
                          const SurfaceCells& surface, Monitor& monitor = Monitor::none());

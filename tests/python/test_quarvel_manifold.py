@@ -286,3 +286,17 @@ def test_split_keeps_each_pieces_vertices_and_triangles_in_order():
         assert np.array_equal(used[piece.triangles], mine)
         assert piece.is_watertight and piece.volume > 0
     assert qv.Mesh(np.zeros((2, 3)), np.zeros((0, 3))).split() == []
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [qv.cone(0.5, 1.0), qv.box(1.0).rotate(37.12, (1, 2**0.5, np.pi)), (qv.box(1.0) - qv.sphere(0.6)) | qv.cylinder(0.2, 1.6)],
+    ids=["cone-tip", "turned-cube", "csg"],
+)
+def test_the_repair_leaves_a_sound_mesh_as_it_was(shape):
+    placed = qv.mesh(shape, max_depth=6, manifold=False, progress=False)
+    assert placed.check().ok
+    repaired = qv.mesh(shape, max_depth=6, progress=False)
+    assert repaired.stats["repaired"]["folds_fixed"] == 0
+    np.testing.assert_array_equal(repaired.vertices, placed.vertices)
+    np.testing.assert_array_equal(repaired.triangles, placed.triangles)
