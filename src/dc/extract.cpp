@@ -4,6 +4,7 @@
 #include "core/parallel.hpp"
 #include "dc/faces.hpp"
 #include "dc/hermite.hpp"
+#include "mesh/normals.hpp"
 #include "mesh/pieces.hpp"
 #include "dc/vertices.hpp"
 #include "eval/sampler.hpp"
@@ -68,6 +69,7 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     if (options.manifold) counted.repair.vertices_split = split_pinches(mesh, monitor);
     monitor.poll();
     if (options.keep_largest) keep_largest_piece(mesh, monitor);
+    if (options.vertex_normals) agree_normals_with_faces(mesh, monitor);
     check_finite(mesh);
     monitor.report(Stage::faces, surface.cells.size(), surface.cells.size());
     if (stats) {

@@ -300,3 +300,18 @@ def test_the_repair_leaves_a_sound_mesh_as_it_was(shape):
     assert repaired.stats["repaired"]["folds_fixed"] == 0
     np.testing.assert_array_equal(repaired.vertices, placed.vertices)
     np.testing.assert_array_equal(repaired.triangles, placed.triangles)
+
+
+@pytest.mark.parametrize("shape", [qv.schwarz_p(0.5, None) & qv.sphere(0.9), qv.gyroid(0.6, 0.08) & qv.box(1.6)],
+                         ids=["schwarz-p-ball", "gyroid-box"])
+def test_no_vertex_normal_faces_against_all_its_triangles(shape):
+    # Acute edges where a lattice meets its clip: the field's normal there may
+    # point away from every triangle around the vertex.
+    mesh = qv.mesh(shape, max_depth=6, progress=False)
+    v, t, n = mesh.vertices, mesh.triangles, mesh.normals
+    faces = np.cross(v[t[:, 1]] - v[t[:, 0]], v[t[:, 2]] - v[t[:, 0]])
+    agrees = np.zeros(len(v), dtype=bool)
+    for k in range(3):
+        np.logical_or.at(agrees, t[:, k], np.einsum("ij,ij->i", faces, n[t[:, k]]) >= 0)
+    assert agrees.all()
+    np.testing.assert_allclose(np.linalg.norm(n, axis=1), 1.0, rtol=1e-12)

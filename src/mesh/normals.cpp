@@ -1,0 +1,38 @@
+#include "mesh/normals.hpp"
+
+#include <vector>
+
+#include "core/fault.hpp"
+
+namespace quarvel {
+
+std::uint64_t agree_normals_with_faces(TriangleMesh& mesh, Monitor& monitor) {
+    if (mesh.normals.size() != mesh.vertices.size())
+        fault("agree_normals_with_faces: " + std::to_string(mesh.normals.size()) + " normals for " +
+              std::to_string(mesh.vertices.size()) + " vertices");
+    // Per vertex: does any triangle around it agree, and the sum of their normals.
+    std::vector<std::uint8_t> agrees(mesh.vertices.size(), 0), touched(mesh.vertices.size(), 0);
+    std::vector<Vec3> sum(mesh.vertices.size(), Vec3{0, 0, 0});
+    for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
+        monitor.check(t);
+        const auto& [i, j, k] = mesh.triangles[t];
+        const Vec3& a = mesh.vertices[i];
+        const Vec3 face = cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));  // twice the area
+        for (std::uint64_t v : mesh.triangles[t]) {
+            touched[v] = 1;
+            agrees[v] |= dot(face, mesh.normals[v]) >= 0.0;
+            for (int c = 0; c < 3; ++c) sum[v][c] += face[c];
+        }
+    }
+    std::uint64_t replaced = 0;
+    for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
+        if (!touched[v] || agrees[v]) continue;
+        const double n = length(sum[v]);
+        if (!(n > 0.0) || !std::isfinite(n)) continue;  // a degenerate fan: keep the field's
+        mesh.normals[v] = {sum[v][0] / n, sum[v][1] / n, sum[v][2] / n};
+        ++replaced;
+    }
+    return replaced;
+}
+
+}  // namespace quarvel
