@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets up .venv (see setup.sh), then runs the whole test suite: the C++ unit
+# Sets up .venv, or .venv-X.Y for QUARVEL_PYTHON (see setup.sh), then runs the whole test suite: the C++ unit
 # tests of the core and the Python tests of the module and the package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+source scripts/python.sh
 
 echo "== C++ core tests"
 cmake -S . -B build/core-tests -DQUARVEL_BUILD_MODULE=OFF -DQUARVEL_BUILD_TESTS=ON \
@@ -13,4 +14,4 @@ build/core-tests/quarvel_core_tests
 
 echo "== Python tests"
 # Run from a neutral directory so that the installed package, not the source tree, is tested.
-cd tests && ../.venv/bin/python -m pytest -q -p no:cacheprovider "$@" python
+cd tests && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@" python

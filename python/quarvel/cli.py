@@ -47,9 +47,12 @@ examples:
   quarvel mesh torus --voxel-size 0.01 -o fine.ply
   quarvel mesh fields.py:blob --bounds -1 -1 -1 1 1 1 -o blob.obj
   quarvel mesh gyroid --bounds -1 -1 -0.2 1 1 0.2 -o slab.ply --keep largest
+  quarvel check part.stl
+  quarvel convert part.ply part.3mf
 
-exit status: 0 on success, 1 when meshing, loading or writing fails,
-2 when the command line is wrong (unknown shape, bad option value).
+exit status: 0 on success, 1 when meshing, loading or writing fails or
+'check' finds a fault, 2 when the command line is wrong (unknown shape,
+bad option value).
 """
 
 MESH_EPILOG = """\
@@ -85,6 +88,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "shapes":
             return _list_shapes()
+        if args.command == "check":
+            return _check_command(args.file)
+        if args.command == "convert":
+            return _convert_command(args.input, args.output)
         return _mesh_command(args)
     except CliError as error:
         print(f"quarvel: error: {error}", file=sys.stderr)
@@ -105,7 +112,24 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     commands.add_parser("shapes", help="list the built-in shapes", description="List the built-in shapes.")
     _add_mesh_parser(commands)
+    _add_file_parsers(commands)
     return parser
+
+
+def _add_file_parsers(commands: Any) -> None:
+    check = commands.add_parser(
+        "check",
+        help="check a mesh file for faults (holes, bad orientation, self-intersections)",
+        description="Load a mesh, print its check and summary; exit status 1 when it has a fault.",
+    )
+    check.add_argument("file", type=Path, metavar="FILE", help="mesh file: .ply, .obj, .stl (or .glb, .off, ...)")
+    convert = commands.add_parser(
+        "convert",
+        help="convert a mesh file to another format",
+        description="Load a mesh and write it in the format of OUT's suffix.",
+    )
+    convert.add_argument("input", type=Path, metavar="IN", help="mesh file to read")
+    convert.add_argument("output", type=Path, metavar="OUT", help="mesh file to write")
 
 
 def _add_mesh_parser(commands: Any) -> None:
@@ -175,6 +199,40 @@ def _list_shapes() -> int:
     text_width = max(len(entry.description) for entry in BUILTINS.values())
     for name, entry in BUILTINS.items():
         print(f"  {name:<{width}}  {entry.description:<{text_width}}  bounds {entry.make().bounds}")
+    return 0
+
+
+def _load_mesh(path: Path) -> Mesh:
+    try:
+        return Mesh.load(path)
+    except (OSError, ValueError, ImportError) as error:
+        raise CliError(f"cannot read '{path}': {error}", FAILURE) from None
+
+
+def _check_command(path: Path) -> int:
+    loaded = _load_mesh(path)
+    with _failures_reported("checking"):
+        report = loaded.check()
+    print(report)
+    print(loaded.summary())
+    return 0 if report.ok else FAILURE
+
+
+def _convert_command(source: Path, target: Path) -> int:
+    # The output's format and place are checked before the input is read.
+    try:
+        mesh_format(target)
+    except ValueError as error:
+        raise CliError(str(error), USAGE_ERROR) from None
+    except ImportError as error:
+        raise CliError(str(error), FAILURE) from None
+    _check_writable(target)
+    loaded = _load_mesh(source)
+    try:
+        loaded.save(target)
+    except (OSError, ImportError) as error:
+        raise CliError(f"cannot write: {error}", FAILURE) from None
+    print(f"wrote {target}: {loaded.summary()}")
     return 0
 
 
@@ -267,6 +325,10 @@ def _load_field(path: Path, name: str) -> Any:
     module = importlib.util.module_from_spec(module_source)
     # Registered, so that pickle finds its functions by name (--workers).
     sys.modules[module_source.name] = module
+    # As `python FILE` would, so that the file imports the modules beside it.
+    folder = str(path.resolve().parent)
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
     with _failures_reported(f"loading '{path}'"):
         module_source.loader.exec_module(module)
     field = getattr(module, name, None)

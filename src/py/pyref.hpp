@@ -7,6 +7,8 @@
 #include <cassert>
 #include <utility>
 
+#include "py/compat.hpp"
+
 namespace quarvel::py {
 
 class PyRef {

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import quarvel as qv
-from test_quarvel_helpers import FifoReader, device_node, needs_engine, run_cli
+from test_quarvel_helpers import FifoReader, cube_mesh, device_node, needs_engine, run_cli
 
 FIELD_FILE = """\
 import numpy as np
@@ -356,3 +356,40 @@ def test_outputs_that_are_not_plain_files(tmp_path, target):
         assert f"cannot write '{refused}': it is {kind}" in result.stderr
         assert "wrote" not in result.stdout and not (tmp_path / "t.ply").exists()
         assert target != "read-only" or out.read_bytes() == b"keep me"
+
+
+@needs_engine
+def test_a_field_file_imports_the_modules_beside_it(tmp_path):
+    (tmp_path / "parts").mkdir()
+    (tmp_path / "parts" / "radii.py").write_text("R = 0.6\n")
+    (tmp_path / "parts" / "part.py").write_text(
+        "import numpy as np\nfrom radii import R\n\ndef field(p):\n    return np.linalg.norm(p, axis=1) - R\n"
+        "field.bounds = ((-1, -1, -1), (1, 1, 1))\n"
+    )
+    out = tmp_path / "part.ply"
+    result = run_cli("mesh", "parts/part.py", "-o", str(out), "--max-depth", "5", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert qv.Mesh.load(out).volume == pytest.approx(4 / 3 * math.pi * 0.6**3, rel=0.02)
+
+
+@needs_engine
+@pytest.mark.parametrize(("drop", "status", "verdict"), [(0, 0, "watertight"), (1, 1, "not watertight")])
+def test_check_reports_and_fails_on_a_fault(tmp_path, drop, status, verdict):
+    vertices, triangles = cube_mesh(1.0)
+    path = qv.Mesh(vertices, triangles[drop:]).save(tmp_path / "cube.stl")
+    result = run_cli("check", str(path))
+    assert result.returncode == status, result.stderr
+    assert f"{verdict}, 1 piece" in result.stdout
+    assert ("boundary" in result.stdout) == bool(drop)
+
+
+@needs_engine
+def test_convert_keeps_the_mesh(tmp_path):
+    vertices, triangles = cube_mesh(1.0)
+    source = qv.Mesh(vertices, triangles).save(tmp_path / "cube.ply")
+    result = run_cli("convert", str(source), str(tmp_path / "cube.obj"))
+    assert result.returncode == 0, result.stderr
+    back = qv.Mesh.load(tmp_path / "cube.obj")
+    np.testing.assert_array_equal(back.vertices, vertices)
+    np.testing.assert_array_equal(back.triangles, triangles)
+    assert run_cli("convert", str(tmp_path / "missing.ply"), str(tmp_path / "x.obj")).returncode == 1

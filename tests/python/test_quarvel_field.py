@@ -89,9 +89,24 @@ def test_float64_outputs_are_not_copied():
     assert got_gradients is gradients
 
 
-def test_a_constant_is_spread_over_all_points():
-    values, _ = qv.as_field(lambda p: 2.5)(POINTS)
-    np.testing.assert_array_equal(values, np.full(len(POINTS), 2.5))
+def _unpacked(p):
+    x, y, z = p
+    return x * x + y * y + z * z - 1.0
+
+
+@pytest.mark.parametrize(
+    ("fn", "message"),
+    [
+        (lambda p: 2.5, r"a single value for (\d+) points; expected \1 values.*p\[:, 0\]"),
+        (lambda p: np.linalg.norm(p) - 1.0, r"a single value for \d+ points.*p\[:, 0\]"),
+        (lambda p: p[0] ** 2 + p[1] ** 2 + p[2] ** 2 - 1.0, r"shape \(3,\) for \d+ points.*p\[:, 0\]"),
+        (_unpacked, r"could not unpack its points.*x, y, z = p\.T"),
+    ],
+    ids=["constant", "reduction", "rows", "unpacking"],
+)
+def test_field_mistakes_are_explained_before_meshing(fn, message):
+    with pytest.raises(ValueError, match=message):
+        qv.mesh(fn, ((-1, -1, -1), (1, 1, 1)), max_depth=3)
 
 
 @pytest.mark.parametrize(

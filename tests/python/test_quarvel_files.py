@@ -18,6 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quarvel as qv
+from quarvel import cli
 from quarvel.io.files import read_mesh
 from quarvel.io.obj import write_obj
 from quarvel.io.ply import write_ply
@@ -108,8 +109,22 @@ def test_formats_through_trimesh(tmp_path, suffix, monkeypatch):
     np.testing.assert_array_equal(back.triangles, CUBE[1])
     monkeypatch.setitem(sys.modules, "trimesh", None)
     for action in (lambda: qv.Mesh(*CUBE).save(path), lambda: qv.Mesh.load(path)):
-        with pytest.raises(ImportError, match=f"{suffix} mesh files need trimesh: pip install trimesh"):
+        with pytest.raises(ImportError, match=rf"{suffix} mesh files need trimesh: pip install 'quarvel\[formats\]'"):
             action()
+
+
+@pytest.mark.parametrize(
+    ("suffix", "module", "dist"),
+    [(".3mf", "networkx", "networkx"), (".3mf", "lxml", "lxml"), (".dae", "collada", "pycollada")],
+)
+def test_formats_missing_a_writer_dependency_fail_before_any_work(tmp_path, monkeypatch, suffix, module, dist):
+    pytest.importorskip("trimesh")
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ImportError, match=rf"{dist}.*pip install 'quarvel\[formats\]'"):
+        qv.Mesh(*CUBE).save(tmp_path / f"cube{suffix}")
+    assert not list(tmp_path.iterdir())
+    status = cli.main(["mesh", "sphere", "-o", str(tmp_path / f"s{suffix}")])
+    assert status == 1 and not list(tmp_path.iterdir())
 
 
 # ---------------------------------------------------------------- malformed files

@@ -44,17 +44,28 @@ _WRITERS: dict[str, Callable[[BinaryIO, Vertices, Triangles, Normals | None], No
     ".stl": write_stl,
 }
 TRIMESH_FORMATS = (".glb", ".gltf", ".off", ".3mf", ".dae")
+# What trimesh imports only when it writes these formats, so a missing one
+# would surface after the meshing: (module, distribution) pairs.
+_TRIMESH_NEEDS = {
+    ".3mf": (("networkx", "networkx"), ("lxml", "lxml")),
+    ".dae": (("collada", "pycollada"),),
+}
+FORMATS_INSTALL = "pip install 'quarvel[formats]'"
 
 
 def mesh_format(path: str | Path) -> str:
     """The format suffix of ``path``, lower case.
 
     ValueError for a suffix that names no mesh format; ImportError, saying what
-    to install, for a format that needs trimesh when it is missing.
+    to install, for a format whose writer needs a package that is missing
+    (trimesh, and for some formats what trimesh needs for them).
     """
     suffix = Path(path).suffix.lower()
     if suffix in TRIMESH_FORMATS:
         _trimesh(suffix)
+        missing = [dist for module, dist in _TRIMESH_NEEDS.get(suffix, ()) if not _importable(module)]
+        if missing:
+            raise ImportError(f"{suffix} mesh files need {' and '.join(missing)}: {FORMATS_INSTALL}")
     elif suffix not in _READERS:
         raise ValueError(
             f"cannot tell the mesh format of {str(path)!r}: use a .ply, .obj or .stl file name "
@@ -207,7 +218,15 @@ def _trimesh(suffix: str) -> ModuleType:
     try:
         return importlib.import_module("trimesh")
     except ImportError:
-        raise ImportError(f"{suffix} mesh files need trimesh: pip install trimesh") from None
+        raise ImportError(f"{suffix} mesh files need trimesh: {FORMATS_INSTALL}") from None
+
+
+def _importable(module: str) -> bool:
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        return False
+    return True
 
 
 def _export_with_trimesh(suffix: str, vertices: Vertices, triangles: Triangles, normals: Normals | None) -> bytes:

@@ -16,7 +16,7 @@ from concurrent.futures import Executor
 import numpy as np
 
 from .._bounds import Bounds
-from ..meshing.fields import Field, FieldResult, Points, conform, first_call_error
+from ..meshing.fields import Field, FieldResult, Points, conform, first_call_error, unpacking_error
 
 # Chunk size for an executor when no batch size is given: large enough that
 # sending a chunk costs little beside evaluating it, small enough to spread
@@ -61,6 +61,11 @@ class Chunked:
         except TypeError as error:
             if first:
                 raise first_call_error(self.field, error) from error
+            raise
+        except ValueError as error:
+            hinted = unpacking_error(error) if first else None
+            if hinted is not None:
+                raise hinted from error
             raise
         values = result[0]
         if len(values):

@@ -31,8 +31,10 @@ def as_field(fn: Callable[[Points], Any]) -> Field:
     when they already are float64 and contiguous.  A pair is a tuple or list
     of two items whose second item is None or two-dimensional.
 
-    The wrapper checks the number of values and the gradient shape and raises
-    ValueError with a clear message instead of letting the engine fault.
+    The wrapper checks that there is exactly one value per point (a single
+    number is refused, not spread over the points) and the gradient shape, and
+    raises ValueError naming the expected count instead of letting the engine
+    fault or mislead.
     """
     if not callable(fn):
         raise TypeError(f"a field must be callable (got {type(fn).__name__})")
@@ -90,10 +92,14 @@ def _plain(x: Any) -> Any:
 
 def _values_array(raw: Any, n: int, source: str) -> NDArray[np.float64]:
     arr = np.asarray(_plain(raw), dtype=np.float64)
-    if arr.ndim == 0:
-        return np.full(n, float(arr))
-    if arr.size != n:
-        raise ValueError(f"{source} returned values of shape {arr.shape} for {n} points")
+    if arr.ndim == 0 or arr.size != n:
+        got = "a single value" if arr.ndim == 0 else f"values of shape {arr.shape}"
+        hint = ""
+        if arr.shape == (3,) or arr.ndim == 0:
+            # p[0] is the first point, not the x column; a reduction without an
+            # axis folds all points into one number.
+            hint = f"; {COLUMNS_HINT}"
+        raise ValueError(f"{source} returned {got} for {n} points; expected {n} values, one per point{hint}")
     return np.ascontiguousarray(arr.reshape(n))
 
 
@@ -108,6 +114,20 @@ FIELD_FORM = (
     "a field takes one (N, 3) float64 array of points (x, y, z in its columns) and returns N values, "
     "computed with array operations"
 )
+
+
+COLUMNS_HINT = (
+    "the coordinates are the columns p[:, 0], p[:, 1], p[:, 2] (or x, y, z = p.T); "
+    "for a function of x, y and z, pass lambda p: f(p[:, 0], p[:, 1], p[:, 2])"
+)
+
+
+def unpacking_error(error: ValueError) -> ValueError | None:
+    """The ValueError to raise instead of ``error`` when a field's first call
+    failed unpacking the points as ``x, y, z = p``; None for other errors."""
+    if "values to unpack" not in str(error):
+        return None
+    return ValueError(f"the field could not unpack its points ({error}): {FIELD_FORM}; {COLUMNS_HINT}")
 
 
 def first_call_error(fn: Callable[..., Any], error: TypeError) -> TypeError:

@@ -45,8 +45,11 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The worker pool and the numpy table are per process.
+#if PY_VERSION_HEX >= 0x030C0000
+    // The worker pool and the numpy table are per process. (The slot came in
+    // 3.12; older interpreters have no way to say so.)
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
