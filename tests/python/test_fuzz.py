@@ -188,6 +188,10 @@ def numpy_arrays(draw, shapes=None):
                                        max_size=size * dtype.itemsize)), dtype=np.uint8)
     if dtype.hasobject:
         return np.array([draw(FLOATS) for _ in range(size)], dtype=object).reshape(shape)
+    if dtype.kind == "U":
+        # NumPy does not check code points, and a str holding one past U+10FFFF is a
+        # broken object on which the interpreter itself raises SystemError.
+        raw = (raw.view(np.uint32) % 0x110000).view(np.uint8)
     return raw.view(dtype).reshape(shape).copy() if size else np.zeros(shape, dtype)
 
 
