@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import sys
 
 import numpy as np
@@ -43,6 +44,43 @@ def test_preview_shows_the_front_of_a_closed_mesh(tmp_path):
     path = qv.Mesh(*cube_mesh()).preview(tmp_path / "top.png", size=100, elev=90.0, azim=0.0)
     pixels = image_module.imread(path)[30:70, 30:70, :3].reshape(-1, 3)
     assert np.ptp(pixels, axis=0).max() < 0.02
+
+
+def grid(n, z=lambda x, y: 0.0 * x):
+    """An open n x n square of 2 n^2 triangles over [0, 1]^2, at height z(x, y)."""
+    u = np.linspace(0.0, 1.0, n + 1)
+    x, y = (a.ravel() for a in np.meshgrid(u, u, indexing="ij"))
+    k = np.arange(n * (n + 1)).reshape(n, n + 1)[:, :n].ravel()
+    quads = np.stack([k, k + n + 1, k + n + 2, k + 1], axis=1)
+    triangles = np.concatenate([quads[:, [0, 1, 2]], quads[:, [0, 2, 3]]])
+    return np.stack([x, y, z(x, y)], axis=1), triangles
+
+
+def test_preview_draws_the_nearest_surface_without_seams():
+    image_module = pytest.importorskip("matplotlib.image")
+    from quarvel.io.preview import picture
+
+    def pixels(mesh):
+        return image_module.imread(io.BytesIO(picture(mesh, "png", 120, 90.0, 0.0)), format="png")[..., :3]
+
+    # A fine sheet and a tilted one above it, drawn in either order: seen from
+    # above only the tilted one shows, and no pixel between triangles is left white.
+    flat, tilted = grid(60), grid(7, lambda x, y: 1.0 + 0.3 * x)
+    for first, second in ((flat, tilted), (tilted, flat)):
+        vertices = np.concatenate([first[0], second[0]])
+        triangles = np.concatenate([first[1], second[1] + len(first[0])])
+        shown = pixels(qv.Mesh(vertices, triangles))[20:100, 20:100].reshape(-1, 3)
+        np.testing.assert_array_equal(shown, np.broadcast_to(pixels(qv.Mesh(*tilted))[60, 60], shown.shape))
+
+
+def test_preview_frames_the_whole_mesh(tmp_path):
+    image_module = pytest.importorskip("matplotlib.image")
+    long_box = qv.Mesh(cube_mesh()[0] * (4.0, 0.5, 0.5), cube_mesh()[1])
+    for elev, azim in ((25.0, -60.0), (0.0, 0.0), (90.0, 30.0)):
+        pixels = image_module.imread(long_box.preview(tmp_path / "m.png", size=100, elev=elev, azim=azim))[..., :3]
+        drawn = np.argwhere((pixels < 0.99).any(axis=-1))
+        extent = drawn.max(axis=0) - drawn.min(axis=0) + 1
+        assert drawn.min() >= 2 and drawn.max() <= 97 and extent.max() >= 85
 
 
 def test_preview_without_matplotlib_says_how_to_install(monkeypatch, tmp_path):
