@@ -68,8 +68,8 @@ The mesh format follows the output's suffix: .ply (binary), .obj or .stl
 preview's format follows its suffix too (.png, .jpg, .svg, .pdf, ...).  Each
 extra depth level halves the finest cell size and roughly quadruples the
 number of triangles.  --voxel-size H picks the smallest depth whose finest
-cells (the box's largest edge, grown by 5%, over 2**depth) are at most H;
-the summary line states the depth and cell size used.
+cells are at most H and grows the box so that they are exactly H; the
+summary line states the depth and cell size used.
 """
 
 

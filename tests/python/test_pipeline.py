@@ -353,3 +353,17 @@ def test_fields_the_right_way_round_are_not_flagged():
         qv.mesh(ball, BOX, max_depth=4)  # clipped to BOX, outside all around it
         qv.mesh(ball, ((-1, -1, 0), (1, 1, 1)), max_depth=4, margin=0.0)  # cut, hardly any point around it
         qv.mesh(*CASES["gyroid-slab"][:2], max_depth=4)  # clipped, inside and outside around it
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [qv.sphere(1.0), (qv.box((6.0, 4.0, 0.6)) - qv.cylinder(0.5, 2.0).translate((1.5, 0.8, 0))) | qv.torus(1.0, 0.3)],
+    ids=["ball", "flat plate"],
+)
+def test_the_long_run_estimate_is_near_the_evaluations_made(shape):
+    from quarvel.meshing.pipeline import estimate_cost, level_box, search_box, surface_estimate
+
+    mesh = qv.mesh(shape, max_depth=8, progress=False)
+    box = search_box(shape, None, 0.0, 0.05)
+    estimated, _ = estimate_cost(8, max(box.size), surface_estimate(box, level_box(shape, 0.0)))
+    assert 0.5 < estimated / mesh.stats["evaluations"] < 2.0

@@ -306,7 +306,7 @@ def test_no_surface_is_an_error(tmp_path):
 def test_voxel_size_sets_the_depth(tmp_path):
     result = run_cli("mesh", "sphere", "-o", str(tmp_path / "t.ply"), "--voxel-size", "0.05")
     assert result.returncode == 0, result.stderr
-    assert "at depth 6 (cells 0.0344)" in result.stdout  # 2.2 / 2**6: the first depth with cells <= 0.05
+    assert "at depth 6 (cells 0.05)" in result.stdout  # the first depth with cells <= 0.05, grown to 0.05
 
 
 @needs_engine

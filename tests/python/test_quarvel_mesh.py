@@ -474,7 +474,13 @@ def test_six_numbers_are_bounds(engine):
 def test_voxel_size_picks_the_smallest_depth_that_gives_it(engine, voxel_size, depth):
     stats = qv.mesh(qv.sphere(1.0), voxel_size=voxel_size).stats  # a box of edge 2.2 with the margin
     assert engine.calls[0]["max_depth"] == stats["max_depth"] == depth
-    assert stats["cell_size"] == pytest.approx(2.2 / 2**depth)
+    # The box grows about its centre to give cells of exactly voxel_size, unless
+    # min_depth asked for finer ones.
+    cell = voxel_size if depth > 3 else min(voxel_size, 2.2 / 2**depth)
+    assert stats["cell_size"] == pytest.approx(cell, rel=1e-12)
+    lo, hi = np.array(engine.calls[0]["bbox_min"]), np.array(engine.calls[0]["bbox_max"])
+    np.testing.assert_allclose((lo + hi) / 2, 0.0, atol=1e-12)
+    assert (hi - lo).max() == pytest.approx(cell * 2**depth, rel=1e-12)
 
 
 @pytest.mark.parametrize(("max_depth", "progress", "shown"), [(10, None, True), (10, False, False), (8, True, False)])
