@@ -29,6 +29,11 @@ class Summary(TypedDict):
     pieces: int
     closed: bool
 
+def simplify_mesh(
+    vertices: NDArray[np.float64], triangles: NDArray[np.int64], tolerance: float
+) -> tuple[NDArray[np.float64], NDArray[np.int64], dict[str, Any]]:
+    """(vertices, triangles, stats): the mesh with edges collapsed while it stays within tolerance of the planes it replaces. Private: call Mesh.simplify."""
+
 def summarize_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> Summary:
     """{'area', 'volume', 'pieces', 'closed'} of the mesh in one call. Private: read Mesh.summary."""
 
@@ -49,6 +54,7 @@ def extract(
     intervals: bool = True,
     manifold: bool = True,
     min_piece_volume: float = 0.0,
+    tolerance: float = 0.0,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any], dict[str, Any]]:
     """Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.
 

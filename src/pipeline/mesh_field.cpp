@@ -88,6 +88,7 @@ MeshResult mesh_field(Evaluator& source, const MeshRequest& r, Monitor& monitor)
         out.pieces_dropped = drop_small_pieces(out.mesh, r.min_piece_volume, monitor);
         out.extraction.pieces -= out.pieces_dropped;
     }
+    if (r.tolerance > 0.0) out.simplified = simplify_mesh(out.mesh, r.tolerance, monitor);
     if (r.measure && !out.mesh.triangles.empty()) {
         // Closedness would cost several times the rest: it is left to whoever asks.
         const MeshMeasures measured = measure_mesh(out.mesh.vertices, out.mesh.triangles);

@@ -13,6 +13,7 @@
 #include "dc/surface_cells.hpp"
 #include "eval/evaluator.hpp"
 #include "mesh/measure.hpp"
+#include "mesh/simplify.hpp"
 #include "mesh/triangle_mesh.hpp"
 #include "octree/build.hpp"
 #include "octree/guard.hpp"
@@ -36,6 +37,7 @@ struct MeshRequest {
     std::optional<Box> clip;        // cut the solid with this box, closing it there
     bool reject_nan = false;        // a NaN value is the field's error, not a sign
     double min_piece_volume = 0.0;  // pieces enclosing less (in absolute value) are dropped
+    double tolerance = 0.0;         // > 0: edges collapsed while the surface stays this close (mesh/simplify.hpp)
     bool measure = false;           // area, volume, pieces and closedness of the result
 
     // _quarvel_rs's rules: exact bisection, the largest piece, no guard.
@@ -63,6 +65,7 @@ struct MeshResult {
     SamplingStats sampled;
     ExtractionStats extraction;
     std::uint64_t pieces_dropped = 0;           // by min_piece_volume
+    std::optional<SimplifyStats> simplified;    // when a tolerance was given
     std::optional<MeshMeasures> measures;  // area and volume, when asked for (pieces: extraction.pieces)
 };
 

@@ -96,4 +96,14 @@ void set_item(PyObject* dict, const char* key, PyRef value) {
 
 PyRef count(std::uint64_t n) { return created(PyLong_FromUnsignedLongLong(n)); }
 
+PyRef simplify_stats(const SimplifyStats& stats) {
+    PyRef out = created(PyDict_New());
+    set_item(out.get(), "triangles_before", count(stats.triangles_before));
+    set_item(out.get(), "collapses", count(stats.collapses));
+    set_item(out.get(), "rounds", count(stats.rounds));
+    set_item(out.get(), "held_vertices", count(stats.held_vertices));
+    set_item(out.get(), "gave_up", PyRef::borrow(stats.gave_up ? Py_True : Py_False));
+    return out;
+}
+
 }  // namespace quarvel::py

@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "mesh/simplify.hpp"
 #include "mesh/triangle_mesh.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
@@ -22,6 +23,8 @@ PyRef octree_stats(const Statistics& stats, std::uint64_t eval_count);
 PyRef mesh_arrays(TriangleMesh&& mesh);
 // A float64 (N, 3) array over the buffer of `points`, kept alive as its base.
 PyRef points_array(std::vector<Vec3>&& points);
+// {'triangles_before', 'collapses', 'rounds', 'held_vertices', 'gave_up'}
+PyRef simplify_stats(const SimplifyStats& stats);
 // dict[key] = value, for the statistics dictionaries.
 void set_item(PyObject* dict, const char* key, PyRef value);
 // An int object for a count.

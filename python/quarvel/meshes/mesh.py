@@ -101,6 +101,26 @@ class Mesh:
         labels: NDArray[np.int64] = _core.engine.mesh_components(self.vertices, self.triangles)
         return labels
 
+    def simplify(self, tolerance: float) -> Mesh:
+        """A copy with fewer triangles, every plane of this mesh within
+        ``tolerance`` (model units) of the vertex it was merged into.
+
+        Edges are collapsed cheapest first, each moving one vertex onto a
+        neighbour, so the vertices left are vertices of this mesh: corners and
+        sharp edges stay where they are, and flat or gently curved parts
+        become large triangles.  A closed 2-manifold without crossing triangles
+        stays one, with the same pieces; edges where this mesh is open or not
+        manifold are left as they are.  The copy has no normals;
+        ``quarvel.mesh(..., tolerance=t)`` keeps them.
+        ``stats["simplified"]`` gives the triangles before and the merges made.
+        """
+        if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float, np.number)) or not (
+            0.0 <= tolerance < math.inf
+        ):
+            raise ValueError(f"tolerance must be a finite distance >= 0 (got {tolerance!r})")
+        vertices, triangles, found = _core.engine.simplify_mesh(self.vertices, self.triangles, float(tolerance))
+        return Mesh(vertices, triangles, stats={"simplified": found})
+
     @property
     def component_count(self) -> int:
         """The number of connected pieces (0 for a mesh without triangles)."""

@@ -91,6 +91,11 @@ class MeshOptions:
         0.0, "drop connected pieces enclosing less than this volume, such as crumbs a clip leaves (default 0)",
         type=float, metavar="V", core=True,
     )
+    tolerance: float = _option(
+        0.0, "merge triangles while the surface stays within this distance (model units) of the one "
+        "meshed: flat and gently curved parts get large triangles, sharp edges stay (default 0: off)",
+        type=float, metavar="T", core=True,
+    )
 
     def core_options(self) -> dict[str, Any]:
         """The options the core reads unchanged, by name."""

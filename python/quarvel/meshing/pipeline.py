@@ -70,6 +70,7 @@ def mesh(
     native: bool | None = None,
     intervals: bool = True,
     min_piece_volume: float = 0.0,
+    tolerance: float = 0.0,
 ) -> Mesh:
     """Extract the surface ``field == iso`` (a finite number) as a triangle mesh.
 
@@ -201,6 +202,16 @@ def mesh(
     less than this volume (in absolute value): the slivers a clip cuts from a
     lattice, say.  ``mesh.stats["pieces_dropped"]`` counts them when any were.
 
+    **Fewer triangles.**  ``tolerance`` (model units, default 0: off) merges
+    triangles while every plane of the mesh as made stays within that
+    distance of the vertex it was merged into: flat faces and gently curved
+    parts come out as large triangles, and corners and sharp edges stay where
+    they were, since every vertex kept is one of the mesh as made.  The mesh
+    stays a closed 2-manifold without crossing triangles (merges that would
+    make any are refused), with the same pieces.  ``mesh.stats["simplified"]``
+    gives the triangles before and the merges made.  A tolerance of a cell
+    (``mesh.stats["cell_size"]``) or a few suits most parts.
+
     **Calling the field.**  ``batch_size`` (at most 2**62) caps the points of
     one call (the batches are joined in order: the mesh does not change).
     ``executor``, any :class:`concurrent.futures.Executor` (a process pool, a
@@ -225,11 +236,12 @@ def mesh(
         max_depth=max_depth, voxel_size=voxel_size, min_depth=min_depth, keep=keep, clip=clip, iso=iso,
         angle_threshold=angle_threshold, adaptive=adaptive, margin=margin, lipschitz=lipschitz,
         batch_size=batch_size, executor=executor, progress=progress, manifold=manifold, allow_empty=allow_empty,
-        native=native, intervals=intervals, min_piece_volume=min_piece_volume,
+        native=native, intervals=intervals, min_piece_volume=min_piece_volume, tolerance=tolerance,
     )  # fmt: skip
     check_margin(margin)
     iso = check_iso(iso)
     check_min_piece_volume(min_piece_volume)
+    check_tolerance(tolerance)
     min_depth, _ = check_depths(min_depth, MAX_DEPTH_LIMIT)
     if max_depth is not None:
         _, max_depth = check_depths(0, max_depth)
@@ -462,6 +474,16 @@ def check_min_piece_volume(volume: float) -> None:
     """Raise ValueError unless ``volume`` is a finite number >= 0."""
     if isinstance(volume, bool) or not isinstance(volume, (int, float, np.number)) or not 0.0 <= volume < math.inf:
         raise ValueError(f"min_piece_volume must be a finite number >= 0 (got {volume!r})")
+
+
+def check_tolerance(tolerance: float) -> None:
+    """Raise ValueError unless ``tolerance`` is a finite number >= 0."""
+    if (
+        isinstance(tolerance, bool)
+        or not isinstance(tolerance, (int, float, np.number))
+        or not 0.0 <= tolerance < math.inf
+    ):
+        raise ValueError(f"tolerance must be a finite distance >= 0 (got {tolerance!r})")
 
 
 def check_iso(iso: float) -> float:

@@ -16,6 +16,7 @@
 #include "mesh/pieces.hpp"
 #include "mesh/check.hpp"
 #include "mesh/measure.hpp"
+#include "mesh/simplify.hpp"
 #include "mesh/summary.hpp"
 #include "py/args.hpp"
 #include "py/boundary.hpp"
@@ -35,6 +36,8 @@ constexpr Signature kMeasure{"measure_mesh", kParams, 2};
 constexpr Signature kTopology{"check_topology", kParams, 2};
 constexpr Signature kComponents{"mesh_components", kParams, 2};
 constexpr Signature kSummary{"summarize_mesh", kParams, 2};
+constexpr const char* kSimplifyParams[] = {"vertices", "triangles", "tolerance"};
+constexpr Signature kSimplify{"simplify_mesh", kSimplifyParams, 3};
 
 // `obj` as a C-contiguous (rows, 3) array of `type`: the caller's own array
 // when it already is one, else a converted copy, kept alive with the view.
@@ -195,6 +198,27 @@ PyRef summary_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     return summary_dict(summarize_mesh(mesh.vertices.rows, mesh.triangles.rows));
 }
 
+// Copied, then without the lock: seconds on millions of triangles.
+PyRef simplify_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+    const BoundArgs args = bind_arguments(kSimplify, argv, nargs, kwnames);
+    const MeshRows rows = mesh_rows(args);
+    const double tolerance = PyFloat_AsDouble(args[2]);
+    if (tolerance == -1.0 && PyErr_Occurred()) rethrow_for_parameter("tolerance");
+    if (!(tolerance >= 0.0 && tolerance < HUGE_VAL))
+        throw_new(PyExc_ValueError, "tolerance must be a finite distance >= 0");
+    TriangleMesh mesh;
+    mesh.vertices.assign(rows.vertices.rows.begin(), rows.vertices.rows.end());
+    mesh.triangles.assign(rows.triangles.rows.begin(), rows.triangles.rows.end());
+    SimplifyStats stats;
+    {
+        const ReleasedLock released;
+        stats = simplify_mesh(mesh, tolerance);
+    }
+    PyRef arrays = mesh_arrays(std::move(mesh));
+    PyRef found = simplify_stats(stats);
+    return created(PyTuple_Pack(3, PyTuple_GET_ITEM(arrays.get(), 0), PyTuple_GET_ITEM(arrays.get(), 1), found.get()));
+}
+
 const EngineFunctions kCheckFunctions{
     {"check_mesh", as_cfunction<check_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "check_mesh(vertices, triangles, max_pairs=None)\n--\n\n"
@@ -210,6 +234,10 @@ const EngineFunctions kCheckFunctions{
     {"summarize_mesh", as_cfunction<summary_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "summarize_mesh(vertices, triangles)\n--\n\n"
      "{'area', 'volume', 'pieces', 'closed'} of the mesh in one call. Private: read Mesh.summary."},
+    {"simplify_mesh", as_cfunction<simplify_impl>(), METH_FASTCALL | METH_KEYWORDS,
+     "simplify_mesh(vertices, triangles, tolerance)\n--\n\n"
+     "(vertices, triangles, stats): the mesh with edges collapsed while it stays within tolerance of "
+     "the planes it replaces. Private: call Mesh.simplify."},
     {"mesh_components", as_cfunction<components_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "mesh_components(vertices, triangles)\n--\n\n"
      "Per triangle, its connected piece, numbered in order of first triangle. Private: call Mesh.components."},

@@ -72,6 +72,7 @@ constexpr Option kOptions[] = {
     {"intervals", [](Request& r, PyObject* o) { r.mesh.build.bounds = to_bool(o); }},
     {"manifold", [](Request& r, PyObject* o) { r.mesh.dc.manifold = to_bool(o); }},
     {"min_piece_volume", [](Request& r, PyObject* o) { r.mesh.min_piece_volume = to_float(o); }},
+    {"tolerance", [](Request& r, PyObject* o) { r.mesh.tolerance = to_float(o); }},
 };
 
 constexpr std::size_t kPositional = 3;  // field, lo, hi
@@ -134,6 +135,7 @@ PyRef stats_dict(const Outcome& o) {
     set_item(stats.get(), "surface_cells", count(extraction.surface_cells));
     set_item(stats.get(), "pieces", count(extraction.pieces));
     if (o.result.pieces_dropped) set_item(stats.get(), "pieces_dropped", count(o.result.pieces_dropped));
+    if (o.result.simplified) set_item(stats.get(), "simplified", simplify_stats(*o.result.simplified));
     set_item(stats.get(), "guard", created(PyUnicode_FromString(guard_text(sampled.guard))));
     set_item(stats.get(), "steepest", created(PyFloat_FromDouble(sampled.steepest)));
     set_item(stats.get(), "cells_bounded", count(sampled.cells_bounded));
@@ -200,7 +202,7 @@ const EngineFunctions kMeshFunctions{
     {"extract", as_cfunction<extract_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "extract(field, lo, hi, min_depth=3, max_depth=7, iso=0.0, angle_threshold=30.0, adaptive=False, "
      "keep_largest=False, lipschitz=1.0, clip=None, progress=None, intervals=True, manifold=True, "
-     "min_piece_volume=0.0)\n--\n\n"
+     "min_piece_volume=0.0, tolerance=0.0)\n--\n\n"
      "Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.\n"
      "A program (quarvel._engine.program) as the field is evaluated in the core; with intervals,\n"
      "its bounds over cells prove them empty or full instead of the Lipschitz factor.\n"

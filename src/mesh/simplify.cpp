@@ -1,0 +1,475 @@
+#include "mesh/simplify.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "mesh/check.hpp"
+
+namespace quarvel {
+namespace {
+
+// Sum of squared distances to planes n.x + d = 0, as the upper triangle of a
+// symmetric 4x4 matrix.
+struct Quadric {
+    std::array<double, 10> q{};
+
+    static Quadric of_plane(const Vec3& n, double d) {
+        return {{n[0] * n[0], n[0] * n[1], n[0] * n[2], n[0] * d, n[1] * n[1], n[1] * n[2], n[1] * d,
+                 n[2] * n[2], n[2] * d, d * d}};
+    }
+    void add(const Quadric& o) {
+        for (int i = 0; i < 10; ++i) q[i] += o.q[i];
+    }
+    double at(const Vec3& p) const {
+        const double x = p[0], y = p[1], z = p[2];
+        return q[0] * x * x + 2 * q[1] * x * y + 2 * q[2] * x * z + 2 * q[3] * x + q[4] * y * y + 2 * q[5] * y * z +
+               2 * q[6] * y + q[7] * z * z + 2 * q[8] * z + q[9];
+    }
+};
+
+using Face = std::array<std::uint32_t, 3>;
+constexpr std::uint32_t kDead = std::numeric_limits<std::uint32_t>::max();
+
+Vec3 face_normal(const Vec3& a, const Vec3& b, const Vec3& c) { return cross(sub(b, a), sub(c, a)); }
+
+// The cosine of the triangle's smallest angle (the largest of its angles' cosines).
+double smallest_angle_cos(const Vec3& a, const Vec3& b, const Vec3& c) {
+    const Vec3 ab = sub(b, a), bc = sub(c, b), ca = sub(a, c);
+    const double lab = length(ab), lbc = length(bc), lca = length(ca);
+    if (lab == 0.0 || lbc == 0.0 || lca == 0.0) return 1.0;
+    const double at_a = -dot(ab, ca) / (lab * lca);
+    const double at_b = -dot(ab, bc) / (lab * lbc);
+    const double at_c = -dot(bc, ca) / (lbc * lca);
+    return std::max({at_a, at_b, at_c});
+}
+
+// Vertices by the cost of their cheapest collapse, each at most once: a
+// binary heap that knows where each vertex sits, so a changed cost moves its
+// entry instead of adding another.
+class VertexHeap {
+public:
+    explicit VertexHeap(std::size_t vertices) : where_(vertices, kAbsent) {}
+
+    bool empty() const { return heap_.empty(); }
+    std::uint32_t pop() {
+        const std::uint32_t top = heap_.front().vertex;
+        remove(top);
+        return top;
+    }
+    void set(std::uint32_t v, double cost) {
+        if (where_[v] == kAbsent) {
+            where_[v] = static_cast<std::uint32_t>(heap_.size());
+            heap_.push_back({cost, v});
+            up(where_[v]);
+        } else {
+            const std::uint32_t i = where_[v];
+            const double was = heap_[i].cost;
+            heap_[i].cost = cost;
+            if (cost < was) up(i); else down(i);
+        }
+    }
+    void remove(std::uint32_t v) {
+        const std::uint32_t i = where_[v];
+        if (i == kAbsent) return;
+        where_[v] = kAbsent;
+        const Entry last = heap_.back();
+        heap_.pop_back();
+        if (i == heap_.size()) return;
+        heap_[i] = last;
+        where_[last.vertex] = i;
+        up(i);
+        down(where_[last.vertex]);
+    }
+
+private:
+    struct Entry {
+        double cost;
+        std::uint32_t vertex;
+        // The cheapest first; ties by vertex number, so the order is fixed.
+        bool before(const Entry& o) const { return cost < o.cost || (cost == o.cost && vertex < o.vertex); }
+    };
+    static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
+
+    void place(std::uint32_t i, const Entry& e) {
+        heap_[i] = e;
+        where_[e.vertex] = i;
+    }
+    void up(std::uint32_t i) {
+        const Entry e = heap_[i];
+        while (i > 0) {
+            const std::uint32_t parent = (i - 1) / 2;
+            if (!e.before(heap_[parent])) break;
+            place(i, heap_[parent]);
+            i = parent;
+        }
+        place(i, e);
+    }
+    void down(std::uint32_t i) {
+        const Entry e = heap_[i];
+        const auto n = static_cast<std::uint32_t>(heap_.size());
+        while (true) {
+            std::uint32_t child = 2 * i + 1;
+            if (child >= n) break;
+            if (child + 1 < n && heap_[child + 1].before(heap_[child])) ++child;
+            if (!heap_[child].before(e)) break;
+            place(i, heap_[child]);
+            i = child;
+        }
+        place(i, e);
+    }
+
+    std::vector<Entry> heap_;
+    std::vector<std::uint32_t> where_;
+};
+
+class Collapser {
+public:
+    Collapser(const TriangleMesh& mesh, double tolerance, const std::vector<std::uint8_t>& held)
+        : points_(mesh.vertices), held_(held), limit_(tolerance * tolerance), queue_(mesh.vertices.size()) {
+        const std::size_t nv = points_.size();
+        faces_.reserve(mesh.triangles.size());
+        around_.resize(nv);
+        quadric_.resize(nv);
+        alive_.assign(nv, 1);
+        merged_into_.resize(nv);
+        for (std::uint32_t v = 0; v < nv; ++v) merged_into_[v] = v;
+        for (const Triangle& t : mesh.triangles) {
+            const Face f{static_cast<std::uint32_t>(t[0]), static_cast<std::uint32_t>(t[1]),
+                         static_cast<std::uint32_t>(t[2])};
+            const auto id = static_cast<std::uint32_t>(faces_.size());
+            faces_.push_back(f);
+            Vec3 n = face_normal(points_[f[0]], points_[f[1]], points_[f[2]]);
+            const double len = length(n);
+            if (len > 0.0) {
+                n = {n[0] / len, n[1] / len, n[2] / len};
+                const Quadric plane = Quadric::of_plane(n, -dot(n, points_[f[0]]));
+                for (std::uint32_t v : f) quadric_[v].add(plane);
+            }
+            for (std::uint32_t v : f) around_[v].push_back(id);
+        }
+        own_.resize(nv);
+        for (std::uint32_t v = 0; v < nv; ++v) own_[v] = quadric_[v].at(points_[v]);
+        // Collapses under the link condition keep a closed 2-manifold one:
+        // only vertices that are not so to begin with need telling apart.
+        fixed_.assign(nv, 0);
+        for (const Face& f : faces_)
+            if (f[0] == f[1] || f[1] == f[2] || f[0] == f[2] || !is_finite(points_[f[0]]) ||
+                !is_finite(points_[f[1]]) || !is_finite(points_[f[2]]))
+                for (std::uint32_t v : f) fixed_[v] = 1;
+        for (std::uint32_t v = 0; v < nv; ++v)
+            if (!fixed_[v]) fixed_[v] = around_[v].empty() || !manifold_at(v);
+        classify_features();
+    }
+
+    std::uint64_t run(Monitor& monitor) {
+        std::uint64_t collapses = 0;
+        std::size_t popped = 0;
+        for (int pass = 0; pass < kPasses; ++pass) {
+            for (std::uint32_t v = 0; v < points_.size(); ++v)
+                if (alive_[v]) push(v);
+            std::uint64_t made = 0;
+            while (!queue_.empty()) {
+                monitor.check(++popped);
+                if (collapse_cheapest(queue_.pop())) ++made;
+            }
+            collapses += made;
+            if (made * 100 < faces_.size()) break;  // little left to gain
+        }
+        return collapses;
+    }
+
+    // The surviving mesh: vertices and triangles in input order.
+    TriangleMesh result(const TriangleMesh& input) const {
+        TriangleMesh out;
+        std::vector<std::uint64_t> index(points_.size(), 0);
+        for (std::size_t v = 0; v < points_.size(); ++v) {
+            if (!alive_[v]) continue;
+            index[v] = out.vertices.size();
+            out.vertices.push_back(points_[v]);
+            if (!input.normals.empty()) out.normals.push_back(input.normals[v]);
+        }
+        for (const Face& f : faces_)
+            if (f[0] != kDead) out.triangles.push_back({index[f[0]], index[f[1]], index[f[2]]});
+        return out;
+    }
+
+    // The vertex each input vertex was merged into.
+    std::uint32_t survivor(std::uint32_t v) {
+        while (merged_into_[v] != v) v = merged_into_[v] = merged_into_[merged_into_[v]];
+        return v;
+    }
+    const std::vector<std::uint32_t>& faces_around(std::uint32_t v) const { return around_[v]; }
+    const Face& face(std::uint32_t f) const { return faces_[f]; }
+
+private:
+    // Corners stay; a vertex on a crease moves only along it, onto another
+    // vertex of a crease. Judged once, on the input's triangles, by the
+    // angle between them.
+    void classify_features() {
+        crease_.assign(points_.size(), Vec3{0.0, 0.0, 0.0});
+        on_crease_.assign(points_.size(), 0);
+        std::vector<Vec3> normals;
+        for (std::uint32_t v = 0; v < points_.size(); ++v) {
+            if (fixed_[v]) continue;
+            normals.clear();
+            for (std::uint32_t f : around_[v]) {
+                const Face& t = faces_[f];
+                Vec3 n = face_normal(points_[t[0]], points_[t[1]], points_[t[2]]);
+                const double len = length(n);
+                if (len > 0.0) normals.push_back({n[0] / len, n[1] / len, n[2] / len});
+            }
+            // The most opposed pair, then any normal sharp to both: a corner.
+            double least = kCosSharp;
+            int a = -1, b = -1;
+            for (std::size_t i = 0; i < normals.size(); ++i)
+                for (std::size_t j = i + 1; j < normals.size(); ++j)
+                    if (const double d = dot(normals[i], normals[j]); d < least) {
+                        least = d;
+                        a = static_cast<int>(i);
+                        b = static_cast<int>(j);
+                    }
+            if (a < 0) continue;
+            const Vec3 line = cross(normals[a], normals[b]);
+            const double len = length(line);
+            bool corner = !(len > 0.0);
+            for (const Vec3& n : normals)
+                if (dot(n, normals[a]) < kCosSharp && dot(n, normals[b]) < kCosSharp &&
+                    std::abs(dot(n, line)) > kSinSharp * len)
+                    corner = true;
+            if (corner) {
+                fixed_[v] = 2;  // may be moved onto, never moved
+            } else {
+                crease_[v] = {line[0] / len, line[1] / len, line[2] / len};
+                on_crease_[v] = 1;
+            }
+        }
+    }
+
+    bool may_move(std::uint32_t u, std::uint32_t v) const {
+        if (!on_crease_[u]) return true;
+        if (!on_crease_[v] && fixed_[v] != 2) return false;
+        const Vec3 step = sub(points_[v], points_[u]);
+        return std::abs(dot(step, crease_[u])) >= kCosAlongCrease * length(step);
+    }
+
+    // (Q_from + Q_to)(p_to), with Q_to(p_to) kept per vertex.
+    double cost(std::uint32_t from, std::uint32_t to) const { return quadric_[from].at(points_[to]) + own_[to]; }
+
+    // Queues `v` at the cost of its cheapest collapse within the tolerance.
+    void push(std::uint32_t v) {
+        if (held_[v] || fixed_[v]) return;
+        double best = std::numeric_limits<double>::infinity();
+        // Each neighbour twice, once per face of its edge: cheaper than finding each once.
+        for (std::uint32_t f : around_[v]) {
+            const Face& t = faces_[f];
+            best = std::min(best, cost(v, t[0] == v ? t[1] : t[1] == v ? t[2] : t[0]));
+        }
+        if (best <= limit_) queue_.set(v, best); else queue_.remove(v);
+    }
+
+    // Moves `u` onto the neighbour that costs least and may take it.
+    bool collapse_cheapest(std::uint32_t u) {
+        neighbours(u, scratch_try_);
+        options_.clear();
+        for (std::uint32_t w : scratch_try_) {
+            const double c = cost(u, w);
+            if (c <= limit_) options_.push_back({c, w});
+        }
+        std::sort(options_.begin(), options_.end());
+        for (const auto& [c, w] : options_)
+            if (collapse(u, w)) return true;
+        return false;
+    }
+
+    // Around a manifold vertex each neighbour follows v in exactly one face.
+    void neighbours(std::uint32_t v, std::vector<std::uint32_t>& out) const {
+        out.clear();
+        for (std::uint32_t f : around_[v]) {
+            const Face& t = faces_[f];
+            out.push_back(t[0] == v ? t[1] : t[1] == v ? t[2] : t[0]);
+        }
+        std::sort(out.begin(), out.end());
+    }
+
+    // Closed 2-manifold around v: its triangles form one fan, each turning
+    // onto the next across an edge no other triangle at v holds.
+    bool manifold_at(std::uint32_t v) const {
+        const auto& fan = around_[v];
+        if (fan.size() < 3) return false;
+        auto next_of = [&](std::uint32_t f) {
+            const Face& t = faces_[f];
+            return t[0] == v ? t[1] : t[1] == v ? t[2] : t[0];
+        };
+        auto prev_of = [&](std::uint32_t f) {
+            const Face& t = faces_[f];
+            return t[0] == v ? t[2] : t[1] == v ? t[0] : t[1];
+        };
+        std::uint32_t f = fan.front();
+        for (std::size_t step = 0; step < fan.size(); ++step) {
+            const std::uint32_t next = next_of(f);
+            std::uint32_t found = kDead;
+            for (std::uint32_t g : fan)
+                if (prev_of(g) == next) {
+                    if (found != kDead) return false;
+                    found = g;
+                }
+            if (found == kDead) return false;
+            f = found;
+            if (f == fan.front() && step + 1 != fan.size()) return false;  // a second fan
+        }
+        return f == fan.front();
+    }
+
+    bool collapse(std::uint32_t u, std::uint32_t v) {
+        if (fixed_[v] == 1 || !may_move(u, v)) return false;
+        std::uint32_t shared[2];
+        int count = 0;
+        for (std::uint32_t f : around_[u]) {
+            const Face& t = faces_[f];
+            if (t[0] == v || t[1] == v || t[2] == v) {
+                if (count == 2) return false;
+                shared[count++] = f;
+            }
+        }
+        if (count != 2) return false;
+        // The link condition: u and v share exactly the two vertices across the edge.
+        std::uint32_t across[2];
+        for (int i = 0; i < 2; ++i) {
+            const Face& t = faces_[shared[i]];
+            across[i] = t[0] != u && t[0] != v ? t[0] : t[1] != u && t[1] != v ? t[1] : t[2];
+        }
+        if (across[0] == across[1]) return false;
+        neighbours(u, scratch_u_);
+        neighbours(v, scratch_v_);
+        common_.clear();
+        std::set_intersection(scratch_u_.begin(), scratch_u_.end(), scratch_v_.begin(), scratch_v_.end(),
+                              std::back_inserter(common_));
+        if (common_.size() != 2) return false;
+        // A vertex across with three neighbours would be left with two faces on the same three vertices.
+        for (std::uint32_t w : across)
+            if (around_[w].size() <= 3) return false;
+        for (std::uint32_t f : around_[u]) {
+            if (f == shared[0] || f == shared[1]) continue;
+            const Face& t = faces_[f];
+            std::array<Vec3, 3> before, after;
+            for (int k = 0; k < 3; ++k) {
+                before[k] = points_[t[k]];
+                after[k] = t[k] == u ? points_[v] : points_[t[k]];
+            }
+            const Vec3 n0 = face_normal(before[0], before[1], before[2]);
+            const Vec3 n1 = face_normal(after[0], after[1], after[2]);
+            const double l0 = length(n0), l1 = length(n1);
+            if (!(l1 > 0.0) || !(l0 > 0.0)) return false;
+            if (dot(n0, n1) < kCosMaxTurn * l0 * l1) return false;
+            const double worst_after = smallest_angle_cos(after[0], after[1], after[2]);
+            if (worst_after > kCosMinAngle && worst_after > smallest_angle_cos(before[0], before[1], before[2]))
+                return false;
+        }
+        // Made: the two faces go, u's others take v.
+        for (std::uint32_t f : shared) {
+            for (std::uint32_t w : faces_[f]) {
+                auto& list = around_[w];
+                list.erase(std::remove(list.begin(), list.end(), f), list.end());
+            }
+            faces_[f] = {kDead, kDead, kDead};
+        }
+        for (std::uint32_t f : around_[u]) {
+            for (std::uint32_t& w : faces_[f])
+                if (w == u) w = v;
+            around_[v].push_back(f);
+        }
+        std::sort(around_[v].begin(), around_[v].end());
+        around_[u].clear();
+        around_[u].shrink_to_fit();
+        quadric_[v].add(quadric_[u]);
+        own_[v] = quadric_[v].at(points_[v]);
+        alive_[u] = 0;
+        queue_.remove(u);
+        merged_into_[u] = v;
+        // v's quadric grew and its neighbours changed: v and the vertices
+        // around it are reckoned again. Vertices refused elsewhere are tried
+        // again next pass.
+        push(v);
+        neighbours(v, scratch_v_);
+        for (std::uint32_t w : scratch_v_) push(w);
+        return true;
+    }
+
+    static constexpr double kCosMaxTurn = 0.5;  // cos 60 degrees
+    static constexpr int kPasses = 3;
+    inline static const double kCosSharp = cos_degrees(30.0);  // triangles further apart meet at a crease
+    inline static const double kSinSharp = std::sin(30.0 * 3.141592653589793 / 180.0);
+    inline static const double kCosAlongCrease = cos_degrees(2.0);
+    inline static const double kCosMinAngle = cos_degrees(kSimplifyMinAngleDeg);
+
+    std::vector<Vec3> points_;
+    const std::vector<std::uint8_t>& held_;
+    double limit_;
+    std::vector<Face> faces_;
+    std::vector<std::vector<std::uint32_t>> around_;
+    std::vector<Quadric> quadric_;
+    std::vector<double> own_;  // each vertex's quadric at itself
+    std::vector<std::uint8_t> alive_;
+    // 1: not closed 2-manifold around: never moved, never moved onto; 2: a corner: never moved.
+    std::vector<std::uint8_t> fixed_;
+    std::vector<Vec3> crease_;  // along the crease a vertex lies on
+    std::vector<std::uint8_t> on_crease_;
+    std::vector<std::uint32_t> merged_into_;
+    std::vector<std::uint32_t> scratch_u_, scratch_v_, common_, scratch_try_;
+    std::vector<std::pair<double, std::uint32_t>> options_;
+    VertexHeap queue_;
+};
+
+constexpr int kRounds = 4;
+
+}  // namespace
+
+SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monitor) {
+    SimplifyStats stats;
+    stats.triangles_before = mesh.triangles.size();
+    if (!(tolerance > 0.0) || mesh.triangles.empty() ||
+        mesh.vertices.size() >= std::numeric_limits<std::uint32_t>::max() ||
+        mesh.triangles.size() >= std::numeric_limits<std::uint32_t>::max())
+        return stats;
+    std::vector<std::uint8_t> held(mesh.vertices.size(), 0);
+    for (int round = 1; round <= kRounds; ++round) {
+        monitor.poll();
+        stats.rounds = static_cast<std::uint64_t>(round);
+        Collapser collapser(mesh, tolerance, held);
+        const std::uint64_t collapses = collapser.run(monitor);
+        TriangleMesh simpler = collapser.result(mesh);
+        const CrossingPairs crossing = find_crossings(simpler.vertices, simpler.triangles, CrossingSearch{});
+        if (crossing.count == 0) {
+            stats.collapses = collapses;
+            mesh = std::move(simpler);
+            return stats;
+        }
+        // Hold every input vertex merged into a corner of a crossing triangle,
+        // and the vertices around those corners, and try again.
+        std::vector<std::uint8_t> marked(mesh.vertices.size(), 0);
+        std::vector<std::uint64_t> alive_index;  // simpler's vertex -> input vertex
+        alive_index.reserve(simpler.vertices.size());
+        for (std::uint32_t v = 0; v < mesh.vertices.size(); ++v)
+            if (collapser.survivor(v) == v) alive_index.push_back(v);
+        for (const TrianglePair& pair : crossing.listed)
+            for (std::uint64_t t : {pair[0], pair[1]})
+                for (std::uint64_t corner : simpler.triangles[t]) {
+                    const auto v = static_cast<std::uint32_t>(alive_index[corner]);
+                    marked[v] = 1;
+                    for (std::uint32_t f : collapser.faces_around(v))
+                        for (std::uint32_t w : collapser.face(f)) marked[w] = 1;
+                }
+        for (std::uint32_t v = 0; v < mesh.vertices.size(); ++v)
+            if (marked[collapser.survivor(v)] && !held[v]) {
+                held[v] = 1;
+                ++stats.held_vertices;
+            }
+    }
+    stats.gave_up = true;
+    return stats;
+}
+
+}  // namespace quarvel
