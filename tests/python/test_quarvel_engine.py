@@ -104,7 +104,8 @@ def test_plain_functions_mesh_like_the_shape(field):
 
 def test_adaptive_meshes_are_closed_and_no_larger():
     shape = qv.sphere(1.0)
-    uniform, adaptive = qv.mesh(shape, max_depth=6), qv.mesh(shape, max_depth=6, adaptive=True)
+    with pytest.warns(DeprecationWarning):
+        uniform, adaptive = qv.mesh(shape, max_depth=6), qv.mesh(shape, max_depth=6, adaptive=True)
     assert adaptive.is_watertight
     assert len(adaptive.triangles) <= len(uniform.triangles)
     assert adaptive.volume == pytest.approx(4 / 3 * math.pi, rel=tolerance(5))

@@ -229,7 +229,9 @@ def engine(monkeypatch):
 
 def test_mesh_passes_options_and_padded_bounds(engine):
     box = qv.box((2.0, 1.0, 1.0))
-    result = qv.mesh(box, max_depth=6, min_depth=2, adaptive=True, angle_threshold=20.0, margin=0.1, keep="largest")
+    with pytest.warns(DeprecationWarning, match="adaptive=True is deprecated: .* pass tolerance="):
+        result = qv.mesh(box, max_depth=6, min_depth=2, adaptive=True, angle_threshold=20.0, margin=0.1,
+                         keep="largest")
     (call,) = engine.calls
     np.testing.assert_allclose(call["bbox_min"], (-1.2, -0.7, -0.7))
     np.testing.assert_allclose(call["bbox_max"], (1.2, 0.7, 0.7))

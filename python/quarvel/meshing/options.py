@@ -61,8 +61,8 @@ class MeshOptions:
         core=True,
     )
     adaptive: bool = _option(
-        False, "coarser cells where the surface curves gently and balance the tree: fewer triangles on smooth "
-        "shapes, the same mesh (slower) on shapes with sharp edges", core=True,
+        False, "deprecated (use --tolerance): coarser cells where the surface curves gently and balance the "
+        "tree: fewer triangles on smooth shapes, the same mesh (slower) on shapes with sharp edges", core=True,
     )
     margin: float = _option(0.05, "grow the search box by this share of its largest edge (default 0.05)",
                             type=float, metavar="M")

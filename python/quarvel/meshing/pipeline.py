@@ -31,6 +31,10 @@ DEFAULT_MAX_DEPTH = 7
 # 14 for NumPy fields; about 2.4 kB of peak memory (a ball at depth 9).
 EVALUATIONS_PER_CELL = 10
 BYTES_PER_CELL = 2500
+ADAPTIVE_DEPRECATED = (
+    "adaptive=True is deprecated: it leaves shapes with sharp edges as they were; pass tolerance= "
+    "(for example mesh.stats['cell_size']) for fewer triangles on any shape"
+)
 # Runs estimated above this many evaluations announce their cost first.
 LONG_RUN_EVALUATIONS = 10_000_000
 # Far beyond any array, and far from overflowing a 64-bit offset.
@@ -119,7 +123,8 @@ def mesh(
     neighbouring surface cell of its level is split, so on a shape with
     sharp edges (a box, CSG) the refinement that an edge needs spreads over
     the whole connected surface: the mesh comes out the same as without
-    ``adaptive``, only slower.
+    ``adaptive``, only slower.  It is deprecated (a DeprecationWarning):
+    ``tolerance`` gives fewer triangles on every shape, sharp ones included.
 
     A run estimated at more than ten million evaluations first prints an
     estimate of its evaluations and memory on standard error (assuming a
@@ -242,6 +247,8 @@ def mesh(
     iso = check_iso(iso)
     check_min_piece_volume(min_piece_volume)
     check_tolerance(tolerance)
+    if adaptive:
+        warnings.warn(ADAPTIVE_DEPRECATED, DeprecationWarning, stacklevel=2)
     min_depth, _ = check_depths(min_depth, MAX_DEPTH_LIMIT)
     if max_depth is not None:
         _, max_depth = check_depths(0, max_depth)
