@@ -54,6 +54,7 @@ public:
     explicit VertexHeap(std::size_t vertices) : where_(vertices, kAbsent) {}
 
     bool empty() const { return heap_.empty(); }
+    bool holds(std::uint32_t v) const { return where_[v] != kAbsent; }
     std::uint32_t pop() {
         const std::uint32_t top = heap_.front().vertex;
         remove(top);
@@ -342,15 +343,6 @@ private:
             across[i] = t[0] != u && t[0] != v ? t[0] : t[1] != u && t[1] != v ? t[1] : t[2];
         }
         if (across[0] == across[1]) return false;
-        neighbours(u, scratch_u_);
-        neighbours(v, scratch_v_);
-        common_.clear();
-        std::set_intersection(scratch_u_.begin(), scratch_u_.end(), scratch_v_.begin(), scratch_v_.end(),
-                              std::back_inserter(common_));
-        if (common_.size() != 2) return false;
-        // A vertex across with three neighbours would be left with two faces on the same three vertices.
-        for (std::uint32_t w : across)
-            if (around_[w].size() <= 3) return false;
         for (std::uint32_t f : around_[u]) {
             if (f == shared[0] || f == shared[1]) continue;
             const Face& t = faces_[f];
@@ -368,7 +360,18 @@ private:
             if (worst_after > kCosMinAngle && worst_after > smallest_angle_cos(before[0], before[1], before[2]))
                 return false;
         }
-        // Made: the two faces go, u's others take v.
+        // The topology last: the geometry refuses far more collapses, and costs less to judge.
+        neighbours(u, scratch_u_);
+        neighbours(v, scratch_v_);
+        common_.clear();
+        std::set_intersection(scratch_u_.begin(), scratch_u_.end(), scratch_v_.begin(), scratch_v_.end(),
+                              std::back_inserter(common_));
+        if (common_.size() != 2) return false;
+        // A vertex across with three neighbours would be left with two faces on the same three vertices.
+        for (std::uint32_t w : across)
+            if (around_[w].size() <= 3) return false;
+        // Made: the two faces go, u's others take v. (u's ring, kept in
+        // scratch_u_ by the link test, is what changed around its vertices.)
         for (std::uint32_t f : shared) {
             for (std::uint32_t w : faces_[f]) {
                 auto& list = around_[w];
@@ -389,12 +392,16 @@ private:
         alive_[u] = 0;
         queue_.remove(u);
         merged_into_[u] = v;
-        // v's quadric grew and its neighbours changed: v and the vertices
-        // around it are reckoned again. Vertices refused elsewhere are tried
-        // again next pass.
+        // v's quadric grew: every collapse onto v costs more. u's neighbours
+        // lost u, so theirs are judged afresh; v's others only change cost,
+        // and those refused before stay refused until their own fans change
+        // (or the next pass).
         push(v);
+        for (std::uint32_t w : scratch_u_)
+            if (w != v) push(w);
         neighbours(v, scratch_v_);
-        for (std::uint32_t w : scratch_v_) push(w);
+        for (std::uint32_t w : scratch_v_)
+            if (queue_.holds(w)) push(w);
         return true;
     }
 

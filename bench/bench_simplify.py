@@ -1,0 +1,132 @@
+"""Triangles where the shape needs them: quarvel.mesh at tolerance 0 and at a
+tolerance of one cell, beside scikit-image marching cubes on the same cells.
+
+    python bench/bench_simplify.py [depth]          # default 8
+
+Per case: triangles, the worst distance from vertices to the true surface
+and from points on the true surface to the mesh (both in cells h), the worst
+sharp-corner error (shapes with known corners), the share of triangles with
+an angle below 5 degrees, Mesh.check() and the time. The distance from the
+surface to the mesh is measured from the full mesh's vertices (points of the
+true surface, a cell apart) to the nearest point of the simplified mesh's
+triangles, through scipy's KD-tree over a dense sampling of those triangles.
+Needs the bench extra (scikit-image); scipy comes with it.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+
+import numpy as np
+
+import quarvel as qv
+
+BAR = qv.cylinder(0.35, 2.0)
+PLATE = (
+    (qv.rounded_box((6.0, 4.0, 0.6), 0.1) - qv.cylinder(0.5, 2.0).translate((1.8, 1.0, 0.0))
+     - qv.cylinder(0.5, 2.0).translate((-1.8, -1.0, 0.0)))
+    | qv.cylinder(0.7, 1.2).translate((0.0, 0.0, 0.5))
+)
+TURN = (37.12, (1.0, 2**0.5, np.pi))
+CASES = {
+    "box": (qv.box(1.0), [(x, y, z) for x in (-0.5, 0.5) for y in (-0.5, 0.5) for z in (-0.5, 0.5)]),
+    "turned box": (qv.box(1.0).rotate(*TURN), "turned"),
+    "plate": (PLATE, None),
+    "csg": ((qv.box(1.5) & qv.sphere(1.0)) - (BAR | BAR.rotate(90, (1, 0, 0)) | BAR.rotate(90, (0, 1, 0))), None),
+    "gyroid in a box": (qv.gyroid(0.5).shell(0.05) & qv.box((2.0, 2.0, 2.0)), None),
+    "sphere": (qv.sphere(1.0), None),
+}
+
+
+def corners_of(case):
+    shape, corners = CASES[case]
+    if corners == "turned":
+        from quarvel.shapes.base import rotation_matrix
+
+        cube = np.array([(x, y, z) for x in (-0.5, 0.5) for y in (-0.5, 0.5) for z in (-0.5, 0.5)])
+        return cube @ np.asarray(rotation_matrix(*TURN)).T
+    return None if corners is None else np.array(corners)
+
+
+def small_angle_share(mesh):
+    tri = mesh.vertices[mesh.triangles]
+    worst = np.full(len(tri), 180.0)
+    for i in range(3):
+        a, b = tri[:, (i + 1) % 3] - tri[:, i], tri[:, (i + 2) % 3] - tri[:, i]
+        cos = (a * b).sum(1) / np.maximum(np.linalg.norm(a, axis=1) * np.linalg.norm(b, axis=1), 1e-300)
+        worst = np.minimum(worst, np.degrees(np.arccos(np.clip(cos, -1.0, 1.0))))
+    return float(np.mean(worst < 5.0))
+
+
+def surface_to_mesh(points, mesh, h):
+    """Worst distance from ``points`` (at most 50,000 of them, spread evenly) to
+    the triangles of ``mesh``, in h: the triangles sampled every h / 8 (h / 3
+    for meshes of more than 200,000 triangles, which bounds the error by
+    about h / 6)."""
+    from scipy.spatial import cKDTree
+
+    points = points[:: max(1, len(points) // 50_000)]
+    step = h / 8.0 if len(mesh.triangles) <= 200_000 else h / 3.0
+    tri = mesh.vertices[mesh.triangles]
+    longest = np.linalg.norm(tri - np.roll(tri, 1, axis=1), axis=2).max(axis=1)
+    parts = np.maximum(np.ceil(longest / step).astype(int), 1)
+    samples = []
+    for n in np.unique(parts):
+        group = tri[parts == n]
+        i, j = np.meshgrid(np.arange(n + 1), np.arange(n + 1), indexing="ij")
+        keep = i + j <= n
+        u, v = i[keep] / n, j[keep] / n
+        samples.append((group[:, None, 0] * (1 - u - v)[None, :, None] + group[:, None, 1] * u[None, :, None]
+                        + group[:, None, 2] * v[None, :, None]).reshape(-1, 3))
+    distance, _ = cKDTree(np.concatenate(samples)).query(points)
+    return float(distance.max()) / h
+
+
+def row(case, label, mesh, seconds, h, truth_points, corners, values):
+    worst_vertex = float(np.abs(values(mesh.vertices)).max()) / h
+    worst_surface = 0.0 if mesh.vertices is truth_points else surface_to_mesh(truth_points, mesh, h)
+    corner = "" if corners is None else (
+        f"{np.linalg.norm(mesh.vertices[None] - corners[:, None], axis=2).min(axis=1).max() / h:.4f}")
+    check = mesh.check()
+    return (f"| {case} | {label} | {len(mesh.triangles):,} | {worst_vertex:.3f} | {worst_surface:.3f} | {corner} | "
+            f"{100 * small_angle_share(mesh):.2f}% | {'clean' if check.ok else 'FAULT'} | {seconds:.2f} s |")
+
+
+def marching_cubes(shape, full, h):
+    from skimage.measure import marching_cubes as mc
+
+    lo = np.asarray(full.bounds.lo) - 2 * h
+    n = np.ceil((np.asarray(full.bounds.hi) + 2 * h - lo) / h).astype(int) + 1
+    axes = [lo[k] + h * np.arange(n[k]) for k in range(3)]
+    grid = np.stack(np.meshgrid(*axes, indexing="ij"), axis=-1).reshape(-1, 3)
+    start = time.perf_counter()
+    volume = shape.compile().values(grid).reshape(n).astype(np.float32)
+    verts, faces, _, _ = mc(volume, 0.0, spacing=(h, h, h))
+    seconds = time.perf_counter() - start
+    return qv.Mesh(verts + lo, faces[:, ::-1]), seconds
+
+
+def main() -> None:
+    depth = int(sys.argv[1]) if len(sys.argv) > 1 else 8
+    print(f"depth {depth}; tolerance: one cell h; distances in h\n")
+    print("| case | mesher | triangles | vertex to surface | surface to mesh | corner | angles < 5° | check | time |")
+    print("|---|---|---:|---:|---:|---:|---:|---|---:|")
+    for case, (shape, _) in CASES.items():
+        values = shape.compile().values
+        corners = corners_of(case)
+        start = time.perf_counter()
+        full = qv.mesh(shape, max_depth=depth, progress=False)
+        full_seconds = time.perf_counter() - start
+        h = full.stats["cell_size"]
+        start = time.perf_counter()
+        simple = qv.mesh(shape, max_depth=depth, tolerance=h, progress=False)
+        simple_seconds = time.perf_counter() - start
+        print(row(case, "quarvel, tolerance 0", full, full_seconds, h, full.vertices, corners, values))
+        print(row(case, "quarvel, tolerance h", simple, simple_seconds, h, full.vertices, corners, values))
+        dense, dense_seconds = marching_cubes(shape, full, h)
+        print(row(case, "scikit-image", dense, dense_seconds, h, full.vertices, corners, values))
+
+
+if __name__ == "__main__":
+    main()
