@@ -50,6 +50,7 @@ from .shapes.base import (
     union,
 )
 from .shapes.planar import Shape2D, circle, polygon, rectangle
+from .shapes.patterns import circular_array, linear_array, mirror
 
 __all__ = [
     "BUILTINS",
@@ -68,13 +69,16 @@ __all__ = [
     "builtin",
     "capsule",
     "circle",
+    "circular_array",
     "cone",
     "cylinder",
     "difference",
     "ellipsoid",
     "gyroid",
     "intersection",
+    "linear_array",
     "mesh",
+    "mirror",
     "offset",
     "orient",
     "plane",

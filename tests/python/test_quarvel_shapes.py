@@ -36,6 +36,10 @@ EXACT = {
     "extruded_polygon": lambda: L_SHAPE.extrude(0.4),
     "extruded_along_x": lambda: qv.circle(0.3, (0.1, 0.0)).extrude(0.8, centered=False, axis=(1, 0, 0)),
     "revolved": lambda: qv.rectangle((0.3, 0.2), radius=0.05).revolve(0.6),
+    "mirror_folded": lambda: qv.torus(0.3, 0.1).translate((0.1, 0.5, 0.0)).mirror((1.0, 2.0, 0.0)),
+    "mirror_image": lambda: qv.capsule((0.1, 0.0, 0.0), (0.4, 0.3, 0.2), 0.1).mirror("y", keep_original=False),
+    "linear_array": lambda: qv.sphere(0.2).linear_array(3, (0.5, 0.3, 0.1)),
+    "circular_array": lambda: qv.sphere(0.15, (0.5, 0.0, 0.2)).circular_array(7),
 }
 APPROXIMATE = {
     "gyroid_sheet": lambda: qv.gyroid(0.9, 0.12),
@@ -58,6 +62,10 @@ APPROXIMATE = {
     "twist": lambda: qv.box((1.0, 0.3, 1.5)).twist(60.0),
     "bend": lambda: qv.box((2.0, 0.3, 0.3)).bend(40.0),
     "bend_down": lambda: qv.box((2.0, 0.3, 0.3), center=(0.2, 0.0, 0.1)).bend(-40.0),
+    "mirror_crossing": lambda: qv.box(0.5, center=(0.1, 0.0, 0.0)).mirror((1.0, 1.0, 1.0)),
+    "overlapping_linear_array": lambda: qv.capsule((0, 0, 0), (0.5, 0.2, 0), 0.15).linear_array(4, (0.2, 0.1, 0.05)),
+    "circular_array_round_an_axis": lambda: qv.box((0.8, 0.2, 0.3)).circular_array(3, "x", radius=0.1),
+    "circular_array_of_a_bound": lambda: STRETCHED.translate((0.9, 0.0, 0.0)).circular_array(5, (1.0, 1.0, 0.0)),
     "function": lambda: qv.Shape.from_function(lambda p: np.linalg.norm(p, axis=1) - 0.5, BALL),
 }
 ALL = EXACT | APPROXIMATE

@@ -212,6 +212,24 @@ class Shape(Node):
         """Copies of this shape on a grid; see :func:`quarvel.repeat`."""
         return repeat(self, spacing, count)
 
+    def mirror(self, normal: ArrayLike | str = (1.0, 0.0, 0.0), keep_original: bool = True) -> Shape:
+        """This shape and its mirror image across a plane; see :func:`quarvel.mirror`."""
+        from .patterns import mirror
+
+        return mirror(self, normal, keep_original)
+
+    def linear_array(self, count: int, spacing: ArrayLike) -> Shape:
+        """``count`` copies of this shape in a row; see :func:`quarvel.linear_array`."""
+        from .patterns import linear_array
+
+        return linear_array(self, count, spacing)
+
+    def circular_array(self, count: int, axis: ArrayLike | str = "z", radius: float = 0.0) -> Shape:
+        """``count`` copies of this shape round an axis; see :func:`quarvel.circular_array`."""
+        from .patterns import circular_array
+
+        return circular_array(self, count, axis, radius)
+
 
 def _require_shape(value: object) -> Shape:
     """``value`` as a shape, wrapping a field function that has bounds."""

@@ -1,0 +1,62 @@
+"""Designers' operators: mirrors, arrays, edge fillets and chamfers, 2D booleans, text, helices and threads."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+import quarvel as qv
+
+RNG_SEED = 20261209
+
+
+def points_around(shape, n: int = 3000, grow: float = 1.6) -> np.ndarray:
+    box = shape.bounds
+    centre, size = np.asarray(box.center), np.asarray(box.size) * grow + 0.2
+    return centre + (np.random.default_rng(RNG_SEED).random((n, 3)) - 0.5) * size
+
+
+def reflect(points: np.ndarray, normal) -> np.ndarray:
+    n = np.asarray(normal, dtype=float) / np.linalg.norm(normal)
+    return points - 2.0 * (points @ n)[:, None] * n
+
+
+BALL = qv.sphere(0.2, (0.35, 0.1, 0.05))
+LONG = qv.capsule((0.0, 0.0, 0.0), (0.5, 0.2, 0.0), 0.12)  # longer than the spacings below
+
+
+@pytest.mark.parametrize(
+    ("shape", "normal"),
+    [(BALL, (1, 0, 0)), (BALL, (-1, 2, 0.5)), (qv.box(0.4, center=(0.1, 0.2, 0)), (1, 1, 1))],
+    ids=["folded", "folded_back", "crossing"],
+)
+def test_mirror_is_symmetric_and_keeps_the_original(shape, normal):
+    both, image = shape.mirror(normal), shape.mirror(normal, keep_original=False)
+    p = points_around(both)
+    np.testing.assert_allclose(both(p)[0], both(reflect(p, normal))[0], atol=1e-12)
+    np.testing.assert_allclose(image(p)[0], shape(reflect(p, normal))[0], atol=1e-12)
+    # The union of the two, everywhere outside and where either holds the point.
+    expected = np.minimum(shape(p)[0], image(p)[0])
+    outside = expected > 0.0
+    np.testing.assert_allclose(both(p)[0][outside], expected[outside], atol=1e-12)
+    assert np.array_equal(both(p)[0] < 0.0, expected < 0.0)
+
+
+@pytest.mark.parametrize("shape", [BALL, LONG], ids=["apart", "overlapping"])
+@pytest.mark.parametrize("count", [1, 2, 5])
+def test_arrays_are_the_union_of_exactly_count_copies(shape, count):
+    step = np.array([0.3, -0.25, 0.1])
+    row = qv.linear_array(shape, count, step)
+    tilted = qv.circular_array(shape, count, axis=(0.2, 0.3, 1.0))
+    ring = qv.circular_array(shape, count, axis="x", radius=0.1)  # moved out along y
+    rows = qv.union(*(shape.translate(k * step) for k in range(count)))
+    tilteds = qv.union(*(shape.rotate(360.0 * k / count, (0.2, 0.3, 1.0)) for k in range(count)))
+    rings = qv.union(*(shape.translate((0, 0.1, 0)).rotate(360.0 * k / count, (1, 0, 0)) for k in range(count)))
+    for made, expected in ((row, rows), (tilted, tilteds), (ring, rings)):
+        p = points_around(expected, grow=2.5)
+        np.testing.assert_allclose(made(p)[0], expected(p)[0], atol=1e-9)
+    # The next copy along the row is absent: its centre lies as far out as the spacing goes.
+    centre = np.asarray(shape.bounds.center)
+    assert row(centre + count * step)[0] > 0.0 > row(centre + (count - 1) * step)[0]
