@@ -51,6 +51,14 @@ from .shapes.base import (
 )
 from .shapes.planar import Shape2D, circle, polygon, rectangle
 from .shapes.patterns import circular_array, linear_array, mirror
+from .shapes.edges import (
+    chamfer_difference,
+    chamfer_intersection,
+    chamfer_union,
+    fillet_difference,
+    fillet_intersection,
+    fillet_union,
+)
 
 __all__ = [
     "BUILTINS",
@@ -68,12 +76,18 @@ __all__ = [
     "box",
     "builtin",
     "capsule",
+    "chamfer_difference",
+    "chamfer_intersection",
+    "chamfer_union",
     "circle",
     "circular_array",
     "cone",
     "cylinder",
     "difference",
     "ellipsoid",
+    "fillet_difference",
+    "fillet_intersection",
+    "fillet_union",
     "gyroid",
     "intersection",
     "linear_array",

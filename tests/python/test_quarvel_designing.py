@@ -60,3 +60,31 @@ def test_arrays_are_the_union_of_exactly_count_copies(shape, count):
     # The next copy along the row is absent: its centre lies as far out as the spacing goes.
     centre = np.asarray(shape.bounds.center)
     assert row(centre + count * step)[0] > 0.0 > row(centre + (count - 1) * step)[0]
+
+
+R = 0.15
+QUARTER = np.linspace(0.0, math.pi / 2.0, 9)
+# Two half-spaces, x <= 0 and y <= 0, meeting along the z axis; where each
+# edge's fillet (arc: centre and the signs it opens towards) and chamfer
+# (from (sx r, 0) to (0, sy r)) lie.
+EDGES = {"union": (1.0, 1.0), "intersection": (-1.0, -1.0), "difference": (-1.0, 1.0)}
+
+
+@pytest.mark.parametrize("kind", EDGES)
+def test_fillets_are_arcs_of_their_radius_and_chamfers_bevel_at_45_degrees(kind):
+    sx, sy = EDGES[kind]
+    a, b = qv.plane((1, 0, 0)), qv.plane((0, 1, 0))
+    fillet = getattr(qv, f"fillet_{kind}")(a, b, R)
+    chamfer = getattr(qv, f"chamfer_{kind}")(a, b, R)
+    plain = {"union": qv.union, "intersection": qv.intersection, "difference": qv.difference}[kind](a, b)
+    # The arc about (sx r, sy r) touches x = 0 at (0, sy r) and y = 0 at (sx r, 0).
+    arc = np.column_stack([sx * R * (1 - np.cos(QUARTER)), sy * R * (1 - np.sin(QUARTER)), QUARTER])
+    np.testing.assert_allclose(fillet(arc)[0], 0.0, atol=1e-12)
+    bevel = np.column_stack([sx * R * QUARTER / QUARTER[-1], sy * R * (1 - QUARTER / QUARTER[-1]), QUARTER])
+    np.testing.assert_allclose(chamfer(bevel)[0], 0.0, atol=1e-12)
+    # Where one of the two (as the union of the kernel sees them) reaches 2r, the plain Boolean
+    # (the fillet from r on, the bevel from r / (2 - sqrt 2)).
+    p = (np.random.default_rng(RNG_SEED).random((500, 3)) - 0.5) * 2.0
+    far = np.maximum(sx * p[:, 0], sy * p[:, 1]) >= 2.0 * R
+    for made in (fillet, chamfer):
+        np.testing.assert_allclose(made(p[far])[0], plain(p[far])[0], atol=1e-12)

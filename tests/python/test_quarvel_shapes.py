@@ -66,6 +66,12 @@ APPROXIMATE = {
     "overlapping_linear_array": lambda: qv.capsule((0, 0, 0), (0.5, 0.2, 0), 0.15).linear_array(4, (0.2, 0.1, 0.05)),
     "circular_array_round_an_axis": lambda: qv.box((0.8, 0.2, 0.3)).circular_array(3, "x", radius=0.1),
     "circular_array_of_a_bound": lambda: STRETCHED.translate((0.9, 0.0, 0.0)).circular_array(5, (1.0, 1.0, 0.0)),
+    "fillet_union": lambda: qv.fillet_union(qv.box(0.6), qv.sphere(0.35, (0.3, 0.3, 0.0)), 0.1),
+    "fillet_intersection": lambda: qv.fillet_intersection(qv.box(0.6), STRETCHED, 0.1),
+    "fillet_difference": lambda: qv.fillet_difference(qv.box(0.8), qv.cylinder(0.2, 1.0), 0.05),
+    "chamfer_union": lambda: qv.chamfer_union(STRETCHED, qv.box(0.4, center=(0.0, 0.3, 0.0)), 0.1),
+    "chamfer_intersection": lambda: qv.chamfer_intersection(qv.box(0.6), qv.sphere(0.4), 0.1),
+    "chamfer_difference": lambda: qv.chamfer_difference(qv.box(0.8), qv.cylinder(0.2, 1.0), 0.05),
     "function": lambda: qv.Shape.from_function(lambda p: np.linalg.norm(p, axis=1) - 0.5, BALL),
 }
 ALL = EXACT | APPROXIMATE
