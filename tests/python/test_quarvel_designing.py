@@ -88,3 +88,44 @@ def test_fillets_are_arcs_of_their_radius_and_chamfers_bevel_at_45_degrees(kind)
     far = np.maximum(sx * p[:, 0], sy * p[:, 1]) >= 2.0 * R
     for made in (fillet, chamfer):
         np.testing.assert_allclose(made(p[far])[0], plain(p[far])[0], atol=1e-12)
+
+
+L_SHAPE = qv.polygon([(0, 0), (0.6, 0), (0.6, 0.2), (0.2, 0.2), (0.2, 0.5), (0, 0.5)])
+PLANAR = {  # made with the 2D operations, and the same shape made directly
+    "translate": (qv.circle(0.1).translate((0.4, -0.2)), qv.circle(0.1, (0.4, -0.2))),
+    "rotate": (qv.rectangle((0.6, 0.2), center=(0.3, 0.0)).rotate(90.0), qv.rectangle((0.2, 0.6), center=(0.0, 0.3))),
+    "scale": (qv.circle(0.2, (0.1, 0.1)).scale(1.5), qv.circle(0.3, (0.15, 0.15))),
+    "mirror_image": (L_SHAPE.mirror((1, 1), keep_original=False),
+                     qv.polygon([(0, 0), (0, -0.6), (-0.2, -0.6), (-0.2, -0.2), (-0.5, -0.2), (-0.5, 0)])),
+    "mirror": (L_SHAPE.mirror((1, 0)), qv.polygon([(-0.6, 0), (0.6, 0), (0.6, 0.2), (0.2, 0.2), (0.2, 0.5),
+                                                   (-0.2, 0.5), (-0.2, 0.2), (-0.6, 0.2)])),
+    "offset": (qv.rectangle((0.6, 0.2)).offset(0.05), qv.rectangle((0.7, 0.3), radius=0.05)),
+    # Arcs are drawn as chords turning by 3 degrees: r (1 - cos 1.5 degrees) inside.
+    "round": (qv.polygon([(-0.3, -0.15), (0.3, -0.15), (0.3, 0.15), (-0.3, 0.15)]).rotate(20).round(0.1),
+              qv.rectangle((0.6, 0.3), radius=0.1).rotate(20)),
+    "booleans": ((qv.rectangle(0.4) | qv.circle(0.1, (0.3, 0))) - qv.circle(0.05) & qv.rectangle((0.8, 0.3)), None),
+    "shell": (qv.circle(0.3).shell(0.04), None),
+}
+
+
+@pytest.mark.parametrize("name", PLANAR)
+def test_2d_operations_move_and_combine_the_shape(name):
+    made, expected = PLANAR[name]
+    p = (np.random.default_rng(RNG_SEED).random((2000, 2)) - 0.5) * 1.6
+    if name == "booleans":
+        parts = [s(p)[0] for s in (qv.rectangle(0.4), qv.circle(0.1, (0.3, 0)), qv.circle(0.05), qv.rectangle((0.8, 0.3)))]
+        want = np.maximum(np.maximum(np.minimum(parts[0], parts[1]), -parts[2]), parts[3])
+    elif name == "shell":
+        want = np.abs(qv.circle(0.3)(p)[0]) - 0.02
+    else:
+        want = expected(p)[0]
+    # Touching its mirror line, the L merges with its image: inside, a bound.
+    exact = want > 0.0 if name == "mirror" else np.full(len(p), True)
+    atol = 0.1 * (1 - math.cos(math.radians(1.5))) if name == "round" else 1e-12
+    np.testing.assert_allclose(made(p)[0][exact], want[exact], atol=atol)
+    assert np.mean((made(p)[0] < 0.0) == (want < 0.0)) > 0.999
+    lo, hi = np.asarray(made.extent)
+    outside = np.any((p < lo) | (p > hi), axis=1)
+    assert outside.any() and np.all(made(p[outside])[0] > 0.0)
+    with pytest.raises(TypeError, match="2D"):
+        made | qv.sphere(0.5)

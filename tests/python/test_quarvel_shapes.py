@@ -40,6 +40,7 @@ EXACT = {
     "mirror_image": lambda: qv.capsule((0.1, 0.0, 0.0), (0.4, 0.3, 0.2), 0.1).mirror("y", keep_original=False),
     "linear_array": lambda: qv.sphere(0.2).linear_array(3, (0.5, 0.3, 0.1)),
     "circular_array": lambda: qv.sphere(0.15, (0.5, 0.0, 0.2)).circular_array(7),
+    "extruded_2d_moves": lambda: L_SHAPE.rotate(30.0).translate((0.1, -0.2)).mirror((0, 1), False).extrude(0.4),
 }
 APPROXIMATE = {
     "gyroid_sheet": lambda: qv.gyroid(0.9, 0.12),
@@ -72,6 +73,8 @@ APPROXIMATE = {
     "chamfer_union": lambda: qv.chamfer_union(STRETCHED, qv.box(0.4, center=(0.0, 0.3, 0.0)), 0.1),
     "chamfer_intersection": lambda: qv.chamfer_intersection(qv.box(0.6), qv.sphere(0.4), 0.1),
     "chamfer_difference": lambda: qv.chamfer_difference(qv.box(0.8), qv.cylinder(0.2, 1.0), 0.05),
+    "extruded_2d_booleans": lambda: ((L_SHAPE.round(0.05) | qv.circle(0.2)) - qv.circle(0.1, (0.5, 0.2))).extrude(0.3),
+    "revolved_2d_shell": lambda: (qv.circle(0.2, (0.5, 0.0)).scale((1.0, 2.0)) & qv.rectangle(0.6, (0.5, 0.1))).shell(0.05).revolve(),
     "function": lambda: qv.Shape.from_function(lambda p: np.linalg.norm(p, axis=1) - 0.5, BALL),
 }
 ALL = EXACT | APPROXIMATE

@@ -63,8 +63,9 @@ class _Mirror(_Node):
     """The shape reflected across the plane p . n = 0, alone or with the original.
 
     With the original, a shape lying on one side of the plane is folded:
-    the point is reflected onto that side, one evaluation, exact where the
-    shape's values are.  A shape crossing the plane gives the minimum of both,
+    the point is reflected onto that side, one evaluation: exact outside
+    where the shape's values are, and inside too unless the shape touches
+    the plane (there it merges with its image).  A shape crossing the plane gives the minimum of both,
     the union.
     """
 
@@ -225,10 +226,11 @@ def mirror(shape: Shape, normal: ArrayLike = (1.0, 0.0, 0.0), keep_original: boo
 
     With ``keep_original`` (the default) the result is the union of the
     shape and its mirror image; otherwise the image alone.  ``normal`` is a
-    vector or ``"x"``, ``"y"`` or ``"z"``.  Exact where the shape's values
-    are, when the shape lies on one side of the plane (it is folded across
-    it) or when only the image is kept; a shape crossing the plane gives
-    the union's values, exact outside.
+    vector or ``"x"``, ``"y"`` or ``"z"``.  The values are exact where the
+    shape's are when only the image is kept, and otherwise outside (those of
+    the union); inside too for a shape clear of the plane.  A shape on one
+    side of the plane is folded across it, one evaluation; a shape crossing
+    it costs two.
     """
     return _Mirror(shape, normal, keep_original)
 

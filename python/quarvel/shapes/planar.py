@@ -48,6 +48,9 @@ class Shape2D(Node):
     """As :attr:`quarvel.Shape.understatement`, for gaps from ``extent``: 1 for
     exact distances (circles, rectangles, polygons), None when unknown."""
 
+    lipschitz: float = 1.0
+    """As :attr:`quarvel.Shape.lipschitz`: 1 for every 2D shape of this library."""
+
     _inputs = INPUTS[:2]
 
     def __call__(self, points: ArrayLike) -> Pair:
@@ -63,6 +66,70 @@ class Shape2D(Node):
         # Its program reads x and y alone.
         values, gradients = self._program()(np.column_stack([arr, np.zeros(len(arr))]))
         return values, np.ascontiguousarray(gradients[:, :2])
+
+    def translate(self, offset: ArrayLike) -> Shape2D:
+        """This shape moved by ``offset`` (two numbers)."""
+        from .planar_ops import translate2d
+
+        return translate2d(self, offset)
+
+    def rotate(self, degrees: float) -> Shape2D:
+        """This shape turned counter-clockwise by ``degrees`` about the origin."""
+        from .planar_ops import rotate2d
+
+        return rotate2d(self, degrees)
+
+    def scale(self, factor: ArrayLike) -> Shape2D:
+        """This shape scaled about the origin by one factor or two (exact for one, else a bound)."""
+        from .planar_ops import scale2d
+
+        return scale2d(self, factor)
+
+    def mirror(self, normal: ArrayLike = (1.0, 0.0), keep_original: bool = True) -> Shape2D:
+        """This shape and its image across the line through the origin with ``normal``.
+
+        Without ``keep_original`` the image alone.  Exact as for
+        :func:`quarvel.mirror`: outside, and inside for a shape clear of the line.
+        """
+        from .planar_ops import mirror2d
+
+        return mirror2d(self, normal, keep_original)
+
+    def offset(self, distance: float) -> Shape2D:
+        """This shape grown by ``distance`` (shrunk when negative), corners rounding as it grows."""
+        from .planar_ops import offset2d
+
+        return offset2d(self, distance)
+
+    def round(self, radius: float) -> Shape2D:
+        """This shape with its convex corners rounded by ``radius``: shrunk by it, then grown back.
+
+        Parts narrower than twice ``radius`` vanish.  A bound on the distance.
+        """
+        from .planar_ops import round2d
+
+        return round2d(self, radius)
+
+    def shell(self, thickness: float) -> Shape2D:
+        """An outline of ``thickness`` straddling this shape's boundary."""
+        from .planar_ops import shell2d
+
+        return shell2d(self, thickness)
+
+    def __or__(self, other: object) -> Shape2D:
+        from .planar_ops import union2d
+
+        return union2d(self, other) if isinstance(other, Shape2D) else NotImplemented
+
+    def __and__(self, other: object) -> Shape2D:
+        from .planar_ops import intersection2d
+
+        return intersection2d(self, other) if isinstance(other, Shape2D) else NotImplemented
+
+    def __sub__(self, other: object) -> Shape2D:
+        from .planar_ops import difference2d
+
+        return difference2d(self, other) if isinstance(other, Shape2D) else NotImplemented
 
     def extrude(self, height: float, *, centered: bool = True, axis: ArrayLike = (0.0, 0.0, 1.0)) -> Shape:
         """A solid of ``height`` whose cross-section is this shape.
@@ -232,6 +299,7 @@ class _Extrude(Shape):
 
     def __init__(self, profile: Shape2D, height: float, middle: float) -> None:
         self.profile, self.height, self.middle = profile, height, middle
+        self.lipschitz = profile.lipschitz
         # Outside, the box distance of (profile, z) is at least the larger of the two.
         self.understatement = profile.understatement
         (x0, y0), (x1, y1) = profile.extent
@@ -252,6 +320,7 @@ class _Revolve(Shape):
 
     def __init__(self, profile: Shape2D, offset: float) -> None:
         self.profile, self.radius_offset = profile, offset
+        self.lipschitz = profile.lipschitz
         # Beyond the box's sides, rho - offset lies beyond the profile's as far.
         self.understatement = profile.understatement
         (_, y0), (x1, y1) = profile.extent
