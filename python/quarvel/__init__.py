@@ -51,6 +51,7 @@ from .shapes.base import (
 )
 from .shapes.planar import Shape2D, circle, polygon, rectangle
 from .shapes.patterns import circular_array, linear_array, mirror
+from .shapes.text import text
 from .shapes.edges import (
     chamfer_difference,
     chamfer_intersection,
@@ -108,6 +109,7 @@ __all__ = [
     "smooth_intersection",
     "smooth_union",
     "sphere",
+    "text",
     "torus",
     "translate",
     "twist",

@@ -129,3 +129,27 @@ def test_2d_operations_move_and_combine_the_shape(name):
     assert outside.any() and np.all(made(p[outside])[0] > 0.0)
     with pytest.raises(TypeError, match="2D"):
         made | qv.sphere(0.5)
+
+
+@pytest.mark.parametrize(("letters", "crossings"), [("o", 4), ("B", 6), ("8", 6), ("Hi@", None)])
+def test_text_follows_its_glyphs_with_their_holes(letters, crossings):
+    pytest.importorskip("matplotlib")
+    from matplotlib.path import Path
+
+    shape = qv.text(letters, size=1.0)
+    (x0, y0), (x1, y1) = shape.extent
+    p = np.random.default_rng(RNG_SEED).random((20_000, 2)) * [x1 - x0 + 0.2, y1 - y0 + 0.2] + [x0 - 0.1, y0 - 0.1]
+    values = shape(p)[0]
+    # Inside where an odd number of contours hold the point (matplotlib's own test, contour by contour).
+    odd = sum(Path(c.vertices).contains_points(p).astype(int) for c in shape.contours) % 2 == 1
+    clear = np.abs(values) > 1e-9
+    assert np.array_equal(values[clear] < 0.0, odd[clear])
+    if crossings is not None:  # up the middle: out, stroke, hole, stroke, ... out
+        line = np.column_stack([np.full(2001, (x0 + x1) / 2.0), np.linspace(y0 - 0.1, y1 + 0.1, 2001)])
+        assert np.count_nonzero(np.diff(np.sign(shape(line)[0]))) == crossings
+
+
+def test_text_names_the_extra_it_needs(monkeypatch):
+    monkeypatch.setitem(__import__("sys").modules, "matplotlib.textpath", None)
+    with pytest.raises(ImportError, match=r"pip install 'quarvel\[preview\]'"):
+        qv.text("x")

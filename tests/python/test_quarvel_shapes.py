@@ -40,6 +40,7 @@ EXACT = {
     "mirror_image": lambda: qv.capsule((0.1, 0.0, 0.0), (0.4, 0.3, 0.2), 0.1).mirror("y", keep_original=False),
     "linear_array": lambda: qv.sphere(0.2).linear_array(3, (0.5, 0.3, 0.1)),
     "circular_array": lambda: qv.sphere(0.15, (0.5, 0.0, 0.2)).circular_array(7),
+    "text": lambda: qv.text("a8", 0.8, center=True).extrude(0.2),
     "extruded_2d_moves": lambda: L_SHAPE.rotate(30.0).translate((0.1, -0.2)).mirror((0, 1), False).extrude(0.4),
 }
 APPROXIMATE = {
