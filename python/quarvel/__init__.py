@@ -52,6 +52,7 @@ from .shapes.base import (
 from .shapes.planar import Shape2D, circle, polygon, rectangle
 from .shapes.patterns import circular_array, linear_array, mirror
 from .shapes.text import text
+from .shapes.helix import helix, thread
 from .shapes.edges import (
     chamfer_difference,
     chamfer_intersection,
@@ -90,6 +91,7 @@ __all__ = [
     "fillet_intersection",
     "fillet_union",
     "gyroid",
+    "helix",
     "intersection",
     "linear_array",
     "mesh",
@@ -110,6 +112,7 @@ __all__ = [
     "smooth_union",
     "sphere",
     "text",
+    "thread",
     "torus",
     "translate",
     "twist",

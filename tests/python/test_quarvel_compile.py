@@ -59,7 +59,8 @@ def test_programs_give_values_alone_nan_and_pickle(name):
 
 
 @pytest.mark.parametrize("name", ["builtin_csg", "builtin_twisted_star", "builtin_gyroid", "builtin_vase",
-                                  "builtin_blend", "twist", "bend", "overlapping_repeat", "ellipsoid"])
+                                  "builtin_blend", "twist", "bend", "overlapping_repeat", "ellipsoid",
+                                  "circular_array_of_a_bound", "fillet_union", "text", "helix", "thread"])
 def test_bounds_hold_every_sampled_value(name):
     shape = COMPILABLE[name]()
     program = shape.compile()

@@ -153,3 +153,65 @@ def test_text_names_the_extra_it_needs(monkeypatch):
     monkeypatch.setitem(__import__("sys").modules, "matplotlib.textpath", None)
     with pytest.raises(ImportError, match=r"pip install 'quarvel\[preview\]'"):
         qv.text("x")
+
+
+@pytest.mark.parametrize("turns", [0.6, 2.5])
+def test_helix_follows_its_turns_and_pitch_and_stops(turns):
+    radius, pitch, thickness = 0.5, 0.3, 0.1
+    coil = qv.helix(radius, pitch, thickness, turns)
+    assert qv.helix(radius, pitch, thickness, height=pitch * turns).bounds == coil.bounds
+
+    def along(s, rho=radius, dz=0.0):  # the wire's middle after s turns, moved out or up
+        angle = 2.0 * np.pi * np.asarray(s)
+        return np.column_stack([rho * np.cos(angle), rho * np.sin(angle), pitch * np.asarray(s) + dz])
+
+    s = np.linspace(0.0, turns, 200)
+    assert np.all(coil(along(s))[0] < 0.0)
+    # Every half-plane through the axis cuts the wire in a disc of the thickness.
+    half = thickness / 2.0
+    for rho, dz in ((radius + 0.98 * half, 0.0), (radius - 0.98 * half, 0.0), (radius, 0.98 * half)):
+        assert np.all(coil(along(s[1:-1], rho, dz))[0] < 0.0)
+    for rho, dz in ((radius + 1.02 * half, 0.0), (radius - 1.02 * half, 0.0), (radius, 1.02 * half)):
+        assert np.all(coil(along(s, rho, dz))[0] > 0.0)
+    # Nothing before the start, after the end, or a turn on.
+    beyond = 1.05 * half / (2.0 * np.pi * radius)
+    assert np.all(coil(along([-beyond, turns + beyond, turns + 1.0, -1.0]))[0] > 0.0)
+
+
+def test_thread_is_a_right_handed_screw_of_its_pitch_and_depth():
+    major, pitch, length = 0.3, 0.1, 0.8
+    depth = 0.6134 * pitch
+    rod = qv.thread(major, pitch, length)
+    rng = np.random.default_rng(RNG_SEED)
+    rho = major - depth + rng.random(500) * depth * 1.2
+    z, angle = 0.2 + rng.random(500) * 0.3, rng.random(500) * 2.0 * np.pi
+    at_zero = rod(np.column_stack([rho, np.zeros(500), z]))[0]
+    # Turned by an angle, the same section rises by that share of the pitch.
+    turned = np.column_stack([rho * np.cos(angle), rho * np.sin(angle), z + pitch * angle / (2.0 * np.pi)])
+    np.testing.assert_allclose(rod(turned)[0], at_zero, atol=1e-12)
+    np.testing.assert_allclose(rod(np.column_stack([rho, np.zeros(500), z + pitch]))[0], at_zero, atol=1e-12)
+    # Crests at z = k pitch reach the major radius; the grooves between cut down to the core.
+    k = np.arange(1, 7) * pitch
+    crest, groove = k[:, None] * [0, 0, 1], (k[:, None] + pitch / 2.0) * [0, 0, 1]
+    assert np.all(rod(crest + [0.999 * major, 0, 0])[0] < 0.0) and np.all(rod(crest + [1.001 * major, 0, 0])[0] > 0.0)
+    core = major - depth
+    assert np.all(rod(groove + [1.001 * core, 0, 0])[0] > 0.0) and np.all(rod(groove + [0.999 * core, 0, 0])[0] < 0.0)
+
+
+CLOSED = {
+    "mirror": lambda: qv.torus(0.3, 0.1).translate((0.2, 0.3, 0.0)).mirror((1, 1, 0)),
+    "linear_array": lambda: qv.cylinder(0.1, 0.4).linear_array(4, (0.3, 0.0, 0.1)),
+    "circular_array": lambda: qv.box(0.15).circular_array(6, radius=0.5),
+    "fillet_union": lambda: qv.fillet_union(qv.box((1.0, 0.2, 0.6)), qv.cylinder(0.15, 1.0), 0.08),
+    "chamfer_difference": lambda: qv.chamfer_difference(qv.box(0.8), qv.cylinder(0.2, 1.0), 0.06),
+    "planar": lambda: (qv.rectangle((0.8, 0.5)).round(0.1) - qv.circle(0.1).mirror()).shell(0.04).extrude(0.3),
+    "text": lambda: qv.text("B8", center=True).extrude(0.2),
+    "helix": lambda: qv.helix(0.4, 0.2, 0.08, turns=2.0),
+    "thread": lambda: qv.thread(0.25, 0.1, 0.5),
+}
+
+
+@pytest.mark.parametrize("name", CLOSED)
+def test_new_shapes_mesh_closed(name):
+    found = qv.mesh(CLOSED[name](), max_depth=6).check()
+    assert found.ok, found

@@ -76,6 +76,9 @@ APPROXIMATE = {
     "chamfer_difference": lambda: qv.chamfer_difference(qv.box(0.8), qv.cylinder(0.2, 1.0), 0.05),
     "extruded_2d_booleans": lambda: ((L_SHAPE.round(0.05) | qv.circle(0.2)) - qv.circle(0.1, (0.5, 0.2))).extrude(0.3),
     "revolved_2d_shell": lambda: (qv.circle(0.2, (0.5, 0.0)).scale((1.0, 2.0)) & qv.rectangle(0.6, (0.5, 0.1))).shell(0.05).revolve(),
+    "helix": lambda: qv.helix(0.4, 0.25, 0.12, turns=1.7),
+    "short_helix": lambda: qv.helix(0.3, 0.5, 0.1, height=0.3),
+    "thread": lambda: qv.thread(0.3, 0.15, 0.5),
     "function": lambda: qv.Shape.from_function(lambda p: np.linalg.norm(p, axis=1) - 0.5, BALL),
 }
 ALL = EXACT | APPROXIMATE
