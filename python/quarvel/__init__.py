@@ -33,6 +33,9 @@ from .shapes.primitives import (
 )
 from .shapes.base import (
     Shape,
+    circular_array,
+    linear_array,
+    mirror,
     bend,
     difference,
     intersection,
@@ -50,7 +53,6 @@ from .shapes.base import (
     union,
 )
 from .shapes.planar import Shape2D, circle, polygon, rectangle
-from .shapes.patterns import circular_array, linear_array, mirror
 from .shapes.text import text
 from .shapes.helix import helix, thread
 from .shapes.edges import (
