@@ -33,6 +33,9 @@ from .shapes.primitives import (
 )
 from .shapes.base import (
     Shape,
+    circular_array,
+    linear_array,
+    mirror,
     bend,
     difference,
     intersection,
@@ -50,6 +53,16 @@ from .shapes.base import (
     union,
 )
 from .shapes.planar import Shape2D, circle, polygon, rectangle
+from .shapes.text import text
+from .shapes.helix import helix, thread
+from .shapes.edges import (
+    chamfer_difference,
+    chamfer_intersection,
+    chamfer_union,
+    fillet_difference,
+    fillet_intersection,
+    fillet_union,
+)
 
 __all__ = [
     "BUILTINS",
@@ -67,14 +80,24 @@ __all__ = [
     "box",
     "builtin",
     "capsule",
+    "chamfer_difference",
+    "chamfer_intersection",
+    "chamfer_union",
     "circle",
+    "circular_array",
     "cone",
     "cylinder",
     "difference",
     "ellipsoid",
+    "fillet_difference",
+    "fillet_intersection",
+    "fillet_union",
     "gyroid",
+    "helix",
     "intersection",
+    "linear_array",
     "mesh",
+    "mirror",
     "offset",
     "orient",
     "plane",
@@ -90,6 +113,8 @@ __all__ = [
     "smooth_intersection",
     "smooth_union",
     "sphere",
+    "text",
+    "thread",
     "torus",
     "translate",
     "twist",

@@ -59,7 +59,8 @@ def test_programs_give_values_alone_nan_and_pickle(name):
 
 
 @pytest.mark.parametrize("name", ["builtin_csg", "builtin_twisted_star", "builtin_gyroid", "builtin_vase",
-                                  "builtin_blend", "twist", "bend", "overlapping_repeat", "ellipsoid"])
+                                  "builtin_blend", "twist", "bend", "overlapping_repeat", "ellipsoid",
+                                  "circular_array_of_a_bound", "fillet_union", "text", "helix", "thread"])
 def test_bounds_hold_every_sampled_value(name):
     shape = COMPILABLE[name]()
     program = shape.compile()
@@ -270,3 +271,13 @@ def test_what_a_call_returns_is_checked(result, says):
     program = engine.program(np.array([[CALL, 0, 1, 2, 0]]), np.zeros(0), [lambda p, gradients: result])
     with pytest.raises(ValueError, match=says):
         engine.program_eval(program, np.zeros((3, 3)))
+
+
+def test_a_coordinate_and_a_constant_of_the_same_number_are_not_taken_for_the_same_operand():
+    # Register 2 (z) equals 2.0 as a number: clip(z, 2.0, ...) must still clip.
+    low = qv.box((1.0, 1.0, 4.0), center=(0.0, 0.0, 4.0)).twist(30.0)  # z from 2.0
+    nudged = qv.box((1.0, 1.0, 4.0), center=(0.0, 0.0, 4.0 + 1e-12)).twist(30.0)
+    below = [[0.0, 0.6, 1.9], [0.3, -0.4, 1.5]]
+    np.testing.assert_allclose(low(below)[0], nudged(below)[0], atol=1e-9)
+    tape = compiler.Tape()
+    assert tape.min(compiler.Reg(0), 0.0) != 0 and tape.max(compiler.Reg(1), 1.0) != 1

@@ -207,13 +207,15 @@ class Tape:
 
     def min(self, a: Num, b: Num) -> Reg:
         """``a`` if a <= b else ``b`` (the first on ties, as argmin); NaN if either is."""
-        if isinstance(a, Reg) and a == b:
+        # Both registers: register 0 (x) would equal the constant 0.0 as a number.
+        if isinstance(a, Reg) and isinstance(b, Reg) and a == b:
             return a
         return self._binary("min", a, b, lambda x, y: x if x <= y or x != x else y)
 
     def max(self, a: Num, b: Num) -> Reg:
         """``a`` if a >= b else ``b`` (the first on ties, as argmax); NaN if either is."""
-        if isinstance(a, Reg) and a == b:
+        # Both registers: register 0 (x) would equal the constant 0.0 as a number.
+        if isinstance(a, Reg) and isinstance(b, Reg) and a == b:
             return a
         return self._binary("max", a, b, lambda x, y: x if x >= y or x != x else y)
 
