@@ -1,6 +1,7 @@
 #include "dc/mass_point.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "core/parallel.hpp"
