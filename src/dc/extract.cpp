@@ -47,6 +47,7 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
         // The crossings are dropped as soon as the vertices stand.
         const Crossings crossings = hermite_samples(sampler, surface, params.iso_value, options, monitor);
         counted.crossing_evaluations = sampler.evaluations() - crossings.normal_evaluations;
+        counted.field_kind = crossings.field_kind;
         monitor.poll();
         monitor.report(Stage::vertices, 0, surface.slots.total);
         PlacedVertices vertices = place_vertices(sampler, surface, crossings, params, monitor);
@@ -65,11 +66,15 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     }
     mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
-    if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);
+    // An occupancy field's gradients say nothing: its normals come from the
+    // finished faces.
+    const bool from_faces = counted.field_kind == FieldKind::occupancy;
+    if (options.vertex_normals && !from_faces) mesh.normals = unit_normals(placed.gradients);
     if (options.manifold) counted.repair.vertices_split = split_pinches(mesh, monitor);
     monitor.poll();
     if (options.keep_largest) keep_largest_piece(mesh, monitor);
-    if (options.vertex_normals) agree_normals_with_faces(mesh, monitor);
+    if (options.vertex_normals && from_faces) mesh.normals = face_normals(mesh, monitor);
+    if (options.vertex_normals && !from_faces) agree_normals_with_faces(mesh, monitor);
     check_finite(mesh);
     monitor.report(Stage::faces, surface.cells.size(), surface.cells.size());
     if (stats) {

@@ -7,6 +7,7 @@
 
 #include "core/monitor.hpp"
 #include "mesh/triangle_mesh.hpp"
+#include "dc/hermite.hpp"
 #include "dc/repair.hpp"
 #include "dc/surface_cells.hpp"
 #include "eval/evaluator.hpp"
@@ -21,6 +22,7 @@ struct ExtractionStats {
     std::uint64_t normal_evaluations = 0;    // normals there, where the search gave none
     std::uint64_t vertex_evaluations = 0;    // projecting vertices onto the surface
     std::uint64_t pieces = 0;                // connected pieces of the mesh returned
+    FieldKind field_kind = FieldKind::distance;  // how the crossings and vertices were found
     RepairStats repair;                      // with options.manifold
 };
 

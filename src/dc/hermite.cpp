@@ -47,13 +47,29 @@ struct Search {
     std::int8_t replaced = 0;       // which end the last trial replaced: -1 low, +1 high
     bool done = false;
     bool low_below = false;         // whether the low end is below the iso value
+    bool bisect = false;            // an occupancy field's: middles only, the ends' true values kept
 
     double middle() const { return 0.5 * (t_lo + t_hi); }
+
+    // Where the line through the bracket's ends crosses: the middle for a
+    // pure step, the crossing itself where a clipped field is linear there.
+    double interpolated() const {
+        const double x = t_lo + (t_hi - t_lo) * (f_lo / (f_lo - f_hi));
+        return inside(x) ? x : middle();
+    }
+
+    // Where the search ends: its last trial when converged, else the middle
+    // of its bracket, or, bisecting, the interpolation of its ends.
+    double result() const {
+        if (bisect && f != 0.0) return interpolated();
+        return done ? t : middle();
+    }
     bool inside(double x) const { return std::isfinite(x) && x > t_lo && x < t_hi; }
 
     // The next trial: Newton while it stays inside and at least halves the
     // step, else the secant of the ends, else the middle.
     double next_trial(bool first) const {
+        if (bisect) return middle();
         if (!first && std::isfinite(slope)) {
             const double newton = t - f / slope;
             if (inside(newton) && std::fabs(newton - t) <= 0.5 * step) return newton;
@@ -77,13 +93,17 @@ struct Search {
         if ((fx < 0) == low_below) {
             t_lo = x;
             f_lo = fx;
-            if (replaced == -1) f_hi *= 0.5;
+            if (replaced == -1 && !bisect) f_hi *= 0.5;
             replaced = -1;
         } else {
             t_hi = x;
             f_hi = fx;
-            if (replaced == 1) f_lo *= 0.5;
+            if (replaced == 1 && !bisect) f_lo *= 0.5;
             replaced = 1;
+        }
+        if (bisect) {
+            done = t_hi - t_lo <= STEP_BRACKET;
+            return;
         }
         const double newton_step = std::fabs(f / slope);
         const bool newton_converged = g && std::isfinite(newton_step) && newton_step <= SEARCH_TOLERANCE;
@@ -94,6 +114,15 @@ struct Search {
         done = newton_converged || secant_converged || t_hi - t_lo <= enough;
     }
 };
+
+// Whether a search's first trial (the secant of its corner values f0, f1)
+// misses as an occupancy field's does (SECANT_MISS); `g` the gradient there, if given.
+bool secant_missed(double f0, double f1, const Search& s, const std::optional<Vec3>& g) {
+    const double nearer = std::fmin(std::fabs(f0), std::fabs(f1));
+    if (!std::isfinite(s.f) || !std::isfinite(std::fabs(f0) + std::fabs(f1))) return true;
+    if (std::fabs(s.f) > SECANT_MISS * nearer) return true;
+    return g && s.f != 0.0 && (!is_finite(*g) || ((*g)[0] == 0.0 && (*g)[1] == 0.0 && (*g)[2] == 0.0));
+}
 
 }  // namespace
 
@@ -258,8 +287,31 @@ DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& cross
     return out;
 }
 
+namespace {
+
+// After the first round: counts the searches whose trial missed, in order
+// (the same verdict for any number of threads), and when most did, turns the
+// open ones to bisection and drops the gradients, which a step makes meaningless.
+void judge_first_trials(std::span<const EdgeCrossing> crossings, std::span<const double> f1,
+                        std::span<const std::size_t> open, std::vector<Search>& searches, Located& out) {
+    std::size_t missed = 0;
+    for (const std::size_t i : open)
+        missed += secant_missed(crossings[i].f0, f1[i], searches[i], out.gradients[i]);
+    if (2 * missed <= open.size()) return;
+    out.field_kind = FieldKind::occupancy;
+    for (const std::size_t i : open) {
+        out.gradients[i].reset();
+        Search& s = searches[i];
+        // A Newton step that converged on a zero gradient converged on nothing.
+        s.bisect = s.f != 0.0;
+        s.done = !s.bisect || s.t_hi - s.t_lo <= STEP_BRACKET;
+    }
+}
+
+}  // namespace
+
 Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
-                        std::span<const double> f1, double iso_value, Monitor& monitor) {
+                        std::span<const double> f1, double iso_value, Monitor& monitor, bool detect_occupancy) {
     const std::size_t n = crossings.size();
     // Each search reads and writes only its own state, so the steps between
     // field calls run in parallel; the list of open searches stays in order.
@@ -304,6 +356,7 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
                                  round == 0);
             }
         });
+        if (round == 0 && detect_occupancy) judge_first_trials(crossings, f1, open, searches, out);
         std::erase_if(open, [&](std::size_t i) { return searches[i].done; });
         monitor.report(Stage::crossings, n - open.size(), n);
     }
@@ -312,8 +365,8 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const Search& s = searches[i];
-            out.points[i] = lerp(crossings[i].p0, crossings[i].p1, s.done ? s.t : s.middle());
-            out.values[i] = s.done ? s.f + iso_value : NAN;
+            out.points[i] = lerp(crossings[i].p0, crossings[i].p1, s.result());
+            out.values[i] = s.done && !s.bisect ? s.f + iso_value : NAN;
         }
     });
     return out;
@@ -334,7 +387,16 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double 
                      const DcOptions& options, Crossings& crossings, Monitor& monitor) {
     DistinctEdges distinct = distinct_edges(surface, crossings, iso_value);
     const std::size_t n = distinct.edges.size();
-    Located located = solve_crossings(sampler, distinct.edges, distinct.f1, iso_value, monitor);
+    Located located =
+        solve_crossings(sampler, distinct.edges, distinct.f1, iso_value, monitor, options.detect_occupancy);
+    crossings.field_kind = located.field_kind;
+    if (located.field_kind == FieldKind::occupancy) {
+        // Vertices go to the mass points of their crossings: no normals wanted.
+        crossings.solved_edge = std::move(distinct.edge_of);
+        crossings.solved_points = std::move(located.points);
+        crossings.solved_normals.assign(n, Vec3{0.0, 0.0, 0.0});
+        return;
+    }
     std::vector<Vec3> normals = parallel_map<Vec3>(n, [&](std::size_t e) {
         return located.gradients[e] ? unit_normal(*located.gradients[e]) : Vec3{};
     });

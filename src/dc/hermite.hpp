@@ -30,6 +30,26 @@ inline constexpr int BISECTION_ROUNDS = 8;
 inline constexpr int SEARCH_ROUNDS = 16;
 inline constexpr double SEARCH_TOLERANCE = 1e-6;
 
+// Fields whose values step across the surface (occupancy, values clipped to a
+// band narrower than a cell) have no slope to follow there: their crossings
+// are bisected until the bracket is this many edges wide, then placed by
+// interpolating its ends (the middle, for a pure step).
+inline constexpr double STEP_BRACKET = 1.0 / 1024.0;
+// A crossing's first trial, the secant of its corner values, misses when its
+// value is not finite or exceeds this share of the smaller corner value's
+// magnitude, or when the field gives a zero or non-finite gradient there. A
+// step's trial keeps a corner's value (share 1); a smooth field's is off by
+// about its curvature times the edge over the cosine of the edge's angle to
+// the surface (share well below this but where that cosine is small). When
+// more than half of a call's trials miss, it treats the field as occupancy.
+inline constexpr double SECANT_MISS = 0.5;
+
+// How a call's crossings were found and its vertices placed: by the field's
+// slopes (a distance-like field), or, for an occupancy-like field (values that
+// step or saturate across the surface), by bisection and at the mean of each
+// slot's crossing points.
+enum class FieldKind : std::uint8_t { distance, occupancy };
+
 // The pipeline's estimated normals: one straddles a crease when, on some
 // axis, its forward and backward differences differ by more than this share
 // of the gradient's length. On a smooth surface the share is about the step
@@ -51,6 +71,7 @@ struct Crossings {
     std::vector<Vec3> solved_points;
     std::vector<Vec3> solved_normals;
     std::uint64_t normal_evaluations = 0;  // of the search's evaluations, those made for normals
+    FieldKind field_kind = FieldKind::distance;  // the pipeline's, when it looked (no normals for occupancy)
 
     std::uint64_t count() const { return first.empty() ? 0 : first.back(); }
 };
@@ -119,6 +140,7 @@ struct Located {
     std::vector<Vec3> points;
     std::vector<double> values;
     std::vector<std::optional<Vec3>> gradients;
+    FieldKind field_kind = FieldKind::distance;
 };
 
 // The safeguarded search of each crossing, all advancing together: a Newton
@@ -129,8 +151,12 @@ struct Located {
 // secant step) is below SEARCH_TOLERANCE edges, or its bracket is; after
 // SEARCH_ROUNDS rounds it takes the middle of its bracket. `f1` per crossing:
 // the value at p1 minus the iso value. Reports each round to `monitor`.
+// With `detect_occupancy`, the first round's trials also judge the field
+// (SECANT_MISS); an occupancy one's open searches then bisect to STEP_BRACKET
+// and interpolate their ends, and no gradients are kept.
 Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> crossings,
-                        std::span<const double> f1, double iso_value, Monitor& monitor = Monitor::none());
+                        std::span<const double> f1, double iso_value, Monitor& monitor = Monitor::none(),
+                        bool detect_occupancy = false);
 
 // g / |g| when |g| > 1e-12, else (0, 0, 1) (also for a NaN or infinite
 // gradient). |g| is computed without overflow for large finite components.

@@ -83,10 +83,14 @@ struct DcOptions {
     // with smaller steps where the stencil straddles a crease (its normal a
     // blend of two faces that pulls a corner's vertex off the corner).
     bool crease_normals = false;
+    // Whether the crossing search also judges the field (dc/hermite.hpp): an
+    // occupancy-like one's vertices go to the mass points of their crossings,
+    // and their normals come from the faces around them.
+    bool detect_occupancy = false;
 
     static constexpr DcOptions exact() { return {}; }
     static constexpr DcOptions pipeline(bool keep_largest, bool manifold = true) {
-        return {Crossings::solve_each_edge, true, keep_largest, true, manifold, true};
+        return {Crossings::solve_each_edge, true, keep_largest, true, manifold, true, true};
     }
 };
 

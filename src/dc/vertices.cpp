@@ -6,6 +6,7 @@
 #include "core/fault.hpp"
 #include "core/parallel.hpp"
 #include "core/vec3.hpp"
+#include "dc/mass_point.hpp"
 
 namespace quarvel {
 
@@ -241,6 +242,10 @@ PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface
     if (params.options.manifold) {
         vertices.crossing_mean.resize(vertices.positions.size());
         vertices.crossing_box.resize(vertices.positions.size());
+    }
+    if (crossings.field_kind == FieldKind::occupancy) {
+        place_mass_points(surface, crossings, vertices);
+        return vertices;
     }
     if (params.options.crossings == DcOptions::Crossings::solve_each_edge) {
         // The search left a point and a normal per distinct edge.

@@ -35,4 +35,21 @@ std::uint64_t agree_normals_with_faces(TriangleMesh& mesh, Monitor& monitor) {
     return replaced;
 }
 
+std::vector<Vec3> face_normals(const TriangleMesh& mesh, Monitor& monitor) {
+    std::vector<Vec3> sum(mesh.vertices.size(), Vec3{0, 0, 0});
+    for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
+        monitor.check(t);
+        const auto& [i, j, k] = mesh.triangles[t];
+        const Vec3& a = mesh.vertices[i];
+        const Vec3 face = cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));  // twice the area
+        for (std::uint64_t v : mesh.triangles[t])
+            for (int c = 0; c < 3; ++c) sum[v][c] += face[c];
+    }
+    for (Vec3& n : sum) {
+        const double len = length(n);
+        n = len > 0.0 && std::isfinite(len) ? Vec3{n[0] / len, n[1] / len, n[2] / len} : Vec3{0.0, 0.0, 1.0};
+    }
+    return sum;
+}
+
 }  // namespace quarvel

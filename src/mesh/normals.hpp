@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/monitor.hpp"
 #include "mesh/triangle_mesh.hpp"
@@ -15,5 +16,9 @@ namespace quarvel {
 // triangles' area-weighted normals; others stay as they are. Returns how many
 // were replaced. Needs one normal per vertex.
 std::uint64_t agree_normals_with_faces(TriangleMesh& mesh, Monitor& monitor = Monitor::none());
+
+// Per vertex, the unit sum of the area-weighted normals of its triangles;
+// (0, 0, 1) where they cancel or there are none.
+std::vector<Vec3> face_normals(const TriangleMesh& mesh, Monitor& monitor = Monitor::none());
 
 }  // namespace quarvel

@@ -1,6 +1,7 @@
 // The pipeline's options: the guard that proves cells empty, the crossing
 // search per distinct edge, the field decorators, every piece kept with unit
 // normals, and the non-finite rules both doors share.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -176,6 +177,33 @@ TEST(crossings_at_a_corner_or_between_infinities) {
     const Located located = solve_crossings(bisecting, std::span(&across, 1), inf1, 0.0);
     CHECK(std::fabs(located.points[0][0] - 0.3) <= 1.0 / 256);
     CHECK(bisecting.evaluations() <= 9u);
+}
+
+TEST(first_trials_judge_the_field_and_change_nothing_for_a_distance) {
+    const Vec3 centre{0.52, 0.47, 0.5};
+    const auto distance = [=](const Vec3& p) { return testing::norm(dctest::sub(p, centre)) - 0.35; };
+    testing::LambdaField step([&](const Vec3& p) { return distance(p) < 0 ? -1.0 : 1.0; });
+    testing::LambdaField band([&](const Vec3& p) { return std::clamp(distance(p), -1e-3, 1e-3); });
+    auto sphere = testing::sphere(0.35, centre, false);
+    for (Evaluator* field : {static_cast<Evaluator*>(&sphere), static_cast<Evaluator*>(&step),
+                             static_cast<Evaluator*>(&band)}) {
+        const Octree tree = dctest::uniform_tree(*field, {0, 0, 0}, 1.0, 5);
+        SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
+        attach_corner_values(surface, tree);
+        const DistinctEdges distinct = distinct_edges(surface, build_crossings(surface), 0.0);
+        FieldSampler judging(*field, fd_step(tree)), plain(*field, fd_step(tree));
+        const Located judged = solve_crossings(judging, distinct.edges, distinct.f1, 0.0, Monitor::none(), true);
+        if (field == &sphere) {
+            CHECK(judged.field_kind == FieldKind::distance);
+            CHECK(judged.points == solve_crossings(plain, distinct.edges, distinct.f1, 0.0).points);
+            continue;
+        }
+        CHECK(judged.field_kind == FieldKind::occupancy);
+        // Bisected to STEP_BRACKET, then the ends interpolated: the step's
+        // middle, the band's crossing (linear there) itself.
+        const double off = (field == &step ? 0.5 * STEP_BRACKET : 1e-6) * tree.finest_edge();
+        for (const Vec3& p : judged.points) CHECK(std::fabs(distance(p)) <= off);
+    }
 }
 
 // ---------------------------------------------------------------- field decorators

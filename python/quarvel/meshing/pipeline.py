@@ -152,10 +152,23 @@ def mesh(
     it reaches, as marching cubes would; ``mesh.stats["guard"]`` says which
     happened.
 
+    **Fields that only tell sides.**  An occupancy field (-1 inside, +1
+    outside, or 0 and 1 about ``iso=0.5``), a step, or values clipped to a
+    band narrower than a cell has no slope at the surface to follow.  Such a
+    field is recognised from the first trial of every edge's crossing search
+    (when most land on a value as far from ``iso`` as the nearer corner's);
+    its crossings are then bisected to a thousandth of a cell, each vertex
+    goes to the mean of its cell's crossing points, and the normals come
+    from the triangles around each vertex.  ``mesh.stats["field_kind"]`` is
+    ``"occupancy"`` then, ``"distance"`` otherwise.  Vertices stay within a
+    fraction of a cell of the surface (sharp edges are rounded off by up to
+    about a third of a cell, as with marching cubes).
+
     **What comes back.**  ``keep="all"`` keeps every connected piece (a
     hollow ball's inner wall, separate bodies); ``keep="largest"`` keeps the
     piece with the most triangles.  The mesh's ``normals`` are unit vectors
-    from the field's gradients at the vertices, and every vertex is finite.
+    from the field's gradients at the vertices (from the faces, for an
+    occupancy field), and every vertex is finite.
     A field that returns NaN at a point the meshing needs raises ValueError
     saying how many and where; +inf and -inf count as outside and inside.
 

@@ -138,6 +138,8 @@ PyRef stats_dict(const Outcome& o) {
     if (o.result.simplified) set_item(stats.get(), "simplified", simplify_stats(*o.result.simplified));
     set_item(stats.get(), "guard", created(PyUnicode_FromString(guard_text(sampled.guard))));
     set_item(stats.get(), "steepest", created(PyFloat_FromDouble(sampled.steepest)));
+    set_item(stats.get(), "field_kind",
+             created(PyUnicode_FromString(extraction.field_kind == FieldKind::occupancy ? "occupancy" : "distance")));
     set_item(stats.get(), "cells_bounded", count(sampled.cells_bounded));
     set_item(stats.get(), "cells_proven", count(sampled.cells_proven));
     set_item(stats.get(), "native", PyRef::borrow(o.native ? Py_True : Py_False));
