@@ -114,6 +114,7 @@ def surface_to_mesh(points, mesh, h):
     rows = np.repeat(points, candidates.shape[1], axis=0)
     flat = tri[candidates.ravel()]
     gap = np.linalg.norm(rows - closest_on_triangles(rows, flat[:, 0], flat[:, 1], flat[:, 2]), axis=1)
+    gap[np.isnan(gap)] = np.inf  # a triangle of no area: its neighbours among the candidates answer
     return float(gap.reshape(candidates.shape).min(axis=1).max()) / h
 
 
