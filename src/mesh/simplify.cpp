@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/parallel.hpp"
 #include "mesh/check.hpp"
 
 namespace quarvel {
@@ -51,7 +52,10 @@ double smallest_angle_cos(const Vec3& a, const Vec3& b, const Vec3& c) {
 // entry instead of adding another.
 class VertexHeap {
 public:
-    explicit VertexHeap(std::size_t vertices) : where_(vertices, kAbsent) {}
+    static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
+
+    // `where`: each vertex's place in its heap, shared by heaps of disjoint vertices.
+    explicit VertexHeap(std::vector<std::uint32_t>& where) : where_(where) {}
 
     bool empty() const { return heap_.empty(); }
     bool holds(std::uint32_t v) const { return where_[v] != kAbsent; }
@@ -92,8 +96,6 @@ private:
         // The cheapest first; ties by vertex number, so the order is fixed.
         bool before(const Entry& o) const { return cost < o.cost || (cost == o.cost && vertex < o.vertex); }
     };
-    static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
-
     void place(std::uint32_t i, const Entry& e) {
         heap_[i] = e;
         where_[e.vertex] = i;
@@ -123,13 +125,14 @@ private:
     }
 
     std::vector<Entry> heap_;
-    std::vector<std::uint32_t> where_;
+    std::vector<std::uint32_t>& where_;
 };
 
 class Collapser {
 public:
     Collapser(const TriangleMesh& mesh, double tolerance, const std::vector<std::uint8_t>& held)
-        : points_(mesh.vertices), held_(held), limit_(tolerance * tolerance), queue_(mesh.vertices.size()) {
+        : points_(mesh.vertices), held_(held), limit_(tolerance * tolerance),
+          where_(mesh.vertices.size(), VertexHeap::kAbsent) {
         const std::size_t nv = points_.size();
         faces_.reserve(mesh.triangles.size());
         around_.resize(nv);
@@ -163,23 +166,30 @@ public:
         for (std::uint32_t v = 0; v < nv; ++v)
             if (!fixed_[v]) fixed_[v] = around_[v].empty() || !manifold_at(v);
         classify_features();
+        cut_into_slabs();
     }
 
+    // First every slab on its own, in parallel, each collapsing only edges
+    // whose vertices and neighbours all lie inside it; then the whole mesh,
+    // for what is left along the slabs' borders. The slabs do not depend on
+    // the number of threads, so neither does the mesh.
     std::uint64_t run(Monitor& monitor) {
         std::uint64_t collapses = 0;
-        std::size_t popped = 0;
-        for (int pass = 0; pass < kPasses; ++pass) {
-            for (std::uint32_t v = 0; v < points_.size(); ++v)
-                if (alive_[v]) push(v);
-            std::uint64_t made = 0;
-            while (!queue_.empty()) {
-                monitor.check(++popped);
-                if (collapse_cheapest(queue_.pop())) ++made;
-            }
-            collapses += made;
-            if (made * 100 < faces_.size()) break;  // little left to gain
+        if (slabs_ > 1) {
+            std::vector<std::uint64_t> made(slabs_, 0);
+            parallel_for(
+                slabs_,
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t s = begin; s < end; ++s) {
+                        Lane lane(where_, static_cast<std::uint32_t>(s));
+                        made[s] = drain(lane, monitor);
+                    }
+                },
+                1);
+            for (std::uint64_t m : made) collapses += m;
         }
-        return collapses;
+        Lane everywhere(where_, kEverySlab);
+        return collapses + drain(everywhere, monitor);
     }
 
     // The surviving mesh: vertices and triangles in input order.
@@ -206,6 +216,77 @@ public:
     const Face& face(std::uint32_t f) const { return faces_[f]; }
 
 private:
+    static constexpr std::uint32_t kEverySlab = std::numeric_limits<std::uint32_t>::max();
+
+    // One thread's collapses: its heap and scratch space.
+    struct Lane {
+        Lane(std::vector<std::uint32_t>& where, std::uint32_t which) : queue(where), slab(which) {}
+        VertexHeap queue;
+        std::uint32_t slab;  // kEverySlab: the whole mesh
+        std::vector<std::uint32_t> ring_u, ring_v, common, ring_try;
+        std::vector<std::pair<double, std::uint32_t>> options;
+    };
+
+    // Whether `lane` may touch v: a vertex of its slab whose neighbours are
+    // all of it too. Such a vertex keeps its neighbours in its slab through
+    // every collapse its slab makes, and no other slab reads or writes it.
+    bool mine(const Lane& lane, std::uint32_t v) const {
+        return lane.slab == kEverySlab || (slab_[v] == lane.slab && inner_[v]);
+    }
+
+    std::uint64_t drain(Lane& lane, Monitor& monitor) {
+        std::uint64_t total = 0;
+        std::size_t popped = 0;
+        for (int pass = 0; pass < kPasses; ++pass) {
+            std::uint64_t queued = 0;
+            for (std::uint32_t v = 0; v < points_.size(); ++v)
+                if (mine(lane, v) && alive_[v]) {
+                    push(lane, v);
+                    ++queued;
+                }
+            std::uint64_t made = 0;
+            while (!lane.queue.empty()) {
+                monitor.check(++popped);
+                if (collapse_cheapest(lane, lane.queue.pop())) ++made;
+            }
+            total += made;
+            if (made * 100 < queued) break;  // little left to gain
+        }
+        return total;
+    }
+
+    // Slabs across the longest side of the vertices' box, of about
+    // kSlabVertices vertices each (one slab for small meshes).
+    void cut_into_slabs() {
+        const std::size_t nv = points_.size();
+        slabs_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(nv / kSlabVertices, 1, kMaxSlabs));
+        slab_.assign(nv, 0);
+        inner_.assign(nv, 1);
+        if (slabs_ == 1) return;
+        Vec3 lo{HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi{-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+        for (const Vec3& p : points_)
+            if (is_finite(p))
+                for (int k = 0; k < 3; ++k) {
+                    lo[k] = std::min(lo[k], p[k]);
+                    hi[k] = std::max(hi[k], p[k]);
+                }
+        int axis = 0;
+        for (int k = 1; k < 3; ++k)
+            if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
+        const double extent = hi[axis] - lo[axis];
+        if (!(extent > 0.0)) {
+            slabs_ = 1;
+            return;
+        }
+        for (std::size_t v = 0; v < nv; ++v) {
+            const double at = (points_[v][axis] - lo[axis]) / extent * slabs_;
+            slab_[v] = at >= 0.0 ? static_cast<std::uint32_t>(std::min<double>(at, slabs_ - 1)) : 0;
+        }
+        for (const Face& f : faces_)
+            if (slab_[f[0]] != slab_[f[1]] || slab_[f[1]] != slab_[f[2]])
+                for (std::uint32_t v : f) inner_[v] = 0;
+    }
+
     // Corners stay; a vertex on a crease moves only along it, onto another
     // vertex of a crease. Judged once, on the input's triangles, by the
     // angle between them.
@@ -260,28 +341,28 @@ private:
     double cost(std::uint32_t from, std::uint32_t to) const { return quadric_[from].at(points_[to]) + own_[to]; }
 
     // Queues `v` at the cost of its cheapest collapse within the tolerance.
-    void push(std::uint32_t v) {
-        if (held_[v] || fixed_[v]) return;
+    void push(Lane& lane, std::uint32_t v) {
+        if (held_[v] || fixed_[v] || !mine(lane, v)) return;
         double best = std::numeric_limits<double>::infinity();
         // Each neighbour twice, once per face of its edge: cheaper than finding each once.
         for (std::uint32_t f : around_[v]) {
             const Face& t = faces_[f];
             best = std::min(best, cost(v, t[0] == v ? t[1] : t[1] == v ? t[2] : t[0]));
         }
-        if (best <= limit_) queue_.set(v, best); else queue_.remove(v);
+        if (best <= limit_) lane.queue.set(v, best); else lane.queue.remove(v);
     }
 
     // Moves `u` onto the neighbour that costs least and may take it.
-    bool collapse_cheapest(std::uint32_t u) {
-        neighbours(u, scratch_try_);
-        options_.clear();
-        for (std::uint32_t w : scratch_try_) {
+    bool collapse_cheapest(Lane& lane, std::uint32_t u) {
+        neighbours(u, lane.ring_try);
+        lane.options.clear();
+        for (std::uint32_t w : lane.ring_try) {
             const double c = cost(u, w);
-            if (c <= limit_) options_.push_back({c, w});
+            if (c <= limit_) lane.options.push_back({c, w});
         }
-        std::sort(options_.begin(), options_.end());
-        for (const auto& [c, w] : options_)
-            if (collapse(u, w)) return true;
+        std::sort(lane.options.begin(), lane.options.end());
+        for (const auto& [c, w] : lane.options)
+            if (collapse(lane, u, w)) return true;
         return false;
     }
 
@@ -324,8 +405,8 @@ private:
         return f == fan.front();
     }
 
-    bool collapse(std::uint32_t u, std::uint32_t v) {
-        if (fixed_[v] == 1 || !may_move(u, v)) return false;
+    bool collapse(Lane& lane, std::uint32_t u, std::uint32_t v) {
+        if (fixed_[v] == 1 || !mine(lane, v) || !may_move(u, v)) return false;
         std::uint32_t shared[2];
         int count = 0;
         for (std::uint32_t f : around_[u]) {
@@ -361,17 +442,19 @@ private:
                 return false;
         }
         // The topology last: the geometry refuses far more collapses, and costs less to judge.
-        neighbours(u, scratch_u_);
-        neighbours(v, scratch_v_);
-        common_.clear();
-        std::set_intersection(scratch_u_.begin(), scratch_u_.end(), scratch_v_.begin(), scratch_v_.end(),
-                              std::back_inserter(common_));
-        if (common_.size() != 2) return false;
+        neighbours(u, lane.ring_u);
+        neighbours(v, lane.ring_v);
+        lane.common.clear();
+        std::set_intersection(lane.ring_u.begin(), lane.ring_u.end(), lane.ring_v.begin(), lane.ring_v.end(),
+                              std::back_inserter(lane.common));
+        if (lane.common.size() != 2) return false;
+        for (std::uint32_t w : lane.ring_u)
+            if (!mine(lane, w)) return false;
         // A vertex across with three neighbours would be left with two faces on the same three vertices.
         for (std::uint32_t w : across)
             if (around_[w].size() <= 3) return false;
         // Made: the two faces go, u's others take v. (u's ring, kept in
-        // scratch_u_ by the link test, is what changed around its vertices.)
+        // lane.ring_u by the link test, is what changed around its vertices.)
         for (std::uint32_t f : shared) {
             for (std::uint32_t w : faces_[f]) {
                 auto& list = around_[w];
@@ -390,23 +473,25 @@ private:
         quadric_[v].add(quadric_[u]);
         own_[v] = quadric_[v].at(points_[v]);
         alive_[u] = 0;
-        queue_.remove(u);
+        lane.queue.remove(u);
         merged_into_[u] = v;
         // v's quadric grew: every collapse onto v costs more. u's neighbours
         // lost u, so theirs are judged afresh; v's others only change cost,
         // and those refused before stay refused until their own fans change
         // (or the next pass).
-        push(v);
-        for (std::uint32_t w : scratch_u_)
-            if (w != v) push(w);
-        neighbours(v, scratch_v_);
-        for (std::uint32_t w : scratch_v_)
-            if (queue_.holds(w)) push(w);
+        push(lane, v);
+        for (std::uint32_t w : lane.ring_u)
+            if (w != v) push(lane, w);
+        neighbours(v, lane.ring_v);
+        for (std::uint32_t w : lane.ring_v)
+            if (mine(lane, w) && lane.queue.holds(w)) push(lane, w);
         return true;
     }
 
     static constexpr double kCosMaxTurn = 0.5;  // cos 60 degrees
     static constexpr int kPasses = 3;
+    static constexpr std::size_t kSlabVertices = 16384;
+    static constexpr std::size_t kMaxSlabs = 64;
     inline static const double kCosSharp = cos_degrees(30.0);  // triangles further apart meet at a crease
     inline static const double kSinSharp = std::sin(30.0 * 3.141592653589793 / 180.0);
     inline static const double kCosAlongCrease = cos_degrees(2.0);
@@ -425,9 +510,10 @@ private:
     std::vector<Vec3> crease_;  // along the crease a vertex lies on
     std::vector<std::uint8_t> on_crease_;
     std::vector<std::uint32_t> merged_into_;
-    std::vector<std::uint32_t> scratch_u_, scratch_v_, common_, scratch_try_;
-    std::vector<std::pair<double, std::uint32_t>> options_;
-    VertexHeap queue_;
+    std::vector<std::uint32_t> where_;  // each vertex's place in its lane's heap
+    std::uint32_t slabs_ = 1;
+    std::vector<std::uint32_t> slab_;  // each vertex's slab
+    std::vector<std::uint8_t> inner_;  // whether its neighbours all share its slab
 };
 
 constexpr int kRounds = 4;
