@@ -66,7 +66,7 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
     if (options.vertex_normals) mesh.normals = unit_normals(placed.gradients);
-    if (options.manifold) counted.repair.vertices_split = split_pinches(mesh, monitor);
+    if (options.manifold) counted.repair.vertices_split = split_pinches(mesh, monitor, options.by_sheet);
     monitor.poll();
     if (options.keep_largest) keep_largest_piece(mesh, monitor);
     if (options.vertex_normals) agree_normals_with_faces(mesh, monitor);

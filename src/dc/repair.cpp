@@ -7,6 +7,7 @@
 #include "core/fault.hpp"
 #include "core/parallel.hpp"
 #include "dc/faces.hpp"
+#include "dc/sheets.hpp"
 #include "mesh/check.hpp"
 
 namespace quarvel {
@@ -53,7 +54,7 @@ Ladder make_ladder(PlacedVertices& placed, const SurfaceCells& surface) {
             const std::uint64_t first = placed.first_vertex[c];
             if (first == PlacedVertices::NONE) continue;
             const SurfaceCell& cell = surface.cells[c];
-            const unsigned count = components_of(cell).count;
+            const unsigned count = slot_count(cell, placed.by_sheet);
             for (unsigned j = 0; j < count; ++j) {
                 const std::uint64_t v = first + j;
                 ladder.clamped[v] = clamp_into(ladder.solved[v], cell_box(cell));
@@ -190,7 +191,7 @@ void halve(std::vector<Triangle>& triangles, std::uint64_t t, std::uint64_t lo, 
 // An edge without a flagged vertex may be missing triangles, but it held at
 // most two.
 std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const std::vector<std::uint8_t>& near,
-                                                 Monitor& monitor) {
+                                                 bool join_inside, Monitor& monitor) {
     std::vector<Triangle> some;
     std::vector<std::uint64_t> index;
     for (std::uint64_t t = 0; t < mesh.triangles.size(); ++t) {
@@ -200,7 +201,7 @@ std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const
         some.push_back(tri);
         index.push_back(t);
     }
-    std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, some);
+    std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, some, join_inside);
     for (CrowdedPair& p : pairs) {
         p.forward = index[p.forward];
         p.backward = index[p.backward];
@@ -212,13 +213,13 @@ std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const
 // of its own in the middle of the edge; `crowded` holds the lower vertex of
 // each such edge. Returns the vertices added, in order.
 std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<const std::uint64_t> crowded,
-                                               Monitor& monitor) {
+                                               bool join_inside, Monitor& monitor) {
     std::vector<std::uint64_t> added;
     std::vector<std::uint8_t> near(mesh.vertices.size(), 0);
     for (std::uint64_t v : crowded) near[v] = 1;
     // A triangle is halved at most once a pass; one with two crowded edges waits.
     for (int pass = 0; pass < 4; ++pass) {
-        const std::vector<CrowdedPair> pairs = pair_crowded_edges_near(mesh, near, monitor);
+        const std::vector<CrowdedPair> pairs = pair_crowded_edges_near(mesh, near, join_inside, monitor);
         if (pairs.empty()) break;
         std::vector<std::uint8_t> halved(mesh.triangles.size(), 0);
         for (const CrowdedPair& p : pairs) {
@@ -261,13 +262,13 @@ void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vecto
 
 }  // namespace
 
-std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor) {
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_inside) {
     VertexScan scan = scan_vertices(mesh.triangles, mesh.vertices.size());
     std::vector<std::uint64_t> pinched;
     // Edges of more than two triangles are rare: only then their pairing, and the fans again.
     if (scan.nonmanifold_edges > 0) {
         const std::size_t vertex_count = mesh.vertices.size();
-        pinched = split_crowded_edges(mesh, scan.crowded_vertices, monitor);
+        pinched = split_crowded_edges(mesh, scan.crowded_vertices, join_inside, monitor);
         rescan_halved(mesh, vertex_count, scan.fan, monitor);
     }
     const std::uint64_t midpoints = pinched.size();

@@ -49,7 +49,10 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
 // of the edge, then every fan of a vertex beyond its first a copy of the
 // vertex (normals follow). Each such vertex then moves a little toward the
 // middle of its fan, less where that would make triangles cross. Returns the
-// vertices added. Checks `monitor` as it goes.
-std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none());
+// vertices added. With `join_inside` the pairs on a crowded edge close the
+// outside between them, as vertices by sheet join the inside across a face
+// (dc/sheets.hpp), so the solid stays in one piece there. Checks `monitor` as
+// it goes.
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none(), bool join_inside = false);
 
 }  // namespace quarvel

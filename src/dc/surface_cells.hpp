@@ -83,10 +83,14 @@ struct DcOptions {
     // with smaller steps where the stencil straddles a crease (its normal a
     // blend of two faces that pulls a corner's vertex off the corner).
     bool crease_normals = false;
+    // Vertex slots per group of inside corners, or per sheet (dc/sheets.hpp):
+    // a wall thinner than a cell keeps a vertex on each side, and inside
+    // corners on a face's diagonal are joined.
+    bool by_sheet = false;
 
     static constexpr DcOptions exact() { return {}; }
     static constexpr DcOptions pipeline(bool keep_largest, bool manifold = true) {
-        return {Crossings::solve_each_edge, true, keep_largest, true, manifold, true};
+        return {Crossings::solve_each_edge, true, keep_largest, true, manifold, true, true};
     }
 };
 
