@@ -20,6 +20,7 @@ namespace {
 struct Ladder {
     std::vector<Vec3> solved, clamped, mass, centre;
     std::vector<std::uint8_t> last_rung;
+    std::vector<Box> cell;  // per vertex: its cell
 
     bool outside(std::size_t v) const { return solved[v] != clamped[v]; }
     // The rung below `step`; the clamped place only for a vertex outside its cell.
@@ -47,7 +48,7 @@ Ladder make_ladder(PlacedVertices& placed, const SurfaceCells& surface) {
     if (placed.crossing_mean.size() != n || placed.crossing_box.size() != n)
         fault("the repair needs the crossing points gathered with the vertices");
     Ladder ladder{placed.positions, placed.positions, std::move(placed.crossing_mean), std::vector<Vec3>(n),
-                  std::vector<std::uint8_t>(n)};
+                  std::vector<std::uint8_t>(n), std::vector<Box>(n)};
     // Each cell writes only its own vertices.
     parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
@@ -57,7 +58,8 @@ Ladder make_ladder(PlacedVertices& placed, const SurfaceCells& surface) {
             const unsigned count = slot_count(cell, placed.by_sheet);
             for (unsigned j = 0; j < count; ++j) {
                 const std::uint64_t v = first + j;
-                ladder.clamped[v] = clamp_into(ladder.solved[v], cell_box(cell));
+                ladder.cell[v] = cell_box(cell);
+                ladder.clamped[v] = clamp_into(ladder.solved[v], ladder.cell[v]);
                 // The middle of the cell only as far as the box of the crossing
                 // points reaches, so that no vertex leaves the box around the surface.
                 ladder.centre[v] = clamp_into(cell_centre(cell), placed.crossing_box[v]);
@@ -109,10 +111,93 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
     return bad;
 }
 
+// The triangles holding a flagged vertex.
+std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const std::vector<std::uint8_t>& flag) {
+    return parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
+        const Triangle& tri = triangles[t];
+        return std::uint8_t{flag[tri[0]] || flag[tri[1]] || flag[tri[2]]};
+    });
+}
+
+// The settling after the ladder (see repair_folds): per moved vertex, the
+// share t of its way back kept so far (hi, clean) and the largest tried
+// that was not (lo); each round tries the middle for all of them at once.
+void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const std::uint64_t> moved_ever,
+                  std::span<const Quad> quads, std::vector<Triangle>& triangles,
+                  const SurfaceProjection& project, Monitor& monitor) {
+    const std::size_t m = moved_ever.size();
+    std::vector<Vec3> end(m), kept(m), kept_gradient(m);
+    std::vector<double> lo(m, 0.0), hi(m, 1.0);
+    const bool normals = !placed.gradients.empty();
+    for (std::size_t k = 0; k < m; ++k) {
+        end[k] = kept[k] = placed.positions[moved_ever[k]];
+        if (normals) kept_gradient[k] = placed.gradients[moved_ever[k]];
+    }
+    std::vector<Vec3> trial(m), gradient(m);
+    std::vector<Box> boxes(m);
+    for (std::size_t k = 0; k < m; ++k) boxes[k] = ladder.cell[moved_ever[k]];
+    const std::size_t n = placed.positions.size();
+    for (int round = 0; round < SETTLE_ROUNDS; ++round) {
+        monitor.check();
+        for (std::size_t k = 0; k < m; ++k) trial[k] = lerp(ladder.solved[moved_ever[k]], end[k], 0.5 * (lo[k] + hi[k]));
+        project(trial, boxes, gradient);
+        std::vector<std::uint8_t> trying(n, 0);
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::uint64_t v = moved_ever[k];
+            trying[v] = 1;
+            placed.positions[v] = clamp_into(trial[k], boxes[k]);
+            if (normals) placed.gradients[v] = gradient[k];
+        }
+        std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, trying, triangles);
+        std::vector<std::uint8_t> focus = holding(triangles, trying);
+        for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
+        // Undo the trials whose triangles went bad; undoing may spoil others,
+        // so check again, and after a few passes undo the whole round.
+        for (int pass = 0;; ++pass) {
+            std::uint64_t pairs = 0;
+            const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
+            std::vector<std::uint8_t> undo(n, 0);
+            bool any = false;
+            for (std::size_t t = 0; t < triangles.size(); ++t) {
+                if (!bad[t]) continue;
+                for (std::uint64_t v : triangles[t])
+                    if (trying[v] || pass == 3) {
+                        undo[v] = trying[v];
+                        any = any || trying[v];
+                    }
+            }
+            if (pass == 3 && any) std::copy(trying.begin(), trying.end(), undo.begin());
+            if (!any) break;
+            for (std::size_t k = 0; k < m; ++k) {
+                const std::uint64_t v = moved_ever[k];
+                if (!undo[v]) continue;
+                trying[v] = 0;
+                placed.positions[v] = kept[k];
+                if (normals) placed.gradients[v] = kept_gradient[k];
+            }
+            changed = resplit_quads(quads, placed.positions, undo, triangles);
+            focus = holding(triangles, undo);
+            const std::vector<std::uint8_t> near = holding(triangles, trying);
+            for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t] || near[t];
+            if (pass == 3) break;
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            const double t = 0.5 * (lo[k] + hi[k]);
+            if (trying[moved_ever[k]]) {
+                hi[k] = t;
+                kept[k] = placed.positions[moved_ever[k]];
+                if (normals) kept_gradient[k] = placed.gradients[moved_ever[k]];
+            } else {
+                lo[k] = t;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
-                         const SurfaceCells& surface, Monitor& monitor) {
+                         const SurfaceCells& surface, Monitor& monitor, const SurfaceProjection& project) {
     RepairStats stats;
     const Ladder ladder = make_ladder(placed, surface);
     std::vector<std::uint8_t> step(placed.positions.size(), 0);
@@ -164,6 +249,13 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
             return std::uint8_t{(t < bad.size() && bad[t]) || changed[t] || moved[tri[0]] || moved[tri[1]] ||
                                 moved[tri[2]]};
         });
+    }
+    // Only from a clean mesh: the search keeps every trial that stays clean.
+    if (project && stats.folds_fixed > 0 && stats.unrepaired_pairs == 0) {
+        std::vector<std::uint64_t> moved_ever;
+        for (std::uint64_t v = 0; v < step.size(); ++v)
+            if (step[v] > 0) moved_ever.push_back(v);
+        settle_moves(placed, ladder, moved_ever, quads, triangles, project, monitor);
     }
     return stats;
 }
