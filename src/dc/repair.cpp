@@ -137,9 +137,11 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
     std::vector<Box> boxes(m);
     for (std::size_t k = 0; k < m; ++k) boxes[k] = ladder.cell[moved_ever[k]];
     const std::size_t n = placed.positions.size();
-    for (int round = 0; round < SETTLE_ROUNDS; ++round) {
+    // The first round tries the ladder's place itself, put back on the surface.
+    for (int round = -1; round < SETTLE_ROUNDS; ++round) {
         monitor.check();
-        for (std::size_t k = 0; k < m; ++k) trial[k] = lerp(ladder.solved[moved_ever[k]], end[k], 0.5 * (lo[k] + hi[k]));
+        const auto share = [&](std::size_t k) { return round < 0 ? 1.0 : 0.5 * (lo[k] + hi[k]); };
+        for (std::size_t k = 0; k < m; ++k) trial[k] = lerp(ladder.solved[moved_ever[k]], end[k], share(k));
         project(trial, boxes, gradient);
         std::vector<std::uint8_t> trying(n, 0);
         for (std::size_t k = 0; k < m; ++k) {
@@ -182,12 +184,12 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
             if (pass == 3) break;
         }
         for (std::size_t k = 0; k < m; ++k) {
-            const double t = 0.5 * (lo[k] + hi[k]);
+            const double t = share(k);
             if (trying[moved_ever[k]]) {
                 hi[k] = t;
                 kept[k] = placed.positions[moved_ever[k]];
                 if (normals) kept_gradient[k] = placed.gradients[moved_ever[k]];
-            } else {
+            } else if (round >= 0) {
                 lo[k] = t;
             }
         }

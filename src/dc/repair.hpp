@@ -53,10 +53,11 @@ using SurfaceProjection = std::function<void(std::span<Vec3> points, std::span<c
 // unrepaired_pairs and rounds. Checks `monitor` as it goes.
 //
 // With `project`, once the ladder leaves the mesh clean, each moved vertex
-// then searches by halving for the least part of its way back (from its
-// solved place toward where the ladder left it) that keeps the mesh clean,
-// each trial put back onto the surface within its cell; a trial that makes
-// a triangle of its own bad is undone.
+// tries where the ladder left it put back onto the surface, then searches
+// by halving for the least part of its way back (from its solved place
+// toward where the ladder left it) that keeps the mesh clean, each trial put
+// back onto the surface within its cell; a trial that makes a triangle of
+// its own bad is undone.
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
                          const SurfaceCells& surface, Monitor& monitor = Monitor::none(),
                          const SurfaceProjection& project = {});
