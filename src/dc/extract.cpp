@@ -31,6 +31,23 @@ SurfaceCells surface_of(const Octree& tree, const DcOptions& options) {
     return surface;
 }
 
+// Two Newton steps onto the iso surface per point, each kept in the point's
+// box, for the repair's settling; the gradient of the last evaluation stays.
+SurfaceProjection surface_projection(FieldSampler& sampler, const DcParams& params) {
+    return [&sampler, iso = params.iso_value](std::span<Vec3> points, std::span<const Box> boxes,
+                                              std::span<Vec3> gradients) {
+        for (int pass = 0; pass < 2 && !points.empty(); ++pass) {
+            const Sampled sampled = sampler.sample(points);
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                const Vec3 g = sampled.absent ? Vec3{0.0, 0.0, 0.0} : checked_at(sampled.gradients, i);
+                gradients[i] = g;
+                if (const std::optional<Vec3> p = newton_step(points[i], checked_at(sampled.values, i) - iso, g))
+                    points[i] = clamp_into(*p, boxes[i]);
+            }
+        }
+    };
+}
+
 // The stages after the collection.
 TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const DcParams& params,
                      ExtractionStats* stats, Monitor& monitor) {
@@ -62,7 +79,12 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     {
         const std::vector<Quad> quads = make_quads(surface, placed);
         mesh.triangles = split_quads(quads, placed.positions);
-        if (options.manifold) counted.repair = repair_folds(placed, quads, mesh.triangles, surface, monitor);
+        if (options.manifold) {
+            const std::uint64_t before = sampler.evaluations();
+            counted.repair = repair_folds(placed, quads, mesh.triangles, surface, monitor,
+                                          options.by_sheet ? surface_projection(sampler, params) : SurfaceProjection{});
+            counted.vertex_evaluations += sampler.evaluations() - before;
+        }
     }
     mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
@@ -70,7 +92,7 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     // finished faces.
     const bool from_faces = counted.field_kind == FieldKind::occupancy;
     if (options.vertex_normals && !from_faces) mesh.normals = unit_normals(placed.gradients);
-    if (options.manifold) counted.repair.vertices_split = split_pinches(mesh, monitor);
+    if (options.manifold) counted.repair.vertices_split = split_pinches(mesh, monitor, options.by_sheet);
     monitor.poll();
     if (options.keep_largest) keep_largest_piece(mesh, monitor);
     if (options.vertex_normals && from_faces) mesh.normals = face_normals(mesh, monitor);

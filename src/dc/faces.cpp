@@ -8,6 +8,7 @@
 #include "core/fault.hpp"
 #include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
+#include "dc/sheets.hpp"
 
 namespace quarvel {
 
@@ -34,9 +35,11 @@ struct FaceBuilder {
     const SurfaceCells& surface;
     const CellLookup& lookup;
     const std::vector<std::uint64_t>& first_vertex;
+    bool by_sheet = false;
 
-    // Vertex of cell `c` on its edge `e`: the slot of the edge's inside corner.
+    // Vertex of cell `c` on its edge `e`: the slot of the edge's inside corner, or of its sheet.
     std::uint64_t vertex_on_edge(std::uint64_t c, unsigned e) const {
+        if (by_sheet) return first_vertex[c] + slot_on_edge(surface.cells[c], e, true);
         const CellComponents& comp = components_of(surface.cells[c]);
         if (comp.count == 1) return first_vertex[c];
         const auto [a, b] = CUBE_EDGES[e];
@@ -128,7 +131,7 @@ void split_quad(const Quad& quad, std::span<const Vec3> positions, std::vector<T
 std::vector<Quad> make_quads(const SurfaceCells& surface, const PlacedVertices& vertices) {
     // Built here, after the field batches, so that it never adds to their peak.
     const CellLookup lookup = build_cell_lookup(surface.cells);
-    const FaceBuilder builder{surface, lookup, vertices.first_vertex};
+    const FaceBuilder builder{surface, lookup, vertices.first_vertex, vertices.by_sheet};
     return parallel_gather<Quad>(surface.cells.size(),
                                  [&](std::size_t c, std::vector<Quad>& out) { builder.cell_quads(c, out); });
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/parallel.hpp"
+#include "dc/sheets.hpp"
 
 namespace quarvel {
 
@@ -20,7 +21,7 @@ void place_mass_points(const SurfaceCells& surface, const Crossings& crossings, 
             std::array<Box, 4> box;
             box.fill({{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}});
             for_each_crossing(crossings, c, c + 1, [&](std::size_t, unsigned e, std::uint64_t i) {
-                const unsigned j = crossing_component(cell, e);
+                const unsigned j = slot_on_edge(cell, e, vertices.by_sheet);
                 const Vec3& p = crossings.solved_points[crossings.solved_edge[i]];
                 for (int a = 0; a < 3; ++a) {
                     sum[j][a] += p[a];
@@ -29,7 +30,7 @@ void place_mass_points(const SurfaceCells& surface, const Crossings& crossings, 
                 }
                 ++count[j];
             });
-            for (unsigned j = 0; j < components_of(cell).count; ++j) {
+            for (unsigned j = 0; j < slot_count(cell, vertices.by_sheet); ++j) {
                 const unsigned k = count[j];
                 const Vec3 mean = k > 0 ? Vec3{sum[j][0] / k, sum[j][1] / k, sum[j][2] / k} : cell_centre(cell);
                 vertices.positions[first + j] = mean;

@@ -7,6 +7,7 @@
 #include "core/fault.hpp"
 #include "core/parallel.hpp"
 #include "dc/faces.hpp"
+#include "dc/sheets.hpp"
 #include "mesh/check.hpp"
 
 namespace quarvel {
@@ -19,6 +20,7 @@ namespace {
 struct Ladder {
     std::vector<Vec3> solved, clamped, mass, centre;
     std::vector<std::uint8_t> last_rung;
+    std::vector<Box> cell;  // per vertex: its cell
 
     bool outside(std::size_t v) const { return solved[v] != clamped[v]; }
     // The rung below `step`; the clamped place only for a vertex outside its cell.
@@ -46,17 +48,18 @@ Ladder make_ladder(PlacedVertices& placed, const SurfaceCells& surface) {
     if (placed.crossing_mean.size() != n || placed.crossing_box.size() != n)
         fault("the repair needs the crossing points gathered with the vertices");
     Ladder ladder{placed.positions, placed.positions, std::move(placed.crossing_mean), std::vector<Vec3>(n),
-                  std::vector<std::uint8_t>(n)};
+                  std::vector<std::uint8_t>(n), std::vector<Box>(n)};
     // Each cell writes only its own vertices.
     parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
             const std::uint64_t first = placed.first_vertex[c];
             if (first == PlacedVertices::NONE) continue;
             const SurfaceCell& cell = surface.cells[c];
-            const unsigned count = components_of(cell).count;
+            const unsigned count = slot_count(cell, placed.by_sheet);
             for (unsigned j = 0; j < count; ++j) {
                 const std::uint64_t v = first + j;
-                ladder.clamped[v] = clamp_into(ladder.solved[v], cell_box(cell));
+                ladder.cell[v] = cell_box(cell);
+                ladder.clamped[v] = clamp_into(ladder.solved[v], ladder.cell[v]);
                 // The middle of the cell only as far as the box of the crossing
                 // points reaches, so that no vertex leaves the box around the surface.
                 ladder.centre[v] = clamp_into(cell_centre(cell), placed.crossing_box[v]);
@@ -108,10 +111,95 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
     return bad;
 }
 
+// The triangles holding a flagged vertex.
+std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const std::vector<std::uint8_t>& flag) {
+    return parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
+        const Triangle& tri = triangles[t];
+        return std::uint8_t{flag[tri[0]] || flag[tri[1]] || flag[tri[2]]};
+    });
+}
+
+// The settling after the ladder (see repair_folds): per moved vertex, the
+// share t of its way back kept so far (hi, clean) and the largest tried
+// that was not (lo); each round tries the middle for all of them at once.
+void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const std::uint64_t> moved_ever,
+                  std::span<const Quad> quads, std::vector<Triangle>& triangles,
+                  const SurfaceProjection& project, Monitor& monitor) {
+    const std::size_t m = moved_ever.size();
+    std::vector<Vec3> end(m), kept(m), kept_gradient(m);
+    std::vector<double> lo(m, 0.0), hi(m, 1.0);
+    const bool normals = !placed.gradients.empty();
+    for (std::size_t k = 0; k < m; ++k) {
+        end[k] = kept[k] = placed.positions[moved_ever[k]];
+        if (normals) kept_gradient[k] = placed.gradients[moved_ever[k]];
+    }
+    std::vector<Vec3> trial(m), gradient(m);
+    std::vector<Box> boxes(m);
+    for (std::size_t k = 0; k < m; ++k) boxes[k] = ladder.cell[moved_ever[k]];
+    const std::size_t n = placed.positions.size();
+    // The first round tries the ladder's place itself, put back on the surface.
+    for (int round = -1; round < SETTLE_ROUNDS; ++round) {
+        monitor.check();
+        const auto share = [&](std::size_t k) { return round < 0 ? 1.0 : 0.5 * (lo[k] + hi[k]); };
+        for (std::size_t k = 0; k < m; ++k) trial[k] = lerp(ladder.solved[moved_ever[k]], end[k], share(k));
+        project(trial, boxes, gradient);
+        std::vector<std::uint8_t> trying(n, 0);
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::uint64_t v = moved_ever[k];
+            trying[v] = 1;
+            placed.positions[v] = clamp_into(trial[k], boxes[k]);
+            if (normals) placed.gradients[v] = gradient[k];
+        }
+        std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, trying, triangles);
+        std::vector<std::uint8_t> focus = holding(triangles, trying);
+        for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
+        // Undo the trials whose triangles went bad; undoing may spoil others,
+        // so check again, and after a few passes undo the whole round.
+        for (int pass = 0;; ++pass) {
+            std::uint64_t pairs = 0;
+            const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
+            std::vector<std::uint8_t> undo(n, 0);
+            bool any = false;
+            for (std::size_t t = 0; t < triangles.size(); ++t) {
+                if (!bad[t]) continue;
+                for (std::uint64_t v : triangles[t])
+                    if (trying[v] || pass == 3) {
+                        undo[v] = trying[v];
+                        any = any || trying[v];
+                    }
+            }
+            if (pass == 3 && any) std::copy(trying.begin(), trying.end(), undo.begin());
+            if (!any) break;
+            for (std::size_t k = 0; k < m; ++k) {
+                const std::uint64_t v = moved_ever[k];
+                if (!undo[v]) continue;
+                trying[v] = 0;
+                placed.positions[v] = kept[k];
+                if (normals) placed.gradients[v] = kept_gradient[k];
+            }
+            changed = resplit_quads(quads, placed.positions, undo, triangles);
+            focus = holding(triangles, undo);
+            const std::vector<std::uint8_t> near = holding(triangles, trying);
+            for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t] || near[t];
+            if (pass == 3) break;
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            const double t = share(k);
+            if (trying[moved_ever[k]]) {
+                hi[k] = t;
+                kept[k] = placed.positions[moved_ever[k]];
+                if (normals) kept_gradient[k] = placed.gradients[moved_ever[k]];
+            } else if (round >= 0) {
+                lo[k] = t;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
-                         const SurfaceCells& surface, Monitor& monitor) {
+                         const SurfaceCells& surface, Monitor& monitor, const SurfaceProjection& project) {
     RepairStats stats;
     const Ladder ladder = make_ladder(placed, surface);
     std::vector<std::uint8_t> step(placed.positions.size(), 0);
@@ -164,6 +252,13 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
                                 moved[tri[2]]};
         });
     }
+    // Only from a clean mesh: the search keeps every trial that stays clean.
+    if (project && stats.folds_fixed > 0 && stats.unrepaired_pairs == 0) {
+        std::vector<std::uint64_t> moved_ever;
+        for (std::uint64_t v = 0; v < step.size(); ++v)
+            if (step[v] > 0) moved_ever.push_back(v);
+        settle_moves(placed, ladder, moved_ever, quads, triangles, project, monitor);
+    }
     return stats;
 }
 
@@ -190,7 +285,7 @@ void halve(std::vector<Triangle>& triangles, std::uint64_t t, std::uint64_t lo, 
 // An edge without a flagged vertex may be missing triangles, but it held at
 // most two.
 std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const std::vector<std::uint8_t>& near,
-                                                 Monitor& monitor) {
+                                                 bool join_inside, Monitor& monitor) {
     std::vector<Triangle> some;
     std::vector<std::uint64_t> index;
     for (std::uint64_t t = 0; t < mesh.triangles.size(); ++t) {
@@ -200,7 +295,7 @@ std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const
         some.push_back(tri);
         index.push_back(t);
     }
-    std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, some);
+    std::vector<CrowdedPair> pairs = pair_crowded_edges(mesh.vertices, some, join_inside);
     for (CrowdedPair& p : pairs) {
         p.forward = index[p.forward];
         p.backward = index[p.backward];
@@ -212,13 +307,13 @@ std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const
 // of its own in the middle of the edge; `crowded` holds the lower vertex of
 // each such edge. Returns the vertices added, in order.
 std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<const std::uint64_t> crowded,
-                                               Monitor& monitor) {
+                                               bool join_inside, Monitor& monitor) {
     std::vector<std::uint64_t> added;
     std::vector<std::uint8_t> near(mesh.vertices.size(), 0);
     for (std::uint64_t v : crowded) near[v] = 1;
     // A triangle is halved at most once a pass; one with two crowded edges waits.
     for (int pass = 0; pass < 4; ++pass) {
-        const std::vector<CrowdedPair> pairs = pair_crowded_edges_near(mesh, near, monitor);
+        const std::vector<CrowdedPair> pairs = pair_crowded_edges_near(mesh, near, join_inside, monitor);
         if (pairs.empty()) break;
         std::vector<std::uint8_t> halved(mesh.triangles.size(), 0);
         for (const CrowdedPair& p : pairs) {
@@ -261,13 +356,13 @@ void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vecto
 
 }  // namespace
 
-std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor) {
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_inside) {
     VertexScan scan = scan_vertices(mesh.triangles, mesh.vertices.size());
     std::vector<std::uint64_t> pinched;
     // Edges of more than two triangles are rare: only then their pairing, and the fans again.
     if (scan.nonmanifold_edges > 0) {
         const std::size_t vertex_count = mesh.vertices.size();
-        pinched = split_crowded_edges(mesh, scan.crowded_vertices, monitor);
+        pinched = split_crowded_edges(mesh, scan.crowded_vertices, join_inside, monitor);
         rescan_halved(mesh, vertex_count, scan.fan, monitor);
     }
     const std::uint64_t midpoints = pinched.size();

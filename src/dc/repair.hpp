@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -29,6 +30,15 @@ struct RepairStats {
 // only at the triangles the last move changed.
 inline constexpr int REPAIR_ROUNDS = 12;
 
+// Halvings of each moved vertex's way back, searching for the least move
+// that leaves the mesh clean (a 32nd of the way).
+inline constexpr int SETTLE_ROUNDS = 5;
+
+// Moves `points` onto the surface by Newton steps, each kept in its box,
+// and writes the field's gradient where each last stood.
+using SurfaceProjection = std::function<void(std::span<Vec3> points, std::span<const Box> boxes,
+                                             std::span<Vec3> gradients)>;
+
 // Moves vertices of `placed` whose triangles cross others, or face against
 // the field's gradients at their vertices (when `placed.gradients` holds
 // them), one rung at a time down a ladder: back into its own cell (a vertex
@@ -41,15 +51,26 @@ inline constexpr int REPAIR_ROUNDS = 12;
 // come with `placed` (placed with options.manifold). A mesh in which no
 // triangles cross is left untouched, facing-back triangles and all. Fills folds_fixed,
 // unrepaired_pairs and rounds. Checks `monitor` as it goes.
+//
+// With `project`, once the ladder leaves the mesh clean, each moved vertex
+// tries where the ladder left it put back onto the surface, then searches
+// by halving for the least part of its way back (from its solved place
+// toward where the ladder left it) that keeps the mesh clean, each trial put
+// back onto the surface within its cell; a trial that makes a triangle of
+// its own bad is undone.
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
-                         const SurfaceCells& surface, Monitor& monitor = Monitor::none());
+                         const SurfaceCells& surface, Monitor& monitor = Monitor::none(),
+                         const SurfaceProjection& project = {});
 
 // Makes the mesh a 2-manifold: each pair of triangles on an edge shared by
 // more than two (pair_crowded_edges) gets a vertex of its own in the middle
 // of the edge, then every fan of a vertex beyond its first a copy of the
 // vertex (normals follow). Each such vertex then moves a little toward the
 // middle of its fan, less where that would make triangles cross. Returns the
-// vertices added. Checks `monitor` as it goes.
-std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none());
+// vertices added. With `join_inside` the pairs on a crowded edge close the
+// outside between them, as vertices by sheet join the inside across a face
+// (dc/sheets.hpp), so the solid stays in one piece there. Checks `monitor` as
+// it goes.
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none(), bool join_inside = false);
 
 }  // namespace quarvel

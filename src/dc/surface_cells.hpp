@@ -87,10 +87,14 @@ struct DcOptions {
     // occupancy-like one's vertices go to the mass points of their crossings,
     // and their normals come from the faces around them.
     bool detect_occupancy = false;
+    // Vertex slots per group of inside corners, or per sheet (dc/sheets.hpp):
+    // a wall thinner than a cell keeps a vertex on each side, and inside
+    // corners on a face's diagonal are joined.
+    bool by_sheet = false;
 
     static constexpr DcOptions exact() { return {}; }
     static constexpr DcOptions pipeline(bool keep_largest, bool manifold = true) {
-        return {Crossings::solve_each_edge, true, keep_largest, true, manifold, true, true};
+        return {Crossings::solve_each_edge, true, keep_largest, true, manifold, true, true, true};
     }
 };
 

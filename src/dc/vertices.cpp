@@ -7,6 +7,7 @@
 #include "core/parallel.hpp"
 #include "core/vec3.hpp"
 #include "dc/mass_point.hpp"
+#include "dc/sheets.hpp"
 
 namespace quarvel {
 
@@ -55,7 +56,7 @@ template <class Sample>
 void solve_cell(const SurfaceCells& surface, const Crossings& crossings, std::size_t c,
                 const Sample& sample, const DcParams& params, PlacedVertices& out) {
     const SurfaceCell& cell = surface.cells[c];
-    const unsigned k = components_of(cell).count;
+    const unsigned k = slot_count(cell, out.by_sheet);
     std::array<Qef, 4> qefs{};
     std::array<Vec3, 12> points;
     std::array<Vec3, 12> normals;
@@ -63,7 +64,7 @@ void solve_cell(const SurfaceCells& surface, const Crossings& crossings, std::si
     unsigned m = 0;
     for_each_crossing(crossings, c, c + 1, [&](std::size_t, unsigned e, std::uint64_t i) {
         const auto [p, n] = sample(cell, e, i);
-        group[m] = crossing_component(cell, e);
+        group[m] = slot_on_edge(cell, e, out.by_sheet);
         add_sample(qefs[group[m]], p, n);
         points[m] = p;
         normals[m++] = n;
@@ -145,14 +146,15 @@ std::optional<Vec3> solve_qef(const Qef& q, const Box& box) {
     return clamp_into({x, y, z}, box);
 }
 
-PlacedVertices number_vertices(const SurfaceCells& surface, const Crossings& crossings) {
+PlacedVertices number_vertices(const SurfaceCells& surface, const Crossings& crossings, bool by_sheet) {
     PlacedVertices out;
+    out.by_sheet = by_sheet;
     out.first_vertex.assign(surface.cells.size(), PlacedVertices::NONE);
     std::uint64_t total = 0;
     for (std::size_t c = 0; c < surface.cells.size(); ++c) {
         if (crossings.first[c + 1] == crossings.first[c]) continue;  // no slot has samples
         out.first_vertex[c] = total;
-        total += components_of(surface.cells[c]).count;
+        total += slot_count(surface.cells[c], by_sheet);
     }
     out.positions.resize(total);
     out.sharp.resize(total);
@@ -206,7 +208,7 @@ int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
             for_cells_with_vertices(surface, vertices, [&](std::size_t c) {
                 const SurfaceCell& cell = surface.cells[c];
                 const std::uint64_t first = vertices.first_vertex[c];
-                for (std::uint64_t i = first; i < first + components_of(cell).count; ++i) {
+                for (std::uint64_t i = first; i < first + slot_count(cell, vertices.by_sheet); ++i) {
                     if (row[i] == SETTLED) continue;
                     const double f = sampled.value(row[i]) - params.iso_value;
                     const Vec3 g = sampled.gradient(row[i]);
@@ -238,7 +240,7 @@ int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
 
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
                               const Crossings& crossings, const DcParams& params, Monitor& monitor) {
-    PlacedVertices vertices = number_vertices(surface, crossings);
+    PlacedVertices vertices = number_vertices(surface, crossings, params.options.by_sheet);
     if (params.options.manifold) {
         vertices.crossing_mean.resize(vertices.positions.size());
         vertices.crossing_box.resize(vertices.positions.size());

@@ -64,6 +64,7 @@ struct PlacedVertices {
     std::vector<Vec3> positions;              // world coordinates; a cell's vertices are consecutive
     std::vector<std::uint8_t> sharp;          // per vertex: clamped into the grown box of its cell
     std::vector<std::uint64_t> first_vertex;  // per surface cell: its first vertex, or NONE
+    bool by_sheet = false;                    // slots per sheet (dc/sheets.hpp), else per corner group
     std::vector<Vec3> gradients;  // per vertex when normals are asked for: the field's gradient
                                   // where the projection last evaluated it
     std::uint64_t normal_evaluations = 0;  // of placement's evaluations, those of the normals batch
@@ -74,10 +75,10 @@ struct PlacedVertices {
     std::vector<Box> crossing_box;
 };
 
-// Vertex numbering: a cell gets one vertex per slot when some slot of it has
-// samples (the others sit at the cell centre), else none. Positions are left
-// zero.
-PlacedVertices number_vertices(const SurfaceCells& surface, const Crossings& crossings);
+// Vertex numbering: a cell gets one vertex per slot (per sheet when
+// `by_sheet`) when some slot of it has samples (the others sit at the cell
+// centre), else none. Positions are left zero.
+PlacedVertices number_vertices(const SurfaceCells& surface, const Crossings& crossings, bool by_sheet = false);
 
 // The Newton step from `x` towards the iso surface along `g`: x - g f / |g|^2,
 // with |g|^2 scaled only when the plain sum overflows. None when the gradient

@@ -159,7 +159,8 @@ std::vector<std::size_t> around_edge(std::span<const Vec3> vertices, std::span<c
 
 }  // namespace
 
-std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
+std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                                           bool join_inside) {
     const std::vector<HalfEdge> half = sorted_half_edges(triangles);
     std::vector<CrowdedPair> pairs;
     for_each_edge(half, [&](std::size_t begin, std::size_t end) {
@@ -168,7 +169,7 @@ std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std:
         const std::vector<std::size_t> ring = around_edge(vertices, triangles, half, begin, end);
         std::vector<std::uint8_t> paired(ring.size(), 0);
         for (std::size_t i = 0; i < ring.size(); ++i) {
-            const std::size_t j = (i + ring.size() - 1) % ring.size();
+            const std::size_t j = (i + (join_inside ? 1 : ring.size() - 1)) % ring.size();
             if (!half[ring[i]].forward() || half[ring[j]].forward() || paired[i] || paired[j]) continue;
             paired[i] = paired[j] = 1;
             pairs.push_back({half[begin].lo, half[begin].hi, half[ring[i]].triangle(), half[ring[j]].triangle()});

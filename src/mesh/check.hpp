@@ -108,12 +108,15 @@ VertexScan scan_vertices(std::span<const Triangle> triangles, std::size_t vertex
 
 // The triangles of every edge shared by more than two, paired: each running
 // lo -> hi with its next neighbour inward around the edge, which runs the
-// other way. Edges in increasing order; a triangle with no partner is left out.
+// other way (with `join_inside`, outward: the pairs then close the outside
+// between them and the inside regions meeting at the edge stay joined).
+// Edges in increasing order; a triangle with no partner is left out.
 struct CrowdedPair {
     std::uint64_t lo = 0, hi = 0;  // the edge's vertices, lo < hi
     std::uint64_t forward = 0;     // the triangle running lo -> hi
     std::uint64_t backward = 0;    // its partner, running hi -> lo
 };
-std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles);
+std::vector<CrowdedPair> pair_crowded_edges(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                                           bool join_inside = false);
 
 }  // namespace quarvel

@@ -1,0 +1,84 @@
+"""Shapes at the edge of what the lattice resolves, meshed by quarvel.mesh:
+walls thinner than a cell's diagonal, knife-edged rims, and the folds the
+repair undoes where a lattice meets a clipping solid."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import quarvel as qv
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+from bench_hard_cases import (  # noqa: E402
+    HI,
+    LO,
+    cell,
+    gyroid_in_cylinder,
+    lens_shape,
+    lens_volume,
+    plate_case,
+    plate_volume,
+    schwarz_ball,
+    shell_case,
+    shell_volume,
+)
+
+DEPTH = 6
+
+
+def mesh(shape: qv.Shape) -> qv.Mesh:
+    return qv.mesh(shape, (LO, HI), max_depth=DEPTH, margin=0.0, clip=False, progress=False)
+
+
+# ---------------------------------------------------------------- thin walls
+
+
+@pytest.mark.parametrize("shape, volume", [(shell_case, shell_volume), (plate_case, plate_volume)])
+def test_thin_wall_keeps_both_sides(shape, volume):
+    # Both sides of a wall 1.5 to 1.7 cells thick cross some cells: each side
+    # keeps its own vertex there, on its own surface.
+    field = shape(DEPTH)
+    m = mesh(field)
+    exact = volume(DEPTH)
+    assert abs(m.volume - exact) < 0.005 * exact
+    values, gradients = field(m.vertices)
+    distance = np.abs(values) / np.linalg.norm(gradients, axis=1)
+    assert distance.max() < 0.25 * cell(DEPTH)
+    assert m.check().ok
+
+
+# ---------------------------------------------------------------- knife edges
+
+
+@pytest.mark.parametrize("rim, angle, tilt", [(0.8, 32.0, 37.0), (0.445, 32.0, 37.0), (0.6, 24.0, 61.0)])
+def test_knife_edge_stays_in_one_piece(rim, angle, tilt):
+    # Tilted off the lattice's axes, the rim is thinner than a cell over
+    # several cells and its inside corners touch only across faces' diagonals.
+    m = mesh(lens_shape(rim, angle, tilt))
+    assert m.component_count == 1
+    assert m.check().ok
+    exact = lens_volume(rim, angle)
+    assert abs(m.volume - exact) < 0.05 * exact
+
+
+# ---------------------------------------------------------------- the repair's moves
+
+
+@pytest.mark.parametrize("shape", [gyroid_in_cylinder, schwarz_ball])
+def test_repair_moves_vertices_little_and_keeps_them_on_the_surface(shape):
+    # Lattices clipped by a solid fold where the two surfaces meet; the
+    # repair must undo the folds without pulling vertices off the surface.
+    field = shape(DEPTH)
+    repaired = mesh(field)
+    placed = qv.mesh(field, (LO, HI), max_depth=DEPTH, margin=0.0, clip=False, progress=False, manifold=False)
+    assert repaired.stats["repaired"]["folds_fixed"] > 0
+    n = len(placed.vertices)  # the pinch splits only append vertices
+    moved = np.any(repaired.vertices[:n] != placed.vertices, axis=1)
+    values, gradients = field(repaired.vertices[:n][moved])
+    distance = np.abs(values) / np.linalg.norm(gradients, axis=1)
+    assert distance.max() < 0.2 * cell(DEPTH)
+    assert repaired.check().ok
