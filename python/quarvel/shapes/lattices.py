@@ -177,16 +177,16 @@ def lattice(kind: LatticeKind, cell: ArrayLike = 1.0, thickness: float = 0.1, mo
     or three (x, y, z).
 
     ``mode="sheet"`` is a wall around the surface, at least ``thickness``
-    thick everywhere (thicker where the approximation's field is flatter;
-    see the guide for each kind's range).  ``mode="strut"`` is the solid on
+    thick everywhere while it is thin beside the cell (thicker where the
+    approximation's field is flatter; see the guide for each kind's range).  ``mode="strut"`` is the solid on
     the surface's negative side grown by ``thickness / 2`` across it: the
     sheet together with the struts it encloses on that side, so a larger
     thickness gives thicker struts and a larger volume fraction, and
     ``thickness=0`` the bare side (half the space for gyroid, Schwarz P
-    and D, whose sides are alike).
+    and D and Neovius, whose sides are alike).
 
-    The values are the approximation scaled to model units: a bound on the
-    distance near the surface, overstating it by at most the shape's
+    The values are the approximation scaled to model units, distance-like
+    near the surface; they overstate the distance by at most the shape's
     :attr:`~Shape.lipschitz` (1 for gyroid, Schwarz P and D; up to 1.35
     for Neovius).
     """
