@@ -1,7 +1,7 @@
-"""Render the built-in shapes into small PNG pictures for the README gallery.
+"""Render the built-in shapes and the lattice kinds into small PNG pictures for the README gallery.
 
-    python scripts/gallery.py                 # all built-ins into docs/gallery/
-    python scripts/gallery.py torus csg --depth 8 --size 320
+    python scripts/gallery.py                 # all built-ins and lattices into docs/gallery/
+    python scripts/gallery.py torus csg lattice_iwp --depth 8 --size 320
 
 Each picture is meshed with quarvel.mesh, drawn with Mesh.preview and then
 reduced to a 256-colour palette so that it stays a few tens of kilobytes.
@@ -20,11 +20,22 @@ import quarvel
 
 OUT = Path(__file__).resolve().parents[1] / "docs" / "gallery"
 
+# Each lattice kind as a sheet, two cells across a cube.
+LATTICES = {
+    f"lattice_{kind}": (lambda kind=kind: quarvel.lattice(kind, 0.8, 0.06) & quarvel.box(1.6))
+    for kind in ("gyroid", "schwarz_p", "schwarz_d", "neovius", "lidinoid", "frd", "iwp")
+}
+
+
+def shape_of(name: str) -> quarvel.Shape:
+    """A built-in, or one of the lattice pictures."""
+    return LATTICES[name]() if name in LATTICES else quarvel.builtin(name)
+
 
 def render(name: str, depth: int, size: int, out: Path) -> str:
-    """Mesh and draw one built-in; return its Markdown table row."""
+    """Mesh and draw one picture; return its Markdown table row."""
     start = time.perf_counter()
-    mesh = quarvel.mesh(quarvel.builtin(name), max_depth=depth)
+    mesh = quarvel.mesh(shape_of(name), max_depth=depth)
     seconds = time.perf_counter() - start
     path = mesh.preview(out / f"{name}.png", size=size)
     shrink(path)
@@ -44,7 +55,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    parser.add_argument("names", nargs="*", default=list(quarvel.BUILTINS), help="built-in shapes to draw")
+    parser.add_argument(
+        "names", nargs="*", default=[*quarvel.BUILTINS, *LATTICES], help="built-in shapes and lattices to draw"
+    )
     parser.add_argument("--depth", type=int, default=7, help="max_depth of the meshes (default 7)")
     parser.add_argument("--size", type=int, default=240, help="picture width and height in pixels")
     parser.add_argument("--out", type=Path, default=OUT, help="folder for the pictures")

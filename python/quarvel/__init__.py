@@ -54,6 +54,7 @@ from .shapes.base import (
 )
 from .shapes.planar import Shape2D, circle, polygon, rectangle
 from .shapes.text import text
+from .shapes.lattices import lattice
 from .shapes.helix import helix, thread
 from .shapes.edges import (
     chamfer_difference,
@@ -95,6 +96,7 @@ __all__ = [
     "gyroid",
     "helix",
     "intersection",
+    "lattice",
     "linear_array",
     "mesh",
     "mirror",
