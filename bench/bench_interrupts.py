@@ -36,10 +36,10 @@ CHILD = textwrap.dedent(
     import json, sys, time
     import quarvel as qv
 
-    spec = json.loads(sys.argv[1])
-    shape = qv.builtin(spec["shape"])
-    options = dict(max_depth=spec["depth"], native=spec["native"])
-    if spec["calibrate"]:
+    setup = json.loads(sys.argv[1])
+    shape = qv.builtin(setup["shape"])
+    options = dict(max_depth=setup["depth"], native=setup["native"])
+    if setup["calibrate"]:
         seen, start = {}, time.monotonic()
         last = [0.0]
 
@@ -51,7 +51,7 @@ CHILD = textwrap.dedent(
         qv.mesh(shape, progress=hook, **options)
         print(json.dumps({"stages": seen, "last_report": last[0]}), flush=True)
         sys.exit(0)
-    qv.mesh(qv.builtin("sphere"), max_depth=4, progress=False, **{"native": spec["native"]})  # warm
+    qv.mesh(qv.builtin("sphere"), max_depth=4, progress=False, **{"native": setup["native"]})  # warm
     print("start", flush=True)
     try:
         qv.mesh(shape, progress=False, **options)
@@ -69,14 +69,14 @@ STAGES = ("sampling", "refining", "crossings", "vertices", "faces")
 POINTS = (*STAGES, "repair")
 
 
-def child(python: str, spec: dict) -> subprocess.Popen:
+def child(python: str, setup: dict) -> subprocess.Popen:
     return subprocess.Popen(
-        [python, "-c", CHILD, json.dumps(spec)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        [python, "-c", CHILD, json.dumps(setup)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     )
 
 
-def calibrate(python: str, spec: dict) -> dict:
-    proc = child(python, {**spec, "calibrate": True})
+def calibrate(python: str, setup: dict) -> dict:
+    proc = child(python, {**setup, "calibrate": True})
     out, err = proc.communicate()
     if proc.returncode != 0:
         sys.exit(f"calibration failed: {err[-2000:]}")
@@ -102,10 +102,10 @@ def stage_at(timeline: dict, seconds: float) -> str:
     return current
 
 
-def interrupt_once(python: str, spec: dict, offset: float) -> tuple[float | None, float | None]:
+def interrupt_once(python: str, setup: dict, offset: float) -> tuple[float | None, float | None]:
     """(latency, processor seconds after it) of one run interrupted `offset`
     seconds into the call; (None, None) when the call completed first."""
-    proc = child(python, {**spec, "calibrate": False})
+    proc = child(python, {**setup, "calibrate": False})
     line = proc.stdout.readline()
     if line.strip() != "start":
         proc.kill()
@@ -147,18 +147,18 @@ def main() -> None:
         f"numpy {args.numpy}": {"shape": args.numpy, "native": False, "depth": args.depth},
         f"compiled {args.compiled}": {"shape": args.compiled, "native": True, "depth": args.depth},
     }
-    timelines = {(case, build): calibrate(python, spec) for case, spec in cases.items()
+    timelines = {(case, build): calibrate(python, setup) for case, setup in cases.items()
                  for build, python in builds.items()}  # fmt: skip
     latency: dict[tuple, list] = {}
     idle: dict[tuple, list] = {}
     for _ in range(args.repeat):
-        for case, spec in cases.items():
+        for case, setup in cases.items():
             for point in args.points:
                 for build, python in builds.items():
                     at = offsets(timelines[case, build]).get(point)
                     if at is None:
                         continue
-                    seconds, cpu = interrupt_once(python, spec, at)
+                    seconds, cpu = interrupt_once(python, setup, at)
                     latency.setdefault((case, point, build), []).append(seconds)
                     idle.setdefault((case, point, build), []).append(cpu)
     print(f"depth {args.depth}, {args.repeat} runs each; latency from SIGINT to KeyboardInterrupt, median ms "

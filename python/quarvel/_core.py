@@ -32,8 +32,8 @@ else:
 
         path = _quarvel_rs.__file__
         loader = importlib.machinery.ExtensionFileLoader(name, path)
-        spec = importlib.util.spec_from_file_location(name, path, loader=loader)
-        module = importlib.util.module_from_spec(spec)
+        found = importlib.util.spec_from_file_location(name, path, loader=loader)
+        module = importlib.util.module_from_spec(found)
         sys.modules[name] = module
         loader.exec_module(module)
         setattr(sys.modules["quarvel"], "_engine", module)  # as an import of the submodule would

@@ -144,21 +144,21 @@ class _Lattice(Shape):
         least = "positive" if mode == "sheet" else "non-negative"
         if not (self.thickness > 0.0 or (mode == "strut" and self.thickness == 0.0)) or not math.isfinite(self.thickness):
             raise ValueError(f"{mode} thickness must be a {least} number (got {thickness})")
-        spec = KINDS[kind]
+        form = KINDS[kind]
         # |grad_p F| <= max(k) * peak and the values are F / (max(k) * peak_on).
-        self.lipschitz = spec.peak / spec.peak_on
+        self.lipschitz = form.peak / form.peak_on
         self.bounds = Bounds.infinite()
 
     def _emit(self, t: Tape, p: Coords) -> Reg:
-        spec = KINDS[self.kind]
+        form = KINDS[self.kind]
         k = [2.0 * math.pi / float(c) for c in self.cell]
         angles = [t.mul(ki, x) for ki, x in zip(k, p)]
         one = ([t.sin(a) for a in angles], [t.cos(a) for a in angles])
         two: Trig = ([], [])
-        if spec.double:
+        if form.double:
             doubled = [t.add(a, a) for a in angles]
             two = ([t.sin(a) for a in doubled], [t.cos(a) for a in doubled])
-        value = t.div(spec.field(t, one, two), max(k) * spec.peak_on)
+        value = t.div(form.field(t, one, two), max(k) * form.peak_on)
         if self.mode == "sheet":
             return t.sub(t.abs(value), self.thickness / 2.0)
         return t.sub(value, self.thickness / 2.0)
