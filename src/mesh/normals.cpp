@@ -5,6 +5,22 @@
 #include "core/fault.hpp"
 
 namespace quarvel {
+namespace {
+
+// Calls corner(v, face) for every corner of every triangle, with the
+// triangle's normal scaled by twice its area.
+template <class Corner>
+void for_each_corner(const TriangleMesh& mesh, Monitor& monitor, Corner&& corner) {
+    for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
+        monitor.check(t);
+        const auto& [i, j, k] = mesh.triangles[t];
+        const Vec3& a = mesh.vertices[i];
+        const Vec3 face = cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));
+        for (std::uint64_t v : mesh.triangles[t]) corner(v, face);
+    }
+}
+
+}  // namespace
 
 std::uint64_t agree_normals_with_faces(TriangleMesh& mesh, Monitor& monitor) {
     if (mesh.normals.size() != mesh.vertices.size())
@@ -13,17 +29,11 @@ std::uint64_t agree_normals_with_faces(TriangleMesh& mesh, Monitor& monitor) {
     // Per vertex: does any triangle around it agree, and the sum of their normals.
     std::vector<std::uint8_t> agrees(mesh.vertices.size(), 0), touched(mesh.vertices.size(), 0);
     std::vector<Vec3> sum(mesh.vertices.size(), Vec3{0, 0, 0});
-    for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
-        monitor.check(t);
-        const auto& [i, j, k] = mesh.triangles[t];
-        const Vec3& a = mesh.vertices[i];
-        const Vec3 face = cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));  // twice the area
-        for (std::uint64_t v : mesh.triangles[t]) {
-            touched[v] = 1;
-            agrees[v] |= dot(face, mesh.normals[v]) >= 0.0;
-            for (int c = 0; c < 3; ++c) sum[v][c] += face[c];
-        }
-    }
+    for_each_corner(mesh, monitor, [&](std::uint64_t v, const Vec3& face) {
+        touched[v] = 1;
+        agrees[v] |= dot(face, mesh.normals[v]) >= 0.0;
+        for (int c = 0; c < 3; ++c) sum[v][c] += face[c];
+    });
     std::uint64_t replaced = 0;
     for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
         if (!touched[v] || agrees[v]) continue;
@@ -37,14 +47,9 @@ std::uint64_t agree_normals_with_faces(TriangleMesh& mesh, Monitor& monitor) {
 
 std::vector<Vec3> face_normals(const TriangleMesh& mesh, Monitor& monitor) {
     std::vector<Vec3> sum(mesh.vertices.size(), Vec3{0, 0, 0});
-    for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
-        monitor.check(t);
-        const auto& [i, j, k] = mesh.triangles[t];
-        const Vec3& a = mesh.vertices[i];
-        const Vec3 face = cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));  // twice the area
-        for (std::uint64_t v : mesh.triangles[t])
-            for (int c = 0; c < 3; ++c) sum[v][c] += face[c];
-    }
+    for_each_corner(mesh, monitor, [&](std::uint64_t v, const Vec3& face) {
+        for (int c = 0; c < 3; ++c) sum[v][c] += face[c];
+    });
     for (Vec3& n : sum) {
         const double len = length(n);
         n = len > 0.0 && std::isfinite(len) ? Vec3{n[0] / len, n[1] / len, n[2] / len} : Vec3{0.0, 0.0, 1.0};

@@ -239,11 +239,17 @@ private:
         std::size_t popped = 0;
         for (int pass = 0; pass < kPasses; ++pass) {
             std::uint64_t queued = 0;
-            for (std::uint32_t v = 0; v < points_.size(); ++v)
+            auto queue = [&](std::uint32_t v) {
                 if (mine(lane, v) && alive_[v]) {
                     push(lane, v);
                     ++queued;
                 }
+            };
+            if (lane.slab == kEverySlab) {
+                for (std::uint32_t v = 0; v < points_.size(); ++v) queue(v);
+            } else {
+                for (std::size_t i = slab_start_[lane.slab]; i < slab_start_[lane.slab + 1]; ++i) queue(by_slab_[i]);
+            }
             std::uint64_t made = 0;
             while (!lane.queue.empty()) {
                 monitor.check(++popped);
@@ -285,6 +291,13 @@ private:
         for (const Face& f : faces_)
             if (slab_[f[0]] != slab_[f[1]] || slab_[f[1]] != slab_[f[2]])
                 for (std::uint32_t v : f) inner_[v] = 0;
+        // Each slab's vertices in order, so that a lane walks its own only.
+        slab_start_.assign(slabs_ + 1, 0);
+        for (std::uint32_t s : slab_) ++slab_start_[s + 1];
+        for (std::uint32_t s = 0; s < slabs_; ++s) slab_start_[s + 1] += slab_start_[s];
+        by_slab_.resize(nv);
+        std::vector<std::size_t> next(slab_start_.begin(), slab_start_.end() - 1);
+        for (std::uint32_t v = 0; v < nv; ++v) by_slab_[next[slab_[v]]++] = v;
     }
 
     // Corners stay; a vertex on a crease moves only along it, onto another
@@ -514,6 +527,8 @@ private:
     std::uint32_t slabs_ = 1;
     std::vector<std::uint32_t> slab_;  // each vertex's slab
     std::vector<std::uint8_t> inner_;  // whether its neighbours all share its slab
+    std::vector<std::size_t> slab_start_;  // slab s's vertices: by_slab_[slab_start_[s], slab_start_[s + 1])
+    std::vector<std::uint32_t> by_slab_;
 };
 
 constexpr int kRounds = 4;

@@ -21,6 +21,16 @@ from ..io.files import read_mesh, write_mesh
 CORNER_BLOCK = 1 << 15
 
 
+def check_tolerance(tolerance: float) -> None:
+    """Raise ValueError unless ``tolerance`` is a finite distance >= 0 (shared with quarvel.mesh)."""
+    if (
+        isinstance(tolerance, bool)
+        or not isinstance(tolerance, (int, float, np.number))
+        or not 0.0 <= tolerance < math.inf
+    ):
+        raise ValueError(f"tolerance must be a finite distance >= 0 (got {tolerance!r})")
+
+
 class Mesh:
     """A triangle mesh: ``vertices`` (N, 3) float64 and ``triangles`` (M, 3) int64.
 
@@ -114,10 +124,7 @@ class Mesh:
         ``quarvel.mesh(..., tolerance=t)`` keeps them.
         ``stats["simplified"]`` gives the triangles before and the merges made.
         """
-        if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float, np.number)) or not (
-            0.0 <= tolerance < math.inf
-        ):
-            raise ValueError(f"tolerance must be a finite distance >= 0 (got {tolerance!r})")
+        check_tolerance(tolerance)
         vertices, triangles, found = _core.engine.simplify_mesh(self.vertices, self.triangles, float(tolerance))
         return Mesh(vertices, triangles, stats={"simplified": found})
 

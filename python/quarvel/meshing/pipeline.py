@@ -19,7 +19,7 @@ from ..meshing.options import Keep, MeshOptions
 from .._bounds import Bounds
 from ..shapes.program import CompileError, Program
 from ..meshing.fields import Points, as_field
-from ..meshes.mesh import Mesh
+from ..meshes.mesh import Mesh, check_tolerance
 from ..meshing.progress import ProgressBar, ProgressHook
 from ..shapes.base import Shape
 
@@ -494,16 +494,6 @@ def check_min_piece_volume(volume: float) -> None:
     """Raise ValueError unless ``volume`` is a finite number >= 0."""
     if isinstance(volume, bool) or not isinstance(volume, (int, float, np.number)) or not 0.0 <= volume < math.inf:
         raise ValueError(f"min_piece_volume must be a finite number >= 0 (got {volume!r})")
-
-
-def check_tolerance(tolerance: float) -> None:
-    """Raise ValueError unless ``tolerance`` is a finite number >= 0."""
-    if (
-        isinstance(tolerance, bool)
-        or not isinstance(tolerance, (int, float, np.number))
-        or not 0.0 <= tolerance < math.inf
-    ):
-        raise ValueError(f"tolerance must be a finite distance >= 0 (got {tolerance!r})")
 
 
 def check_iso(iso: float) -> float:

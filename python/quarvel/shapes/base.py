@@ -300,6 +300,15 @@ class _FunctionShape(Shape):
 # ---------------------------------------------------------------- Booleans
 
 
+def fold(t: Tape, shapes: Sequence[Node], take_max: bool, p: Coords) -> Walk:
+    """The max (or min) of the shapes' values at ``p``: intersections and unions, 3D or 2D."""
+    combine = t.max if take_max else t.min
+    result = yield shapes[0], p
+    for shape in shapes[1:]:
+        result = combine(result, (yield shape, p))
+    return result
+
+
 class _Extremum(_Node):
     """Pointwise minimum (union) or maximum (intersection) of several shapes."""
 
@@ -319,11 +328,7 @@ class _Extremum(_Node):
             self.bounds = combine(self.bounds, box)
 
     def _emit(self, t: Tape, p: Coords) -> Walk:
-        combine = t.max if self.take_max else t.min
-        result = yield self.shapes[0], p
-        for shape in self.shapes[1:]:
-            result = combine(result, (yield shape, p))
-        return result
+        return (yield from fold(t, self.shapes, self.take_max, p))
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return ("intersection" if self.take_max else "union"), list(self.shapes)

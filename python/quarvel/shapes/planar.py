@@ -15,7 +15,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from .._bounds import Bounds
-from .base import Shape, Walk, orient
+from .base import Shape, Walk, fold, orient
 from .node import (
     Combining,
     Node,
@@ -474,11 +474,7 @@ class _Extremum2D(_Node2D):
             self.extent = _extent(lo.min(axis=0), hi.max(axis=0))
 
     def _emit(self, t: Tape, p: Coords) -> Walk:
-        combine = t.max if self.take_max else t.min
-        result = yield self.shapes[0], p
-        for shape in self.shapes[1:]:
-            result = combine(result, (yield shape, p))
-        return result
+        return (yield from fold(t, self.shapes, self.take_max, p))
 
     def _repr_parts(self) -> tuple[str, list[object]]:
         return ("intersection" if self.take_max else "union"), list(self.shapes)
