@@ -216,6 +216,7 @@ class RecordingEngine(types.ModuleType):
         return vertices, triangles, np.zeros((4, 3)), stats, self.summarize_mesh(vertices, triangles)  # noqa
 
     summarize_mesh = staticmethod(importlib.import_module("quarvel._engine").summarize_mesh)
+    check_topology = staticmethod(importlib.import_module("quarvel._engine").check_topology)
 
 
 @pytest.fixture

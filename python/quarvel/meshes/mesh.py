@@ -48,7 +48,7 @@ class Mesh:
     again.
     """
 
-    __slots__ = ("vertices", "triangles", "normals", "stats", "_summary")
+    __slots__ = ("vertices", "triangles", "normals", "stats", "_summary", "_topology")
 
     vertices: NDArray[np.float64]
     triangles: NDArray[np.int64]
@@ -87,22 +87,30 @@ class Mesh:
     def __setattr__(self, name: str, value: Any) -> None:
         if name in ("vertices", "triangles"):
             object.__setattr__(self, "_summary", None)
+            object.__setattr__(self, "_topology", None)
         object.__setattr__(self, name, value)
 
-    def _measures_all(self) -> Mapping[str, Any]:
-        """Area, volume, pieces and closedness, measured in one call and kept."""
+    def _measures_all(self, closed: bool = False) -> Mapping[str, Any]:
+        """Area, volume, pieces and closedness, measured in one call and kept.
+        The core's measures leave closedness out, as it costs more than they
+        do: it is added when ``closed`` asks for it."""
         summary: Mapping[str, Any] | None = getattr(self, "_summary", None)
         if summary is None:
             summary = _core.engine.summarize_mesh(self.vertices, self.triangles)
-        elif "closed" not in summary:  # the core's measures leave closedness to whoever asks
-            summary = {**summary, "closed": bool(len(self.triangles)) and self._closed()}
+        elif closed and "closed" not in summary:
+            faults = ("degenerate_triangles", "boundary_edges", "nonmanifold_edges", "misoriented_edges")
+            found = self._topology_counts()
+            summary = {**summary, "closed": bool(len(self.triangles)) and not any(found[name] for name in faults)}
         object.__setattr__(self, "_summary", summary)
         return summary
 
-    def _closed(self) -> bool:
-        found = _core.engine.check_topology(self.vertices, self.triangles)
-        faults = ("degenerate_triangles", "boundary_edges", "nonmanifold_edges", "misoriented_edges")
-        return not any(found[name] for name in faults)
+    def _topology_counts(self) -> Mapping[str, int]:
+        """The check's counts without the crossing pairs, taken once and kept."""
+        found: Mapping[str, int] | None = getattr(self, "_topology", None)
+        if found is None:
+            found = _core.engine.check_topology(self.vertices, self.triangles)
+            object.__setattr__(self, "_topology", found)
+        return found
 
     def components(self) -> NDArray[np.int64]:
         """Per triangle, its connected piece: 0 for the piece of the first
@@ -218,7 +226,7 @@ class Mesh:
         Every edge then belongs to exactly two triangles that run through it
         in opposite directions, and no triangle repeats a vertex.
         """
-        return bool(self._measures_all()["closed"])
+        return bool(self._measures_all(closed=True)["closed"])
 
     def check(self, max_pairs: int | None = MAX_PAIRS) -> MeshCheck:
         """Whether the mesh is closed, consistently oriented, a 2-manifold

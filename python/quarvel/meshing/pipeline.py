@@ -636,7 +636,7 @@ def open_or_cut_warning(result: Mesh, box: Bounds, cut: Bounds | None, iso: floa
     if not reaching or not len(result.triangles):
         return None
     if cut is None:
-        edges = boundary_edges(result.triangles)
+        edges = result._topology_counts()["boundary_edges"]
         if not edges:
             return None
         return (
@@ -652,14 +652,6 @@ def open_or_cut_warning(result: Mesh, box: Bounds, cut: Bounds | None, iso: floa
         f"understate the distance: the mesh is cut flat at {cut}; pass bounds that hold the surface, or "
         "give the field an `understatement` factor (see Shape.understatement)"
     )
-
-
-def boundary_edges(triangles: np.ndarray) -> int:
-    """The number of edges that only one triangle has."""
-    edges = np.sort(triangles[:, [0, 1, 1, 2, 2, 0]].reshape(-1, 2), axis=1)
-    keys = edges[:, 0] * (int(triangles.max()) + 1) + edges[:, 1]
-    _, counts = np.unique(keys, return_counts=True)
-    return int(np.count_nonzero(counts == 1))
 
 
 def lipschitz_factor(field: object, lipschitz: float | None) -> float:
