@@ -83,6 +83,10 @@ struct Search {
     // The caller keeps the gradient: only its slope along the edge is needed here.
     void take(double x, double fx, const std::optional<Vec3>& g, const Vec3& edge_vector, bool first) {
         step = first ? t_hi - t_lo : std::fabs(x - t);
+        // The secant through this trial and the one before (the corners, for
+        // the first): the step it would take next, were it taken.
+        const double secant_slope = first ? (f_hi - f_lo) / (t_hi - t_lo) : (fx - f) / (x - t);
+        const double secant_step = std::fabs(fx / secant_slope);
         t = x;
         f = fx;
         slope = g ? dot(*g, edge_vector) : NAN;
@@ -107,7 +111,7 @@ struct Search {
         }
         const double newton_step = std::fabs(f / slope);
         const bool newton_converged = g && std::isfinite(newton_step) && newton_step <= SEARCH_TOLERANCE;
-        const bool secant_converged = !g && step <= SEARCH_TOLERANCE;
+        const bool secant_converged = !g && (step <= SECANT_TOLERANCE || secant_step <= SECANT_TOLERANCE);
         // Infinite values (an occupancy field) tell only sides: bisecting them
         // further than the engine does places nothing better.
         const double enough = std::isfinite(fx) ? SEARCH_TOLERANCE : 1.0 / 256.0;
@@ -372,6 +376,23 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
     return out;
 }
 
+Vec3 lattice_gradient(const SurfaceCell& cell, const std::array<double, 8>& values, const Vec3& p) {
+    const Vec3 u = {(p[0] - cell.min[0]) / cell.edge, (p[1] - cell.min[1]) / cell.edge,
+                    (p[2] - cell.min[2]) / cell.edge};
+    Vec3 g{0.0, 0.0, 0.0};
+    for (unsigned axis = 0; axis < 3; ++axis) {
+        const auto [a, b] = OTHER_AXES[axis];
+        // The difference across the cell along `axis`, interpolated over the other two.
+        for (unsigned i = 0; i < 8; ++i) {
+            if (bit_on(i, axis)) continue;
+            const double w = (bit_on(i, a) ? u[a] : 1.0 - u[a]) * (bit_on(i, b) ? u[b] : 1.0 - u[b]);
+            g[axis] += w * (values[i | (1u << axis)] - values[i]);
+        }
+        g[axis] /= cell.edge;
+    }
+    return g;
+}
+
 Vec3 unit_normal(const Vec3& g) {
     const double len = length_without_overflow(g);
     if (!(len > 1e-12) || std::isinf(len)) return {0.0, 0.0, 1.0};
@@ -380,11 +401,97 @@ Vec3 unit_normal(const Vec3& g) {
 
 namespace {
 
+// The slope along an edge at its crossing t (in edge lengths) from the
+// parabola through the corner values f0, f1 and the crossing's zero: the
+// chord's slope is that of the edge's middle, a curvature term off.
+double slope_at_crossing(double f0, double f1, double t) {
+    const double chord = f1 - f0;
+    if (!(t > 0.01 && t < 0.99)) return chord;
+    const double c = (-f0 - t * chord) / (t * t - t);  // the parabola's x^2 term
+    return chord - c + 2.0 * c * t;
+}
+
+// Normals of the distinct edges from the surface cells' corner values: each
+// the mean of the trilinear gradients at its crossing of the four cells around
+// it (central differences across the edge), with the slope along it from
+// slope_at_crossing. An edge with fewer cells (at the cube's side), or whose
+// cells' gradients disagree as a crease between them makes them (forward and
+// backward differences apart by more than CREASE_TOLERANCE of the mean's
+// length), gets none: the caller differences the field there.
+std::vector<std::optional<Vec3>> normals_from_lattice(const SurfaceCells& surface, const Crossings& crossings,
+                                                      const DistinctEdges& distinct,
+                                                      std::span<const Vec3> points) {
+    const std::size_t edges = distinct.edges.size(), cells = surface.cells.size();
+    std::vector<Vec3> each(crossings.count());
+    parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+        for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned, std::uint64_t i) {
+            each[i] = lattice_gradient(surface.cells[c], surface.values[c], points[distinct.edge_of[i]]);
+        });
+    });
+    struct Gathered {
+        Vec3 sum{}, lo{}, hi{};
+        std::uint8_t count = 0;
+    };
+    std::vector<Gathered> gathered(edges);
+    // In crossing order, so the sums are the same for any number of threads.
+    for (std::uint64_t i = 0; i < crossings.count(); ++i) {
+        Gathered& g = gathered[distinct.edge_of[i]];
+        for (int a = 0; a < 3; ++a) {
+            g.sum[a] += each[i][a];
+            g.lo[a] = g.count ? std::fmin(g.lo[a], each[i][a]) : each[i][a];
+            g.hi[a] = g.count ? std::fmax(g.hi[a], each[i][a]) : each[i][a];
+        }
+        ++g.count;
+    }
+    return parallel_map<std::optional<Vec3>>(edges, [&](std::size_t e) -> std::optional<Vec3> {
+        const Gathered& g = gathered[e];
+        if (g.count != 4) return std::nullopt;
+        Vec3 mean = {g.sum[0] / 4.0, g.sum[1] / 4.0, g.sum[2] / 4.0};
+        const double len = length_without_overflow(mean);
+        if (!(len > 0.0) || !std::isfinite(len)) return std::nullopt;
+        for (int a = 0; a < 3; ++a)
+            if (!(g.hi[a] - g.lo[a] <= CREASE_TOLERANCE * len)) return std::nullopt;
+        const EdgeCrossing& edge = distinct.edges[e];
+        const unsigned axis = edge.edge / 4;
+        const double width = edge.p1[axis] - edge.p0[axis];
+        const double t = (points[e][axis] - edge.p0[axis]) / width;
+        mean[axis] = slope_at_crossing(edge.f0, distinct.f1[e], t) / width;
+        return mean;
+    });
+}
+
+// Drops the lattice normals of every edge of a cell where two of them are
+// further apart than half the sharp-feature angle (`sharp_cos` its cosine),
+// or where one is missing: near an edge or corner of the shape an estimate
+// blends the faces, and the vertex placed from it would round the feature.
+void drop_near_features(const SurfaceCells& surface, const Crossings& crossings,
+                        std::span<const std::uint32_t> edge_of, double sharp_cos,
+                        std::vector<std::optional<Vec3>>& estimated) {
+    const double half_cos = std::sqrt(0.5 * (1.0 + std::clamp(sharp_cos, -1.0, 1.0)));
+    const std::vector<std::uint8_t> near = parallel_map<std::uint8_t>(surface.cells.size(), [&](std::size_t c) {
+        std::array<Vec3, 12> mine;
+        std::size_t count = 0;
+        for (std::uint64_t i = crossings.first[c]; i < crossings.first[c + 1]; ++i) {
+            const std::optional<Vec3>& g = estimated[edge_of[i]];
+            if (!g) return std::uint8_t{1};
+            mine[count++] = unit_normal(*g);
+        }
+        for (std::size_t i = 0; i < count; ++i)
+            for (std::size_t j = i + 1; j < count; ++j)
+                if (!(dot(mine[i], mine[j]) >= half_cos)) return std::uint8_t{1};
+        return std::uint8_t{0};
+    });
+    // Serially: cells sharing an edge both write it.
+    for (std::size_t c = 0; c < surface.cells.size(); ++c)
+        if (near[c])
+            for (std::uint64_t i = crossings.first[c]; i < crossings.first[c + 1]; ++i) estimated[edge_of[i]].reset();
+}
+
 // The pipeline's Hermite data: each distinct edge solved once; normals from
 // the search's last gradients, central differences where the field gave none
 // (with smaller stencils where one straddles a crease, when `options.crease_normals`).
 void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
-                     const DcOptions& options, Crossings& crossings, Monitor& monitor) {
+                     const DcOptions& options, double sharp_cos, Crossings& crossings, Monitor& monitor) {
     DistinctEdges distinct = distinct_edges(surface, crossings, iso_value);
     const std::size_t n = distinct.edges.size();
     Located located =
@@ -400,15 +507,29 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double 
     std::vector<Vec3> normals = parallel_map<Vec3>(n, [&](std::size_t e) {
         return located.gradients[e] ? unit_normal(*located.gradients[e]) : Vec3{};
     });
+    bool field_gives_gradients = false;
+    for (std::size_t e = 0; e < n && !field_gives_gradients; ++e)
+        field_gives_gradients = located.gradients[e].has_value();
+    crossings.gradients_absent = !field_gives_gradients;
+    // A field without gradients: the corner values already held give most
+    // normals, each saving the six evaluations of a difference.
+    if (!field_gives_gradients && options.lattice_normals && !surface.values.empty()) {
+        std::vector<std::optional<Vec3>> estimated =
+            normals_from_lattice(surface, crossings, distinct, located.points);
+        drop_near_features(surface, crossings, distinct.edge_of, sharp_cos, estimated);
+        for (std::size_t e = 0; e < n; ++e)
+            if (estimated[e]) {
+                normals[e] = unit_normal(*estimated[e]);
+                located.gradients[e] = estimated[e];
+            }
+    }
     std::vector<Vec3> unknown;
     std::vector<double> centre_values;
-    bool field_gives_gradients = false;
     for (std::size_t e = 0; e < n; ++e) {
         if (!located.gradients[e]) {
             unknown.push_back(located.points[e]);
             centre_values.push_back(located.values[e]);
         }
-        field_gives_gradients = field_gives_gradients || located.gradients[e].has_value();
     }
     // Where the search ended without a gradient: ask the field when it gives
     // them, else estimate them.
@@ -429,12 +550,12 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double 
 }  // namespace
 
 Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
-                          const DcOptions& options, Monitor& monitor) {
+                          const DcOptions& options, Monitor& monitor, double sharp_cos) {
     Crossings crossings = build_crossings(surface);
     if (options.crossings == DcOptions::Crossings::bisect_each_cell)
         locate_crossings(sampler, surface, crossings, iso_value);
     else
-        solve_each_edge(sampler, surface, iso_value, options, crossings, monitor);
+        solve_each_edge(sampler, surface, iso_value, options, sharp_cos, crossings, monitor);
     return crossings;
 }
 

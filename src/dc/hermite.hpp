@@ -11,6 +11,7 @@
 // they are needed, by the same operations, so they never need storing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -29,6 +30,10 @@ inline constexpr int BISECTION_ROUNDS = 8;
 // of its bracket), and the step, in edge lengths, below which it has converged.
 inline constexpr int SEARCH_ROUNDS = 16;
 inline constexpr double SEARCH_TOLERANCE = 1e-6;
+// The same for secant steps, on a field that gives no gradients: its normals
+// are estimates good to about a cell over the surface's radius of curvature,
+// so a crossing placed closer than this adds nothing but evaluations.
+inline constexpr double SECANT_TOLERANCE = 1e-4;
 
 // Fields whose values step across the surface (occupancy, values clipped to a
 // band narrower than a cell) have no slope to follow there: their crossings
@@ -72,6 +77,7 @@ struct Crossings {
     std::vector<Vec3> solved_normals;
     std::uint64_t normal_evaluations = 0;  // of the search's evaluations, those made for normals
     FieldKind field_kind = FieldKind::distance;  // the pipeline's, when it looked (no normals for occupancy)
+    bool gradients_absent = false;  // the pipeline's: the field gave no gradients at any crossing
 
     std::uint64_t count() const { return first.empty() ? 0 : first.back(); }
 };
@@ -148,7 +154,8 @@ struct Located {
 // else an Illinois secant step between the bracket's ends, else (a step
 // outside the bracket, not shrinking fast enough, or not finite) the middle of
 // the bracket. A crossing is done when the next Newton step (or the last
-// secant step) is below SEARCH_TOLERANCE edges, or its bracket is; after
+// secant step, or the next one through the last two trials) is below
+// SEARCH_TOLERANCE edges (SECANT_TOLERANCE for secant steps), or its bracket is; after
 // SEARCH_ROUNDS rounds it takes the middle of its bracket. `f1` per crossing:
 // the value at p1 minus the iso value. Reports each round to `monitor`.
 // With `detect_occupancy`, the first round's trials also judge the field
@@ -162,10 +169,17 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
 // gradient). |g| is computed without overflow for large finite components.
 Vec3 unit_normal(const Vec3& g);
 
+// The gradient at `p` of the trilinear interpolation of `values` (minus any
+// constant) over `cell`. Averaged over the four cells around an edge, its
+// components across the edge are central differences of the lattice.
+Vec3 lattice_gradient(const SurfaceCell& cell, const std::array<double, 8>& values, const Vec3& p);
+
 // The crossings of the whole cell list, searched as `options.crossings` says:
 // the engine's brackets, or the pipeline's points and normals per distinct
-// edge. No field call when no edge crosses.
+// edge. No field call when no edge crosses. `sharp_cos`: the cosine of the
+// sharp-feature angle, near which lattice normals are not trusted.
 Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
-                          const DcOptions& options = DcOptions::exact(), Monitor& monitor = Monitor::none());
+                          const DcOptions& options = DcOptions::exact(), Monitor& monitor = Monitor::none(),
+                          double sharp_cos = 1.0);
 
 }  // namespace quarvel

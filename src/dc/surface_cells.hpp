@@ -91,10 +91,14 @@ struct DcOptions {
     // a wall thinner than a cell keeps a vertex on each side, and inside
     // corners on a face's diagonal are joined.
     bool by_sheet = false;
+    // For a field that gives no gradients: normals and projection directions
+    // from the corner values the cells already hold (dc/hermite.hpp,
+    // lattice_gradient), central differences only where those straddle a crease.
+    bool lattice_normals = false;
 
     static constexpr DcOptions exact() { return {}; }
     static constexpr DcOptions pipeline(bool keep_largest, bool manifold = true) {
-        return {Crossings::solve_each_edge, true, keep_largest, true, manifold, true, true, true};
+        return {Crossings::solve_each_edge, true, keep_largest, true, manifold, true, true, true, true};
     }
 };
 

@@ -238,6 +238,72 @@ int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
     return passes;
 }
 
+namespace {
+
+// A vertex whose step was at most this many finest edges takes no second
+// pass: what is left is about that step times the gradient's relative error,
+// a few hundredths, as the lattice normals' crease test bounds it.
+constexpr double LATTICE_SETTLED = 0.02;
+
+// project_onto_surface for such a field, with the same clamping and stopping;
+// the vertex normals are the lattice gradients where the vertices end.
+void project_by_lattice(FieldSampler& sampler, const SurfaceCells& surface, PlacedVertices& vertices,
+                        const DcParams& params, Monitor& monitor) {
+    const DcOptions& options = params.options;
+    const double tolerance = LATTICE_SETTLED * params.finest_edge;
+    std::vector<Vec3>& x = vertices.positions;
+    // The open vertices, in vertex order, as (cell, vertex).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> open;
+    for (std::size_t c = 0; c < surface.cells.size(); ++c) {
+        const std::uint64_t first = vertices.first_vertex[c];
+        if (first == PlacedVertices::NONE) continue;
+        for (std::uint64_t i = first; i < first + slot_count(surface.cells[c], vertices.by_sheet); ++i)
+            open.emplace_back(c, i);
+    }
+    const std::size_t total = open.size();
+    std::vector<std::uint8_t> settled;
+    for (int pass = 0; pass < LATTICE_PROJECTION_PASSES && !open.empty(); ++pass) {
+        settled.assign(open.size(), 0);
+        sampler.values(
+            open.size(), [&](std::span<Vec3> out) {
+                for (std::size_t k = 0; k < open.size(); ++k) out[k] = x[open[k].second];
+            },
+            [&](std::span<const double> values) {
+                if (values.size() < open.size()) index_fault(values.size(), values.size());
+                parallel_for(open.size(), [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t k = begin; k < end; ++k) {
+                        const auto [c, i] = open[k];
+                        const SurfaceCell& cell = surface.cells[c];
+                        const double f = values[k] - params.iso_value;
+                        const Vec3 g = lattice_gradient(cell, surface.values[c], x[i]);
+                        const std::optional<Vec3> p = newton_step(x[i], f, g);
+                        settled[k] = !p || length(sub(*p, x[i])) <= tolerance;
+                        if (p) x[i] = clamp_into(*p, vertex_box(cell, vertices.sharp[i], params.tree_size));
+                    }
+                });
+            });
+        if (options.stop_converged) {
+            std::size_t kept = 0;
+            for (std::size_t k = 0; k < open.size(); ++k)
+                if (!settled[k]) open[kept++] = open[k];
+            open.resize(kept);
+            monitor.report(Stage::vertices, total - open.size(), total);
+        }
+    }
+    if (!options.vertex_normals) return;
+    vertices.gradients.assign(x.size(), Vec3{0.0, 0.0, 0.0});
+    parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            const std::uint64_t first = vertices.first_vertex[c];
+            if (first == PlacedVertices::NONE) continue;
+            for (std::uint64_t i = first; i < first + slot_count(surface.cells[c], vertices.by_sheet); ++i)
+                vertices.gradients[i] = lattice_gradient(surface.cells[c], surface.values[c], x[i]);
+        }
+    });
+}
+
+}  // namespace
+
 PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface,
                               const Crossings& crossings, const DcParams& params, Monitor& monitor) {
     PlacedVertices vertices = number_vertices(surface, crossings, params.options.by_sheet);
@@ -275,7 +341,10 @@ PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface
         });
         vertices.normal_evaluations = sampler.evaluations() - before;
     }
-    project_onto_surface(sampler, surface, vertices, params, monitor);
+    if (params.options.lattice_normals && crossings.gradients_absent && !surface.values.empty())
+        project_by_lattice(sampler, surface, vertices, params, monitor);
+    else
+        project_onto_surface(sampler, surface, vertices, params, monitor);
     return vertices;
 }
 

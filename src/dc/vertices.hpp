@@ -29,6 +29,13 @@ inline constexpr double QEF_REGULARISATION = 1e-4;
 // Most surface projection passes; a field without gradients gets one.
 inline constexpr int PROJECTION_PASSES = 3;
 
+// Projection passes for a field without gradients whose cells hold their
+// corner values: each costs one evaluation per vertex, the direction coming
+// from the trilinear gradient of the vertex's cell. That is a central
+// difference at the cell's middle, so each pass shrinks the value by about
+// the cell over the surface's radius of curvature.
+inline constexpr int LATTICE_PROJECTION_PASSES = 2;
+
 // The pipeline's projection: a vertex that moved less than this many finest
 // edges in a pass has converged and takes no further pass.
 inline constexpr double PROJECTION_TOLERANCE = 1e-6;

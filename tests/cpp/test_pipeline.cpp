@@ -131,7 +131,8 @@ TEST(crossings_are_solved_once_per_edge_to_the_surface) {
         const Located located = solve_crossings(sampler, distinct.edges, f1, 0.0);
         const double edge = tree.finest_edge();
         for (std::size_t e = 0; e < f1.size(); ++e) {
-            CHECK(std::fabs(testing::norm(dctest::sub(located.points[e], centre)) - 0.35) < 1e-6 * edge);
+            const double miss = std::fabs(testing::norm(dctest::sub(located.points[e], centre)) - 0.35);
+            CHECK(miss < (with_gradients ? SEARCH_TOLERANCE : SECANT_TOLERANCE) * edge);
             CHECK(located.gradients[e].has_value() == with_gradients);
         }
         // Newton: about two evaluations an edge; secant steps: about four.
@@ -312,10 +313,11 @@ TEST(pipeline_extraction_keeps_every_piece_with_unit_normals) {
     extract_dual_contour(field, tree, 30.0, DcOptions::pipeline(false), &stats);
     CHECK(stats.surface_cells > 0 && stats.normal_evaluations == 0);
     CHECK_EQ(stats.crossing_evaluations + stats.vertex_evaluations, field.points_received());
-    // Without gradients: one projection pass by central differences, no more.
+    // Without gradients the vertices settle along the cells' own trilinear
+    // gradients: at most LATTICE_PROJECTION_PASSES values per vertex.
     auto values_only = testing::sphere(0.3, {0.5, 0.5, 0.5}, false);
     const Octree sphere_tree = dctest::uniform_tree(values_only, {0, 0, 0}, 1.0, 4);
     const TriangleMesh sphere =
         extract_dual_contour(values_only, sphere_tree, 30.0, DcOptions::pipeline(false), &stats);
-    CHECK_EQ(stats.vertex_evaluations, 7 * sphere.vertices.size());
+    CHECK(stats.vertex_evaluations <= LATTICE_PROJECTION_PASSES * sphere.vertices.size());
 }

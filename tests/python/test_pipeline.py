@@ -258,8 +258,13 @@ def test_fewer_evaluations_than_the_engine_and_vertices_as_accurate(field):
     _quarvel_rs.extract_mesh(lambda p: qv.as_field(engine)(p), *BOX, 3, 7)
     mesh = qv.mesh(pipeline, BOX, max_depth=7, margin=0.0, clip=False)
     assert sum(pipeline.sizes) == mesh.stats["evaluations"] == sum(mesh.stats["evaluations_by_stage"].values())
-    assert mesh.stats["evaluations"] < sum(engine.sizes) / (2 if field is ball else 3)
-    assert np.abs(np.linalg.norm(mesh.vertices, axis=1) - 0.5).max() < 1e-9
+    assert mesh.stats["evaluations"] < sum(engine.sizes) / (2 if field is ball else 6)
+    # Without gradients, normals and projection steps come from the corner
+    # values: a few evaluations per triangle, vertices within a thousandth of a cell.
+    if field is ball_values:
+        assert mesh.stats["evaluations"] < 4.5 * len(mesh.triangles)
+    off = np.abs(np.linalg.norm(mesh.vertices, axis=1) - 0.5).max()
+    assert off < (1e-9 if field is ball else 1e-3 * mesh.stats["cell_size"])
 
 
 def test_normals_are_unit_gradients_and_reach_the_files(tmp_path):
