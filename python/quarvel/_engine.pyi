@@ -42,21 +42,17 @@ def extract(
     lo: Point,
     hi: Point,
     *,
-    min_depth: int = 3,
     max_depth: int = 7,
-    iso: float = 0.0,
-    angle_threshold: float = 30.0,
-    adaptive: bool = False,
     keep_largest: bool = False,
     lipschitz: float | None = 1.0,
     clip: tuple[Point, Point] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
-    intervals: bool = True,
-    manifold: bool = True,
-    min_piece_volume: float = 0.0,
-    tolerance: float = 0.0,
+    **options: float,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any], dict[str, Any]]:
     """Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.
+
+    ``options``: the options of quarvel.MeshOptions that the core reads as they are, by name
+    (min_depth, iso, angle_threshold, ...); the runtime signature lists them with their defaults.
 
     A program (from ``program``) as the field is evaluated in the core; with ``intervals``,
     its bounds over cells prove them empty or full instead of the Lipschitz factor.

@@ -22,14 +22,15 @@ GuardOutcome outcome_of(SampleGuard guard) {
 }
 
 TriangleMesh mesh_by_octree(Evaluator& field, const MeshRequest& r, MeshResult& out, Monitor& monitor) {
-    const BuildParams params{r.box.lo, r.box.hi, r.min_depth, r.max_depth, r.iso, r.angle_deg, r.finish, r.build};
+    const BuildParams params{r.box.lo, r.box.hi, r.min_depth, r.max_depth,
+                             r.iso, r.angle_threshold, r.finish, r.build};
     BuildResult built = build_octree(field, params, monitor);
     // The tree only grows: its final size is its peak.
     out.sampled = {built.first_lattice_evaluations, built.eval_count, built.guard, built.steepest,
                    1 + 8 * static_cast<std::uint64_t>(built.tree.children.size()), built.cells_bounded,
                    built.cells_proven};
     // The tree (with its corner samples) goes once its surface cells are collected.
-    return extract_dual_contour(field, std::move(built.tree), r.angle_deg, r.dc, &out.extraction, monitor);
+    return extract_dual_contour(field, std::move(built.tree), r.angle_threshold, r.dc, &out.extraction, monitor);
 }
 
 TriangleMesh mesh_by_lattice(Evaluator& field, const MeshRequest& r, MeshResult& out, Monitor& monitor) {
@@ -42,20 +43,20 @@ TriangleMesh mesh_by_lattice(Evaluator& field, const MeshRequest& r, MeshResult&
     SurfaceCells surface = surface_from_samples(std::move(found.cells), std::move(found.values), cube.origin,
                                                 cube.size, r.max_depth);
     return extract_dual_contour(field, std::move(surface),
-                                DcParams::of(r.iso, cube.size, r.max_depth, r.angle_deg, r.dc), &out.extraction,
+                                DcParams::of(r.iso, cube.size, r.max_depth, r.angle_threshold, r.dc), &out.extraction,
                                 monitor);
 }
 
 }  // namespace
 
 MeshRequest MeshRequest::engine(const Box& box, std::uint8_t min_depth, std::uint8_t max_depth, double iso,
-                                double angle_deg, bool adaptive) {
+                                double angle_threshold, bool adaptive) {
     MeshRequest r;
     r.box = box;
     r.min_depth = min_depth;
     r.max_depth = max_depth;
     r.iso = iso;
-    r.angle_deg = angle_deg;
+    r.angle_threshold = angle_threshold;
     r.finish = adaptive ? Finish::balance : Finish::band;
     return r;
 }

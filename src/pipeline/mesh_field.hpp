@@ -24,25 +24,34 @@ namespace quarvel {
 // lattice sampler's sparse bricks (every surface cell at max_depth).
 enum class Sampler : std::uint8_t { octree, lattice };
 
+// The request's options that quarvel.mesh sends under their own names, each
+// written once here as (type, name, default): they are MeshRequest's members
+// below and the keywords of quarvel._engine.extract (py/engine/mesh.cpp), read
+// by type. A new option of that kind is a row here and the code that reads it.
+#define QUARVEL_MESH_OPTIONS(X)                                                                           \
+    X(std::uint8_t, min_depth, 3) /* callers guarantee min_depth <= max_depth <= 31 */                    \
+    X(std::uint8_t, max_depth, 7)                                                                         \
+    X(double, iso, 0.0)                                                                                   \
+    X(double, angle_threshold, kDefaultAngleDeg) /* degrees: the normal angle that counts as sharp */     \
+    X(double, min_piece_volume, 0.0) /* pieces enclosing less (in absolute value) are dropped */          \
+    X(double, tolerance, 0.0) /* > 0: edges collapsed while the surface stays this close (mesh/simplify.hpp) */
+
 struct MeshRequest {
     Box box{};  // the box to search; meshed as the cube around it
-    std::uint8_t min_depth = 3;  // callers guarantee min_depth <= max_depth <= 31
-    std::uint8_t max_depth = 7;
-    double iso = 0.0;
-    double angle_deg = kDefaultAngleDeg;
+#define QUARVEL_MESH_MEMBER(type, name, value) type name = value;
+    QUARVEL_MESH_OPTIONS(QUARVEL_MESH_MEMBER)
+#undef QUARVEL_MESH_MEMBER
     Sampler sampler = Sampler::octree;
     Finish finish = Finish::band;  // the octree's: every surface cell at max_depth, or balanced levels
     BuildOptions build = BuildOptions::exact();
     DcOptions dc = DcOptions::exact();
     std::optional<Box> clip;        // cut the solid with this box, closing it there
     bool reject_nan = false;        // a NaN value is the field's error, not a sign
-    double min_piece_volume = 0.0;  // pieces enclosing less (in absolute value) are dropped
-    double tolerance = 0.0;         // > 0: edges collapsed while the surface stays this close (mesh/simplify.hpp)
     bool measure = false;           // area, volume, pieces and closedness of the result
 
     // _quarvel_rs's rules: exact bisection, the largest piece, no guard.
     static MeshRequest engine(const Box& box, std::uint8_t min_depth, std::uint8_t max_depth, double iso,
-                              double angle_deg, bool adaptive);
+                              double angle_threshold, bool adaptive);
     // The package's pipeline: the lattice sampler (the balanced octree when
     // adaptive), the guard, every piece by default, the repair, the measures.
     static MeshRequest package(const Box& box, std::uint8_t min_depth, std::uint8_t max_depth, double iso,

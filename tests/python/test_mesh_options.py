@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import dataclasses
 import inspect
 
@@ -10,13 +11,37 @@ import pytest
 
 import quarvel as qv
 from quarvel.meshing.options import MeshOptions
-from test_quarvel_helpers import run_cli
+from test_quarvel_helpers import REPO, run_cli
+
+ENGINE_STUB = REPO / "python" / "quarvel" / "_engine.pyi"
 
 
 def test_mesh_takes_every_option_with_its_default():
     parameters = inspect.signature(qv.mesh).parameters
     keywords = {n: p.default for n, p in parameters.items() if p.kind is inspect.Parameter.KEYWORD_ONLY}
     assert keywords == {f.name: f.default for f in dataclasses.fields(MeshOptions)}
+
+
+def test_mesh_refuses_an_unknown_keyword_as_python_does():
+    with pytest.raises(TypeError) as raised:
+        qv.mesh(qv.sphere(0.5), max_dept=4)
+    # Newer interpreters go on to suggest the nearest name.
+    assert str(raised.value).startswith("mesh() got an unexpected keyword argument 'max_dept'")
+    assert raised.value.__cause__ is None and raised.value.__suppress_context__
+
+
+def test_the_options_the_core_reads_agree_in_python_the_core_and_the_stub():
+    """MeshOptions' core fields are the core's keywords that the stub leaves to its
+    **options, with the same defaults; the stub's own keywords are the core's too."""
+    engine = pytest.importorskip("quarvel._engine")
+    (stub,) = [n for n in ast.parse(ENGINE_STUB.read_text()).body
+               if isinstance(n, ast.FunctionDef) and n.name == "extract"]  # fmt: skip
+    named = {a.arg: ast.literal_eval(d) for a, d in zip(stub.args.kwonlyargs, stub.args.kw_defaults, strict=True)}
+    runtime = {n: p.default for n, p in inspect.signature(engine.extract).parameters.items()}
+    core = {f.name: f.default for f in dataclasses.fields(MeshOptions) if f.metadata["core"]}
+    assert stub.args.kwarg is not None
+    assert {n: runtime.get(n) for n in named} == named
+    assert {n: d for n, d in runtime.items() if n not in named and n not in ("field", "lo", "hi")} == core
 
 
 def test_every_flagged_option_is_on_the_command_line():

@@ -84,7 +84,7 @@ def test_result_types_match_the_stub(engine):
 def test_package_passes_mypy_strict(tmp_path):
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path)]
-        + ["python/quarvel", "python/quarvel_runtime.py"],
+        + ["python/quarvel", "python/quarvel_runtime.py", "tests/python/typed_calls.py"],
         cwd=REPO,
         capture_output=True,
         text=True,

@@ -2,8 +2,11 @@
 
 :class:`MeshOptions` holds them by the names :func:`quarvel.mesh` takes; the
 command line builds its flags from the fields' metadata, and the options the
-core reads as they are go to it by the same names.  Adding an option means a
-field here, the keyword of :func:`quarvel.mesh`, and the core's request.
+core reads as they are go to it by the same names.  :func:`quarvel.mesh`
+takes its keywords from here too, so adding an option means a field here and
+the code that reads it; one the core reads is also a row of the core's list
+of options (``QUARVEL_MESH_OPTIONS``), from which the core's request and
+its keywords come.
 """
 
 from __future__ import annotations
@@ -35,10 +38,10 @@ def _option(
     return dataclasses.field(default=default, metadata={"cli": cli, "core": core})
 
 
-@dataclasses.dataclass(frozen=True)
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class MeshOptions:
     """Every keyword option of :func:`quarvel.mesh`, with its default; see
-    there for what each does."""
+    there for what each does.  Made by keywords, as :func:`quarvel.mesh` takes them."""
 
     max_depth: int | None = _option(
         None, "finest octree level near the surface (default 7, at most 31)", type=int, metavar="N",
@@ -99,4 +102,4 @@ class MeshOptions:
 
     def core_options(self) -> dict[str, Any]:
         """The options the core reads unchanged, by name."""
-        return {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if f.metadata["core"]}
+        return {f.name: getattr(self, f.name) for f in dataclasses.fields(MeshOptions) if f.metadata["core"]}

@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import dataclasses
+import inspect
 import math
 import sys
 import warnings
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor
 from contextlib import nullcontext
-from typing import Any
+from typing import Any, ParamSpec
 
 import numpy as np
 
@@ -52,30 +53,44 @@ class NoSurfaceError(ValueError):
     """:func:`mesh` found no surface within the bounds (``allow_empty=True`` accepts an empty mesh)."""
 
 
-def mesh(
-    field: Callable[[Points], Any],
-    bounds: BoundsLike | None = None,
-    *,
-    max_depth: int | None = None,
-    voxel_size: float | None = None,
-    min_depth: int = 3,
-    keep: Keep = "all",
-    clip: bool | None = None,
-    iso: float = 0.0,
-    angle_threshold: float = 30.0,
-    adaptive: bool = False,
-    margin: float = 0.05,
-    lipschitz: float | None = None,
-    batch_size: int | None = None,
-    executor: Executor | None = None,
-    progress: bool | ProgressHook | None = None,
-    manifold: bool = True,
-    allow_empty: bool = False,
-    native: bool | None = None,
-    intervals: bool = True,
-    min_piece_volume: float = 0.0,
-    tolerance: float = 0.0,
-) -> Mesh:
+@dataclasses.dataclass(frozen=True)
+class MeshCall(MeshOptions):
+    """The arguments of one :func:`mesh` call: the field, the bounds and the
+    options.  Its constructor's parameters are :func:`mesh`'s, for readers and
+    type checkers, and binding them checks the keywords a call gives."""
+
+    field: Callable[[Points], Any]
+    bounds: BoundsLike | None = None
+
+
+_P = ParamSpec("_P")
+
+
+def takes_parameters_of(call: Callable[_P, object]) -> Callable[[Callable[..., Mesh]], Callable[_P, Mesh]]:
+    """Declares the decorated function's parameters to be those of ``call``:
+    its signature for ``help``, ``inspect`` and Sphinx, and its type."""
+
+    def declare(function: Callable[..., Mesh]) -> Callable[_P, Mesh]:
+        signature = inspect.signature(call).replace(return_annotation=Mesh.__name__)
+        setattr(function, "__signature__", signature)
+        return function
+
+    return declare
+
+
+def bind_options(field: Callable[[Points], Any], bounds: BoundsLike | None, given: dict[str, Any]) -> MeshOptions:
+    """The options of a :func:`mesh` call; for a keyword it does not take, the
+    TypeError Python gives for a function of that name and signature."""
+    try:
+        call = MeshCall(field, bounds, **given)
+    except TypeError as error:
+        text = str(error)
+        raise TypeError("mesh" + text[text.index("()") :]) from None
+    return MeshOptions(**{f.name: getattr(call, f.name) for f in dataclasses.fields(MeshOptions)})
+
+
+@takes_parameters_of(MeshCall)
+def mesh(field: Callable[[Points], Any], bounds: BoundsLike | None = None, **given: Any) -> Mesh:
     """Extract the surface ``field == iso`` (a finite number) as a triangle mesh.
 
     ``field`` is a shape from this package or any callable taking an (N, 3)
@@ -250,35 +265,33 @@ def mesh(
     ``adaptive=True``, the peak number of octree cells), the guard's
     outcome, the number of pieces, and the options that shaped the mesh.
     """
-    options = MeshOptions(
-        max_depth=max_depth, voxel_size=voxel_size, min_depth=min_depth, keep=keep, clip=clip, iso=iso,
-        angle_threshold=angle_threshold, adaptive=adaptive, margin=margin, lipschitz=lipschitz,
-        batch_size=batch_size, executor=executor, progress=progress, manifold=manifold, allow_empty=allow_empty,
-        native=native, intervals=intervals, min_piece_volume=min_piece_volume, tolerance=tolerance,
-    )  # fmt: skip
-    check_margin(margin)
-    iso = check_iso(iso)
-    check_min_piece_volume(min_piece_volume)
-    check_tolerance(tolerance)
-    if adaptive:
+    options = bind_options(field, bounds, given)
+    check_margin(options.margin)
+    iso = check_iso(options.iso)
+    check_min_piece_volume(options.min_piece_volume)
+    check_tolerance(options.tolerance)
+    if options.adaptive:
         warnings.warn(ADAPTIVE_DEPRECATED, DeprecationWarning, stacklevel=2)
-    min_depth, _ = check_depths(min_depth, MAX_DEPTH_LIMIT)
+    min_depth, _ = check_depths(options.min_depth, MAX_DEPTH_LIMIT)
+    max_depth = options.max_depth
     if max_depth is not None:
         _, max_depth = check_depths(0, max_depth)
-    box = search_box(field, bounds, iso, margin)
-    max_depth = finest_depth(box, max_depth, voxel_size, min_depth)
-    if voxel_size is not None:
-        box = voxel_box(box, voxel_size, max_depth)
+    box = search_box(field, bounds, iso, options.margin)
+    max_depth = finest_depth(box, max_depth, options.voxel_size, min_depth)
+    if options.voxel_size is not None:
+        box = voxel_box(box, options.voxel_size, max_depth)
     check_depths(min_depth, max_depth)
+    keep = options.keep
     if keep not in ("all", "largest"):
         raise ValueError(f"keep must be 'all' or 'largest' (got {keep!r})")
-    batch_size = check_batch_size(batch_size)
+    batch_size = check_batch_size(options.batch_size)
     options = dataclasses.replace(options, min_depth=min_depth, iso=iso, batch_size=batch_size)
     level = level_box(field, iso)
-    cut = clip_box(field, bounds, clip, iso, margin)
-    factor = lipschitz_factor(field, lipschitz)
-    program = native_program(field, native, batch_size, executor)
-    calls = None if program is not None else Chunked(as_field(field), batch_size, executor, cut)
+    cut = clip_box(field, bounds, options.clip, iso, options.margin)
+    factor = lipschitz_factor(field, options.lipschitz)
+    program = native_program(field, options.native, batch_size, options.executor)
+    calls = None if program is not None else Chunked(as_field(field), batch_size, options.executor, cut)
+    progress = options.progress
     hook, bar = progress_hook(progress)
     if progress is not False and not callable(progress):
         announce_long_run(max_depth, max(box.size), surface_estimate(box, level))
@@ -296,15 +309,15 @@ def mesh(
         lipschitz=factor,
         clipped=cut is not None,
         keep=keep,
-        manifold=bool(manifold),
+        manifold=bool(options.manifold),
         max_depth=max_depth,
         cell_size=max(box.size) / 2**max_depth,
     )
     result = Mesh._measured(vertices, triangles, normals, stats, measures)
-    if not len(result.triangles) and not allow_empty:
+    if not len(result.triangles) and not options.allow_empty:
         low, high, spacing = value_range(box, calls, program, max_depth)
         raise NoSurfaceError(no_surface_message(box, iso, low, high, spacing * factor, max_depth))
-    warning = open_or_cut_warning(result, box, cut, iso, reaches_out(level, bounds, cut, clip))
+    warning = open_or_cut_warning(result, box, cut, iso, reaches_out(level, bounds, cut, options.clip))
     if warning:
         warnings.warn(warning, RuntimeWarning, stacklevel=2)
     warning = inside_out_warning(result, cut, iso, calls)

@@ -5,8 +5,10 @@
 // of a second (and a field call).
 #include <Python.h>
 
+#include <charconv>
 #include <chrono>
 #include <optional>
+#include <string>
 
 #include "core/heap.hpp"
 #include "core/parallel.hpp"
@@ -42,38 +44,76 @@ std::uint8_t to_depth(PyObject* obj) {
     return static_cast<std::uint8_t>(depth);
 }
 
+// A keyword read into a request member, by the member's type (the only
+// small integers are the depths).
+void read(PyObject* o, double& out) { out = to_float(o); }
+void read(PyObject* o, bool& out) { out = to_bool(o); }
+void read(PyObject* o, std::uint8_t& out) { out = to_depth(o); }
+
+// A default as Python writes it, for the signature.
+std::string shown(bool value) { return value ? "True" : "False"; }
+std::string shown(std::uint8_t value) { return std::to_string(value); }
+std::string shown(double value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    std::string out(text, end);
+    // The shortest form that reads back, as repr gives it: 30.0, not 30.
+    if (out.find_first_of(".en") == std::string::npos) out += ".0";
+    return out;
+}
+
 // The options by the names quarvel.mesh gives them, each written into the
-// request as it is read; an absent one keeps the package's preset.
+// request as it is read (an absent one keeps the package's preset), and shown
+// with its preset in the signature.
 struct Option {
     const char* name;
     void (*apply)(Request&, PyObject*);
+    std::string (*preset)(const MeshRequest&);
 };
 
+// A member of QUARVEL_MESH_OPTIONS: read by its type, under its own name.
+template <auto Member>
+constexpr Option member(const char* name) {
+    return {name, [](Request& r, PyObject* o) { read(o, r.mesh.*Member); },
+            [](const MeshRequest& m) { return shown(m.*Member); }};
+}
+
+#define QUARVEL_MESH_ROW(type, name, value) member<&MeshRequest::name>(#name),
 constexpr Option kOptions[] = {
-    {"min_depth", [](Request& r, PyObject* o) { r.mesh.min_depth = to_depth(o); }},
-    {"max_depth", [](Request& r, PyObject* o) { r.mesh.max_depth = to_depth(o); }},
-    {"iso", [](Request& r, PyObject* o) { r.mesh.iso = to_float(o); }},
-    {"angle_threshold", [](Request& r, PyObject* o) { r.mesh.angle_deg = to_float(o); }},
+    QUARVEL_MESH_OPTIONS(QUARVEL_MESH_ROW)
+    // The options that set several members, or none of MeshRequest's.
     {"adaptive",
      [](Request& r, PyObject* o) {
          const bool adaptive = to_bool(o);
          r.mesh.sampler = adaptive ? Sampler::octree : Sampler::lattice;
          r.mesh.finish = adaptive ? Finish::balance : Finish::band;
-     }},
-    {"keep_largest", [](Request& r, PyObject* o) { r.mesh.dc.keep_largest = to_bool(o); }},
+     },
+     [](const MeshRequest& m) { return shown(m.finish == Finish::balance); }},
+    {"keep_largest", [](Request& r, PyObject* o) { r.mesh.dc.keep_largest = to_bool(o); },
+     [](const MeshRequest& m) { return shown(m.dc.keep_largest); }},
     // None: no factor to trust, so no guard.
     {"lipschitz",
      [](Request& r, PyObject* o) {
          r.mesh.build.guard = o != Py_None;
          if (o != Py_None) r.mesh.build.lipschitz = to_float(o);
-     }},
-    {"clip", [](Request& r, PyObject* o) { if (o != Py_None) r.mesh.clip = to_box(o); }},
-    {"progress", [](Request& r, PyObject* o) { if (o != Py_None) r.progress = o; }},
-    {"intervals", [](Request& r, PyObject* o) { r.mesh.build.bounds = to_bool(o); }},
-    {"manifold", [](Request& r, PyObject* o) { r.mesh.dc.manifold = to_bool(o); }},
-    {"min_piece_volume", [](Request& r, PyObject* o) { r.mesh.min_piece_volume = to_float(o); }},
-    {"tolerance", [](Request& r, PyObject* o) { r.mesh.tolerance = to_float(o); }},
+     },
+     [](const MeshRequest& m) { return m.build.guard ? shown(m.build.lipschitz) : std::string("None"); }},
+    {"clip", [](Request& r, PyObject* o) { if (o != Py_None) r.mesh.clip = to_box(o); },
+     [](const MeshRequest&) { return std::string("None"); }},
+    {"progress", [](Request& r, PyObject* o) { if (o != Py_None) r.progress = o; },
+     [](const MeshRequest&) { return std::string("None"); }},
+    {"intervals", [](Request& r, PyObject* o) { r.mesh.build.bounds = to_bool(o); },
+     [](const MeshRequest& m) { return shown(m.build.bounds); }},
+    {"manifold", [](Request& r, PyObject* o) { r.mesh.dc.manifold = to_bool(o); },
+     [](const MeshRequest& m) { return shown(m.dc.manifold); }},
 };
+#undef QUARVEL_MESH_ROW
+
+// The package's preset, from the members' own defaults.
+MeshRequest preset(const Box& box) {
+    const MeshRequest defaults;
+    return MeshRequest::package(box, defaults.min_depth, defaults.max_depth, defaults.iso, false);
+}
 
 constexpr std::size_t kPositional = 3;  // field, lo, hi
 constexpr auto kParams = [] {
@@ -86,7 +126,7 @@ constexpr Signature kExtract{"extract", kParams, kPositional};
 Request convert(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     const BoundArgs args = bind_arguments(kExtract, argv, nargs, kwnames);
     Request r{convert_field_and_box(kExtract, args), program_if_any(args[0]), {}, nullptr};
-    r.mesh = MeshRequest::package({r.field.bbox_min, r.field.bbox_max}, 3, 7, 0.0, false);
+    r.mesh = preset({r.field.bbox_min, r.field.bbox_max});
     for (std::size_t i = 0; i < std::size(kOptions); ++i)
         if (PyObject* given = args[kPositional + i])
             convert_arg(kExtract, kPositional + i, given, [&](PyObject* o) { kOptions[i].apply(r, o); return 0; });
@@ -200,17 +240,24 @@ PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
                                 normals.get(), stats.get(), measures.get()));
 }
 
+// The docstring, whose first line is the signature the interpreter shows:
+// every option with the preset it keeps when absent.
+const std::string kExtractDoc = [] {
+    const MeshRequest defaults = preset({});
+    std::string doc = "extract(field, lo, hi";
+    for (const Option& option : kOptions) doc += std::string(", ") + option.name + "=" + option.preset(defaults);
+    return doc +
+           ")\n--\n\n"
+           "Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.\n"
+           "A program (quarvel._engine.program) as the field is evaluated in the core; with intervals,\n"
+           "its bounds over cells prove them empty or full instead of the Lipschitz factor.\n"
+           "manifold repairs folds and pinches, so the mesh is a closed 2-manifold without crossings.\n\n"
+           "Returns (vertices, triangles, normals, stats, measures). Private: quarvel.mesh documents the "
+           "options and is the one caller.";
+}();
+
 const EngineFunctions kMeshFunctions{
-    {"extract", as_cfunction<extract_impl>(), METH_FASTCALL | METH_KEYWORDS,
-     "extract(field, lo, hi, min_depth=3, max_depth=7, iso=0.0, angle_threshold=30.0, adaptive=False, "
-     "keep_largest=False, lipschitz=1.0, clip=None, progress=None, intervals=True, manifold=True, "
-     "min_piece_volume=0.0, tolerance=0.0)\n--\n\n"
-     "Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.\n"
-     "A program (quarvel._engine.program) as the field is evaluated in the core; with intervals,\n"
-     "its bounds over cells prove them empty or full instead of the Lipschitz factor.\n"
-     "manifold repairs folds and pinches, so the mesh is a closed 2-manifold without crossings.\n\n"
-     "Returns (vertices, triangles, normals, stats, measures). Private: quarvel.mesh documents the "
-     "options and is the one caller."},
+    {"extract", as_cfunction<extract_impl>(), METH_FASTCALL | METH_KEYWORDS, kExtractDoc.c_str()},
 };
 
 }  // namespace
