@@ -1,5 +1,9 @@
 #include "pipeline/mesh_field.hpp"
 
+#include <atomic>
+#include <string>
+
+#include "core/fault.hpp"
 #include "eval/decorators.hpp"
 #include "mesh/measure.hpp"
 #include "mesh/pieces.hpp"
@@ -9,6 +13,41 @@
 namespace quarvel {
 
 namespace {
+
+// Refuses, with InvalidField, the batch that would take the field past
+// `limit` evaluations: a cap on a run's cost that, unlike a time limit, holds
+// alike on every machine and for any thread count, as the count does.
+class BudgetedField final : public ForwardingField {
+public:
+    BudgetedField(Evaluator& inner, double limit) : ForwardingField(inner), limit_(limit) {}
+    BatchResult eval_batch(std::span<const Vec3> points) override {
+        spend(points.size());
+        return inner_.eval_batch(points);
+    }
+    void eval_batch_in_place(std::size_t n, const FillPoints& fill, const ReadBatch& read) override {
+        spend(n);
+        inner_.eval_batch_in_place(n, fill, read);
+    }
+    std::vector<double> eval_values(std::span<const Vec3> points) override {
+        spend(points.size());
+        return inner_.eval_values(points);
+    }
+    void eval_values_in_place(std::size_t n, const FillPoints& fill, const ReadValues& read) override {
+        spend(n);
+        inner_.eval_values_in_place(n, fill, read);
+    }
+
+private:
+    void spend(std::size_t n) {
+        if (static_cast<double>(spent_.fetch_add(n, std::memory_order_relaxed) + n) <= limit_) return;
+        throw InvalidField("meshing needs more than " + std::to_string(static_cast<std::uint64_t>(limit_)) +
+                           " field evaluations, the most max_evaluations allows: raise it, or mesh coarser "
+                           "(a smaller max_depth, a larger voxel_size)");
+    }
+
+    double limit_;
+    std::atomic<std::uint64_t> spent_{0};
+};
 
 GuardOutcome outcome_of(SampleGuard guard) {
     switch (guard) {
@@ -80,7 +119,10 @@ MeshResult mesh_field(Evaluator& source, const MeshRequest& r, Monitor& monitor)
     Evaluator& cut = clipped ? static_cast<Evaluator&>(*clipped) : source;
     std::optional<NanRejectingField> checked;
     if (r.reject_nan) checked.emplace(cut);
-    Evaluator& field = checked ? static_cast<Evaluator&>(*checked) : cut;
+    Evaluator& checked_field = checked ? static_cast<Evaluator&>(*checked) : cut;
+    std::optional<BudgetedField> budgeted;
+    if (r.max_evaluations > 0.0) budgeted.emplace(checked_field, r.max_evaluations);
+    Evaluator& field = budgeted ? static_cast<Evaluator&>(*budgeted) : checked_field;
 
     MeshResult out;
     out.mesh = r.sampler == Sampler::lattice ? mesh_by_lattice(field, r, out, monitor)

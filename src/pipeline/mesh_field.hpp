@@ -34,7 +34,8 @@ enum class Sampler : std::uint8_t { octree, lattice };
     X(double, iso, 0.0)                                                                                   \
     X(double, angle_threshold, kDefaultAngleDeg) /* degrees: the normal angle that counts as sharp */     \
     X(double, min_piece_volume, 0.0) /* pieces enclosing less (in absolute value) are dropped */          \
-    X(double, tolerance, 0.0) /* > 0: edges collapsed while the surface stays this close (mesh/simplify.hpp) */
+    X(double, tolerance, 0.0) /* > 0: edges collapsed while the surface stays this close (mesh/simplify.hpp) */ \
+    X(double, max_evaluations, 0.0) /* > 0: the field evaluated at most this many times, or InvalidField */
 
 struct MeshRequest {
     Box box{};  // the box to search; meshed as the cube around it

@@ -66,6 +66,17 @@ def test_min_piece_volume_drops_the_small_ball_only():
         qv.mesh(balls(), max_depth=5, min_piece_volume=-1.0)
 
 
+@pytest.mark.parametrize("field", [balls(), lambda p: np.linalg.norm(p, axis=1) - 0.5], ids=["compiled", "numpy"])
+def test_max_evaluations_allows_exactly_what_the_stats_count(field):
+    box = ((-1.1, -1.1, -1.1), (1.1, 1.1, 1.1))
+    spent = qv.mesh(field, box, max_depth=5, progress=False).stats["evaluations"]
+    assert qv.mesh(field, box, max_depth=5, progress=False, max_evaluations=spent).triangles.size
+    with pytest.raises(ValueError, match="max_evaluations"):
+        qv.mesh(field, box, max_depth=5, progress=False, max_evaluations=spent - 1)
+    with pytest.raises(ValueError, match="max_evaluations must be a finite number >= 0"):
+        qv.mesh(field, box, max_depth=5, max_evaluations=float("nan"))
+
+
 def test_the_cores_measures_are_the_meshes_own_until_its_arrays_change():
     mesh = qv.mesh(balls(), max_depth=5, progress=False)
     fresh = qv.Mesh(mesh.vertices, mesh.triangles)

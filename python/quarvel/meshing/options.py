@@ -12,12 +12,21 @@ its keywords come.
 from __future__ import annotations
 
 import dataclasses
+import math
+from collections.abc import Callable
 from concurrent.futures import Executor
+from numbers import Real
 from typing import Any, Literal
 
 from .progress import ProgressHook
 
 Keep = Literal["all", "largest"]
+
+
+def non_negative(name: str, value: Any) -> None:
+    """Raise ValueError unless option ``name``'s ``value`` is a finite number >= 0."""
+    if isinstance(value, bool) or not isinstance(value, Real) or not 0.0 <= float(value) < math.inf:
+        raise ValueError(f"{name} must be a finite number >= 0 (got {value!r})")
 
 
 def _option(
@@ -30,12 +39,14 @@ def _option(
     choices: tuple[str, ...] | None = None,
     group: str | None = None,
     core: bool = False,
+    check: Callable[[str, Any], None] | None = None,
 ) -> Any:
     """A field with its command-line flag (none without ``help``); ``core``
-    marks an option the core reads unchanged, under its own name."""
+    marks an option the core reads unchanged, under its own name, and
+    ``check(name, value)`` raises ValueError for a value it does not take."""
     cli = None if help is None else {"help": help, "type": type, "metavar": metavar, "flag": flag,
                                       "choices": choices, "group": group}
-    return dataclasses.field(default=default, metadata={"cli": cli, "core": core})
+    return dataclasses.field(default=default, metadata={"cli": cli, "core": core, "check": check})
 
 
 @dataclasses.dataclass(frozen=True, kw_only=True)
@@ -92,13 +103,23 @@ class MeshOptions:
     )
     min_piece_volume: float = _option(
         0.0, "drop connected pieces enclosing less than this volume, such as crumbs a clip leaves (default 0)",
-        type=float, metavar="V", core=True,
+        type=float, metavar="V", core=True, check=non_negative,
     )
     tolerance: float = _option(
         0.0, "merge triangles while the surface stays within this distance (model units) of the one "
         "meshed: flat and gently curved parts get large triangles, sharp edges stay (default 0: off)",
         type=float, metavar="T", core=True,
     )
+    max_evaluations: float = _option(
+        0.0, "fail rather than evaluate the field more than N times, as mesh.stats['evaluations'] counts them "
+        "(default 0: no limit)", type=float, metavar="N", core=True, check=non_negative,
+    )
+
+    def __post_init__(self) -> None:
+        for f in dataclasses.fields(self):
+            check = f.metadata.get("check")
+            if check is not None:
+                check(f.name, getattr(self, f.name))
 
     def core_options(self) -> dict[str, Any]:
         """The options the core reads unchanged, by name."""

@@ -264,11 +264,15 @@ def mesh(field: Callable[[Points], Any], bounds: BoundsLike | None = None, **giv
     spent inside it, the module's own seconds, the cells examined (with
     ``adaptive=True``, the peak number of octree cells), the guard's
     outcome, the number of pieces, and the options that shaped the mesh.
+    ``max_evaluations`` (default 0: no limit) caps what a call may cost: it
+    raises ValueError rather than evaluate the field more times than that,
+    counted as ``mesh.stats["evaluations"]`` counts them, so that the same
+    call fails or succeeds alike on every machine and for any number of
+    threads, as a time limit would not.
     """
     options = bind_options(field, bounds, given)
     check_margin(options.margin)
     iso = check_iso(options.iso)
-    check_min_piece_volume(options.min_piece_volume)
     check_tolerance(options.tolerance)
     if options.adaptive:
         warnings.warn(ADAPTIVE_DEPRECATED, DeprecationWarning, stacklevel=2)
@@ -501,12 +505,6 @@ def check_native(native: bool | None, batch_size: int | None, executor: object) 
     """Raise ValueError when ``native=True`` meets options of the NumPy path (shared with the command line)."""
     if native is True and (batch_size is not None or executor is not None):
         raise ValueError("batch_size and executor (--batch-size, --workers) apply to the NumPy path, not native=True")
-
-
-def check_min_piece_volume(volume: float) -> None:
-    """Raise ValueError unless ``volume`` is a finite number >= 0."""
-    if isinstance(volume, bool) or not isinstance(volume, (int, float, np.number)) or not 0.0 <= volume < math.inf:
-        raise ValueError(f"min_piece_volume must be a finite number >= 0 (got {volume!r})")
 
 
 def check_iso(iso: float) -> float:
