@@ -184,10 +184,12 @@ class Recorder:
 
 
 @pytest.mark.parametrize(
-    ("batch_size", "executor"), [(1000, None), (None, "processes"), (777, "processes")], ids=str
+    ("batch_size", "executor"), [(1000, None), (None, None), (None, "processes"), (777, "processes")], ids=str
 )
-def test_batches_and_executors_give_the_same_mesh(batch_size, executor):
-    plain = qv.mesh(ball, BOX, max_depth=6)
+def test_batches_and_executors_give_the_same_mesh(batch_size, executor, monkeypatch):
+    plain = qv.mesh(ball, BOX, max_depth=6, batch_size=1 << 30)
+    # Without batch_size the calls are capped all the same, at the default chunk.
+    monkeypatch.setattr("quarvel.meshing.batching.DEFAULT_CHUNK", 1500)
     recorder = Recorder(ball)
     field = ball if executor else recorder
     if executor:
@@ -196,10 +198,10 @@ def test_batches_and_executors_give_the_same_mesh(batch_size, executor):
             chunked = qv.mesh(field, BOX, max_depth=6, batch_size=batch_size, executor=pool)
     else:
         chunked = qv.mesh(field, BOX, max_depth=6, batch_size=batch_size)
-        assert max(recorder.sizes) <= batch_size and len(recorder.sizes) == chunked.stats["batches"]
+        assert max(recorder.sizes) <= (batch_size or 1500) and len(recorder.sizes) == chunked.stats["batches"]
     np.testing.assert_array_equal(chunked.vertices, plain.vertices)
     np.testing.assert_array_equal(chunked.triangles, plain.triangles)
-    assert chunked.stats["batches"] > plain.stats["batches"] or batch_size is None
+    assert chunked.stats["batches"] > plain.stats["batches"] or executor and batch_size is None
 
 
 class Tampering(ThreadPoolExecutor):

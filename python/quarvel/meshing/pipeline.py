@@ -245,8 +245,9 @@ def mesh(field: Callable[[Points], Any], bounds: BoundsLike | None = None, **giv
     gives the triangles before and the merges made.  A tolerance of a cell
     (``mesh.stats["cell_size"]``) or a few suits most parts.
 
-    **Calling the field.**  ``batch_size`` (at most 2**62) caps the points of
-    one call (the batches are joined in order: the mesh does not change).
+    **Calling the field.**  ``batch_size`` (at most 2**62; 262,144 when not
+    given) caps the points of one call (the batches are joined in order: the
+    mesh does not change).
     ``executor``, any :class:`concurrent.futures.Executor` (a process pool, a
     Dask or Ray client's executor), evaluates the chunks in parallel; without
     ``batch_size`` they hold 65,536 points.  Each chunk is submitted on its
