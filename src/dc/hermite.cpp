@@ -450,7 +450,7 @@ std::vector<std::optional<Vec3>> normals_from_lattice(const SurfaceCells& surfac
         const double len = length_without_overflow(mean);
         if (!(len > 0.0) || !std::isfinite(len)) return std::nullopt;
         for (int a = 0; a < 3; ++a)
-            if (!(g.hi[a] - g.lo[a] <= CREASE_TOLERANCE * len)) return std::nullopt;
+            if (!(g.hi[a] - g.lo[a] <= LATTICE_SPREAD * len)) return std::nullopt;
         const EdgeCrossing& edge = distinct.edges[e];
         const unsigned axis = edge.edge / 4;
         const double width = edge.p1[axis] - edge.p0[axis];

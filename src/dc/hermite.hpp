@@ -61,6 +61,14 @@ enum class FieldKind : std::uint8_t { distance, occupancy };
 // over the radius of curvature, below it down to radii of a fifth of a cell;
 // a crease within the step gives about the jump of the normal.
 inline constexpr double CREASE_TOLERANCE = 0.05;
+// A field without gradients: an edge's normal is the mean of its four cells'
+// trilinear gradients when they agree to within this share of the mean's
+// length, about the cell over the radius of curvature (a crease of 15 degrees
+// or more exceeds it); otherwise it is asked of the field.  The mean is off by
+// about the square of the share over six: at most 1%.  On a gyroid lattice
+// with 32 cells to a period, 0.05 sent 92% of the edges to the field for six
+// points each; 0.25 sends 8%, and the worst vertex moves from 0.041 to 0.043 h.
+inline constexpr double LATTICE_SPREAD = 0.25;
 // How many smaller stencils (each a tenth of the last) such a normal tries.
 inline constexpr int CREASE_REFINEMENTS = 2;
 
