@@ -119,8 +119,43 @@ def mlp_values(p):
     return np.linalg.norm(p, axis=1) - 0.6 + 0.05 * (h @ w3)[:, 0]
 
 
-FIELDS = {"sphere": sphere, "box": box, "torus": torus, "mlp": lambda p: (mlp_values(p), None)}
-VALUES = {"sphere": sphere_values, "box": box_values, "torus": torus_values, "mlp": mlp_values}
+GYROID_CELL, GYROID_WALL, GYROID_BOX = 0.25, 0.03, 1.6
+
+
+def gyroid_values(p):
+    """A gyroid sheet lattice (cell 0.25, wall 0.03) cut by a cube of edge 1.6,
+    as a user would write it in NumPy: the same solid as ``compiled_gyroid()``."""
+    k = 2.0 * np.pi / GYROID_CELL
+    x, y, z = k * p[:, 0], k * p[:, 1], k * p[:, 2]
+    g = np.sin(x) * np.cos(y) + np.sin(y) * np.cos(z) + np.sin(z) * np.cos(x)
+    sheet = np.abs(g) / (k * np.sqrt(3.0)) - GYROID_WALL / 2
+    q = np.abs(p) - GYROID_BOX / 2
+    box = np.linalg.norm(np.maximum(q, 0.0), axis=1) + np.minimum(q.max(axis=1), 0.0)
+    return np.maximum(sheet, box)
+
+
+def compiled_gyroid():
+    import quarvel as qv
+
+    return qv.lattice("gyroid", GYROID_CELL, GYROID_WALL) & qv.box(GYROID_BOX)
+
+
+FIELDS = {
+    "sphere": sphere, "box": box, "torus": torus, "mlp": lambda p: (mlp_values(p), None),
+    "gyroid": lambda p: (gyroid_values(p), None),
+}
+VALUES = {"sphere": sphere_values, "box": box_values, "torus": torus_values, "mlp": mlp_values, "gyroid": gyroid_values}
+
+
+def _compiled(name):
+    import quarvel as qv
+
+    return {"sphere": lambda: qv.sphere(0.5), "torus": lambda: qv.torus(0.5, 0.2),
+            "box": lambda: qv.box(2 * _BOX_HALF), "gyroid": compiled_gyroid}[name]()
+
+
+# The same fields as compiled shapes, for the tool that meshes them natively.
+COMPILED = {name: lambda name=name: _compiled(name) for name in ("sphere", "torus", "box", "gyroid")}
 
 
 def values_only(values):

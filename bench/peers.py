@@ -40,7 +40,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import numpy as np  # noqa: E402
-from fields import FIELDS, VALUES, Timed, batch_footprint, values_only  # noqa: E402
+from fields import COMPILED, FIELDS, VALUES, Timed, batch_footprint, values_only  # noqa: E402
 
 LO, HI = (-1.0, -1.0, -1.0), (1.0, 1.0, 1.0)
 MIN_DEPTH = 3
@@ -68,6 +68,17 @@ def run_package(shape: str, depth: int, threads: int) -> Result:
 
     field = Timed(FIELDS[shape])
     mesh = quarvel.mesh(field, (LO, HI), max_depth=depth, min_depth=MIN_DEPTH, margin=0.0, clip=False, progress=False)
+    return mesh.vertices, mesh.triangles, field
+
+
+def run_compiled(shape: str, depth: int, threads: int) -> Result:
+    """The same field as a compiled shape, evaluated in the core (no Python calls)."""
+    import quarvel
+
+    mesh = quarvel.mesh(COMPILED[shape](), (LO, HI), max_depth=depth, min_depth=MIN_DEPTH, margin=0.0, clip=False,
+                        progress=False)
+    field = Timed(VALUES[shape])  # never called: no field time, the core's evaluations counted below
+    field.points = mesh.stats["evaluations"]
     return mesh.vertices, mesh.triangles, field
 
 
@@ -140,12 +151,14 @@ class Tool:
     peer: bool = False  # a dense peer: the reference of the ratio columns
     threaded: bool = True  # honours --threads; otherwise runs once, on one thread
     package: str = "quarvel"  # the distribution whose version the Markdown header names
+    shapes: frozenset[str] | None = None  # the shapes it can mesh, when not all
 
 
 TOOLS = {
     "extract_mesh": Tool("extract_mesh", partial(run_extract, gradients=True)),
     "values-only": Tool("extract_mesh, values only", partial(run_extract, gradients=False)),
     "quarvel.mesh": Tool("quarvel.mesh", run_package),
+    "compiled": Tool("quarvel.mesh, compiled shape", run_compiled, shapes=frozenset(COMPILED)),
     "skimage": Tool("scikit-image marching_cubes", run_skimage, peer=True, threaded=False, package="scikit-image"),
     "vtk": Tool("VTK flying edges", run_vtk, peer=True, package="vtk"),
 }
@@ -223,6 +236,8 @@ def plan(args: argparse.Namespace) -> list[Row]:
     for shape in args.shapes:
         for depth in args.depths:
             for tool in args.tools:
+                if TOOLS[tool].shapes is not None and shape not in TOOLS[tool].shapes:
+                    continue
                 for threads in args.threads if TOOLS[tool].threaded else [1]:
                     rows.append(Row(tool, shape, depth, threads, []))
     return rows

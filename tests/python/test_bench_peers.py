@@ -48,7 +48,7 @@ def test_every_tool_meshes_the_same_torus_in_world_coordinates(tool):
     assert np.abs(vertices[:, 2]).max() <= 0.2 + h
     assert 0.3 - h <= radial.min() and radial.max() <= 0.7 + h
     assert len(triangles) == pytest.approx(len(reference), rel=0.01)
-    assert field.points > 0 and field.seconds > 0
+    assert field.points > 0 and (field.seconds > 0 or tool == "compiled")  # a compiled shape calls no Python
 
 
 def row(tool, threads, wall, peak_mb):
