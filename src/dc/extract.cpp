@@ -62,7 +62,8 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     monitor.report(Stage::crossings, 0, 0);
     PlacedVertices placed = [&] {
         // The crossings are dropped as soon as the vertices stand.
-        const Crossings crossings = hermite_samples(sampler, surface, params.iso_value, options, monitor, params.cos_threshold);
+        const Crossings crossings = hermite_samples(sampler, surface, params.iso_value, options, monitor,
+                                                     params.cos_threshold, params.clip);
         counted.crossing_evaluations = sampler.evaluations() - crossings.normal_evaluations;
         counted.field_kind = crossings.field_kind;
         monitor.poll();

@@ -411,6 +411,26 @@ double slope_at_crossing(double f0, double f1, double t) {
     return chord - c + 2.0 * c * t;
 }
 
+// The cells wholly inside the clip's box with a corner where the wall's value
+// stood in for the field's (the clip keeps the greater): a field steeper than
+// the wall was raised there, and its trilinear gradients are not the field's.
+// Cells the wall runs through are left to the crease test.
+std::vector<std::uint8_t> raised_by_wall(const SurfaceCells& surface, double iso_value, const Box& clip) {
+    return parallel_map<std::uint8_t>(surface.cells.size(), [&](std::size_t c) {
+        bool raised = false;
+        for (unsigned a = 0; a < 8; ++a) {
+            const double wall = signed_distance(clip, corner_position(surface.cells[c], a)).value;
+            if (!(wall < 0.0)) return std::uint8_t{0};
+            const double f = surface.values[c][a] - iso_value;
+            // The clip stored wall + iso: equal to rounding, and to where the
+            // corner was sampled.
+            raised = raised || std::fabs(f - wall) <= 1e-9 * (std::fabs(wall) + std::fabs(iso_value) +
+                                                                surface.cells[c].edge);
+        }
+        return std::uint8_t{raised};
+    });
+}
+
 // Normals of the distinct edges from the surface cells' corner values: each
 // the mean of the trilinear gradients at its crossing of the four cells around
 // it (central differences across the edge), with the slope along it from
@@ -419,23 +439,27 @@ double slope_at_crossing(double f0, double f1, double t) {
 // backward differences apart by more than CREASE_TOLERANCE of the mean's
 // length), gets none: the caller differences the field there.
 std::vector<std::optional<Vec3>> normals_from_lattice(const SurfaceCells& surface, const Crossings& crossings,
-                                                      const DistinctEdges& distinct,
-                                                      std::span<const Vec3> points) {
+                                                      const DistinctEdges& distinct, std::span<const Vec3> points,
+                                                      std::span<const std::uint8_t> untrusted) {
     const std::size_t edges = distinct.edges.size(), cells = surface.cells.size();
     std::vector<Vec3> each(crossings.count());
+    std::vector<std::uint8_t> each_untrusted(crossings.count());
     parallel_for(cells, [&](std::size_t begin, std::size_t end) {
         for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned, std::uint64_t i) {
             each[i] = lattice_gradient(surface.cells[c], surface.values[c], points[distinct.edge_of[i]]);
+            each_untrusted[i] = !untrusted.empty() && untrusted[c];
         });
     });
     struct Gathered {
         Vec3 sum{}, lo{}, hi{};
         std::uint8_t count = 0;
+        bool untrusted = false;
     };
     std::vector<Gathered> gathered(edges);
     // In crossing order, so the sums are the same for any number of threads.
     for (std::uint64_t i = 0; i < crossings.count(); ++i) {
         Gathered& g = gathered[distinct.edge_of[i]];
+        g.untrusted = g.untrusted || each_untrusted[i];
         for (int a = 0; a < 3; ++a) {
             g.sum[a] += each[i][a];
             g.lo[a] = g.count ? std::fmin(g.lo[a], each[i][a]) : each[i][a];
@@ -445,7 +469,7 @@ std::vector<std::optional<Vec3>> normals_from_lattice(const SurfaceCells& surfac
     }
     return parallel_map<std::optional<Vec3>>(edges, [&](std::size_t e) -> std::optional<Vec3> {
         const Gathered& g = gathered[e];
-        if (g.count != 4) return std::nullopt;
+        if (g.count != 4 || g.untrusted) return std::nullopt;
         Vec3 mean = {g.sum[0] / 4.0, g.sum[1] / 4.0, g.sum[2] / 4.0};
         const double len = length_without_overflow(mean);
         if (!(len > 0.0) || !std::isfinite(len)) return std::nullopt;
@@ -461,13 +485,15 @@ std::vector<std::optional<Vec3>> normals_from_lattice(const SurfaceCells& surfac
 }
 
 // Drops the lattice normals of every edge of a cell where two of them are
-// further apart than half the sharp-feature angle (`sharp_cos` its cosine),
-// or where one is missing: near an edge or corner of the shape an estimate
+// further apart than the sharp-feature angle (`sharp_cos` its cosine), or
+// where one is missing: near an edge or corner of the shape an estimate
 // blends the faces, and the vertex placed from it would round the feature.
+// (Half the angle would also drop most cells of a surface curving by a cell
+// over five or so, a lattice's, where the four cells' estimates agree.)
 void drop_near_features(const SurfaceCells& surface, const Crossings& crossings,
                         std::span<const std::uint32_t> edge_of, double sharp_cos,
                         std::vector<std::optional<Vec3>>& estimated) {
-    const double half_cos = std::sqrt(0.5 * (1.0 + std::clamp(sharp_cos, -1.0, 1.0)));
+    const double least_cos = std::clamp(sharp_cos, -1.0, 1.0);
     const std::vector<std::uint8_t> near = parallel_map<std::uint8_t>(surface.cells.size(), [&](std::size_t c) {
         std::array<Vec3, 12> mine;
         std::size_t count = 0;
@@ -478,7 +504,7 @@ void drop_near_features(const SurfaceCells& surface, const Crossings& crossings,
         }
         for (std::size_t i = 0; i < count; ++i)
             for (std::size_t j = i + 1; j < count; ++j)
-                if (!(dot(mine[i], mine[j]) >= half_cos)) return std::uint8_t{1};
+                if (!(dot(mine[i], mine[j]) >= least_cos)) return std::uint8_t{1};
         return std::uint8_t{0};
     });
     // Serially: cells sharing an edge both write it.
@@ -491,7 +517,8 @@ void drop_near_features(const SurfaceCells& surface, const Crossings& crossings,
 // the search's last gradients, central differences where the field gave none
 // (with smaller stencils where one straddles a crease, when `options.crease_normals`).
 void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
-                     const DcOptions& options, double sharp_cos, Crossings& crossings, Monitor& monitor) {
+                     const DcOptions& options, double sharp_cos, const std::optional<Box>& clip,
+                     Crossings& crossings, Monitor& monitor) {
     DistinctEdges distinct = distinct_edges(surface, crossings, iso_value);
     const std::size_t n = distinct.edges.size();
     Located located =
@@ -515,8 +542,14 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double 
     // normals, each saving the six evaluations of a difference.
     if (!field_gives_gradients && options.lattice_normals && !surface.values.empty()) {
         std::vector<std::optional<Vec3>> estimated =
-            normals_from_lattice(surface, crossings, distinct, located.points);
+            normals_from_lattice(surface, crossings, distinct, located.points,
+                                 clip ? raised_by_wall(surface, iso_value, *clip) : std::vector<std::uint8_t>{});
         drop_near_features(surface, crossings, distinct.edge_of, sharp_cos, estimated);
+        crossings.lattice_cells = parallel_map<std::uint8_t>(surface.cells.size(), [&](std::size_t c) {
+            for (std::uint64_t i = crossings.first[c]; i < crossings.first[c + 1]; ++i)
+                if (!estimated[distinct.edge_of[i]]) return std::uint8_t{0};
+            return std::uint8_t{1};
+        });
         for (std::size_t e = 0; e < n; ++e)
             if (estimated[e]) {
                 normals[e] = unit_normal(*estimated[e]);
@@ -550,12 +583,13 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double 
 }  // namespace
 
 Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
-                          const DcOptions& options, Monitor& monitor, double sharp_cos) {
+                          const DcOptions& options, Monitor& monitor, double sharp_cos,
+                          const std::optional<Box>& clip) {
     Crossings crossings = build_crossings(surface);
     if (options.crossings == DcOptions::Crossings::bisect_each_cell)
         locate_crossings(sampler, surface, crossings, iso_value);
     else
-        solve_each_edge(sampler, surface, iso_value, options, sharp_cos, crossings, monitor);
+        solve_each_edge(sampler, surface, iso_value, options, sharp_cos, clip, crossings, monitor);
     return crossings;
 }
 

@@ -86,6 +86,10 @@ struct Crossings {
     std::uint64_t normal_evaluations = 0;  // of the search's evaluations, those made for normals
     FieldKind field_kind = FieldKind::distance;  // the pipeline's, when it looked (no normals for occupancy)
     bool gradients_absent = false;  // the pipeline's: the field gave no gradients at any crossing
+    // The pipeline's, for a field without gradients: per surface cell, whether
+    // every edge of it took its normal from the corner values, which then
+    // also guide its vertices onto the surface (else the field is asked).
+    std::vector<std::uint8_t> lattice_cells;
 
     std::uint64_t count() const { return first.empty() ? 0 : first.back(); }
 };
@@ -154,6 +158,7 @@ struct Located {
     std::vector<Vec3> points;
     std::vector<double> values;
     std::vector<std::optional<Vec3>> gradients;
+
     FieldKind field_kind = FieldKind::distance;
 };
 
@@ -185,9 +190,11 @@ Vec3 lattice_gradient(const SurfaceCell& cell, const std::array<double, 8>& valu
 // The crossings of the whole cell list, searched as `options.crossings` says:
 // the engine's brackets, or the pipeline's points and normals per distinct
 // edge. No field call when no edge crosses. `sharp_cos`: the cosine of the
-// sharp-feature angle, near which lattice normals are not trusted.
+// sharp-feature angle, near which lattice normals are not trusted; `clip`:
+// the box that clipped the field, whose wall's values stand in for the
+// field's where it won, nor are they trusted there.
 Crossings hermite_samples(FieldSampler& sampler, const SurfaceCells& surface, double iso_value,
                           const DcOptions& options = DcOptions::exact(), Monitor& monitor = Monitor::none(),
-                          double sharp_cos = 1.0);
+                          double sharp_cos = 1.0, const std::optional<Box>& clip = std::nullopt);
 
 }  // namespace quarvel

@@ -178,7 +178,8 @@ std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g) {
 }
 
 int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
-                         PlacedVertices& vertices, const DcParams& params, Monitor& monitor) {
+                         PlacedVertices& vertices, const DcParams& params, Monitor& monitor,
+                         std::span<const std::uint8_t> skipped) {
     const DcOptions& options = params.options;
     const double tolerance = PROJECTION_TOLERANCE * params.finest_edge;
     std::vector<Vec3>& x = vertices.positions;
@@ -187,6 +188,13 @@ int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
     // further pass (only when converged vertices stop). Rows follow vertex order.
     constexpr std::uint64_t SETTLED = PlacedVertices::NONE;
     std::vector<std::uint64_t> row(x.size());
+    if (!skipped.empty())
+        for_cells_with_vertices(surface, vertices, [&](std::size_t c) {
+            if (!skipped[c]) return;
+            const std::uint64_t first = vertices.first_vertex[c];
+            for (std::uint64_t i = first; i < first + slot_count(surface.cells[c], vertices.by_sheet); ++i)
+                row[i] = SETTLED;
+        });
     std::size_t open = x.size();
     const auto number_rows = [&] {
         std::uint64_t next = 0;
@@ -247,8 +255,8 @@ constexpr double LATTICE_SETTLED = 0.02;
 
 // project_onto_surface for such a field, with the same clamping and stopping;
 // the vertex normals are the lattice gradients where the vertices end.
-void project_by_lattice(FieldSampler& sampler, const SurfaceCells& surface, PlacedVertices& vertices,
-                        const DcParams& params, Monitor& monitor) {
+void project_by_lattice(FieldSampler& sampler, const SurfaceCells& surface, std::span<const std::uint8_t> cells,
+                        PlacedVertices& vertices, const DcParams& params, Monitor& monitor) {
     const DcOptions& options = params.options;
     const double tolerance = LATTICE_SETTLED * params.finest_edge;
     std::vector<Vec3>& x = vertices.positions;
@@ -256,7 +264,7 @@ void project_by_lattice(FieldSampler& sampler, const SurfaceCells& surface, Plac
     std::vector<std::pair<std::uint64_t, std::uint64_t>> open;
     for (std::size_t c = 0; c < surface.cells.size(); ++c) {
         const std::uint64_t first = vertices.first_vertex[c];
-        if (first == PlacedVertices::NONE) continue;
+        if (first == PlacedVertices::NONE || !cells[c]) continue;
         for (std::uint64_t i = first; i < first + slot_count(surface.cells[c], vertices.by_sheet); ++i)
             open.emplace_back(c, i);
     }
@@ -291,11 +299,10 @@ void project_by_lattice(FieldSampler& sampler, const SurfaceCells& surface, Plac
         }
     }
     if (!options.vertex_normals) return;
-    vertices.gradients.assign(x.size(), Vec3{0.0, 0.0, 0.0});
     parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
             const std::uint64_t first = vertices.first_vertex[c];
-            if (first == PlacedVertices::NONE) continue;
+            if (first == PlacedVertices::NONE || !cells[c]) continue;
             for (std::uint64_t i = first; i < first + slot_count(surface.cells[c], vertices.by_sheet); ++i)
                 vertices.gradients[i] = lattice_gradient(surface.cells[c], surface.values[c], x[i]);
         }
@@ -341,10 +348,18 @@ PlacedVertices place_vertices(FieldSampler& sampler, const SurfaceCells& surface
         });
         vertices.normal_evaluations = sampler.evaluations() - before;
     }
-    if (params.options.lattice_normals && crossings.gradients_absent && !surface.values.empty())
-        project_by_lattice(sampler, surface, vertices, params, monitor);
-    else
+    const std::vector<std::uint8_t>& by_lattice = crossings.lattice_cells;
+    if (by_lattice.empty()) {
         project_onto_surface(sampler, surface, vertices, params, monitor);
+    } else {
+        // The field's own differences first, for the cells whose corner
+        // values did not give all their normals; the rest by those values.
+        if (std::find(by_lattice.begin(), by_lattice.end(), 0) != by_lattice.end())
+            project_onto_surface(sampler, surface, vertices, params, monitor, by_lattice);
+        else if (params.options.vertex_normals)
+            vertices.gradients.assign(vertices.positions.size(), Vec3{0.0, 0.0, 0.0});
+        project_by_lattice(sampler, surface, by_lattice, vertices, params, monitor);
+    }
     return vertices;
 }
 

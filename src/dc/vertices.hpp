@@ -100,8 +100,10 @@ std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g);
 // last gradient (those still moving after the last pass: the gradient where
 // they stopped, when the field gives gradients).
 // Returns the number of passes made; reports each pass to `monitor`.
+// Vertices of the cells marked in `skipped` (when given) are left as they are.
 int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
-                         PlacedVertices& vertices, const DcParams& params, Monitor& monitor = Monitor::none());
+                         PlacedVertices& vertices, const DcParams& params, Monitor& monitor = Monitor::none(),
+                         std::span<const std::uint8_t> skipped = {});
 
 // All of the above for one extraction: the samples (the engine's from one
 // normals batch on its crossing points, plus central differences when the

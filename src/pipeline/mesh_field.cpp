@@ -81,9 +81,9 @@ TriangleMesh mesh_by_lattice(Evaluator& field, const MeshRequest& r, MeshResult&
                    found.cells_judged, found.cells_bounded, found.cells_proven};
     SurfaceCells surface = surface_from_samples(std::move(found.cells), std::move(found.values), cube.origin,
                                                 cube.size, r.max_depth);
-    return extract_dual_contour(field, std::move(surface),
-                                DcParams::of(r.iso, cube.size, r.max_depth, r.angle_threshold, r.dc), &out.extraction,
-                                monitor);
+    DcParams dc = DcParams::of(r.iso, cube.size, r.max_depth, r.angle_threshold, r.dc);
+    dc.clip = r.clip;
+    return extract_dual_contour(field, std::move(surface), dc, &out.extraction, monitor);
 }
 
 }  // namespace

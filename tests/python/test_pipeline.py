@@ -269,6 +269,19 @@ def test_fewer_evaluations_than_the_engine_and_vertices_as_accurate(field):
     assert off < (1e-9 if field is ball else 1e-3 * mesh.stats["cell_size"])
 
 
+@pytest.mark.parametrize("depth", [5, 7])
+def test_a_steep_field_clipped_by_the_search_box_keeps_exact_vertices_and_normals(depth):
+    # The clip keeps the greater of the field and the wall's distance: deep
+    # corners of a steep field take the wall's value, which no estimate from
+    # corner values may be built on.
+    steep = lambda p: 40.0 * (np.linalg.norm(p, axis=1) - 0.5)  # noqa: E731
+    mesh = qv.mesh(steep, BOX, max_depth=depth)
+    assert mesh.stats["field_kind"] == "distance"
+    radial = mesh.vertices / np.linalg.norm(mesh.vertices, axis=1)[:, None]
+    assert np.degrees(np.arccos(np.clip((mesh.normals * radial).sum(1), -1, 1))).max() < 0.1
+    assert np.abs(np.linalg.norm(mesh.vertices, axis=1) - 0.5).max() < 0.01 * mesh.stats["cell_size"]
+
+
 def test_normals_are_unit_gradients_and_reach_the_files(tmp_path):
     mesh = qv.mesh(ball, BOX, max_depth=5)
     radial = mesh.vertices / np.linalg.norm(mesh.vertices, axis=1)[:, None]
