@@ -167,6 +167,11 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
     }
 }
 
+// Nearer the surface than this share of its cell, a vertex is left where
+// the settling put it: lifting it the rest of the way turns more faces
+// against the field than it gains.
+constexpr double CLIMB_FROM = 0.1;
+
 // The settling after the ladder (see repair_folds): per moved vertex, the
 // share t of its way back kept so far (hi, clean) and the largest tried
 // that was not (lo); each round tries the middle for all of them at once.
@@ -207,18 +212,19 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
             }
         }
     }
-    // The climb, for each vertex still off the surface (a trial on it never
-    // stayed clean, or the projection held in its cell fell short): from
-    // where it is toward that place put on the surface, by the largest share
-    // of the way (halved until clean) that keeps the mesh clean. It keeps the
-    // gradient it had: at a crease the one where it lands may be the other
-    // surface's, against which its triangles face back.
+    // The climb, for each vertex still more than CLIMB_FROM of its cell off
+    // the surface (no trial on it stayed clean, or the projection held in its
+    // cell fell short): from where it is toward that place put on the
+    // surface, by the largest share of the way (halved until clean) that
+    // keeps the mesh clean. It keeps the gradient it had: at a crease the one
+    // where it lands may be the other surface's, against which its triangles
+    // face back.
     std::vector<Vec3> top = kept, top_gradient(m);
     project(top, boxes, top_gradient);
     std::vector<std::size_t> climbing;
     for (std::size_t k = 0; k < m; ++k) {
         top[k] = clamp_into(top[k], boxes[k]);
-        if (top[k] != kept[k]) climbing.push_back(k);
+        if (length(sub(top[k], kept[k])) > CLIMB_FROM * (boxes[k].hi[0] - boxes[k].lo[0])) climbing.push_back(k);
     }
     std::vector<double> way(m, 1.0);
     const std::vector<Vec3> start = kept;
