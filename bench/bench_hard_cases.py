@@ -2,13 +2,15 @@
 
 Thin walls the lattice still resolves, knife-edged rims, the repair's worst
 moves and creases where a lattice meets a clipping surface. Per case and
-depth it prints, for ``quarvel.mesh`` and scikit-image's marching cubes on the
-same samples: pieces, volume error (where the exact volume is known), the
-worst vertex distance from the surface and the share of faces more than 45
-degrees off the field's gradient (both in finest cells h), and the faces
-facing inward::
+depth it prints, for ``quarvel.mesh`` and for scikit-image's marching cubes
+and VTK's flying edges on the same samples: pieces, volume error (where the
+exact volume is known), the worst vertex distance from the surface and the
+share of faces more than 45 degrees off the field's gradient (both in finest
+cells h), and the faces facing inward. With ``--raw`` it also meshes with
+``manifold=False`` and counts the pairs of crossing triangles the repair
+would have to undo::
 
-    python bench/bench_hard_cases.py [--depths 6 8] [--cases shell lens]
+    python bench/bench_hard_cases.py [--depths 6 8] [--cases shell lens] [--raw]
 """
 
 from __future__ import annotations
@@ -101,23 +103,54 @@ CASES = {
 }
 
 
-def run_quarvel(shape: qv.Shape, depth: int) -> tuple[np.ndarray, np.ndarray]:
-    m = qv.mesh(shape, (LO, HI), max_depth=depth, margin=0.0, clip=False, progress=False)
+def run_quarvel(shape: qv.Shape, depth: int, manifold: bool = True) -> tuple[np.ndarray, np.ndarray]:
+    m = qv.mesh(shape, (LO, HI), max_depth=depth, margin=0.0, clip=False, progress=False, manifold=manifold)
     return m.vertices, m.triangles
+
+
+def lattice_values(shape: qv.Shape, depth: int) -> np.ndarray:
+    """The shape's values on the (2^d+1)^3 lattice, indexed [z, y, x] (x fastest)."""
+    n = (1 << depth) + 1
+    axis = np.linspace(LO[0], HI[0], n)
+    z, y, x = np.meshgrid(axis, axis, axis, indexing="ij")
+    return shape(np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1))[0].reshape(n, n, n)
 
 
 def run_skimage(shape: qv.Shape, depth: int) -> tuple[np.ndarray, np.ndarray]:
     from skimage.measure import marching_cubes
 
-    n = (1 << depth) + 1
-    axis = np.linspace(LO[0], HI[0], n)
-    z, y, x = np.meshgrid(axis, axis, axis, indexing="ij")
-    values = shape(np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1))[0].reshape(n, n, n)
+    values = lattice_values(shape, depth)
     h = cell(depth)
     vertices, faces, _, _ = marching_cubes(values, 0.0, spacing=(h, h, h))
     vertices = vertices[:, ::-1] + LO  # the volume's axes are z, y, x
     # Reversing the axes mirrors the mesh: flip its faces back.
     return np.ascontiguousarray(vertices), np.ascontiguousarray(faces[:, ::-1]).astype(np.int64)
+
+
+def run_vtk(shape: qv.Shape, depth: int) -> tuple[np.ndarray, np.ndarray]:
+    from vtkmodules.util.numpy_support import numpy_to_vtk, vtk_to_numpy
+    from vtkmodules.vtkCommonDataModel import vtkImageData
+    from vtkmodules.vtkFiltersCore import vtkFlyingEdges3D
+
+    values = lattice_values(shape, depth)
+    h = cell(depth)
+    image = vtkImageData()
+    image.SetDimensions(*values.shape)  # a cube: the order of the axes does not matter here
+    image.SetSpacing(h, h, h)
+    image.SetOrigin(*LO)
+    image.GetPointData().SetScalars(numpy_to_vtk(values.reshape(-1), deep=True))
+    edges = vtkFlyingEdges3D()
+    edges.SetInputData(image)
+    edges.SetValue(0, 0.0)
+    edges.ComputeNormalsOff()
+    edges.ComputeGradientsOff()
+    edges.ComputeScalarsOff()
+    edges.Update()
+    surface = edges.GetOutput()
+    vertices = vtk_to_numpy(surface.GetPoints().GetData()).astype(np.float64)
+    triangles = vtk_to_numpy(surface.GetPolys().GetConnectivityArray()).reshape(-1, 3).astype(np.int64)
+    # Flying edges winds its faces toward the lower values: flip them to face out of the solid.
+    return np.ascontiguousarray(vertices), np.ascontiguousarray(triangles[:, ::-1])
 
 
 def pieces(vertices: np.ndarray, triangles: np.ndarray) -> int:
@@ -154,9 +187,10 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--depths", type=int, nargs="+", default=[6, 8])
     parser.add_argument("--cases", nargs="+", default=list(CASES), choices=list(CASES))
-    parser.add_argument("--no-peer", action="store_true", help="skip marching cubes")
+    parser.add_argument("--no-peer", action="store_true", help="skip marching cubes and flying edges")
+    parser.add_argument("--raw", action="store_true", help="also mesh without the repair and count crossing pairs")
     args = parser.parse_args()
-    columns = ["pieces", "volume %", "worst h", ">45° %", "inward"]
+    columns = ["pieces", "volume %", "worst h", ">45° %", "inward", "crossing pairs"]
     print(f"| case | depth | tool | {' | '.join(columns)} |")
     print("|" + "---|" * (len(columns) + 3))
     for name in args.cases:
@@ -164,9 +198,16 @@ def main() -> None:
         for depth in args.depths:
             shape = case.shape(depth)
             exact = case.volume(depth) if case.volume else None
-            tools = [("quarvel", run_quarvel)] + ([] if args.no_peer else [("skimage", run_skimage)])
+            tools = [("quarvel", run_quarvel)]
+            if args.raw:
+                tools.append(("quarvel manifold=False", lambda s, d: run_quarvel(s, d, manifold=False)))
+            if not args.no_peer:
+                tools += [("skimage", run_skimage), ("vtk", run_vtk)]
             for tool, run in tools:
-                row = measure(shape, *run(shape, depth), depth, exact)
+                vertices, triangles = run(shape, depth)
+                row = measure(shape, vertices, triangles, depth, exact)
+                crossing = tool.startswith("quarvel") and len(triangles)
+                row["crossing pairs"] = qv.Mesh(vertices, triangles).check().intersecting_count if crossing else "-"
                 print(f"| {name} | {depth} | {tool} | " + " | ".join(str(row[c]) for c in columns) + " |", flush=True)
 
 

@@ -119,9 +119,63 @@ std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const 
     });
 }
 
+// Puts the moved vertices flagged in `trying` at `trial` (gradients with
+// them) and undoes those whose triangles went bad, back to `kept`; undoing
+// may spoil others, so it checks again, and after a few passes undoes them
+// all. Leaves `trying` set for the trials kept.
+void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever, std::span<const Vec3> trial,
+               std::span<const Vec3> gradient, std::span<const Vec3> kept, std::span<const Vec3> kept_gradient,
+               std::span<const Quad> quads, std::vector<Triangle>& triangles, std::vector<std::uint8_t>& trying) {
+    const bool normals = !placed.gradients.empty();
+    const std::size_t m = moved_ever.size(), n = placed.positions.size();
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint64_t v = moved_ever[k];
+        if (!trying[v]) continue;
+        placed.positions[v] = trial[k];
+        if (normals) placed.gradients[v] = gradient[k];
+    }
+    std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, trying, triangles);
+    std::vector<std::uint8_t> focus = holding(triangles, trying);
+    for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
+    for (int pass = 0;; ++pass) {
+        std::uint64_t pairs = 0;
+        const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
+        std::vector<std::uint8_t> undo(n, 0);
+        bool any = false;
+        for (std::size_t t = 0; t < triangles.size(); ++t) {
+            if (!bad[t]) continue;
+            for (std::uint64_t v : triangles[t])
+                if (trying[v] || pass == 3) {
+                    undo[v] = trying[v];
+                    any = any || trying[v];
+                }
+        }
+        if (pass == 3 && any) std::copy(trying.begin(), trying.end(), undo.begin());
+        if (!any) break;
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::uint64_t v = moved_ever[k];
+            if (!undo[v]) continue;
+            trying[v] = 0;
+            placed.positions[v] = kept[k];
+            if (normals) placed.gradients[v] = kept_gradient[k];
+        }
+        changed = resplit_quads(quads, placed.positions, undo, triangles);
+        focus = holding(triangles, undo);
+        const std::vector<std::uint8_t> near = holding(triangles, trying);
+        for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t] || near[t];
+        if (pass == 3) break;
+    }
+}
+
+// Nearer the surface than this share of its cell, a vertex is left where
+// the settling put it: lifting it the rest of the way turns more faces
+// against the field than it gains.
+constexpr double CLIMB_FROM = 0.1;
+
 // The settling after the ladder (see repair_folds): per moved vertex, the
 // share t of its way back kept so far (hi, clean) and the largest tried
 // that was not (lo); each round tries the middle for all of them at once.
+// Then the vertices still off the surface, near a crease, climb toward it.
 void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const std::uint64_t> moved_ever,
                   std::span<const Quad> quads, std::vector<Triangle>& triangles,
                   const SurfaceProjection& project, Monitor& monitor) {
@@ -143,56 +197,57 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
         const auto share = [&](std::size_t k) { return round < 0 ? 1.0 : 0.5 * (lo[k] + hi[k]); };
         for (std::size_t k = 0; k < m; ++k) trial[k] = lerp(ladder.solved[moved_ever[k]], end[k], share(k));
         project(trial, boxes, gradient);
+        for (std::size_t k = 0; k < m; ++k) trial[k] = clamp_into(trial[k], boxes[k]);
         std::vector<std::uint8_t> trying(n, 0);
+        for (std::uint64_t v : moved_ever) trying[v] = 1;
+        try_moves(placed, moved_ever, trial, gradient, kept, kept_gradient, quads, triangles, trying);
         for (std::size_t k = 0; k < m; ++k) {
             const std::uint64_t v = moved_ever[k];
-            trying[v] = 1;
-            placed.positions[v] = clamp_into(trial[k], boxes[k]);
-            if (normals) placed.gradients[v] = gradient[k];
-        }
-        std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, trying, triangles);
-        std::vector<std::uint8_t> focus = holding(triangles, trying);
-        for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
-        // Undo the trials whose triangles went bad; undoing may spoil others,
-        // so check again, and after a few passes undo the whole round.
-        for (int pass = 0;; ++pass) {
-            std::uint64_t pairs = 0;
-            const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
-            std::vector<std::uint8_t> undo(n, 0);
-            bool any = false;
-            for (std::size_t t = 0; t < triangles.size(); ++t) {
-                if (!bad[t]) continue;
-                for (std::uint64_t v : triangles[t])
-                    if (trying[v] || pass == 3) {
-                        undo[v] = trying[v];
-                        any = any || trying[v];
-                    }
-            }
-            if (pass == 3 && any) std::copy(trying.begin(), trying.end(), undo.begin());
-            if (!any) break;
-            for (std::size_t k = 0; k < m; ++k) {
-                const std::uint64_t v = moved_ever[k];
-                if (!undo[v]) continue;
-                trying[v] = 0;
-                placed.positions[v] = kept[k];
-                if (normals) placed.gradients[v] = kept_gradient[k];
-            }
-            changed = resplit_quads(quads, placed.positions, undo, triangles);
-            focus = holding(triangles, undo);
-            const std::vector<std::uint8_t> near = holding(triangles, trying);
-            for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t] || near[t];
-            if (pass == 3) break;
-        }
-        for (std::size_t k = 0; k < m; ++k) {
-            const double t = share(k);
-            if (trying[moved_ever[k]]) {
-                hi[k] = t;
-                kept[k] = placed.positions[moved_ever[k]];
-                if (normals) kept_gradient[k] = placed.gradients[moved_ever[k]];
+            if (trying[v]) {
+                hi[k] = share(k);
+                kept[k] = placed.positions[v];
+                if (normals) kept_gradient[k] = placed.gradients[v];
             } else if (round >= 0) {
-                lo[k] = t;
+                lo[k] = share(k);
             }
         }
+    }
+    // The climb, for each vertex still more than CLIMB_FROM of its cell off
+    // the surface (no trial on it stayed clean, or the projection held in its
+    // cell fell short): from where it is toward that place put on the
+    // surface, by the largest share of the way (halved until clean) that
+    // keeps the mesh clean. It keeps the gradient it had: at a crease the one
+    // where it lands may be the other surface's, against which its triangles
+    // face back.
+    std::vector<Vec3> top = kept, top_gradient(m);
+    project(top, boxes, top_gradient);
+    std::vector<std::size_t> climbing;
+    for (std::size_t k = 0; k < m; ++k) {
+        top[k] = clamp_into(top[k], boxes[k]);
+        if (length(sub(top[k], kept[k])) > CLIMB_FROM * (boxes[k].hi[0] - boxes[k].lo[0])) climbing.push_back(k);
+    }
+    std::vector<double> way(m, 1.0);
+    const std::vector<Vec3> start = kept;
+    for (int round = 0; round < SETTLE_ROUNDS && !climbing.empty(); ++round) {
+        monitor.check();
+        std::vector<std::uint8_t> trying(n, 0);
+        for (std::size_t k : climbing) {
+            trying[moved_ever[k]] = 1;
+            trial[k] = clamp_into(lerp(start[k], top[k], way[k]), boxes[k]);
+        }
+        try_moves(placed, moved_ever, trial, kept_gradient, kept, kept_gradient, quads, triangles, trying);
+        std::vector<std::size_t> still;
+        for (std::size_t k : climbing) {
+            const std::uint64_t v = moved_ever[k];
+            if (trying[v]) {
+                kept[k] = placed.positions[v];
+                if (normals) kept_gradient[k] = placed.gradients[v];
+            } else {
+                way[k] *= 0.5;
+                still.push_back(k);
+            }
+        }
+        climbing = std::move(still);
     }
 }
 

@@ -177,6 +177,28 @@ std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g) {
     return p;
 }
 
+Vec3 newton_step_in_box(const Vec3& x, double f, const Vec3& g, const Box& box) {
+    // The field taken as linear about x: f + g . (y - x). An axis whose step
+    // leaves the box stops at its side and the others take what is left.
+    Vec3 y = x, free = g;
+    double r = f;
+    for (int pass = 0; pass < 3; ++pass) {
+        const std::optional<Vec3> p = newton_step(y, r, free);
+        if (!p) break;
+        bool out = false;
+        for (int a = 0; a < 3; ++a) {
+            if (free[a] == 0.0 || ((*p)[a] >= box.lo[a] && (*p)[a] <= box.hi[a])) continue;
+            const double side = (*p)[a] < box.lo[a] ? box.lo[a] : box.hi[a];
+            r += g[a] * (side - y[a]);
+            y[a] = side;
+            free[a] = 0.0;
+            out = true;
+        }
+        if (!out) return clamp_into(*p, box);
+    }
+    return clamp_into(y, box);
+}
+
 int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
                          PlacedVertices& vertices, const DcParams& params, Monitor& monitor,
                          std::span<const std::uint8_t> skipped) {
@@ -223,7 +245,11 @@ int project_onto_surface(FieldSampler& sampler, const SurfaceCells& surface,
                     if (options.vertex_normals) vertices.gradients[i] = g;
                     const std::optional<Vec3> p = newton_step(x[i], f, g);
                     const bool settled = !p || length(sub(*p, x[i])) <= tolerance;
-                    if (p) x[i] = clamp_into(*p, vertex_box(cell, vertices.sharp[i], params.tree_size));
+                    const Box box = vertex_box(cell, vertices.sharp[i], params.tree_size);
+                    // Near a crease the step often leaves the box, and a clamped vertex
+                    // stays off both surfaces: a vertex by sheet slides along the box's
+                    // side instead, as far as the plane allows.
+                    if (p) x[i] = options.by_sheet ? newton_step_in_box(x[i], f, g, box) : clamp_into(*p, box);
                     if (settled && options.stop_converged) row[i] = SETTLED;
                 }
             });

@@ -92,6 +92,11 @@ PlacedVertices number_vertices(const SurfaceCells& surface, const Crossings& cro
 // is flat (|g|^2 <= 1e-20) or the step is not finite: the vertex stays.
 std::optional<Vec3> newton_step(const Vec3& x, double f, const Vec3& g);
 
+// newton_step kept in `box`: an axis whose step would leave the box stops
+// at its side and the other axes take the rest of the step (up to three
+// such sides); where no step is possible the point is only clamped.
+Vec3 newton_step_in_box(const Vec3& x, double f, const Vec3& g, const Box& box);
+
 // Newton steps onto the iso surface, each clamped into the vertex's box: three
 // passes with the field's gradients, one with central differences. With
 // `options.stop_converged`, a vertex whose step was at most

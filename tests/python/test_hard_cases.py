@@ -82,3 +82,22 @@ def test_repair_moves_vertices_little_and_keeps_them_on_the_surface(shape):
     distance = np.abs(values) / np.linalg.norm(gradients, axis=1)
     assert distance.max() < 0.2 * cell(DEPTH)
     assert repaired.check().ok
+
+
+@pytest.mark.parametrize(
+    "lattice, clip",
+    [
+        (qv.lattice("gyroid", 0.55, 0.07), qv.rotate(qv.cylinder(0.65, 1.47), 90.0, (1.0, 0.0, 0.0))),
+        (qv.lattice("schwarz_d", 0.6, 0.07), qv.cylinder(0.66, 1.43)),
+    ],
+)
+def test_crease_vertices_stay_on_both_surfaces(lattice, clip):
+    # Where a lattice's walls meet the clip DC folds; the vertices the repair
+    # moves there must end within a quarter cell of the lattice and the clip.
+    field = qv.intersection(lattice, clip)
+    m = mesh(field)
+    assert m.stats["repaired"]["folds_fixed"] > 0
+    values, gradients = field(m.vertices)
+    distance = np.abs(values) / np.linalg.norm(gradients, axis=1)
+    assert distance.max() < 0.25 * cell(DEPTH)
+    assert m.check().ok
