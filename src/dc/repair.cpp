@@ -98,17 +98,24 @@ bool faces_back(const PlacedVertices& placed, const Triangle& t) {
     return ln > 0.0 && lg > 0.0 && dot(n, g) < -0.5 * ln * lg;
 }
 
-// Per triangle, 1 when it crosses another or faces back; `focus` limits the search.
+// Per triangle, 1 when it is one of `crossing` or faces back (within `focus`).
 std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
-                                        const std::vector<std::uint8_t>& focus, std::uint64_t& pairs) {
-    const std::vector<TrianglePair> crossing = intersecting_pairs(placed.positions, triangles, focus);
-    pairs = crossing.size();
+                                        const std::vector<std::uint8_t>& focus,
+                                        const std::vector<TrianglePair>& crossing) {
     std::vector<std::uint8_t> bad = parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
         return std::uint8_t{!placed.gradients.empty() && (focus.empty() || focus[t]) &&
                             faces_back(placed, triangles[t])};
     });
     for (const TrianglePair& p : crossing) bad[p[0]] = bad[p[1]] = 1;
     return bad;
+}
+
+// Per triangle, 1 when it crosses another or faces back; `focus` limits the search.
+std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
+                                        const std::vector<std::uint8_t>& focus, std::uint64_t& pairs) {
+    const std::vector<TrianglePair> crossing = intersecting_pairs(placed.positions, triangles, focus);
+    pairs = crossing.size();
+    return bad_triangles(placed, triangles, focus, crossing);
 }
 
 // The triangles holding a flagged vertex.
@@ -256,19 +263,33 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
                          const SurfaceCells& surface, Monitor& monitor, const SurfaceProjection& project) {
     RepairStats stats;
+    if (placed.crossing_mean.size() != placed.positions.size() || placed.crossing_box.size() != placed.positions.size())
+        fault("the repair needs the crossing points gathered with the vertices");
+    // The first check looks everywhere. A mesh without crossings is left as
+    // placed: a triangle facing back alone harms nothing a check can find,
+    // and moving its vertex toward its crossing points would pull a sharp
+    // corner off the surface. Most meshes come out clean, so this check
+    // comes before the ladder, which they then never build (a pass and some
+    // tens of bytes per vertex, all fresh memory), nor the facing test.
+    monitor.check();
+    std::vector<TrianglePair> first = intersecting_pairs(placed.positions, triangles, {});
+    if (first.empty()) {
+        stats.rounds = 1;
+        placed.crossing_mean = {};
+        placed.crossing_box = {};
+        return stats;
+    }
     const Ladder ladder = make_ladder(placed, surface);
     std::vector<std::uint8_t> step(placed.positions.size(), 0);
     std::vector<std::uint8_t> focus;  // empty: the first check looks everywhere
     for (int round = 0; round < REPAIR_ROUNDS; ++round) {
-        monitor.check();
+        if (round > 0) monitor.check();
         ++stats.rounds;
-        std::uint64_t pairs = 0;
-        const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
+        std::uint64_t pairs = first.size();
+        const std::vector<std::uint8_t> bad = round == 0 ? bad_triangles(placed, triangles, focus, first)
+                                                         : bad_triangles(placed, triangles, focus, pairs);
+        if (round == 0) first = {};
         stats.unrepaired_pairs = pairs;
-        // A mesh without crossings is left as placed: a triangle facing
-        // back alone harms nothing a check can find, and moving its vertex
-        // toward its crossing points would pull a sharp corner off the surface.
-        if (round == 0 && pairs == 0) break;
         if (round == REPAIR_ROUNDS - 1) break;
         std::vector<std::uint8_t> moved(placed.positions.size(), 0);
         bool any = false;

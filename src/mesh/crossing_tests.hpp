@@ -57,45 +57,63 @@ struct Facet {
     }
 };
 
-// Segment pq passes through triangle f: its ends lie on either side of the
-// plane, each further from it than rounding could place it (a relative 1e-12
-// of their distances), and the line meets the closed triangle. An end within
-// rounding of the plane counts as touching it: nearly coplanar neighbours do
-// not cross.
-inline bool segment_crosses(const Vec3& p, const Vec3& q, const Facet& f) {
-    const Vec3 &a = f.p[0], &b = f.p[1], &c = f.p[2];
-    const Vec3 ap = sub(p, a), aq = sub(q, a);
-    const double s = dot(f.n, ap), t = dot(f.n, aq);
-    const double noise = 1e-12 * length(f.n) * (length(ap) + length(aq));
-    if (!((s > noise && t < -noise) || (s < -noise && t > noise))) return false;
-    const double o1 = orient(p, q, a, b), o2 = orient(p, q, b, c), o3 = orient(p, q, c, a);
-    return (o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0);
+// The sides of e's vertices of f's plane (f.side), each computed once per
+// pair and direction: the side tests and the segment tests below share them.
+// A vertex marked `skip` (one of f's) is never read and gets 0.
+using Sides = std::array<double, 3>;
+
+inline Sides sides_of(const Facet& e, const Facet& f, const std::array<bool, 3>& skip) {
+    Sides s{};
+    for (unsigned k = 0; k < 3; ++k)
+        if (!skip[k]) s[k] = f.side(e.p[k]);
+    return s;
 }
 
-// Whether the vertices of e not marked `skip` lie on both sides of f's plane,
-// as segment_crosses measures sides. When they do not, no edge between them
-// can cross f.
-inline bool straddles(const Facet& e, const Facet& f, const std::array<bool, 3>& skip) {
+// Segment pq passes through triangle f, where s and t are f.side(p) and
+// f.side(q): its ends lie on either side of the plane, each further from it
+// than rounding could place it (a relative 1e-12 of their distances), and
+// the line meets the closed triangle. An end within rounding of the plane
+// counts as touching it: nearly coplanar neighbours do not cross. The tests
+// run cheapest and most selective first; each is a pure condition, so their
+// order does not change the answer.
+inline bool segment_crosses(const Vec3& p, const Vec3& q, double s, double t, const Facet& f) {
+    // The noise is >= 0 (or NaN, failing every comparison): ends not strictly
+    // apart fail the test with it too.
+    if (!((s > 0.0 && t < 0.0) || (s < 0.0 && t > 0.0))) return false;
+    const Vec3 &a = f.p[0], &b = f.p[1], &c = f.p[2];
+    // Two orientations of opposite strict signs already rule the line out.
+    const double o1 = orient(p, q, a, b), o2 = orient(p, q, b, c);
+    if ((o1 > 0.0 && o2 < 0.0) || (o1 < 0.0 && o2 > 0.0)) return false;
+    const double o3 = orient(p, q, c, a);
+    if (!((o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0) || (o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0))) return false;
+    const double noise = 1e-12 * length(f.n) * (length(sub(p, a)) + length(sub(q, a)));
+    return (s > noise && t < -noise) || (s < -noise && t > noise);
+}
+
+// Whether the vertices of e not marked `skip` lie on both sides of f's plane
+// (`side`: as sides_of measures them). When they do not, no edge between
+// them can cross f.
+inline bool straddles(const Sides& side, const std::array<bool, 3>& skip) {
     bool above = false, below = false;
     for (unsigned k = 0; k < 3; ++k) {
         if (skip[k]) continue;
-        const double s = f.side(e.p[k]);
-        above = above || s > 0.0;
-        below = below || s < 0.0;
+        above = above || side[k] > 0.0;
+        below = below || side[k] < 0.0;
     }
     return above && below;
 }
 
 // The part of edge_crosses past the first side test, rarely reached: kept
 // out of line, so that the pair loop's common path stays small.
-[[gnu::noinline]] inline bool touching_edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 3>& shared) {
+[[gnu::noinline]] inline bool touching_edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 3>& shared,
+                                                    const Sides& side) {
     std::array<bool, 3> touching{};
     for (unsigned k = 0; k < 3; ++k) touching[k] = shared[k] || f.touches(e.index[k], e.p[k]);
-    if (!straddles(e, f, touching)) return false;
+    if (touching != shared && !straddles(side, touching)) return false;
     for (unsigned k = 0; k < 3; ++k) {
         const unsigned next = (k + 1) % 3;
         if (touching[k] || touching[next]) continue;
-        if (segment_crosses(e.p[k], e.p[next], f)) return true;
+        if (segment_crosses(e.p[k], e.p[next], side[k], side[next], f)) return true;
     }
     return false;
 }
@@ -106,7 +124,8 @@ inline bool straddles(const Facet& e, const Facet& f, const std::array<bool, 3>&
 // tests, before any edge test: first with only the shared vertices set aside
 // (cheap), then with all touching ones.
 inline bool edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 3>& shared) {
-    return straddles(e, f, shared) && touching_edge_crosses(e, f, shared);
+    const Sides side = sides_of(e, f, shared);
+    return straddles(side, shared) && touching_edge_crosses(e, f, shared, side);
 }
 
 // An edge of either triangle passes through the other. Triangles sharing an
