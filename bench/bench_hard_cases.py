@@ -17,12 +17,17 @@ from __future__ import annotations
 
 import argparse
 import math
+import sys
 from collections.abc import Callable
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 
 import quarvel as qv
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from flying_edges import flying_edges  # noqa: E402
 
 LO, HI = (-1.0, -1.0, -1.0), (1.0, 1.0, 1.0)
 
@@ -128,28 +133,9 @@ def run_skimage(shape: qv.Shape, depth: int) -> tuple[np.ndarray, np.ndarray]:
 
 
 def run_vtk(shape: qv.Shape, depth: int) -> tuple[np.ndarray, np.ndarray]:
-    from vtkmodules.util.numpy_support import numpy_to_vtk, vtk_to_numpy
-    from vtkmodules.vtkCommonDataModel import vtkImageData
-    from vtkmodules.vtkFiltersCore import vtkFlyingEdges3D
-
-    values = lattice_values(shape, depth)
-    h = cell(depth)
-    image = vtkImageData()
-    image.SetDimensions(*values.shape)  # a cube: the order of the axes does not matter here
-    image.SetSpacing(h, h, h)
-    image.SetOrigin(*LO)
-    image.GetPointData().SetScalars(numpy_to_vtk(values.reshape(-1), deep=True))
-    edges = vtkFlyingEdges3D()
-    edges.SetInputData(image)
-    edges.SetValue(0, 0.0)
-    edges.ComputeNormalsOff()
-    edges.ComputeGradientsOff()
-    edges.ComputeScalarsOff()
-    edges.Update()
-    surface = edges.GetOutput()
-    vertices = vtk_to_numpy(surface.GetPoints().GetData()).astype(np.float64)
-    triangles = vtk_to_numpy(surface.GetPolys().GetConnectivityArray()).reshape(-1, 3).astype(np.int64)
+    vertices, triangles = flying_edges(lattice_values(shape, depth), cell(depth), LO)
     # Flying edges winds its faces toward the lower values: flip them to face out of the solid.
+    vertices, triangles = vertices.astype(np.float64), triangles.astype(np.int64)
     return np.ascontiguousarray(vertices), np.ascontiguousarray(triangles[:, ::-1])
 
 

@@ -41,6 +41,7 @@ sys.path.insert(0, HERE)
 
 import numpy as np  # noqa: E402
 from fields import COMPILED, FIELDS, VALUES, Timed, batch_footprint, values_only  # noqa: E402
+from flying_edges import flying_edges  # noqa: E402
 
 LO, HI = (-1.0, -1.0, -1.0), (1.0, 1.0, 1.0)
 MIN_DEPTH = 3
@@ -117,31 +118,13 @@ def run_skimage(shape: str, depth: int, threads: int) -> Result:
 
 
 def run_vtk(shape: str, depth: int, threads: int) -> Result:
-    from vtkmodules.util.numpy_support import numpy_to_vtk, vtk_to_numpy
     from vtkmodules.vtkCommonCore import vtkSMPTools
-    from vtkmodules.vtkCommonDataModel import vtkImageData
-    from vtkmodules.vtkFiltersCore import vtkFlyingEdges3D
 
     vtkSMPTools.SetBackend("Sequential" if threads == 1 else "STDThread")
     vtkSMPTools.Initialize(threads)
     field = Timed(VALUES[shape])
     volume = sample_volume(field, depth)
-    h = lattice(depth)[1]
-    image = vtkImageData()
-    image.SetDimensions(*volume.shape)
-    image.SetSpacing(h, h, h)
-    image.SetOrigin(*LO)
-    image.GetPointData().SetScalars(numpy_to_vtk(volume.reshape(-1), deep=False))
-    edges = vtkFlyingEdges3D()
-    edges.SetInputData(image)
-    edges.SetValue(0, 0.0)
-    edges.ComputeNormalsOff()
-    edges.ComputeGradientsOff()
-    edges.ComputeScalarsOff()
-    edges.Update()
-    surface = edges.GetOutput()
-    vertices = vtk_to_numpy(surface.GetPoints().GetData())
-    return vertices, vtk_to_numpy(surface.GetPolys().GetConnectivityArray()).reshape(-1, 3), field
+    return *flying_edges(volume, lattice(depth)[1], LO), field
 
 
 @dataclass(frozen=True)

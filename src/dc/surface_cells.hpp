@@ -110,7 +110,7 @@ struct DcParams {
     double tree_size = 0.0;      // the octree's edge, world units: scales the sharp-feature margin
     double finest_edge = 0.0;    // the finest cell edge, world units: scales convergence tests
     DcOptions options{};
-    std::optional<Box> clip;     // the box that clipped the field, if one did (dc/hermite.hpp)
+    std::optional<Box> clip{};   // the box that clipped the field, if one did (dc/hermite.hpp)
 
     // The extraction's parameters for `tree`, with the sharp-feature angle in degrees.
     static DcParams of(const Octree& tree, double angle_threshold_deg,

@@ -229,3 +229,20 @@ TEST(dc_hermite_samples_count_calls_and_points) {
         }
     }
 }
+
+TEST(dc_lattice_gradient_is_exact_on_multilinear_values) {
+    // Trilinear interpolation reproduces 2 - x + 3y + 0.5z + 4xy - yz exactly,
+    // so its gradient must too, anywhere in a cell away from the origin.
+    const auto f = [](const Vec3& p) { return 2.0 - p[0] + 3.0 * p[1] + 0.5 * p[2] + 4.0 * p[0] * p[1] - p[1] * p[2]; };
+    SurfaceCell cell;
+    cell.min = {0.25, -1.0, 2.0};
+    cell.edge = 0.5;
+    std::array<double, 8> values;
+    for (unsigned i = 0; i < 8; ++i) values[i] = f(corner_position(cell, i));
+    for (const Vec3& p : {Vec3{0.25, -1.0, 2.0}, Vec3{0.4, -0.7, 2.45}, Vec3{0.75, -0.5, 2.5}}) {
+        const Vec3 g = lattice_gradient(cell, values, p);
+        CHECK_NEAR(g[0], -1.0 + 4.0 * p[1], 1e-12);
+        CHECK_NEAR(g[1], 3.0 + 4.0 * p[0] - p[2], 1e-12);
+        CHECK_NEAR(g[2], 0.5 - p[1], 1e-12);
+    }
+}

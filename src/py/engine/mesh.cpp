@@ -45,9 +45,10 @@ std::uint8_t to_depth(PyObject* obj) {
 }
 
 // A keyword read into a request member, by the member's type (the only
-// small integers are the depths).
+// small integers are the depths). No flag is in the list today; the next one
+// needs no more than its row.
 void read(PyObject* o, double& out) { out = to_float(o); }
-void read(PyObject* o, bool& out) { out = to_bool(o); }
+[[maybe_unused]] void read(PyObject* o, bool& out) { out = to_bool(o); }
 void read(PyObject* o, std::uint8_t& out) { out = to_depth(o); }
 
 // A default as Python writes it, for the signature.
