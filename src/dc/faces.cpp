@@ -50,16 +50,13 @@ struct FaceBuilder {
     // The cells one step down from a cell along a set of axes (bit per axis),
     // each looked up once: the edges of one cell share them.
     struct Below {
-        std::array<const std::uint64_t*, 8> found{};
+        std::array<std::uint64_t, 8> found{};
         std::uint8_t known = 0;  // bit per set of axes
     };
 
-    const std::uint64_t* cell_below(const CellKey& key, unsigned axes, Below& memo) const {
+    std::uint64_t cell_below(std::uint64_t c, unsigned axes, Below& memo) const {
         if (!(memo.known >> axes & 1u)) {
-            CellKey nk = key;
-            for (unsigned axis = 0; axis < 3; ++axis)
-                if (axes >> axis & 1u) --nk[axis];
-            memo.found[axes] = lookup.find(nk);
+            memo.found[axes] = lookup.find_below(c, axes);
             memo.known |= static_cast<std::uint8_t>(1u << axes);
         }
         return memo.found[axes];
@@ -75,9 +72,9 @@ struct FaceBuilder {
         std::array<std::uint64_t, 4> around{c, 0, 0, 0};
         for (unsigned q = 1; q < 4; ++q) {
             const unsigned axes = (q & 1u ? 1u << u : 0u) | (q & 2u ? 1u << v : 0u);
-            const std::uint64_t* found = cell_below(key, axes, memo);
-            if (!found) return std::nullopt;
-            around[q] = *found;
+            const std::uint64_t found = cell_below(c, axes, memo);
+            if (found == CellLookup::NONE) return std::nullopt;
+            around[q] = found;
         }
         for (unsigned q = 1; q < 4; ++q)
             if (first_vertex[around[q]] == PlacedVertices::NONE) return std::nullopt;
@@ -130,7 +127,7 @@ void split_quad(const Quad& quad, std::span<const Vec3> positions, std::vector<T
 
 std::vector<Quad> make_quads(const SurfaceCells& surface, const PlacedVertices& vertices) {
     // Built here, after the field batches, so that it never adds to their peak.
-    const CellLookup lookup = build_cell_lookup(surface.cells);
+    const CellLookup lookup(surface.cells);
     const FaceBuilder builder{surface, lookup, vertices.first_vertex, vertices.by_sheet};
     return parallel_gather<Quad>(surface.cells.size(),
                                  [&](std::size_t c, std::vector<Quad>& out) { builder.cell_quads(c, out); });

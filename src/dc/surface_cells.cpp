@@ -1,5 +1,8 @@
 #include "dc/surface_cells.hpp"
 
+#include <algorithm>
+#include <atomic>
+
 #include "core/fault.hpp"
 #include "core/monitor.hpp"
 #include "core/parallel.hpp"
@@ -24,13 +27,93 @@ std::vector<SurfaceCell> collect_surface_cells(const Octree& tree) {
         });
 }
 
-CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells) {
-    CellLookup lookup(cells.size());
+namespace {
+
+std::uint64_t code_of(const CellKey& k) { return walk_code({k.x, k.y, k.z}); }
+
+}  // namespace
+
+CellLookup::CellLookup(const std::vector<SurfaceCell>& cells) : cells_(cells) {
+    by_code_ = index_in_z_order();
+    if (by_code_) return;
+    map_.reserve(cells.size());
     for (std::uint64_t i = 0; i < cells.size(); ++i) {
         check_active(i);
-        lookup.insert_or_assign(cells[i].key, i);
+        map_.insert_or_assign(cells[i].key, i);
     }
-    return lookup;
+}
+
+bool CellLookup::index_in_z_order() {
+    const std::size_t n = cells_.size();
+    if (n == 0) return false;
+    level_ = cells_[0].key.level;
+    // z-order codes cover levels up to 21; a run table of about n entries.
+    if (level_ > 21) return false;
+    unsigned bits = 0;
+    while ((std::uint64_t{1} << bits) < n && bits < 3u * level_) ++bits;
+    shift_ = 3u * level_ - bits;
+    codes_.resize(n);
+    std::atomic<bool> sorted{true};
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) codes_[i] = code_of(cells_[i].key);
+        for (std::size_t i = std::max<std::size_t>(begin, 1); i < end; ++i)
+            if (cells_[i].key.level != level_ || !(code_of(cells_[i - 1].key) < codes_[i])) {
+                sorted.store(false, std::memory_order_relaxed);
+                return;
+            }
+    });
+    if (!sorted.load()) {
+        codes_ = {};
+        return false;
+    }
+    // Each run's start is written by the cell that opens it, and the runs
+    // before it that no cell opens take the same start.
+    const std::uint64_t runs = std::uint64_t{1} << bits;
+    start_.resize(runs + 1);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint64_t run = codes_[i] >> shift_;
+            const std::uint64_t after = i == 0 ? 0 : (codes_[i - 1] >> shift_) + 1;
+            for (std::uint64_t r = after; r <= run; ++r) start_[r] = i;
+        }
+    });
+    for (std::uint64_t r = (codes_[n - 1] >> shift_) + 1; r <= runs; ++r) start_[r] = n;
+    return true;
+}
+
+std::uint64_t CellLookup::find_code(std::uint64_t code) const {
+    const std::uint64_t run = code >> shift_;
+    if (run + 1 >= start_.size()) return NONE;
+    for (std::uint64_t i = start_[run], end = start_[run + 1]; i < end && codes_[i] <= code; ++i)
+        if (codes_[i] == code) return i;
+    return NONE;
+}
+
+std::uint64_t CellLookup::find(const CellKey& key) const {
+    if (!by_code_) {
+        const std::uint64_t* at = map_.find(key);
+        return at ? *at : NONE;
+    }
+    if (key.level != level_ || std::max({key.x, key.y, key.z}) >> level_ != 0) return NONE;
+    return find_code(code_of(key));
+}
+
+std::uint64_t CellLookup::find_below(std::uint64_t c, unsigned axes) const {
+    if (!by_code_) {
+        CellKey key = cells_[c].key;
+        for (unsigned axis = 0; axis < 3; ++axis)
+            if (axes >> axis & 1u) --key[axis];
+        return find(key);
+    }
+    // One step down along an axis is a decrement of that axis's bits alone:
+    // the borrow runs through the other axes' bits, cleared for it.
+    std::uint64_t code = codes_[c];
+    for (unsigned axis = 0; axis < 3; ++axis)
+        if (axes >> axis & 1u) {
+            const std::uint64_t mask = 0x1249249249249249ULL << axis;
+            code = (((code & mask) - 1) & mask) | (code & ~mask);
+        }
+    return find_code(code);
 }
 
 SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells) {

@@ -31,9 +31,36 @@ struct SurfaceCell {
 // Surface leaves at a level >= tree.min_depth, in walk order.
 std::vector<SurfaceCell> collect_surface_cells(const Octree& tree);
 
-// Position of a cell in the list by its key; a later duplicate key wins.
-using CellLookup = FlatMap<CellKey, std::uint64_t>;
-CellLookup build_cell_lookup(const std::vector<SurfaceCell>& cells);
+// Position of a cell in the list by its key.
+//
+// Cells of one level in z-order (the pipeline's sampler lists them so) are
+// found by their z-order code: a table of where each run of codes sharing
+// their high bits begins, about one run per cell, built in parallel, then a
+// scan of that short run. Any other list goes into a hash map, where a later
+// duplicate key wins.
+class CellLookup {
+public:
+    static constexpr std::uint64_t NONE = ~std::uint64_t{0};
+
+    explicit CellLookup(const std::vector<SurfaceCell>& cells);
+    // The cell's position, or NONE.
+    std::uint64_t find(const CellKey& key) const;
+    // The cell one step down from cell `c` along each axis in `axes` (bit
+    // per axis; c's coordinates on them are above 0), or NONE.
+    std::uint64_t find_below(std::uint64_t c, unsigned axes) const;
+
+private:
+    bool index_in_z_order();
+    std::uint64_t find_code(std::uint64_t code) const;
+
+    const std::vector<SurfaceCell>& cells_;
+    std::uint8_t level_ = 0;
+    unsigned shift_ = 0;                // a code's run: code >> shift_
+    std::vector<std::uint64_t> codes_;  // per cell
+    std::vector<std::uint64_t> start_;  // run r: cells [start_[r], start_[r + 1])
+    FlatMap<CellKey, std::uint64_t> map_;
+    bool by_code_ = false;
+};
 
 // The groups of a cell's inside corners: one vertex slot each.
 inline const CellComponents& components_of(const SurfaceCell& cell) {

@@ -41,14 +41,10 @@ TEST(dc_surface_cells_follow_child_order_with_halved_bounds) {
         // The inside corner is the one at the centre: corner 7 - c of child c.
         CHECK_EQ(unsigned{cells[c].sign_mask}, 1u << (7 - c));
     }
-    const CellLookup lookup = build_cell_lookup(cells);
-    for (std::uint64_t i = 0; i < 8; ++i) {
-        const std::uint64_t* found = lookup.find(cells[i].key);
-        REQUIRE(found != nullptr);
-        CHECK_EQ(*found, i);
-    }
-    CHECK(lookup.find(CellKey{0, 0, 0, 0}) == nullptr);
-    CHECK(lookup.find(CellKey{0, 0, 0, 2}) == nullptr);
+    const CellLookup lookup(cells);
+    for (std::uint64_t i = 0; i < 8; ++i) CHECK_EQ(lookup.find(cells[i].key), i);
+    CHECK_EQ(lookup.find(CellKey{0, 0, 0, 0}), CellLookup::NONE);
+    CHECK_EQ(lookup.find(CellKey{0, 0, 0, 2}), CellLookup::NONE);
 }
 
 TEST(dc_surface_cells_skip_uniform_and_shallow_leaves) {
@@ -69,7 +65,44 @@ TEST(dc_cell_lookup_keeps_the_later_duplicate) {
     cells[0].key = {1, 2, 3, 4};
     cells[1].key = {1, 2, 3, 5};
     cells[2].key = {1, 2, 3, 4};
-    const CellLookup lookup = build_cell_lookup(cells);
-    CHECK_EQ(*lookup.find(CellKey{1, 2, 3, 4}), 2u);
-    CHECK_EQ(*lookup.find(CellKey{1, 2, 3, 5}), 1u);
+    const CellLookup lookup(cells);
+    CHECK_EQ(lookup.find(CellKey{1, 2, 3, 4}), 2u);
+    CHECK_EQ(lookup.find(CellKey{1, 2, 3, 5}), 1u);
+}
+
+TEST(dc_cell_lookup_by_z_order_finds_exactly_the_cells_listed) {
+    // A sparse level in z-order, as the sampler lists it, dense and very
+    // sparse (long runs without a cell): every key of the level is looked
+    // up, present or not.
+    constexpr std::uint32_t side = 32;
+    const auto key_of = [](std::uint64_t code) {
+        CellKey key{0, 0, 0, 5};
+        for (unsigned bit = 0; bit < 15; ++bit) key[bit % 3] |= ((code >> bit) & 1u) << (bit / 3);
+        return key;
+    };
+    for (const unsigned sparse : {1u, 6u}) {
+        std::vector<SurfaceCell> cells;
+        std::vector<std::uint64_t> position(side * side * side, CellLookup::NONE);
+        std::uint64_t state = 12345;
+        for (std::uint64_t code = 0; code < position.size(); ++code) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            if ((state >> (64 - sparse)) != 0 && code != position.size() - 1) continue;
+            position[code] = cells.size();
+            cells.push_back({});
+            cells.back().key = key_of(code);
+        }
+        const CellLookup lookup(cells);
+        for (std::uint64_t code = 0; code < position.size(); ++code)
+            CHECK_EQ(lookup.find(key_of(code)), position[code]);
+        for (std::uint64_t c = 0; c < cells.size(); ++c)
+            for (unsigned axes = 1; axes < 8; ++axes) {
+                CellKey below = cells[c].key;
+                bool inside = true;
+                for (unsigned axis = 0; axis < 3; ++axis)
+                    if (axes >> axis & 1u) inside = inside && below[axis]-- > 0;
+                if (inside) CHECK_EQ(lookup.find_below(c, axes), lookup.find(below));
+            }
+        CHECK_EQ(lookup.find(CellKey{0, 0, 0, 4}), CellLookup::NONE);
+        CHECK_EQ(lookup.find(CellKey{side, 0, 0, 5}), CellLookup::NONE);
+    }
 }
