@@ -1,56 +1,79 @@
 #include "mesh/pieces.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <memory>
 
 #include "core/fault.hpp"
+#include "core/monitor.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
 namespace {
 
-// Union-find over vertex indices with path halving; union makes the first root the parent.
+// Union-find over vertex indices that threads may join at once: a root is
+// always linked under the smaller of the two, by compare-and-swap, and
+// paths are halved as they are walked. The sets are connected components,
+// the same whatever the order of joins; which vertex is a set's root is
+// not, and nothing reads it but to tell sets apart.
 class DisjointSets {
 public:
-    explicit DisjointSets(std::size_t n) : parent_(n) {
-        for (std::size_t i = 0; i < n; ++i) parent_[i] = i;
+    explicit DisjointSets(std::size_t n) : parent_(std::make_unique<std::atomic<std::uint64_t>[]>(n)), size_(n) {
+        parallel_for(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) parent_[i].store(i, std::memory_order_relaxed);
+        });
     }
 
     std::uint64_t find(std::uint64_t x) {
-        if (x >= parent_.size()) index_fault(parent_.size(), x);
-        while (parent_[x] != x) {
-            parent_[x] = parent_[parent_[x]];
-            x = parent_[x];
+        if (x >= size_) index_fault(size_, x);
+        for (;;) {
+            std::uint64_t p = parent_[x].load(std::memory_order_relaxed);
+            if (p == x) return x;
+            const std::uint64_t g = parent_[p].load(std::memory_order_relaxed);
+            if (g != p) parent_[x].compare_exchange_weak(p, g, std::memory_order_relaxed);
+            x = g;
         }
-        return x;
     }
 
     void unite(std::uint64_t a, std::uint64_t b) {
-        const std::uint64_t ra = find(a);
-        const std::uint64_t rb = find(b);
-        if (ra != rb) parent_[rb] = ra;
+        for (;;) {
+            a = find(a);
+            b = find(b);
+            if (a == b) return;
+            if (a > b) std::swap(a, b);
+            std::uint64_t expected = b;
+            if (parent_[b].compare_exchange_strong(expected, a, std::memory_order_relaxed)) return;
+        }
     }
 
 private:
-    std::vector<std::uint64_t> parent_;
+    std::unique_ptr<std::atomic<std::uint64_t>[]> parent_;
+    std::size_t size_;
 };
 
 // The piece of each triangle: the root of its vertices' set once every
 // triangle has joined its three vertices.
 std::vector<std::uint64_t> triangle_pieces(std::span<const Triangle> triangles, std::size_t vertex_count,
                                                Monitor& monitor) {
+    const Monitor::Active active(&monitor);
     DisjointSets sets(vertex_count);
-    for (std::size_t t = 0; t < triangles.size(); ++t) {
-        monitor.check(t);
-        const auto& [i, j, k] = triangles[t];
-        sets.unite(i, j);
-        sets.unite(i, k);
-    }
+    parallel_for(triangles.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) {
+            check_active(t);
+            const auto& [i, j, k] = triangles[t];
+            sets.unite(i, j);
+            sets.unite(i, k);
+        }
+    });
     std::vector<std::uint64_t> root_of(triangles.size());
-    for (std::size_t t = 0; t < triangles.size(); ++t) {
-        monitor.check(t);
-        root_of[t] = sets.find(triangles[t][0]);
-    }
+    parallel_for(triangles.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) {
+            check_active(t);
+            root_of[t] = sets.find(triangles[t][0]);
+        }
+    });
     return root_of;
 }
 

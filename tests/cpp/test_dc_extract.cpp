@@ -227,6 +227,38 @@ TEST(dc_largest_component_filter_by_hand) {
     CHECK_EQ(none.vertices.size(), 9u);
 }
 
+TEST(dc_piece_labels_join_in_any_order) {
+    // Many strips, their triangles shuffled and their vertices interleaved,
+    // so that threads join sets from every end at once: the labels must be
+    // the strips, numbered by first appearance.
+    constexpr std::uint64_t strips = 3000, length = 20;
+    std::vector<std::array<std::uint64_t, 3>> triangles;
+    std::vector<std::uint64_t> strip_of;
+    for (std::uint64_t k = 0; k < length; ++k)
+        for (std::uint64_t s = 0; s < strips; ++s) {
+            triangles.push_back({k * strips + s, (k + 1) * strips + s, (k + 2) * strips + s});
+            strip_of.push_back(s);
+        }
+    std::uint64_t state = 7;
+    for (std::size_t i = triangles.size() - 1; i > 0; --i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const std::size_t j = (state >> 33) % (i + 1);
+        std::swap(triangles[i], triangles[j]);
+        std::swap(strip_of[i], strip_of[j]);
+    }
+    const std::vector<std::uint64_t> labels = piece_labels(triangles, (length + 2) * strips);
+    std::vector<std::uint64_t> label_of_strip(strips, ~std::uint64_t{0});
+    std::uint64_t next = 0;
+    bool same = labels.size() == triangles.size();
+    for (std::size_t t = 0; same && t < triangles.size(); ++t) {
+        std::uint64_t& want = label_of_strip[strip_of[t]];
+        if (want == ~std::uint64_t{0}) want = next++;
+        same = labels[t] == want;
+    }
+    CHECK(same);
+    CHECK_EQ(next, strips);
+}
+
 TEST(dc_field_failures_reach_the_caller) {
     auto sphere = testing::sphere(0.35, kCentre);
     const Octree tree = dctest::uniform_tree(sphere, {0, 0, 0}, 1.0, 4);
