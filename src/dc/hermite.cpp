@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <limits>
+#include <utility>
 #include <cmath>
 
 #include "core/fault.hpp"
@@ -214,10 +217,109 @@ FillPoints crossing_points(const SurfaceCells& surface, const Crossings& crossin
     };
 }
 
+namespace {
+
+// Per sign mask: bit e set where edge e changes sign.
+constexpr std::array<std::uint16_t, 256> kCrossingEdges = [] {
+    std::array<std::uint16_t, 256> out{};
+    for (unsigned mask = 0; mask < 256; ++mask)
+        for (unsigned e = 0; e < 12; ++e)
+            if (((mask >> CUBE_EDGES[e][0]) & 1u) != ((mask >> CUBE_EDGES[e][1]) & 1u))
+                out[mask] |= static_cast<std::uint16_t>(1u << e);
+    return out;
+}();
+
+// Each distinct edge's corners and values, from its first crossing.
+void fill_distinct_edges(const SurfaceCells& surface, const Crossings& crossings, double iso_value,
+                         DistinctEdges& out, const std::vector<std::uint8_t>& first, std::uint32_t edges) {
+    out.edges.resize(edges);
+    out.f1.resize(edges);
+    parallel_for(surface.cells.size(), [&](std::size_t begin, std::size_t end) {
+        for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+            if (!first[i]) return;
+            const std::uint32_t id = out.edge_of[i];
+            const auto [a, b] = CUBE_EDGES[e];
+            const SurfaceCell& cell = surface.cells[c];
+            out.edges[id] = {corner_position(cell, a), corner_position(cell, b), surface.values[c][a] - iso_value,
+                             c, static_cast<std::uint8_t>(e)};
+            out.f1[id] = surface.values[c][b] - iso_value;
+        });
+    });
+}
+
+// Crossings per block of the numbering's scan: fixed, so the blocks are the
+// same for any number of threads.
+constexpr std::size_t kNumberingBlock = std::size_t{1} << 15;
+
+// Per crossing, the crossing that first meets its edge, found through the
+// cells around the edge: the first-listed of them holds it, since the
+// crossings run cell by cell. Fills `id` with the edge numbers and `first`.
+void first_crossings_by_lattice(const SurfaceCells& surface, const Crossings& crossings, const CellLookup& lookup,
+                                std::vector<std::uint32_t>& id, std::vector<std::uint8_t>& first,
+                                std::uint32_t& edges) {
+    const std::size_t n = crossings.count(), cells = surface.cells.size();
+    std::vector<std::uint64_t> owner(n);
+    parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+        for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
+            check_active(i);
+            const unsigned d = e / 4, k = e % 4;
+            const unsigned u = OTHER_AXES[d][0], v = OTHER_AXES[d][1];
+            std::uint64_t at = c;
+            unsigned at_k = k;
+            for (unsigned q = 1; q < 4; ++q) {
+                std::array<int, 3> step{0, 0, 0};
+                if (q & 1u) step[u] = (k & 1u) ? 1 : -1;
+                if (q & 2u) step[v] = (k & 2u) ? 1 : -1;
+                const std::uint64_t near = lookup.find_near(c, step);
+                if (near < at) at = near, at_k = k ^ q;
+            }
+            const unsigned at_e = edge_along(d, at_k);
+            const unsigned held = kCrossingEdges[surface.cells[at].sign_mask];
+            if (!((held >> at_e) & 1u)) fault("an edge changes sign in one cell and not in its neighbour");
+            owner[i] = crossings.first[at] + static_cast<unsigned>(std::popcount(held & ((1u << at_e) - 1u)));
+            first[i] = owner[i] == i;
+        });
+    });
+    // Edges numbered by their first crossings, in crossing order.
+    const std::size_t blocks = (n + kNumberingBlock - 1) / kNumberingBlock;
+    std::vector<std::uint64_t> before = parallel_map<std::uint64_t>(blocks, [&](std::size_t b) {
+        std::uint64_t count = 0;
+        for (std::size_t i = b * kNumberingBlock; i < std::min(n, (b + 1) * kNumberingBlock); ++i) count += first[i];
+        return count;
+    });
+    std::uint64_t total = 0;
+    for (std::uint64_t& b : before) total += std::exchange(b, total);
+    if (total > std::numeric_limits<std::uint32_t>::max()) fault("more distinct edges than 32-bit numbers");
+    edges = static_cast<std::uint32_t>(total);
+    parallel_for(blocks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+            auto next = static_cast<std::uint32_t>(before[b]);
+            for (std::size_t i = b * kNumberingBlock; i < std::min(n, (b + 1) * kNumberingBlock); ++i)
+                if (first[i]) id[i] = next++;
+        }
+    }, 1);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            if (!first[i]) id[i] = id[owner[i]];
+    });
+}
+
+}  // namespace
+
 DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& crossings,
                              double iso_value) {
     if (surface.values.size() != surface.cells.size()) fault("surface cells without corner values");
     const std::size_t n = crossings.count(), cells = surface.cells.size();
+    const CellLookup lookup(surface.cells);
+    if (lookup.by_code()) {
+        DistinctEdges out;
+        std::vector<std::uint8_t> first(n);
+        std::uint32_t edges = 0;
+        out.edge_of.resize(n);
+        first_crossings_by_lattice(surface, crossings, lookup, out.edge_of, first, edges);
+        fill_distinct_edges(surface, crossings, iso_value, out, first, edges);
+        return out;
+    }
     // The edges are split into shards by a hash of their keys, one map per
     // shard on the pool. A shard numbers its edges in crossing order, so each
     // edge's first crossing, and with it the numbering below, is the same for
@@ -275,19 +377,12 @@ DistinctEdges distinct_edges(const SurfaceCells& surface, const Crossings& cross
         check_active(i);
         if (first[i]) overall[shard_of(key_of(c, e))][id[i]] = edges++;
     });
-    out.edges.resize(edges);
-    out.f1.resize(edges);
     parallel_for(cells, [&](std::size_t begin, std::size_t end) {
         for_each_crossing(crossings, begin, end, [&](std::size_t c, unsigned e, std::uint64_t i) {
             id[i] = overall[shard_of(key_of(c, e))][id[i]];
-            if (!first[i]) return;
-            const auto [a, b] = CUBE_EDGES[e];
-            const SurfaceCell& cell = surface.cells[c];
-            out.edges[id[i]] = {corner_position(cell, a), corner_position(cell, b),
-                                surface.values[c][a] - iso_value, c, static_cast<std::uint8_t>(e)};
-            out.f1[id[i]] = surface.values[c][b] - iso_value;
         });
     });
+    fill_distinct_edges(surface, crossings, iso_value, out, first, edges);
     return out;
 }
 

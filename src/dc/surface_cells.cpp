@@ -98,6 +98,28 @@ std::uint64_t CellLookup::find(const CellKey& key) const {
     return find_code(code_of(key));
 }
 
+std::uint64_t CellLookup::find_near(std::uint64_t c, const std::array<int, 3>& step) const {
+    CellKey key = cells_[c].key;
+    const std::uint64_t side = std::uint64_t{1} << key.level;
+    for (unsigned axis = 0; axis < 3; ++axis) {
+        if (step[axis] < 0 && key[axis] == 0) return NONE;
+        if (step[axis] > 0 && key[axis] + std::uint64_t{1} >= side) return NONE;
+    }
+    if (!by_code_) {
+        for (unsigned axis = 0; axis < 3; ++axis) key[axis] += static_cast<std::uint32_t>(step[axis]);
+        return find(key);
+    }
+    // A step along an axis adds to or takes from that axis's bits alone; the
+    // carry or borrow runs through the other axes' bits, set or cleared for it.
+    std::uint64_t code = codes_[c];
+    for (unsigned axis = 0; axis < 3; ++axis) {
+        const std::uint64_t mask = 0x1249249249249249ULL << axis;
+        if (step[axis] < 0) code = (((code & mask) - 1) & mask) | (code & ~mask);
+        if (step[axis] > 0) code = (((code | ~mask) + 1) & mask) | (code & ~mask);
+    }
+    return find_code(code);
+}
+
 std::uint64_t CellLookup::find_below(std::uint64_t c, unsigned axes) const {
     if (!by_code_) {
         CellKey key = cells_[c].key;

@@ -48,6 +48,11 @@ public:
     // The cell one step down from cell `c` along each axis in `axes` (bit
     // per axis; c's coordinates on them are above 0), or NONE.
     std::uint64_t find_below(std::uint64_t c, unsigned axes) const;
+    // The cell `step` (-1, 0 or 1 per axis) from cell `c`, or NONE (also
+    // beyond the level's lattice).
+    std::uint64_t find_near(std::uint64_t c, const std::array<int, 3>& step) const;
+    // Whether cells are found by z-order code (one level, in z-order).
+    bool by_code() const { return by_code_; }
 
 private:
     bool index_in_z_order();

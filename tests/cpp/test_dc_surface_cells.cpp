@@ -102,6 +102,18 @@ TEST(dc_cell_lookup_by_z_order_finds_exactly_the_cells_listed) {
                     if (axes >> axis & 1u) inside = inside && below[axis]-- > 0;
                 if (inside) CHECK_EQ(lookup.find_below(c, axes), lookup.find(below));
             }
+        for (std::uint64_t c = 0; c < cells.size(); ++c)
+            for (int s = 0; s < 27; ++s) {
+                const std::array<int, 3> step{s % 3 - 1, s / 3 % 3 - 1, s / 9 - 1};
+                CellKey near = cells[c].key;
+                bool inside = true;
+                for (unsigned axis = 0; axis < 3; ++axis) {
+                    const std::int64_t at = std::int64_t{near[axis]} + step[axis];
+                    inside = inside && at >= 0 && at < side;
+                    near[axis] = static_cast<std::uint32_t>(at);
+                }
+                CHECK_EQ(lookup.find_near(c, step), inside ? lookup.find(near) : CellLookup::NONE);
+            }
         CHECK_EQ(lookup.find(CellKey{0, 0, 0, 4}), CellLookup::NONE);
         CHECK_EQ(lookup.find(CellKey{side, 0, 0, 5}), CellLookup::NONE);
     }

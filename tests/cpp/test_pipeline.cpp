@@ -142,24 +142,30 @@ TEST(crossings_are_solved_once_per_edge_to_the_surface) {
 
 TEST(distinct_edges_are_numbered_by_their_first_crossing) {
     // Enough crossings that the edges are split into shards on the pool; the
-    // numbering must still be the serial first-seen one.
+    // numbering must still be the serial first-seen one. The cells in
+    // z-order are found by their codes, reversed through a hash map.
     auto field = testing::sphere(0.35, {0.52, 0.47, 0.5}, false);
     const Octree tree = dctest::uniform_tree(field, {0, 0, 0}, 1.0, 7);
-    SurfaceCells surface = index_surface_cells(collect_surface_cells(tree));
-    attach_corner_values(surface, tree);
-    const Crossings crossings = build_crossings(surface);
-    REQUIRE(crossings.count() > (1u << 14));
-    const DistinctEdges distinct = distinct_edges(surface, crossings, 0.0);
-    std::map<std::array<std::uint32_t, 5>, std::uint32_t> seen;  // lower corner, level, axis
-    for_each_crossing(crossings, 0, surface.cells.size(), [&](std::size_t c, unsigned e, std::uint64_t i) {
-        const CellKey& k = surface.cells[c].key;
-        const unsigned a = CUBE_EDGES[e][0];
-        const std::array<std::uint32_t, 5> key{k.x + bit_x(a), k.y + bit_y(a), k.z + bit_z(a), k.level, e / 4};
-        const auto [it, fresh] = seen.try_emplace(key, static_cast<std::uint32_t>(seen.size()));
-        REQUIRE(distinct.edge_of[i] == it->second);
-        if (fresh) REQUIRE(distinct.edges[it->second].cell == c && distinct.edges[it->second].edge == e);
-    });
-    CHECK_EQ(distinct.edges.size(), seen.size());
+    for (const bool reversed : {false, true}) {
+        std::vector<SurfaceCell> cells = collect_surface_cells(tree);
+        if (reversed) std::reverse(cells.begin(), cells.end());
+        SurfaceCells surface = index_surface_cells(std::move(cells));
+        attach_corner_values(surface, tree);
+        CHECK(CellLookup(surface.cells).by_code() != reversed);
+        const Crossings crossings = build_crossings(surface);
+        REQUIRE(crossings.count() > (1u << 14));
+        const DistinctEdges distinct = distinct_edges(surface, crossings, 0.0);
+        std::map<std::array<std::uint32_t, 5>, std::uint32_t> seen;  // lower corner, level, axis
+        for_each_crossing(crossings, 0, surface.cells.size(), [&](std::size_t c, unsigned e, std::uint64_t i) {
+            const CellKey& k = surface.cells[c].key;
+            const unsigned a = CUBE_EDGES[e][0];
+            const std::array<std::uint32_t, 5> key{k.x + bit_x(a), k.y + bit_y(a), k.z + bit_z(a), k.level, e / 4};
+            const auto [it, fresh] = seen.try_emplace(key, static_cast<std::uint32_t>(seen.size()));
+            REQUIRE(distinct.edge_of[i] == it->second);
+            if (fresh) REQUIRE(distinct.edges[it->second].cell == c && distinct.edges[it->second].edge == e);
+        });
+        CHECK_EQ(distinct.edges.size(), seen.size());
+    }
 }
 
 TEST(crossings_at_a_corner_or_between_infinities) {
