@@ -118,6 +118,14 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
     return bad_triangles(placed, triangles, focus, crossing);
 }
 
+// Per triangle, 1 when it crosses another; `focus` limits the search.
+std::vector<std::uint8_t> crossing_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
+                                             const std::vector<std::uint8_t>& focus) {
+    std::vector<std::uint8_t> bad(triangles.size(), 0);
+    for (const TrianglePair& p : intersecting_pairs(placed.positions, triangles, focus)) bad[p[0]] = bad[p[1]] = 1;
+    return bad;
+}
+
 // The triangles holding a flagged vertex.
 std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const std::vector<std::uint8_t>& flag) {
     return parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
@@ -127,12 +135,14 @@ std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const 
 }
 
 // Puts the moved vertices flagged in `trying` at `trial` (gradients with
-// them) and undoes those whose triangles went bad, back to `kept`; undoing
+// them) and undoes those whose triangles went bad (crossing, or with
+// `facing` also facing back), back to `kept`; undoing
 // may spoil others, so it checks again, and after a few passes undoes them
 // all. Leaves `trying` set for the trials kept.
 void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever, std::span<const Vec3> trial,
                std::span<const Vec3> gradient, std::span<const Vec3> kept, std::span<const Vec3> kept_gradient,
-               std::span<const Quad> quads, std::vector<Triangle>& triangles, std::vector<std::uint8_t>& trying) {
+               std::span<const Quad> quads, std::vector<Triangle>& triangles, std::vector<std::uint8_t>& trying,
+               bool facing = true) {
     const bool normals = !placed.gradients.empty();
     const std::size_t m = moved_ever.size(), n = placed.positions.size();
     for (std::size_t k = 0; k < m; ++k) {
@@ -146,7 +156,8 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
     for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
     for (int pass = 0;; ++pass) {
         std::uint64_t pairs = 0;
-        const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
+        const std::vector<std::uint8_t> bad = facing ? bad_triangles(placed, triangles, focus, pairs)
+                                                     : crossing_triangles(placed, triangles, focus);
         std::vector<std::uint8_t> undo(n, 0);
         bool any = false;
         for (std::size_t t = 0; t < triangles.size(); ++t) {
@@ -225,7 +236,9 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
     // surface, by the largest share of the way (halved until clean) that
     // keeps the mesh clean. It keeps the gradient it had: at a crease the one
     // where it lands may be the other surface's, against which its triangles
-    // face back.
+    // face back. Only crossings stop it: where a lattice meets a clip, the
+    // faces around such a vertex face back both off and on the surface, and
+    // holding it off for them left vertices half a cell off both surfaces.
     std::vector<Vec3> top = kept, top_gradient(m);
     project(top, boxes, top_gradient);
     std::vector<std::size_t> climbing;
@@ -242,7 +255,7 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
             trying[moved_ever[k]] = 1;
             trial[k] = clamp_into(lerp(start[k], top[k], way[k]), boxes[k]);
         }
-        try_moves(placed, moved_ever, trial, kept_gradient, kept, kept_gradient, quads, triangles, trying);
+        try_moves(placed, moved_ever, trial, kept_gradient, kept, kept_gradient, quads, triangles, trying, false);
         std::vector<std::size_t> still;
         for (std::size_t k : climbing) {
             const std::uint64_t v = moved_ever[k];

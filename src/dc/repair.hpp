@@ -57,7 +57,8 @@ using SurfaceProjection = std::function<void(std::span<Vec3> points, std::span<c
 // by halving for the least part of its way back (from its solved place
 // toward where the ladder left it) that keeps the mesh clean, each trial put
 // back onto the surface within its cell; a trial that makes a triangle of
-// its own bad is undone.
+// its own bad is undone. A vertex the search leaves more than a tenth of its
+// cell off the surface then climbs toward it as far as no triangles cross.
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
                          const SurfaceCells& surface, Monitor& monitor = Monitor::none(),
                          const SurfaceProjection& project = {});

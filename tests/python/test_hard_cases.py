@@ -13,6 +13,7 @@ import pytest
 import quarvel as qv
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+from bench_creases import CASES as CREASES  # noqa: E402
 from bench_hard_cases import (  # noqa: E402
     HI,
     LO,
@@ -89,6 +90,11 @@ def test_repair_moves_vertices_little_and_keeps_them_on_the_surface(shape):
     [
         (qv.lattice("gyroid", 0.55, 0.07), qv.rotate(qv.cylinder(0.65, 1.47), 90.0, (1.0, 0.0, 0.0))),
         (qv.lattice("schwarz_d", 0.6, 0.07), qv.cylinder(0.66, 1.43)),
+        # Caps on lattice planes, and clips turned off the axes: the repair
+        # used to hold vertices half a cell inside where its faces faced back.
+        CREASES["gyroid-sheet&cyl caps on planes"],
+        CREASES["diamond-sheet&tilted-box"],
+        CREASES["gyroid-strut&tilted-box"],
     ],
 )
 def test_crease_vertices_stay_on_both_surfaces(lattice, clip):
