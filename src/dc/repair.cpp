@@ -443,9 +443,64 @@ void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vecto
         if (changed[mesh.triangles[c / 3][c % 3]]) fan[c] = again.fan[c];
 }
 
+// Puts the flagged vertices of split fans back onto the surface: the middle
+// of an edge across a crease lies up to half a cell inside both surfaces.
+// Each goes the largest share of the way (halved where triangles cross)
+// toward its place put on the surface within the box of its fan; where
+// triangles still cross at the end, every one stays where it was.
+void lift_split(TriangleMesh& mesh, const std::vector<std::uint8_t>& split, const std::vector<std::uint8_t>& focus,
+                const SurfaceProjection& project, Monitor& monitor) {
+    constexpr std::uint64_t NONE = PlacedVertices::NONE;
+    std::vector<std::uint64_t> lifted, index(mesh.vertices.size(), NONE);
+    for (std::uint64_t v = 0; v < split.size(); ++v)
+        if (split[v]) {
+            index[v] = lifted.size();
+            lifted.push_back(v);
+        }
+    const std::size_t m = lifted.size();
+    std::vector<Vec3> start(m), top(m), gradients(m);
+    std::vector<Box> boxes(m);
+    for (std::size_t k = 0; k < m; ++k) {
+        start[k] = top[k] = mesh.vertices[lifted[k]];
+        boxes[k] = Box{start[k], start[k]};
+    }
+    for (std::size_t i = 0; i < mesh.triangles.size(); ++i) {
+        monitor.check(i);
+        const Triangle& t = mesh.triangles[i];
+        for (std::uint64_t v : t) {
+            if (index[v] == NONE) continue;
+            Box& box = boxes[index[v]];
+            for (std::uint64_t u : t)
+                for (int a = 0; a < 3; ++a) {
+                    box.lo[a] = std::min(box.lo[a], mesh.vertices[u][a]);
+                    box.hi[a] = std::max(box.hi[a], mesh.vertices[u][a]);
+                }
+        }
+    }
+    project(top, boxes, gradients);
+    std::vector<double> way(m, 1.0);
+    for (int round = 0;; ++round) {
+        monitor.check();
+        for (std::size_t k = 0; k < m; ++k)
+            mesh.vertices[lifted[k]] = clamp_into(lerp(start[k], top[k], way[k]), boxes[k]);
+        const std::vector<TrianglePair> crossing = intersecting_pairs(mesh.vertices, mesh.triangles, focus);
+        if (crossing.empty()) return;
+        if (round == SETTLE_ROUNDS) break;
+        std::vector<std::uint8_t> halved(m, 0);
+        for (const TrianglePair& p : crossing)
+            for (std::uint64_t t : p)
+                for (std::uint64_t v : mesh.triangles[t])
+                    if (index[v] != NONE && !halved[index[v]]) {
+                        halved[index[v]] = 1;
+                        way[index[v]] = round + 1 == SETTLE_ROUNDS ? 0.0 : 0.5 * way[index[v]];
+                    }
+    }
+    for (std::size_t k = 0; k < m; ++k) mesh.vertices[lifted[k]] = start[k];
+}
+
 }  // namespace
 
-std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_inside) {
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_inside, const SurfaceProjection& project) {
     VertexScan scan = scan_vertices(mesh.triangles, mesh.vertices.size());
     std::vector<std::uint64_t> pinched;
     // Edges of more than two triangles are rare: only then their pairing, and the fans again.
@@ -514,6 +569,7 @@ std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_insi
                 for (std::uint64_t v : mesh.triangles[t])
                     if (split[v]) share[v] = attempt == 2 ? 0.0 : 0.5 * share[v];
     }
+    if (project) lift_split(mesh, split, focus, project, monitor);
     return midpoints + copies.size();
 }
 

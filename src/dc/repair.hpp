@@ -71,7 +71,9 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
 // vertices added. With `join_inside` the pairs on a crowded edge close the
 // outside between them, as vertices by sheet join the inside across a face
 // (dc/sheets.hpp), so the solid stays in one piece there. Checks `monitor` as
-// it goes.
-std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none(), bool join_inside = false);
+// it goes. With `project`, the split vertices then go back onto the surface
+// as far as no triangles cross.
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none(), bool join_inside = false,
+                            const SurfaceProjection& project = {});
 
 }  // namespace quarvel
