@@ -93,7 +93,13 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     // finished faces.
     const bool from_faces = counted.field_kind == FieldKind::occupancy;
     if (options.vertex_normals && !from_faces) mesh.normals = unit_normals(placed.gradients);
-    if (options.manifold) counted.repair.vertices_split = split_pinches(mesh, monitor, options.by_sheet);
+    if (options.manifold) {
+        const std::uint64_t before = sampler.evaluations();
+        counted.repair.vertices_split =
+            split_pinches(mesh, monitor, options.by_sheet,
+                          options.by_sheet ? surface_projection(sampler, params) : SurfaceProjection{});
+        counted.vertex_evaluations += sampler.evaluations() - before;
+    }
     monitor.poll();
     if (options.keep_largest) keep_largest_piece(mesh, monitor);
     if (options.vertex_normals && from_faces) mesh.normals = face_normals(mesh, monitor);

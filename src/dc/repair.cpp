@@ -118,6 +118,14 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
     return bad_triangles(placed, triangles, focus, crossing);
 }
 
+// Per triangle, 1 when it crosses another; `focus` limits the search.
+std::vector<std::uint8_t> crossing_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
+                                             const std::vector<std::uint8_t>& focus) {
+    std::vector<std::uint8_t> bad(triangles.size(), 0);
+    for (const TrianglePair& p : intersecting_pairs(placed.positions, triangles, focus)) bad[p[0]] = bad[p[1]] = 1;
+    return bad;
+}
+
 // The triangles holding a flagged vertex.
 std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const std::vector<std::uint8_t>& flag) {
     return parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
@@ -127,12 +135,14 @@ std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const 
 }
 
 // Puts the moved vertices flagged in `trying` at `trial` (gradients with
-// them) and undoes those whose triangles went bad, back to `kept`; undoing
+// them) and undoes those whose triangles went bad (crossing, or with
+// `facing` also facing back), back to `kept`; undoing
 // may spoil others, so it checks again, and after a few passes undoes them
 // all. Leaves `trying` set for the trials kept.
 void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever, std::span<const Vec3> trial,
                std::span<const Vec3> gradient, std::span<const Vec3> kept, std::span<const Vec3> kept_gradient,
-               std::span<const Quad> quads, std::vector<Triangle>& triangles, std::vector<std::uint8_t>& trying) {
+               std::span<const Quad> quads, std::vector<Triangle>& triangles, std::vector<std::uint8_t>& trying,
+               bool facing = true) {
     const bool normals = !placed.gradients.empty();
     const std::size_t m = moved_ever.size(), n = placed.positions.size();
     for (std::size_t k = 0; k < m; ++k) {
@@ -146,7 +156,8 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
     for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
     for (int pass = 0;; ++pass) {
         std::uint64_t pairs = 0;
-        const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs);
+        const std::vector<std::uint8_t> bad = facing ? bad_triangles(placed, triangles, focus, pairs)
+                                                     : crossing_triangles(placed, triangles, focus);
         std::vector<std::uint8_t> undo(n, 0);
         bool any = false;
         for (std::size_t t = 0; t < triangles.size(); ++t) {
@@ -225,7 +236,9 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
     // surface, by the largest share of the way (halved until clean) that
     // keeps the mesh clean. It keeps the gradient it had: at a crease the one
     // where it lands may be the other surface's, against which its triangles
-    // face back.
+    // face back. Only crossings stop it: where a lattice meets a clip, the
+    // faces around such a vertex face back both off and on the surface, and
+    // holding it off for them left vertices half a cell off both surfaces.
     std::vector<Vec3> top = kept, top_gradient(m);
     project(top, boxes, top_gradient);
     std::vector<std::size_t> climbing;
@@ -242,7 +255,7 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
             trying[moved_ever[k]] = 1;
             trial[k] = clamp_into(lerp(start[k], top[k], way[k]), boxes[k]);
         }
-        try_moves(placed, moved_ever, trial, kept_gradient, kept, kept_gradient, quads, triangles, trying);
+        try_moves(placed, moved_ever, trial, kept_gradient, kept, kept_gradient, quads, triangles, trying, false);
         std::vector<std::size_t> still;
         for (std::size_t k : climbing) {
             const std::uint64_t v = moved_ever[k];
@@ -430,9 +443,64 @@ void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vecto
         if (changed[mesh.triangles[c / 3][c % 3]]) fan[c] = again.fan[c];
 }
 
+// Puts the flagged vertices of split fans back onto the surface: the middle
+// of an edge across a crease lies up to half a cell inside both surfaces.
+// Each goes the largest share of the way (halved where triangles cross)
+// toward its place put on the surface within the box of its fan; where
+// triangles still cross at the end, every one stays where it was.
+void lift_split(TriangleMesh& mesh, const std::vector<std::uint8_t>& split, const std::vector<std::uint8_t>& focus,
+                const SurfaceProjection& project, Monitor& monitor) {
+    constexpr std::uint64_t NONE = PlacedVertices::NONE;
+    std::vector<std::uint64_t> lifted, index(mesh.vertices.size(), NONE);
+    for (std::uint64_t v = 0; v < split.size(); ++v)
+        if (split[v]) {
+            index[v] = lifted.size();
+            lifted.push_back(v);
+        }
+    const std::size_t m = lifted.size();
+    std::vector<Vec3> start(m), top(m), gradients(m);
+    std::vector<Box> boxes(m);
+    for (std::size_t k = 0; k < m; ++k) {
+        start[k] = top[k] = mesh.vertices[lifted[k]];
+        boxes[k] = Box{start[k], start[k]};
+    }
+    for (std::size_t i = 0; i < mesh.triangles.size(); ++i) {
+        monitor.check(i);
+        const Triangle& t = mesh.triangles[i];
+        for (std::uint64_t v : t) {
+            if (index[v] == NONE) continue;
+            Box& box = boxes[index[v]];
+            for (std::uint64_t u : t)
+                for (int a = 0; a < 3; ++a) {
+                    box.lo[a] = std::min(box.lo[a], mesh.vertices[u][a]);
+                    box.hi[a] = std::max(box.hi[a], mesh.vertices[u][a]);
+                }
+        }
+    }
+    project(top, boxes, gradients);
+    std::vector<double> way(m, 1.0);
+    for (int round = 0;; ++round) {
+        monitor.check();
+        for (std::size_t k = 0; k < m; ++k)
+            mesh.vertices[lifted[k]] = clamp_into(lerp(start[k], top[k], way[k]), boxes[k]);
+        const std::vector<TrianglePair> crossing = intersecting_pairs(mesh.vertices, mesh.triangles, focus);
+        if (crossing.empty()) return;
+        if (round == SETTLE_ROUNDS) break;
+        std::vector<std::uint8_t> halved(m, 0);
+        for (const TrianglePair& p : crossing)
+            for (std::uint64_t t : p)
+                for (std::uint64_t v : mesh.triangles[t])
+                    if (index[v] != NONE && !halved[index[v]]) {
+                        halved[index[v]] = 1;
+                        way[index[v]] = round + 1 == SETTLE_ROUNDS ? 0.0 : 0.5 * way[index[v]];
+                    }
+    }
+    for (std::size_t k = 0; k < m; ++k) mesh.vertices[lifted[k]] = start[k];
+}
+
 }  // namespace
 
-std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_inside) {
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_inside, const SurfaceProjection& project) {
     VertexScan scan = scan_vertices(mesh.triangles, mesh.vertices.size());
     std::vector<std::uint64_t> pinched;
     // Edges of more than two triangles are rare: only then their pairing, and the fans again.
@@ -501,6 +569,7 @@ std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_insi
                 for (std::uint64_t v : mesh.triangles[t])
                     if (split[v]) share[v] = attempt == 2 ? 0.0 : 0.5 * share[v];
     }
+    if (project) lift_split(mesh, split, focus, project, monitor);
     return midpoints + copies.size();
 }
 

@@ -57,7 +57,8 @@ using SurfaceProjection = std::function<void(std::span<Vec3> points, std::span<c
 // by halving for the least part of its way back (from its solved place
 // toward where the ladder left it) that keeps the mesh clean, each trial put
 // back onto the surface within its cell; a trial that makes a triangle of
-// its own bad is undone.
+// its own bad is undone. A vertex the search leaves more than a tenth of its
+// cell off the surface then climbs toward it as far as no triangles cross.
 RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, std::vector<Triangle>& triangles,
                          const SurfaceCells& surface, Monitor& monitor = Monitor::none(),
                          const SurfaceProjection& project = {});
@@ -70,7 +71,9 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
 // vertices added. With `join_inside` the pairs on a crowded edge close the
 // outside between them, as vertices by sheet join the inside across a face
 // (dc/sheets.hpp), so the solid stays in one piece there. Checks `monitor` as
-// it goes.
-std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none(), bool join_inside = false);
+// it goes. With `project`, the split vertices then go back onto the surface
+// as far as no triangles cross.
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none(), bool join_inside = false,
+                            const SurfaceProjection& project = {});
 
 }  // namespace quarvel

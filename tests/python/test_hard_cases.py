@@ -13,6 +13,7 @@ import pytest
 import quarvel as qv
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+from bench_creases import CASES as CREASES  # noqa: E402
 from bench_hard_cases import (  # noqa: E402
     HI,
     LO,
@@ -85,19 +86,27 @@ def test_repair_moves_vertices_little_and_keeps_them_on_the_surface(shape):
 
 
 @pytest.mark.parametrize(
-    "lattice, clip",
+    "lattice, clip, depth",
     [
-        (qv.lattice("gyroid", 0.55, 0.07), qv.rotate(qv.cylinder(0.65, 1.47), 90.0, (1.0, 0.0, 0.0))),
-        (qv.lattice("schwarz_d", 0.6, 0.07), qv.cylinder(0.66, 1.43)),
+        (qv.lattice("gyroid", 0.55, 0.07), qv.rotate(qv.cylinder(0.65, 1.47), 90.0, (1.0, 0.0, 0.0)), DEPTH),
+        (qv.lattice("schwarz_d", 0.6, 0.07), qv.cylinder(0.66, 1.43), DEPTH),
+        # Caps on lattice planes, and clips turned off the axes: the repair
+        # used to hold vertices half a cell inside where its faces faced back.
+        (*CREASES["gyroid-sheet&cyl caps on planes"], DEPTH),
+        (*CREASES["diamond-sheet&tilted-box"], DEPTH),
+        (*CREASES["gyroid-strut&tilted-box"], DEPTH),
+        # Sheets meeting on an edge here: the edge's middle, where the split
+        # puts a vertex of each, lay half a cell inside.
+        (*CREASES["diamond-sheet&tilted-box"], 8),
     ],
 )
-def test_crease_vertices_stay_on_both_surfaces(lattice, clip):
+def test_crease_vertices_stay_on_both_surfaces(lattice, clip, depth):
     # Where a lattice's walls meet the clip DC folds; the vertices the repair
     # moves there must end within a quarter cell of the lattice and the clip.
     field = qv.intersection(lattice, clip)
-    m = mesh(field)
+    m = qv.mesh(field, (LO, HI), max_depth=depth, margin=0.0, clip=False, progress=False)
     assert m.stats["repaired"]["folds_fixed"] > 0
     values, gradients = field(m.vertices)
     distance = np.abs(values) / np.linalg.norm(gradients, axis=1)
-    assert distance.max() < 0.25 * cell(DEPTH)
+    assert distance.max() < 0.25 * cell(depth)
     assert m.check().ok
