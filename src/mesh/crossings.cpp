@@ -34,21 +34,23 @@ using detail::Member;
 // bytes, and the few that pass again on the exact boxes.
 struct CellBox {
     std::array<float, 3> lo, hi;
+    // Evaluated whole, without branches (see cell_pairs).
     bool overlaps(const CellBox& o) const {
-        return !(o.hi[0] < lo[0] || hi[0] < o.lo[0] || o.hi[1] < lo[1] || hi[1] < o.lo[1] || o.hi[2] < lo[2] ||
-                 hi[2] < o.lo[2]);
+        return !(o.hi[0] < lo[0]) & !(hi[0] < o.lo[0]) & !(o.hi[1] < lo[1]) & !(hi[1] < o.lo[1]) & !(o.hi[2] < lo[2]) &
+               !(hi[2] < o.lo[2]);
     }
 };
 
 // For x >= 0 (cell units are): a float one step from a non-negative one is
-// its bit pattern plus or minus one.
+// its bit pattern plus or minus one. Without branches: the nearest float
+// lies on either side of x about as often, which a branch would mispredict.
 float round_down(double x) {
     const float f = static_cast<float>(x);
-    return f > x ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - 1) : f;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - std::uint32_t{f > x});
 }
 float round_up(double x) {
     const float f = static_cast<float>(x);
-    return f < x ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) + 1) : f;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) + std::uint32_t{f < x});
 }
 
 // The grid: cells of edge 1 / `scale` from `origin`, at most 2^21 per axis.
@@ -516,13 +518,21 @@ struct SlabSearch {
         }
     }
 
+    // Each entry's partners are gathered first, without branches: the
+    // flags and box tests pass about one pair in four, at random, which a
+    // branch per pair would mispredict half the time.
     void cell_pairs(std::size_t begin, std::size_t end, FoundPairs& out) const {
+        std::array<std::uint32_t, detail::CROWDED> partners;
         for (std::size_t i = begin; i < end; ++i) {
             const CellEntry& a = cell_entries[i];
+            std::size_t found = 0;
             for (std::size_t j = i + 1; j < end; ++j) {
                 const CellEntry& b = cell_entries[j];
-                if (((a.tag | b.tag) & CellEntry::ALL) != CellEntry::ALL || !a.box.overlaps(b.box)) continue;
-                const Member &m = members[a.slot()], &n = members[b.slot()];
+                partners[found] = static_cast<std::uint32_t>(j);
+                found += a.box.overlaps(b.box) & (((a.tag | b.tag) & CellEntry::ALL) == CellEntry::ALL);
+            }
+            for (std::size_t k = 0; k < found; ++k) {
+                const Member &m = members[a.slot()], &n = members[cell_entries[partners[k]].slot()];
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
                 if (!detail::triangles_cross(m.facet, n.facet)) continue;
                 if (box_of(m.facet.p).overlaps(box_of(n.facet.p))) out.add(m.triangle, n.triangle);
