@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -50,10 +51,12 @@ struct Facet {
     double side(const Vec3& x) const { return dot(n, sub(x, p[0])); }
     // A vertex of another triangle at one of this one's (the same vertex, or
     // another in the same place) touches it there and does not pass through it.
+    // Compared whole, without branches.
     bool touches(std::uint64_t w, const Vec3& x) const {
+        bool any = false;
         for (unsigned k = 0; k < 3; ++k)
-            if (index[k] == w || p[k] == x) return true;
-        return false;
+            any |= (index[k] == w) | ((p[k][0] == x[0]) & (p[k][1] == x[1]) & (p[k][2] == x[2]));
+        return any;
     }
 };
 
@@ -64,8 +67,8 @@ using Sides = std::array<double, 3>;
 
 inline Sides sides_of(const Facet& e, const Facet& f, const std::array<bool, 3>& skip) {
     Sides s{};
-    for (unsigned k = 0; k < 3; ++k)
-        if (!skip[k]) s[k] = f.side(e.p[k]);
+    // Computed for every vertex and then masked (finite either way), without a branch on `skip`.
+    for (unsigned k = 0; k < 3; ++k) s[k] = skip[k] ? 0.0 : f.side(e.p[k]);
     return s;
 }
 
@@ -96,11 +99,10 @@ inline bool segment_crosses(const Vec3& p, const Vec3& q, double s, double t, co
 inline bool straddles(const Sides& side, const std::array<bool, 3>& skip) {
     bool above = false, below = false;
     for (unsigned k = 0; k < 3; ++k) {
-        if (skip[k]) continue;
-        above = above || side[k] > 0.0;
-        below = below || side[k] < 0.0;
+        above |= !skip[k] & (side[k] > 0.0);
+        below |= !skip[k] & (side[k] < 0.0);
     }
-    return above && below;
+    return above & below;
 }
 
 // The part of edge_crosses past the first side test, rarely reached: kept
@@ -128,19 +130,46 @@ inline bool edge_crosses(const Facet& e, const Facet& f, const std::array<bool, 
     return straddles(side, shared) && touching_edge_crosses(e, f, shared, side);
 }
 
+// Bit 3k + m is set where vertex k of t is vertex m of u. Without branches:
+// which vertices neighbours share follows no pattern.
+inline unsigned shared_vertices(const Facet& t, const Facet& u) {
+    unsigned bits = 0;
+    for (unsigned k = 0; k < 3; ++k)
+        for (unsigned m = 0; m < 3; ++m) bits |= unsigned{t.index[k] == u.index[m]} << (3 * k + m);
+    return bits;
+}
+
+// Whether x lies at one of f's corners (Facet::touches without the indices).
+inline bool at_corner(const Facet& f, const Vec3& x) {
+    bool any = false;
+    for (unsigned k = 0; k < 3; ++k) any |= (f.p[k][0] == x[0]) & (f.p[k][1] == x[1]) & (f.p[k][2] == x[2]);
+    return any;
+}
+
+// edge_crosses for triangles with one vertex in common, e's vertex `common`
+// (the most frequent pairs by far, each vertex's fan): the two edges of e
+// from it touch f, so only the opposite one can cross, and only when
+// neither of its ends touches f either. The same decision, without the
+// general case's masks; on a smooth mesh the opposite edge straddles the
+// plane about half the time, and the edge test, which nearly always fails,
+// comes before the rarely true test for touching ends.
+inline bool opposite_edge_crosses(const Facet& e, const Facet& f, unsigned common) {
+    static constexpr unsigned after[3] = {1, 2, 0};
+    const unsigned k = after[common], next = after[k];
+    const double s = f.side(e.p[k]), t = f.side(e.p[next]);
+    return segment_crosses(e.p[k], e.p[next], s, t, f) && !at_corner(f, e.p[k]) && !at_corner(f, e.p[next]);
+}
+
 // An edge of either triangle passes through the other. Triangles sharing an
 // edge meet along it and never count. Neither can cross when the vertices of
 // each lie strictly on one side of the other's plane.
 inline bool triangles_cross(const Facet& t, const Facet& u) {
-    std::array<bool, 3> in_u{}, in_t{};  // vertex k of t is one of u's; vertex m of u one of t's
-    unsigned shared = 0;
-    for (unsigned k = 0; k < 3; ++k)
-        for (unsigned m = 0; m < 3; ++m)
-            if (t.index[k] == u.index[m]) {
-                in_u[k] = in_t[m] = true;
-                ++shared;
-            }
-    return shared < 2 && (edge_crosses(u, t, in_t) || edge_crosses(t, u, in_u));
+    const unsigned bits = shared_vertices(t, u);
+    if (bits == 0) return edge_crosses(u, t, {}) || edge_crosses(t, u, {});
+    if ((bits & (bits - 1)) != 0) return false;  // two vertices or more in common
+    static constexpr unsigned row[9] = {0, 0, 0, 1, 1, 1, 2, 2, 2}, column[9] = {0, 1, 2, 0, 1, 2, 0, 1, 2};
+    const unsigned b = static_cast<unsigned>(std::countr_zero(bits));
+    return opposite_edge_crosses(u, t, column[b]) || opposite_edge_crosses(t, u, row[b]);
 }
 
 // A triangle as a search tests it: corners and plane, and its index.

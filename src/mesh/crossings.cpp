@@ -34,21 +34,18 @@ using detail::Member;
 // bytes, and the few that pass again on the exact boxes.
 struct CellBox {
     std::array<float, 3> lo, hi;
-    bool overlaps(const CellBox& o) const {
-        return !(o.hi[0] < lo[0] || hi[0] < o.lo[0] || o.hi[1] < lo[1] || hi[1] < o.lo[1] || o.hi[2] < lo[2] ||
-                 hi[2] < o.lo[2]);
-    }
 };
 
 // For x >= 0 (cell units are): a float one step from a non-negative one is
-// its bit pattern plus or minus one.
+// its bit pattern plus or minus one. Without branches: the nearest float
+// lies on either side of x about as often, which a branch would mispredict.
 float round_down(double x) {
     const float f = static_cast<float>(x);
-    return f > x ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - 1) : f;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) - std::uint32_t{f > x});
 }
 float round_up(double x) {
     const float f = static_cast<float>(x);
-    return f < x ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) + 1) : f;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) + std::uint32_t{f < x});
 }
 
 // The grid: cells of edge 1 / `scale` from `origin`, at most 2^21 per axis.
@@ -393,19 +390,28 @@ struct Entry {
     bool operator<(const Entry& o) const { return key != o.key ? key < o.key : item < o.item; }
 };
 
-// A triangle in one cell, as the pair loop reads it: its box, and a tag
-// holding its place among the slab's members (above bit 4) and four flags.
-// Bits 0 to 2 are set where the box begins in this cell along x, y or z. Two
-// boxes that both reach the cell overlap from the later of their first cells
-// on, so the cell holds the low corner of their overlap exactly when every
-// axis has a bit set in one tag or the other. Bit 3 marks a focused triangle
-// (every one without a focus).
-struct CellEntry {
-    CellBox box;
-    std::uint64_t tag;
+// The triangles in the cells of one slab, as the pair loop reads them, a
+// column per field, so that one triangle's tests against the others of its
+// cell run as vector operations: its box, four flags, and its place among
+// the slab's members. Flag bits 0 to 2 are set where the box begins in this
+// cell along x, y or z. Two boxes that both reach the cell overlap from the
+// later of their first cells on, so the cell holds the low corner of their
+// overlap exactly when every axis has a bit set in one triangle's flags or
+// the other's. Bit 3 marks a focused triangle (every one without a focus).
+struct CellColumns {
+    static constexpr std::uint32_t ALL = 15;
+    std::array<std::vector<float>, 3> lo, hi;
+    std::vector<std::uint32_t> flags;
+    std::vector<std::uint64_t> slot;
 
-    static constexpr std::uint64_t ALL = 15;
-    std::uint64_t slot() const { return tag >> 4; }
+    void resize(std::size_t n) {
+        for (int a = 0; a < 3; ++a) {
+            lo[a].resize(n);
+            hi[a].resize(n);
+        }
+        flags.resize(n);
+        slot.resize(n);
+    }
 };
 
 // Finds the crossing pairs within the slabs of one stretch, reusing its buffers.
@@ -422,7 +428,7 @@ struct SlabSearch {
     std::vector<CellBox> local;
     std::vector<Member> members;
     std::vector<Entry> entries, sorted;
-    std::vector<CellEntry> cell_entries;
+    CellColumns cell_view;
     std::vector<std::uint64_t> count, focus_cells;
 
     bool focused(std::uint64_t t) const { return focus.empty() || focus[t]; }
@@ -504,25 +510,46 @@ struct SlabSearch {
 
     // The pair loop's view of the sorted entries.
     void fill_cells(std::uint32_t x) {
-        cell_entries.resize(entries.size());
+        cell_view.resize(entries.size());
         for (std::size_t e = 0; e < entries.size(); ++e) {
             const std::uint64_t m = entries[e].item, key = entries[e].key;
             const CellBox& b = local[m];
-            const std::uint64_t flags = std::uint64_t{Grid::index(b.lo[0]) == x} |
-                                        std::uint64_t{Grid::index(b.lo[1]) == key >> 21} << 1 |
-                                        std::uint64_t{Grid::index(b.lo[2]) == (key & (Grid::AXIS - 1))} << 2 |
-                                        std::uint64_t{focused(members[m].triangle)} << 3;
-            cell_entries[e] = {b, m << 4 | flags};
+            for (int a = 0; a < 3; ++a) {
+                cell_view.lo[a][e] = b.lo[a];
+                cell_view.hi[a][e] = b.hi[a];
+            }
+            cell_view.flags[e] = std::uint32_t{Grid::index(b.lo[0]) == x} |
+                             std::uint32_t{Grid::index(b.lo[1]) == key >> 21} << 1 |
+                             std::uint32_t{Grid::index(b.lo[2]) == (key & (Grid::AXIS - 1))} << 2 |
+                             std::uint32_t{focused(members[m].triangle)} << 3;
+            cell_view.slot[e] = m;
         }
     }
 
+    // Each triangle's partners in the cell are marked first, as vector
+    // operations without branches (the flags and box tests pass about one
+    // pair in four, at random, which a branch per pair would mispredict
+    // half the time), then gathered.
     void cell_pairs(std::size_t begin, std::size_t end, FoundPairs& out) const {
+        std::array<std::uint8_t, detail::CROWDED> meets;
+        std::array<std::uint32_t, detail::CROWDED> partners;
+        const float *lo0 = cell_view.lo[0].data(), *lo1 = cell_view.lo[1].data(), *lo2 = cell_view.lo[2].data();
+        const float *hi0 = cell_view.hi[0].data(), *hi1 = cell_view.hi[1].data(), *hi2 = cell_view.hi[2].data();
+        const std::uint32_t* flags = cell_view.flags.data();
         for (std::size_t i = begin; i < end; ++i) {
-            const CellEntry& a = cell_entries[i];
+            const float l0 = lo0[i], l1 = lo1[i], l2 = lo2[i], h0 = hi0[i], h1 = hi1[i], h2 = hi2[i];
+            const std::uint32_t f = flags[i];
+            for (std::size_t j = i + 1; j < end; ++j)
+                meets[j - begin] = !(hi0[j] < l0) & !(h0 < lo0[j]) & !(hi1[j] < l1) & !(h1 < lo1[j]) &
+                                   !(hi2[j] < l2) & !(h2 < lo2[j]) & (((f | flags[j]) & CellColumns::ALL) == CellColumns::ALL);
+            std::size_t found = 0;
             for (std::size_t j = i + 1; j < end; ++j) {
-                const CellEntry& b = cell_entries[j];
-                if (((a.tag | b.tag) & CellEntry::ALL) != CellEntry::ALL || !a.box.overlaps(b.box)) continue;
-                const Member &m = members[a.slot()], &n = members[b.slot()];
+                partners[found] = static_cast<std::uint32_t>(j);
+                found += meets[j - begin];
+            }
+            const Member& m = members[cell_view.slot[i]];
+            for (std::size_t k = 0; k < found; ++k) {
+                const Member& n = members[cell_view.slot[partners[k]]];
                 // The exact boxes last: the float ones rarely let a pair through that they would stop.
                 if (!detail::triangles_cross(m.facet, n.facet)) continue;
                 if (box_of(m.facet.p).overlaps(box_of(n.facet.p))) out.add(m.triangle, n.triangle);
@@ -534,10 +561,8 @@ struct SlabSearch {
     void crowded_pairs(std::size_t begin, std::size_t end, FoundPairs& out) const {
         std::vector<CrowdedItem> items;
         items.reserve(end - begin);
-        for (std::size_t e = begin; e < end; ++e) {
-            const CellEntry& c = cell_entries[e];
-            items.push_back({box_of(members[c.slot()].facet.p), c.tag & CellEntry::ALL, c.slot()});
-        }
+        for (std::size_t e = begin; e < end; ++e)
+            items.push_back({box_of(members[cell_view.slot[e]].facet.p), cell_view.flags[e], cell_view.slot[e]});
         detail::crowded_pairs(std::move(items), members, options, out);
     }
 };

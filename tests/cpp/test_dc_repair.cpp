@@ -108,6 +108,31 @@ TEST(crossing_search_agrees_with_every_pair_tested_in_full) {
     }
 }
 
+TEST(crossing_search_of_fans_agrees_with_every_pair_tested_in_full) {
+    // Triangles around a few shared vertices (the pairs of a vertex's fan
+    // take their own path), the shared one at each of the three places, the
+    // others on a coarse lattice (coplanar and touching pairs), some of them
+    // copies under other indices, then bent by rounding-sized amounts and more.
+    std::mt19937 rng(11);
+    for (const double bend : {0.0, 1e-12, 1e-3}) {
+        std::uniform_int_distribution<int> step(0, 4);
+        std::uniform_real_distribution<double> jitter(-bend, bend);
+        std::vector<Vec3> v;
+        for (int i = 0; i < 64; ++i) v.push_back({step(rng) / 4.0, step(rng) / 4.0 + jitter(rng), step(rng) / 4.0});
+        for (int i = 4; i < 14; ++i) v.push_back(v[i]);
+        std::uniform_int_distribution<std::uint64_t> hub(0, 3), other(4, v.size() - 1);
+        std::vector<Triangle> t;
+        for (int i = 0; i < 300; ++i) {
+            Triangle x{hub(rng), other(rng), other(rng)};
+            std::rotate(x.begin(), x.begin() + rng() % 3, x.end());
+            t.push_back(x);
+        }
+        const std::vector<TrianglePair> all = every_pair_in_full(v, t, {});
+        CHECK(all.size() > 50);
+        CHECK(intersecting_pairs(v, t) == all);
+    }
+}
+
 TEST(crossing_pairs_are_found_once_and_only_near_the_focus) {
     // Triangle 1 pierces triangle 0; triangle 2 lies far away, touching nothing.
     const std::vector<Vec3> v{{0, 0, 0}, {2, 0, 0}, {0, 2, 0}, {0.5, 0.5, -1}, {0.5, 0.5, 1}, {1.5, 1.5, 1},
