@@ -264,15 +264,35 @@ void first_crossings_by_lattice(const SurfaceCells& surface, const Crossings& cr
             check_active(i);
             const unsigned d = e / 4, k = e % 4;
             const unsigned u = OTHER_AXES[d][0], v = OTHER_AXES[d][1];
+            const CellKey& key = surface.cells[c].key;
+            const std::uint64_t last = (std::uint64_t{1} << key.level) - 1;
+            // Codes order the cells as the list does: of the cells around the
+            // edge, only those of lower codes can come first, and the first of
+            // those present, by code, does. The edge's own corner (k = 3) has
+            // none below it.
+            const bool u_up = k & 1u, v_up = k & 2u;
+            const bool u_in = u_up ? key[u] < last : key[u] > 0, v_in = v_up ? key[v] < last : key[v] > 0;
+            const std::uint64_t own = lookup.code(c);
+            std::array<std::pair<std::uint64_t, unsigned>, 3> lower;
+            unsigned count = 0;
+            for (unsigned q = 1; q < 4; ++q) {
+                if (((q & 1u) && !u_in) || ((q & 2u) && !v_in)) continue;
+                std::uint64_t code = own;
+                if (q & 1u) code = CellLookup::step_code(code, u, u_up);
+                if (q & 2u) code = CellLookup::step_code(code, v, v_up);
+                if (code >= own) continue;
+                unsigned j = count++;  // kept in order of code as they come
+                for (; j > 0 && lower[j - 1].first > code; --j) lower[j] = lower[j - 1];
+                lower[j] = {code, q};
+            }
             std::uint64_t at = c;
             unsigned at_k = k;
-            for (unsigned q = 1; q < 4; ++q) {
-                std::array<int, 3> step{0, 0, 0};
-                if (q & 1u) step[u] = (k & 1u) ? 1 : -1;
-                if (q & 2u) step[v] = (k & 2u) ? 1 : -1;
-                const std::uint64_t near = lookup.find_near(c, step);
-                if (near < at) at = near, at_k = k ^ q;
-            }
+            for (unsigned j = 0; j < count; ++j)
+                if (const std::uint64_t near = lookup.find_code(lower[j].first); near != CellLookup::NONE) {
+                    at = near;
+                    at_k = k ^ lower[j].second;
+                    break;
+                }
             const unsigned at_e = edge_along(d, at_k);
             const unsigned held = kCrossingEdges[surface.cells[at].sign_mask];
             if (!((held >> at_e) & 1u)) fault("an edge changes sign in one cell and not in its neighbour");

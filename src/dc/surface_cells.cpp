@@ -81,14 +81,6 @@ bool CellLookup::index_in_z_order() {
     return true;
 }
 
-std::uint64_t CellLookup::find_code(std::uint64_t code) const {
-    const std::uint64_t run = code >> shift_;
-    if (run + 1 >= start_.size()) return NONE;
-    for (std::uint64_t i = start_[run], end = start_[run + 1]; i < end && codes_[i] <= code; ++i)
-        if (codes_[i] == code) return i;
-    return NONE;
-}
-
 std::uint64_t CellLookup::find(const CellKey& key) const {
     if (!by_code_) {
         const std::uint64_t* at = map_.find(key);
@@ -109,14 +101,9 @@ std::uint64_t CellLookup::find_near(std::uint64_t c, const std::array<int, 3>& s
         for (unsigned axis = 0; axis < 3; ++axis) key[axis] += static_cast<std::uint32_t>(step[axis]);
         return find(key);
     }
-    // A step along an axis adds to or takes from that axis's bits alone; the
-    // carry or borrow runs through the other axes' bits, set or cleared for it.
     std::uint64_t code = codes_[c];
-    for (unsigned axis = 0; axis < 3; ++axis) {
-        const std::uint64_t mask = 0x1249249249249249ULL << axis;
-        if (step[axis] < 0) code = (((code & mask) - 1) & mask) | (code & ~mask);
-        if (step[axis] > 0) code = (((code | ~mask) + 1) & mask) | (code & ~mask);
-    }
+    for (unsigned axis = 0; axis < 3; ++axis)
+        if (step[axis] != 0) code = step_code(code, axis, step[axis] > 0);
     return find_code(code);
 }
 
@@ -127,14 +114,9 @@ std::uint64_t CellLookup::find_below(std::uint64_t c, unsigned axes) const {
             if (axes >> axis & 1u) --key[axis];
         return find(key);
     }
-    // One step down along an axis is a decrement of that axis's bits alone:
-    // the borrow runs through the other axes' bits, cleared for it.
     std::uint64_t code = codes_[c];
     for (unsigned axis = 0; axis < 3; ++axis)
-        if (axes >> axis & 1u) {
-            const std::uint64_t mask = 0x1249249249249249ULL << axis;
-            code = (((code & mask) - 1) & mask) | (code & ~mask);
-        }
+        if (axes >> axis & 1u) code = step_code(code, axis, false);
     return find_code(code);
 }
 

@@ -54,9 +54,27 @@ public:
     // Whether cells are found by z-order code (one level, in z-order).
     bool by_code() const { return by_code_; }
 
+    // With by_code(): cell c's z-order code; the code one step along `axis`
+    // (down or up; the caller keeps it within the level's lattice), which
+    // only that axis's bits change, the borrow or carry running through the
+    // other axes' bits, cleared or set for it; and the position of the cell
+    // of a code, or NONE. Codes order cells as the list does.
+    std::uint64_t code(std::uint64_t c) const { return codes_[c]; }
+    static std::uint64_t step_code(std::uint64_t code, unsigned axis, bool up) {
+        const std::uint64_t mask = 0x1249249249249249ULL << axis;
+        const std::uint64_t moved = up ? (code | ~mask) + 1 : (code & mask) - 1;
+        return (moved & mask) | (code & ~mask);
+    }
+    std::uint64_t find_code(std::uint64_t code) const {
+        const std::uint64_t run = code >> shift_;
+        if (run + 1 >= start_.size()) return NONE;
+        for (std::uint64_t i = start_[run], end = start_[run + 1]; i < end && codes_[i] <= code; ++i)
+            if (codes_[i] == code) return i;
+        return NONE;
+    }
+
 private:
     bool index_in_z_order();
-    std::uint64_t find_code(std::uint64_t code) const;
 
     const std::vector<SurfaceCell>& cells_;
     std::uint8_t level_ = 0;
