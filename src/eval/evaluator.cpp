@@ -1,5 +1,7 @@
 #include "eval/evaluator.hpp"
 
+#include <memory>
+
 namespace quarvel {
 
 GradientRows rows_of(std::span<const Vec3> gradients) {
@@ -7,9 +9,24 @@ GradientRows rows_of(std::span<const Vec3> gradients) {
             gradients.size()};
 }
 
+namespace {
+
+// Room for n points, left uninitialised: fill() writes every one (on the
+// pool, where a stage fills in parallel), so their pages are first touched
+// there instead of zeroed on the calling thread.
+struct PointBuffer {
+    explicit PointBuffer(std::size_t n) : data(std::make_unique_for_overwrite<Vec3[]>(n)), size(n) {}
+    std::span<Vec3> view() { return {data.get(), size}; }
+    std::unique_ptr<Vec3[]> data;
+    std::size_t size;
+};
+
+}  // namespace
+
 void Evaluator::eval_batch_in_place(std::size_t n, const FillPoints& fill, const ReadBatch& read) {
     if (n == 0) return;
-    std::vector<Vec3> points(n);
+    PointBuffer buffer(n);
+    const std::span<Vec3> points = buffer.view();
     fill(points);
     const BatchResult result = eval_batch(points);
     BatchView view{result.values, std::nullopt};
@@ -23,7 +40,8 @@ void Evaluator::eval_values_in_place(std::size_t n, const FillPoints& fill, cons
 
 void Evaluator::values_by_copy(std::size_t n, const FillPoints& fill, const ReadValues& read) {
     if (n == 0) return;
-    std::vector<Vec3> points(n);
+    PointBuffer buffer(n);
+    const std::span<Vec3> points = buffer.view();
     fill(points);
     read(eval_values(points));
 }
