@@ -98,32 +98,25 @@ bool faces_back(const PlacedVertices& placed, const Triangle& t) {
     return ln > 0.0 && lg > 0.0 && dot(n, g) < -0.5 * ln * lg;
 }
 
-// Per triangle, 1 when it is one of `crossing` or faces back (within `focus`).
+// Per triangle, 1 when it is one of `crossing` or, with `facing`, faces back (within `focus`).
 std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
                                         const std::vector<std::uint8_t>& focus,
-                                        const std::vector<TrianglePair>& crossing) {
+                                        const std::vector<TrianglePair>& crossing, bool facing = true) {
     std::vector<std::uint8_t> bad = parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
-        return std::uint8_t{!placed.gradients.empty() && (focus.empty() || focus[t]) &&
+        return std::uint8_t{facing && !placed.gradients.empty() && (focus.empty() || focus[t]) &&
                             faces_back(placed, triangles[t])};
     });
     for (const TrianglePair& p : crossing) bad[p[0]] = bad[p[1]] = 1;
     return bad;
 }
 
-// Per triangle, 1 when it crosses another or faces back; `focus` limits the search.
+// Per triangle, 1 when it crosses another or, with `facing`, faces back; `focus` limits the search.
 std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
-                                        const std::vector<std::uint8_t>& focus, std::uint64_t& pairs) {
+                                        const std::vector<std::uint8_t>& focus, std::uint64_t& pairs,
+                                        bool facing = true) {
     const std::vector<TrianglePair> crossing = intersecting_pairs(placed.positions, triangles, focus);
     pairs = crossing.size();
-    return bad_triangles(placed, triangles, focus, crossing);
-}
-
-// Per triangle, 1 when it crosses another; `focus` limits the search.
-std::vector<std::uint8_t> crossing_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
-                                             const std::vector<std::uint8_t>& focus) {
-    std::vector<std::uint8_t> bad(triangles.size(), 0);
-    for (const TrianglePair& p : intersecting_pairs(placed.positions, triangles, focus)) bad[p[0]] = bad[p[1]] = 1;
-    return bad;
+    return bad_triangles(placed, triangles, focus, crossing, facing);
 }
 
 // The triangles holding a flagged vertex.
@@ -156,8 +149,7 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
     for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
     for (int pass = 0;; ++pass) {
         std::uint64_t pairs = 0;
-        const std::vector<std::uint8_t> bad = facing ? bad_triangles(placed, triangles, focus, pairs)
-                                                     : crossing_triangles(placed, triangles, focus);
+        const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs, facing);
         std::vector<std::uint8_t> undo(n, 0);
         bool any = false;
         for (std::size_t t = 0; t < triangles.size(); ++t) {

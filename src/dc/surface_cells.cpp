@@ -57,7 +57,8 @@ bool CellLookup::index_in_z_order() {
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) codes_[i] = code_of(cells_[i].key);
         for (std::size_t i = std::max<std::size_t>(begin, 1); i < end; ++i)
-            if (cells_[i].key.level != level_ || !(code_of(cells_[i - 1].key) < codes_[i])) {
+            if (cells_[i].key.level != level_ ||
+                !((i > begin ? codes_[i - 1] : code_of(cells_[i - 1].key)) < codes_[i])) {
                 sorted.store(false, std::memory_order_relaxed);
                 return;
             }
@@ -108,16 +109,8 @@ std::uint64_t CellLookup::find_near(std::uint64_t c, const std::array<int, 3>& s
 }
 
 std::uint64_t CellLookup::find_below(std::uint64_t c, unsigned axes) const {
-    if (!by_code_) {
-        CellKey key = cells_[c].key;
-        for (unsigned axis = 0; axis < 3; ++axis)
-            if (axes >> axis & 1u) --key[axis];
-        return find(key);
-    }
-    std::uint64_t code = codes_[c];
-    for (unsigned axis = 0; axis < 3; ++axis)
-        if (axes >> axis & 1u) code = step_code(code, axis, false);
-    return find_code(code);
+    return find_near(c, {-static_cast<int>(axes & 1u), -static_cast<int>(axes >> 1 & 1u),
+                         -static_cast<int>(axes >> 2 & 1u)});
 }
 
 SurfaceCells index_surface_cells(std::vector<SurfaceCell> cells) {
