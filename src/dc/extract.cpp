@@ -50,7 +50,7 @@ SurfaceProjection surface_projection(FieldSampler& sampler, const DcParams& para
 
 // The stages after the collection.
 TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const DcParams& params,
-                     ExtractionStats* stats, Monitor& monitor) {
+                     ExtractionStats* stats, Monitor& monitor, std::vector<VertexKey>* keys = nullptr) {
     const DcOptions& options = params.options;
     ExtractionStats counted;
     counted.surface_cells = surface.cells.size();
@@ -89,18 +89,26 @@ TriangleMesh contour(FieldSampler& sampler, const SurfaceCells& surface, const D
     }
     mesh.triangles.shrink_to_fit();  // the lists become the result arrays' buffers
     mesh.vertices = std::move(placed.positions);
+    const std::uint64_t placed_count = mesh.vertices.size();
     // An occupancy field's gradients say nothing: its normals come from the
     // finished faces.
     const bool from_faces = counted.field_kind == FieldKind::occupancy;
     if (options.vertex_normals && !from_faces) mesh.normals = unit_normals(placed.gradients);
+    std::vector<MadeVertex> made;
     if (options.manifold) {
         const std::uint64_t before = sampler.evaluations();
         counted.repair.vertices_split =
             split_pinches(mesh, monitor, options.by_sheet,
-                          options.by_sheet ? surface_projection(sampler, params) : SurfaceProjection{});
+                          options.by_sheet ? surface_projection(sampler, params) : SurfaceProjection{},
+                          keys ? &made : nullptr);
         counted.vertex_evaluations += sampler.evaluations() - before;
     }
     monitor.poll();
+    if (keys) {
+        // Dropping pieces would renumber the vertices the names are for.
+        if (options.keep_largest) fault("vertex names asked for with only the largest piece kept");
+        *keys = vertex_keys(surface, placed.first_vertex, placed_count, made, mesh.triangles);
+    }
     if (options.keep_largest) keep_largest_piece(mesh, monitor);
     if (options.vertex_normals && from_faces) mesh.normals = face_normals(mesh, monitor);
     if (options.vertex_normals && !from_faces) agree_normals_with_faces(mesh, monitor);
@@ -124,11 +132,11 @@ TriangleMesh extract_dual_contour(Evaluator& field, const Octree& tree, double a
 }
 
 TriangleMesh extract_dual_contour(Evaluator& field, SurfaceCells&& surface, const DcParams& params,
-                                  ExtractionStats* stats, Monitor& monitor) {
+                                  ExtractionStats* stats, Monitor& monitor, std::vector<VertexKey>* keys) {
     const Monitor::Active active(&monitor);
     FieldSampler sampler(field, 0.01 * params.finest_edge);
     const SurfaceCells cells = std::move(surface);
-    return contour(sampler, cells, params, stats, monitor);
+    return contour(sampler, cells, params, stats, monitor, keys);
 }
 
 TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_threshold_deg,

@@ -10,6 +10,7 @@
 #include "dc/hermite.hpp"
 #include "dc/repair.hpp"
 #include "dc/surface_cells.hpp"
+#include "dc/vertex_keys.hpp"
 #include "eval/evaluator.hpp"
 #include "octree/octree.hpp"
 
@@ -40,8 +41,11 @@ TriangleMesh extract_dual_contour(Evaluator& field, Octree&& tree, double angle_
                                   ExtractionStats* stats = nullptr, Monitor& monitor = Monitor::none());
 
 // The same from surface cells made elsewhere (a lattice sampler's), with
-// their corner values when the options' crossing search reads them.
+// their corner values when the options' crossing search reads them. `keys`,
+// when given, receives the vertices' names (dc/vertex_keys.hpp); the
+// options must then keep every piece.
 TriangleMesh extract_dual_contour(Evaluator& field, SurfaceCells&& surface, const DcParams& params,
-                                  ExtractionStats* stats = nullptr, Monitor& monitor = Monitor::none());
+                                  ExtractionStats* stats = nullptr, Monitor& monitor = Monitor::none(),
+                                  std::vector<VertexKey>* keys = nullptr);
 
 }  // namespace quarvel

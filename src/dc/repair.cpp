@@ -129,9 +129,11 @@ std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const 
 
 // Puts the moved vertices flagged in `trying` at `trial` (gradients with
 // them) and undoes those whose triangles went bad (crossing, or with
-// `facing` also facing back), back to `kept`; undoing
-// may spoil others, so it checks again, and after a few passes undoes them
-// all. Leaves `trying` set for the trials kept.
+// `facing` also facing back), back to `kept`; undoing may spoil others, so
+// it checks again until none is bad. Each pass undoes at least one trial,
+// and a triangle without one is as it was, so this ends; and each vertex's
+// fate is decided by the triangles near it alone, so a tile decides it as
+// the whole mesh would. Leaves `trying` set for the trials kept.
 void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever, std::span<const Vec3> trial,
                std::span<const Vec3> gradient, std::span<const Vec3> kept, std::span<const Vec3> kept_gradient,
                std::span<const Quad> quads, std::vector<Triangle>& triangles, std::vector<std::uint8_t>& trying,
@@ -147,7 +149,7 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
     std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, trying, triangles);
     std::vector<std::uint8_t> focus = holding(triangles, trying);
     for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
-    for (int pass = 0;; ++pass) {
+    for (;;) {
         std::uint64_t pairs = 0;
         const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs, facing);
         std::vector<std::uint8_t> undo(n, 0);
@@ -155,12 +157,8 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
         for (std::size_t t = 0; t < triangles.size(); ++t) {
             if (!bad[t]) continue;
             for (std::uint64_t v : triangles[t])
-                if (trying[v] || pass == 3) {
-                    undo[v] = trying[v];
-                    any = any || trying[v];
-                }
+                if (trying[v]) undo[v] = any = true;
         }
-        if (pass == 3 && any) std::copy(trying.begin(), trying.end(), undo.begin());
         if (!any) break;
         for (std::size_t k = 0; k < m; ++k) {
             const std::uint64_t v = moved_ever[k];
@@ -173,7 +171,6 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
         focus = holding(triangles, undo);
         const std::vector<std::uint8_t> near = holding(triangles, trying);
         for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t] || near[t];
-        if (pass == 3) break;
     }
 }
 
@@ -286,7 +283,21 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
     }
     const Ladder ladder = make_ladder(placed, surface);
     std::vector<std::uint8_t> step(placed.positions.size(), 0);
-    std::vector<std::uint8_t> focus;  // empty: the first check looks everywhere
+    // Triangles facing back count only beside a crossing, as they would in a
+    // clean mesh, which is left alone: what the repair does to a vertex then
+    // depends on the triangles near it only, so a tile repairs as the whole
+    // mesh would.
+    std::vector<std::uint8_t> folded(placed.positions.size(), 0);
+    for (const TrianglePair& p : first)
+        for (std::uint64_t t : p)
+            for (std::uint64_t v : triangles[t]) folded[v] = 1;
+    std::vector<std::uint8_t> focus = holding(triangles, folded);
+    for (int ring = 1; ring < FACING_RINGS; ++ring) {
+        for (std::size_t t = 0; t < triangles.size(); ++t)
+            if (focus[t])
+                for (std::uint64_t v : triangles[t]) folded[v] = 1;
+        focus = holding(triangles, folded);
+    }
     for (int round = 0; round < REPAIR_ROUNDS; ++round) {
         if (round > 0) monitor.check();
         ++stats.rounds;
@@ -333,8 +344,10 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
                                 moved[tri[2]]};
         });
     }
-    // Only from a clean mesh: the search keeps every trial that stays clean.
-    if (project && stats.folds_fixed > 0 && stats.unrepaired_pairs == 0) {
+    // The search keeps every trial that leaves its own triangles clean; a
+    // pair the ladder left crossing stays as it is, and holds back only the
+    // trials that would touch it.
+    if (project && stats.folds_fixed > 0) {
         std::vector<std::uint64_t> moved_ever;
         for (std::uint64_t v = 0; v < step.size(); ++v)
             if (step[v] > 0) moved_ever.push_back(v);
@@ -384,11 +397,18 @@ std::vector<CrowdedPair> pair_crowded_edges_near(const TriangleMesh& mesh, const
     return pairs;
 }
 
+// The corner of triangle `t` off the pair's edge.
+std::uint64_t third(const Triangle& t, const CrowdedPair& p) {
+    for (std::uint64_t v : t)
+        if (v != p.lo && v != p.hi) return v;
+    fault("a paired triangle holds its edge twice");
+}
+
 // Gives each pair of triangles on an edge shared by more than two a vertex
 // of its own in the middle of the edge; `crowded` holds the lower vertex of
 // each such edge. Returns the vertices added, in order.
 std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<const std::uint64_t> crowded,
-                                               bool join_inside, Monitor& monitor) {
+                                               bool join_inside, Monitor& monitor, std::vector<MadeVertex>* made) {
     std::vector<std::uint64_t> added;
     std::vector<std::uint8_t> near(mesh.vertices.size(), 0);
     for (std::uint64_t v : crowded) near[v] = 1;
@@ -402,6 +422,7 @@ std::vector<std::uint64_t> split_crowded_edges(TriangleMesh& mesh, std::span<con
             halved[p.forward] = halved[p.backward] = 1;
             const std::uint64_t m = mesh.vertices.size();
             mesh.vertices.push_back(lerp(mesh.vertices[p.lo], mesh.vertices[p.hi], 0.5));
+            if (made) made->push_back({p.lo, p.hi, {third(mesh.triangles[p.forward], p), third(mesh.triangles[p.backward], p)}});
             near.push_back(0);
             if (!mesh.normals.empty()) {
                 const Vec3& a = mesh.normals[p.lo];
@@ -438,8 +459,8 @@ void rescan_halved(const TriangleMesh& mesh, std::size_t first_added, std::vecto
 // Puts the flagged vertices of split fans back onto the surface: the middle
 // of an edge across a crease lies up to half a cell inside both surfaces.
 // Each goes the largest share of the way (halved where triangles cross)
-// toward its place put on the surface within the box of its fan; where
-// triangles still cross at the end, every one stays where it was.
+// toward its place put on the surface within the box of its fan; those of
+// triangles still crossing at the end go back to where they were.
 void lift_split(TriangleMesh& mesh, const std::vector<std::uint8_t>& split, const std::vector<std::uint8_t>& focus,
                 const SurfaceProjection& project, Monitor& monitor) {
     constexpr std::uint64_t NONE = PlacedVertices::NONE;
@@ -487,18 +508,34 @@ void lift_split(TriangleMesh& mesh, const std::vector<std::uint8_t>& split, cons
                         way[index[v]] = round + 1 == SETTLE_ROUNDS ? 0.0 : 0.5 * way[index[v]];
                     }
     }
-    for (std::size_t k = 0; k < m; ++k) mesh.vertices[lifted[k]] = start[k];
+    // Still crossing: the lifted vertices of crossing triangles go back to
+    // where they were split, until none is left to put back. Vertices away
+    // from the crossings keep their lift, so each vertex's place depends on
+    // the triangles near it only.
+    for (;;) {
+        monitor.check();
+        bool any = false;
+        for (const TrianglePair& p : intersecting_pairs(mesh.vertices, mesh.triangles, focus))
+            for (std::uint64_t t : p)
+                for (std::uint64_t v : mesh.triangles[t])
+                    if (index[v] != NONE && mesh.vertices[v] != start[index[v]]) {
+                        mesh.vertices[v] = start[index[v]];
+                        any = true;
+                    }
+        if (!any) return;
+    }
 }
 
 }  // namespace
 
-std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_inside, const SurfaceProjection& project) {
+std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_inside, const SurfaceProjection& project,
+                            std::vector<MadeVertex>* made) {
     VertexScan scan = scan_vertices(mesh.triangles, mesh.vertices.size());
     std::vector<std::uint64_t> pinched;
     // Edges of more than two triangles are rare: only then their pairing, and the fans again.
     if (scan.nonmanifold_edges > 0) {
         const std::size_t vertex_count = mesh.vertices.size();
-        pinched = split_crowded_edges(mesh, scan.crowded_vertices, join_inside, monitor);
+        pinched = split_crowded_edges(mesh, scan.crowded_vertices, join_inside, monitor, made);
         rescan_halved(mesh, vertex_count, scan.fan, monitor);
     }
     const std::uint64_t midpoints = pinched.size();
@@ -514,6 +551,7 @@ std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_insi
             pinched.push_back(v);
             pinched.push_back(at->second);
             mesh.vertices.push_back(mesh.vertices[v]);
+            if (made) made->push_back({v});
             if (!mesh.normals.empty()) mesh.normals.push_back(mesh.normals[v]);
         }
         v = at->second;

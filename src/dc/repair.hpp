@@ -5,6 +5,7 @@
 // separate sheets meet are split.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -33,6 +34,11 @@ inline constexpr int REPAIR_ROUNDS = 12;
 // Halvings of each moved vertex's way back, searching for the least move
 // that leaves the mesh clean (a 32nd of the way).
 inline constexpr int SETTLE_ROUNDS = 5;
+// The rings of triangles around the crossings of a mesh as made within
+// which triangles facing back are repaired too. Farther out they are left,
+// as in a mesh without crossings, so the repair of a vertex depends on the
+// mesh near it only (tiles meshed apart repair alike).
+inline constexpr int FACING_RINGS = 3;
 
 // Moves `points` onto the surface by Newton steps, each kept in its box,
 // and writes the field's gradient where each last stood.
@@ -73,7 +79,17 @@ RepairStats repair_folds(PlacedVertices& placed, std::span<const Quad> quads, st
 // (dc/sheets.hpp), so the solid stays in one piece there. Checks `monitor` as
 // it goes. With `project`, the split vertices then go back onto the surface
 // as far as no triangles cross.
+//
+// `made`, when given, receives one entry per vertex added, in order: a
+// midpoint's two ends and the far corners of its pair of triangles (an edge
+// may have several pairs), or a copy's original and NONE.
+struct MadeVertex {
+    static constexpr std::uint64_t NONE = ~std::uint64_t{0};
+    std::uint64_t from = 0;
+    std::uint64_t and_from = NONE;
+    std::array<std::uint64_t, 2> across{NONE, NONE};
+};
 std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor = Monitor::none(), bool join_inside = false,
-                            const SurfaceProjection& project = {});
+                            const SurfaceProjection& project = {}, std::vector<MadeVertex>* made = nullptr);
 
 }  // namespace quarvel

@@ -1,9 +1,11 @@
 #include "pipeline/mesh_field.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
 #include "core/fault.hpp"
+#include "core/parallel.hpp"
 #include "eval/decorators.hpp"
 #include "mesh/measure.hpp"
 #include "mesh/pieces.hpp"
@@ -72,10 +74,55 @@ TriangleMesh mesh_by_octree(Evaluator& field, const MeshRequest& r, MeshResult& 
     return extract_dual_contour(field, std::move(built.tree), r.angle_threshold, r.dc, &out.extraction, monitor);
 }
 
+// Keeps the triangles the tile owns and the vertices they use, in order.
+void keep_owned(TriangleMesh& mesh, std::vector<VertexKey>& keys, const Tile& tile) {
+    const std::vector<std::uint8_t> kept = parallel_map<std::uint8_t>(mesh.triangles.size(), [&](std::size_t t) {
+        for (unsigned a = 0; a < 3; ++a) {
+            std::uint32_t least = ~0u;
+            for (std::uint64_t v : mesh.triangles[t]) least = std::min(least, cell_axis(keys[v].cell, a));
+            if (least < tile.lo[a] || least >= tile.hi[a]) return std::uint8_t{0};
+        }
+        return std::uint8_t{1};
+    });
+    std::vector<std::uint64_t> renumbered(mesh.vertices.size(), MadeVertex::NONE);
+    std::vector<Triangle> triangles;
+    for (std::size_t t = 0; t < mesh.triangles.size(); ++t)
+        if (kept[t]) triangles.push_back(mesh.triangles[t]);
+    for (const Triangle& t : triangles)
+        for (std::uint64_t v : t) renumbered[v] = 0;
+    std::uint64_t n = 0;
+    for (std::uint64_t& v : renumbered)
+        if (v == 0) v = n++;
+    TriangleMesh owned;
+    owned.vertices.resize(n);
+    if (!mesh.normals.empty()) owned.normals.resize(n);
+    std::vector<VertexKey> owned_keys(n);
+    for (std::size_t v = 0; v < renumbered.size(); ++v) {
+        const std::uint64_t to = renumbered[v];
+        if (to == MadeVertex::NONE) continue;
+        owned.vertices[to] = mesh.vertices[v];
+        if (!mesh.normals.empty()) owned.normals[to] = mesh.normals[v];
+        owned_keys[to] = keys[v];
+    }
+    for (Triangle& t : triangles)
+        for (std::uint64_t& v : t) v = renumbered[v];
+    owned.triangles = std::move(triangles);
+    mesh = std::move(owned);
+    keys = std::move(owned_keys);
+}
+
 TriangleMesh mesh_by_lattice(Evaluator& field, const MeshRequest& r, MeshResult& out, Monitor& monitor) {
     const Domain cube = cube_around(r.box.lo, r.box.hi);
-    const SampleParams params{cube.origin, cube.size, r.min_depth, r.max_depth, r.iso,
-                              r.build.guard, r.build.lipschitz, r.build.bounds};
+    SampleParams params{cube.origin, cube.size, r.min_depth, r.max_depth, r.iso,
+                        r.build.guard, r.build.lipschitz, r.build.bounds};
+    if (r.tile) {
+        const std::uint64_t side = std::uint64_t{1} << r.max_depth;
+        for (unsigned a = 0; a < 3; ++a) {
+            params.window_lo[a] = r.tile->lo[a] - std::min(r.tile->lo[a], r.tile->halo);
+            params.window_hi[a] = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(side, std::uint64_t{r.tile->hi[a]} + r.tile->halo));
+        }
+    }
     SampleResult found = sample_lattice(field, params, monitor);
     out.sampled = {found.first_lattice_evaluations, found.evaluations, outcome_of(found.guard), found.steepest,
                    found.cells_judged, found.cells_bounded, found.cells_proven};
@@ -83,7 +130,13 @@ TriangleMesh mesh_by_lattice(Evaluator& field, const MeshRequest& r, MeshResult&
                                                 cube.size, r.max_depth);
     DcParams dc = DcParams::of(r.iso, cube.size, r.max_depth, r.angle_threshold, r.dc);
     dc.clip = r.clip;
-    return extract_dual_contour(field, std::move(surface), dc, &out.extraction, monitor);
+    if (!r.tile) return extract_dual_contour(field, std::move(surface), dc, &out.extraction, monitor);
+    TriangleMesh mesh = extract_dual_contour(field, std::move(surface), dc, &out.extraction, monitor, &out.keys);
+    keep_owned(mesh, out.keys, *r.tile);
+    out.triangle_pieces = piece_labels(mesh.triangles, mesh.vertices.size(), monitor);
+    out.extraction.pieces = 0;
+    for (std::uint64_t p : out.triangle_pieces) out.extraction.pieces = std::max(out.extraction.pieces, p + 1);
+    return mesh;
 }
 
 }  // namespace
@@ -124,6 +177,9 @@ MeshResult mesh_field(Evaluator& source, const MeshRequest& r, Monitor& monitor)
     if (r.max_evaluations > 0.0) budgeted.emplace(checked_field, r.max_evaluations);
     Evaluator& field = budgeted ? static_cast<Evaluator&>(*budgeted) : checked_field;
 
+    if (r.tile && (r.sampler != Sampler::lattice || r.dc.keep_largest || r.min_piece_volume > 0.0 ||
+                   r.tolerance > 0.0 || r.max_depth > kKeyAxisBits))
+        fault("a tile asked for with an option that needs the whole mesh");
     MeshResult out;
     out.mesh = r.sampler == Sampler::lattice ? mesh_by_lattice(field, r, out, monitor)
                                              : mesh_by_octree(field, r, out, monitor);

@@ -4,6 +4,7 @@
 // are glued together here and nowhere else.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -37,6 +38,17 @@ enum class Sampler : std::uint8_t { octree, lattice };
     X(double, tolerance, 0.0) /* > 0: edges collapsed while the surface stays this close (mesh/simplify.hpp) */ \
     X(double, max_evaluations, 0.0) /* > 0: the field evaluated at most this many times, or InvalidField */
 
+// A tile of the finest lattice: cells [lo, hi) per axis are its own. It is
+// meshed with `halo` cells more on every side, so that what lies near its
+// faces is decided as it is without tiles, and keeps the triangles it owns
+// (those whose vertices' cells have their least coordinates in it) with the
+// vertices they use, named (dc/vertex_keys.hpp) for the join.
+struct Tile {
+    std::array<std::uint32_t, 3> lo{};
+    std::array<std::uint32_t, 3> hi{};
+    std::uint32_t halo = 0;
+};
+
 struct MeshRequest {
     Box box{};  // the box to search; meshed as the cube around it
 #define QUARVEL_MESH_MEMBER(type, name, value) type name = value;
@@ -49,6 +61,9 @@ struct MeshRequest {
     std::optional<Box> clip;        // cut the solid with this box, closing it there
     bool reject_nan = false;        // a NaN value is the field's error, not a sign
     bool measure = false;           // area, volume, pieces and closedness of the result
+    // Only with the lattice sampler, every piece kept, no piece dropped and
+    // no simplification: each needs the whole mesh.
+    std::optional<Tile> tile;
 
     // _quarvel_rs's rules: exact bisection, the largest piece, no guard.
     static MeshRequest engine(const Box& box, std::uint8_t min_depth, std::uint8_t max_depth, double iso,
@@ -77,6 +92,9 @@ struct MeshResult {
     std::uint64_t pieces_dropped = 0;           // by min_piece_volume
     std::optional<SimplifyStats> simplified;    // when a tolerance was given
     std::optional<MeshMeasures> measures;  // area and volume, when asked for (pieces: extraction.pieces)
+    // With a tile: per vertex its name, per triangle its piece within the tile.
+    std::vector<VertexKey> keys;
+    std::vector<std::uint64_t> triangle_pieces;
 };
 
 // `monitor` hears every stage's progress and may abandon the call (see

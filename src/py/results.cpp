@@ -17,19 +17,17 @@ PyRef float_list(const double* values, std::size_t count) {
     return list;
 }
 
-// A new (0, 3) array of `type`.
-PyRef no_rows(int type) {
-    npy_intp dims[2] = {0, 3};
-    return created(PyArray_SimpleNew(2, dims, type));
-}
-
-// A (rows, 3) array of `type` over the buffer of `rows`, which the array then
-// owns through a capsule set as its base: no copy, and no second buffer at
-// the end of a call whose result is the largest thing it made.
+// A (rows, columns) array of `type` over the buffer of `rows`, which the
+// array then owns through a capsule set as its base: no copy, and no second
+// buffer at the end of a call whose result is the largest thing it made. Rows
+// of one 8-byte column make a 1-D array.
 template <class Row>
-PyRef adopt_rows_of_three(int type, std::vector<Row>&& rows) {
-    static_assert(sizeof(Row) == 3 * 8);
-    if (rows.empty()) return no_rows(type);
+PyRef adopt_rows(int type, std::vector<Row>&& rows) {
+    static_assert(sizeof(Row) % 8 == 0);
+    constexpr npy_intp columns = sizeof(Row) / 8;
+    const int ndim = columns == 1 ? 1 : 2;
+    npy_intp dims[2] = {static_cast<npy_intp>(rows.size()), columns};
+    if (rows.empty()) return created(PyArray_SimpleNew(ndim, dims, type));
     using Buffer = std::vector<Row>;
     auto owned = std::make_unique<Buffer>(std::move(rows));
     constexpr PyCapsule_Destructor release = [](PyObject* capsule) {
@@ -39,8 +37,7 @@ PyRef adopt_rows_of_three(int type, std::vector<Row>&& rows) {
     Buffer* buffer = owned.release();  // the capsule's now
     PyArray_Descr* descr = PyArray_DescrFromType(type);
     if (!descr) api_failure();
-    npy_intp dims[2] = {static_cast<npy_intp>(buffer->size()), 3};
-    PyRef array = created(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, buffer->data(),
+    PyRef array = created(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, nullptr, buffer->data(),
                                                NPY_ARRAY_CARRAY, nullptr));
     // Takes the capsule's reference even when it fails.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
@@ -79,15 +76,22 @@ PyRef octree_stats(const Statistics& s, std::uint64_t eval_count) {
 
 PyRef points_array(std::vector<Vec3>&& points) {
     ensure_numpy();
-    return adopt_rows_of_three(NPY_FLOAT64, std::move(points));
+    return adopt_rows(NPY_FLOAT64, std::move(points));
 }
 
 PyRef mesh_arrays(TriangleMesh&& mesh) {
     ensure_numpy();
     // Indices are below 2^63, so the u64 bit patterns read unchanged as int64.
-    PyRef vertices = adopt_rows_of_three(NPY_FLOAT64, std::move(mesh.vertices));
-    PyRef triangles = adopt_rows_of_three(NPY_INT64, std::move(mesh.triangles));
+    PyRef vertices = adopt_rows(NPY_FLOAT64, std::move(mesh.vertices));
+    PyRef triangles = adopt_rows(NPY_INT64, std::move(mesh.triangles));
     return created(PyTuple_Pack(2, vertices.get(), triangles.get()));
+}
+
+PyRef key_arrays(std::vector<VertexKey>&& keys, std::vector<std::uint64_t>&& triangle_pieces) {
+    ensure_numpy();
+    PyRef names = adopt_rows(NPY_UINT64, std::move(keys));
+    PyRef pieces = adopt_rows(NPY_UINT64, std::move(triangle_pieces));
+    return created(PyTuple_Pack(2, names.get(), pieces.get()));
 }
 
 void set_item(PyObject* dict, const char* key, PyRef value) {

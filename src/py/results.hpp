@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "dc/vertex_keys.hpp"
 #include "mesh/simplify.hpp"
 #include "mesh/triangle_mesh.hpp"
 #include "eval/evaluator.hpp"
@@ -23,6 +24,9 @@ PyRef octree_stats(const Statistics& stats, std::uint64_t eval_count);
 PyRef mesh_arrays(TriangleMesh&& mesh);
 // A float64 (N, 3) array over the buffer of `points`, kept alive as its base.
 PyRef points_array(std::vector<Vec3>&& points);
+// (uint64 (N, 2) vertex names, uint64 (M,) triangle pieces), over the
+// vectors' buffers.
+PyRef key_arrays(std::vector<VertexKey>&& keys, std::vector<std::uint64_t>&& triangle_pieces);
 // {'triangles_before', 'collapses', 'rounds', 'held_vertices', 'gave_up'}
 PyRef simplify_stats(const SimplifyStats& stats);
 // dict[key] = value, for the statistics dictionaries.

@@ -476,6 +476,7 @@ private:
     // sampled are. A finest cell is queued once, however often asked for;
     // only `may_repeat` lists hold a cell twice.
     void claim(unsigned level, std::vector<Cell> cells, Claims& claims, bool may_repeat = false) {
+        if (windowed_) cells = in_window(std::move(cells), level);
         if (level == p_.max_depth) cells = unjudged(std::move(cells), may_repeat);
         if (cells.empty()) return;
         make_bricks(level, cells);
@@ -489,6 +490,24 @@ private:
                 });
         });
         claims.cells.emplace_back(level, std::move(cells));
+    }
+
+    bool covers_cube() const {
+        const std::uint64_t side = std::uint64_t{1} << p_.max_depth;
+        for (unsigned a = 0; a < 3; ++a)
+            if (p_.window_lo[a] > 0 || p_.window_hi[a] < side) return false;
+        return true;
+    }
+
+    // The cells of `cells` that reach into the window.
+    std::vector<Cell> in_window(std::vector<Cell> cells, unsigned level) const {
+        const unsigned shift = p_.max_depth - level;
+        return parallel_filter(std::span<const Cell>(cells), [&](std::size_t k) {
+            const std::array<std::uint64_t, 3> c = {cells[k].x, cells[k].y, cells[k].z};
+            for (unsigned a = 0; a < 3; ++a)
+                if (((c[a] + 1) << shift) <= p_.window_lo[a] || (c[a] << shift) >= p_.window_hi[a]) return false;
+            return true;
+        });
     }
 
     // The finest cells of `cells` not judged or queued yet, now marked queued.
@@ -618,6 +637,7 @@ private:
     double factor_;          // the Lipschitz factor assumed now
     double steepest_ = 0.0;  // the steepest slope measured on any edge judged
     SampleResult result_;
+    bool windowed_ = !covers_cube();
 };
 
 }  // namespace

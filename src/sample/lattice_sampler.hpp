@@ -43,6 +43,10 @@ struct SampleParams {
     bool guard = true;
     double lipschitz = 1.0;  // the factor given: the most the value changes per unit of distance
     bool bounds = true;      // prove by the field's bounds when it gives them
+    // The finest cells [window_lo, window_hi) per axis to look in (a tile's,
+    // with its halo); cells of any level outside it are never sampled.
+    std::array<std::uint32_t, 3> window_lo{0, 0, 0};
+    std::array<std::uint32_t, 3> window_hi{~0u, ~0u, ~0u};
 };
 
 // How cells were proven, as the pipeline's stats name it.

@@ -38,6 +38,25 @@ Box to_box(PyObject* obj) {
     return {corners[0], corners[1]};
 }
 
+// ((x, y, z), (x, y, z), halo): a tile's own finest cells [lo, hi) and its halo.
+Tile to_tile(PyObject* obj) {
+    auto items = [](PyObject* o, Py_ssize_t n) {
+        PyRef seq = created(PySequence_Fast(o, "expected a sequence"));
+        if (PySequence_Fast_GET_SIZE(seq.get()) != n)
+            throw_new(PyExc_ValueError, n == 3 ? "expected three items" : "expected ((lo), (hi), halo)");
+        return seq;
+    };
+    PyRef parts = items(obj, 3);
+    Tile tile;
+    for (int end = 0; end < 2; ++end) {
+        PyRef corner = items(PySequence_Fast_GET_ITEM(parts.get(), end), 3);
+        for (Py_ssize_t a = 0; a < 3; ++a)
+            (end == 0 ? tile.lo : tile.hi)[a] = to_u32(PySequence_Fast_GET_ITEM(corner.get(), a));
+    }
+    tile.halo = to_u32(PySequence_Fast_GET_ITEM(parts.get(), 2));
+    return tile;
+}
+
 std::uint8_t to_depth(PyObject* obj) {
     const std::uint32_t depth = to_u32(obj);
     check_depths("max_depth", 0, depth);
@@ -101,6 +120,8 @@ constexpr Option kOptions[] = {
      [](const MeshRequest& m) { return m.build.guard ? shown(m.build.lipschitz) : std::string("None"); }},
     {"clip", [](Request& r, PyObject* o) { if (o != Py_None) r.mesh.clip = to_box(o); },
      [](const MeshRequest&) { return std::string("None"); }},
+    {"tile", [](Request& r, PyObject* o) { if (o != Py_None) r.mesh.tile = to_tile(o); },
+     [](const MeshRequest&) { return std::string("None"); }},
     {"progress", [](Request& r, PyObject* o) { if (o != Py_None) r.progress = o; },
      [](const MeshRequest&) { return std::string("None"); }},
     {"intervals", [](Request& r, PyObject* o) { r.mesh.build.bounds = to_bool(o); },
@@ -132,6 +153,17 @@ Request convert(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
         if (PyObject* given = args[kPositional + i])
             convert_arg(kExtract, kPositional + i, given, [&](PyObject* o) { kOptions[i].apply(r, o); return 0; });
     check_depths("max_depth", r.mesh.min_depth, r.mesh.max_depth);
+    if (r.mesh.tile) {
+        // The package checks these; a request it would never send is refused here too.
+        const bool whole = r.mesh.sampler != Sampler::lattice || r.mesh.dc.keep_largest ||
+                           r.mesh.min_piece_volume > 0.0 || r.mesh.tolerance > 0.0;
+        if (whole) throw_new(PyExc_ValueError, "a tile keeps every piece, unsimplified, on the lattice sampler");
+        if (r.mesh.max_depth > kKeyAxisBits) throw_new(PyExc_ValueError, "tiles serve max_depth up to 21");
+        const std::uint64_t side = std::uint64_t{1} << r.mesh.max_depth;
+        for (unsigned a = 0; a < 3; ++a)
+            if (r.mesh.tile->lo[a] >= r.mesh.tile->hi[a] || r.mesh.tile->hi[a] > side)
+                throw_new(PyExc_ValueError, "a tile's cells must lie within the lattice, lo < hi");
+    }
     return r;
 }
 
@@ -237,8 +269,13 @@ PyRef extract_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
     set_item(measures.get(), "pieces", count(outcome.result.extraction.pieces));
     PyRef normals = points_array(std::move(outcome.result.mesh.normals));
     PyRef arrays = mesh_arrays(std::move(outcome.result.mesh));
-    return created(PyTuple_Pack(5, PyTuple_GET_ITEM(arrays.get(), 0), PyTuple_GET_ITEM(arrays.get(), 1),
-                                normals.get(), stats.get(), measures.get()));
+    if (!r.mesh.tile)
+        return created(PyTuple_Pack(5, PyTuple_GET_ITEM(arrays.get(), 0), PyTuple_GET_ITEM(arrays.get(), 1),
+                                    normals.get(), stats.get(), measures.get()));
+    PyRef named = key_arrays(std::move(outcome.result.keys), std::move(outcome.result.triangle_pieces));
+    return created(PyTuple_Pack(7, PyTuple_GET_ITEM(arrays.get(), 0), PyTuple_GET_ITEM(arrays.get(), 1),
+                                normals.get(), stats.get(), measures.get(), PyTuple_GET_ITEM(named.get(), 0),
+                                PyTuple_GET_ITEM(named.get(), 1)));
 }
 
 // The docstring, whose first line is the signature the interpreter shows:
@@ -253,6 +290,8 @@ const std::string kExtractDoc = [] {
            "A program (quarvel._engine.program) as the field is evaluated in the core; with intervals,\n"
            "its bounds over cells prove them empty or full instead of the Lipschitz factor.\n"
            "manifold repairs folds and pinches, so the mesh is a closed 2-manifold without crossings.\n\n"
+           "tile ((lo), (hi), halo) meshes the finest cells [lo, hi) with halo cells around them and keeps\n"
+           "the triangles it owns; it also returns the vertices' names (N, 2) and the triangles' pieces.\n\n"
            "Returns (vertices, triangles, normals, stats, measures). Private: quarvel.mesh documents the "
            "options and is the one caller.";
 }();
