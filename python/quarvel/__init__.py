@@ -15,7 +15,7 @@ from .shapes.builtins import BUILTINS, builtin
 from .meshes.check import MeshCheck
 from .shapes.program import CompileError, Program
 from .meshing.options import MeshOptions
-from .meshing.pipeline import NoSurfaceError, mesh
+from .meshing.pipeline import NoSurfaceError, mesh, mesh_to_file
 from .meshing.fields import as_field
 from .meshes.mesh import Mesh
 from .shapes.primitives import (
@@ -99,6 +99,7 @@ __all__ = [
     "lattice",
     "linear_array",
     "mesh",
+    "mesh_to_file",
     "mirror",
     "offset",
     "orient",

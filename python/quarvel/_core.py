@@ -42,7 +42,7 @@ else:
     engine = _load()
 
 
-__all__ = ["Extracted", "engine", "extract"]
+__all__ = ["Extracted", "core_values", "engine", "extract"]
 
 
 class Extracted(NamedTuple):
@@ -69,15 +69,14 @@ def extract(
 ) -> Extracted:
     """Mesh ``field`` (a program or a batch function) in the box (lo, hi):
     the options the core reads unchanged by name, the resolved ones given here."""
-    passed = {name: type(default)(value) for name, (value, default) in _core_values(options).items()}
     vertices, triangles, normals, stats, measures = engine.extract(
         field, lo, hi, max_depth=max_depth, lipschitz=lipschitz, keep_largest=keep_largest, clip=clip,
-        progress=progress, **passed,
+        progress=progress, **core_values(options),
     )
     return Extracted(vertices, triangles, normals, stats, measures)
 
 
-def _core_values(options: MeshOptions) -> dict[str, tuple[Any, Any]]:
-    """Each core option's value and its default, whose type it is sent as."""
+def core_values(options: MeshOptions) -> dict[str, Any]:
+    """The options the core reads unchanged, each as the type of its default."""
     defaults = MeshOptions()
-    return {name: (value, getattr(defaults, name)) for name, value in options.core_options().items()}
+    return {name: type(getattr(defaults, name))(value) for name, value in options.core_options().items()}

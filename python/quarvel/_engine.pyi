@@ -1,7 +1,7 @@
 """Type stubs for ``quarvel._engine``, the package's own module (private: use ``quarvel.mesh``)."""
 
 from collections.abc import Callable, Sequence
-from typing import Any, SupportsFloat, TypedDict
+from typing import Any, SupportsFloat, TypedDict, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -37,6 +37,10 @@ def simplify_mesh(
 def summarize_mesh(vertices: NDArray[np.float64], triangles: NDArray[np.int64]) -> Summary:
     """{'area', 'volume', 'pieces', 'closed'} of the mesh in one call. Private: read Mesh.summary."""
 
+Mesh = tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any], dict[str, Any]]
+TileCells = tuple[tuple[int, int, int], tuple[int, int, int], int]
+
+@overload
 def extract(
     field: Callable[[NDArray[np.float64]], Any] | object,
     lo: Point,
@@ -46,9 +50,26 @@ def extract(
     keep_largest: bool = False,
     lipschitz: float | None = 1.0,
     clip: tuple[Point, Point] | None = None,
+    tile: TileCells,
     progress: Callable[[str, int, int], object] | None = None,
     **options: float,
-) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any], dict[str, Any]]:
+) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64], dict[str, Any], dict[str, Any],
+           NDArray[np.uint64], NDArray[np.uint64]]: ...
+
+@overload
+def extract(
+    field: Callable[[NDArray[np.float64]], Any] | object,
+    lo: Point,
+    hi: Point,
+    *,
+    max_depth: int = 7,
+    keep_largest: bool = False,
+    lipschitz: float | None = 1.0,
+    clip: tuple[Point, Point] | None = None,
+    tile: None = None,
+    progress: Callable[[str, int, int], object] | None = None,
+    **options: float,
+) -> Mesh:
     """Mesh the surface field == iso within the box (lo, hi) with the package's pipeline.
 
     ``options``: the options of quarvel.MeshOptions that the core reads as they are, by name
@@ -56,6 +77,9 @@ def extract(
 
     A program (from ``program``) as the field is evaluated in the core; with ``intervals``,
     its bounds over cells prove them empty or full instead of the Lipschitz factor.
+
+    ``tile`` ((lo), (hi), halo) meshes the finest cells [lo, hi) with ``halo`` cells around them
+    and keeps the triangles it owns; the vertices' names (N, 2) and the triangles' pieces follow.
 
     Returns (vertices, triangles, normals, stats, measures): the mesh's area, volume and pieces. Private: quarvel.mesh documents the
     options and quarvel._core.extract is the one caller.

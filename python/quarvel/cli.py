@@ -18,6 +18,7 @@ from typing import Any
 from ._bounds import Bounds
 from .shapes.builtins import BUILTINS, builtin
 from .meshing.pipeline import (
+    mesh_to_file,
     DEFAULT_MAX_DEPTH,
     MAX_DEPTH_LIMIT,
     NoSurfaceError,
@@ -241,6 +242,17 @@ def _mesh_command(args: argparse.Namespace) -> int:
     field, bounds = _resolve_field(args.shape, args.bounds)
     _check_bounds(field, bounds, args)
     start = time.perf_counter()
+    if args.tiles is not None and args.preview is None and args.output.suffix.lower() in (".ply", ".stl"):
+        stats = _stream_mesh(field, bounds, args)
+        seconds = time.perf_counter() - start
+        print(
+            f"meshed {args.shape} in {seconds:.2f} s at depth {stats['max_depth']} (cells {stats['cell_size']:.3g}) "
+            f"in {stats['tiles']:,} tiles: {stats['vertices']:,} vertices, {stats['triangles']:,} triangles, "
+            f"area {stats['area']:.6g}, volume {stats['volume']:.6g}, {stats['pieces']:,} "
+            f"{'piece' if stats['pieces'] == 1 else 'pieces'}"
+        )
+        print(f"wrote {args.output}")
+        return 0
     result = _run_mesh(field, bounds, args)
     seconds = time.perf_counter() - start
     depth, cell = result.stats["max_depth"], result.stats["cell_size"]
@@ -256,7 +268,8 @@ def _check_arguments(args: argparse.Namespace) -> None:
         finest = DEFAULT_MAX_DEPTH if args.max_depth is None else args.max_depth
         check_depths(args.min_depth, MAX_DEPTH_LIMIT if args.voxel_size is not None else finest)
         check_batch_size(args.batch_size)
-        check_native(args.native, args.batch_size, args.workers)
+        # With --tiles the workers mesh tiles, each evaluating its shape where it runs.
+        check_native(args.native, args.batch_size, None if args.tiles else args.workers)
         if args.workers is not None and args.workers < 1:
             raise ValueError(f"--workers must be at least 1 (got {args.workers})")
         if args.lipschitz is not None:
@@ -343,6 +356,13 @@ def _run_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace) -> Me
     with _failures_reported("meshing", plain_errors=(NoSurfaceError,)), _executor(args.workers) as executor:
         options = {f.name: getattr(args, f.name) for f in dataclasses.fields(MeshOptions) if f.metadata["cli"]}
         return mesh(field, bounds, executor=executor, **options)
+
+
+def _stream_mesh(field: Any, bounds: Bounds | None, args: argparse.Namespace) -> dict[str, Any]:
+    """Tiles streamed to the output as they are joined: the whole mesh is never held."""
+    with _failures_reported("meshing", plain_errors=(NoSurfaceError,)), _executor(args.workers) as executor:
+        options = {f.name: getattr(args, f.name) for f in dataclasses.fields(MeshOptions) if f.metadata["cli"]}
+        return mesh_to_file(field, args.output, bounds, executor=executor, **options)
 
 
 def _executor(workers: int | None) -> contextlib.AbstractContextManager[Executor | None]:

@@ -34,8 +34,9 @@ def test_the_options_the_core_reads_agree_in_python_the_core_and_the_stub():
     """MeshOptions' core fields are the core's keywords that the stub leaves to its
     **options, with the same defaults; the stub's own keywords are the core's too."""
     engine = pytest.importorskip("quarvel._engine")
-    (stub,) = [n for n in ast.parse(ENGINE_STUB.read_text()).body
-               if isinstance(n, ast.FunctionDef) and n.name == "extract"]  # fmt: skip
+    # The last overload is the general one.
+    stub = [n for n in ast.parse(ENGINE_STUB.read_text()).body
+            if isinstance(n, ast.FunctionDef) and n.name == "extract"][-1]  # fmt: skip
     named = {a.arg: ast.literal_eval(d) for a, d in zip(stub.args.kwonlyargs, stub.args.kw_defaults, strict=True)}
     runtime = {n: p.default for n, p in inspect.signature(engine.extract).parameters.items()}
     core = {f.name: f.default for f in dataclasses.fields(MeshOptions) if f.metadata["core"]}

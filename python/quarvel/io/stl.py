@@ -20,15 +20,19 @@ _HEADER = 84  # an 80-byte comment and the triangle count
 def write_stl(out: BinaryIO, vertices: Vertices, triangles: Triangles, normals: Normals | None = None) -> None:
     """Binary STL. It stores one normal per triangle, computed from its corners:
     vertex ``normals`` have no place in it."""
-    corners = np.asarray(vertices, dtype=np.float64)[triangles]
-    normals = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
-    lengths = np.linalg.norm(normals, axis=1, keepdims=True)
-    records = np.zeros(len(triangles), dtype=_RECORD)
-    records["normal"] = normals / np.where(lengths > 0.0, lengths, 1.0)
-    records["corners"] = corners
     out.write(b"binary STL written by quarvel".ljust(80, b" "))
     out.write(np.uint32(len(triangles)).tobytes())
-    out.write(records.tobytes())
+    out.write(records(np.asarray(vertices, dtype=np.float64)[triangles]).tobytes())
+
+
+def records(corners: NDArray[np.float64]) -> NDArray[np.void]:
+    """The binary records of triangles given by their (M, 3, 3) corners."""
+    normals = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    lengths = np.linalg.norm(normals, axis=1, keepdims=True)
+    out = np.zeros(len(corners), dtype=_RECORD)
+    out["normal"] = normals / np.where(lengths > 0.0, lengths, 1.0)
+    out["corners"] = corners
+    return out
 
 
 def read_stl(data: bytes) -> MeshArrays:

@@ -87,6 +87,10 @@ class MeshOptions:
     batch_size: int | None = _option(None, "call the field with at most N points at a time", type=int,
                                      metavar="N")
     executor: Executor | None = _option(None)
+    tiles: int | None = _option(
+        None, "mesh the box in K x K x K tiles, one at a time (or on the executor), joined exactly at their "
+        "seams: peak memory follows the tile, not the model", type=int, metavar="K",
+    )
     progress: bool | ProgressHook | None = _option(
         None, "show progress on stderr: a bar on a terminal, one line per stage elsewhere (default: when stderr "
         "is a terminal); --no-progress also silences the cost estimate of a long run",

@@ -5,7 +5,9 @@ from __future__ import annotations
 import dataclasses
 import inspect
 import math
+import os
 import sys
+import time
 import warnings
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor
@@ -22,9 +24,15 @@ from ..shapes.program import CompileError, Program
 from ..meshing.fields import Points, as_field
 from ..meshes.mesh import Mesh, check_tolerance
 from ..meshing.progress import ProgressBar, ProgressHook
+from ..meshing.tiles import Joiner, MemorySink, PlySink, StlSink, TileTask, mesh_tiles, tile_ranges
+from ..io.files import replacing
 from ..shapes.base import Shape
 
 MAX_DEPTH_LIMIT = 31
+# Vertex names pack 21 bits of cell coordinates per axis.
+MAX_TILED_DEPTH = 21
+# mesh_to_file's tiles, when not given: 2**8 finest cells across.
+STREAMED_TILE_DEPTH = 8
 DEFAULT_MAX_DEPTH = 7
 
 # Cost per finest cell of the estimated surface (surface_estimate), measured
@@ -256,9 +264,25 @@ def mesh(field: Callable[[Points], Any], bounds: BoundsLike | None = None, **giv
     lock is released while the C++ core works, so other Python threads keep
     running.
 
+    **Tiles.**  ``tiles=K`` cuts the finest lattice into K x K x K tiles and
+    meshes them one at a time, or on ``executor`` (any
+    :class:`concurrent.futures.Executor`, or a Dask ``distributed.Client``,
+    which reschedules the tile of a worker that dies), so that no process
+    holds more than a tile's cells.  Each tile is meshed with a halo of
+    cells around it and keeps the triangles it owns; vertices are joined by
+    name (their cell and which of its vertices they are), never by distance,
+    so the mesh is the one meshed without tiles: the same triangles, volume
+    and pieces (``mesh.stats["seam_mismatches"]`` counts seam vertices two
+    tiles placed apart, 0 when the halo held all that decides them).  A
+    shape goes to the workers as itself and is compiled there; any other
+    field must pickle.  An error in a tile names it (as a note, from
+    Python 3.11).  ``keep="largest"``, ``min_piece_volume`` and
+    ``tolerance`` need the whole mesh and are refused with tiles.
+    :func:`mesh_to_file` streams the tiles to a file instead.
+
     **Progress and cost.**  ``progress`` is a callable taking ``(stage, done,
     total)`` for the stages ``sampling``, ``refining``, ``crossings``,
-    ``vertices`` and ``faces`` (total 0 when not known ahead); True draws a
+    ``vertices`` and ``faces`` (and ``tiles`` with tiles; total 0 when not known ahead); True draws a
     bar on standard error, False shows nothing, and None (the default) draws
     the bar when standard error is a terminal.  ``mesh.stats`` holds the
     evaluations (in total and by stage), the field's batches and the seconds
@@ -271,12 +295,36 @@ def mesh(field: Callable[[Points], Any], bounds: BoundsLike | None = None, **giv
     call fails or succeeds alike on every machine and for any number of
     threads, as a time limit would not.
     """
+    made: Mesh = _mesh(field, bounds, given, None)
+    return made
+
+
+def mesh_to_file(field: Callable[[Points], Any], path: str | os.PathLike[str], bounds: BoundsLike | None = None,
+                 **given: Any) -> dict[str, Any]:  # fmt: skip
+    """Mesh as :func:`mesh` does, in tiles, writing each tile's triangles to
+    ``path`` (a binary ``.ply`` or ``.stl``) as it is joined: the whole mesh
+    is never held, only the vertices near the faces of tiles not yet joined.
+    ``tiles`` defaults to as many per axis as give tiles of 256 finest cells
+    across.  The file is written beside ``path`` and renamed over it when
+    complete.  Returns the stats :attr:`Mesh.stats` would hold, with the
+    joined mesh's ``vertices``, ``triangles``, ``area``, ``volume`` and
+    ``pieces``."""
+    suffix = os.path.splitext(os.fspath(path))[1].lower()
+    if suffix not in (".ply", ".stl"):
+        raise ValueError(f"mesh_to_file streams binary .ply or .stl files (got {os.fspath(path)!r})")
+    stats: dict[str, Any] = _mesh(field, bounds, given, os.fspath(path))
+    return stats
+
+
+def _mesh(field: Callable[[Points], Any], bounds: BoundsLike | None, given: dict[str, Any],
+          path: str | None) -> Any:  # fmt: skip
+    """:func:`mesh`, or with ``path`` :func:`mesh_to_file`."""
     options = bind_options(field, bounds, given)
     check_margin(options.margin)
     iso = check_iso(options.iso)
     check_tolerance(options.tolerance)
     if options.adaptive:
-        warnings.warn(ADAPTIVE_DEPRECATED, DeprecationWarning, stacklevel=2)
+        warnings.warn(ADAPTIVE_DEPRECATED, DeprecationWarning, stacklevel=3)
     min_depth, _ = check_depths(options.min_depth, MAX_DEPTH_LIMIT)
     max_depth = options.max_depth
     if max_depth is not None:
@@ -294,20 +342,34 @@ def mesh(field: Callable[[Points], Any], bounds: BoundsLike | None = None, **giv
     level = level_box(field, iso)
     cut = clip_box(field, bounds, options.clip, iso, options.margin)
     factor = lipschitz_factor(field, options.lipschitz)
-    program = native_program(field, options.native, batch_size, options.executor)
+    tiles = options.tiles
+    if path is not None and tiles is None:
+        tiles = max(1, 2 ** (max_depth - STREAMED_TILE_DEPTH))
+    if tiles is not None:
+        check_tiles(tiles, options, keep, max_depth)
+        if path is not None:
+            return mesh_to_stream(field, path, box, options, tiles, max_depth, factor, cut)
+    # With tiles the executor meshes them: each tile evaluates its shape in place.
+    program = native_program(field, options.native, batch_size, None if tiles else options.executor)
     calls = None if program is not None else Chunked(as_field(field), batch_size, options.executor, cut)
     progress = options.progress
     hook, bar = progress_hook(progress)
     if progress is not False and not callable(progress):
         announce_long_run(max_depth, max(box.size), surface_estimate(box, level))
     with bar if bar is not None else nullcontext():
-        vertices, triangles, normals, stats, measures = _core.extract(
-            calls if program is None else program.native, box.lo, box.hi, options, max_depth=max_depth,
-            lipschitz=factor, keep_largest=keep == "largest", clip=cut, progress=hook,
-        )  # fmt: skip
+        if tiles is not None:
+            sink = MemorySink()
+            stats, measures, _ = mesh_in_tiles(field, box, options, tiles, max_depth, factor, cut,
+                                                program is not None, sink, hook)  # fmt: skip
+            vertices, triangles, normals = sink.arrays()
+        else:
+            vertices, triangles, normals, stats, measures = _core.extract(
+                calls if program is None else program.native, box.lo, box.hi, options, max_depth=max_depth,
+                lipschitz=factor, keep_largest=keep == "largest", clip=cut, progress=hook,
+            )  # fmt: skip
     unrepaired = stats.get("repaired", {}).get("unrepaired_pairs", 0)
     if unrepaired:
-        warnings.warn(f"{unrepaired} pairs of triangles still cross after repair", RuntimeWarning, stacklevel=2)
+        warnings.warn(f"{unrepaired} pairs of triangles still cross after repair", RuntimeWarning, stacklevel=3)
     stats.update(
         batches=0 if calls is None else calls.calls,
         module_seconds=max(stats["seconds"] - stats["field_seconds"], 0.0),
@@ -324,11 +386,69 @@ def mesh(field: Callable[[Points], Any], bounds: BoundsLike | None = None, **giv
         raise NoSurfaceError(no_surface_message(box, iso, low, high, spacing * factor, max_depth))
     warning = open_or_cut_warning(result, box, cut, iso, reaches_out(level, bounds, cut, options.clip))
     if warning:
-        warnings.warn(warning, RuntimeWarning, stacklevel=2)
+        warnings.warn(warning, RuntimeWarning, stacklevel=3)
     warning = inside_out_warning(result, cut, iso, calls)
     if warning:
-        warnings.warn(warning, UserWarning, stacklevel=2)
+        warnings.warn(warning, UserWarning, stacklevel=3)
     return result
+
+
+def check_tiles(tiles: object, options: MeshOptions, keep: str, max_depth: int) -> None:
+    """ValueError for a tile count, or an option, that meshing in tiles cannot take."""
+    if isinstance(tiles, bool) or not isinstance(tiles, (int, np.integer)) or not 1 <= tiles <= 1 << 20:
+        raise ValueError(f"tiles must be a whole number of tiles per axis, 1 or more (got {tiles!r})")
+    needs_whole = [name for name, on in (("keep='largest'", keep == "largest"), ("tolerance", options.tolerance > 0),
+                                         ("min_piece_volume", options.min_piece_volume > 0),
+                                         ("adaptive", options.adaptive)) if on]  # fmt: skip
+    if needs_whole:
+        raise ValueError(f"{', '.join(needs_whole)} needs the whole mesh at once: mesh without tiles")
+    if max_depth > MAX_TILED_DEPTH:
+        raise ValueError(f"tiles serve max_depth up to {MAX_TILED_DEPTH} (got {max_depth})")
+
+
+def tile_tasks(field: object, box: Bounds, options: MeshOptions, tiles: int, max_depth: int, factor: float | None,
+               cut: Bounds | None, native: bool) -> list[TileTask]:  # fmt: skip
+    # What each tile needs of the options; the executor and progress stay here.
+    alone = dataclasses.replace(options, executor=None, progress=None)
+    return [
+        TileTask(i, field, native, box, alone, max_depth, factor, cut, lo, hi)
+        for i, (lo, hi) in enumerate(tile_ranges(max_depth, int(tiles)))
+    ]
+
+
+def mesh_in_tiles(field: object, box: Bounds, options: MeshOptions, tiles: int, max_depth: int,
+                  factor: float | None, cut: Bounds | None, native: bool, sink: Any,
+                  progress: ProgressHook | None) -> tuple[dict[str, Any], dict[str, Any], Joiner]:  # fmt: skip
+    """Meshes the tiles into ``sink``: the joined mesh's stats and measures, and the join."""
+    started = time.perf_counter()
+    tasks = tile_tasks(field, box, options, tiles, max_depth, factor, cut, native)
+    joiner = Joiner(sink, box.center)
+    stats = mesh_tiles(tasks, joiner, options.executor, progress)
+    pieces = joiner.joined_pieces()
+    stats.update(tiles=len(tasks), seam_mismatches=joiner.mismatched, pieces=pieces,
+                 seconds=time.perf_counter() - started)  # fmt: skip
+    stats.setdefault("native", native)
+    return stats, {"area": joiner.area, "volume": joiner.volume, "pieces": pieces}, joiner
+
+
+def mesh_to_stream(field: object, path: str, box: Bounds, options: MeshOptions, tiles: int, max_depth: int,
+                   factor: float | None, cut: Bounds | None) -> dict[str, Any]:  # fmt: skip
+    """mesh_to_file's work once the options are resolved."""
+    program = native_program(field, options.native, options.batch_size, None)
+    hook, bar = progress_hook(options.progress)
+    with bar if bar is not None else nullcontext(), replacing(path) as out:
+        if path.lower().endswith(".ply"):
+            sink: PlySink | StlSink = PlySink(out, normals=True, directory=os.path.dirname(os.path.abspath(path)))
+        else:
+            sink = StlSink(out)
+        stats, measures, joiner = mesh_in_tiles(field, box, options, tiles, max_depth, factor, cut,
+                                                program is not None, sink, hook)  # fmt: skip
+        if not joiner.triangles and not options.allow_empty:
+            raise NoSurfaceError(f"no surface found in {box} at max_depth {max_depth}: nothing was written")
+        sink.close()
+    stats.update(measures, vertices=joiner.count, triangles=joiner.triangles, max_depth=max_depth,
+                 cell_size=max(box.size) / 2**max_depth, clipped=cut is not None, lipschitz=factor)  # fmt: skip
+    return stats
 
 
 def voxel_box(box: Bounds, voxel_size: float, depth: int) -> Bounds:

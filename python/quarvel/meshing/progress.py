@@ -128,7 +128,10 @@ class ProgressBar:
 
 
 def stage_number(stage: str) -> str:
-    """``[k/5]`` for a known stage, so that a reader sees how far along the call is."""
+    """``[k/5]`` for a known stage, so that a reader sees how far along the call is;
+    meshing in tiles reports its tiles as its one stage."""
+    if stage == "tiles":
+        return "[1/1]"
     return f"[{STAGES.index(stage) + 1}/{len(STAGES)}]" if stage in STAGES else "[?]"
 
 
