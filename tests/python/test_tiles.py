@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import quarvel as qv
+from test_quarvel_helpers import run_cli
 
 BOX = ((-0.7, -0.7, -0.7), (0.7, 0.7, 0.7))
 
@@ -79,6 +80,13 @@ def test_mesh_to_file_streams_the_tiled_mesh(tmp_path, suffix):
         assert len(loaded.vertices) == len(whole.vertices)
 
 
+def test_the_command_line_streams_tiles_to_the_output(tmp_path):
+    done = run_cli("mesh", "csg", "--max-depth", "5", "--tiles", "2", "--no-progress", "-o", str(tmp_path / "c.stl"))
+    assert done.returncode == 0, done.stderr
+    assert "in 8 tiles" in done.stdout
+    assert len(qv.Mesh.load(tmp_path / "c.stl").triangles) == len(qv.mesh(qv.builtin("csg"), max_depth=5).triangles)
+
+
 def test_mesh_to_file_without_surface_writes_nothing(tmp_path):
     path = tmp_path / "empty.ply"
     with pytest.raises(qv.NoSurfaceError):
@@ -109,6 +117,13 @@ class FailingField:
         if np.any(p[:, 2] > 0.3):
             raise ArithmeticError("field broke")
         return np.linalg.norm(p, axis=1) - 0.5
+
+
+def test_a_field_that_does_not_pickle_is_told_so():
+    from concurrent.futures import ProcessPoolExecutor
+
+    with ProcessPoolExecutor(1) as pool, pytest.raises(TypeError, match="need a field that pickles"):
+        qv.mesh(lambda p: np.linalg.norm(p, axis=1) - 0.5, BOX, max_depth=5, tiles=2, executor=pool)
 
 
 def test_a_field_error_reaches_the_caller_naming_the_tile():

@@ -24,7 +24,7 @@ from ..shapes.program import CompileError, Program
 from ..meshing.fields import Points, as_field
 from ..meshes.mesh import Mesh, check_tolerance
 from ..meshing.progress import ProgressBar, ProgressHook
-from ..meshing.tiles import Joiner, MemorySink, PlySink, StlSink, TileTask, mesh_tiles, tile_ranges
+from ..meshing.tiles import Joiner, MemorySink, PlySink, StlSink, TileTask, mesh_tiles, tile_cuts, tile_ranges
 from ..io.files import replacing
 from ..shapes.base import Shape
 
@@ -371,7 +371,7 @@ def _mesh(field: Callable[[Points], Any], bounds: BoundsLike | None, given: dict
     if unrepaired:
         warnings.warn(f"{unrepaired} pairs of triangles still cross after repair", RuntimeWarning, stacklevel=3)
     stats.update(
-        batches=0 if calls is None else calls.calls,
+        batches=stats.get("batches", 0) if tiles is not None else 0 if calls is None else calls.calls,
         module_seconds=max(stats["seconds"] - stats["field_seconds"], 0.0),
         lipschitz=factor,
         clipped=cut is not None,
@@ -422,7 +422,7 @@ def mesh_in_tiles(field: object, box: Bounds, options: MeshOptions, tiles: int, 
     """Meshes the tiles into ``sink``: the joined mesh's stats and measures, and the join."""
     started = time.perf_counter()
     tasks = tile_tasks(field, box, options, tiles, max_depth, factor, cut, native)
-    joiner = Joiner(sink, box.center)
+    joiner = Joiner(sink, box.center, tile_cuts(max_depth, int(tiles)))
     stats = mesh_tiles(tasks, joiner, options.executor, progress)
     pieces = joiner.joined_pieces()
     stats.update(tiles=len(tasks), seam_mismatches=joiner.mismatched, pieces=pieces,

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import pickle
 from functools import partial
 import tempfile
 from collections.abc import Callable, Sequence
@@ -43,12 +44,18 @@ KEY = np.dtype([("cell", "<u8"), ("detail", "<u8")])
 AXIS_BITS = 21
 
 
-def tile_ranges(depth: int, tiles: int) -> list[tuple[tuple[int, int, int], tuple[int, int, int]]]:
-    """The tiles' own cells [lo, hi) of the 2**depth lattice, ``tiles`` per
-    axis (fewer where the lattice has fewer cells), x fastest."""
+def tile_cuts(depth: int, tiles: int) -> list[int]:
+    """Where the tiles of the 2**depth lattice begin and end along each axis,
+    ``tiles`` per axis (fewer where the lattice has fewer cells)."""
     side = 1 << depth
     k = min(tiles, side)
-    cuts = [side * i // k for i in range(k + 1)]
+    return [side * i // k for i in range(k + 1)]
+
+
+def tile_ranges(depth: int, tiles: int) -> list[tuple[tuple[int, int, int], tuple[int, int, int]]]:
+    """The tiles' own cells [lo, hi) per axis, x fastest, then y, then z."""
+    cuts = tile_cuts(depth, tiles)
+    k = len(cuts) - 1
     return [
         ((cuts[i], cuts[j], cuts[m]), (cuts[i + 1], cuts[j + 1], cuts[m + 1]))
         for m in range(k) for j in range(k) for i in range(k)
@@ -125,24 +132,39 @@ class MemorySink:
         return joined(self.vertices, np.float64), joined(self.triangles, np.int64), normals
 
 
+@dataclasses.dataclass
+class _Seam:
+    """The names kept for one tile's cells, sorted, with what they were given."""
+
+    keys: NDArray[np.void]
+    index: NDArray[np.int64]
+    points: NDArray[np.float64]
+    piece: NDArray[np.int64]
+
+    def merged(self, other: _Seam) -> _Seam:
+        keys = np.concatenate([self.keys, other.keys])
+        order = np.argsort(keys, kind="stable")
+        return _Seam(keys[order], np.concatenate([self.index, other.index])[order],
+                     np.concatenate([self.points, other.points])[order],
+                     np.concatenate([self.piece, other.piece])[order])  # fmt: skip
+
+
 class Joiner:
     """Joins tiles given in their order: each name is numbered once, the
-    first time a tile brings it; names near tile faces are kept for the
-    tiles that follow.  Also joins the tiles' pieces across the seams, sums
-    their measures, and counts seam vertices two tiles placed apart (none
-    when the halo holds all that decides them)."""
+    first time a tile brings it; names near tile faces are kept, by the tile
+    their cell lies in, for the tiles that follow.  Also joins the tiles'
+    pieces across the seams, sums their measures, and counts seam vertices
+    two tiles placed apart (none when the halo holds all that decides them)."""
 
-    def __init__(self, sink: Any, origin: Sequence[float]) -> None:
+    def __init__(self, sink: Any, origin: Sequence[float], cuts: Sequence[int]) -> None:
         self.sink = sink
         # Volumes of open parts add up only about one point: the box's middle.
         self.origin = np.asarray(origin, dtype=np.float64)
+        self.cuts = np.asarray(cuts, dtype=np.int64)  # the tiles' bounds along each axis
         self.count = 0
         self.joined = 0  # tiles joined: the next to join is this one
-        self.slab = 0  # the least z of the tiles to come
-        self.seam_keys = np.empty(0, dtype=KEY)  # sorted
-        self.seam_index = np.empty(0, dtype=np.int64)
-        self.seam_points = np.empty((0, 3), dtype=np.float64)
-        self.seam_piece = np.empty(0, dtype=np.int64)
+        self.slab = 0  # the z index of the tiles to come
+        self.seams: dict[int, _Seam] = {}
         self.pieces = 0  # the tiles' pieces so far, numbered in tile order
         self.links: list[NDArray[np.int64]] = []
         self.area = 0.0
@@ -150,10 +172,24 @@ class Joiner:
         self.mismatched = 0
         self.triangles = 0
 
+    def _tile_of(self, cells: NDArray[np.uint64]) -> NDArray[np.int64]:
+        k = len(self.cuts) - 1
+        tile = np.zeros(len(cells), dtype=np.int64)
+        for axis in range(3):
+            at = ((cells >> np.uint64(AXIS_BITS * axis)) & np.uint64((1 << AXIS_BITS) - 1)).astype(np.int64)
+            tile += (np.searchsorted(self.cuts, at, side="right") - 1) * k**axis
+        return tile
+
     def add(self, tile: TileResult, lo: Sequence[int], hi: Sequence[int]) -> None:
         """Joins the next tile, whose own cells are [lo, hi)."""
-        if lo[2] > self.slab:
-            self._forget_below(lo[2])
+        slab = int(np.searchsorted(self.cuts, lo[2], side="right")) - 1
+        if slab > self.slab:
+            # Tiles come slab by slab, and a triangle's vertices lie at or
+            # above its owner cell: no tile from here on uses a vertex of a
+            # lower slab.
+            k = len(self.cuts) - 1
+            self.seams = {t: seam for t, seam in self.seams.items() if t // (k * k) >= slab}
+            self.slab = slab
         keys = np.ascontiguousarray(tile.keys, dtype=np.uint64).view(KEY).reshape(-1)
         n = len(keys)
         cells = keys["cell"]
@@ -163,28 +199,34 @@ class Joiner:
             near |= (at < lo[axis] + SEAM) | (at >= hi[axis] - SEAM)
         index = np.full(n, -1, dtype=np.int64)
         seam = np.flatnonzero(near)
+        owner = self._tile_of(cells[seam])
         piece = np.full(n, -1, dtype=np.int64)
         triangles = np.asarray(tile.triangles, dtype=np.int64)
         piece[triangles.reshape(-1)] = np.repeat(tile.pieces.astype(np.int64), 3) + self.pieces
-        if len(seam) and len(self.seam_keys):
-            at = np.searchsorted(self.seam_keys, keys[seam])
-            at = np.minimum(at, len(self.seam_keys) - 1)
-            found = self.seam_keys[at] == keys[seam]
-            known, where = seam[found], at[found]
-            index[known] = self.seam_index[where]
-            self.mismatched += int(np.count_nonzero(np.any(tile.vertices[known] != self.seam_points[where], axis=1)))
-            self.links.append(np.stack([piece[known], self.seam_piece[where]], axis=1))
+        for t in np.unique(owner):
+            kept = self.seams.get(int(t))
+            if kept is None:
+                continue
+            mine = seam[owner == t]
+            at = np.minimum(np.searchsorted(kept.keys, keys[mine]), len(kept.keys) - 1)
+            found = kept.keys[at] == keys[mine]
+            known, where = mine[found], at[found]
+            index[known] = kept.index[where]
+            self.mismatched += int(np.count_nonzero(np.any(tile.vertices[known] != kept.points[where], axis=1)))
+            self.links.append(np.unique(np.stack([piece[known], kept.piece[where]], axis=1), axis=0))
         new = np.flatnonzero(index < 0)
         index[new] = self.count + np.arange(len(new))
         self.count += len(new)
-        fresh = new[near[new]]
-        if len(fresh):
-            keys_all = np.concatenate([self.seam_keys, keys[fresh]])
-            order = np.argsort(keys_all, kind="stable")
-            self.seam_keys = keys_all[order]
-            self.seam_index = np.concatenate([self.seam_index, index[fresh]])[order]
-            self.seam_points = np.concatenate([self.seam_points, tile.vertices[fresh]])[order]
-            self.seam_piece = np.concatenate([self.seam_piece, piece[fresh]])[order]
+        fresh = near[new]
+        fresh_owner = owner[np.searchsorted(seam, new[fresh])]
+        fresh = new[fresh]
+        for t in np.unique(fresh_owner):
+            mine = fresh[fresh_owner == t]
+            order = np.argsort(keys[mine], kind="stable")
+            mine = mine[order]
+            added = _Seam(keys[mine], index[mine], tile.vertices[mine], piece[mine])
+            kept = self.seams.get(int(t))
+            self.seams[int(t)] = added if kept is None else kept.merged(added)
         normals = tile.normals[new] if len(tile.normals) else np.empty((0, 3))
         self.pieces += int(tile.pieces.max()) + 1 if len(tile.pieces) else 0
         corners = tile.vertices[triangles]
@@ -194,17 +236,6 @@ class Joiner:
         self.volume += float(np.einsum("ij,ij->", corners[:, 0], np.cross(corners[:, 1], corners[:, 2]))) / 6.0
         self.triangles += len(triangles)
         self.joined += 1
-
-    def _forget_below(self, z: int) -> None:
-        """Tiles come z slab by z slab, and a triangle's vertices lie at or
-        above its owner cell: no tile from the slab starting at ``z`` on
-        uses a vertex below it."""
-        self.slab = z
-        keep = (self.seam_keys["cell"] >> np.uint64(2 * AXIS_BITS)).astype(np.int64) >= z
-        self.seam_keys = self.seam_keys[keep]
-        self.seam_index = self.seam_index[keep]
-        self.seam_points = self.seam_points[keep]
-        self.seam_piece = self.seam_piece[keep]
 
     def joined_pieces(self) -> int:
         """The pieces of the joined mesh: the tiles' pieces, joined where a
@@ -251,6 +282,8 @@ def mesh_tiles(tasks: list[TileTask], joiner: Joiner, executor: Any, progress: C
             finished(_named(task, partial(run_tile, task)))
         return summed
     dask = _is_dask(executor)
+    if not dask:
+        _check_pickles(tasks[0].field)
     ahead = 2 * _workers(executor, dask) + 1
     running: dict[Any, TileTask] = {}
     submitted = 0
@@ -265,6 +298,18 @@ def mesh_tiles(tasks: list[TileTask], joiner: Joiner, executor: Any, progress: C
             task = running.pop(future)
             finished(_named(task, future.result))
     return summed
+
+
+def _check_pickles(field: Any) -> None:
+    """TypeError, saying what to do, for a field an executor cannot ship
+    (Dask's own pickling takes lambdas and local functions too)."""
+    try:
+        pickle.dumps(field)
+    except Exception as error:
+        raise TypeError(
+            f"tiles on an executor need a field that pickles, and {field!r} does not ({error}): define it at "
+            "module level, or use a shape of this package, which goes as its program"
+        ) from error
 
 
 def _is_dask(executor: Any) -> bool:
@@ -282,7 +327,7 @@ def _first_done(futures: list[Any], dask: bool) -> list[Any]:
     if dask:
         import distributed
 
-        distributed.wait(futures, return_when="FIRST_COMPLETED")
+        distributed.wait(futures, return_when="FIRST_COMPLETED")  # type: ignore[no-untyped-call]
     else:
         import concurrent.futures
 
