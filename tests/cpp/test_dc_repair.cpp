@@ -1,11 +1,14 @@
 // The mesh check's crossing search (with and without a focus) and the
 // splitting that makes two solids meeting along an edge a 2-manifold.
 #include <algorithm>
+#include <array>
+#include <map>
 #include <random>
 
 #include "check.hpp"
 #include "mesh/check.hpp"
 #include "dc/repair.hpp"
+#include "dc/vertex_keys.hpp"
 
 using namespace quarvel;
 
@@ -320,4 +323,29 @@ TEST(two_solids_on_one_edge_split_into_two_closed_manifolds) {
     TriangleMesh again = tetras_on_an_edge();
     split_pinches(again);
     CHECK(again.vertices == m.vertices && again.triangles == m.triangles);
+}
+
+TEST(vertex_names_tell_every_split_vertex_apart_whatever_the_triangle_order) {
+    // Two midpoints on one edge and the copies of its ends: each named by
+    // what it was made from and the names around it, not by when it was made.
+    std::array<std::map<std::pair<std::uint64_t, std::uint64_t>, Vec3>, 2> named;
+    for (int order = 0; order < 2; ++order) {
+        TriangleMesh m = tetras_on_an_edge();
+        if (order == 1) std::reverse(m.triangles.begin(), m.triangles.end());
+        const std::uint32_t n = static_cast<std::uint32_t>(m.vertices.size());
+        std::vector<SurfaceCell> cells(n);
+        std::vector<std::uint64_t> first(n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            cells[i].key = {i, 0, 0, 4};
+            first[i] = i;
+        }
+        std::vector<MadeVertex> made;
+        split_pinches(m, Monitor::none(), false, {}, &made);
+        CHECK(made.size() == 4);
+        const std::vector<VertexKey> keys = vertex_keys(index_surface_cells(cells), first, n, made, m.triangles);
+        CHECK(keys.size() == m.vertices.size());
+        for (std::size_t v = 0; v < keys.size(); ++v) named[order][{keys[v].cell, keys[v].detail}] = m.vertices[v];
+        CHECK(named[order].size() == keys.size());
+    }
+    CHECK(named[0] == named[1]);
 }

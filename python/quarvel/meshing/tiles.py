@@ -18,9 +18,9 @@ from __future__ import annotations
 import dataclasses
 import os
 import pickle
-from functools import partial
 import tempfile
 from collections.abc import Callable, Sequence
+from functools import partial
 from typing import Any, BinaryIO
 
 import numpy as np
@@ -81,6 +81,8 @@ class TileTask:
 
 @dataclasses.dataclass
 class TileResult:
+    """What one tile's meshing call returns, to be joined."""
+
     index: int
     vertices: NDArray[np.float64]
     triangles: NDArray[np.int64]
