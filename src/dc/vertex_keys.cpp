@@ -27,12 +27,11 @@ constexpr std::uint64_t kMade = std::uint64_t{1} << 63;
 std::vector<VertexKey> vertex_keys(const SurfaceCells& surface, std::span<const std::uint64_t> first_vertex,
                                    std::uint64_t placed, std::span<const MadeVertex> made,
                                    std::span<const Triangle> triangles) {
-    const std::uint64_t slots = placed;
     if (first_vertex.size() != surface.cells.size()) fault("first vertices not given for every cell");
-    std::vector<VertexKey> keys(slots + made.size());
+    std::vector<VertexKey> keys(placed + made.size());
     // A cell's vertices end where the next cell with any begins.
-    std::vector<std::uint64_t> end_of(first_vertex.size(), slots);
-    for (std::size_t c = first_vertex.size(), next = slots; c-- > 0;) {
+    std::vector<std::uint64_t> end_of(first_vertex.size(), placed);
+    for (std::size_t c = first_vertex.size(), next = placed; c-- > 0;) {
         end_of[c] = next;
         if (first_vertex[c] != MadeVertex::NONE) next = first_vertex[c];
     }
@@ -49,7 +48,7 @@ std::vector<VertexKey> vertex_keys(const SurfaceCells& surface, std::span<const 
     // copy takes its original's name until the fans tell them apart.
     std::vector<std::uint64_t> original(keys.size(), MadeVertex::NONE);
     for (std::size_t i = 0; i < made.size(); ++i) {
-        const std::uint64_t v = slots + i;
+        const std::uint64_t v = placed + i;
         const MadeVertex& m = made[i];
         if (m.from >= v || (m.and_from != MadeVertex::NONE && m.and_from >= v)) fault("a vertex made from a later one");
         if (m.and_from == MadeVertex::NONE) {
@@ -71,22 +70,23 @@ std::vector<VertexKey> vertex_keys(const SurfaceCells& surface, std::span<const 
         keys[v] = {a.cell, kMade | digest};
     }
     // Every vertex of a split group (its original included) adds the names
-    // around its fan, in an order of their own.
-    std::vector<std::vector<VertexKey>> around(keys.size());
+    // around its fan, in an order of their own. Such vertices are few: the
+    // names around them are gathered in one list, (vertex, name) pairs.
+    std::vector<std::pair<std::uint64_t, VertexKey>> around;
     for (const Triangle& t : triangles)
         for (unsigned k = 0; k < 3; ++k) {
             if (t[k] >= keys.size()) index_fault(keys.size(), t[k]);
             if (original[t[k]] == MadeVertex::NONE) continue;
-            around[t[k]].push_back(keys[t[(k + 1) % 3]]);
-            around[t[k]].push_back(keys[t[(k + 2) % 3]]);
+            around.push_back({t[k], keys[t[(k + 1) % 3]]});
+            around.push_back({t[k], keys[t[(k + 2) % 3]]});
         }
+    std::sort(around.begin(), around.end());
     std::vector<VertexKey> named = keys;
-    for (std::size_t v = 0; v < keys.size(); ++v) {
-        if (original[v] == MadeVertex::NONE) continue;
-        std::vector<VertexKey>& fan = around[v];
-        std::sort(fan.begin(), fan.end());
+    for (std::size_t i = 0; i < around.size();) {
+        const std::uint64_t v = around[i].first;
         std::uint64_t digest = keys[v].detail;
-        for (const VertexKey& k : fan) digest = combine(combine(digest, k.cell), k.detail);
+        for (; i < around.size() && around[i].first == v; ++i)
+            digest = combine(combine(digest, around[i].second.cell), around[i].second.detail);
         named[v].detail = kMade | digest;
     }
     // Two vertices of one name would be joined into one: a broken invariant.
