@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 
 #include "core/fault.hpp"
 #include "core/parallel.hpp"
 #include "dc/faces.hpp"
 #include "dc/sheets.hpp"
 #include "mesh/check.hpp"
+#include "mesh/moving_crossings.hpp"
 
 namespace quarvel {
 
@@ -110,11 +112,13 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
     return bad;
 }
 
-// Per triangle, 1 when it crosses another or, with `facing`, faces back; `focus` limits the search.
+// Per triangle, 1 when it crosses another or, with `facing`, faces back;
+// `focus` limits the search, which `moving` (when given) knows the pairs of.
 std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
                                         const std::vector<std::uint8_t>& focus, std::uint64_t& pairs,
-                                        bool facing = true) {
-    const std::vector<TrianglePair> crossing = intersecting_pairs(placed.positions, triangles, focus);
+                                        bool facing = true, const MovingCrossings* moving = nullptr) {
+    const std::vector<TrianglePair> crossing = moving ? moving->crossing(placed.positions, triangles, focus)
+                                                      : intersecting_pairs(placed.positions, triangles, focus);
     pairs = crossing.size();
     return bad_triangles(placed, triangles, focus, crossing, facing);
 }
@@ -137,7 +141,7 @@ std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const 
 void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever, std::span<const Vec3> trial,
                std::span<const Vec3> gradient, std::span<const Vec3> kept, std::span<const Vec3> kept_gradient,
                std::span<const Quad> quads, std::vector<Triangle>& triangles, std::vector<std::uint8_t>& trying,
-               bool facing = true) {
+               const MovingCrossings* moving, bool facing = true) {
     const bool normals = !placed.gradients.empty();
     const std::size_t m = moved_ever.size(), n = placed.positions.size();
     for (std::size_t k = 0; k < m; ++k) {
@@ -151,7 +155,7 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
     for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
     for (;;) {
         std::uint64_t pairs = 0;
-        const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs, facing);
+        const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs, facing, moving);
         std::vector<std::uint8_t> undo(n, 0);
         bool any = false;
         for (std::size_t t = 0; t < triangles.size(); ++t) {
@@ -172,6 +176,48 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
         const std::vector<std::uint8_t> near = holding(triangles, trying);
         for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t] || near[t];
     }
+}
+
+// The searches of the settling below, which moves each vertex of
+// `moved_ever` only between where it is and places in its box: the triangles
+// of quads holding such a vertex are the only ones that change, each within
+// the box around its quad's vertices' reach. Null where the quads are not
+// split two triangles each in place (resplit_quads then remakes them all).
+std::unique_ptr<MovingCrossings> moving_crossings(std::span<const Vec3> positions,
+                                                  std::span<const std::uint64_t> moved_ever,
+                                                  std::span<const Box> boxes, std::span<const Quad> quads,
+                                                  std::span<const Triangle> triangles) {
+    if (triangles.size() != 2 * quads.size()) return nullptr;
+    std::vector<Box> reach(positions.size());
+    for (std::size_t v = 0; v < positions.size(); ++v) reach[v] = {positions[v], positions[v]};
+    for (std::size_t k = 0; k < moved_ever.size(); ++k) {
+        Box& r = reach[moved_ever[k]];
+        for (int a = 0; a < 3; ++a) {
+            r.lo[a] = std::min(r.lo[a], boxes[k].lo[a]);
+            r.hi[a] = std::max(r.hi[a], boxes[k].hi[a]);
+        }
+    }
+    std::vector<std::uint8_t> moves(positions.size(), 0);
+    for (std::uint64_t v : moved_ever) moves[v] = 1;
+    std::vector<std::uint64_t> moving;
+    std::vector<Box> bound;
+    for (std::size_t q = 0; q < quads.size(); ++q) {
+        const Quad& d = quads[q];
+        if (d[0] == d[1] || d[0] == d[2] || d[0] == d[3] || d[1] == d[2] || d[1] == d[3] || d[2] == d[3])
+            return nullptr;
+        if (!(moves[d[0]] || moves[d[1]] || moves[d[2]] || moves[d[3]])) continue;
+        Box b = reach[d[0]];
+        for (unsigned j = 1; j < 4; ++j)
+            for (int a = 0; a < 3; ++a) {
+                b.lo[a] = std::min(b.lo[a], reach[d[j]].lo[a]);
+                b.hi[a] = std::max(b.hi[a], reach[d[j]].hi[a]);
+            }
+        for (std::uint64_t t : {2 * q, 2 * q + 1}) {
+            moving.push_back(t);
+            bound.push_back(b);
+        }
+    }
+    return std::make_unique<MovingCrossings>(positions, triangles, moving, bound);
 }
 
 // Nearer the surface than this share of its cell, a vertex is left where
@@ -197,6 +243,7 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
     std::vector<Vec3> trial(m), gradient(m);
     std::vector<Box> boxes(m);
     for (std::size_t k = 0; k < m; ++k) boxes[k] = ladder.cell[moved_ever[k]];
+    const std::unique_ptr<MovingCrossings> moving = moving_crossings(placed.positions, moved_ever, boxes, quads, triangles);
     const std::size_t n = placed.positions.size();
     // The first round tries the ladder's place itself, put back on the surface.
     for (int round = -1; round < SETTLE_ROUNDS; ++round) {
@@ -207,7 +254,7 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
         for (std::size_t k = 0; k < m; ++k) trial[k] = clamp_into(trial[k], boxes[k]);
         std::vector<std::uint8_t> trying(n, 0);
         for (std::uint64_t v : moved_ever) trying[v] = 1;
-        try_moves(placed, moved_ever, trial, gradient, kept, kept_gradient, quads, triangles, trying);
+        try_moves(placed, moved_ever, trial, gradient, kept, kept_gradient, quads, triangles, trying, moving.get());
         for (std::size_t k = 0; k < m; ++k) {
             const std::uint64_t v = moved_ever[k];
             if (trying[v]) {
@@ -244,7 +291,8 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
             trying[moved_ever[k]] = 1;
             trial[k] = clamp_into(lerp(start[k], top[k], way[k]), boxes[k]);
         }
-        try_moves(placed, moved_ever, trial, kept_gradient, kept, kept_gradient, quads, triangles, trying, false);
+        try_moves(placed, moved_ever, trial, kept_gradient, kept, kept_gradient, quads, triangles, trying,
+                  moving.get(), false);
         std::vector<std::size_t> still;
         for (std::size_t k : climbing) {
             const std::uint64_t v = moved_ever[k];

@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "core/vec3.hpp"
@@ -34,6 +35,15 @@ inline Aabb box_of(const std::array<Vec3, 3>& p) {
 }
 
 inline Aabb box_of(std::span<const Vec3> v, const Triangle& t) { return box_of({v[t[0]], v[t[1]], v[t[2]]}); }
+
+// A triangle searched: non-degenerate, with finite corners not all in one
+// place (such a triangle has neither edges nor a plane to cross); its box.
+inline std::optional<Aabb> live_box(std::span<const Vec3> v, const Triangle& t) {
+    if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2]) return std::nullopt;
+    const Aabb b = box_of(v, t);
+    if (!is_finite(b.lo) || !is_finite(b.hi) || b.lo == b.hi) return std::nullopt;
+    return b;
+}
 
 inline double orient(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
     return dot(sub(b, a), cross(sub(c, a), sub(d, a)));

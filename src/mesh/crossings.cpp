@@ -26,6 +26,7 @@ using detail::box_of;
 using detail::CrowdedItem;
 using detail::Facet;
 using detail::FoundPairs;
+using detail::live_box;
 using detail::Member;
 
 // A box in cell units, rounded outward to float. The conversion and the
@@ -86,15 +87,6 @@ private:
     std::unique_ptr<T[]> data_;
     std::size_t size_;
 };
-
-// A triangle searched: non-degenerate, with finite corners not all in one
-// place (such a triangle has neither edges nor a plane to cross); its box.
-std::optional<Aabb> live_box(std::span<const Vec3> v, const Triangle& t) {
-    if (degenerate(t)) return std::nullopt;
-    const Aabb b = box_of(v, t);
-    if (!is_finite(b.lo) || !is_finite(b.hi) || b.lo == b.hi) return std::nullopt;
-    return b;
-}
 
 // The triangles searched, in increasing order; the box around them all, and
 // their boxes' largest extents summed.

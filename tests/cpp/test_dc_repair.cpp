@@ -7,6 +7,8 @@
 
 #include "check.hpp"
 #include "mesh/check.hpp"
+#include "mesh/moving_crossings.hpp"
+#include "core/fault.hpp"
 #include "dc/repair.hpp"
 #include "dc/vertex_keys.hpp"
 
@@ -108,6 +110,73 @@ TEST(crossing_search_agrees_with_every_pair_tested_in_full) {
         const std::vector<TrianglePair> near = every_pair_in_full(v, t, one);
         CHECK(!near.empty());
         CHECK(intersecting_pairs(v, t, one) == near);
+    }
+}
+
+TEST(searches_of_moving_triangles_find_what_the_whole_search_finds) {
+    // Small triangles between neighbouring points of a lattice (coplanar and
+    // touching pairs), a few of whose vertices move about their boxes while
+    // the rest stay; the triangles holding them are the moving ones, some
+    // turned round as a quad's new split would. Then the same at a scale the
+    // search rescales, and a vertex leaving its box.
+    for (const double scale : {1.0, 0x1p80}) {
+        std::mt19937 rng(5);
+        constexpr int N = 9;
+        std::vector<Vec3> v;
+        for (int x = 0; x < N; ++x)
+            for (int y = 0; y < N; ++y)
+                for (int z = 0; z < N; ++z) v.push_back({x * scale / 8, y * scale / 8, z * scale / 8});
+        std::uniform_int_distribution<int> at(0, N - 1), by(-1, 1);
+        const auto near = [&](int x, int y, int z) {
+            const auto c = [&](int u) { return static_cast<std::uint64_t>(std::clamp(u + by(rng), 0, N - 1)); };
+            return (c(x) * N + c(y)) * N + c(z);
+        };
+        std::vector<Triangle> t;
+        for (int i = 0; i < 1500; ++i) {
+            const int x = at(rng), y = at(rng), z = at(rng);
+            t.push_back({static_cast<std::uint64_t>((x * N + y) * N + z), near(x, y, z), near(x, y, z)});
+        }
+        std::vector<std::uint8_t> moves(v.size(), 0);
+        std::vector<Box> reach(v.size());
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            reach[i] = {v[i], v[i]};
+            if (rng() % 12 != 0) continue;
+            moves[i] = 1;
+            for (int a = 0; a < 3; ++a) reach[i].lo[a] -= scale / 8, reach[i].hi[a] += scale / 16;
+        }
+        std::vector<std::uint64_t> moving;
+        std::vector<Box> bound;
+        for (std::uint64_t k = 0; k < t.size(); ++k) {
+            if (!(moves[t[k][0]] || moves[t[k][1]] || moves[t[k][2]])) continue;
+            moving.push_back(k);
+            Box b = reach[t[k][0]];
+            for (std::uint64_t w : t[k])
+                for (int a = 0; a < 3; ++a) b.lo[a] = std::min(b.lo[a], reach[w].lo[a]), b.hi[a] = std::max(b.hi[a], reach[w].hi[a]);
+            bound.push_back(b);
+        }
+        const MovingCrossings search(v, t, moving, bound);
+        std::uniform_real_distribution<double> share(-0.2, 1.2);
+        for (int trial = 0; trial < 6; ++trial) {
+            for (std::size_t i = 0; i < v.size(); ++i)
+                for (int a = 0; a < 3 && moves[i]; ++a)  // some at their boxes' sides
+                    v[i][a] = std::clamp(reach[i].lo[a] + share(rng) * (reach[i].hi[a] - reach[i].lo[a]), reach[i].lo[a],
+                                         reach[i].hi[a]);
+            std::vector<std::uint8_t> focus(t.size(), 0);
+            for (std::uint64_t k : moving) {
+                focus[k] = rng() % 3 != 0;
+                if (rng() % 4 == 0) std::rotate(t[k].begin(), t[k].begin() + 1, t[k].end());
+            }
+            const std::vector<TrianglePair> expected = intersecting_pairs(v, t, focus);
+            CHECK(trial == 0 || !expected.empty());
+            CHECK(search.crossing(v, t, focus) == expected);
+        }
+        const std::size_t first = static_cast<std::size_t>(std::find(moves.begin(), moves.end(), 1) - moves.begin());
+        v[first][0] = reach[first].hi[0] + scale;
+        std::vector<std::uint8_t> all(t.size(), 0);
+        for (std::uint64_t k : moving) all[k] = 1;
+        if (scale == 1.0) {
+            CHECK_THROWS_AS(search.crossing(v, t, all), Fault);
+        }
     }
 }
 
