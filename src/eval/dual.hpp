@@ -15,22 +15,14 @@
 #include <limits>
 #include <vector>
 
+#include "eval/polygon.hpp"
+
 namespace quarvel {
 
 // A value and its three partial derivatives with respect to x, y and z.
 struct Dual {
     double v = 0.0;
     double dx = 0.0, dy = 0.0, dz = 0.0;
-};
-
-// The edges of a polygon, prepared once from its corners (see Op::polygon).
-struct PolygonEdges {
-    // Per edge j, from corner j to corner j + 1 (wrapping): its start, its vector,
-    // its squared length, the y of its end (start + vector, as the ray test
-    // sums them), the x-per-y slope (1 for a horizontal edge, never used) and
-    // its outward unit normal.
-    std::vector<double> ax, ay, ex, ey, len2, end_y, slope, nx, ny;
-    double reach = 0.0;  // the largest |coordinate| of a corner, for rounding margins
 };
 
 namespace ops {
@@ -114,41 +106,6 @@ inline double smooth_min(double a, double b, double k) {
     return h * a + (1.0 - h) * b - k * h * (1.0 - h);
 }
 
-// Signed distance to the polygon at (x, y) and its gradient: distance to the
-// nearest edge (the first of equals), negative inside by the even-odd rule.
-// Nearest to an edge's inside, the gradient is its outward normal on either
-// side: the direction to the edge says the same, but near the edge it is lost
-// in rounding (and on it, undefined). Nearest to a corner, it is the direction
-// from the corner, which is exact.
-struct PolygonSample {
-    double v, gx, gy;
-};
-inline PolygonSample polygon_sample(const PolygonEdges& p, double x, double y) {
-    if (std::isnan(x) || std::isnan(y)) return {kNaN, kNaN, kNaN};
-    double best = std::numeric_limits<double>::infinity();
-    double near_x = 0.0, near_y = 0.0, normal_x = 0.0, normal_y = 0.0;
-    bool inside = false, along = false;
-    for (std::size_t j = 0; j < p.ax.size(); ++j) {
-        const double pax = x - p.ax[j], pay = y - p.ay[j];
-        double t = (pax * p.ex[j] + pay * p.ey[j]) / p.len2[j];
-        t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
-        const double dx = pax - t * p.ex[j], dy = pay - t * p.ey[j];
-        const double d2 = dx * dx + dy * dy;
-        if (d2 < best) {
-            best = d2;
-            near_x = dx, near_y = dy;
-            normal_x = p.nx[j], normal_y = p.ny[j];
-            along = t > 0.0 && t < 1.0;
-        }
-        // A ray towards +x crosses the edges whose ends lie on either side of y.
-        if ((p.ay[j] <= y) != (p.end_y[j] <= y) && x < p.ax[j] + (y - p.ay[j]) * p.slope[j])
-            inside = !inside;
-    }
-    const double dist = std::sqrt(best);
-    const double side = inside ? -1.0 : 1.0;
-    if (dist > 0.0 && !along) return {side * dist, side * near_x / dist, side * near_y / dist};
-    return {side * dist, normal_x, normal_y};
-}
 inline double polygon(const PolygonEdges& p, double x, double y) { return polygon_sample(p, x, y).v; }
 
 // ---------------------------------------------------------------- dual numbers

@@ -168,28 +168,6 @@ private:
     std::size_t externals_;
 };
 
-PolygonEdges prepare_polygon(const std::vector<double>& constants, std::size_t first, std::size_t n) {
-    PolygonEdges p;
-    for (auto* column : {&p.ax, &p.ay, &p.ex, &p.ey, &p.len2, &p.end_y, &p.slope, &p.nx, &p.ny})
-        column->resize(n);
-    const double* corner = constants.data() + first;
-    const double* normal = corner + 2 * n;
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::size_t next = (j + 1) % n;
-        p.ax[j] = corner[2 * j];
-        p.ay[j] = corner[2 * j + 1];
-        p.ex[j] = corner[2 * next] - p.ax[j];
-        p.ey[j] = corner[2 * next + 1] - p.ay[j];
-        p.len2[j] = p.ex[j] * p.ex[j] + p.ey[j] * p.ey[j];
-        p.end_y[j] = p.ay[j] + p.ey[j];
-        p.slope[j] = p.ex[j] / (p.ey[j] != 0.0 ? p.ey[j] : 1.0);
-        p.nx[j] = normal[2 * j];
-        p.ny[j] = normal[2 * j + 1];
-        p.reach = std::max({p.reach, std::fabs(p.ax[j]), std::fabs(p.ay[j])});
-    }
-    return p;
-}
-
 // Which instructions the result depends on: only those are run.
 std::vector<bool> needed_by_result(const std::vector<Instr>& code) {
     std::vector<bool> needed(code.size(), false);
@@ -487,7 +465,7 @@ Program::Program(std::vector<Instr> code, std::vector<double> constants,
         take_constant_operand(steps_.back(), in);
         if (in.op == Op::polygon) {
             steps_.back().imm = static_cast<std::uint32_t>(polygons_.size());
-            polygons_.push_back(prepare_polygon(constants_, in.c, in.imm));
+            polygons_.push_back(prepare_polygon(constants_.data() + in.c, in.imm));
         }
         if (in.op == Op::call) {
             steps_.back().imm = static_cast<std::uint32_t>(calls_.size());

@@ -1,7 +1,9 @@
 // Programs on hand-built tapes: every opcode's value and gradient, interval
 // bounds that hold what the points give, refusal of malformed tapes, and deep
 // tapes held in a few registers.
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -545,4 +547,73 @@ TEST(program_calls_refuse_points_from_calls_and_pass_errors_on) {
         message = e.what();
     }
     CHECK(message == "refused");
+}
+
+namespace {
+
+// The signed distance by every edge in order, as the indexed search must give it bit for bit.
+PolygonSample polygon_in_full(const PolygonEdges& p, double x, double y) {
+    if (std::isnan(x) || std::isnan(y)) return {double{NAN}, double{NAN}, double{NAN}};
+    double best = INFINITY, near_x = 0.0, near_y = 0.0, normal_x = 0.0, normal_y = 0.0;
+    bool inside = false, along = false;
+    for (std::size_t j = 0; j < p.ax.size(); ++j) {
+        const double pax = x - p.ax[j], pay = y - p.ay[j];
+        double t = (pax * p.ex[j] + pay * p.ey[j]) / p.len2[j];
+        t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
+        const double dx = pax - t * p.ex[j], dy = pay - t * p.ey[j], d2 = dx * dx + dy * dy;
+        if (d2 < best) best = d2, near_x = dx, near_y = dy, normal_x = p.nx[j], normal_y = p.ny[j], along = t > 0.0 && t < 1.0;
+        if ((p.ay[j] <= y) != (p.end_y[j] <= y) && x < p.ax[j] + (y - p.ay[j]) * p.slope[j]) inside = !inside;
+    }
+    const double dist = std::sqrt(best), side = inside ? -1.0 : 1.0;
+    if (dist > 0.0 && !along) return {side * dist, side * near_x / dist, side * near_y / dist};
+    return {side * dist, normal_x, normal_y};
+}
+
+bool same_bits(const PolygonSample& a, const PolygonSample& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+}  // namespace
+
+TEST(polygons_of_many_edges_give_what_every_edge_in_order_gives) {
+    // A ragged star (near and far points, ties across its symmetry), a comb
+    // of many bands, and a square with repeated and collinear corners; points
+    // on corners, on edges, on the bands' ys, far away and huge.
+    std::mt19937 rng(7);
+    std::vector<std::vector<double>> shapes;
+    std::vector<double> star, comb, square;
+    for (int j = 0; j < 96; ++j) {
+        const double r = j % 2 ? 0.4 : 1.0 + 0.1 * (j % 5), a = 2.0 * kPi * j / 96;
+        star.insert(star.end(), {r * std::cos(a), r * std::sin(a)});
+    }
+    for (int j = 0; j < 40; ++j) comb.insert(comb.end(), {j * 0.1, j % 2 ? 1.0 : 0.2});
+    comb.insert(comb.end(), {3.9, -1.0, 0.0, -1.0});
+    for (double v : {0.0, 0.25, 0.5, 0.5, 0.75, 1.0})
+        square.insert(square.end(), {v, 0.0});
+    for (double v : {0.25, 0.5, 0.75, 1.0}) square.insert(square.end(), {1.0, v});
+    for (double v : {0.75, 0.5, 0.25, 0.0}) square.insert(square.end(), {v, 1.0});
+    for (double v : {0.75, 0.5, 0.25, 0.25, 0.25}) square.insert(square.end(), {0.0, v});
+    for (std::vector<double> corners : {star, comb, square}) {
+        const std::size_t n = corners.size() / 2;
+        for (std::size_t j = 0; j < n; ++j) {  // unit normals (their values do not matter here)
+            const std::size_t k = (j + 1) % n;
+            const double ex = corners[2 * k] - corners[2 * j], ey = corners[2 * k + 1] - corners[2 * j + 1];
+            const double len = std::hypot(ex, ey);
+            corners.insert(corners.end(), {len > 0 ? ey / len : 0.0, len > 0 ? -ex / len : 0.0});
+        }
+        const PolygonEdges p = prepare_polygon(corners.data(), n);
+        CHECK(!p.box.empty());
+        std::vector<std::array<double, 2>> points;
+        std::uniform_real_distribution<double> near(-1.5, 4.5), unit(0.0, 1.0);
+        for (int i = 0; i < 4000; ++i) points.push_back({near(rng), near(rng)});
+        for (std::size_t j = 0; j < n; ++j) {
+            const double t = unit(rng);
+            points.push_back({corners[2 * j], corners[2 * j + 1]});
+            points.push_back({p.ax[j] + t * p.ex[j], p.ay[j] + t * p.ey[j]});
+            points.push_back({near(rng), corners[2 * j + 1]});
+            points.push_back({0.0, corners[2 * j + 1]});
+        }
+        for (double far : {30.0, -1e6, 1e200, double{INFINITY}, double{NAN}}) points.push_back({far, 0.5}), points.push_back({0.5, far});
+        for (const auto& [x, y] : points) CHECK(same_bits(polygon_sample(p, x, y), polygon_in_full(p, x, y)));
+    }
 }
