@@ -201,8 +201,10 @@ PolygonSample polygon_sample(const PolygonEdges& p, double x, double y) {
     // A node is passed over when even the nearest point of its box lies
     // further than the best edge by more than rounding could hide: `slack`
     // is far above the few units in the last place of the coordinates that
-    // a computed distance may be off by.
+    // a computed distance may be off by. Compared squared, against a limit
+    // worked out again only when the best edge changes.
     const double slack = 1e-9 * std::max({std::fabs(x), std::fabs(y), p.reach}) + 1e-300;
+    double limit = kInf, limit_of = kInf;
     std::array<std::uint32_t, 128> stack;
     std::size_t top = 0;
     stack[top++] = 0;
@@ -210,8 +212,12 @@ PolygonSample polygon_sample(const PolygonEdges& p, double x, double y) {
         const std::uint32_t k = stack[--top];
         const double* b = &p.box[4 * k];
         const double gx = std::max({b[0] - x, 0.0, x - b[1]}), gy = std::max({b[2] - y, 0.0, y - b[3]});
-        const double gap = std::sqrt(gx * gx + gy * gy) - slack;
-        if (gap > 0.0 && gap * gap * (1.0 - 1e-9) > nearest.best) continue;
+        if (nearest.best != limit_of) {
+            limit_of = nearest.best;
+            const double reach = std::sqrt(limit_of) * (1.0 + 1e-9) + slack;
+            limit = reach * reach * (1.0 + 1e-9);
+        }
+        if (gx * gx + gy * gy > limit) continue;
         if (p.count[k] > 0) {
             for (std::uint32_t e = p.first[k]; e < p.first[k] + p.count[k]; ++e) nearest.offer(p, p.leaf_edge[e], x, y);
             continue;
