@@ -243,7 +243,8 @@ void settle_moves(PlacedVertices& placed, const Ladder& ladder, std::span<const 
     std::vector<Vec3> trial(m), gradient(m);
     std::vector<Box> boxes(m);
     for (std::size_t k = 0; k < m; ++k) boxes[k] = ladder.cell[moved_ever[k]];
-    const std::unique_ptr<MovingCrossings> moving = moving_crossings(placed.positions, moved_ever, boxes, quads, triangles);
+    const std::unique_ptr<MovingCrossings> moving =
+        moving_crossings(placed.positions, moved_ever, boxes, quads, triangles);
     const std::size_t n = placed.positions.size();
     // The first round tries the ladder's place itself, put back on the surface.
     for (int round = -1; round < SETTLE_ROUNDS; ++round) {

@@ -120,7 +120,9 @@ void build_bands(PolygonEdges& p) {
     }
     std::sort(ys.begin(), ys.end());
     ys.erase(std::unique(ys.begin(), ys.end()), ys.end());
-    const auto index = [&](double y) { return static_cast<std::size_t>(std::lower_bound(ys.begin(), ys.end(), y) - ys.begin()); };
+    const auto index = [&](double y) {
+        return static_cast<std::size_t>(std::lower_bound(ys.begin(), ys.end(), y) - ys.begin());
+    };
     std::vector<std::uint32_t> start(ys.size() + 1, 0);
     std::size_t total = 0;
     for (std::size_t j = 0; j < n; ++j) {
@@ -214,12 +216,13 @@ PolygonSample polygon_sample(const PolygonEdges& p, double x, double y) {
         const double gx = std::max({b[0] - x, 0.0, x - b[1]}), gy = std::max({b[2] - y, 0.0, y - b[3]});
         if (nearest.best != limit_of) {
             limit_of = nearest.best;
-            const double reach = std::sqrt(limit_of) * (1.0 + 1e-9) + slack;
-            limit = reach * reach * (1.0 + 1e-9);
+            const double far = std::sqrt(limit_of) * (1.0 + 1e-9) + slack;
+            limit = far * far * (1.0 + 1e-9);
         }
         if (gx * gx + gy * gy > limit) continue;
         if (p.count[k] > 0) {
-            for (std::uint32_t e = p.first[k]; e < p.first[k] + p.count[k]; ++e) nearest.offer(p, p.leaf_edge[e], x, y);
+            for (std::uint32_t e = p.first[k]; e < p.first[k] + p.count[k]; ++e)
+                nearest.offer(p, p.leaf_edge[e], x, y);
             continue;
         }
         // The nearer child on top, to be searched first.

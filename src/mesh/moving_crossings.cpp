@@ -57,7 +57,8 @@ public:
         }
         // Each cell's bounds by counting: a start per cell (at most 2^24 of them).
         start_.assign(dims_[0] * dims_[1] * dims_[2] + 1, 0);
-        for (std::uint64_t i = 0; i < n; ++i) cells({bound[i].lo, bound[i].hi}).each([&](std::uint64_t c) { ++start_[c + 1]; });
+        for (std::uint64_t i = 0; i < n; ++i)
+            cells({bound[i].lo, bound[i].hi}).each([&](std::uint64_t c) { ++start_[c + 1]; });
         for (std::size_t c = 1; c < start_.size(); ++c) start_[c] += start_[c - 1];
         std::vector<std::uint64_t> next(start_.begin(), start_.end() - 1);
         entries_.resize(start_.back());
@@ -145,9 +146,10 @@ MovingCrossings::MovingCrossings(std::span<const Vec3> vertices, std::span<const
     if (moving.empty()) return;
     for (std::size_t i = 1; i < moving.size(); ++i)
         if (moving[i] <= moving[i - 1]) fault("moving triangles out of order");
+    if (moving.back() >= triangles.size()) fault("a moving triangle beyond the mesh");
     const BoundGrid grid(bound);
     std::vector<std::uint8_t> is_moving(triangles.size(), 0);
-    for (std::uint64_t t : moving) is_moving.at(t) = 1;
+    for (std::uint64_t t : moving) is_moving[t] = 1;
     // (i, partner) for every triangle whose box, or bound if it moves, meets
     // bound[i], each once; a triangle that does not move keeps its box with it.
     std::vector<Link> links = parallel_gather<Link>(triangles.size(), [&](std::size_t u, std::vector<Link>& out) {

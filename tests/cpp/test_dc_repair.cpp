@@ -151,7 +151,10 @@ TEST(searches_of_moving_triangles_find_what_the_whole_search_finds) {
             moving.push_back(k);
             Box b = reach[t[k][0]];
             for (std::uint64_t w : t[k])
-                for (int a = 0; a < 3; ++a) b.lo[a] = std::min(b.lo[a], reach[w].lo[a]), b.hi[a] = std::max(b.hi[a], reach[w].hi[a]);
+                for (int a = 0; a < 3; ++a) {
+                    b.lo[a] = std::min(b.lo[a], reach[w].lo[a]);
+                    b.hi[a] = std::max(b.hi[a], reach[w].hi[a]);
+                }
             bound.push_back(b);
         }
         const MovingCrossings search(v, t, moving, bound);
@@ -159,8 +162,8 @@ TEST(searches_of_moving_triangles_find_what_the_whole_search_finds) {
         for (int trial = 0; trial < 6; ++trial) {
             for (std::size_t i = 0; i < v.size(); ++i)
                 for (int a = 0; a < 3 && moves[i]; ++a)  // some at their boxes' sides
-                    v[i][a] = std::clamp(reach[i].lo[a] + share(rng) * (reach[i].hi[a] - reach[i].lo[a]), reach[i].lo[a],
-                                         reach[i].hi[a]);
+                    v[i][a] = std::clamp(reach[i].lo[a] + share(rng) * (reach[i].hi[a] - reach[i].lo[a]),
+                                         reach[i].lo[a], reach[i].hi[a]);
             std::vector<std::uint8_t> focus(t.size(), 0);
             for (std::uint64_t k : moving) {
                 focus[k] = rng() % 3 != 0;

@@ -561,7 +561,10 @@ PolygonSample polygon_in_full(const PolygonEdges& p, double x, double y) {
         double t = (pax * p.ex[j] + pay * p.ey[j]) / p.len2[j];
         t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
         const double dx = pax - t * p.ex[j], dy = pay - t * p.ey[j], d2 = dx * dx + dy * dy;
-        if (d2 < best) best = d2, near_x = dx, near_y = dy, normal_x = p.nx[j], normal_y = p.ny[j], along = t > 0.0 && t < 1.0;
+        if (d2 < best) {
+            best = d2, near_x = dx, near_y = dy, normal_x = p.nx[j], normal_y = p.ny[j];
+            along = t > 0.0 && t < 1.0;
+        }
         if ((p.ay[j] <= y) != (p.end_y[j] <= y) && x < p.ax[j] + (y - p.ay[j]) * p.slope[j]) inside = !inside;
     }
     const double dist = std::sqrt(best), side = inside ? -1.0 : 1.0;
@@ -613,7 +616,10 @@ TEST(polygons_of_many_edges_give_what_every_edge_in_order_gives) {
             points.push_back({near(rng), corners[2 * j + 1]});
             points.push_back({0.0, corners[2 * j + 1]});
         }
-        for (double far : {30.0, -1e6, 1e200, double{INFINITY}, double{NAN}}) points.push_back({far, 0.5}), points.push_back({0.5, far});
+        for (double far : {30.0, -1e6, 1e200, double{INFINITY}, double{NAN}}) {
+            points.push_back({far, 0.5});
+            points.push_back({0.5, far});
+        }
         for (const auto& [x, y] : points) CHECK(same_bits(polygon_sample(p, x, y), polygon_in_full(p, x, y)));
     }
 }
