@@ -79,7 +79,13 @@ class Chunked:
             self.low = min(self.low, float(np.fmin.reduce(values)))
             self.high = max(self.high, float(np.fmax.reduce(values)))
         if self.box is not None:
-            outside = values[np.any((points < self.box.lo) | (points > self.box.hi), axis=1)]
+            # Column by column: a row-wise any over (N, 3) comparisons takes 4x as long.
+            beyond = np.zeros(len(points), dtype=bool)
+            for axis in range(3):
+                column = points[:, axis]
+                beyond |= column < self.box.lo[axis]
+                beyond |= column > self.box.hi[axis]
+            outside = values[beyond]
             if len(outside):
                 self.points_outside += len(outside)
                 self.high_outside = max(self.high_outside, float(np.fmax.reduce(outside)))
