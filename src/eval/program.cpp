@@ -1,6 +1,7 @@
 #include "eval/program.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -373,7 +374,7 @@ void call_step(Frame<T>& f, const Program::Step& s, std::size_t n, Program::Call
 // Runs the steps over the first n lanes of the frame, lanes begin to begin + n
 // of the batch (for calls, whose points and results `calls` holds).
 template <class T>
-void run_steps(const std::vector<Program::Step>& steps, const std::vector<PolygonEdges>& polygons,
+void run_steps(std::span<const Program::Step> steps, const std::vector<PolygonEdges>& polygons,
                Frame<T>& f, std::size_t n, Program::CallData* calls, std::size_t begin) {
     using V = const T&;
     for (const Program::Step& s : steps) {
@@ -449,6 +450,7 @@ Program::Program(std::vector<Instr> code, std::vector<double> constants,
         slot[3 + i] = next;
         pinned_.emplace_back(next++, constants_[code_[i].imm]);
     }
+    fixed_ = next;
     std::vector<std::uint32_t> free_slots;
     for (std::size_t i = 0; i < n; ++i) {
         const Instr& in = code_[i];
@@ -483,6 +485,7 @@ Program::Program(std::vector<Instr> code, std::vector<double> constants,
     }
     slots_ = next;
     result_ = slot[3 + n - 1];
+    for (const Step& step : steps_) choices_ += step.op == Op::min || step.op == Op::max || step.op == Op::select;
 }
 
 void Program::take_constant_operand(Step& step, const Instr& in) const {
@@ -496,27 +499,148 @@ void Program::take_constant_operand(Step& step, const Instr& in) const {
 
 // ---------------------------------------------------------------- evaluation
 
+bool Program::specialize(const Box& box, Specialized& out) const {
+    // The steps' bounds over the box, one at a time, deciding each choice
+    // before it runs: a side whose bounds lie wholly below (min) or above
+    // (max) the other's, or a condition bounded away from zero (select), is
+    // the one every point takes. Known bounds exclude NaN, so the points'
+    // own comparisons go the same way.
+    Frame<Interval> frame(slots_, 1);
+    for (const auto& [s, v] : pinned_) frame.view(s).put(0, Interval::point(v));
+    for (std::uint32_t axis = 0; axis < 3; ++axis) frame.view(axis).put(0, Interval{box.lo[axis], box.hi[axis]});
+    const std::size_t n = steps_.size(), values = fixed_ + n;
+    out.holder.resize(slots_);
+    std::iota(out.holder.begin(), out.holder.begin() + fixed_, 0u);
+    out.alias.resize(values);
+    std::iota(out.alias.begin(), out.alias.end(), 0u);
+    out.operands.resize(n);
+    bool decided = false;
+    for (std::size_t k = 0; k < n; ++k) {
+        const Step& s = steps_[k];
+        const std::size_t count = shape_of(s.op).registers;
+        const std::uint32_t regs[3] = {s.a, s.b, s.c};
+        for (std::size_t j = 0; j < 3; ++j) out.operands[k][j] = j < count ? out.alias[out.holder[regs[j]]] : 0;
+        const std::uint32_t self = static_cast<std::uint32_t>(fixed_ + k);
+        if (s.op == Op::min || s.op == Op::max || s.op == Op::select) {
+            const Interval a = frame.view(s.a).get(0), b = frame.view(s.b).get(0);
+            int take = -1;  // the operand every point takes, if any
+            if (s.op == Op::select) {
+                const Interval c = a;  // select's condition is its first operand
+                if (!c.is_unknown() && (c.lo > 0.0 || c.hi < 0.0)) take = 1;
+                else if (!c.is_unknown() && c.lo == 0.0 && c.hi == 0.0) take = 2;
+            } else if (!a.is_unknown() && !b.is_unknown()) {
+                if (s.op == Op::min) take = a.hi <= b.lo ? 0 : a.lo > b.hi ? 1 : -1;
+                else take = a.lo >= b.hi ? 0 : a.hi < b.lo ? 1 : -1;
+            }
+            if (take >= 0) {
+                out.alias[self] = out.operands[k][take];
+                decided = true;
+            }
+        }
+        run_steps(std::span(&s, 1), polygons_, frame, 1, nullptr, 0);
+        out.holder[s.out] = self;
+    }
+    if (!decided) return false;
+    // What the result needs, from the last step back.
+    out.needed.assign(values, 0);
+    const std::uint32_t result = out.alias[out.holder[result_]];
+    out.needed[result] = 1;
+    for (std::size_t k = n; k-- > 0;) {
+        const std::uint32_t self = static_cast<std::uint32_t>(fixed_ + k);
+        if (!out.needed[self] || out.alias[self] != self) continue;
+        for (std::size_t j = 0; j < shape_of(steps_[k].op).registers; ++j) out.needed[out.operands[k][j]] = 1;
+    }
+    // Slots as the planning gives them: a result never takes one of its operands' slots.
+    out.last.assign(values, 0);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t self = static_cast<std::uint32_t>(fixed_ + k);
+        if (!out.needed[self] || out.alias[self] != self) continue;
+        for (std::size_t j = 0; j < shape_of(steps_[k].op).registers; ++j)
+            out.last[out.operands[k][j]] = static_cast<std::uint32_t>(k);
+    }
+    out.slot.resize(values);
+    std::iota(out.slot.begin(), out.slot.begin() + fixed_, 0u);
+    out.steps.clear();
+    out.free_slots.clear();
+    std::uint32_t next = fixed_;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t self = static_cast<std::uint32_t>(fixed_ + k);
+        if (!out.needed[self] || out.alias[self] != self) continue;
+        Step step = steps_[k];
+        const std::size_t count = shape_of(step.op).registers;
+        std::uint32_t* regs[3] = {&step.a, &step.b, &step.c};
+        for (std::size_t j = 0; j < count; ++j) *regs[j] = out.slot[out.operands[k][j]];
+        if (out.free_slots.empty()) {
+            step.out = next++;
+        } else {
+            step.out = out.free_slots.back();
+            out.free_slots.pop_back();
+        }
+        out.slot[self] = step.out;
+        out.steps.push_back(step);
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::uint32_t v = out.operands[k][j];
+            const bool repeated = std::find(out.operands[k].begin(), out.operands[k].begin() + j, v) !=
+                                  out.operands[k].begin() + j;
+            if (v >= fixed_ && !repeated && out.last[v] == k) out.free_slots.push_back(out.slot[v]);
+        }
+    }
+    if (next > slots_) return false;  // the full plan's frame holds it only within its slots
+    out.result = out.slot[result];
+    return true;
+}
+
+// Points specialized together: blocks of this many consecutive points, which
+// the core lists near one another (a brick's lattice, its cells' vertices).
+constexpr std::size_t kSpecializedPoints = 256;
+
 template <class T, class Input, class Output>
 void Program::run_blocks(const std::vector<Step>& steps, std::size_t n, Input&& input, Output&& output,
                          CallData* calls) const {
     const std::size_t lanes = lanes_for(slots_, sizeof(T));
     const std::size_t blocks = (n + lanes - 1) / lanes;
+    // Points take a program specialized to their box where it has choices to
+    // make; boxes and calls run it whole. Either gives the same bits.
+    const bool specializing = !std::is_same_v<T, Interval> && calls == nullptr && &steps == &steps_ && choices_ > 0;
+    const std::size_t group = std::max<std::size_t>(1, kSpecializedPoints / lanes);
     parallel_for(
-        blocks,
+        (blocks + group - 1) / group,
         [&](std::size_t first, std::size_t last) {
             Frame<T> frame(slots_, lanes);
             for (const auto& [s, v] : pinned_)
                 for (std::size_t i = 0; i < lanes; ++i) frame.view(s).put(i, constant_of<T>(v));
-            for (std::size_t block = first; block < last; ++block) {
-                const std::size_t begin = block * lanes, count = std::min(lanes, n - begin);
-                for (std::uint32_t axis = 0; axis < 3; ++axis)
-                    for (std::size_t i = 0; i < count; ++i) frame.view(axis).put(i, input(begin + i, axis));
-                run_steps(steps, polygons_, frame, count, calls, begin);
-                const SlotView<T> result = frame.view(result_);
-                for (std::size_t i = 0; i < count; ++i) output(begin + i, result.get(i));
+            Specialized special;
+            for (std::size_t g = first; g < last; ++g) {
+                const std::size_t from = g * group * lanes, to = std::min(n, (g + 1) * group * lanes);
+                std::span<const Step> run = steps;
+                std::uint32_t result = result_;
+                if constexpr (!std::is_same_v<T, Interval>) {
+                    // Only finite points: bounds say nothing of a NaN one.
+                    Box box{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
+                    bool finite = specializing;
+                    for (std::size_t i = from; finite && i < to; ++i)
+                        for (std::uint32_t axis = 0; axis < 3; ++axis) {
+                            const double x = plain(input(i, axis));
+                            finite = finite && std::isfinite(x);
+                            box.lo[axis] = std::min(box.lo[axis], x);
+                            box.hi[axis] = std::max(box.hi[axis], x);
+                        }
+                    if (finite && specialize(box, special)) {
+                        run = special.steps;
+                        result = special.result;
+                    }
+                }
+                for (std::size_t begin = from; begin < to; begin += lanes) {
+                    const std::size_t count = std::min(lanes, to - begin);
+                    for (std::uint32_t axis = 0; axis < 3; ++axis)
+                        for (std::size_t i = 0; i < count; ++i) frame.view(axis).put(i, input(begin + i, axis));
+                    run_steps(run, polygons_, frame, count, calls, begin);
+                    const SlotView<T> values = frame.view(result);
+                    for (std::size_t i = 0; i < count; ++i) output(begin + i, values.get(i));
+                }
             }
         },
-        4);
+        1);
 }
 
 template <class T, class Input, class Output>

@@ -10,6 +10,7 @@
 // whatever tape it was given.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -132,6 +133,25 @@ public:
     // Each external function's points and results over one evaluation.
     struct CallData;
 
+    // The steps the points of a box need: each min, max and select that its
+    // operands' bounds over the box decide is replaced by the operand every
+    // point takes, and what only the others read is dropped. Points in
+    // batches run the steps of their neighbourhood's box, with the same
+    // results bit for bit.
+    struct Specialized {
+        std::vector<Step> steps;
+        std::uint32_t result = 0;  // its slot
+        // Scratch, kept between boxes: per value (the fixed slots', then each
+        // step's), what it stands for, whether it is needed, its last reader
+        // and its slot; per step, its operands' values.
+        std::vector<std::uint32_t> holder, alias, last, slot;
+        std::vector<std::uint8_t> needed;
+        std::vector<std::array<std::uint32_t, 3>> operands;
+        std::vector<std::uint32_t> free_slots;
+    };
+    // Fills `out`; false when the bounds decide nothing.
+    bool specialize(const Box& box, Specialized& out) const;
+
 private:
     template <class T, class Input, class Output>
     void run_blocks(const std::vector<Step>& steps, std::size_t n, Input&& input, Output&& output,
@@ -152,6 +172,8 @@ private:
     std::vector<std::pair<std::uint32_t, double>> pinned_;  // constant slots and their values
     std::uint32_t result_ = 0;                              // the slot of the result
     std::size_t slots_ = 3;
+    std::uint32_t fixed_ = 3;    // slots below hold the inputs and the constants
+    std::size_t choices_ = 0;    // min, max and select steps
 };
 
 // A program as the core's field: every batch evaluated natively.
