@@ -140,7 +140,8 @@ std::vector<Triangle> split_quads(std::span<const Quad> quads, std::span<const V
 }
 
 std::vector<std::uint8_t> resplit_quads(std::span<const Quad> quads, std::span<const Vec3> positions,
-                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles) {
+                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles,
+                                        std::span<const std::uint64_t> among) {
     const auto distinct = [](const Quad& d) {
         return d[0] != d[1] && d[0] != d[2] && d[0] != d[3] && d[1] != d[2] && d[1] != d[3] && d[2] != d[3];
     };
@@ -154,9 +155,11 @@ std::vector<std::uint8_t> resplit_quads(std::span<const Quad> quads, std::span<c
         return changed;
     }
     std::vector<std::uint8_t> changed(triangles.size(), 0);
-    parallel_for(quads.size(), [&](std::size_t begin, std::size_t end) {
+    parallel_for(among.empty() ? quads.size() : among.size(), [&](std::size_t begin, std::size_t end) {
         std::vector<Triangle> two;
-        for (std::size_t q = begin; q < end; ++q) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (!among.empty() && among[i] % 2 != 0) continue;  // its quad comes with 2q
+            const std::size_t q = among.empty() ? i : among[i] / 2;
             const Quad& d = quads[q];
             if (!(moved[d[0]] || moved[d[1]] || moved[d[2]] || moved[d[3]])) continue;
             two.clear();

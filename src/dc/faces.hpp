@@ -37,9 +37,12 @@ std::vector<Triangle> split_quads(std::span<const Quad> quads, std::span<const V
 // distinct vertices (two triangles each, 2q and 2q + 1) only the quads holding
 // a moved vertex are split again; otherwise (the count of a quad with a
 // repeated vertex depends on its split) all are. Returns per triangle whether
-// it changed: all when the count did.
+// it changed: all when the count did. `among`, when given, lists triangles
+// (2q and 2q + 1 together) whose quads hold every moved vertex: only those
+// quads are looked at.
 std::vector<std::uint8_t> resplit_quads(std::span<const Quad> quads, std::span<const Vec3> positions,
-                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles);
+                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles,
+                                        std::span<const std::uint64_t> among = {});
 
 // Triangles of all cells, joined in cell order: split_quads of make_quads.
 std::vector<Triangle> generate_faces(const SurfaceCells& surface, const PlacedVertices& vertices);

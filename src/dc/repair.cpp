@@ -100,13 +100,26 @@ bool faces_back(const PlacedVertices& placed, const Triangle& t) {
     return ln > 0.0 && lg > 0.0 && dot(n, g) < -0.5 * ln * lg;
 }
 
-// Per triangle, 1 when it is one of `crossing` or, with `facing`, faces back (within `focus`).
+// flag(t) per triangle t, computed for the triangles `among` only (0 for
+// the others) when that list is given: a pass over a few of a large mesh.
+template <class Flag>
+std::vector<std::uint8_t> per_triangle(std::size_t count, std::span<const std::uint64_t> among, Flag&& flag) {
+    if (among.empty()) return parallel_map<std::uint8_t>(count, [&](std::size_t t) { return std::uint8_t{flag(t)}; });
+    std::vector<std::uint8_t> out(count, 0);
+    parallel_for(among.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out[among[i]] = std::uint8_t{flag(among[i])};
+    });
+    return out;
+}
+
+// Per triangle, 1 when it is one of `crossing` or, with `facing`, faces back
+// (within `focus`, which lies among `among` when that is given).
 std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
                                         const std::vector<std::uint8_t>& focus,
-                                        const std::vector<TrianglePair>& crossing, bool facing = true) {
-    std::vector<std::uint8_t> bad = parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
-        return std::uint8_t{facing && !placed.gradients.empty() && (focus.empty() || focus[t]) &&
-                            faces_back(placed, triangles[t])};
+                                        const std::vector<TrianglePair>& crossing, bool facing = true,
+                                        std::span<const std::uint64_t> among = {}) {
+    std::vector<std::uint8_t> bad = per_triangle(triangles.size(), among, [&](std::size_t t) {
+        return facing && !placed.gradients.empty() && (focus.empty() || focus[t]) && faces_back(placed, triangles[t]);
     });
     for (const TrianglePair& p : crossing) bad[p[0]] = bad[p[1]] = 1;
     return bad;
@@ -117,17 +130,23 @@ std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std:
 std::vector<std::uint8_t> bad_triangles(const PlacedVertices& placed, const std::vector<Triangle>& triangles,
                                         const std::vector<std::uint8_t>& focus, std::uint64_t& pairs,
                                         bool facing = true, const MovingCrossings* moving = nullptr) {
-    const std::vector<TrianglePair> crossing = moving ? moving->crossing(placed.positions, triangles, focus)
-                                                      : intersecting_pairs(placed.positions, triangles, focus);
+    if (!moving) {
+        const std::vector<TrianglePair> crossing = intersecting_pairs(placed.positions, triangles, focus);
+        pairs = crossing.size();
+        return bad_triangles(placed, triangles, focus, crossing, facing);
+    }
+    const std::vector<TrianglePair> crossing = moving->crossing(placed.positions, triangles, focus);
     pairs = crossing.size();
-    return bad_triangles(placed, triangles, focus, crossing, facing);
+    return bad_triangles(placed, triangles, focus, crossing, facing, moving->triangles());
 }
 
-// The triangles holding a flagged vertex.
-std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const std::vector<std::uint8_t>& flag) {
-    return parallel_map<std::uint8_t>(triangles.size(), [&](std::size_t t) {
+// The triangles holding a flagged vertex; with `among`, the flagged
+// vertices are held by those triangles only.
+std::vector<std::uint8_t> holding(const std::vector<Triangle>& triangles, const std::vector<std::uint8_t>& flag,
+                                  std::span<const std::uint64_t> among = {}) {
+    return per_triangle(triangles.size(), among, [&](std::size_t t) {
         const Triangle& tri = triangles[t];
-        return std::uint8_t{flag[tri[0]] || flag[tri[1]] || flag[tri[2]]};
+        return flag[tri[0]] || flag[tri[1]] || flag[tri[2]];
     });
 }
 
@@ -150,19 +169,29 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
         placed.positions[v] = trial[k];
         if (normals) placed.gradients[v] = gradient[k];
     }
-    std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, trying, triangles);
-    std::vector<std::uint8_t> focus = holding(triangles, trying);
-    for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t];
+    // With the moving triangles known, only they can change, hold a trial or
+    // come into focus: each pass visits them alone.
+    const std::span<const std::uint64_t> among = moving ? moving->triangles() : std::span<const std::uint64_t>{};
+    const auto each = [&](auto&& visit) {
+        if (moving) {
+            for (std::uint64_t t : among) visit(t);
+        } else {
+            for (std::size_t t = 0; t < triangles.size(); ++t) visit(t);
+        }
+    };
+    std::vector<std::uint8_t> changed = resplit_quads(quads, placed.positions, trying, triangles, among);
+    std::vector<std::uint8_t> focus = holding(triangles, trying, among);
+    each([&](std::size_t t) { focus[t] = focus[t] || changed[t]; });
     for (;;) {
         std::uint64_t pairs = 0;
         const std::vector<std::uint8_t> bad = bad_triangles(placed, triangles, focus, pairs, facing, moving);
         std::vector<std::uint8_t> undo(n, 0);
         bool any = false;
-        for (std::size_t t = 0; t < triangles.size(); ++t) {
-            if (!bad[t]) continue;
+        each([&](std::size_t t) {
+            if (!bad[t]) return;
             for (std::uint64_t v : triangles[t])
                 if (trying[v]) undo[v] = any = true;
-        }
+        });
         if (!any) break;
         for (std::size_t k = 0; k < m; ++k) {
             const std::uint64_t v = moved_ever[k];
@@ -171,10 +200,10 @@ void try_moves(PlacedVertices& placed, std::span<const std::uint64_t> moved_ever
             placed.positions[v] = kept[k];
             if (normals) placed.gradients[v] = kept_gradient[k];
         }
-        changed = resplit_quads(quads, placed.positions, undo, triangles);
-        focus = holding(triangles, undo);
-        const std::vector<std::uint8_t> near = holding(triangles, trying);
-        for (std::size_t t = 0; t < focus.size(); ++t) focus[t] = focus[t] || changed[t] || near[t];
+        changed = resplit_quads(quads, placed.positions, undo, triangles, among);
+        focus = holding(triangles, undo, among);
+        const std::vector<std::uint8_t> near = holding(triangles, trying, among);
+        each([&](std::size_t t) { focus[t] = focus[t] || changed[t] || near[t]; });
     }
 }
 

@@ -26,6 +26,9 @@ public:
     std::vector<TrianglePair> crossing(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
                                        std::span<const std::uint8_t> focus) const;
 
+    // The moving triangles, in increasing order.
+    std::span<const std::uint64_t> triangles() const { return moving_; }
+
 private:
     std::vector<std::uint64_t> moving_;
     std::vector<Box> bound_;
