@@ -14,6 +14,7 @@
 
 #include "core/monitor.hpp"
 #include "core/parallel.hpp"
+#include "mesh/box_grid.hpp"
 #include "mesh/crossing_tests.hpp"
 #include "mesh/crowded_cells.hpp"
 
@@ -22,6 +23,7 @@ namespace quarvel {
 namespace {
 
 using detail::Aabb;
+using detail::BoxGrid;
 using detail::box_of;
 using detail::CrowdedItem;
 using detail::Facet;
@@ -191,29 +193,23 @@ class FocusCells {
 public:
     FocusCells(std::span<const Vec3> v, std::span<const Triangle> triangles, const Live& focused) {
         const std::size_t n = focused.index.size();
-        origin_ = focused.all.lo;
-        const Vec3 span = sub(focused.all.hi, focused.all.lo);
-        for (double cell = std::max(2.0 * focused.extent / static_cast<double>(n), 1e-300);; cell *= 2.0) {
-            // Coordinates near the ends of the double range: every triangle is kept.
-            if (!(cell < DBL_MAX / 2) || !is_finite(span)) return;
-            scale_ = 1.0 / cell;
-            double count = 1.0;
-            for (int a = 0; a < 3; ++a) count *= std::floor(span[a] * scale_) + 1.0;
-            if (count > double{1 << 24}) continue;
-            for (int a = 0; a < 3; ++a) dims_[a] = static_cast<std::uint64_t>(std::floor(span[a] * scale_)) + 1;
-            std::uint64_t entries = 0;
-            for (std::uint64_t t : focused.index) entries += cells(box_of(v, triangles[t])).count();
-            if (entries <= 16 * n) break;
-        }
-        bits_.assign((dims_[0] * dims_[1] * dims_[2] + 63) / 64, 0);
-        for (std::uint64_t t : focused.index)
-            cells(box_of(v, triangles[t])).each([&](std::uint64_t c) { bits_[c / 64] |= std::uint64_t{1} << c % 64; });
-        marked_ = true;
+        const auto each_box = [&](auto&& visit) {
+            for (std::uint64_t t : focused.index) visit(box_of(v, triangles[t]));
+        };
+        const std::optional<BoxGrid> grid =
+            BoxGrid::fit(focused.all, 2.0 * focused.extent / static_cast<double>(n), double{1 << 24}, n, each_box);
+        // Coordinates near the ends of the double range: every triangle is kept.
+        if (!grid) return;
+        grid_ = *grid;
+        bits_.assign((grid_.size() + 63) / 64, 0);
+        each_box([&](const Aabb& b) {
+            grid_.cells(b).each([&](std::uint64_t c) { bits_[c / 64] |= std::uint64_t{1} << c % 64; });
+        });
     }
 
     // False when the grid could not be laid (coordinates near the ends of
     // the double range): every live triangle is then near.
-    bool marked() const { return marked_; }
+    bool marked() const { return !bits_.empty(); }
 
     // A vertex's cell along each axis, clamped into [-1, dims]; `live` false
     // for a vertex that is not finite.
@@ -229,9 +225,9 @@ public:
         return parallel_map<Place>(v.size(), [&](std::size_t i) {
             Place p{{}, is_finite(v[i])};
             for (int a = 0; a < 3 && p.live; ++a) {
-                const double c = std::floor((v[i][a] - origin_[a]) * scale_);
-                p.cell[a] = c < 0.0 ? -1 : c > static_cast<double>(dims_[a]) ? static_cast<std::int32_t>(dims_[a])
-                                                                              : static_cast<std::int32_t>(c);
+                const double c = std::floor((v[i][a] - grid_.origin[a]) * grid_.scale);
+                const double dim = static_cast<double>(grid_.dims[a]);
+                p.cell[a] = static_cast<std::int32_t>(c < 0.0 ? -1.0 : c > dim ? dim : c);
             }
             return p;
         });
@@ -241,15 +237,16 @@ public:
     // a focused triangle's box: it shares a marked cell, or it covers too
     // many cells to test them.
     bool near(const Place& p, const Place& q, const Place& s) const {
-        Range r;
-        r.dims = dims_;
+        const std::array<std::uint64_t, 3>& dims = grid_.dims;
+        BoxGrid::Range r;
+        r.dims = dims;
         bool small = true;
         for (int a = 0; a < 3; ++a) {
             const std::int32_t lo = std::min({p.cell[a], q.cell[a], s.cell[a]});
             const std::int32_t hi = std::max({p.cell[a], q.cell[a], s.cell[a]});
-            if (hi < 0 || lo >= static_cast<std::int32_t>(dims_[a])) return false;
+            if (hi < 0 || lo >= static_cast<std::int32_t>(dims[a])) return false;
             r.lo[a] = static_cast<std::uint64_t>(std::max(lo, 0));
-            r.hi[a] = static_cast<std::uint64_t>(std::min(hi, static_cast<std::int32_t>(dims_[a]) - 1));
+            r.hi[a] = static_cast<std::uint64_t>(std::min(hi, static_cast<std::int32_t>(dims[a]) - 1));
             small = small && r.hi[a] - r.lo[a] <= 1;
         }
         if (!small) return near(r);
@@ -258,27 +255,14 @@ public:
         const std::uint64_t x[2] = {r.lo[0], r.hi[0]}, y[2] = {r.lo[1], r.hi[1]}, z[2] = {r.lo[2], r.hi[2]};
         std::uint64_t hit = 0;
         for (int i = 0; i < 8; ++i) {
-            const std::uint64_t c = (x[i & 1] * dims_[1] + y[i >> 1 & 1]) * dims_[2] + z[i >> 2];
+            const std::uint64_t c = (x[i & 1] * dims[1] + y[i >> 1 & 1]) * dims[2] + z[i >> 2];
             hit |= bits_[c / 64] >> c % 64;
         }
         return hit & 1u;
     }
 
 private:
-    // A box's cells, clamped into the grid; empty when it lies outside.
-    struct Range {
-        std::array<std::uint64_t, 3> lo{}, hi{}, dims{};
-        bool empty = false;
-        std::uint64_t count() const { return (hi[0] - lo[0] + 1) * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1); }
-        template <class Visit>
-        void each(Visit&& visit) const {
-            for (std::uint64_t x = lo[0]; x <= hi[0]; ++x)
-                for (std::uint64_t y = lo[1]; y <= hi[1]; ++y)
-                    for (std::uint64_t z = lo[2]; z <= hi[2]; ++z) visit((x * dims[1] + y) * dims[2] + z);
-        }
-    };
-
-    bool near(const Range& r) const {
+    bool near(const BoxGrid::Range& r) const {
         if (r.empty) return false;
         if (r.count() > 64) return true;
         bool hit = false;
@@ -286,25 +270,8 @@ private:
         return hit;
     }
 
-    Range cells(const Aabb& b) const {
-        Range r;
-        r.dims = dims_;
-        for (int a = 0; a < 3; ++a) {
-            const double lo = std::floor((b.lo[a] - origin_[a]) * scale_);
-            const double hi = std::floor((b.hi[a] - origin_[a]) * scale_);
-            const double last = static_cast<double>(dims_[a] - 1);
-            if (hi < 0.0 || lo > last) return {.empty = true};
-            r.lo[a] = lo < 0.0 ? 0 : static_cast<std::uint64_t>(lo);
-            r.hi[a] = hi > last ? dims_[a] - 1 : static_cast<std::uint64_t>(hi);
-        }
-        return r;
-    }
-
-    Vec3 origin_{};
-    double scale_ = 1.0;
-    std::array<std::uint64_t, 3> dims_{1, 1, 1};
-    std::vector<std::uint64_t> bits_;
-    bool marked_ = false;
+    BoxGrid grid_;
+    std::vector<std::uint64_t> bits_;  // a bit per cell; empty where no grid was laid
 };
 
 // With a focus, only the live triangles whose boxes may touch a focused

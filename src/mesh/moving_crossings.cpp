@@ -6,6 +6,7 @@
 #include "core/fault.hpp"
 #include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
+#include "mesh/box_grid.hpp"
 #include "mesh/check.hpp"
 #include "mesh/crossing_tests.hpp"
 
@@ -14,14 +15,9 @@ namespace quarvel {
 namespace {
 
 using detail::Aabb;
+using detail::BoxGrid;
 
-bool overlaps(const Box& a, const Aabb& b) {
-    for (int k = 0; k < 3; ++k)
-        if (b.hi[k] < a.lo[k] || a.hi[k] < b.lo[k]) return false;
-    return true;
-}
-
-bool within(const Aabb& b, const Box& bound) {
+bool within(const Aabb& b, const Aabb& bound) {
     for (int k = 0; k < 3; ++k)
         if (!(b.lo[k] >= bound.lo[k] && b.hi[k] <= bound.hi[k])) return false;
     return true;
@@ -32,92 +28,56 @@ bool within(const Aabb& b, const Box& bound) {
 // bound, or 16 entries per bound: each cell's bounds.
 class BoundGrid {
 public:
-    explicit BoundGrid(std::span<const Box> bound) {
+    explicit BoundGrid(std::span<const Aabb> bound) {
         const std::size_t n = bound.size();
-        Vec3 hi{-INFINITY, -INFINITY, -INFINITY};
-        origin_ = {INFINITY, INFINITY, INFINITY};
+        Aabb all{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
         double extent = 0.0;
-        for (const Box& b : bound)
+        for (const Aabb& b : bound) {
             for (int a = 0; a < 3; ++a) {
-                origin_[a] = std::min(origin_[a], b.lo[a]);
-                hi[a] = std::max(hi[a], b.hi[a]);
+                all.lo[a] = std::min(all.lo[a], b.lo[a]);
+                all.hi[a] = std::max(all.hi[a], b.hi[a]);
             }
-        for (const Box& b : bound) extent += std::max({b.hi[0] - b.lo[0], b.hi[1] - b.lo[1], b.hi[2] - b.lo[2]});
-        const Vec3 span = sub(hi, origin_);
-        if (!is_finite(origin_) || !is_finite(span)) fault("a moving triangle's bound is not finite");
-        for (double cell = std::max(2.0 * extent / static_cast<double>(n), 1e-300);; cell *= 2.0) {
-            scale_ = 1.0 / cell;
-            double count = 1.0;
-            for (int a = 0; a < 3; ++a) count *= std::floor(span[a] * scale_) + 1.0;
-            if (count > std::min(double{1 << 24}, 4.0 * static_cast<double>(n) + 1024.0)) continue;
-            for (int a = 0; a < 3; ++a) dims_[a] = static_cast<std::uint64_t>(std::floor(span[a] * scale_)) + 1;
-            std::uint64_t entries = 0;
-            for (const Box& b : bound) entries += cells({b.lo, b.hi}).count();
-            if (entries <= 16 * n) break;
+            extent += std::max({b.hi[0] - b.lo[0], b.hi[1] - b.lo[1], b.hi[2] - b.lo[2]});
         }
-        // Each cell's bounds by counting: a start per cell (at most 2^24 of them).
-        start_.assign(dims_[0] * dims_[1] * dims_[2] + 1, 0);
-        for (std::uint64_t i = 0; i < n; ++i)
-            cells({bound[i].lo, bound[i].hi}).each([&](std::uint64_t c) { ++start_[c + 1]; });
+        const double cells = std::min(double{1 << 24}, 4.0 * static_cast<double>(n) + 1024.0);
+        const std::optional<BoxGrid> grid =
+            BoxGrid::fit(all, 2.0 * extent / static_cast<double>(n), cells, n, [&](auto&& visit) {
+                for (const Aabb& b : bound) visit(b);
+            });
+        if (!grid) fault("a moving triangle's bound is not finite");
+        grid_ = *grid;
+        // Each cell's bounds by counting: a start per cell.
+        start_.assign(grid_.size() + 1, 0);
+        for (const Aabb& b : bound) grid_.cells(b).each([&](std::uint64_t c) { ++start_[c + 1]; });
         for (std::size_t c = 1; c < start_.size(); ++c) start_[c] += start_[c - 1];
         std::vector<std::uint64_t> next(start_.begin(), start_.end() - 1);
         entries_.resize(start_.back());
         for (std::uint64_t i = 0; i < n; ++i)
-            cells({bound[i].lo, bound[i].hi}).each([&](std::uint64_t c) { entries_[next[c]++] = i; });
+            grid_.cells(bound[i]).each([&](std::uint64_t c) { entries_[next[c]++] = i; });
     }
 
     // visit(i) once for every bound i that may meet `box`: from the cell
     // holding the low corner of where they would meet. False, visiting
     // none, for a box over more than 64 cells: the caller tries them all.
     template <class Visit>
-    bool each_near(const Aabb& box, std::span<const Box> bound, Visit&& visit) const {
-        const Range r = cells(box);
+    bool each_near(const Aabb& box, std::span<const Aabb> bound, Visit&& visit) const {
+        const BoxGrid::Range r = grid_.cells(box);
         if (r.empty) return true;
         if (r.count() > 64) return false;
         r.each([&](std::uint64_t c) {
             for (std::uint64_t e = start_[c]; e < start_[c + 1]; ++e) {
-                const Box& b = bound[entries_[e]];
-                if (!overlaps(b, box)) continue;
+                const Aabb& b = bound[entries_[e]];
+                if (!b.overlaps(box)) continue;
                 const Vec3 corner{std::max(b.lo[0], box.lo[0]), std::max(b.lo[1], box.lo[1]),
                                   std::max(b.lo[2], box.lo[2])};
-                if (cells({corner, corner}).first() == c) visit(entries_[e]);
+                if (grid_.cells({corner, corner}).first() == c) visit(entries_[e]);
             }
         });
         return true;
     }
 
 private:
-    struct Range {
-        std::array<std::uint64_t, 3> lo{}, hi{}, dims{};
-        bool empty = false;
-        std::uint64_t count() const { return (hi[0] - lo[0] + 1) * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1); }
-        std::uint64_t first() const { return (lo[0] * dims[1] + lo[1]) * dims[2] + lo[2]; }
-        template <class Visit>
-        void each(Visit&& visit) const {
-            for (std::uint64_t x = lo[0]; x <= hi[0]; ++x)
-                for (std::uint64_t y = lo[1]; y <= hi[1]; ++y)
-                    for (std::uint64_t z = lo[2]; z <= hi[2]; ++z) visit((x * dims[1] + y) * dims[2] + z);
-        }
-    };
-
-    // A box's cells, clamped into the grid; empty when it lies outside (or is not finite).
-    Range cells(const Aabb& b) const {
-        Range r;
-        r.dims = dims_;
-        for (int a = 0; a < 3; ++a) {
-            const double lo = std::floor((b.lo[a] - origin_[a]) * scale_);
-            const double hi = std::floor((b.hi[a] - origin_[a]) * scale_);
-            const double last = static_cast<double>(dims_[a] - 1);
-            if (!(hi >= 0.0 && lo <= last)) return {.empty = true};
-            r.lo[a] = lo < 0.0 ? 0 : static_cast<std::uint64_t>(lo);
-            r.hi[a] = hi > last ? dims_[a] - 1 : static_cast<std::uint64_t>(hi);
-        }
-        return r;
-    }
-
-    Vec3 origin_{};
-    double scale_ = 1.0;
-    std::array<std::uint64_t, 3> dims_{1, 1, 1};
+    BoxGrid grid_;
     std::vector<std::uint64_t> start_, entries_;
 };
 
@@ -140,14 +100,16 @@ bool unscaled(const Aabb& all) {
 
 MovingCrossings::MovingCrossings(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
                                  std::span<const std::uint64_t> moving, std::span<const Box> bound)
-    : moving_(moving.begin(), moving.end()), bound_(bound.begin(), bound.end()) {
+    : moving_(moving.begin(), moving.end()) {
     if (bound.size() != moving.size()) fault("a moving triangle without a bound");
+    bound_.reserve(bound.size());
+    for (const Box& b : bound) bound_.push_back({b.lo, b.hi});
     start_.assign(moving.size() + 1, 0);
     if (moving.empty()) return;
     for (std::size_t i = 1; i < moving.size(); ++i)
         if (moving[i] <= moving[i - 1]) fault("moving triangles out of order");
     if (moving.back() >= triangles.size()) fault("a moving triangle beyond the mesh");
-    const BoundGrid grid(bound);
+    const BoundGrid grid(bound_);
     std::vector<std::uint8_t> is_moving(triangles.size(), 0);
     for (std::uint64_t t : moving) is_moving[t] = 1;
     // (i, partner) for every triangle whose box, or bound if it moves, meets
@@ -157,17 +119,17 @@ MovingCrossings::MovingCrossings(std::span<const Vec3> vertices, std::span<const
         const std::optional<Aabb> b = detail::live_box(vertices, triangles[u]);
         if (!b) return;
         const auto link = [&](std::uint64_t i) {
-            if (overlaps(bound[i], *b)) out.push_back({i, u, *b});
+            if (bound_[i].overlaps(*b)) out.push_back({i, u, *b});
         };
-        if (!grid.each_near(*b, bound, link))
+        if (!grid.each_near(*b, bound_, link))
             for (std::uint64_t i = 0; i < moving.size(); ++i) link(i);
     });
     std::vector<Link> among = parallel_gather<Link>(moving.size(), [&](std::size_t i, std::vector<Link>& out) {
-        const Aabb b{bound[i].lo, bound[i].hi};
+        const Aabb& b = bound_[i];
         const auto link = [&](std::uint64_t j) {
-            if (j != i && overlaps(bound[j], b)) out.push_back({i, moving[j], MOVES});
+            if (j != i && bound_[j].overlaps(b)) out.push_back({i, moving[j], MOVES});
         };
-        if (!grid.each_near(b, bound, link))
+        if (!grid.each_near(b, bound_, link))
             for (std::uint64_t j = 0; j < moving.size(); ++j) link(j);
     });
     Aabb all{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
@@ -177,7 +139,7 @@ MovingCrossings::MovingCrossings(std::span<const Vec3> vertices, std::span<const
             all.hi[a] = std::max(all.hi[a], hi[a]);
         }
     };
-    for (const Box& b : bound) widen(b.lo, b.hi);
+    for (const Aabb& b : bound_) widen(b.lo, b.hi);
     for (const std::vector<Link>* part : {&links, &among})
         for (const Link& l : *part) {
             ++start_[l.moving + 1];

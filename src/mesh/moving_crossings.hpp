@@ -31,7 +31,7 @@ public:
 
 private:
     std::vector<std::uint64_t> moving_;
-    std::vector<Box> bound_;
+    std::vector<detail::Aabb> bound_;
     // Partners of moving_[i]: partner_[start_[i]] to partner_[start_[i + 1]],
     // each with its box where it stays put (else an empty box).
     std::vector<std::uint64_t> start_, partner_;
