@@ -119,11 +119,16 @@ class FailingField:
         return np.linalg.norm(p, axis=1) - 0.5
 
 
-def test_a_field_that_does_not_pickle_is_told_so():
-    from concurrent.futures import ProcessPoolExecutor
+def test_a_field_that_does_not_pickle_is_told_so_unless_threads_share_it():
+    from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+    def field(p):
+        return np.linalg.norm(p, axis=1) - 0.5
 
     with ProcessPoolExecutor(1) as pool, pytest.raises(TypeError, match="need a field that pickles"):
-        qv.mesh(lambda p: np.linalg.norm(p, axis=1) - 0.5, BOX, max_depth=5, tiles=2, executor=pool)
+        qv.mesh(field, BOX, max_depth=5, tiles=2, executor=pool)
+    with ThreadPoolExecutor(2) as pool:
+        assert_same_mesh(qv.mesh(field, BOX, max_depth=5, tiles=2, executor=pool), qv.mesh(field, BOX, max_depth=5))
 
 
 def test_a_field_error_reaches_the_caller_naming_the_tile():

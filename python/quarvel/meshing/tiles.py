@@ -20,6 +20,7 @@ import os
 import pickle
 import tempfile
 from collections.abc import Callable, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from functools import partial
 from typing import Any, BinaryIO
 
@@ -284,7 +285,8 @@ def mesh_tiles(tasks: list[TileTask], joiner: Joiner, executor: Any, progress: C
             finished(_named(task, partial(run_tile, task)))
         return summed
     dask = _is_dask(executor)
-    if not dask:
+    # Threads share the field; other executors send it to their workers.
+    if not dask and not isinstance(executor, ThreadPoolExecutor):
         _check_pickles(tasks[0].field)
     ahead = 2 * _workers(executor, dask) + 1
     running: dict[Any, TileTask] = {}
