@@ -139,14 +139,17 @@ std::vector<Triangle> split_quads(std::span<const Quad> quads, std::span<const V
     });
 }
 
-std::vector<std::uint8_t> resplit_quads(std::span<const Quad> quads, std::span<const Vec3> positions,
-                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles,
-                                        std::span<const std::uint64_t> among) {
+bool split_in_place(std::span<const Quad> quads, std::size_t triangle_count) {
     const auto distinct = [](const Quad& d) {
         return d[0] != d[1] && d[0] != d[2] && d[0] != d[3] && d[1] != d[2] && d[1] != d[3] && d[2] != d[3];
     };
-    const bool in_place = triangles.size() == 2 * quads.size() && std::all_of(quads.begin(), quads.end(), distinct);
-    if (!in_place) {
+    return triangle_count == 2 * quads.size() && std::all_of(quads.begin(), quads.end(), distinct);
+}
+
+std::vector<std::uint8_t> resplit_quads(std::span<const Quad> quads, std::span<const Vec3> positions,
+                                        std::span<const std::uint8_t> moved, std::vector<Triangle>& triangles,
+                                        std::span<const std::uint64_t> among) {
+    if (!split_in_place(quads, triangles.size())) {
         std::vector<Triangle> remade = split_quads(quads, positions);
         std::vector<std::uint8_t> changed(remade.size(), 1);
         if (remade.size() == triangles.size())

@@ -32,6 +32,10 @@ std::vector<Quad> make_quads(const SurfaceCells& surface, const PlacedVertices& 
 // The triangles of `quads` in order (split_quad of each).
 std::vector<Triangle> split_quads(std::span<const Quad> quads, std::span<const Vec3> positions);
 
+// Whether `triangle_count` triangles split from `quads` are two per quad,
+// 2q and 2q + 1: every quad has four distinct vertices.
+bool split_in_place(std::span<const Quad> quads, std::size_t triangle_count);
+
 // Brings `triangles` (split_quads of `quads` before the vertices flagged
 // `moved` moved) up to split_quads of `quads` now. Where every quad has four
 // distinct vertices (two triangles each, 2q and 2q + 1) only the quads holding

@@ -216,7 +216,7 @@ std::unique_ptr<MovingCrossings> moving_crossings(std::span<const Vec3> position
                                                   std::span<const std::uint64_t> moved_ever,
                                                   std::span<const Box> boxes, std::span<const Quad> quads,
                                                   std::span<const Triangle> triangles) {
-    if (triangles.size() != 2 * quads.size()) return nullptr;
+    if (!split_in_place(quads, triangles.size())) return nullptr;
     std::vector<Box> reach(positions.size());
     for (std::size_t v = 0; v < positions.size(); ++v) reach[v] = {positions[v], positions[v]};
     for (std::size_t k = 0; k < moved_ever.size(); ++k) {
@@ -232,8 +232,6 @@ std::unique_ptr<MovingCrossings> moving_crossings(std::span<const Vec3> position
     std::vector<Box> bound;
     for (std::size_t q = 0; q < quads.size(); ++q) {
         const Quad& d = quads[q];
-        if (d[0] == d[1] || d[0] == d[2] || d[0] == d[3] || d[1] == d[2] || d[1] == d[3] || d[2] == d[3])
-            return nullptr;
         if (!(moves[d[0]] || moves[d[1]] || moves[d[2]] || moves[d[3]])) continue;
         Box b = reach[d[0]];
         for (unsigned j = 1; j < 4; ++j)

@@ -522,12 +522,12 @@ bool Program::specialize(const Box& box, Specialized& out) const {
         for (std::size_t j = 0; j < 3; ++j) out.operands[k][j] = j < count ? out.alias[out.holder[regs[j]]] : 0;
         const std::uint32_t self = static_cast<std::uint32_t>(fixed_ + k);
         if (s.op == Op::min || s.op == Op::max || s.op == Op::select) {
+            // Select's condition is its first operand.
             const Interval a = frame.view(s.a).get(0), b = frame.view(s.b).get(0);
             int take = -1;  // the operand every point takes, if any
             if (s.op == Op::select) {
-                const Interval c = a;  // select's condition is its first operand
-                if (!c.is_unknown() && (c.lo > 0.0 || c.hi < 0.0)) take = 1;
-                else if (!c.is_unknown() && c.lo == 0.0 && c.hi == 0.0) take = 2;
+                if (!a.is_unknown() && (a.lo > 0.0 || a.hi < 0.0)) take = 1;
+                else if (!a.is_unknown() && a.lo == 0.0 && a.hi == 0.0) take = 2;
             } else if (!a.is_unknown() && !b.is_unknown()) {
                 if (s.op == Op::min) take = a.hi <= b.lo ? 0 : a.lo > b.hi ? 1 : -1;
                 else take = a.lo >= b.hi ? 0 : a.hi < b.lo ? 1 : -1;
@@ -541,31 +541,31 @@ bool Program::specialize(const Box& box, Specialized& out) const {
         out.holder[s.out] = self;
     }
     if (!decided) return false;
-    // What the result needs, from the last step back.
+    // What the result needs, from the last step back: a step stays when its
+    // value is needed and no choice stands for it.
     out.needed.assign(values, 0);
     const std::uint32_t result = out.alias[out.holder[result_]];
     out.needed[result] = 1;
-    for (std::size_t k = n; k-- > 0;) {
+    const auto kept = [&](std::size_t k) {
         const std::uint32_t self = static_cast<std::uint32_t>(fixed_ + k);
-        if (!out.needed[self] || out.alias[self] != self) continue;
-        for (std::size_t j = 0; j < shape_of(steps_[k].op).registers; ++j) out.needed[out.operands[k][j]] = 1;
-    }
+        return out.needed[self] && out.alias[self] == self;
+    };
+    for (std::size_t k = n; k-- > 0;)
+        if (kept(k))
+            for (std::size_t j = 0; j < shape_of(steps_[k].op).registers; ++j) out.needed[out.operands[k][j]] = 1;
     // Slots as the planning gives them: a result never takes one of its operands' slots.
     out.last.assign(values, 0);
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint32_t self = static_cast<std::uint32_t>(fixed_ + k);
-        if (!out.needed[self] || out.alias[self] != self) continue;
-        for (std::size_t j = 0; j < shape_of(steps_[k].op).registers; ++j)
-            out.last[out.operands[k][j]] = static_cast<std::uint32_t>(k);
-    }
+    for (std::size_t k = 0; k < n; ++k)
+        if (kept(k))
+            for (std::size_t j = 0; j < shape_of(steps_[k].op).registers; ++j)
+                out.last[out.operands[k][j]] = static_cast<std::uint32_t>(k);
     out.slot.resize(values);
     std::iota(out.slot.begin(), out.slot.begin() + fixed_, 0u);
     out.steps.clear();
     out.free_slots.clear();
     std::uint32_t next = fixed_;
     for (std::size_t k = 0; k < n; ++k) {
-        const std::uint32_t self = static_cast<std::uint32_t>(fixed_ + k);
-        if (!out.needed[self] || out.alias[self] != self) continue;
+        if (!kept(k)) continue;
         Step step = steps_[k];
         const std::size_t count = shape_of(step.op).registers;
         std::uint32_t* regs[3] = {&step.a, &step.b, &step.c};
@@ -576,7 +576,7 @@ bool Program::specialize(const Box& box, Specialized& out) const {
             step.out = out.free_slots.back();
             out.free_slots.pop_back();
         }
-        out.slot[self] = step.out;
+        out.slot[fixed_ + k] = step.out;
         out.steps.push_back(step);
         for (std::size_t j = 0; j < count; ++j) {
             const std::uint32_t v = out.operands[k][j];
