@@ -2,14 +2,16 @@
 // inside: the cube's lattice points are cut into bricks of 8x8x8 points, each
 // point owned by the one brick that holds it with its lower faces inclusive,
 // and a brick is made the first time one of its points is claimed. A point's
-// value is then two array reads: the brick's number from the index, the value
+// value is then a few array reads: the brick's number from the index, the value
 // from the brick.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "core/flat_map.hpp"
@@ -37,7 +39,6 @@ constexpr unsigned brick_slot(std::uint32_t x, std::uint32_t y, std::uint32_t z)
 }
 
 struct Brick {
-    std::array<double, kBrickPoints> values;  // meaningful where sampled
     // Points claimed for sampling: sampled, or in the batch being formed.
     // Set from many threads at once (atomically).
     std::array<std::uint64_t, kBrickWords> claimed{};
@@ -46,6 +47,10 @@ struct Brick {
     std::array<std::uint64_t, kBrickWords> judged{};
     LatticePoint origin;           // the brick's first point
     std::uint8_t fresh_claims = 0;  // claimed points not yet sampled (set atomically)
+    // kBrickPoints values, meaningful where sampled, else never read. Kept
+    // apart from the bits above, so that a page of them is first touched
+    // when a sample is stored there, on the pool, or never.
+    double* values = nullptr;
 
     static bool test(const std::array<std::uint64_t, kBrickWords>& bits, unsigned slot) {
         return (bits[slot >> 6] >> (slot & 63)) & 1u;
@@ -73,8 +78,9 @@ public:
         const std::uint32_t* id = sparse_index_.find(LatticePoint{bx, by, bz});
         return id ? *id : NONE;
     }
-    // The brick holding `p`, made when absent. One thread at a time.
-    std::uint32_t find_or_add(const LatticePoint& p);
+    // Makes the bricks holding `points` that do not exist yet, numbered in
+    // the order the points first need them. One call at a time.
+    void add_bricks(std::span<const LatticePoint> points);
 
     // The brick holding `p`, which must exist.
     Brick& brick_at(const LatticePoint& p) noexcept { return *bricks_[find(p)]; }
@@ -95,7 +101,10 @@ private:
     // Bricks are made in chunks: a few large blocks, handed back whole when
     // the store goes, serve the stages after sampling again.
     static constexpr std::size_t kChunk = 64;
+    // A brick numbered `id`: its place in the index, and its storage.
+    Brick* place_brick(const LatticePoint& p, std::uint32_t id);
     std::vector<std::unique_ptr<Brick[]>> chunks_;
+    std::vector<std::unique_ptr<double[]>> value_chunks_;
     std::vector<Brick*> bricks_;
 };
 
