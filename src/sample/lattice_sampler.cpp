@@ -409,7 +409,7 @@ private:
 
     void split(const std::vector<Cell>& cells, unsigned level, const std::vector<Verdict>& verdicts,
                Claims& claims) {
-        const std::vector<Cell> children = parallel_gather<Cell>(cells.size(), [&](std::size_t i, std::vector<Cell>& out) {
+        std::vector<Cell> children = parallel_gather<Cell>(cells.size(), [&](std::size_t i, std::vector<Cell>& out) {
             if (verdicts[i].kind != Kind::split) return;
             for (unsigned c = 0; c < 8; ++c)
                 if ((verdicts[i].children >> c) & 1u)
@@ -422,7 +422,7 @@ private:
                     cleared_.push_back({cells[i], static_cast<std::uint8_t>(level),
                                         static_cast<std::uint8_t>(~v.children), v.sign_mask != 0 && v.sign_mask != 255});
             }
-        claim(level + 1, children, claims);
+        claim(level + 1, std::move(children), claims);
     }
 
     // The finest cells found, and their neighbours across each face whose
@@ -437,7 +437,7 @@ private:
             });
         std::vector<std::array<double, 8>> values = parallel_map<std::array<double, 8>>(
             found.size(), [&](std::size_t i) { return corner_values({found[i].x, found[i].y, found[i].z}, p_.max_depth); });
-        const std::vector<Cell> beside = parallel_gather<Cell>(found.size(), [&](std::size_t i, std::vector<Cell>& out) {
+        std::vector<Cell> beside = parallel_gather<Cell>(found.size(), [&](std::size_t i, std::vector<Cell>& out) {
             const SampledCell& c = found[i];
             for (unsigned f = 0; f < 6; ++f) {
                 const unsigned on_face = c.sign_mask & kFaceCorners[f];
@@ -459,7 +459,7 @@ private:
             result_.cells.insert(result_.cells.end(), found.begin(), found.end());
             result_.values.insert(result_.values.end(), values.begin(), values.end());
         }
-        claim(p_.max_depth, beside, claims, true);
+        claim(p_.max_depth, std::move(beside), claims, true);
     }
 
     // ------------------------------------------------------------ sampling
@@ -469,7 +469,7 @@ private:
         for (unsigned c = 0; c < 8; ++c)
             if ((children >> c) & 1u)
                 out.push_back({2 * cell.x + bit(c, 0), 2 * cell.y + bit(c, 1), 2 * cell.z + bit(c, 2)});
-        claim(level + 1, out, claims);
+        claim(level + 1, std::move(out), claims);
     }
 
     // Queues `cells` of `level` to be judged once their corners not yet
@@ -549,7 +549,7 @@ private:
                     if (store_.find(p) == PointStore::NONE) out.push_back(p);
                 }
             });
-        for (const LatticePoint& p : missing) store_.find_or_add(p);
+        store_.add_bricks(missing);
     }
 
     // One field call for every point claimed, brick by brick; their cells
@@ -596,8 +596,13 @@ private:
             }
         });
         monitor_.poll();
-        for (auto& [level, cells] : claims.cells)
-            pending_[level].insert(pending_[level].end(), cells.begin(), cells.end());
+        for (auto& [level, cells] : claims.cells) {
+            std::vector<Cell>& waiting = pending_[level];
+            if (waiting.empty())
+                waiting = std::move(cells);
+            else
+                waiting.insert(waiting.end(), cells.begin(), cells.end());
+        }
         claims = Claims{};
     }
 
