@@ -51,11 +51,9 @@ std::vector<T> parallel_gather(std::size_t n, Emit&& emit, std::size_t min_paral
 // it may only read shared state.
 template <class T, class Keep>
 std::vector<T> parallel_filter(std::span<const T> items, Keep&& keep) {
-    const std::vector<std::uint8_t> kept = parallel_map<std::uint8_t>(items.size(), keep);
-    std::vector<T> out;
-    for (std::size_t i = 0; i < items.size(); ++i)
-        if (kept[i]) out.push_back(items[i]);
-    return out;
+    return parallel_gather<T>(items.size(), [&](std::size_t i, std::vector<T>& out) {
+        if (keep(i)) out.push_back(items[i]);
+    });
 }
 
 }  // namespace quarvel

@@ -10,6 +10,7 @@
 #include "core/fault.hpp"
 #include "core/flat_map.hpp"
 #include "core/monitor.hpp"
+#include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
 #include "core/vec3.hpp"
 
@@ -42,15 +43,37 @@ EdgeKey edge_key(const SurfaceCell& cell, unsigned edge) {
 
 // One crossing's search, in edge units t (0 at p0, 1 at p1), values minus iso.
 struct Search {
-    double t_lo = 0.0, t_hi = 1.0;
-    double f_lo = 0.0, f_hi = 0.0;  // secant weights of the ends (Illinois halves one)
-    double t = 0.0, f = 0.0;        // the last trial and its value
-    double step = 1.0;              // |t - the trial before|; the bracket's width before that
-    double slope = NAN;             // df/dt there, when the field gave a gradient
-    std::int8_t replaced = 0;       // which end the last trial replaced: -1 low, +1 high
-    bool done = false;
-    bool low_below = false;         // whether the low end is below the iso value
-    bool bisect = false;            // an occupancy field's: middles only, the ends' true values kept
+    double t_lo, t_hi;
+    double f_lo, f_hi;  // secant weights of the ends (Illinois halves one)
+    double t, f;        // the last trial and its value
+    double step;        // |t - the trial before|; the bracket's width before that
+    double slope;       // df/dt there, when the field gave a gradient
+    std::int8_t replaced;  // which end the last trial replaced: -1 low, +1 high
+    bool done;
+    bool low_below;  // whether the low end is below the iso value
+    bool bisect;     // an occupancy field's: middles only, the ends' true values kept
+
+    // Unset: an array of millions of searches is then made without touching
+    // it, and each is started (of) on the pool.
+    Search() {}
+    // The search along an edge whose corners have the values f0 and f1, less the iso value.
+    static Search of(double f0, double f1) {
+        Search s;
+        s.t_lo = 0.0;
+        s.t_hi = 1.0;
+        s.f_lo = f0;
+        s.f_hi = f1;
+        // A corner exactly at the iso value is the crossing (it counts as above).
+        s.done = f0 == 0.0 || f1 == 0.0;
+        s.t = f0 == 0.0 ? 0.0 : 1.0;
+        s.f = 0.0;
+        s.step = 1.0;
+        s.slope = NAN;
+        s.replaced = 0;
+        s.low_below = f0 < 0;
+        s.bisect = false;
+        return s;
+    }
 
     double middle() const { return 0.5 * (t_lo + t_hi); }
 
@@ -436,19 +459,11 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
     // field calls run in parallel; the list of open searches stays in order.
     std::vector<Search> searches(n);
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            Search& s = searches[i];
-            s.f_lo = crossings[i].f0;
-            s.f_hi = f1[i];
-            s.low_below = crossings[i].f0 < 0;
-            // A corner exactly at the iso value is the crossing (it counts as above).
-            s.done = s.f_lo == 0.0 || s.f_hi == 0.0;
-            s.t = s.f_lo == 0.0 ? 0.0 : 1.0;
-        }
+        for (std::size_t i = begin; i < end; ++i) searches[i] = Search::of(crossings[i].f0, f1[i]);
     });
-    std::vector<std::size_t> open;
-    for (std::size_t i = 0; i < n; ++i)
-        if (!searches[i].done) open.push_back(i);
+    std::vector<std::size_t> open = parallel_gather<std::size_t>(n, [&](std::size_t i, std::vector<std::size_t>& out) {
+        if (!searches[i].done) out.push_back(i);
+    });
     Located out;
     out.gradients.resize(n);  // the field's gradient at each search's last trial
     std::vector<double> trials;
@@ -476,7 +491,7 @@ Located solve_crossings(FieldSampler& sampler, std::span<const EdgeCrossing> cro
             }
         });
         if (round == 0 && detect_occupancy) judge_first_trials(crossings, f1, open, searches, out);
-        std::erase_if(open, [&](std::size_t i) { return searches[i].done; });
+        open = parallel_filter(std::span<const std::size_t>(open), [&](std::size_t k) { return !searches[open[k]].done; });
         monitor.report(Stage::crossings, n - open.size(), n);
     }
     out.points.resize(n);
@@ -665,20 +680,21 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double 
                 if (!estimated[distinct.edge_of[i]]) return std::uint8_t{0};
             return std::uint8_t{1};
         });
-        for (std::size_t e = 0; e < n; ++e)
-            if (estimated[e]) {
-                normals[e] = unit_normal(*estimated[e]);
-                located.gradients[e] = estimated[e];
-            }
+        parallel_for(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t e = begin; e < end; ++e)
+                if (estimated[e]) {
+                    normals[e] = unit_normal(*estimated[e]);
+                    located.gradients[e] = estimated[e];
+                }
+        });
     }
-    std::vector<Vec3> unknown;
-    std::vector<double> centre_values;
-    for (std::size_t e = 0; e < n; ++e) {
-        if (!located.gradients[e]) {
-            unknown.push_back(located.points[e]);
-            centre_values.push_back(located.values[e]);
-        }
-    }
+    const std::vector<std::size_t> without = parallel_gather<std::size_t>(n, [&](std::size_t e, std::vector<std::size_t>& out) {
+        if (!located.gradients[e]) out.push_back(e);
+    });
+    const std::vector<Vec3> unknown =
+        parallel_map<Vec3>(without.size(), [&](std::size_t k) { return located.points[without[k]]; });
+    const std::vector<double> centre_values =
+        parallel_map<double>(without.size(), [&](std::size_t k) { return located.values[without[k]]; });
     // Where the search ended without a gradient: ask the field when it gives
     // them, else estimate them.
     const std::uint64_t before = sampler.evaluations();
@@ -688,8 +704,9 @@ void solve_each_edge(FieldSampler& sampler, const SurfaceCells& surface, double 
                                                         CREASE_REFINEMENTS).gradients
                                   : sampler.differences(unknown);
     crossings.normal_evaluations = sampler.evaluations() - before;
-    for (std::size_t e = 0, k = 0; e < n; ++e)
-        if (!located.gradients[e]) normals[e] = unit_normal(checked_at(gradients, k++));
+    parallel_for(without.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) normals[without[k]] = unit_normal(checked_at(gradients, k));
+    });
     crossings.solved_edge = std::move(distinct.edge_of);
     crossings.solved_points = std::move(located.points);
     crossings.solved_normals = std::move(normals);

@@ -1,8 +1,10 @@
 #include "mesh/normals.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "core/fault.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 namespace {
@@ -26,17 +28,33 @@ std::uint64_t agree_normals_with_faces(TriangleMesh& mesh, Monitor& monitor) {
     if (mesh.normals.size() != mesh.vertices.size())
         fault("agree_normals_with_faces: " + std::to_string(mesh.normals.size()) + " normals for " +
               std::to_string(mesh.vertices.size()) + " vertices");
-    // Per vertex: does any triangle around it agree, and the sum of their normals.
-    std::vector<std::uint8_t> agrees(mesh.vertices.size(), 0), touched(mesh.vertices.size(), 0);
+    // Per corner, on the pool: does its triangle agree with the vertex's normal.
+    const std::vector<std::uint8_t> corner_agrees =
+        parallel_map<std::uint8_t>(mesh.triangles.size(), [&](std::size_t t) {
+            const auto& [i, j, k] = mesh.triangles[t];
+            const Vec3& a = mesh.vertices[i];
+            const Vec3 face = cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));
+            std::uint8_t bits = 0;
+            for (unsigned c = 0; c < 3; ++c)
+                bits |= static_cast<std::uint8_t>(unsigned{dot(face, mesh.normals[mesh.triangles[t][c]]) >= 0.0} << c);
+            return bits;
+        });
+    // Per vertex: 1 where a triangle around it agrees, 2 where one is around it.
+    std::vector<std::uint8_t> seen(mesh.vertices.size(), 0);
+    for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
+        monitor.check(t);
+        for (unsigned c = 0; c < 3; ++c) seen[mesh.triangles[t][c]] |= static_cast<std::uint8_t>(2u | ((corner_agrees[t] >> c) & 1u));
+    }
+    // Only vertices that no triangle agrees with need their faces summed: few, or none.
+    if (std::find(seen.begin(), seen.end(), std::uint8_t{2}) == seen.end()) return 0;
     std::vector<Vec3> sum(mesh.vertices.size(), Vec3{0, 0, 0});
     for_each_corner(mesh, monitor, [&](std::uint64_t v, const Vec3& face) {
-        touched[v] = 1;
-        agrees[v] |= dot(face, mesh.normals[v]) >= 0.0;
+        if (seen[v] != 2) return;
         for (int c = 0; c < 3; ++c) sum[v][c] += face[c];
     });
     std::uint64_t replaced = 0;
     for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
-        if (!touched[v] || agrees[v]) continue;
+        if (seen[v] != 2) continue;
         const double n = length(sum[v]);
         if (!(n > 0.0) || !std::isfinite(n)) continue;  // a degenerate fan: keep the field's
         mesh.normals[v] = {sum[v][0] / n, sum[v][1] / n, sum[v][2] / n};
