@@ -149,9 +149,14 @@ enum class Kind : std::uint8_t {
 };
 
 struct Verdict {
-    Kind kind = Kind::dropped;
-    std::uint8_t sign_mask = 0;
-    std::uint8_t children = 0;
+    Kind kind;
+    std::uint8_t sign_mask;
+    std::uint8_t children;
+
+    // Unset: a level's verdicts are made without touching them, and each is
+    // then judged on the pool.
+    Verdict() {}
+    Verdict(Kind k, std::uint8_t mask, std::uint8_t open) : kind(k), sign_mask(mask), children(open) {}
 };
 
 // A cell whose corner balls cleared some of its children: judged again when
@@ -270,7 +275,7 @@ private:
 
     Verdict judge(const Cell& c, unsigned level, double& slope, bool& infinite) const {
         const std::array<double, 8> v = corner_values(c, level);
-        Verdict out;
+        Verdict out(Kind::dropped, 0, 0);
         for (unsigned i = 0; i < 8; ++i) {
             if (v[i] < p_.iso_value) out.sign_mask |= static_cast<std::uint8_t>(1u << i);
             infinite = infinite || std::isinf(v[i]);
@@ -367,29 +372,35 @@ private:
 
     // Uniform cells whose bounds prove them hold no surface; the rest are split.
     void apply_bounds(const std::vector<Cell>& cells, unsigned level, std::vector<Verdict>& verdicts) {
-        std::vector<std::size_t> asked;
-        std::vector<Box> boxes;
-        for (std::size_t i = 0; i < cells.size(); ++i) {
-            if (verdicts[i].kind != Kind::bound) continue;
-            asked.push_back(i);
-            // The positions the corners were sampled at, so the box holds every sample.
-            boxes.push_back({position(corner(cells[i], level, 0)), position(corner(cells[i], level, 7))});
-        }
+        const std::vector<std::size_t> asked =
+            parallel_gather<std::size_t>(cells.size(), [&](std::size_t i, std::vector<std::size_t>& out) {
+                if (verdicts[i].kind == Kind::bound) out.push_back(i);
+            });
         if (asked.empty()) return;
+        // The positions the corners were sampled at, so the box holds every sample.
+        const std::vector<Box> boxes = parallel_map<Box>(asked.size(), [&](std::size_t j) {
+            return Box{position(corner(cells[asked[j]], level, 0)), position(corner(cells[asked[j]], level, 7))};
+        });
         std::vector<Interval> bounds(asked.size());
         if (!field_.eval_bounds(boxes, bounds)) fault("a field that gave bounds gave none");
         result_.cells_bounded += asked.size();
-        for (std::size_t j = 0; j < asked.size(); ++j) {
-            Verdict& v = verdicts[asked[j]];
-            // NaN bounds compare false: unknown is unproven.
-            if (bounds[j].lo > p_.iso_value || bounds[j].hi < p_.iso_value) {
-                v.kind = Kind::dropped;
-                ++result_.cells_proven;
-            } else {
-                v.kind = Kind::split;
-                v.children = 0xFF;
+        std::atomic<std::uint64_t> proven{0};
+        parallel_for(asked.size(), [&](std::size_t begin, std::size_t end) {
+            std::uint64_t here = 0;
+            for (std::size_t j = begin; j < end; ++j) {
+                Verdict& v = verdicts[asked[j]];
+                // NaN bounds compare false: unknown is unproven.
+                if (bounds[j].lo > p_.iso_value || bounds[j].hi < p_.iso_value) {
+                    v.kind = Kind::dropped;
+                    ++here;
+                } else {
+                    v.kind = Kind::split;
+                    v.children = 0xFF;
+                }
             }
-        }
+            proven.fetch_add(here, std::memory_order_relaxed);
+        });
+        result_.cells_proven += proven.load();
     }
 
     // ------------------------------------------------------------ one level
