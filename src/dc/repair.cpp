@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/fault.hpp"
+#include "core/ordered_gather.hpp"
 #include "core/parallel.hpp"
 #include "dc/faces.hpp"
 #include "dc/sheets.hpp"
@@ -618,9 +619,12 @@ std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_insi
     const std::vector<std::uint32_t> fan = std::move(scan.fan);
     // Fan (vertex, k > 0) gets a new vertex, numbered in order of its first corner.
     std::map<std::pair<std::uint64_t, std::uint32_t>, std::uint64_t> copies;
-    for (std::size_t c = 0; c < fan.size(); ++c) {
-        monitor.check(c);
-        if (fan[c] == 0) continue;
+    const std::vector<std::size_t> pinching = parallel_gather<std::size_t>(
+        fan.size(), [&](std::size_t c, std::vector<std::size_t>& out) {
+            if (fan[c] != 0) out.push_back(c);
+        });
+    for (std::size_t c : pinching) {
+        monitor.check();
         std::uint64_t& v = mesh.triangles[c / 3][c % 3];
         const auto [at, fresh] = copies.try_emplace({v, fan[c]}, mesh.vertices.size());
         if (fresh) {

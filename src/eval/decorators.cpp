@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <string>
 
 #include "core/fault.hpp"
 #include "core/format.hpp"
+#include "core/parallel.hpp"
 
 namespace quarvel {
 
@@ -63,9 +65,17 @@ namespace {
 // InvalidField naming how many of `values` are NaN and one of their points, if any are.
 void reject_nan(std::span<const Vec3> points, std::span<const double> values) {
     const std::size_t n = std::min(points.size(), values.size());
-    std::size_t count = 0, first = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::isnan(values[i]) && count++ == 0) first = i;
+    std::size_t count = 0, first = n;
+    std::mutex tally;
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        std::size_t here = 0, at = n;
+        for (std::size_t i = begin; i < end; ++i)
+            if (std::isnan(values[i]) && here++ == 0) at = i;
+        if (here == 0) return;
+        std::lock_guard lock(tally);
+        count += here;
+        first = std::min(first, at);
+    }, 1 << 14);
     if (count == 0) return;
     const Vec3& p = points[first];
     throw InvalidField("the field returned NaN at " + std::to_string(count) + " of " +
