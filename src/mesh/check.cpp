@@ -114,7 +114,18 @@ void spokes_of(std::span<const Triangle> triangles, std::span<const std::uint64_
         spokes.push_back({t[(k + 1) % 3], i, true});
         spokes.push_back({t[(k + 2) % 3], i, false});
     }
-    std::sort(spokes.begin(), spokes.end());
+    // A vertex has a dozen spokes or so: sorted by insertion, which beats
+    // std::sort's set-up at that size; long lists (crowded vertices) by std::sort.
+    if (spokes.size() > 32) {
+        std::sort(spokes.begin(), spokes.end());
+        return;
+    }
+    for (std::size_t i = 1; i < spokes.size(); ++i) {
+        const Spoke s = spokes[i];
+        std::size_t j = i;
+        for (; j > 0 && s < spokes[j - 1]; --j) spokes[j] = spokes[j - 1];
+        spokes[j] = s;
+    }
 }
 
 std::uint64_t root_of(std::vector<std::uint64_t>& parent, std::uint64_t x) {
