@@ -171,6 +171,25 @@ def test_nan_where_the_mesh_needs_a_value_is_refused():
     assert inside.is_watertight
 
 
+def test_nan_in_a_large_batch_is_counted_whole_and_shown_first():
+    # Batches this large are checked in slices on the pool: the count must
+    # sum them and the example must be the batch's first NaN point.
+    batches = []
+
+    def holed(p):
+        batches.append(np.array(p))
+        return np.where(p[:, 0] > 0.3, np.nan, ball_values(p))
+
+    with pytest.raises(ValueError) as refused:
+        qv.mesh(holed, BOX, max_depth=6, min_depth=5, clip=False)
+    batch = batches[-1]
+    nan = batch[:, 0] > 0.3
+    assert len(batch) > 1 << 15
+    assert f"returned NaN at {nan.sum()} of {len(batch)} points" in str(refused.value)
+    shown = re.search(r"for example at \(([^)]*)\)", str(refused.value)).group(1)
+    assert np.array_equal(np.array(shown.split(", "), dtype=float), batch[np.argmax(nan)])
+
+
 # ---------------------------------------------------------------- calling the field
 
 
