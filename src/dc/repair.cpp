@@ -623,8 +623,9 @@ std::uint64_t split_pinches(TriangleMesh& mesh, Monitor& monitor, bool join_insi
         fan.size(), [&](std::size_t c, std::vector<std::size_t>& out) {
             if (fan[c] != 0) out.push_back(c);
         });
-    for (std::size_t c : pinching) {
-        monitor.check();
+    for (std::size_t k = 0; k < pinching.size(); ++k) {
+        monitor.check(k);
+        const std::size_t c = pinching[k];
         std::uint64_t& v = mesh.triangles[c / 3][c % 3];
         const auto [at, fresh] = copies.try_emplace({v, fan[c]}, mesh.vertices.size());
         if (fresh) {

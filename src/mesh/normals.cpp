@@ -11,13 +11,18 @@ namespace {
 
 // Calls corner(v, face) for every corner of every triangle, with the
 // triangle's normal scaled by twice its area.
+// Triangle t's normal scaled by twice its area.
+Vec3 face_of(const TriangleMesh& mesh, std::size_t t) {
+    const auto& [i, j, k] = mesh.triangles[t];
+    const Vec3& a = mesh.vertices[i];
+    return cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));
+}
+
 template <class Corner>
 void for_each_corner(const TriangleMesh& mesh, Monitor& monitor, Corner&& corner) {
     for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
         monitor.check(t);
-        const auto& [i, j, k] = mesh.triangles[t];
-        const Vec3& a = mesh.vertices[i];
-        const Vec3 face = cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));
+        const Vec3 face = face_of(mesh, t);
         for (std::uint64_t v : mesh.triangles[t]) corner(v, face);
     }
 }
@@ -31,19 +36,17 @@ std::uint64_t agree_normals_with_faces(TriangleMesh& mesh, Monitor& monitor) {
     // Per corner, on the pool: does its triangle agree with the vertex's normal.
     const std::vector<std::uint8_t> corner_agrees =
         parallel_map<std::uint8_t>(mesh.triangles.size(), [&](std::size_t t) {
-            const auto& [i, j, k] = mesh.triangles[t];
-            const Vec3& a = mesh.vertices[i];
-            const Vec3 face = cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));
-            std::uint8_t bits = 0;
-            for (unsigned c = 0; c < 3; ++c)
-                bits |= static_cast<std::uint8_t>(unsigned{dot(face, mesh.normals[mesh.triangles[t][c]]) >= 0.0} << c);
-            return bits;
+            const Vec3 face = face_of(mesh, t);
+            unsigned bits = 0;
+            for (unsigned c = 0; c < 3; ++c) bits |= unsigned{dot(face, mesh.normals[mesh.triangles[t][c]]) >= 0.0} << c;
+            return static_cast<std::uint8_t>(bits);
         });
     // Per vertex: 1 where a triangle around it agrees, 2 where one is around it.
     std::vector<std::uint8_t> seen(mesh.vertices.size(), 0);
     for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
         monitor.check(t);
-        for (unsigned c = 0; c < 3; ++c) seen[mesh.triangles[t][c]] |= static_cast<std::uint8_t>(2u | ((corner_agrees[t] >> c) & 1u));
+        for (unsigned c = 0; c < 3; ++c)
+            seen[mesh.triangles[t][c]] |= static_cast<std::uint8_t>(2u | ((corner_agrees[t] >> c) & 1u));
     }
     // Only vertices that no triangle agrees with need their faces summed: few, or none.
     if (std::find(seen.begin(), seen.end(), std::uint8_t{2}) == seen.end()) return 0;

@@ -18,26 +18,24 @@ PointStore::PointStore(unsigned max_depth) {
     if (dense_) dense_index_.assign(places, NONE);
 }
 
-Brick* PointStore::place_brick(const LatticePoint& p, std::uint32_t id) {
-    if (id % kChunk == 0) {
-        chunks_.push_back(std::make_unique<Brick[]>(kChunk));
-        value_chunks_.push_back(std::make_unique_for_overwrite<double[]>(kChunk * kBrickPoints));
-    }
-    Brick* brick = &chunks_.back()[id % kChunk];
-    brick->values = &value_chunks_.back()[id % kChunk * kBrickPoints];
-    const std::uint32_t bx = p.x >> kBrickShift, by = p.y >> kBrickShift, bz = p.z >> kBrickShift;
-    brick->origin = {bx << kBrickShift, by << kBrickShift, bz << kBrickShift};
-    bricks_.push_back(brick);
-    if (dense_)
-        dense_index_[(std::uint64_t{bz} * side_ + by) * side_ + bx] = id;
-    else
-        sparse_index_.insert_or_assign(LatticePoint{bx, by, bz}, id);
-    return brick;
-}
-
 void PointStore::add_bricks(std::span<const LatticePoint> points) {
-    for (const LatticePoint& p : points)
-        if (find(p) == NONE) place_brick(p, static_cast<std::uint32_t>(bricks_.size()));
+    for (const LatticePoint& p : points) {
+        if (find(p) != NONE) continue;
+        const auto id = static_cast<std::uint32_t>(bricks_.size());
+        if (id % kChunk == 0) {
+            chunks_.push_back(std::make_unique<Brick[]>(kChunk));
+            value_chunks_.push_back(std::make_unique_for_overwrite<double[]>(kChunk * kBrickPoints));
+        }
+        Brick* brick = &chunks_.back()[id % kChunk];
+        brick->values = &value_chunks_.back()[id % kChunk * kBrickPoints];
+        const std::uint32_t bx = p.x >> kBrickShift, by = p.y >> kBrickShift, bz = p.z >> kBrickShift;
+        brick->origin = {bx << kBrickShift, by << kBrickShift, bz << kBrickShift};
+        bricks_.push_back(brick);
+        if (dense_)
+            dense_index_[(std::uint64_t{bz} * side_ + by) * side_ + bx] = id;
+        else
+            sparse_index_.insert_or_assign(LatticePoint{bx, by, bz}, id);
+    }
 }
 
 }  // namespace quarvel

@@ -8,7 +8,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -101,8 +100,6 @@ private:
     // Bricks are made in chunks: a few large blocks, handed back whole when
     // the store goes, serve the stages after sampling again.
     static constexpr std::size_t kChunk = 64;
-    // A brick numbered `id`: its place in the index, and its storage.
-    Brick* place_brick(const LatticePoint& p, std::uint32_t id);
     std::vector<std::unique_ptr<Brick[]>> chunks_;
     std::vector<std::unique_ptr<double[]>> value_chunks_;
     std::vector<Brick*> bricks_;
