@@ -12,40 +12,8 @@
 namespace quarvel {
 namespace {
 
-// Sum of squared distances to planes n.x + d = 0, as the upper triangle of a
-// symmetric 4x4 matrix.
-struct Quadric {
-    std::array<double, 10> q{};
-
-    static Quadric of_plane(const Vec3& n, double d) {
-        return {{n[0] * n[0], n[0] * n[1], n[0] * n[2], n[0] * d, n[1] * n[1], n[1] * n[2], n[1] * d,
-                 n[2] * n[2], n[2] * d, d * d}};
-    }
-    void add(const Quadric& o) {
-        for (int i = 0; i < 10; ++i) q[i] += o.q[i];
-    }
-    double at(const Vec3& p) const {
-        const double x = p[0], y = p[1], z = p[2];
-        return q[0] * x * x + 2 * q[1] * x * y + 2 * q[2] * x * z + 2 * q[3] * x + q[4] * y * y + 2 * q[5] * y * z +
-               2 * q[6] * y + q[7] * z * z + 2 * q[8] * z + q[9];
-    }
-};
-
 using Face = std::array<std::uint32_t, 3>;
 constexpr std::uint32_t kDead = std::numeric_limits<std::uint32_t>::max();
-
-Vec3 face_normal(const Vec3& a, const Vec3& b, const Vec3& c) { return cross(sub(b, a), sub(c, a)); }
-
-// The cosine of the triangle's smallest angle (the largest of its angles' cosines).
-double smallest_angle_cos(const Vec3& a, const Vec3& b, const Vec3& c) {
-    const Vec3 ab = sub(b, a), bc = sub(c, b), ca = sub(a, c);
-    const double lab = length(ab), lbc = length(bc), lca = length(ca);
-    if (lab == 0.0 || lbc == 0.0 || lca == 0.0) return 1.0;
-    const double at_a = -dot(ab, ca) / (lab * lca);
-    const double at_b = -dot(ab, bc) / (lab * lbc);
-    const double at_c = -dot(bc, ca) / (lbc * lca);
-    return std::max({at_a, at_b, at_c});
-}
 
 // Vertices by the cost of their cheapest collapse, each at most once: a
 // binary heap that knows where each vertex sits, so a changed cost moves its
@@ -130,13 +98,14 @@ private:
 
 class Collapser {
 public:
-    Collapser(const TriangleMesh& mesh, double tolerance, const std::vector<std::uint8_t>& held)
-        : points_(mesh.vertices), held_(held), limit_(tolerance * tolerance),
+    // `quadric`: per vertex, the planes merged into it before.
+    Collapser(const TriangleMesh& mesh, double tolerance, const std::vector<std::uint8_t>& held,
+              std::vector<Quadric> quadric)
+        : points_(mesh.vertices), held_(held), limit_(tolerance * tolerance), quadric_(std::move(quadric)),
           where_(mesh.vertices.size(), VertexHeap::kAbsent) {
         const std::size_t nv = points_.size();
         faces_.reserve(mesh.triangles.size());
         around_.resize(nv);
-        quadric_.resize(nv);
         alive_.assign(nv, 1);
         merged_into_.resize(nv);
         for (std::uint32_t v = 0; v < nv; ++v) merged_into_[v] = v;
@@ -145,13 +114,6 @@ public:
                          static_cast<std::uint32_t>(t[2])};
             const auto id = static_cast<std::uint32_t>(faces_.size());
             faces_.push_back(f);
-            Vec3 n = face_normal(points_[f[0]], points_[f[1]], points_[f[2]]);
-            const double len = length(n);
-            if (len > 0.0) {
-                n = {n[0] / len, n[1] / len, n[2] / len};
-                const Quadric plane = Quadric::of_plane(n, -dot(n, points_[f[0]]));
-                for (std::uint32_t v : f) quadric_[v].add(plane);
-            }
             for (std::uint32_t v : f) around_[v].push_back(id);
         }
         own_.resize(nv);
@@ -440,18 +402,8 @@ private:
         for (std::uint32_t f : around_[u]) {
             if (f == shared[0] || f == shared[1]) continue;
             const Face& t = faces_[f];
-            std::array<Vec3, 3> before, after;
-            for (int k = 0; k < 3; ++k) {
-                before[k] = points_[t[k]];
-                after[k] = t[k] == u ? points_[v] : points_[t[k]];
-            }
-            const Vec3 n0 = face_normal(before[0], before[1], before[2]);
-            const Vec3 n1 = face_normal(after[0], after[1], after[2]);
-            const double l0 = length(n0), l1 = length(n1);
-            if (!(l1 > 0.0) || !(l0 > 0.0)) return false;
-            if (dot(n0, n1) < kCosMaxTurn * l0 * l1) return false;
-            const double worst_after = smallest_angle_cos(after[0], after[1], after[2]);
-            if (worst_after > kCosMinAngle && worst_after > smallest_angle_cos(before[0], before[1], before[2]))
+            const int at = t[0] == u ? 0 : t[1] == u ? 1 : 2;
+            if (!may_move_corner(points_[u], points_[t[(at + 1) % 3]], points_[t[(at + 2) % 3]], points_[v]))
                 return false;
         }
         // The topology last: the geometry refuses far more collapses, and costs less to judge.
@@ -501,14 +453,12 @@ private:
         return true;
     }
 
-    static constexpr double kCosMaxTurn = 0.5;  // cos 60 degrees
     static constexpr int kPasses = 3;
     static constexpr std::size_t kSlabVertices = 16384;
     static constexpr std::size_t kMaxSlabs = 64;
     inline static const double kCosSharp = cos_degrees(30.0);  // triangles further apart meet at a crease
     inline static const double kSinSharp = std::sin(30.0 * 3.141592653589793 / 180.0);
     inline static const double kCosAlongCrease = cos_degrees(2.0);
-    inline static const double kCosMinAngle = cos_degrees(kSimplifyMinAngleDeg);
 
     std::vector<Vec3> points_;
     const std::vector<std::uint8_t>& held_;
@@ -535,7 +485,7 @@ constexpr int kRounds = 4;
 
 }  // namespace
 
-SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monitor) {
+SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monitor, const BlockGrid& grid) {
     SimplifyStats stats;
     stats.triangles_before = mesh.triangles.size();
     if (!(tolerance > 0.0) || mesh.triangles.empty() ||
@@ -546,32 +496,34 @@ SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monit
     for (int round = 1; round <= kRounds; ++round) {
         monitor.poll();
         stats.rounds = static_cast<std::uint64_t>(round);
-        Collapser collapser(mesh, tolerance, held);
+        Clustered blocks = merge_blocks(mesh, tolerance, held, grid, monitor);
+        Collapser collapser(blocks.mesh, tolerance, blocks.held, std::move(blocks.quadric));
         const std::uint64_t collapses = collapser.run(monitor);
-        TriangleMesh simpler = collapser.result(mesh);
+        TriangleMesh simpler = collapser.result(blocks.mesh);
         const CrossingPairs crossing = find_crossings(simpler.vertices, simpler.triangles, CrossingSearch{});
         if (crossing.count == 0) {
-            stats.collapses = collapses;
+            stats.collapses = blocks.merged + collapses;
             mesh = std::move(simpler);
             return stats;
         }
         // Hold every input vertex merged into a corner of a crossing triangle,
         // and the vertices around those corners, and try again.
-        std::vector<std::uint8_t> marked(mesh.vertices.size(), 0);
-        std::vector<std::uint64_t> alive_index;  // simpler's vertex -> input vertex
+        const std::size_t nv = blocks.mesh.vertices.size();
+        std::vector<std::uint8_t> marked(nv, 0);
+        std::vector<std::uint32_t> alive_index;  // simpler's vertex -> the collapses' input vertex
         alive_index.reserve(simpler.vertices.size());
-        for (std::uint32_t v = 0; v < mesh.vertices.size(); ++v)
+        for (std::uint32_t v = 0; v < nv; ++v)
             if (collapser.survivor(v) == v) alive_index.push_back(v);
         for (const TrianglePair& pair : crossing.listed)
             for (std::uint64_t t : {pair[0], pair[1]})
                 for (std::uint64_t corner : simpler.triangles[t]) {
-                    const auto v = static_cast<std::uint32_t>(alive_index[corner]);
+                    const std::uint32_t v = alive_index[corner];
                     marked[v] = 1;
                     for (std::uint32_t f : collapser.faces_around(v))
                         for (std::uint32_t w : collapser.face(f)) marked[w] = 1;
                 }
         for (std::uint32_t v = 0; v < mesh.vertices.size(); ++v)
-            if (marked[collapser.survivor(v)] && !held[v]) {
+            if (marked[collapser.survivor(blocks.from[v])] && !held[v]) {
                 held[v] = 1;
                 ++stats.held_vertices;
             }

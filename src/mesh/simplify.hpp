@@ -1,30 +1,29 @@
-// Fewer triangles where the shape allows: edges collapsed, cheapest first,
-// while the surface stays within a tolerance of the planes it replaces.
+// Fewer triangles where the shape allows: vertices merged, while the surface
+// stays within a tolerance of the planes it replaces.
 //
-// Each collapse moves one end of an edge onto the other (a half-edge
-// collapse), so every vertex left is a vertex of the input, on the surface
-// where the input's were, and corners and sharp edges stay exactly where they
-// were. A collapse is made only when
+// First whole blocks of space at a time, in parallel (mesh/clusters.hpp);
+// then edges collapsed, cheapest first, on what is left. Each collapse moves
+// one end of an edge onto the other (a half-edge collapse), so every vertex
+// left is a vertex of the input, on the surface where the input's were, and
+// corners and sharp edges stay exactly where they were. A collapse is made
+// only when
 // - the sum of squared distances from the kept vertex to the planes of every
-//   input triangle merged into it stays within tolerance^2 (Garland and
-//   Heckbert's quadrics, unweighted: that sum bounds the largest distance);
+//   input triangle merged into it stays within tolerance^2;
 // - the edge's two ends share exactly the two neighbours across it (the link
 //   condition: the surface keeps its topology and stays a 2-manifold);
-// - no triangle turns more than 60 degrees, and none gets an angle below
-//   kSimplifyMinAngleDeg unless it already had a smaller one.
+// - every triangle kept obeys mesh/collapse_rules.hpp.
 // Triangles that end up crossing are undone by running again with the
 // vertices around them held; after a few rounds the input is returned as it
-// was. Serial, in a fixed order: the same output for any thread count.
+// was. The same output for any thread count.
 #pragma once
 
 #include <cstdint>
 
 #include "core/monitor.hpp"
+#include "mesh/clusters.hpp"
 #include "mesh/triangle_mesh.hpp"
 
 namespace quarvel {
-
-inline constexpr double kSimplifyMinAngleDeg = 10.0;
 
 struct SimplifyStats {
     std::uint64_t triangles_before = 0;
@@ -38,6 +37,8 @@ struct SimplifyStats {
 // (world units; 0 leaves it as it is). Edges of triangles that are not
 // closed manifold around them are left alone. Vertex normals, when present,
 // follow their vertices. `monitor` may abandon the call between passes.
-SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monitor = Monitor::none());
+// `grid`: the mesher's finest cells, when there are any.
+SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monitor = Monitor::none(),
+                            const BlockGrid& grid = {});
 
 }  // namespace quarvel

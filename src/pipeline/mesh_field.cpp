@@ -187,7 +187,11 @@ MeshResult mesh_field(Evaluator& source, const MeshRequest& r, Monitor& monitor)
         out.pieces_dropped = drop_small_pieces(out.mesh, r.min_piece_volume, monitor);
         out.extraction.pieces -= out.pieces_dropped;
     }
-    if (r.tolerance > 0.0) out.simplified = simplify_mesh(out.mesh, r.tolerance, monitor);
+    if (r.tolerance > 0.0) {
+        const Domain cube = cube_around(r.box.lo, r.box.hi);
+        const BlockGrid finest{cube.origin, cube.size / static_cast<double>(std::uint64_t{1} << r.max_depth)};
+        out.simplified = simplify_mesh(out.mesh, r.tolerance, monitor, finest);
+    }
     if (r.measure && !out.mesh.triangles.empty()) {
         // Closedness would cost several times the rest: it is left to whoever asks.
         const MeshMeasures measured = measure_mesh(out.mesh.vertices, out.mesh.triangles);

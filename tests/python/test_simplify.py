@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -55,6 +59,38 @@ def test_flat_faces_become_few_triangles_and_corners_stay():
     np.testing.assert_array_equal(nearest(simple), nearest(full))
     np.testing.assert_allclose(nearest(simple), corners, atol=0.01 * full.stats["cell_size"])
     assert simple.stats["simplified"]["triangles_before"] == len(full.triangles)
+
+
+def test_simplified_mesh_is_the_same_for_any_thread_count():
+    # Blocks are merged in parallel passes and edges collapsed in parallel slabs.
+    run = (
+        "import hashlib, quarvel as qv; "
+        "m = qv.mesh(qv.builtin('gyroid'), max_depth=6, tolerance=0.02, progress=False); "
+        "print(m.stats['simplified'], hashlib.sha256(m.vertices.tobytes() + m.triangles.tobytes()).hexdigest())"
+    )
+    outputs = set()
+    for threads in ("1", "3"):
+        env = {**os.environ, "RAYON_NUM_THREADS": threads}
+        done = subprocess.run([sys.executable, "-c", run], env=env, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        outputs.add(done.stdout)
+    assert len(outputs) == 1
+
+
+def test_merges_keep_the_topology_of_a_thin_ring():
+    # A tube far thinner than the blocks merged: a merge across it would close the ring's hole or cut it.
+    n, m, r = 400, 12, 0.05
+    u, v = np.meshgrid(np.arange(n) * 2 * np.pi / n, np.arange(m) * 2 * np.pi / m, indexing="ij")
+    points = np.stack([(1 + r * np.cos(v)) * np.cos(u), (1 + r * np.cos(v)) * np.sin(u), r * np.sin(v)], -1)
+    i, j = np.meshgrid(np.arange(n), np.arange(m), indexing="ij")
+    a, b, c, d = i * m + j, (i + 1) % n * m + j, (i + 1) % n * m + (j + 1) % m, i * m + (j + 1) % m
+    ring = qv.Mesh(points.reshape(-1, 3), np.stack([a, b, c, a, c, d], -1).reshape(-1, 3))
+    for tolerance in (0.01, 1.0):
+        simple = ring.simplify(tolerance)
+        assert len(simple.triangles) < len(ring.triangles) // 4
+        assert simple.check().ok and simple.component_count == 1
+        assert len(simple.vertices) - len(simple.triangles) // 2 == 0  # Euler characteristic: still one handle
+        assert 0.85 * ring.volume < simple.volume <= ring.volume * 1.01
 
 
 def test_simplify_leaves_open_and_pinched_parts_alone():

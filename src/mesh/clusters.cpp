@@ -1,0 +1,513 @@
+#include "mesh/clusters.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "core/parallel.hpp"
+
+namespace quarvel {
+namespace {
+
+using Face = std::array<std::uint32_t, 3>;
+using Cell = std::array<std::int32_t, 3>;
+
+constexpr int kAxisBits = 21;  // a cell's coordinates in a 63-bit z-order code
+constexpr int kMaxLevels = 16;
+constexpr std::uint32_t kColours = 27;
+constexpr std::size_t kKeepsTried = 4;
+
+std::uint64_t spread(std::uint32_t x) {
+    std::uint64_t v = x & 0x1fffffu;
+    v = (v | v << 32) & 0x1f00000000ffffULL;
+    v = (v | v << 16) & 0x1f0000ff0000ffULL;
+    v = (v | v << 8) & 0x100f00f00f00f00fULL;
+    v = (v | v << 4) & 0x10c30c30c30c30c3ULL;
+    v = (v | v << 2) & 0x1249249249249249ULL;
+    return v;
+}
+
+std::uint64_t z_order(const Cell& c) {
+    return spread(static_cast<std::uint32_t>(c[0])) | spread(static_cast<std::uint32_t>(c[1])) << 1 |
+           spread(static_cast<std::uint32_t>(c[2])) << 2;
+}
+
+bool degenerate(const Face& f) { return f[0] == f[1] || f[1] == f[2] || f[0] == f[2]; }
+
+// Sorts (code, vertex) pairs by code, ties by vertex (they come in vertex
+// order): least significant byte first, over the bytes the codes use.
+void sort_by_code(std::vector<std::pair<std::uint64_t, std::uint32_t>>& items) {
+    std::uint64_t used = 0;
+    for (const auto& item : items) used |= item.first;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> spare(items.size());
+    for (int shift = 0; shift < 64 && (used >> shift) != 0; shift += 8) {
+        std::array<std::size_t, 257> start{};
+        for (const auto& item : items) ++start[((item.first >> shift) & 0xff) + 1];
+        for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
+        for (const auto& item : items) spare[start[(item.first >> shift) & 0xff]++] = item;
+        items.swap(spare);
+    }
+}
+
+// One block's working lists, kept by a slice of a pass between its blocks.
+struct Scratch {
+    std::vector<std::uint32_t> star;                         // faces around the block's vertices
+    std::vector<Face> faces;                                 // those faces as they are now
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> rim;  // the rim's directed edges
+    std::vector<std::uint32_t> outside;                      // the faces' corners outside the block, with repeats
+    std::vector<std::uint32_t> parent;                       // pieces of the faces, by union and find
+    std::vector<std::pair<double, std::uint32_t>> keeps;     // vertices that may be kept, nearest the middle first
+    struct Moving {
+        std::uint32_t corner, b, c;  // face (corner, b, c), whose corner alone lies in the block
+        TriangleShape before;
+    };
+    std::vector<Moving> moving;
+};
+
+class Blocks {
+public:
+    Blocks(const TriangleMesh& mesh, double tolerance, const std::vector<std::uint8_t>& held, const BlockGrid& grid)
+        : limit_(tolerance * tolerance) {
+        const std::size_t nv = mesh.vertices.size();
+        input_count_ = nv;
+        Vec3 lo{HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi{-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+        for (const Vec3& p : mesh.vertices)
+            if (is_finite(p))
+                for (int k = 0; k < 3; ++k) {
+                    lo[k] = std::min(lo[k], p[k]);
+                    hi[k] = std::max(hi[k], p[k]);
+                }
+        double cell = grid.cell;
+        if (cell > 0.0) {
+            // Whole cells below the least corner, so that blocks fall on the mesher's lattice.
+            for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], grid.origin[k] + std::floor((lo[k] - grid.origin[k]) / cell) * cell);
+        } else {
+            double edges = 0.0;
+            std::size_t counted = 0;
+            for (const Triangle& t : mesh.triangles)
+                for (int k = 0; k < 3; ++k) {
+                    const double len = length(sub(mesh.vertices[t[k]], mesh.vertices[t[(k + 1) % 3]]));
+                    if (std::isfinite(len)) {
+                        edges += len;
+                        ++counted;
+                    }
+                }
+            cell = counted ? edges / static_cast<double>(counted) : 0.0;
+        }
+        double extent = 0.0;
+        for (int k = 0; k < 3; ++k) extent = std::max(extent, hi[k] - lo[k]);
+        cell = std::max(cell, extent / static_cast<double>(1 << (kAxisBits - 1)));
+        usable_ = cell > 0.0 && std::isfinite(cell);
+
+        // Vertices in z-order of their cells, so that every block of every
+        // level holds a run of them.
+        std::vector<Cell> cells(nv, Cell{0, 0, 0});
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> order(nv);
+        parallel_for(nv, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t v = begin; v < end; ++v) {
+                const Vec3& p = mesh.vertices[v];
+                if (usable_ && is_finite(p))
+                    for (int k = 0; k < 3; ++k)
+                        cells[v][k] = static_cast<std::int32_t>(
+                            std::clamp((p[k] - lo[k]) / cell, 0.0, static_cast<double>((1 << kAxisBits) - 1)));
+                order[v] = {z_order(cells[v]), static_cast<std::uint32_t>(v)};
+            }
+        });
+        sort_by_code(order);
+        from_.resize(nv);
+        point_.resize(nv);
+        cell_.resize(nv);
+        held_.resize(nv);
+        stuck_.resize(nv);
+        if (!mesh.normals.empty()) normal_.resize(nv);
+        parallel_for(nv, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint32_t v = order[i].second;
+                from_[v] = static_cast<std::uint32_t>(i);
+                point_[i] = mesh.vertices[v];
+                cell_[i] = cells[v];
+                held_[i] = held[v];
+                stuck_[i] = held[v] || !is_finite(point_[i]);
+                if (!normal_.empty()) normal_[i] = mesh.normals[v];
+            }
+        });
+        faces_.resize(mesh.triangles.size());
+        parallel_for(faces_.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t f = begin; f < end; ++f)
+                for (int k = 0; k < 3; ++k) faces_[f][k] = from_[mesh.triangles[f][k]];
+        });
+        // Faces by their least vertex, so that a block's faces lie together in memory.
+        {
+            std::vector<std::uint32_t> start(nv + 1, 0);
+            const auto least = [](const Face& f) { return std::min({f[0], f[1], f[2]}); };
+            for (const Face& f : faces_) ++start[least(f) + 1];
+            for (std::size_t v = 0; v < nv; ++v) start[v + 1] += start[v];
+            std::vector<Face> sorted(faces_.size());
+            for (const Face& f : faces_) sorted[start[least(f)]++] = f;
+            faces_.swap(sorted);
+        }
+        // A face that repeats a vertex is no triangle to reason about: its vertices stay.
+        for (const Face& f : faces_)
+            if (degenerate(f))
+                for (std::uint32_t v : f) stuck_[v] = 1;
+        index_faces();
+        // Vertices whose faces are not one closed fan stay, and the disks
+        // judged around the others need no test of their inner edges.
+        parallel_for(nv, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t v = begin; v < end; ++v)
+                if (!closed_fan(static_cast<std::uint32_t>(v))) stuck_[v] = 1;
+        });
+        quadric_ = std::vector<Quadric>(nv);
+        std::vector<Quadric> planes(faces_.size());
+        parallel_for(faces_.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t f = begin; f < end; ++f)
+                planes[f] = Quadric::of_triangle(point_[faces_[f][0]], point_[faces_[f][1]], point_[faces_[f][2]]);
+        });
+        parallel_for(nv, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t v = begin; v < end; ++v)
+                for (std::uint32_t i = first_[v]; i < first_[v + 1]; ++i) quadric_[v].add(planes[around_[i]]);
+        });
+    }
+
+    void run(Monitor& monitor) {
+        if (!usable_) return;
+        for (int level = 1; level <= kMaxLevels; ++level) {
+            monitor.poll();
+            const std::size_t before = point_.size();
+            if (merge_level(level) * 50 < before) break;  // under 2% gained: the rest is for the collapses  // under 2% gained: the rest is for the collapses
+        }
+    }
+
+    Clustered take() && {
+        Clustered out;
+        out.merged = input_count_ - point_.size();
+        out.mesh.vertices = std::move(point_);
+        out.mesh.normals = std::move(normal_);
+        out.mesh.triangles.resize(faces_.size());
+        for (std::size_t f = 0; f < faces_.size(); ++f)
+            out.mesh.triangles[f] = {faces_[f][0], faces_[f][1], faces_[f][2]};
+        out.quadric = std::move(quadric_);
+        out.held = std::move(held_);
+        out.from = std::move(from_);
+        return out;
+    }
+
+private:
+    // Judges every block of `level` in 27 passes, then keeps what is left.
+    // Returns the vertices merged.
+    std::size_t merge_level(int level) {
+        const std::size_t nv = point_.size();
+        rep_.resize(nv);
+        for (std::uint32_t v = 0; v < nv; ++v) rep_[v] = v;
+        // The blocks: runs of vertices in one block, at least two of them, by pass.
+        std::vector<std::uint32_t> begins;
+        auto block_of = [&](std::uint32_t v) {
+            return Cell{cell_[v][0] >> level, cell_[v][1] >> level, cell_[v][2] >> level};
+        };
+        for (std::uint32_t v = 0; v < nv;) {
+            std::uint32_t end = v + 1;
+            const Cell b = block_of(v);
+            while (end < nv && block_of(end) == b) ++end;
+            if (end - v >= 2) {
+                begins.push_back(v);
+                begins.push_back(end);
+            }
+            v = end;
+        }
+        const std::size_t blocks = begins.size() / 2;
+        std::vector<std::uint32_t> pass_start(kColours + 1, 0), by_pass(blocks);
+        auto pass_of = [&](std::size_t i) {
+            const Cell b = block_of(begins[2 * i]);
+            return static_cast<std::uint32_t>((b[0] % 3 * 3 + b[1] % 3) * 3 + b[2] % 3);
+        };
+        for (std::size_t i = 0; i < blocks; ++i) ++pass_start[pass_of(i) + 1];
+        for (std::uint32_t c = 0; c < kColours; ++c) pass_start[c + 1] += pass_start[c];
+        {
+            std::vector<std::uint32_t> next(pass_start.begin(), pass_start.end() - 1);
+            for (std::size_t i = 0; i < blocks; ++i) by_pass[next[pass_of(i)]++] = static_cast<std::uint32_t>(i);
+        }
+        std::vector<std::uint32_t> merged(blocks, 0);
+        for (std::uint32_t c = 0; c < kColours; ++c) {
+            const std::uint32_t first = pass_start[c], count = pass_start[c + 1] - first;
+            parallel_for(
+                count,
+                [&](std::size_t begin, std::size_t end) {
+                    Scratch scratch;
+                    for (std::size_t j = begin; j < end; ++j) {
+                        const std::uint32_t i = by_pass[first + j];
+                        if (merge(begins[2 * i], begins[2 * i + 1], level, scratch))
+                            merged[i] = begins[2 * i + 1] - begins[2 * i] - 1;
+                    }
+                },
+                64);
+        }
+        std::size_t total = 0;
+        for (std::uint32_t m : merged) total += m;
+        if (total) keep_survivors();
+        return total;
+    }
+
+    // Merges vertices [begin, end), one block, into one of them if it may.
+    bool merge(std::uint32_t begin, std::uint32_t end, int level, Scratch& s) {
+        const auto inside = [&](std::uint32_t v) { return v >= begin && v < end; };
+        for (std::uint32_t v = begin; v < end; ++v)
+            if (stuck_[v]) return false;
+        s.star.clear();
+        for (std::uint32_t v = begin; v < end; ++v)
+            s.star.insert(s.star.end(), around_.begin() + first_[v], around_.begin() + first_[v + 1]);
+        std::sort(s.star.begin(), s.star.end());
+        s.star.erase(std::unique(s.star.begin(), s.star.end()), s.star.end());
+        const Cell block{cell_[begin][0] >> level, cell_[begin][1] >> level, cell_[begin][2] >> level};
+        s.faces.clear();
+        s.rim.clear();
+        s.outside.clear();
+        for (std::uint32_t f : s.star) {
+            // A face reaching past the blocks beside this one could meet a
+            // block of the same pass: judged before reading what they write.
+            for (std::uint32_t v : faces_[f])
+                for (int axis = 0; axis < 3; ++axis)
+                    if (std::abs((cell_[v][axis] >> level) - block[axis]) > 1) return false;
+            const Face t{rep_[faces_[f][0]], rep_[faces_[f][1]], rep_[faces_[f][2]]};
+            if (degenerate(t)) {
+                if (!degenerate(faces_[f])) continue;  // gone with a block merged earlier in this level
+                return false;
+            }
+            int mine = 0, at = 0;
+            for (int k = 0; k < 3; ++k) {
+                if (inside(t[k])) {
+                    ++mine;
+                    at = k;
+                } else {
+                    s.outside.push_back(t[k]);
+                }
+            }
+            if (mine == 1) s.rim.push_back({t[(at + 1) % 3], t[(at + 2) % 3]});
+            s.faces.push_back(t);
+        }
+        // One disk (every edge at the block's vertices is held by two faces,
+        // once each way, as they are closed fans): its rim one cycle through
+        // every vertex outside the block ...
+        const std::size_t n = s.rim.size();
+        if (n < 3) return false;
+        std::sort(s.rim.begin(), s.rim.end());
+        const auto after = [&](std::uint32_t a) {
+            const auto it = std::lower_bound(s.rim.begin(), s.rim.end(), std::pair{a, std::uint32_t{0}});
+            return it != s.rim.end() && it->first == a ? it : s.rim.end();
+        };
+        for (std::size_t i = 1; i < n; ++i)
+            if (s.rim[i].first == s.rim[i - 1].first) return false;
+        std::size_t steps = 1;
+        for (std::uint32_t at = s.rim.front().second; at != s.rim.front().first; ++steps) {
+            const auto it = after(at);
+            if (it == s.rim.end() || steps == n) return false;
+            at = it->second;
+        }
+        if (steps != n) return false;
+        // ... of Euler characteristic one ...
+        const std::size_t k = end - begin;
+        if (s.faces.size() + 2 != 2 * k + n) return false;
+        // ... and in one piece (else a handle and a closed crumb could pass
+        // for a disk). No rim vertex may be left with under three triangles.
+        std::sort(s.outside.begin(), s.outside.end());
+        s.parent.resize(k + n);
+        for (std::uint32_t i = 0; i < k + n; ++i) s.parent[i] = i;
+        const auto local = [&](std::uint32_t v) {
+            return inside(v) ? v - begin
+                             : static_cast<std::uint32_t>(k + (after(v) - s.rim.begin()));
+        };
+        for (std::size_t i = 0; i < s.outside.size();) {
+            std::size_t j = i;
+            while (j < s.outside.size() && s.outside[j] == s.outside[i]) ++j;
+            if (after(s.outside[i]) == s.rim.end()) return false;  // a vertex off the rim: not a disk
+            if (valence_[s.outside[i]] + 2 < 3 + (j - i)) return false;
+            i = j;
+        }
+        const auto root = [&](std::uint32_t i) {
+            while (s.parent[i] != i) i = s.parent[i] = s.parent[s.parent[i]];
+            return i;
+        };
+        std::size_t pieces = k + n;
+        for (const Face& t : s.faces)
+            for (int i = 0; i < 2; ++i) {
+                const std::uint32_t a = root(local(t[i])), b = root(local(t[i + 1]));
+                if (a != b) {
+                    s.parent[std::max(a, b)] = std::min(a, b);
+                    --pieces;
+                }
+            }
+        if (pieces != 1) return false;
+
+        // The vertex kept: the least error; among the nearly least, the one
+        // nearest the block's middle, for even triangles.
+        Quadric q;
+        Vec3 middle{0.0, 0.0, 0.0};
+        for (std::uint32_t v = begin; v < end; ++v) {
+            q.add(quadric_[v]);
+            for (int axis = 0; axis < 3; ++axis) middle[axis] += point_[v][axis];
+        }
+        for (int axis = 0; axis < 3; ++axis) middle[axis] /= static_cast<double>(k);
+        double least = std::numeric_limits<double>::infinity();
+        for (std::uint32_t v = begin; v < end; ++v) least = std::min(least, q.at(point_[v]));
+        if (!(least <= limit_)) return false;
+        const double near_least = least + 1e-6 * limit_;
+        s.keeps.clear();
+        for (std::uint32_t v = begin; v < end; ++v)
+            if (q.at(point_[v]) <= near_least) {
+                const Vec3 d = sub(point_[v], middle);
+                s.keeps.push_back({dot(d, d), v});
+            }
+        std::sort(s.keeps.begin(), s.keeps.end());
+        s.moving.clear();
+        for (const Face& t : s.faces) {
+            int mine = 0, at = 0;
+            for (int i = 0; i < 3; ++i)
+                if (inside(t[i])) {
+                    ++mine;
+                    at = i;
+                }
+            if (mine != 1) continue;
+            const std::uint32_t a = t[at], b = t[(at + 1) % 3], c = t[(at + 2) % 3];
+            s.moving.push_back({a, b, c, TriangleShape::of(point_[a], point_[b], point_[c])});
+        }
+        if (s.keeps.size() > kKeepsTried) s.keeps.resize(kKeepsTried);
+        std::uint32_t keep = end;
+        for (const auto& [d2, v] : s.keeps)
+            if (keeps_shape(v, s)) {
+                keep = v;
+                break;
+            }
+        if (keep == end) return false;
+
+        // Made: the block's vertices become `keep`; its rim's counts change.
+        for (std::uint32_t v = begin; v < end; ++v) rep_[v] = keep;
+        quadric_[keep] = q;
+        valence_[keep] = static_cast<std::uint32_t>(n);
+        for (std::size_t i = 0; i < s.outside.size();) {
+            std::size_t j = i;
+            while (j < s.outside.size() && s.outside[j] == s.outside[i]) ++j;
+            valence_[s.outside[i]] = valence_[s.outside[i]] + 2 - static_cast<std::uint32_t>(j - i);
+            i = j;
+        }
+        return true;
+    }
+
+    // Whether every face left around the block keeps its shape when the
+    // block's vertices become `keep`.
+    bool keeps_shape(std::uint32_t keep, const Scratch& s) const {
+        for (const Scratch::Moving& m : s.moving)
+            if (m.corner != keep &&
+                !may_reshape(m.before, TriangleShape::of(point_[keep], point_[m.b], point_[m.c])))
+                return false;
+        return true;
+    }
+
+    // Drops the merged vertices and the faces they emptied, keeping order.
+    void keep_survivors() {
+        const std::size_t nv = point_.size();
+        std::vector<std::uint32_t> renumber(nv);
+        std::uint32_t kept = 0;
+        for (std::uint32_t v = 0; v < nv; ++v) {
+            if (rep_[v] != v) continue;
+            renumber[v] = kept;
+            point_[kept] = point_[v];
+            quadric_[kept] = quadric_[v];
+            cell_[kept] = cell_[v];
+            held_[kept] = held_[v];
+            stuck_[kept] = stuck_[v];
+            if (!normal_.empty()) normal_[kept] = normal_[v];
+            ++kept;
+        }
+        for (auto* list : {&point_, &normal_})
+            if (!list->empty()) list->resize(kept);
+        quadric_.resize(kept);
+        cell_.resize(kept);
+        held_.resize(kept);
+        stuck_.resize(kept);
+        std::size_t out = 0;
+        for (std::size_t f = 0; f < faces_.size(); ++f) {
+            const Face was = faces_[f];
+            const Face now{renumber[rep_[was[0]]], renumber[rep_[was[1]]], renumber[rep_[was[2]]]};
+            if (degenerate(now) && !degenerate(was)) continue;
+            faces_[out++] = now;
+        }
+        faces_.resize(out);
+        parallel_for(from_.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t v = begin; v < end; ++v) from_[v] = renumber[rep_[from_[v]]];
+        });
+        index_faces();
+    }
+
+    // Whether v's faces turn around it as one closed fan, each onto the next
+    // across an edge held once each way.
+    bool closed_fan(std::uint32_t v) const {
+        const std::uint32_t* fan = around_.data() + first_[v];
+        const std::uint32_t size = first_[v + 1] - first_[v];
+        if (size < 3) return false;
+        const auto next_of = [&](std::uint32_t f) {
+            const Face& t = faces_[f];
+            return t[0] == v ? t[1] : t[1] == v ? t[2] : t[0];
+        };
+        const auto prev_of = [&](std::uint32_t f) {
+            const Face& t = faces_[f];
+            return t[0] == v ? t[2] : t[1] == v ? t[0] : t[1];
+        };
+        std::uint32_t f = fan[0];
+        for (std::uint32_t step = 1; step <= size; ++step) {
+            const std::uint32_t next = next_of(f);
+            std::uint32_t found = size;
+            for (std::uint32_t i = 0; i < size; ++i)
+                if (prev_of(fan[i]) == next) {
+                    if (found != size) return false;
+                    found = i;
+                }
+            if (found == size) return false;
+            f = fan[found];
+            if (f == fan[0]) return step == size;
+        }
+        return false;
+    }
+
+    // The faces around each vertex, by face number, and their count.
+    void index_faces() {
+        const std::size_t nv = point_.size();
+        first_.assign(nv + 1, 0);
+        for (const Face& f : faces_)
+            for (std::uint32_t v : f) ++first_[v + 1];
+        valence_.resize(nv);
+        for (std::size_t v = 0; v < nv; ++v) {
+            valence_[v] = first_[v + 1];
+            first_[v + 1] += first_[v];
+        }
+        around_.resize(first_[nv]);
+        std::vector<std::uint32_t> next(first_.begin(), first_.end() - 1);
+        for (std::uint32_t f = 0; f < faces_.size(); ++f)
+            for (std::uint32_t v : faces_[f]) around_[next[v]++] = f;
+    }
+
+    double limit_;
+    bool usable_ = false;
+    std::size_t input_count_ = 0;
+    // The mesh as it now is: vertices in z-order of their cells.
+    std::vector<Vec3> point_, normal_;
+    std::vector<Quadric> quadric_;
+    std::vector<Cell> cell_;
+    std::vector<std::uint8_t> held_;
+    std::vector<std::uint8_t> stuck_;  // held, not finite, or on a face that repeats a vertex: never merged
+    std::vector<Face> faces_;
+    std::vector<std::uint32_t> first_, around_, valence_;
+    std::vector<std::uint32_t> rep_;   // within a level: the vertex each was merged into
+    std::vector<std::uint32_t> from_;  // per input vertex: its vertex now
+};
+
+}  // namespace
+
+Clustered merge_blocks(const TriangleMesh& mesh, double tolerance, const std::vector<std::uint8_t>& held,
+                       const BlockGrid& grid, Monitor& monitor) {
+    Blocks blocks(mesh, tolerance, held, grid);
+    blocks.run(monitor);
+    return std::move(blocks).take();
+}
+
+}  // namespace quarvel
