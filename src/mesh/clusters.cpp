@@ -16,7 +16,9 @@ using Cell = std::array<std::int32_t, 3>;
 
 constexpr int kAxisBits = 21;  // a cell's coordinates in a 63-bit z-order code
 constexpr int kMaxLevels = 16;
-constexpr std::uint32_t kColours = 27;
+constexpr std::size_t kBlocksPerRun = 4096;
+constexpr std::size_t kMaxRuns = 1024;
+constexpr std::uint32_t kFanMost = 64;
 constexpr std::size_t kKeepsTried = 4;
 
 std::uint64_t spread(std::uint32_t x) {
@@ -51,13 +53,19 @@ void sort_by_code(std::vector<std::pair<std::uint64_t, std::uint32_t>>& items) {
     }
 }
 
+enum class Verdict { merged, refused, waits };
+
+struct Span {
+    std::uint32_t begin, end;  // vertices [begin, end)
+};
+
 // One block's working lists, kept by a slice of a pass between its blocks.
 struct Scratch {
-    std::vector<std::uint32_t> star;                         // faces around the block's vertices
     std::vector<Face> faces;                                 // those faces as they are now
     std::vector<std::pair<std::uint32_t, std::uint32_t>> rim;  // the rim's directed edges
     std::vector<std::uint32_t> outside;                      // the faces' corners outside the block, with repeats
-    std::vector<std::uint32_t> parent;                       // pieces of the faces, by union and find
+    std::vector<std::uint32_t> parent;                       // the block's vertices joined by faces, by union and find
+    std::vector<std::uint8_t> reaches;                       // per root: joined to a vertex outside
     std::vector<std::pair<double, std::uint32_t>> keeps;     // vertices that may be kept, nearest the middle first
     struct Moving {
         std::uint32_t corner, b, c;  // face (corner, b, c), whose corner alone lies in the block
@@ -153,12 +161,6 @@ public:
             if (degenerate(f))
                 for (std::uint32_t v : f) stuck_[v] = 1;
         index_faces();
-        // Vertices whose faces are not one closed fan stay, and the disks
-        // judged around the others need no test of their inner edges.
-        parallel_for(nv, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t v = begin; v < end; ++v)
-                if (!closed_fan(static_cast<std::uint32_t>(v))) stuck_[v] = 1;
-        });
         quadric_ = std::vector<Quadric>(nv);
         std::vector<Quadric> planes(faces_.size());
         parallel_for(faces_.size(), [&](std::size_t begin, std::size_t end) {
@@ -176,7 +178,7 @@ public:
         for (int level = 1; level <= kMaxLevels; ++level) {
             monitor.poll();
             const std::size_t before = point_.size();
-            if (merge_level(level) * 50 < before) break;  // under 2% gained: the rest is for the collapses  // under 2% gained: the rest is for the collapses
+            if (merge_level(level) * 50 < before) break;  // under 2% gained: the rest is for the collapses
         }
     }
 
@@ -195,149 +197,165 @@ public:
     }
 
 private:
-    // Judges every block of `level` in 27 passes, then keeps what is left.
-    // Returns the vertices merged.
+    // Judges every block of `level`, then keeps what is left. Returns the
+    // vertices merged.
+    //
+    // The blocks are cut into runs of whole blocks in z-order, a number that
+    // depends on the mesh alone. Each run is judged on its own, block after
+    // block in z-order (so what a block reads was written just before, and is
+    // still in cache), in parallel with the others. A block whose faces reach
+    // a vertex of another run waits; those are judged last, in z-order.
     std::size_t merge_level(int level) {
         const std::size_t nv = point_.size();
         rep_.resize(nv);
         for (std::uint32_t v = 0; v < nv; ++v) rep_[v] = v;
-        // The blocks: runs of vertices in one block, at least two of them, by pass.
-        std::vector<std::uint32_t> begins;
-        auto block_of = [&](std::uint32_t v) {
+        std::vector<std::uint32_t> starts;  // of every block, then nv
+        const auto block_of = [&](std::uint32_t v) {
             return Cell{cell_[v][0] >> level, cell_[v][1] >> level, cell_[v][2] >> level};
         };
         for (std::uint32_t v = 0; v < nv;) {
-            std::uint32_t end = v + 1;
+            starts.push_back(v);
             const Cell b = block_of(v);
-            while (end < nv && block_of(end) == b) ++end;
-            if (end - v >= 2) {
-                begins.push_back(v);
-                begins.push_back(end);
+            while (++v < nv && block_of(v) == b) {
             }
-            v = end;
         }
-        const std::size_t blocks = begins.size() / 2;
-        std::vector<std::uint32_t> pass_start(kColours + 1, 0), by_pass(blocks);
-        auto pass_of = [&](std::size_t i) {
-            const Cell b = block_of(begins[2 * i]);
-            return static_cast<std::uint32_t>((b[0] % 3 * 3 + b[1] % 3) * 3 + b[2] % 3);
-        };
-        for (std::size_t i = 0; i < blocks; ++i) ++pass_start[pass_of(i) + 1];
-        for (std::uint32_t c = 0; c < kColours; ++c) pass_start[c + 1] += pass_start[c];
-        {
-            std::vector<std::uint32_t> next(pass_start.begin(), pass_start.end() - 1);
-            for (std::size_t i = 0; i < blocks; ++i) by_pass[next[pass_of(i)]++] = static_cast<std::uint32_t>(i);
-        }
-        std::vector<std::uint32_t> merged(blocks, 0);
-        for (std::uint32_t c = 0; c < kColours; ++c) {
-            const std::uint32_t first = pass_start[c], count = pass_start[c + 1] - first;
-            parallel_for(
-                count,
-                [&](std::size_t begin, std::size_t end) {
-                    Scratch scratch;
-                    for (std::size_t j = begin; j < end; ++j) {
-                        const std::uint32_t i = by_pass[first + j];
-                        if (merge(begins[2 * i], begins[2 * i + 1], level, scratch))
-                            merged[i] = begins[2 * i + 1] - begins[2 * i] - 1;
+        const std::size_t blocks = starts.size();
+        starts.push_back(static_cast<std::uint32_t>(nv));
+        const std::size_t runs = std::clamp<std::size_t>(blocks / kBlocksPerRun, 1, kMaxRuns);
+        std::vector<std::size_t> merged(runs, 0);
+        std::vector<std::vector<std::uint32_t>> waiting(runs);  // blocks, by number
+        parallel_for(
+            runs,
+            [&](std::size_t first, std::size_t last) {
+                Scratch scratch;
+                for (std::size_t r = first; r < last; ++r) {
+                    const std::size_t from = blocks * r / runs, to = blocks * (r + 1) / runs;
+                    const Span run{starts[from], starts[to]};
+                    for (std::size_t i = from; i < to; ++i) {
+                        const std::uint32_t begin = starts[i], end = starts[i + 1];
+                        if (end - begin < 2) continue;
+                        switch (merge(begin, end, run, scratch)) {
+                            case Verdict::merged: merged[r] += end - begin - 1; break;
+                            case Verdict::waits: waiting[r].push_back(static_cast<std::uint32_t>(i)); break;
+                            case Verdict::refused: break;
+                        }
                     }
-                },
-                64);
-        }
+                }
+            },
+            1);
         std::size_t total = 0;
-        for (std::uint32_t m : merged) total += m;
+        Scratch scratch;
+        const Span everything{0, static_cast<std::uint32_t>(nv)};
+        for (std::size_t r = 0; r < runs; ++r) {
+            total += merged[r];
+            for (std::uint32_t i : waiting[r])
+                if (merge(starts[i], starts[i + 1], everything, scratch) == Verdict::merged)
+                    total += starts[i + 1] - starts[i] - 1;
+        }
         if (total) keep_survivors();
         return total;
     }
 
     // Merges vertices [begin, end), one block, into one of them if it may.
-    bool merge(std::uint32_t begin, std::uint32_t end, int level, Scratch& s) {
+    Verdict merge(std::uint32_t begin, std::uint32_t end, Span run, Scratch& s) {
         const auto inside = [&](std::uint32_t v) { return v >= begin && v < end; };
+        // Only closed fans are merged: then every edge at the block's
+        // vertices is held by two faces, once each way.
         for (std::uint32_t v = begin; v < end; ++v)
-            if (stuck_[v]) return false;
-        s.star.clear();
-        for (std::uint32_t v = begin; v < end; ++v)
-            s.star.insert(s.star.end(), around_.begin() + first_[v], around_.begin() + first_[v + 1]);
-        std::sort(s.star.begin(), s.star.end());
-        s.star.erase(std::unique(s.star.begin(), s.star.end()), s.star.end());
-        const Cell block{cell_[begin][0] >> level, cell_[begin][1] >> level, cell_[begin][2] >> level};
+            if (stuck_[v] || !closed_fan(v)) return Verdict::refused;
         s.faces.clear();
         s.rim.clear();
         s.outside.clear();
-        for (std::uint32_t f : s.star) {
-            // A face reaching past the blocks beside this one could meet a
-            // block of the same pass: judged before reading what they write.
-            for (std::uint32_t v : faces_[f])
-                for (int axis = 0; axis < 3; ++axis)
-                    if (std::abs((cell_[v][axis] >> level) - block[axis]) > 1) return false;
-            const Face t{rep_[faces_[f][0]], rep_[faces_[f][1]], rep_[faces_[f][2]]};
-            if (degenerate(t)) {
-                if (!degenerate(faces_[f])) continue;  // gone with a block merged earlier in this level
-                return false;
-            }
-            int mine = 0, at = 0;
-            for (int k = 0; k < 3; ++k) {
-                if (inside(t[k])) {
-                    ++mine;
-                    at = k;
-                } else {
-                    s.outside.push_back(t[k]);
+        for (std::uint32_t v = begin; v < end; ++v)
+            for (std::uint32_t i = first_[v]; i < first_[v + 1]; ++i) {
+                const Face& was = faces_[around_[i]];
+                // Each face once: from its first corner in the block.
+                bool seen = false;
+                for (std::uint32_t w : was) {
+                    seen = seen || (w >= begin && w < v);
+                    // Another run's vertices may be changing: judged before reading them.
+                    if (w < run.begin || w >= run.end) return Verdict::waits;
                 }
+                if (seen) continue;
+                const Face t{rep_[was[0]], rep_[was[1]], rep_[was[2]]};
+                if (degenerate(t)) {
+                    if (!degenerate(was)) continue;  // gone with a block merged earlier in this level
+                    return Verdict::refused;
+                }
+                int mine = 0, at = 0;
+                for (int k = 0; k < 3; ++k) {
+                    if (inside(t[k])) {
+                        ++mine;
+                        at = k;
+                    } else {
+                        s.outside.push_back(t[k]);
+                    }
+                }
+                if (mine == 1) s.rim.push_back({t[(at + 1) % 3], t[(at + 2) % 3]});
+                s.faces.push_back(t);
             }
-            if (mine == 1) s.rim.push_back({t[(at + 1) % 3], t[(at + 2) % 3]});
-            s.faces.push_back(t);
-        }
-        // One disk (every edge at the block's vertices is held by two faces,
-        // once each way, as they are closed fans): its rim one cycle through
-        // every vertex outside the block ...
+        // One disk: its rim one cycle through every vertex outside the block ...
         const std::size_t n = s.rim.size();
-        if (n < 3) return false;
+        if (n < 3) return Verdict::refused;
         std::sort(s.rim.begin(), s.rim.end());
         const auto after = [&](std::uint32_t a) {
             const auto it = std::lower_bound(s.rim.begin(), s.rim.end(), std::pair{a, std::uint32_t{0}});
             return it != s.rim.end() && it->first == a ? it : s.rim.end();
         };
         for (std::size_t i = 1; i < n; ++i)
-            if (s.rim[i].first == s.rim[i - 1].first) return false;
+            if (s.rim[i].first == s.rim[i - 1].first) return Verdict::refused;
         std::size_t steps = 1;
         for (std::uint32_t at = s.rim.front().second; at != s.rim.front().first; ++steps) {
             const auto it = after(at);
-            if (it == s.rim.end() || steps == n) return false;
+            if (it == s.rim.end() || steps == n) return Verdict::refused;
             at = it->second;
         }
-        if (steps != n) return false;
+        if (steps != n) return Verdict::refused;
         // ... of Euler characteristic one ...
         const std::size_t k = end - begin;
-        if (s.faces.size() + 2 != 2 * k + n) return false;
-        // ... and in one piece (else a handle and a closed crumb could pass
-        // for a disk). No rim vertex may be left with under three triangles.
+        if (s.faces.size() + 2 != 2 * k + n) return Verdict::refused;
+        // ... with no vertex outside it but on the rim (n distinct ones), and
+        // no rim vertex left with under three triangles ...
         std::sort(s.outside.begin(), s.outside.end());
-        s.parent.resize(k + n);
-        for (std::uint32_t i = 0; i < k + n; ++i) s.parent[i] = i;
-        const auto local = [&](std::uint32_t v) {
-            return inside(v) ? v - begin
-                             : static_cast<std::uint32_t>(k + (after(v) - s.rim.begin()));
-        };
+        std::size_t distinct = 0;
         for (std::size_t i = 0; i < s.outside.size();) {
             std::size_t j = i;
             while (j < s.outside.size() && s.outside[j] == s.outside[i]) ++j;
-            if (after(s.outside[i]) == s.rim.end()) return false;  // a vertex off the rim: not a disk
-            if (valence_[s.outside[i]] + 2 < 3 + (j - i)) return false;
+            if (valence_[s.outside[i]] + 2 < 3 + (j - i)) return Verdict::refused;
+            ++distinct;
             i = j;
         }
+        if (distinct != n) return Verdict::refused;
+        // ... and every vertex of the block joined to the rim (else a handle
+        // and a closed crumb could pass for a disk).
+        s.parent.resize(k);
+        s.reaches.assign(k, 0);
+        for (std::uint32_t i = 0; i < k; ++i) s.parent[i] = i;
         const auto root = [&](std::uint32_t i) {
             while (s.parent[i] != i) i = s.parent[i] = s.parent[s.parent[i]];
             return i;
         };
-        std::size_t pieces = k + n;
-        for (const Face& t : s.faces)
-            for (int i = 0; i < 2; ++i) {
-                const std::uint32_t a = root(local(t[i])), b = root(local(t[i + 1]));
-                if (a != b) {
-                    s.parent[std::max(a, b)] = std::min(a, b);
-                    --pieces;
+        for (const Face& t : s.faces) {
+            std::uint32_t joined = k;
+            for (std::uint32_t v : t) {
+                if (!inside(v)) continue;
+                const std::uint32_t r = root(v - begin);
+                if (joined == k) {
+                    joined = r;
+                } else if (r != joined) {
+                    s.parent[std::max(r, joined)] = std::min(r, joined);
+                    joined = std::min(r, joined);
                 }
             }
-        if (pieces != 1) return false;
+        }
+        for (const Face& t : s.faces)
+            for (int i = 0; i < 3; ++i)
+                if (inside(t[i]) && (!inside(t[(i + 1) % 3]) || !inside(t[(i + 2) % 3]))) {
+                    s.reaches[root(t[i] - begin)] = 1;
+                    break;
+                }
+        for (std::uint32_t i = 0; i < k; ++i)
+            if (!s.reaches[root(i)]) return Verdict::refused;
 
         // The vertex kept: the least error; among the nearly least, the one
         // nearest the block's middle, for even triangles.
@@ -350,7 +368,7 @@ private:
         for (int axis = 0; axis < 3; ++axis) middle[axis] /= static_cast<double>(k);
         double least = std::numeric_limits<double>::infinity();
         for (std::uint32_t v = begin; v < end; ++v) least = std::min(least, q.at(point_[v]));
-        if (!(least <= limit_)) return false;
+        if (!(least <= limit_)) return Verdict::refused;
         const double near_least = least + 1e-6 * limit_;
         s.keeps.clear();
         for (std::uint32_t v = begin; v < end; ++v)
@@ -378,7 +396,7 @@ private:
                 keep = v;
                 break;
             }
-        if (keep == end) return false;
+        if (keep == end) return Verdict::refused;
 
         // Made: the block's vertices become `keep`; its rim's counts change.
         for (std::uint32_t v = begin; v < end; ++v) rep_[v] = keep;
@@ -390,7 +408,7 @@ private:
             valence_[s.outside[i]] = valence_[s.outside[i]] + 2 - static_cast<std::uint32_t>(j - i);
             i = j;
         }
-        return true;
+        return Verdict::merged;
     }
 
     // Whether every face left around the block keeps its shape when the
@@ -440,31 +458,29 @@ private:
     }
 
     // Whether v's faces turn around it as one closed fan, each onto the next
-    // across an edge held once each way.
+    // across an edge held once each way. (Vertices of more than kFanMost faces
+    // are left as they are.)
     bool closed_fan(std::uint32_t v) const {
-        const std::uint32_t* fan = around_.data() + first_[v];
         const std::uint32_t size = first_[v + 1] - first_[v];
-        if (size < 3) return false;
-        const auto next_of = [&](std::uint32_t f) {
-            const Face& t = faces_[f];
-            return t[0] == v ? t[1] : t[1] == v ? t[2] : t[0];
-        };
-        const auto prev_of = [&](std::uint32_t f) {
-            const Face& t = faces_[f];
-            return t[0] == v ? t[2] : t[1] == v ? t[0] : t[1];
-        };
-        std::uint32_t f = fan[0];
+        if (size < 3 || size > kFanMost) return false;
+        std::array<std::uint32_t, kFanMost> next, prev;
+        for (std::uint32_t i = 0; i < size; ++i) {
+            const Face& t = faces_[around_[first_[v] + i]];
+            const int at = t[0] == v ? 0 : t[1] == v ? 1 : 2;
+            next[i] = t[(at + 1) % 3];
+            prev[i] = t[(at + 2) % 3];
+        }
+        std::uint32_t f = 0;
         for (std::uint32_t step = 1; step <= size; ++step) {
-            const std::uint32_t next = next_of(f);
             std::uint32_t found = size;
             for (std::uint32_t i = 0; i < size; ++i)
-                if (prev_of(fan[i]) == next) {
+                if (prev[i] == next[f]) {
                     if (found != size) return false;
                     found = i;
                 }
             if (found == size) return false;
-            f = fan[found];
-            if (f == fan[0]) return step == size;
+            f = found;
+            if (f == 0) return step == size;
         }
         return false;
     }

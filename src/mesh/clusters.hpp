@@ -1,13 +1,13 @@
 // The cheap first part of simplification: vertices merged a block of space at
 // a time, so that the edge collapses that follow (mesh/simplify.hpp) take a
 // mesh a fraction of the size. One collapse at a time, cheapest first, costs
-// microseconds each; a block merge removes several vertices at once, and the
-// blocks of a pass are judged in parallel.
+// microseconds each; a block merge removes several vertices at once, and
+// blocks far apart are judged in parallel.
 //
 // Blocks double in size level by level, from 2x2x2 cells of a lattice. At
-// each level, all the vertices of a block are merged into the one of them
-// whose quadric (every input triangle's plane merged into the block) is least,
-// when
+// each level, all the vertices of a block are merged into one of them: of
+// those whose quadric (every input triangle's plane merged into the block) is
+// least, the nearest the block's middle that keeps the triangles' shapes, when
 // - that least is within tolerance^2;
 // - the triangles around them form one disk whose rim visits each of its
 //   vertices once, so the surface keeps its topology and stays a closed
@@ -18,11 +18,10 @@
 // across a corner or a bend beyond the tolerance they do not, so sharp
 // features stay where they were. The vertex kept is a vertex of the input.
 //
-// A level judges its blocks in 27 passes, by their position modulo 3, each
-// pass in parallel. A block reads and writes only its own vertices and those
-// of the blocks beside it (a block whose triangles reach further is left
-// alone), and two blocks of one pass are two blocks apart, so the result does
-// not depend on the number of threads.
+// A level judges its blocks in runs of whole blocks in z-order, in
+// parallel, each run block after block; a block whose faces reach another
+// run's vertices is judged after all runs, in z-order. The runs depend on the
+// mesh alone, so the result does not depend on the number of threads.
 #pragma once
 
 #include <cstdint>

@@ -208,7 +208,10 @@ private:
                 }
             };
             if (lane.slab == kEverySlab) {
-                for (std::uint32_t v = 0; v < points_.size(); ++v) queue(v);
+                // After the slabs, only what they could not touch: the rest
+                // is queued again as collapses beside it change its fan.
+                for (std::uint32_t v = 0; v < points_.size(); ++v)
+                    if (slabs_ == 1 || !inner_[v]) queue(v);
             } else {
                 for (std::size_t i = slab_start_[lane.slab]; i < slab_start_[lane.slab + 1]; ++i) queue(by_slab_[i]);
             }
