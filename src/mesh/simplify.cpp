@@ -486,6 +486,18 @@ private:
 
 constexpr int kRounds = 4;
 
+// The corners of the crossing triangles and the vertices around them.
+std::vector<std::uint8_t> around_crossings(const TriangleMesh& mesh, const CrossingPairs& crossing) {
+    std::vector<std::uint8_t> corner(mesh.vertices.size(), 0), marked(mesh.vertices.size(), 0);
+    for (const TrianglePair& pair : crossing.listed)
+        for (std::uint64_t t : {pair[0], pair[1]})
+            for (std::uint64_t v : mesh.triangles[t]) corner[v] = 1;
+    for (const Triangle& t : mesh.triangles)
+        if (corner[t[0]] || corner[t[1]] || corner[t[2]])
+            for (std::uint64_t v : t) marked[v] = 1;
+    return marked;
+}
+
 }  // namespace
 
 SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monitor, const BlockGrid& grid) {
@@ -495,41 +507,54 @@ SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monit
         mesh.vertices.size() >= std::numeric_limits<std::uint32_t>::max() ||
         mesh.triangles.size() >= std::numeric_limits<std::uint32_t>::max())
         return stats;
+    // Crossings are undone by holding the vertices around them and trying
+    // again: first the collapses alone, on the same block merges, once those
+    // are known to cross nothing; else the block merges too, holding the
+    // input vertices merged into those around the crossings.
     std::vector<std::uint8_t> held(mesh.vertices.size(), 0);
-    for (int round = 1; round <= kRounds; ++round) {
-        monitor.poll();
-        stats.rounds = static_cast<std::uint64_t>(round);
+    for (int merging = 1; merging <= kRounds; ++merging) {
         Clustered blocks = merge_blocks(mesh, tolerance, held, grid, monitor);
-        Collapser collapser(blocks.mesh, tolerance, blocks.held, std::move(blocks.quadric));
-        const std::uint64_t collapses = collapser.run(monitor);
-        TriangleMesh simpler = collapser.result(blocks.mesh);
-        const CrossingPairs crossing = find_crossings(simpler.vertices, simpler.triangles, CrossingSearch{});
-        if (crossing.count == 0) {
-            stats.collapses = blocks.merged + collapses;
-            mesh = std::move(simpler);
-            return stats;
-        }
-        // Hold every input vertex merged into a corner of a crossing triangle,
-        // and the vertices around those corners, and try again.
-        const std::size_t nv = blocks.mesh.vertices.size();
-        std::vector<std::uint8_t> marked(nv, 0);
-        std::vector<std::uint32_t> alive_index;  // simpler's vertex -> the collapses' input vertex
-        alive_index.reserve(simpler.vertices.size());
-        for (std::uint32_t v = 0; v < nv; ++v)
-            if (collapser.survivor(v) == v) alive_index.push_back(v);
-        for (const TrianglePair& pair : crossing.listed)
-            for (std::uint64_t t : {pair[0], pair[1]})
-                for (std::uint64_t corner : simpler.triangles[t]) {
-                    const std::uint32_t v = alive_index[corner];
-                    marked[v] = 1;
-                    for (std::uint32_t f : collapser.faces_around(v))
-                        for (std::uint32_t w : collapser.face(f)) marked[w] = 1;
-                }
-        for (std::uint32_t v = 0; v < mesh.vertices.size(); ++v)
-            if (marked[collapser.survivor(blocks.from[v])] && !held[v]) {
-                held[v] = 1;
-                ++stats.held_vertices;
+        std::vector<std::uint8_t> blocks_held = blocks.held;
+        bool blocks_cross_nothing = false;
+        for (int round = 1; round <= kRounds; ++round) {
+            monitor.poll();
+            ++stats.rounds;
+            Collapser collapser(blocks.mesh, tolerance, blocks_held, blocks.quadric);
+            const std::uint64_t collapses = collapser.run(monitor);
+            TriangleMesh simpler = collapser.result(blocks.mesh);
+            const CrossingPairs crossing = find_crossings(simpler.vertices, simpler.triangles, CrossingSearch{});
+            if (crossing.count == 0) {
+                stats.collapses = blocks.merged + collapses;
+                mesh = std::move(simpler);
+                return stats;
             }
+            if (!blocks_cross_nothing) {
+                const CrossingPairs merged = find_crossings(blocks.mesh.vertices, blocks.mesh.triangles, CrossingSearch{});
+                if (merged.count != 0) {
+                    const std::vector<std::uint8_t> marked = around_crossings(blocks.mesh, merged);
+                    for (std::uint32_t v = 0; v < mesh.vertices.size(); ++v)
+                        if (marked[blocks.from[v]] && !held[v]) {
+                            held[v] = 1;
+                            ++stats.held_vertices;
+                        }
+                    break;
+                }
+                blocks_cross_nothing = true;
+            }
+            const std::vector<std::uint8_t> marked = around_crossings(simpler, crossing);
+            std::vector<std::uint32_t> alive_index;  // simpler's vertex -> the collapses' input vertex
+            alive_index.reserve(simpler.vertices.size());
+            for (std::uint32_t v = 0; v < blocks.mesh.vertices.size(); ++v)
+                if (collapser.survivor(v) == v) alive_index.push_back(v);
+            for (std::uint32_t v = 0; v < blocks.mesh.vertices.size(); ++v)
+                if (marked[static_cast<std::size_t>(std::lower_bound(alive_index.begin(), alive_index.end(),
+                                                                     collapser.survivor(v)) -
+                                                    alive_index.begin())] &&
+                    !blocks_held[v]) {
+                    blocks_held[v] = 1;
+                    ++stats.held_vertices;
+                }
+        }
     }
     stats.gave_up = true;
     return stats;
