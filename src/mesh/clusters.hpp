@@ -13,7 +13,8 @@
 //   vertices once, so the surface keeps its topology and stays a closed
 //   2-manifold, and no vertex of the rim is left with fewer than three
 //   triangles;
-// - every triangle kept obeys the rules of mesh/collapse_rules.hpp.
+// - every triangle kept obeys the rules of mesh/collapse_rules.hpp (with a
+//   least angle of 7 degrees rather than 10).
 // Vertices of a block all on a flat face or along one straight edge merge;
 // across a corner or a bend beyond the tolerance they do not, so sharp
 // features stay where they were. The vertex kept is a vertex of the input.

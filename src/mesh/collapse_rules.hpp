@@ -62,15 +62,26 @@ struct TriangleShape {
     }
 };
 
+// The squared sine of an angle in degrees, as TriangleShape gives it.
+inline double sin2_of_degrees(double degrees) {
+    const double sine = std::sin(degrees * 3.141592653589793 / 180.0);
+    return sine * sine;
+}
+
 // Whether a triangle may change from `before` to `after`: it keeps an area,
-// turns at most 60 degrees, and gets no angle below kSimplifyMinAngleDeg
-// unless it already had a smaller one.
-inline bool may_reshape(const TriangleShape& before, const TriangleShape& after) {
-    static const double sin2_min_angle = std::pow(std::sin(kSimplifyMinAngleDeg * 3.141592653589793 / 180.0), 2);
+// turns at most 60 degrees, and gets no angle whose squared sine is below
+// `least_sin2` (kSimplifyMinAngleDeg's by default) unless it already had a
+// smaller one.
+inline bool may_reshape(const TriangleShape& before, const TriangleShape& after, double least_sin2) {
     if (!(after.normal2 > 0.0) || !(before.normal2 > 0.0)) return false;
     const double d = dot(before.normal, after.normal);
     if (d < 0.0 || d * d < 0.25 * before.normal2 * after.normal2) return false;  // cos 60 degrees = 0.5
-    return !(after.least_sin2 < sin2_min_angle && after.least_sin2 < before.least_sin2);
+    return !(after.least_sin2 < least_sin2 && after.least_sin2 < before.least_sin2);
+}
+
+inline bool may_reshape(const TriangleShape& before, const TriangleShape& after) {
+    static const double least_sin2 = sin2_of_degrees(kSimplifyMinAngleDeg);
+    return may_reshape(before, after, least_sin2);
 }
 
 // The same for triangle (a, b, c) with its corner `a` moved to `to`.
