@@ -478,13 +478,14 @@ private:
         }
         std::uint32_t f = 0;
         for (std::uint32_t step = 1; step <= size; ++step) {
-            std::uint32_t found = size;
-            for (std::uint32_t i = 0; i < size; ++i)
-                if (prev[i] == next[f]) {
-                    if (found != size) return false;
-                    found = i;
-                }
-            if (found == size) return false;
+            // Without branches: which face follows is unpredictable.
+            std::uint32_t found = 0, matches = 0;
+            for (std::uint32_t i = 0; i < size; ++i) {
+                const bool match = prev[i] == next[f];
+                matches += match;
+                found = match ? i : found;
+            }
+            if (matches != 1) return false;
             f = found;
             if (f == 0) return step == size;
         }
