@@ -16,7 +16,7 @@ using Cell = std::array<std::int32_t, 3>;
 
 constexpr int kAxisBits = 21;  // a cell's coordinates in a 63-bit z-order code
 constexpr int kMaxLevels = 16;
-constexpr std::size_t kBlocksPerRun = 4096;
+constexpr std::size_t kBlocksPerRun = 8192;
 constexpr std::size_t kMaxRuns = 1024;
 constexpr std::uint32_t kFanMost = 64;
 constexpr std::size_t kKeepsTried = 16;
@@ -168,14 +168,17 @@ public:
                 for (std::uint32_t v : f) stuck_[v] = 1;
         index_faces();
         quadric_ = std::vector<Quadric>(nv);
-        std::vector<Quadric> planes(faces_.size());
+        std::vector<Plane> planes(faces_.size());
         parallel_for(faces_.size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t f = begin; f < end; ++f)
-                planes[f] = Quadric::of_triangle(point_[faces_[f][0]], point_[faces_[f][1]], point_[faces_[f][2]]);
+                planes[f] = Plane::of(point_[faces_[f][0]], point_[faces_[f][1]], point_[faces_[f][2]]);
         });
         parallel_for(nv, [&](std::size_t begin, std::size_t end) {
             for (std::size_t v = begin; v < end; ++v)
-                for (std::uint32_t i = first_[v]; i < first_[v + 1]; ++i) quadric_[v].add(planes[around_[i]]);
+                for (std::uint32_t i = first_[v]; i < first_[v + 1]; ++i) {
+                    const Plane& p = planes[around_[i]];
+                    quadric_[v].add(Quadric::of_plane(p.n, p.d));
+                }
         });
     }
 
@@ -210,7 +213,8 @@ private:
     // depends on the mesh alone. Each run is judged on its own, block after
     // block in z-order (so what a block reads was written just before, and is
     // still in cache), in parallel with the others. A block whose faces reach
-    // a vertex of another run waits; those are judged last, in z-order.
+    // a vertex of another run waits; those are judged again in runs cut
+    // halfway between, and what still waits last, in z-order.
     std::size_t merge_level(int level) {
         const std::size_t nv = point_.size();
         rep_.resize(nv);
@@ -228,37 +232,58 @@ private:
         const std::size_t blocks = starts.size();
         starts.push_back(static_cast<std::uint32_t>(nv));
         const std::size_t runs = std::clamp<std::size_t>(blocks / kBlocksPerRun, 1, kMaxRuns);
+        std::vector<std::uint32_t> todo;
+        for (std::uint32_t i = 0; i < blocks; ++i)
+            if (starts[i + 1] - starts[i] >= 2) todo.push_back(i);
+        std::vector<std::size_t> cuts(runs + 1), shifted(runs + 2);
+        for (std::size_t r = 0; r <= runs; ++r) cuts[r] = blocks * r / runs;
+        shifted[0] = 0;
+        for (std::size_t r = 0; r < runs; ++r) shifted[r + 1] = blocks * (2 * r + 1) / (2 * runs);
+        shifted[runs + 1] = blocks;
+        std::size_t total = judge_runs(todo, cuts, starts);
+        // Those that waited lie near the runs' ends, so mostly within runs cut halfway between.
+        if (!todo.empty()) total += judge_runs(todo, shifted, starts);
+        Scratch scratch;
+        const Span everything{0, static_cast<std::uint32_t>(nv)};
+        for (std::uint32_t i : todo)
+            if (merge(starts[i], starts[i + 1], everything, scratch) == Verdict::merged)
+                total += starts[i + 1] - starts[i] - 1;
+        if (total) keep_survivors();
+        return total;
+    }
+
+    // Judges the blocks `todo` (by number, in order) run by run, in parallel,
+    // the runs cut at block numbers `cuts`. Returns the vertices merged and
+    // leaves in `todo` the blocks that wait.
+    std::size_t judge_runs(std::vector<std::uint32_t>& todo, const std::vector<std::size_t>& cuts,
+                           const std::vector<std::uint32_t>& starts) {
+        const std::size_t runs = cuts.size() - 1;
         std::vector<std::size_t> merged(runs, 0);
-        std::vector<std::vector<std::uint32_t>> waiting(runs);  // blocks, by number
+        std::vector<std::vector<std::uint32_t>> waiting(runs);
         parallel_for(
             runs,
             [&](std::size_t first, std::size_t last) {
                 Scratch scratch;
                 for (std::size_t r = first; r < last; ++r) {
-                    const std::size_t from = blocks * r / runs, to = blocks * (r + 1) / runs;
-                    const Span run{starts[from], starts[to]};
-                    for (std::size_t i = from; i < to; ++i) {
-                        const std::uint32_t begin = starts[i], end = starts[i + 1];
-                        if (end - begin < 2) continue;
+                    const Span run{starts[cuts[r]], starts[cuts[r + 1]]};
+                    auto i = std::lower_bound(todo.begin(), todo.end(), cuts[r]);
+                    for (; i != todo.end() && *i < cuts[r + 1]; ++i) {
+                        const std::uint32_t begin = starts[*i], end = starts[*i + 1];
                         switch (merge(begin, end, run, scratch)) {
                             case Verdict::merged: merged[r] += end - begin - 1; break;
-                            case Verdict::waits: waiting[r].push_back(static_cast<std::uint32_t>(i)); break;
+                            case Verdict::waits: waiting[r].push_back(*i); break;
                             case Verdict::refused: break;
                         }
                     }
                 }
             },
             1);
+        todo.clear();
         std::size_t total = 0;
-        Scratch scratch;
-        const Span everything{0, static_cast<std::uint32_t>(nv)};
         for (std::size_t r = 0; r < runs; ++r) {
             total += merged[r];
-            for (std::uint32_t i : waiting[r])
-                if (merge(starts[i], starts[i + 1], everything, scratch) == Verdict::merged)
-                    total += starts[i + 1] - starts[i] - 1;
+            todo.insert(todo.end(), waiting[r].begin(), waiting[r].end());
         }
-        if (total) keep_survivors();
         return total;
     }
 

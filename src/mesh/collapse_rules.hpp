@@ -23,14 +23,6 @@ struct Quadric {
         return {{n[0] * n[0], n[0] * n[1], n[0] * n[2], n[0] * d, n[1] * n[1], n[1] * n[2], n[1] * d,
                  n[2] * n[2], n[2] * d, d * d}};
     }
-    // The plane of triangle (a, b, c); none (zero) when it has no area.
-    static Quadric of_triangle(const Vec3& a, const Vec3& b, const Vec3& c) {
-        Vec3 n = cross(sub(b, a), sub(c, a));
-        const double len = length(n);
-        if (!(len > 0.0)) return {};
-        n = {n[0] / len, n[1] / len, n[2] / len};
-        return of_plane(n, -dot(n, a));
-    }
     void add(const Quadric& o) {
         for (int i = 0; i < 10; ++i) q[i] += o.q[i];
     }
@@ -42,6 +34,21 @@ struct Quadric {
 };
 
 inline Vec3 face_normal(const Vec3& a, const Vec3& b, const Vec3& c) { return cross(sub(b, a), sub(c, a)); }
+
+// The plane n.x + d = 0 of triangle (a, b, c), n of unit length; none (all
+// zero) when it has no area.
+struct Plane {
+    Vec3 n{0.0, 0.0, 0.0};
+    double d = 0.0;
+
+    static Plane of(const Vec3& a, const Vec3& b, const Vec3& c) {
+        Vec3 n = face_normal(a, b, c);
+        const double len = length(n);
+        if (!(len > 0.0)) return {};
+        n = {n[0] / len, n[1] / len, n[2] / len};
+        return {n, -dot(n, a)};
+    }
+};
 
 // What the rules compare of a triangle: its normal, whose length is twice
 // its area, and the squared sine of its smallest angle (the angle between its
