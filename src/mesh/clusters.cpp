@@ -16,8 +16,8 @@ using Cell = std::array<std::int32_t, 3>;
 
 constexpr int kAxisBits = 21;  // a cell's coordinates in a 63-bit z-order code
 constexpr int kMaxLevels = 16;
-constexpr std::size_t kBlocksPerRun = 8192;
-constexpr std::size_t kMaxRuns = 1024;
+constexpr std::size_t kBlocksPerRun = 1024;
+constexpr std::size_t kMaxRuns = 32;
 constexpr std::uint32_t kFanMost = 64;
 constexpr std::size_t kKeepsTried = 16;
 // Block merges may make angles down to 7 degrees, a little below what the

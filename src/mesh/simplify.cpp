@@ -457,7 +457,7 @@ private:
     }
 
     static constexpr int kPasses = 3;
-    static constexpr std::size_t kSlabVertices = 16384;
+    static constexpr std::size_t kSlabVertices = 4096;
     static constexpr std::size_t kMaxSlabs = 64;
     inline static const double kCosSharp = cos_degrees(30.0);  // triangles further apart meet at a crease
     inline static const double kSinSharp = std::sin(30.0 * 3.141592653589793 / 180.0);
