@@ -227,10 +227,15 @@ private:
     }
 
     // Slabs across the longest side of the vertices' box, of about
-    // kSlabVertices vertices each (one slab for small meshes).
+    // kSlabVertices vertices each, or a few of at least kLeastSlabVertices
+    // (one slab for small meshes).
     void cut_into_slabs() {
         const std::size_t nv = points_.size();
-        slabs_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(nv / kSlabVertices, 1, kMaxSlabs));
+        // A mesh left small by the block merges still gets a few slabs; a
+        // large one no more than its size asks: thin slabs are mostly border,
+        // collapsed afterwards on one thread.
+        slabs_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(
+            std::max(nv / kSlabVertices, std::min(kFewSlabs, nv / kLeastSlabVertices)), 1, kMaxSlabs));
         slab_.assign(nv, 0);
         inner_.assign(nv, 1);
         if (slabs_ == 1) return;
@@ -457,7 +462,9 @@ private:
     }
 
     static constexpr int kPasses = 3;
-    static constexpr std::size_t kSlabVertices = 4096;
+    static constexpr std::size_t kSlabVertices = 16384;
+    static constexpr std::size_t kFewSlabs = 8;
+    static constexpr std::size_t kLeastSlabVertices = 2048;
     static constexpr std::size_t kMaxSlabs = 64;
     inline static const double kCosSharp = cos_degrees(30.0);  // triangles further apart meet at a crease
     inline static const double kSinSharp = std::sin(30.0 * 3.141592653589793 / 180.0);
