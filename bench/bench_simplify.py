@@ -2,6 +2,7 @@
 tolerance of one cell, beside scikit-image marching cubes on the same cells.
 
     python bench/bench_simplify.py [depth]          # default 8
+    python bench/bench_simplify.py --cost BUILD [BUILD ...] [--depth 8] [--repeat 5]
 
 Per case: triangles, the worst distance from vertices to the true surface
 and from points on the true surface to the mesh (both in cells h), the worst
@@ -11,10 +12,20 @@ surface to the mesh is measured from the full mesh's vertices (points of the
 true surface, a cell apart) to the simplified mesh's triangles: exactly, to
 the triangles of the nearest samples (scipy's KD-tree) of a sampling of them.
 Needs the bench extra (scikit-image); scipy comes with it.
+
+``--cost`` times only what simplifying adds: each case, in its own process
+per build (build folders, as PYTHONPATH would name them, taking turns), is
+meshed at tolerance 0 and at one cell in turn, ``--repeat`` times; the table
+gives the triangles and the median extra time of each build, in seconds and
+as a share of meshing at tolerance 0.
 """
 
 from __future__ import annotations
 
+import argparse
+import os
+import statistics
+import subprocess
 import sys
 import time
 
@@ -142,7 +153,48 @@ def marching_cubes(shape, full, h):
     return qv.Mesh(verts + lo, faces[:, ::-1]), seconds
 
 
+ONE_COST = """
+import statistics, sys, time
+sys.path.insert(0, sys.argv[1])
+import quarvel as qv
+from bench_simplify import CASES
+shape, depth, repeat = CASES[sys.argv[2]][0], int(sys.argv[3]), int(sys.argv[4])
+h = qv.mesh(shape, max_depth=depth, progress=False).stats["cell_size"]
+full, simple = [], []
+for _ in range(repeat):
+    start = time.perf_counter(); qv.mesh(shape, max_depth=depth, progress=False)
+    full.append(time.perf_counter() - start)
+    start = time.perf_counter(); mesh = qv.mesh(shape, max_depth=depth, tolerance=h, progress=False)
+    simple.append(time.perf_counter() - start)
+print(len(mesh.triangles), statistics.median(full), statistics.median(simple))
+"""
+
+
+def cost(builds: list[str], depth: int, repeat: int) -> None:
+    here = os.path.dirname(os.path.abspath(__file__))
+    print(f"depth {depth}; tolerance: one cell h; extra time over tolerance 0, median of {repeat}\n")
+    print("| case | " + " | ".join(f"{b}: triangles | {b}: extra" for b in builds) + " |")
+    print("|---|" + "---:|---:|" * len(builds))
+    for case in CASES:
+        cells = []
+        for build in builds:
+            env = {**os.environ, "PYTHONPATH": os.path.abspath(build)}
+            out = subprocess.run([sys.executable, "-c", ONE_COST, here, case, str(depth), str(repeat)], env=env,
+                                 capture_output=True, text=True, check=True).stdout.split()
+            triangles, full, simple = int(out[0]), float(out[1]), float(out[2])
+            cells.append(f"{triangles:,} | {simple - full:.2f} s ({100 * (simple / full - 1):.0f}%)")
+        print(f"| {case} | " + " | ".join(cells) + " |", flush=True)
+
+
 def main() -> None:
+    if "--cost" in sys.argv:
+        parser = argparse.ArgumentParser()
+        parser.add_argument("--cost", nargs="+", required=True, metavar="BUILD")
+        parser.add_argument("--depth", type=int, default=8)
+        parser.add_argument("--repeat", type=int, default=5)
+        args = parser.parse_args()
+        cost(args.cost, args.depth, args.repeat)
+        return
     depth = int(sys.argv[1]) if len(sys.argv) > 1 else 8
     print(f"depth {depth}; tolerance: one cell h; distances in h\n")
     print("| case | mesher | triangles | vertex to surface | surface to mesh | corner | angles < 5° | check | time |")

@@ -27,7 +27,7 @@ namespace quarvel {
 
 struct SimplifyStats {
     std::uint64_t triangles_before = 0;
-    std::uint64_t collapses = 0;
+    std::uint64_t collapses = 0;       // vertices merged into another, in blocks or along edges
     std::uint64_t rounds = 0;          // passes made to clear crossings (1 when none appeared)
     std::uint64_t held_vertices = 0;   // vertices held to clear crossings
     bool gave_up = false;              // crossings remained: the input was kept

@@ -123,10 +123,11 @@ class Mesh:
         """A copy with fewer triangles, every plane of this mesh within
         ``tolerance`` (model units) of the vertex it was merged into.
 
-        Edges are collapsed cheapest first, each moving one vertex onto a
-        neighbour, so the vertices left are vertices of this mesh: corners and
-        sharp edges stay where they are, and flat or gently curved parts
-        become large triangles.  A closed 2-manifold without crossing triangles
+        Vertices are merged a block of space at a time, then edges collapsed
+        cheapest first, each moving one vertex onto a neighbour, so the
+        vertices left are vertices of this mesh: corners and sharp edges stay
+        where they are, and flat or gently curved parts become large
+        triangles.  A closed 2-manifold without crossing triangles
         stays one, with the same pieces; edges where this mesh is open or not
         manifold are left as they are.  The copy has no normals;
         ``quarvel.mesh(..., tolerance=t)`` keeps them.
