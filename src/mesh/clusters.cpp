@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/parallel.hpp"
+#include "octree/keys.hpp"
 
 namespace quarvel {
 namespace {
@@ -27,19 +28,9 @@ constexpr std::size_t kKeepsTried = 16;
 constexpr double kBlockMinAngleDeg = 7.0;
 const double kLeastSin2 = sin2_of_degrees(kBlockMinAngleDeg);
 
-std::uint64_t spread(std::uint32_t x) {
-    std::uint64_t v = x & 0x1fffffu;
-    v = (v | v << 32) & 0x1f00000000ffffULL;
-    v = (v | v << 16) & 0x1f0000ff0000ffULL;
-    v = (v | v << 8) & 0x100f00f00f00f00fULL;
-    v = (v | v << 4) & 0x10c30c30c30c30c3ULL;
-    v = (v | v << 2) & 0x1249249249249249ULL;
-    return v;
-}
-
 std::uint64_t z_order(const Cell& c) {
-    return spread(static_cast<std::uint32_t>(c[0])) | spread(static_cast<std::uint32_t>(c[1])) << 1 |
-           spread(static_cast<std::uint32_t>(c[2])) << 2;
+    return spread_bits(static_cast<std::uint32_t>(c[0])) | spread_bits(static_cast<std::uint32_t>(c[1])) << 1 |
+           spread_bits(static_cast<std::uint32_t>(c[2])) << 2;
 }
 
 bool degenerate(const Face& f) { return f[0] == f[1] || f[1] == f[2] || f[0] == f[2]; }
@@ -65,9 +56,9 @@ struct Span {
     std::uint32_t begin, end;  // vertices [begin, end)
 };
 
-// One block's working lists, kept by a slice of a pass between its blocks.
+// One block's working lists, kept by a thread between the blocks it judges.
 struct Scratch {
-    std::vector<Face> faces;                                 // those faces as they are now
+    std::vector<Face> faces;                                 // the faces around the block, as they are now
     std::vector<std::pair<std::uint32_t, std::uint32_t>> rim;  // the rim's directed edges
     std::vector<std::uint32_t> outside;                      // the faces' corners outside the block, with repeats
     std::vector<std::uint32_t> parent;                       // the block's vertices joined by faces, by union and find
@@ -96,7 +87,8 @@ public:
         double cell = grid.cell;
         if (cell > 0.0) {
             // Whole cells below the least corner, so that blocks fall on the mesher's lattice.
-            for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], grid.origin[k] + std::floor((lo[k] - grid.origin[k]) / cell) * cell);
+            for (int k = 0; k < 3; ++k)
+                lo[k] = std::min(lo[k], grid.origin[k] + std::floor((lo[k] - grid.origin[k]) / cell) * cell);
         } else {
             double edges = 0.0;
             std::size_t counted = 0;
@@ -187,7 +179,7 @@ public:
         for (int level = 1; level <= kMaxLevels; ++level) {
             monitor.poll();
             const std::size_t before = point_.size();
-            if (merge_level(level) * 50 < before) break;  // under 2% gained: the rest is for the collapses  // under 2% gained: the rest is for the collapses
+            if (merge_level(level) * 50 < before) break;  // under 2% gained: the rest is for the collapses
         }
     }
 

@@ -174,8 +174,6 @@ public:
         while (merged_into_[v] != v) v = merged_into_[v] = merged_into_[merged_into_[v]];
         return v;
     }
-    const std::vector<std::uint32_t>& faces_around(std::uint32_t v) const { return around_[v]; }
-    const Face& face(std::uint32_t f) const { return faces_[f]; }
 
 private:
     static constexpr std::uint32_t kEverySlab = std::numeric_limits<std::uint32_t>::max();
@@ -536,7 +534,8 @@ SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monit
                 return stats;
             }
             if (!blocks_cross_nothing) {
-                const CrossingPairs merged = find_crossings(blocks.mesh.vertices, blocks.mesh.triangles, CrossingSearch{});
+                const CrossingPairs merged =
+                    find_crossings(blocks.mesh.vertices, blocks.mesh.triangles, CrossingSearch{});
                 if (merged.count != 0) {
                     const std::vector<std::uint8_t> marked = around_crossings(blocks.mesh, merged);
                     for (std::uint32_t v = 0; v < mesh.vertices.size(); ++v)
@@ -549,15 +548,12 @@ SimplifyStats simplify_mesh(TriangleMesh& mesh, double tolerance, Monitor& monit
                 blocks_cross_nothing = true;
             }
             const std::vector<std::uint8_t> marked = around_crossings(simpler, crossing);
-            std::vector<std::uint32_t> alive_index;  // simpler's vertex -> the collapses' input vertex
-            alive_index.reserve(simpler.vertices.size());
-            for (std::uint32_t v = 0; v < blocks.mesh.vertices.size(); ++v)
-                if (collapser.survivor(v) == v) alive_index.push_back(v);
-            for (std::uint32_t v = 0; v < blocks.mesh.vertices.size(); ++v)
-                if (marked[static_cast<std::size_t>(std::lower_bound(alive_index.begin(), alive_index.end(),
-                                                                     collapser.survivor(v)) -
-                                                    alive_index.begin())] &&
-                    !blocks_held[v]) {
+            const std::size_t nv = blocks.mesh.vertices.size();
+            std::vector<std::uint32_t> kept_as(nv, 0);  // a vertex left by the collapses -> its number in `simpler`
+            for (std::uint32_t v = 0, next = 0; v < nv; ++v)
+                if (collapser.survivor(v) == v) kept_as[v] = next++;
+            for (std::uint32_t v = 0; v < nv; ++v)
+                if (marked[kept_as[collapser.survivor(v)]] && !blocks_held[v]) {
                     blocks_held[v] = 1;
                     ++stats.held_vertices;
                 }
