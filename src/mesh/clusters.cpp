@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "core/parallel.hpp"
-#include "octree/keys.hpp"
+#include "core/z_order.hpp"
 
 namespace quarvel {
 namespace {
@@ -28,9 +28,9 @@ constexpr std::size_t kKeepsTried = 16;
 constexpr double kBlockMinAngleDeg = 7.0;
 const double kLeastSin2 = sin2_of_degrees(kBlockMinAngleDeg);
 
-std::uint64_t z_order(const Cell& c) {
-    return spread_bits(static_cast<std::uint32_t>(c[0])) | spread_bits(static_cast<std::uint32_t>(c[1])) << 1 |
-           spread_bits(static_cast<std::uint32_t>(c[2])) << 2;
+std::uint64_t code_of(const Cell& c) {
+    return z_order(static_cast<std::uint32_t>(c[0]), static_cast<std::uint32_t>(c[1]),
+                   static_cast<std::uint32_t>(c[2]));
 }
 
 bool degenerate(const Face& f) { return f[0] == f[1] || f[1] == f[2] || f[0] == f[2]; }
@@ -118,7 +118,7 @@ public:
                     for (int k = 0; k < 3; ++k)
                         cells[v][k] = static_cast<std::int32_t>(
                             std::clamp((p[k] - lo[k]) / cell, 0.0, static_cast<double>((1 << kAxisBits) - 1)));
-                order[v] = {z_order(cells[v]), static_cast<std::uint32_t>(v)};
+                order[v] = {code_of(cells[v]), static_cast<std::uint32_t>(v)};
             }
         });
         sort_by_code(order);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/z_order.hpp"
 #include "octree/cube.hpp"
 
 namespace quarvel {
@@ -56,22 +57,11 @@ constexpr CellKey ancestor(const CellKey& cell, unsigned level) {
     return {cell.x >> up, cell.y >> up, cell.z >> up, static_cast<std::uint8_t>(level)};
 }
 
-// Bits 0, 1, 2, ... of `v` moved to bits 0, 3, 6, ... (v < 2^21).
-constexpr std::uint64_t spread_bits(std::uint64_t v) {
-    v &= 0x1fffff;
-    v = (v | v << 32) & 0x1f00000000ffffULL;
-    v = (v | v << 16) & 0x1f0000ff0000ffULL;
-    v = (v | v << 8) & 0x100f00f00f00f00fULL;
-    v = (v | v << 4) & 0x10c30c30c30c30c3ULL;
-    v = (v | v << 2) & 0x1249249249249249ULL;
-    return v;
-}
-
 // The z-order code of a corner: x, y, z bits interleaved (x lowest). Orders
 // disjoint cells by their minimum corners as a depth-first walk visits them
 // when max_depth <= 21.
 constexpr std::uint64_t walk_code(const CornerKey& k) {
-    return spread_bits(k.x) | spread_bits(k.y) << 1 | spread_bits(k.z) << 2;
+    return z_order(k.x, k.y, k.z);
 }
 
 // Whether cell `a` comes before cell `b` in a depth-first walk with children
