@@ -59,16 +59,16 @@ struct Span {
 // One block's working lists, kept by a thread between the blocks it judges.
 struct Scratch {
     std::vector<Face> faces;                                 // the faces around the block, as they are now
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> rim;  // the rim's directed edges
+    // The rim's directed edges, each with the block's vertex of its face.
+    struct RimEdge {
+        std::uint32_t from, to, corner;
+    };
+    std::vector<RimEdge> rim;
+    std::vector<TriangleShape> before;                       // per rim edge, its face as it is
     std::vector<std::uint32_t> outside;                      // the faces' corners outside the block, with repeats
     std::vector<std::uint32_t> parent;                       // the block's vertices joined by faces, by union and find
     std::vector<std::uint8_t> reaches;                       // per root: joined to a vertex outside
     std::vector<std::pair<double, std::uint32_t>> keeps;     // vertices that may be kept, nearest the middle first
-    struct Moving {
-        std::uint32_t corner, b, c;  // face (corner, b, c), whose corner alone lies in the block
-        TriangleShape before;
-    };
-    std::vector<Moving> moving;
 };
 
 class Blocks {
@@ -314,24 +314,21 @@ private:
                         s.outside.push_back(t[k]);
                     }
                 }
-                if (mine == 1) s.rim.push_back({t[(at + 1) % 3], t[(at + 2) % 3]});
+                if (mine == 1) s.rim.push_back({t[(at + 1) % 3], t[(at + 2) % 3], t[at]});
                 s.faces.push_back(t);
             }
         // One disk: its rim one cycle through every vertex outside the block ...
         const std::size_t n = s.rim.size();
         if (n < 3) return Verdict::refused;
-        std::sort(s.rim.begin(), s.rim.end());
-        const auto after = [&](std::uint32_t a) {
-            const auto it = std::lower_bound(s.rim.begin(), s.rim.end(), std::pair{a, std::uint32_t{0}});
-            return it != s.rim.end() && it->first == a ? it : s.rim.end();
-        };
+        const auto by_from = [](const Scratch::RimEdge& e, std::uint32_t a) { return e.from < a; };
+        std::sort(s.rim.begin(), s.rim.end(), [](const auto& x, const auto& y) { return x.from < y.from; });
         for (std::size_t i = 1; i < n; ++i)
-            if (s.rim[i].first == s.rim[i - 1].first) return Verdict::refused;
+            if (s.rim[i].from == s.rim[i - 1].from) return Verdict::refused;
         std::size_t steps = 1;
-        for (std::uint32_t at = s.rim.front().second; at != s.rim.front().first; ++steps) {
-            const auto it = after(at);
-            if (it == s.rim.end() || steps == n) return Verdict::refused;
-            at = it->second;
+        for (std::uint32_t at = s.rim.front().to; at != s.rim.front().from; ++steps) {
+            const auto it = std::lower_bound(s.rim.begin(), s.rim.end(), at, by_from);
+            if (it == s.rim.end() || it->from != at || steps == n) return Verdict::refused;
+            at = it->to;
         }
         if (steps != n) return Verdict::refused;
         // ... of Euler characteristic one ...
@@ -389,30 +386,26 @@ private:
             for (int axis = 0; axis < 3; ++axis) middle[axis] += point_[v][axis];
         }
         for (int axis = 0; axis < 3; ++axis) middle[axis] /= static_cast<double>(k);
+        s.keeps.clear();  // (error, vertex) first, then (squared distance to the middle, vertex)
         double least = std::numeric_limits<double>::infinity();
-        for (std::uint32_t v = begin; v < end; ++v) least = std::min(least, q.at(point_[v]));
+        for (std::uint32_t v = begin; v < end; ++v) {
+            s.keeps.push_back({q.at(point_[v]), v});
+            least = std::min(least, s.keeps.back().first);
+        }
         if (!(least <= limit_)) return Verdict::refused;
         const double near_least = least + 1e-6 * limit_;
-        s.keeps.clear();
-        for (std::uint32_t v = begin; v < end; ++v)
-            if (q.at(point_[v]) <= near_least) {
+        std::size_t candidates = 0;
+        for (const auto& [error, v] : s.keeps)
+            if (error <= near_least) {
                 const Vec3 d = sub(point_[v], middle);
-                s.keeps.push_back({dot(d, d), v});
+                s.keeps[candidates++] = {dot(d, d), v};
             }
+        s.keeps.resize(candidates);
         std::sort(s.keeps.begin(), s.keeps.end());
-        s.moving.clear();
-        for (const Face& t : s.faces) {
-            int mine = 0, at = 0;
-            for (int i = 0; i < 3; ++i)
-                if (inside(t[i])) {
-                    ++mine;
-                    at = i;
-                }
-            if (mine != 1) continue;
-            const std::uint32_t a = t[at], b = t[(at + 1) % 3], c = t[(at + 2) % 3];
-            s.moving.push_back({a, b, c, TriangleShape::of(point_[a], point_[b], point_[c])});
-        }
         if (s.keeps.size() > kKeepsTried) s.keeps.resize(kKeepsTried);
+        s.before.clear();
+        for (const Scratch::RimEdge& e : s.rim)
+            s.before.push_back(TriangleShape::of(point_[e.corner], point_[e.from], point_[e.to]));
         std::uint32_t keep = end;
         for (const auto& [d2, v] : s.keeps)
             if (keeps_shape(v, s)) {
@@ -437,10 +430,12 @@ private:
     // Whether every face left around the block keeps its shape when the
     // block's vertices become `keep`.
     bool keeps_shape(std::uint32_t keep, const Scratch& s) const {
-        for (const Scratch::Moving& m : s.moving)
-            if (m.corner != keep &&
-                !may_reshape(m.before, TriangleShape::of(point_[keep], point_[m.b], point_[m.c]), kLeastSin2))
+        for (std::size_t i = 0; i < s.rim.size(); ++i) {
+            const Scratch::RimEdge& e = s.rim[i];
+            if (e.corner != keep &&
+                !may_reshape(s.before[i], TriangleShape::of(point_[keep], point_[e.from], point_[e.to]), kLeastSin2))
                 return false;
+        }
         return true;
     }
 

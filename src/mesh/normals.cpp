@@ -9,8 +9,6 @@
 namespace quarvel {
 namespace {
 
-// Calls corner(v, face) for every corner of every triangle, with the
-// triangle's normal scaled by twice its area.
 // Triangle t's normal scaled by twice its area.
 Vec3 face_of(const TriangleMesh& mesh, std::size_t t) {
     const auto& [i, j, k] = mesh.triangles[t];
@@ -18,6 +16,8 @@ Vec3 face_of(const TriangleMesh& mesh, std::size_t t) {
     return cross(sub(mesh.vertices[j], a), sub(mesh.vertices[k], a));
 }
 
+// Calls corner(v, face) for every corner of every triangle, with the
+// triangle's normal scaled by twice its area.
 template <class Corner>
 void for_each_corner(const TriangleMesh& mesh, Monitor& monitor, Corner&& corner) {
     for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
